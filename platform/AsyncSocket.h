@@ -1,0 +1,90 @@
+// The framework's asynchronous socket over BSD sockets, with notifications on the UI thread.
+//
+// Notifications (OnAccept, OnReceive, OnClose) are delivered through QSocketNotifiers created and
+// switched only on the UI thread. The far end's close is seen by peeking at a readable socket and
+// is delivered once; after it no notifier fires on the socket again. A notification handler may
+// destroy its own object: the dispatch never touches the object after the handler returns.
+#pragma once
+
+#include <QObject>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+class QSocketNotifier;
+
+namespace platform {
+
+constexpr int FD_READ = 0x01, FD_WRITE = 0x02, FD_OOB = 0x04, FD_ACCEPT = 0x08,
+              FD_CONNECT = 0x10, FD_CLOSE = 0x20;
+constexpr int FD_ALL_EVENTS = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+constexpr int SOCKET_ERROR = -1;
+constexpr int INVALID_SOCKET = -1;
+
+class CAsyncSocket {
+public:
+    CAsyncSocket();
+    virtual ~CAsyncSocket();
+    CAsyncSocket(const CAsyncSocket&) = delete;
+    CAsyncSocket& operator=(const CAsyncSocket&) = delete;
+
+    // Creates an IPv4 stream socket, registers for the events in `eventMask` and binds it to
+    // `address` (empty = any) and `port` (0 = the system chooses; taken modulo 65536). On
+    // failure the socket is closed again and false is returned (LastError() says why).
+    bool Create(unsigned port = 0, int type = 1 /*SOCK_STREAM*/, int eventMask = FD_ALL_EVENTS,
+                const char* address = nullptr);
+    // listen() with SO_REUSEADDR already set at Create for listeners.
+    bool Listen(int backlog = 5);
+    // Accepts a waiting connection into `peer` (which must not hold a socket).
+    bool Accept(CAsyncSocket& peer);
+    void Close();
+
+    // Bytes read, 0 when the far end has closed, -1 on an error (or nothing to read in
+    // non-blocking mode).
+    virtual int Receive(void* buf, int len, int flags = 0);
+    // Writes every byte (waiting as needed, in either mode) or fails: the count, or -1. Never
+    // raises SIGPIPE. AbortSend() makes a waiting Send give up.
+    virtual int Send(const void* buf, int len, int flags = 0);
+    void AbortSend();
+
+    // Registers for the events (all six) or for none; UI thread only.
+    bool AsyncSelect(int eventMask);
+    // FIONBIO: true = non-blocking.
+    bool SetNonBlocking(bool on);
+    // Starts a connection to dotted IPv4 text and port; true when it is made or in progress.
+    bool ConnectStart(const std::string& address, unsigned port);
+    // Waits at most timeoutMs for a started connection; true only when it was established
+    // (SO_ERROR 0), so a refused connection is false.
+    bool WaitConnected(int timeoutMs);
+
+    int GetSocketHandle() const { return m_hSocket; }
+    bool IsListening() const { return m_bListening; }
+    const std::string& LastError() const { return m_lastError; }
+
+    virtual void OnReceive(int errorCode);
+    virtual void OnSend(int errorCode);
+    virtual void OnOutOfBandData(int errorCode);
+    virtual void OnAccept(int errorCode);
+    virtual void OnConnect(int errorCode);
+    virtual void OnClose(int errorCode);
+
+private:
+    void Attach(int fd);
+    void UpdateNotifiers();
+    void DestroyNotifiers();
+    void OnReadable();
+
+    int m_hSocket = INVALID_SOCKET;
+    int m_eventMask = 0;
+    bool m_bListening = false;
+    bool m_bConnected = false;  // notifications for reading make sense only once connected
+    bool m_bCloseDelivered = false;
+    std::atomic<bool> m_bAbortSend{false};
+    QSocketNotifier* m_pReadNotifier = nullptr;
+    // Set by the destructor so that a dispatch in progress knows its object is gone.
+    bool* m_pDestroyedFlag = nullptr;
+    std::string m_lastError;
+};
+
+}  // namespace platform

@@ -1,0 +1,100 @@
+#include "platform/File.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+bool CFile::OpenRead(const std::string& path) {
+    Close();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        m_lastError = std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        m_lastError = std::strerror(EISDIR);
+        ::close(fd);
+        return false;
+    }
+    // A reader shares with other readers but not with a writer that holds the file.
+    if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+        m_lastError = std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    m_fd = fd;
+    return true;
+}
+
+bool CFile::OpenCreateWrite(const std::string& path) {
+    Close();
+    // Not O_TRUNC at open: a file that someone else holds must not lose its content before the
+    // lock has been checked.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        m_lastError = std::strerror(errno);
+        return false;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
+        m_lastError = std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    m_fd = fd;
+    return true;
+}
+
+long CFile::Read(void* buf, unsigned long count) {
+    if (m_fd < 0)
+        return -1;
+    for (;;) {
+        ssize_t n = ::read(m_fd, buf, count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            m_lastError = std::strerror(errno);
+        return static_cast<long>(n);
+    }
+}
+
+bool CFile::Write(const void* buf, unsigned long count) {
+    if (m_fd < 0) {
+        m_lastError = std::strerror(EBADF);
+        return false;
+    }
+    auto* p = static_cast<const char*>(buf);
+    while (count > 0) {
+        ssize_t n = ::write(m_fd, p, count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            m_lastError = std::strerror(n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        p += n;
+        count -= static_cast<unsigned long>(n);
+    }
+    return true;
+}
+
+int64_t CFile::GetLength() const {
+    struct stat st {};
+    if (m_fd < 0 || fstat(m_fd, &st) != 0)
+        return -1;
+    return st.st_size;
+}
+
+void CFile::Close() {
+    if (m_fd >= 0) {
+        ::close(m_fd);  // also releases the lock
+        m_fd = -1;
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,55 @@
+#include "platform/Paths.h"
+
+#include <ctime>
+#include <mutex>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+std::mutex g_mutex;
+std::string g_programDir;
+LocalTime (*g_timeSource)() = nullptr;
+}  // namespace
+
+std::string ProgramDirectory() {
+    {
+        std::lock_guard lock(g_mutex);
+        if (!g_programDir.empty())
+            return g_programDir;
+    }
+    // The executable's full path, cut back to and including its last '/'. A path without any
+    // '/' leaves an empty directory part.
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        return {};
+    std::string path(buf, static_cast<size_t>(n));
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+void SetProgramDirectory(const std::string& dir) {
+    std::lock_guard lock(g_mutex);
+    g_programDir = dir;
+}
+
+LocalTime GetLocalTime() {
+    LocalTime (*source)() = nullptr;
+    {
+        std::lock_guard lock(g_mutex);
+        source = g_timeSource;
+    }
+    if (source)
+        return source();
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+void SetLocalTimeSource(LocalTime (*source)()) {
+    std::lock_guard lock(g_mutex);
+    g_timeSource = source;
+}
+
+}  // namespace platform

@@ -1,0 +1,21 @@
+// Where the program lives and what time it is, both redirectable for tests.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// Directory of the running executable, with its trailing '/'.
+std::string ProgramDirectory();
+// Makes ProgramDirectory() return `dir` (which must end in '/'); an empty string restores the
+// real lookup.
+void SetProgramDirectory(const std::string& dir);
+
+struct LocalTime {
+    int year, month, day, hour, minute, second;
+};
+LocalTime GetLocalTime();
+// Fixes the clock for tests; nullptr restores the real one.
+void SetLocalTimeSource(LocalTime (*source)());
+
+}  // namespace platform

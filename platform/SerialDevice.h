@@ -1,0 +1,119 @@
+// The serial port stand-in: the Windows communications calls the port driver needs, over termios.
+//
+// Port names "COM1".."COM9" resolve to <program directory>/COMn when that exists (typically a
+// symlink: ln -s /dev/ttyUSB0 COM1), else to /dev/ttyS{n-1}.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace platform {
+
+// The Win32 device-control block, kept as data. Fields without a termios equivalent are
+// remembered per device between opens, so that they keep the driver's values.
+struct DCB {
+    uint32_t DCBlength = sizeof(DCB);
+    uint32_t BaudRate = 9600;
+    uint32_t fBinary = 1;
+    uint32_t fParity = 0;
+    uint32_t fOutxCtsFlow = 0;
+    uint32_t fOutxDsrFlow = 0;
+    uint32_t fDtrControl = 1;  // DTR_CONTROL_ENABLE
+    uint32_t fDsrSensitivity = 0;
+    uint32_t fTXContinueOnXoff = 0;
+    uint32_t fOutX = 0;
+    uint32_t fInX = 0;
+    uint32_t fErrorChar = 0;
+    uint32_t fNull = 0;
+    uint32_t fRtsControl = 1;  // RTS_CONTROL_ENABLE
+    uint32_t fAbortOnError = 0;
+    uint16_t XonLim = 0;
+    uint16_t XoffLim = 0;
+    uint8_t ByteSize = 8;
+    uint8_t Parity = 0;
+    uint8_t StopBits = 0;
+    char XonChar = 17;
+    char XoffChar = 19;
+    char ErrorChar = 0;
+    char EofChar = 0;
+    char EvtChar = 0;
+};
+
+constexpr uint8_t NOPARITY = 0, ODDPARITY = 1, EVENPARITY = 2, MARKPARITY = 3, SPACEPARITY = 4;
+constexpr uint8_t ONESTOPBIT = 0, ONE5STOPBITS = 1, TWOSTOPBITS = 2;
+constexpr uint32_t DTR_CONTROL_DISABLE = 0, DTR_CONTROL_ENABLE = 1, DTR_CONTROL_HANDSHAKE = 2;
+constexpr uint32_t RTS_CONTROL_DISABLE = 0, RTS_CONTROL_ENABLE = 1, RTS_CONTROL_HANDSHAKE = 2;
+constexpr uint32_t EV_RXCHAR = 0x0001;
+constexpr uint32_t PURGE_TXABORT = 0x1, PURGE_RXABORT = 0x2, PURGE_TXCLEAR = 0x4,
+                   PURGE_RXCLEAR = 0x8;
+constexpr uint32_t MAXDWORD = 0xFFFFFFFF;
+
+struct COMMTIMEOUTS {
+    uint32_t ReadIntervalTimeout = 0;
+    uint32_t ReadTotalTimeoutMultiplier = 0;
+    uint32_t ReadTotalTimeoutConstant = 0;
+    uint32_t WriteTotalTimeoutMultiplier = 0;
+    uint32_t WriteTotalTimeoutConstant = 0;
+};
+
+// Resolves "COMn" to a device path (see above). Other names are used as paths unchanged.
+std::string ResolvePortName(const std::string& name);
+
+class CSerialDevice {
+public:
+    CSerialDevice();
+    ~CSerialDevice();
+    CSerialDevice(const CSerialDevice&) = delete;
+    CSerialDevice& operator=(const CSerialDevice&) = delete;
+
+    // Exclusive open of a port name. On failure returns false with the OS's reason in LastError().
+    bool Open(const std::string& portName);
+    bool IsOpen() const { return m_fd >= 0; }
+    // Releases the device. Ends a pending WaitCommEvent and Write first; the caller makes sure
+    // no other thread is inside Read or WaitCommEvent once Close() returns.
+    void Close();
+    // Wakes every pending and future wait and write at once (the first half of closing), without
+    // releasing the descriptor.
+    void Abort();
+
+    bool GetCommState(DCB& dcb);
+    // Applies the record; false (with LastError()) when the device refuses it (not a tty,
+    // unsupported rate ...).
+    bool SetCommState(const DCB& dcb);
+    bool SetupComm(uint32_t inQueue, uint32_t outQueue);
+    bool SetCommTimeouts(const COMMTIMEOUTS& timeouts);
+    // Changing the mask ends a pending WaitCommEvent, which returns with an empty mask.
+    bool SetCommMask(uint32_t mask);
+    bool PurgeComm(uint32_t flags);
+
+    // Blocks until a byte is queued (mask gets EV_RXCHAR) or the mask changes / the device is
+    // closed (mask 0, returns true). A device that hung up returns false after a back-off wait,
+    // never at once, so a loop around it does not spin.
+    bool WaitCommEvent(uint32_t& mask);
+    // Bytes queued for reading (FIONREAD); 0 on an error.
+    uint32_t QueuedInput();
+    // Returns at once with what is queued, up to `capacity` bytes; 0 when nothing is, -1 on error.
+    int Read(void* buf, uint32_t capacity);
+    // Writes the bytes, waiting at most WriteTotalTimeoutMultiplier x length +
+    // WriteTotalTimeoutConstant ms (0 and 0 = no bound). Returns the count written; -1 on error
+    // before anything was written. Abort() ends it.
+    int Write(const void* buf, uint32_t length);
+
+    const std::string& LastError() const { return m_lastError; }
+    const std::string& DevicePath() const { return m_path; }
+    int Fd() const { return m_fd; }
+
+private:
+    int m_fd = -1;
+    int m_wakeFd = -1;   // eventfd: a mask change ends the pending wait
+    int m_abortFd = -1;  // eventfd: stays signalled from Abort() until Close()
+    std::atomic<uint32_t> m_mask{0};
+    COMMTIMEOUTS m_timeouts;
+    DCB m_dcb;
+    std::string m_path;
+    std::string m_lastError;
+};
+
+}  // namespace platform

@@ -1,0 +1,70 @@
+#include "platform/Ui.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QThread>
+
+namespace platform {
+namespace {
+
+IUiSeam* g_seam = nullptr;
+
+void ShowRealMessage(const std::string& text, const std::string& detail) {
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Vaskel"), QString::fromStdString(text),
+                    QMessageBox::Ok, QApplication::activeWindow());
+    if (!detail.empty())
+        box.setInformativeText(QString::fromStdString(detail));
+    box.exec();
+}
+
+// "All Files(*.*)|*.*||" -> "All Files(*.*) (*)": each description|pattern pair becomes one Qt
+// filter; "*.*" means every file on Windows, so it also matches names without a dot here.
+QString QtFilter(const std::string& filter) {
+    QStringList parts = QString::fromStdString(filter).split(QLatin1Char('|'));
+    QStringList out;
+    for (int i = 0; i + 1 < parts.size(); i += 2) {
+        if (parts[i].isEmpty())
+            break;
+        QString pattern = parts[i + 1];
+        pattern.replace(QLatin1String("*.*"), QLatin1String("*"));
+        pattern.replace(QLatin1Char(';'), QLatin1Char(' '));
+        out << QStringLiteral("%1 (%2)").arg(parts[i], pattern);
+    }
+    return out.join(QLatin1String(";;"));
+}
+
+}  // namespace
+
+void SetUiSeam(IUiSeam* seam) { g_seam = seam; }
+
+bool IsUiThread() {
+    auto* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
+void MessageBox(const std::string& text, const std::string& detail) {
+    if (IsUiThread() || !QCoreApplication::instance()) {
+        if (g_seam)
+            g_seam->ShowMessage(text, detail);
+        else
+            ShowRealMessage(text, detail);
+        return;
+    }
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [text, detail] { MessageBox(text, detail); },
+        Qt::QueuedConnection);
+}
+
+std::optional<FileChoice> ChooseOpenFile(const std::string& filter) {
+    if (g_seam)
+        return g_seam->ChooseOpenFile(filter);
+    QString path = QFileDialog::getOpenFileName(nullptr, QString(), QString(), QtFilter(filter));
+    if (path.isEmpty())
+        return std::nullopt;
+    return FileChoice{path.toStdString(), QFileInfo(path).fileName().toStdString()};
+}
+
+}  // namespace platform

@@ -1,0 +1,82 @@
+// The serial port of the terminal: open with settings, write, read, and the receive thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/SerialDevice.h"
+#include "platform/Window.h"
+#include "transfer/Capture.h"
+
+class CRingBuffer;
+class CSerialPort;
+
+// What the receive thread needs of the main dialog.
+class ISerialReceiver {
+public:
+    virtual ~ISerialReceiver() = default;
+    virtual CRingBuffer& SerialRing() = 0;
+    // Posts WM_COMM_READ to the main window.
+    virtual void PostCommRead() = 0;
+    // Hands one chunk read while the port is armed for capture to the capture step.
+    virtual void CaptureSerialChunk(CSerialPort& port, const unsigned char* bytes, int n) = 0;
+};
+
+constexpr uint32_t SERIAL_QUEUE_SIZE = 4192;
+constexpr uint32_t SERIAL_READ_CHUNK = 2048;
+
+class CSerialPort : public CCaptureFields {
+public:
+    explicit CSerialPort(ISerialReceiver* receiver = nullptr);
+    ~CSerialPort();
+    CSerialPort(const CSerialPort&) = delete;
+    CSerialPort& operator=(const CSerialPort&) = delete;
+
+    void SetReceiver(ISerialReceiver* receiver) { m_pReceiver = receiver; }
+
+    // 1 when the port is open and its receive thread runs, 0 otherwise (LastError() says why).
+    int Open(std::string portName, uint32_t baud, uint8_t byteSize, uint8_t stopBits,
+             uint8_t parity, uint8_t flow);
+    // Closes the port and waits for its receive and send threads to end.
+    void Close();
+    // Bytes written; 0 when the port is not open or the write failed. Safe from any thread:
+    // concurrent writers are serialised, so one write never interleaves with another.
+    uint32_t Write(const void* buf, uint32_t length);
+    // Bytes read (receive thread only); 0 when nothing is queued or the read failed.
+    uint32_t Read(void* buf, uint32_t capacity);
+
+    // The receive thread procedure. Exit code 1 after a normal end, 0 when its set-up failed.
+    static uint32_t ThreadWatchComm(CSerialPort* port);
+
+    // Starts the file-send worker on `path` (see transfer/FileSend.h). 1 on success.
+    int StartFileSend(const std::string& path);
+    // Waits for a running file-send worker to end.
+    void JoinSendThread();
+
+    const std::string& LastError() const { return m_strLastError; }
+    platform::CSerialDevice& Device() { return m_hPort; }
+
+    // Fields.
+    platform::CSerialDevice m_hPort;
+    std::string m_strPortName;
+    std::atomic<int32_t> m_bOpen{0};
+    std::thread m_hReceiveThread;
+    std::atomic<bool> m_bReceiveThreadRunning{false};
+    std::thread m_hSendThread;
+    std::string m_strSendPath;
+
+    // Synchronous hand-overs from the receive thread to the UI thread (progress updates); shut
+    // down by Close() before it waits for the receive thread.
+    platform::CUiSyncChannel m_uiChannel;
+
+private:
+    ISerialReceiver* m_pReceiver;
+    std::mutex m_writeLock;
+    std::string m_strLastError;
+};
+
+// The write time limit per byte for a baud rate: 19200 / baud, truncated (0 = no limit).
+uint32_t WriteMultiplierForBaud(uint32_t baud);

@@ -1,0 +1,67 @@
+// Helpers shared by the tests: event pumping, pty pairs, temporary directories, the UI seam.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Ui.h"
+
+namespace testutil {
+
+// Processes Qt events until cond() is true or timeoutMs have passed; returns cond().
+bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 5000);
+// Processes Qt events for ms milliseconds.
+void Pump(int ms);
+
+// A pseudo-terminal pair: the program opens `slavePath` (the serial port), the test plays the
+// device on `master`.
+struct PtyPair {
+    PtyPair();
+    ~PtyPair();
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+    void CloseMaster();
+    // Writes every byte to the master.
+    void Write(const std::string& bytes);
+    // Reads from the master until `count` bytes arrived or timeoutMs passed.
+    std::string Read(size_t count, int timeoutMs = 3000);
+    int master = -1;
+    int slave = -1;  // kept open by the pair only until the program opens the port
+    std::string slavePath;
+};
+
+// A fresh directory under /tmp, removed with its content at the end.
+struct TempDir {
+    TempDir();
+    ~TempDir();
+    std::string path;  // with a trailing '/'
+    std::string File(const std::string& name) const { return path + name; }
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+std::vector<std::string> ListDir(const std::string& dir);
+
+// Records message boxes and answers the open-file dialog; installed for its lifetime.
+class RecordingSeam : public platform::IUiSeam {
+public:
+    RecordingSeam();
+    ~RecordingSeam() override;
+    void ShowMessage(const std::string& text, const std::string& detail) override;
+    std::optional<platform::FileChoice> ChooseOpenFile(const std::string& filter) override;
+
+    std::vector<std::string> messages;
+    std::vector<std::string> details;
+    std::vector<std::string> filters;
+    std::optional<platform::FileChoice> nextFile;
+    // Called inside ShowMessage, to act while a message box would be up.
+    std::function<void(const std::string&)> onMessage;
+};
+
+// Number of open file descriptors of this process.
+int OpenFdCount();
+
+}  // namespace testutil

@@ -1,0 +1,98 @@
+// Inbound file capture: finds a file announced by the file header inside the byte stream of a
+// link and stores it beside the program.
+//
+// One state machine serves both links; what differs between the serial port and the network link
+// (console, timer, progress details) is described by CCaptureLinkTraits and carried out by the
+// ICaptureHost that the main dialog implements.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "platform/File.h"
+
+// The file header: a 14-byte marker, then the file length as 4 bytes, most significant first.
+constexpr int FILE_MARKER_SIZE = 14;
+constexpr int FILE_HEADER_SIZE = 18;
+extern const unsigned char g_abFileMarker[FILE_MARKER_SIZE];
+// Fills an 18-byte header for a file of `length` bytes.
+void BuildFileHeader(uint32_t length, unsigned char* header);
+
+enum CaptureState : int32_t {
+    CAPTURE_IDLE = 0,
+    CAPTURE_MARKER = 1,
+    CAPTURE_LENGTH = 2,
+    CAPTURE_DATA = 3,
+    CAPTURE_DONE = 4,
+};
+
+// How a capture ended (passed to the host so it can tell the user).
+enum class CaptureEnd { Completed, Cancelled, OpenFailed, Rejected, WriteFailed };
+
+// The capture fields that the serial port and every link socket carry.
+class CCaptureFields {
+public:
+    // 1 while received chunks go through capture. Written last when arming, so that the serial
+    // receive thread never sees the flag before the state.
+    std::atomic<int32_t> m_bCaptureArmed{0};
+    int32_t m_nCaptureState = CAPTURE_IDLE;
+    int32_t m_nCapturePos = 0;  // marker/length bytes held, or in state 3 whether the file is open
+    unsigned char m_abCaptureHeader[256];
+    int32_t m_nCaptureReceived = 0;
+    int32_t m_nCaptureLength = 0;
+    platform::CFile m_fileCapture;
+    // Where the output file is (or was to be) stored; kept for the user's messages.
+    std::string m_strCapturePath;
+
+    // Serialises the capture step (serial receive thread) against arming and the time-out's reset
+    // (UI thread). Never held across a wait for the UI thread.
+    std::mutex m_captureLock;
+
+    // Arming: position and state first, the armed flag last.
+    void ArmCapture();
+    // Sets every field to 0 and closes the output file if it is open (time-out, cancellation).
+    void ResetCapture();
+};
+
+// What differs between the two links.
+struct CCaptureLinkTraits {
+    int timerId;                  // IDT_SERIAL_TIMEOUT or IDT_NETWORK_TIMEOUT
+    bool rangeOnlyWhenVisible;    // serial: the bar's range is set only while the dialog shows
+    bool zeroTextAfterLength;     // network: "0 / %d Bytes" once the length is known
+    bool stopTimerOnReject;       // network stops its time-out on a rejected length
+    bool progressNeedsArmed;      // serial: progress only while still armed
+};
+extern const CCaptureLinkTraits g_serialCaptureTraits;
+extern const CCaptureLinkTraits g_networkCaptureTraits;
+
+// What the capture asks of the main dialog.
+class ICaptureHost {
+public:
+    virtual ~ICaptureHost() = default;
+    virtual bool IsTransferActive() = 0;
+    virtual void ClearTransferActive() = 0;
+    virtual std::string SendFileName() = 0;
+    // Bytes released to the link's console (marker scan mismatches), then one notification.
+    virtual void ConsoleAppend(const unsigned char* bytes, int n) = 0;
+    virtual void ConsoleNotify() = 0;
+    virtual void StartTimeout(int timerId) = 0;
+    virtual void StopTimeout(int timerId) = 0;
+    // Progress dialog; every call is carried out on the UI thread and only while it shows.
+    virtual bool ProgressVisible() = 0;
+    virtual void ProgressSetRange() = 0;
+    virtual void ProgressSetText(const std::string& text) = 0;
+    virtual void ProgressSetPos(int percent) = 0;
+    // The 100 ms pause and the close request that end every capture.
+    virtual void ProgressClose() = 0;
+    // A capture that did not store its file (open failed, write failed).
+    virtual void CaptureFailed(CaptureEnd how, const std::string& path, const std::string& why) = 0;
+};
+
+// One received chunk (n >= 1) on an armed link.
+void CaptureStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHost& host,
+                 const unsigned char* b, int n);
+
+// Output file name: <program dir>YYYYMMDD_HHMMSS_<name>.
+std::string CaptureFileName(const std::string& sendFileName);
