@@ -4,20 +4,26 @@
 // switched only on the UI thread. The far end's close is seen by peeking at a readable socket and
 // is delivered once; after it no notifier fires on the socket again. A notification handler may
 // destroy its own object: the dispatch never touches the object after the handler returns.
+//
+// There is no write notifier: a connected socket is writable almost all the time, so it would
+// fire without pause, and nothing here needs OnSend (Send itself waits for room). OnSend,
+// OnOutOfBandData and OnConnect are kept as overridable no-ops for the framework's shape; the
+// connect is synchronous (ConnectStart + WaitConnected), so OnConnect is never delivered.
 #pragma once
 
 #include <QObject>
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 class QSocketNotifier;
 
 namespace platform {
 
-constexpr int FD_READ = 0x01, FD_WRITE = 0x02, FD_OOB = 0x04, FD_ACCEPT = 0x08,
-              FD_CONNECT = 0x10, FD_CLOSE = 0x20;
+constexpr int FD_READ = 0x01, FD_WRITE = 0x02, FD_OOB = 0x04, FD_ACCEPT = 0x08, FD_CONNECT = 0x10,
+              FD_CLOSE = 0x20;
 constexpr int FD_ALL_EVENTS = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 constexpr int SOCKET_ERROR = -1;
 constexpr int INVALID_SOCKET = -1;
@@ -32,35 +38,47 @@ public:
     // Creates an IPv4 stream socket, registers for the events in `eventMask` and binds it to
     // `address` (empty = any) and `port` (0 = the system chooses; taken modulo 65536). On
     // failure the socket is closed again and false is returned (LastError() says why).
+    // A socket with a non-zero port gets SO_REUSEADDR, so that a stopped server binds again at
+    // once; Linux still refuses the bind while another socket listens on that port.
+    // Notifications start only once the socket listens or is connected.
     bool Create(unsigned port = 0, int type = 1 /*SOCK_STREAM*/, int eventMask = FD_ALL_EVENTS,
                 const char* address = nullptr);
-    // listen() with SO_REUSEADDR already set at Create for listeners.
+    // listen(); from then on a waiting connection is notified as OnAccept. The handler must
+    // Accept it (or close the listener): the notifier is level-triggered.
     bool Listen(int backlog = 5);
-    // Accepts a waiting connection into `peer` (which must not hold a socket).
+    // Accepts a waiting connection into `peer` (which must not hold a socket). The peer is
+    // connected and non-blocking, and is notified per its own event mask (all six unless it
+    // was changed).
     bool Accept(CAsyncSocket& peer);
+    // Closes the descriptor and drops the notifiers; the object can be created again.
     void Close();
 
     // Bytes read, 0 when the far end has closed, -1 on an error (or nothing to read in
     // non-blocking mode).
     virtual int Receive(void* buf, int len, int flags = 0);
     // Writes every byte (waiting as needed, in either mode) or fails: the count, or -1. Never
-    // raises SIGPIPE. AbortSend() makes a waiting Send give up.
+    // raises SIGPIPE. May run on a worker thread. AbortSend() makes a waiting Send give up.
     virtual int Send(const void* buf, int len, int flags = 0);
-    void AbortSend();
+    // Any thread. true: a Send in progress gives up within about 100 ms and every later Send
+    // fails at once; false: Send works again.
+    void AbortSend(bool abort = true);
 
-    // Registers for the events (all six) or for none; UI thread only.
+    // Registers for the events in the mask; 0 = no notifications at all. UI thread only.
+    // False when there is no socket (the mask is kept all the same).
     bool AsyncSelect(int eventMask);
     // FIONBIO: true = non-blocking.
     bool SetNonBlocking(bool on);
     // Starts a connection to dotted IPv4 text and port; true when it is made or in progress.
     bool ConnectStart(const std::string& address, unsigned port);
     // Waits at most timeoutMs for a started connection; true only when it was established
-    // (SO_ERROR 0), so a refused connection is false.
+    // (SO_ERROR 0), so a refused connection is false. On success the socket counts as
+    // connected and its notifications start (UI thread).
     bool WaitConnected(int timeoutMs);
 
-    int GetSocketHandle() const { return m_hSocket; }
+    int GetSocketHandle() const { return m_hSocket.load(); }
     bool IsListening() const { return m_bListening; }
-    const std::string& LastError() const { return m_lastError; }
+    // strerror of the last failure (a copy: Send may set it from a worker thread).
+    std::string LastError() const;
 
     virtual void OnReceive(int errorCode);
     virtual void OnSend(int errorCode);
@@ -71,12 +89,18 @@ public:
 
 private:
     void Attach(int fd);
+    bool WantsReadNotifier() const;
     void UpdateNotifiers();
     void DestroyNotifiers();
     void OnReadable();
+    // Calls a notification handler; false when the handler destroyed this object.
+    bool Dispatch(void (CAsyncSocket::*handler)(int), int errorCode);
+    void SetError(int errnum);
+    void SetError(const std::string& text);
 
-    int m_hSocket = INVALID_SOCKET;
-    int m_eventMask = 0;
+    // Read by Send on a worker thread; changed only on the UI thread while no Send runs.
+    std::atomic<int> m_hSocket{INVALID_SOCKET};
+    int m_eventMask = FD_ALL_EVENTS;
     bool m_bListening = false;
     bool m_bConnected = false;  // notifications for reading make sense only once connected
     bool m_bCloseDelivered = false;
@@ -84,6 +108,7 @@ private:
     QSocketNotifier* m_pReadNotifier = nullptr;
     // Set by the destructor so that a dispatch in progress knows its object is gone.
     bool* m_pDestroyedFlag = nullptr;
+    mutable std::mutex m_errorLock;
     std::string m_lastError;
 };
 
