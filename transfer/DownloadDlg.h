@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QTimer>
 
 class QLabel;
 class QProgressBar;
@@ -19,6 +20,9 @@ public:
     // the code EndDialog was given.
     int DoModal(QWidget* owner);
     void EndDialog(int code);
+    // Ends the current run after delayMs, unless it has ended already.
+    void EndDialogLater(int code, int delayMs);
+    int RunCount() const { return m_nRun; }
     bool IsShowing() const { return isVisible(); }
 
     void SetRange(int low, int high);
@@ -40,4 +44,7 @@ protected:
     void accept() override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    int m_nRun = 0;
 };

@@ -1,0 +1,113 @@
+// Data exchange between the main dialog's controls and its members, with validation.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+
+#include <optional>
+
+#include "app/TerminalDlg.h"
+#include "display/ConsoleFormat.h"
+#include "platform/Ui.h"
+#include "res/Resource.h"
+
+namespace {
+
+constexpr int SEND_LINE_LIMIT = 1024;
+// The framework's validation prompts (in Korean, as they are shown).
+const char* const PROMPT_MAX_CHARS = "%1 이하의 문자를 입력하십시오.";
+const char* const PROMPT_UNSIGNED = "양의 정수를 입력하십시오.";
+
+// An unsigned decimal number: optional blanks around the digits, nothing else, at most 2^32 - 1.
+std::optional<unsigned int> ParseUnsigned(const QString& text) {
+    const QString t = text.trimmed();
+    if (t.isEmpty() || t.size() > 10)
+        return std::nullopt;
+    unsigned long long value = 0;
+    for (QChar c : t) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return std::nullopt;
+        value = value * 10 + static_cast<unsigned>(c.unicode() - '0');
+    }
+    if (value > 0xFFFFFFFFull)
+        return std::nullopt;
+    return static_cast<unsigned int>(value);
+}
+
+void ExchangeIndex(QComboBox* combo, int& member, bool save) {
+    if (save)
+        member = combo->currentIndex();
+    else if (combo->currentIndex() != member)
+        combo->setCurrentIndex(member);
+}
+
+void LoadText(QLineEdit* edit, const QString& text) {
+    if (edit->text() != text)  // an unchanged control keeps its cursor and selection
+        edit->setText(text);
+}
+
+// A failed exchange: the prompt, then the focus on the failing field.
+bool Fail(QWidget* control, const QString& prompt) {
+    platform::MessageBox(prompt.toStdString());
+    control->setFocus();
+    if (auto* edit = qobject_cast<QLineEdit*>(control))
+        edit->selectAll();
+    return false;
+}
+
+}  // namespace
+
+void CTerminalDlg::ExchangeConsole(QPlainTextEdit* console, const std::string& text,
+                                   std::string& shown) {
+    if (text == shown)
+        return;
+    console->setPlainText(ConsoleWidgetText(text));
+    shown = text;
+}
+
+bool CTerminalDlg::UpdateData(bool save) {
+    ExchangeIndex(m_cbBaud, m_nBaud, save);
+    ExchangeIndex(m_cbData, m_nDataBits, save);
+    ExchangeIndex(m_cbPort, m_nComPort, save);
+    ExchangeIndex(m_cbParity, m_nParity, save);
+    ExchangeIndex(m_cbStop, m_nStopBits, save);
+    ExchangeIndex(m_cbFlow, m_nFlow, save);
+
+    if (save) {
+        const QString text = m_editSend->text();
+        if (text.size() > SEND_LINE_LIMIT)
+            return Fail(m_editSend,
+                        QString::fromUtf8(PROMPT_MAX_CHARS).arg(SEND_LINE_LIMIT));
+        m_strSend = text.toStdString();
+    } else {
+        LoadText(m_editSend, QString::fromStdString(m_strSend));
+        m_editSend->setMaxLength(SEND_LINE_LIMIT);
+    }
+
+    auto* editPort = qobject_cast<QLineEdit*>(GetDlgItem(IDC_EDIT_IP_PORT));
+    if (save) {
+        auto port = ParseUnsigned(editPort->text());
+        if (!port)
+            return Fail(editPort, QString::fromUtf8(PROMPT_UNSIGNED));
+        m_nPort = *port;
+    } else {
+        LoadText(editPort, QString::number(m_nPort));
+    }
+
+    auto* editMessage = qobject_cast<QLineEdit*>(GetDlgItem(IDC_EDIT_IP_MESSAGE));
+    if (save) {
+        const QString text = editMessage->text();
+        if (text.size() > SEND_LINE_LIMIT)
+            return Fail(editMessage,
+                        QString::fromUtf8(PROMPT_MAX_CHARS).arg(SEND_LINE_LIMIT));
+        m_strNetMessage = text.toStdString();
+        // The consoles are read-only: they show exactly what the exchange last wrote.
+        m_strSerialConsole = m_shownSerialConsole;
+        m_strNetConsole = m_shownNetConsole;
+    } else {
+        LoadText(editMessage, QString::fromStdString(m_strNetMessage));
+        ExchangeConsole(m_reditSerial, m_strSerialConsole, m_shownSerialConsole);
+        ExchangeConsole(m_reditNet, m_strNetConsole, m_shownNetConsole);
+    }
+    return true;
+}

@@ -1,0 +1,348 @@
+#include "app/TerminalDlg.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+
+#include "app/AboutDlg.h"
+#include "app/DialogUnits.h"
+#include "net/LinkSocket.h"
+#include "platform/Window.h"
+#include "res/DialogTemplate.h"
+#include "res/Icons.h"
+#include "res/Resource.h"
+
+namespace {
+
+CTerminalDlg* g_pMainDlg = nullptr;
+
+// The fixed default device address shown in the address control.
+constexpr const char* DEFAULT_DEVICE_ADDRESS = "192.168.0.10";
+// "halvek Info(&A)..." (string IDS_ABOUTBOX).
+constexpr const char* ABOUTBOX_TEXT = "halvek Info(&A)...";
+constexpr int SEND_LINE_LIMIT = 1024;
+
+QWidget* CreateControl(const ControlTemplate& t, QWidget* parent) {
+    const QString text = QString::fromUtf8(t.text);
+    QWidget* w = nullptr;
+    switch (t.kind) {
+        case ControlKind::DropList: {
+            auto* combo = new QComboBox(parent);
+            for (const char* item : ComboItems(t.id))
+                combo->addItem(QString::fromLatin1(item));
+            w = combo;
+            break;
+        }
+        case ControlKind::PushButton:
+        case ControlKind::DefPushButton: {
+            auto* button = new QPushButton(text, parent);
+            // A focused push button takes Enter itself; the default button gets it otherwise.
+            button->setAutoDefault(true);
+            button->setDefault(t.kind == ControlKind::DefPushButton);
+            w = button;
+            break;
+        }
+        case ControlKind::Edit: {
+            auto* edit = new QLineEdit(text, parent);
+            if (t.style & STYLE_CENTER)
+                edit->setAlignment(Qt::AlignCenter);
+            w = edit;
+            break;
+        }
+        case ControlKind::IpAddress: {
+            // One editable field whose text is the dotted address; the validator keeps it to
+            // four fields of at most three digits each.
+            auto* edit = new QLineEdit(parent);
+            static const QRegularExpression dotted(
+                QStringLiteral(R"(^(\d{0,3})(\.\d{0,3}){0,3}$)"));
+            edit->setValidator(new QRegularExpressionValidator(dotted, edit));
+            edit->setAlignment(Qt::AlignCenter);
+            w = edit;
+            break;
+        }
+        case ControlKind::Label: {
+            auto* label = new QLabel(text, parent);
+            if (t.style & STYLE_SUNKEN) {
+                label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+                label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+                label->setWordWrap(false);
+                label->setTextFormat(Qt::PlainText);
+            }
+            w = label;
+            break;
+        }
+        case ControlKind::GroupBox: {
+            auto* group = new QGroupBox(text, parent);
+            if (t.style & STYLE_CENTER)
+                group->setAlignment(Qt::AlignHCenter);
+            group->setFlat(false);
+            group->setFocusPolicy(Qt::NoFocus);
+            w = group;
+            break;
+        }
+        case ControlKind::CheckBox:
+            w = new QCheckBox(text, parent);
+            break;
+        case ControlKind::RichEdit: {
+            auto* console = new QPlainTextEdit(parent);
+            console->setReadOnly(true);
+            console->setLineWrapMode(QPlainTextEdit::NoWrap);
+            console->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+            console->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+            console->setUndoRedoEnabled(false);
+            w = console;
+            break;
+        }
+    }
+    w->setObjectName(QString::fromLatin1(t.name));
+    if (t.accessibleName)
+        w->setAccessibleName(QString::fromUtf8(t.accessibleName));
+    if (t.style & STYLE_HIDDEN)
+        w->setVisible(false);
+    if (t.style & STYLE_DISABLED)
+        w->setEnabled(false);
+    return w;
+}
+
+}  // namespace
+
+CTerminalDlg* AfxGetMainDlg() { return g_pMainDlg; }
+
+CTerminalDlg::CTerminalDlg() : QDialog(nullptr) {
+    g_pMainDlg = this;
+    m_serialPort.SetReceiver(this);
+    m_hIcon = LoadIcon(IDI_TERMINAL);
+    setObjectName(QStringLiteral("IDD_TERMINAL_DIALOG"));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
+    CreateControls();
+    ConnectHandlers();
+}
+
+CTerminalDlg::~CTerminalDlg() {
+    // The teardown has normally run already (DoModal); a dialog destroyed without it (tests)
+    // still must not leave a port thread or a socket behind.
+    DestroyWindow();
+    if (g_pMainDlg == this)
+        g_pMainDlg = nullptr;
+    if (g_hMainWnd == this)
+        g_hMainWnd = nullptr;
+}
+
+void CTerminalDlg::CreateControls() {
+    const DialogTemplate& tmpl = TerminalDialogTemplate();
+    setWindowTitle(QString::fromUtf8(tmpl.caption));
+    setFont(DialogFont(tmpl.fontPointSize));
+    const DialogUnits du(font());
+    QList<QGroupBox*> groups;
+    // Created in template order, which is also Qt's tab order.
+    for (const ControlTemplate& t : tmpl.controls) {
+        QWidget* w = CreateControl(t, this);
+        w->setGeometry(du.Rect(t.x, t.y, t.cx, t.cy));
+        m_controls[t.id] = w;
+        if (auto* group = qobject_cast<QGroupBox*>(w))
+            groups << group;
+    }
+    // Group boxes stay behind the controls they frame, so they never take a click meant for one.
+    for (QGroupBox* group : groups)
+        group->lower();
+    resize(du.Size(tmpl.cx, tmpl.cy));
+
+    auto get = [this](int id) { return m_controls.at(id); };
+    m_cbFlow = qobject_cast<QComboBox*>(get(IDC_COMBO_FLOW));
+    m_chkHexViewNet = qobject_cast<QCheckBox*>(get(IDC_CHECK_HEXVIEW_NET));
+    m_chkHexView = qobject_cast<QCheckBox*>(get(IDC_CHECK_HEXVIEW));
+    m_chkServerMode = qobject_cast<QCheckBox*>(get(IDC_CHECK_SERVER_MODE));
+    m_btnOpen = qobject_cast<QPushButton*>(get(IDC_BUTTON_OPEN));
+    m_btnConnect = qobject_cast<QPushButton*>(get(IDC_BUTTON_IP_CONNECT));
+    m_ipAddress = qobject_cast<QLineEdit*>(get(IDC_IP_ADDRESS));
+    m_editSend = qobject_cast<QLineEdit*>(get(IDC_EDIT_SEND));
+    m_cbStop = qobject_cast<QComboBox*>(get(IDC_COMBO_STOP));
+    m_cbParity = qobject_cast<QComboBox*>(get(IDC_COMBO_PARITY));
+    m_cbPort = qobject_cast<QComboBox*>(get(IDC_COMBO_PORT));
+    m_cbData = qobject_cast<QComboBox*>(get(IDC_COMBO_DATA));
+    m_cbBaud = qobject_cast<QComboBox*>(get(IDC_COMBO_BAUD));
+    m_btnDefault = qobject_cast<QPushButton*>(get(IDC_BUTTON_DEFAULT));
+    m_staticStatus = qobject_cast<QLabel*>(get(IDC_STATIC_STATUS));
+    m_reditSerial = qobject_cast<QPlainTextEdit*>(get(IDC_REDIT_SERIAL_DEBUG));
+    m_reditNet = qobject_cast<QPlainTextEdit*>(get(IDC_REDIT_NET_DEBUG));
+    // Until the first render both consoles carry the text font (set when first shown).
+    qobject_cast<QLineEdit*>(get(IDC_EDIT_IP_MESSAGE))->setMaxLength(SEND_LINE_LIMIT);
+}
+
+void CTerminalDlg::ConnectHandlers() {
+    auto onClick = [this](int id, void (CTerminalDlg::*handler)()) {
+        auto* button = qobject_cast<QAbstractButton*>(m_controls.at(id));
+        connect(button, &QAbstractButton::clicked, this, handler);
+    };
+    onClick(IDC_BUTTON_OPEN, &CTerminalDlg::OnButtonOpen);
+    onClick(IDC_BUTTON_SEND, &CTerminalDlg::OnButtonSend);
+    onClick(IDC_BUTTON_CLEAR, &CTerminalDlg::OnButtonClear);
+    onClick(IDC_BUTTON_IP_CONNECT, &CTerminalDlg::OnButtonIpConnect);
+    onClick(IDC_BUTTON_IP_SEND, &CTerminalDlg::OnButtonIpSend);
+    onClick(IDC_BUTTON_IP_CLEAR, &CTerminalDlg::OnButtonIpClear);
+    onClick(IDC_BUTTON_DEFAULT, &CTerminalDlg::OnButtonDefault);
+    onClick(IDC_CHECK_SERVER_MODE, &CTerminalDlg::OnCheckServerMode);
+    onClick(IDC_CHECK_HEXVIEW, &CTerminalDlg::OnCheckHexview);
+    onClick(IDC_CHECK_HEXVIEW_NET, &CTerminalDlg::OnCheckHexviewNet);
+    onClick(IDC_BTN_FILE_SEND_SERIAL, &CTerminalDlg::OnBtnFileSendSerial);
+    onClick(IDC_BUTTON_TEST2, &CTerminalDlg::OnButtonTest2);
+    onClick(IDC_BTN_FILE_SEND_NETWORK, &CTerminalDlg::OnBtnFileSendNetwork);
+    onClick(IDOK, &CTerminalDlg::OnOK);
+    // IDC_BUTTON_TEST and the selection changes of the port and baud lists do nothing.
+}
+
+QWidget* CTerminalDlg::GetDlgItem(int id) const {
+    auto it = m_controls.find(id);
+    return it == m_controls.end() ? nullptr : it->second;
+}
+
+void CTerminalDlg::Create() {
+    if (!m_bInitDone)
+        OnInitDialog();
+}
+
+int CTerminalDlg::DoModal() {
+    Create();
+    const int result = exec();
+    DestroyWindow();
+    return result;
+}
+
+bool CTerminalDlg::OnInitDialog() {
+    m_bInitDone = true;
+    // The lists were filled from the template when the controls were made; the exchange selects
+    // the defaults, shows the port and limits the serial send line.
+    UpdateData(false);
+    // The about item lives in the dialog's context menu (see contextMenuEvent): a Linux window
+    // manager owns the title-bar menu.
+    setWindowIcon(m_hIcon);
+    g_hMainWnd = this;
+    m_ipAddress->setText(QString::fromLatin1(DEFAULT_DEVICE_ADDRESS));
+    m_serialRing.Clear();
+    m_netRing.Clear();
+    m_cbPort->setFocus();  // the first tab stop
+    return true;
+}
+
+void CTerminalDlg::contextMenuEvent(QContextMenuEvent* e) {
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("SystemMenu"));
+    menu.addSeparator();
+    QAction* about = menu.addAction(QString::fromUtf8(ABOUTBOX_TEXT));
+    connect(about, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+    menu.exec(e->globalPos());
+}
+
+void CTerminalDlg::OnSysCommand(int id) {
+    if ((id & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg about(this);
+        about.exec();
+    }
+}
+
+void CTerminalDlg::OnButtonDefault() {
+    QWidget* focus = QApplication::focusWidget();
+    if (focus == GetDlgItem(IDC_EDIT_SEND))
+        OnButtonSend();
+    else if (focus == GetDlgItem(IDC_EDIT_IP_MESSAGE))
+        OnButtonIpSend();
+    // Anywhere else Enter does nothing; it never closes the dialog.
+}
+
+void CTerminalDlg::keyPressEvent(QKeyEvent* e) {
+    if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+        // A focused push button handles Enter itself before it gets here; everything else goes
+        // to the hidden default button.
+        if (e->modifiers() == Qt::NoModifier || e->modifiers() == Qt::KeypadModifier) {
+            OnButtonDefault();
+            e->accept();
+            return;
+        }
+    }
+    QDialog::keyPressEvent(e);  // Escape: the cancel path
+}
+
+void CTerminalDlg::OnOK() {
+    if (UpdateData(true))
+        done(IDOK);
+}
+
+void CTerminalDlg::accept() { OnOK(); }
+
+void CTerminalDlg::OnCancel() { done(IDCANCEL); }
+
+void CTerminalDlg::reject() { OnCancel(); }
+
+void CTerminalDlg::closeEvent(QCloseEvent* e) {
+    // The close box takes the cancel path, without any data exchange.
+    e->ignore();
+    OnCancel();
+}
+
+void CTerminalDlg::DestroyWindow() {
+    if (m_bDestroyed)
+        return;
+    m_bDestroyed = true;
+    if (m_bSerialOpen)
+        OnButtonOpen();  // closes the port
+    if (m_bNetConnected)
+        OnButtonIpConnect();  // disconnects, or stops the server
+    // Whatever is left of the sockets goes with the window.
+    delete m_pPeerSocket;
+    m_pPeerSocket = nullptr;
+    delete m_pClientSocket;
+    m_pClientSocket = nullptr;
+    delete m_pListenSocket;
+    m_pListenSocket = nullptr;
+    if (m_serialPort.m_bOpen)
+        m_serialPort.Close();
+}
+
+bool CTerminalDlg::event(QEvent* e) {
+    if (e->type() == platform::CMessageEvent::Type()) {
+        auto* msg = static_cast<platform::CMessageEvent*>(e);
+        switch (msg->m_message) {
+            case WM_COMM_READ: OnCommRead(msg->m_wParam, msg->m_lParam); break;
+            case WM_TRANSFER_CANCEL: OnTransferCancel(msg->m_wParam, msg->m_lParam); break;
+            case WM_TIMER: OnTimer(static_cast<int>(msg->m_wParam)); break;
+            default: break;
+        }
+        return true;
+    }
+    return QDialog::event(e);
+}
+
+void CTerminalDlg::showEvent(QShowEvent* e) {
+    QDialog::showEvent(e);
+    OnShowWindow();
+    ApplyMinimumSize();
+}
+
+void CTerminalDlg::PostCommRead() { platform::PostMessage(g_hMainWnd, WM_COMM_READ); }
+
+void CTerminalDlg::SetStatusText(const std::string& text) {
+    m_staticStatus->setText(QString::fromStdString(text));
+    RepaintStatus();
+}
+
+std::string CTerminalDlg::StatusText() const { return m_staticStatus->text().toStdString(); }
+
+void CTerminalDlg::RepaintStatus() {
+    // Repaint the line at once on a fresh background, so the new text never mixes with the old.
+    m_staticStatus->repaint();
+}
+
+CLinkSocket* CTerminalDlg::NetLinkInUse() const {
+    return m_chkServerMode->isChecked() ? m_pPeerSocket : m_pClientSocket;
+}

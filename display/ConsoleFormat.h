@@ -1,0 +1,20 @@
+// The two console forms of a receive history: text and hex dump.
+#pragma once
+
+#include <QString>
+
+#include <string>
+
+// Hex dump: 16 bytes a line in four groups of four ("%02X" each, groups separated by one space),
+// each line led by its offset from the oldest byte ("%04X "), lines separated by "\r\n", no
+// break after the last line. 2047 bytes give 128 lines and 5372 characters.
+void FormatHexDump(const unsigned char* bytes, int n, std::string& out);
+
+// Text form: one character per byte; a zero byte vanishes, every other byte goes in unchanged.
+void FormatConsoleText(const unsigned char* bytes, int n, std::string& out);
+
+// What a console widget shows for a console text: each byte one character, bytes 0x80 to 0xFF
+// as the Latin-1 characters of the same code (the console has no other encoding to go by); a
+// CR LF pair, a lone CR and a lone LF each become one line break, as the console control of the
+// original platform shows them, so the hex dump's "\r\n" rows never have empty lines between.
+QString ConsoleWidgetText(const std::string& text);

@@ -1,0 +1,99 @@
+// Rendering the two consoles from their receive histories, and their fonts.
+#include <QCheckBox>
+#include <QFontDatabase>
+#include <QStringList>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+
+#include "app/TerminalDlg.h"
+#include "display/ConsoleFormat.h"
+#include "res/Resource.h"
+
+namespace {
+
+// Both console fonts are 10 pixels high: "MS Sans Serif" maps to the system's sans font and
+// "FixedSys" to its fixed-pitch font.
+QFont ConsoleFont(QFontDatabase::SystemFont which, const char* face) {
+    QFont font = QFontDatabase::systemFont(which);
+    QStringList families;
+    families << QString::fromLatin1(face) << font.family();
+    font.setFamilies(families);
+    font.setPixelSize(10);
+    font.setWeight(QFont::Normal);
+    if (which == QFontDatabase::FixedFont)
+        font.setStyleHint(QFont::TypeWriter);
+    return font;
+}
+
+void ScrollToEnd(QPlainTextEdit* console) {
+    console->verticalScrollBar()->setValue(console->verticalScrollBar()->maximum());
+}
+
+void SetConsoleFont(QPlainTextEdit* console, const QFont& font) {
+    if (console->font() != font)
+        console->setFont(font);
+}
+
+}  // namespace
+
+void CTerminalDlg::OnShowWindow() {
+    // Created once, when the window is first shown.
+    if (m_bFontsCreated)
+        return;
+    m_bFontsCreated = true;
+    m_fontText = ConsoleFont(QFontDatabase::GeneralFont, "MS Sans Serif");
+    m_fontHex = ConsoleFont(QFontDatabase::FixedFont, "FixedSys");
+    SetConsoleFont(qobject_cast<QPlainTextEdit*>(GetDlgItem(IDC_REDIT_SERIAL_DEBUG)), m_fontText);
+    SetConsoleFont(qobject_cast<QPlainTextEdit*>(GetDlgItem(IDC_REDIT_NET_DEBUG)), m_fontText);
+}
+
+// One render: the whole history in the form its Hex View box asks for. Only the console and its
+// box take part in the exchange, so traffic never raises a validation prompt for other fields
+// and never disturbs what the other controls show.
+// Returns false, leaving the console alone, when the history is empty.
+static bool RenderConsole(CTerminalDlg& dlg, CRingBuffer& ring, QCheckBox* hexView,
+                          std::string& member, int consoleId) {
+    unsigned char history[RING_BUFFER_CAPACITY];
+    const int n = ring.Snapshot(history);  // one consistent history, even while bytes arrive
+    if (n == 0)
+        return false;  // the console keeps its text and its font
+    auto* console = qobject_cast<QPlainTextEdit*>(dlg.GetDlgItem(consoleId));
+    if (hexView->isChecked()) {
+        FormatHexDump(history, n, member);
+        if (dlg.m_bFontsCreated)
+            SetConsoleFont(console, dlg.m_fontHex);
+    } else {
+        FormatConsoleText(history, n, member);
+        if (dlg.m_bFontsCreated)
+            SetConsoleFont(console, dlg.m_fontText);
+    }
+    return true;
+}
+
+void CTerminalDlg::RenderSerialConsole() {
+    m_strSerialConsole = m_shownSerialConsole;  // the console's part of the exchange
+    if (RenderConsole(*this, m_serialRing, m_chkHexView, m_strSerialConsole,
+                      IDC_REDIT_SERIAL_DEBUG))
+        ExchangeConsole(m_reditSerial, m_strSerialConsole, m_shownSerialConsole);
+}
+
+void CTerminalDlg::RenderNetConsole() {
+    m_strNetConsole = m_shownNetConsole;
+    if (RenderConsole(*this, m_netRing, m_chkHexViewNet, m_strNetConsole, IDC_REDIT_NET_DEBUG))
+        ExchangeConsole(m_reditNet, m_strNetConsole, m_shownNetConsole);
+}
+
+long CTerminalDlg::OnCommRead(WPARAM, LPARAM) {
+    RenderSerialConsole();
+    ScrollToEnd(m_reditSerial);
+    return 1;
+}
+
+void CTerminalDlg::RefreshNetConsole() {
+    RenderNetConsole();
+    ScrollToEnd(m_reditNet);
+}
+
+void CTerminalDlg::OnCheckHexview() { RenderSerialConsole(); }
+
+void CTerminalDlg::OnCheckHexviewNet() { RenderNetConsole(); }

@@ -1,0 +1,10 @@
+// Decoding of a typed send line: "\x" or "\X" with one or two hex digits stands for the byte of
+// that value; every other character (including any other backslash form) goes out unchanged.
+#pragma once
+
+#include <string_view>
+
+// Decodes the line's bytes (UTF-8 for characters beyond ASCII, sent as they are) into out and
+// returns the count. Never writes more than `capacity` bytes; the output is never longer than the
+// input, so a capacity of text.size() always holds the whole line.
+int EncodeSendLine(std::string_view text, unsigned char* out, int capacity);
