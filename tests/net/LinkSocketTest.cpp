@@ -1,0 +1,322 @@
+// The link socket's own operations over loopback: the connect with a time-out, the switch into
+// and out of blocking mode, and the file-send worker's join on destruction.
+#include "net/LinkSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/TestUtil.h"
+
+using testutil::Pump;
+using testutil::WaitFor;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long MsSince(Clock::time_point start) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// Counts receive notifications instead of going to the main dialog.
+class ProbeLink : public CLinkSocket {
+public:
+    std::atomic<int> receives{0};
+    void OnReceive(int) override { ++receives; }
+};
+
+// A plain loopback listener on a system-chosen port.
+struct RawListener {
+    int fd = -1;
+    unsigned port = 0;
+    explicit RawListener(int backlog = 5, int rcvBuf = 0) {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (rcvBuf > 0)
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvBuf, sizeof rcvBuf);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd, backlog);
+        socklen_t n = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+        port = ntohs(a.sin_port);
+    }
+    int Accept() { return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC); }
+    ~RawListener() { ::close(fd); }
+};
+
+unsigned FreePort() {
+    RawListener probe;  // listening only for a moment and never connected: no TIME_WAIT
+    return probe.port;
+}
+
+bool IsNonBlocking(int fd) {
+    return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0;
+}
+
+// A connected link: the client `link`, the plain far end `peer`.
+struct LinkPair {
+    std::unique_ptr<ProbeLink> link = std::make_unique<ProbeLink>();
+    int peer = -1;
+    explicit LinkPair(int rcvBuf = 0) {
+        RawListener listener(5, rcvBuf);
+        EXPECT_TRUE(link->Create(0));
+        EXPECT_TRUE(link->ConnectWithTimeout("127.0.0.1", listener.port, 2000));
+        peer = listener.Accept();
+    }
+    ~LinkPair() {
+        link.reset();
+        if (peer >= 0)
+            ::close(peer);
+    }
+};
+
+}  // namespace
+
+TEST(LinkSocket, ConnectWithTimeoutSucceedsToLoopbackListener) {
+    RawListener listener;
+    CLinkSocket link;
+    ASSERT_TRUE(link.Create(0));
+    EXPECT_TRUE(link.ConnectWithTimeout("127.0.0.1", listener.port, 2000)) << link.LastError();
+    EXPECT_TRUE(IsNonBlocking(link.GetSocketHandle()));  // stays non-blocking
+    int peer = listener.Accept();
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(link.Send("abc", 3), 3);
+    char buf[8];
+    EXPECT_EQ(::recv(peer, buf, sizeof buf, 0), 3);
+    ::close(peer);
+}
+
+TEST(LinkSocket, ConnectWithTimeoutUsesPortModulo65536) {
+    RawListener listener;
+    CLinkSocket link;
+    ASSERT_TRUE(link.Create(0));
+    EXPECT_TRUE(link.ConnectWithTimeout("127.0.0.1", listener.port + 65536, 2000));
+}
+
+TEST(LinkSocket, ConnectWithTimeoutFailsFastWhenNothingListens) {
+    CLinkSocket link;
+    ASSERT_TRUE(link.Create(0));
+    auto start = Clock::now();
+    EXPECT_FALSE(link.ConnectWithTimeout("127.0.0.1", FreePort(), 2000));
+    EXPECT_LT(MsSince(start), 500);
+    EXPECT_FALSE(link.LastError().empty());
+}
+
+TEST(LinkSocket, ConnectWithTimeoutRejectsInvalidAddressText) {
+    CLinkSocket link;
+    ASSERT_TRUE(link.Create(0));
+    EXPECT_FALSE(link.ConnectWithTimeout("300.1.2.3", 5000, 2000));
+    EXPECT_FALSE(link.ConnectWithTimeout("1.2.3", 5000, 2000));
+}
+
+TEST(LinkSocket, ConnectWithTimeoutFailsWithoutSocket) {
+    CLinkSocket link;
+    EXPECT_FALSE(link.ConnectWithTimeout("127.0.0.1", 5000, 100));
+}
+
+// A listener whose accept queue is full drops further SYNs, so a connection to it is neither
+// made nor refused: the connect has to end at the time-out.
+TEST(LinkSocket, ConnectWithTimeoutEndsAtTimeoutWhenSynIsDropped) {
+    RawListener listener(1);
+    std::vector<std::unique_ptr<CLinkSocket>> fillers;
+    bool stalled = false;
+    for (int i = 0; i < 8 && !stalled; ++i) {
+        auto s = std::make_unique<CLinkSocket>();
+        ASSERT_TRUE(s->Create(0));
+        stalled = !s->ConnectWithTimeout("127.0.0.1", listener.port, 200);
+        fillers.push_back(std::move(s));
+    }
+    if (!stalled)
+        GTEST_SKIP() << "this kernel does not drop SYNs on a full accept queue";
+    CLinkSocket link;
+    ASSERT_TRUE(link.Create(0));
+    auto start = Clock::now();
+    EXPECT_FALSE(link.ConnectWithTimeout("127.0.0.1", listener.port, 400));
+    long elapsed = MsSince(start);
+    EXPECT_GE(elapsed, 380);
+    EXPECT_LT(elapsed, 900);
+}
+
+TEST(LinkSocket, SetBlockingSwitchesModeAndNotifications) {
+    LinkPair pair;
+    ASSERT_GE(pair.peer, 0);
+    int fd = pair.link->GetSocketHandle();
+    ASSERT_TRUE(pair.link->SetBlocking(true));
+    EXPECT_FALSE(IsNonBlocking(fd));
+    ASSERT_EQ(::send(pair.peer, "hold", 4, 0), 4);
+    Pump(200);
+    EXPECT_EQ(pair.link->receives, 0);  // no notifications in blocking mode
+
+    ASSERT_TRUE(pair.link->SetBlocking(false));
+    EXPECT_TRUE(IsNonBlocking(fd));
+    EXPECT_TRUE(WaitFor([&] { return pair.link->receives > 0; }));  // held bytes now notified
+    char buf[8];
+    EXPECT_EQ(pair.link->Receive(buf, sizeof buf), 4);
+    EXPECT_EQ(std::string(buf, 4), "hold");
+}
+
+TEST(LinkSocket, SetBlockingFailsWithoutSocket) {
+    CLinkSocket link;
+    EXPECT_FALSE(link.SetBlocking(true));
+    EXPECT_FALSE(link.SetBlocking(false));
+}
+
+TEST(LinkSocket, ReceiveGivesBytesThenZeroWhenFarEndCloses) {
+    LinkPair pair;
+    ASSERT_GE(pair.peer, 0);
+    pair.link->AsyncSelect(0);
+    ASSERT_EQ(::send(pair.peer, "xyz", 3, 0), 3);
+    char buf[8];
+    ASSERT_TRUE(WaitFor([&] { return pair.link->Receive(buf, sizeof buf) == 3; }));
+    ::close(pair.peer);
+    pair.peer = -1;
+    EXPECT_TRUE(WaitFor([&] { return pair.link->Receive(buf, sizeof buf) == 0; }));
+}
+
+TEST(LinkSocket, SendInBlockingModeFromWorkerDeliversEveryByte) {
+    LinkPair pair(16 * 1024);
+    ASSERT_GE(pair.peer, 0);
+    ASSERT_TRUE(pair.link->SetBlocking(true));
+    std::string data(3 * 1024 * 1024, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i % 251);
+    std::string got;
+    std::thread reader([&] {
+        char buf[4096];
+        while (got.size() < data.size()) {
+            ssize_t n = ::recv(pair.peer, buf, sizeof buf, 0);
+            if (n <= 0)
+                break;
+            got.append(buf, static_cast<size_t>(n));
+        }
+    });
+    CLinkSocket& link = *pair.link;
+    link.m_bSendThreadRunning = true;
+    std::atomic<int> sent{0};
+    link.m_hSendThread = std::thread([&link, &data, &sent] {
+        for (size_t off = 0; off < data.size(); off += 512) {
+            int n = static_cast<int>(std::min<size_t>(512, data.size() - off));
+            if (link.Send(data.data() + off, n) == n)
+                sent += n;
+        }
+        link.m_bSendThreadRunning = false;
+    });
+    link.JoinSendThread(10000);
+    reader.join();
+    EXPECT_EQ(sent, static_cast<int>(data.size()));
+    EXPECT_TRUE(got == data);
+}
+
+TEST(LinkSocket, JoinSendThreadLetsWorkerFinishWithinGrace) {
+    LinkPair pair;
+    ASSERT_GE(pair.peer, 0);
+    CLinkSocket& link = *pair.link;
+    link.m_bSendThreadRunning = true;
+    std::atomic<int> result{0};
+    link.m_hSendThread = std::thread([&link, &result] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        result = link.Send("late", 4);
+        link.m_bSendThreadRunning = false;
+    });
+    link.JoinSendThread(2000);
+    EXPECT_FALSE(link.m_hSendThread.joinable());
+    EXPECT_EQ(result, 4);  // not cut short
+    char buf[8];
+    EXPECT_EQ(::recv(pair.peer, buf, sizeof buf, 0), 4);
+}
+
+TEST(LinkSocket, JoinSendThreadAbortsSendStuckOnPeerThatNeverReads) {
+    LinkPair pair(16 * 1024);
+    ASSERT_GE(pair.peer, 0);
+    CLinkSocket& link = *pair.link;
+    ASSERT_TRUE(link.SetBlocking(true));
+    const std::string big(32 * 1024 * 1024, 'x');
+    std::atomic<int> result{0};
+    link.m_bSendThreadRunning = true;
+    link.m_hSendThread = std::thread([&link, &big, &result] {
+        result = link.Send(big.data(), static_cast<int>(big.size()));
+        link.m_bSendThreadRunning = false;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto start = Clock::now();
+    link.JoinSendThread(300);
+    long elapsed = MsSince(start);
+    EXPECT_GE(elapsed, 280);
+    EXPECT_LT(elapsed, 800);
+    EXPECT_EQ(result, platform::SOCKET_ERROR);
+    EXPECT_FALSE(link.m_hSendThread.joinable());
+
+    // The abort is cleared again: a later send works once the far end reads.
+    std::atomic<bool> stop{false};
+    std::thread drain([&] {
+        char buf[65536];
+        while (!stop)
+            if (::recv(pair.peer, buf, sizeof buf, MSG_DONTWAIT) <= 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    EXPECT_EQ(link.Send(big.data(), 100000), 100000);
+    stop = true;
+    drain.join();
+}
+
+TEST(LinkSocket, JoinSendThreadWithoutWorkerReturnsAtOnce) {
+    CLinkSocket link;
+    auto start = Clock::now();
+    link.JoinSendThread(2000);
+    EXPECT_LT(MsSince(start), 50);
+}
+
+TEST(LinkSocket, DestructorStopsStuckWorkerAndClosesCaptureFileAndSocket) {
+    testutil::TempDir dir;
+    const int before = testutil::OpenFdCount();
+    {
+        LinkPair pair(16 * 1024);
+        ASSERT_GE(pair.peer, 0);
+        CLinkSocket& link = *pair.link;
+        ASSERT_TRUE(link.m_fileCapture.OpenCreateWrite(dir.File("capture.bin")));
+        ASSERT_TRUE(link.SetBlocking(true));
+        const std::string big(32 * 1024 * 1024, 'y');
+        link.m_bSendThreadRunning = true;
+        link.m_hSendThread = std::thread([&link, big] {
+            link.Send(big.data(), static_cast<int>(big.size()));
+            link.m_bSendThreadRunning = false;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        auto start = Clock::now();
+        pair.link.reset();  // the grace runs out, the send is aborted, the worker joined
+        EXPECT_LT(MsSince(start), 3000);
+    }
+    EXPECT_EQ(testutil::OpenFdCount(), before);
+}
+
+TEST(LinkSocket, NoDescriptorLeakOverConnectCycles) {
+    RawListener listener(256);
+    const int before = testutil::OpenFdCount();
+    std::vector<int> accepted;
+    for (int i = 0; i < 200; ++i) {
+        auto link = std::make_unique<CLinkSocket>();
+        ASSERT_TRUE(link->Create(0));
+        ASSERT_TRUE(link->ConnectWithTimeout("127.0.0.1", listener.port, 2000));
+        int peer = listener.Accept();
+        ASSERT_GE(peer, 0);
+        ::close(peer);
+        link->Close();
+        link.reset();
+    }
+    Pump(50);
+    EXPECT_EQ(testutil::OpenFdCount(), before);
+}
