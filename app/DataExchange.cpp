@@ -81,7 +81,8 @@ bool CTerminalDlg::UpdateData(bool save) {
         m_strSend = text.toStdString();
     } else {
         LoadText(m_editSend, QString::fromStdString(m_strSend));
-        m_editSend->setMaxLength(SEND_LINE_LIMIT);
+        if (m_editSend->maxLength() != SEND_LINE_LIMIT)
+            m_editSend->setMaxLength(SEND_LINE_LIMIT);
     }
 
     auto* editPort = qobject_cast<QLineEdit*>(GetDlgItem(IDC_EDIT_IP_PORT));

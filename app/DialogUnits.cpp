@@ -5,11 +5,11 @@
 
 QFont DialogFont(int pointSize) {
     QFont font;
-    // "굴림" is rarely installed on Linux; fontconfig then falls back along this list, and the
-    // last entries carry the Korean glyphs of the about box and the prompts.
+    // "굴림" is rarely installed on Linux: NanumGothic, a Korean gothic face with Latin letters of
+    // about the same width, stands in for it, so the template's texts fit their rectangles.
     QStringList families;
-    families << QString::fromUtf8("굴림") << QStringLiteral("Gulim") << QStringLiteral("DejaVu Sans")
-             << QStringLiteral("NanumGothic");
+    families << QString::fromUtf8("굴림") << QStringLiteral("Gulim") << QStringLiteral("NanumGothic")
+             << QStringLiteral("DejaVu Sans");
     font.setFamilies(families);
     font.setPointSize(pointSize);
     return font;

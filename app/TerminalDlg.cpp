@@ -148,7 +148,11 @@ void CTerminalDlg::CreateControls() {
     // Created in template order, which is also Qt's tab order.
     for (const ControlTemplate& t : tmpl.controls) {
         QWidget* w = CreateControl(t, this);
-        w->setGeometry(du.Rect(t.x, t.y, t.cx, t.cy));
+        QRect rect = du.Rect(t.x, t.y, t.cx, t.cy);
+        // A drop-down list's template height is that of its open list; closed it is one line.
+        if (t.kind == ControlKind::DropList)
+            rect.setHeight(w->sizeHint().height());
+        w->setGeometry(rect);
         m_controls[t.id] = w;
         if (auto* group = qobject_cast<QGroupBox*>(w))
             groups << group;

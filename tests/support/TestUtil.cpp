@@ -14,6 +14,7 @@
 #include <pty.h>
 #include <sstream>
 #include <termios.h>
+#include <algorithm>
 #include <unistd.h>
 
 namespace testutil {
@@ -150,6 +151,115 @@ int OpenFdCount() {
     for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
         ++count;
     return count;
+}
+
+}  // namespace testutil
+
+#include <csignal>
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char** environ;
+
+namespace testutil {
+
+ChildProcess::~ChildProcess() {
+    if (Running()) {
+        Kill(SIGKILL);
+        Wait(5000);
+    }
+}
+
+bool ChildProcess::Start(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& env) {
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e; ++e) {
+        std::string entry(*e);
+        const std::string name = entry.substr(0, entry.find('='));
+        bool overridden = false;
+        for (const auto& extra : env)
+            overridden |= extra.substr(0, extra.find('=')) == name;
+        if (!overridden)
+            envStrings.push_back(entry);
+    }
+    envStrings.insert(envStrings.end(), env.begin(), env.end());
+    std::vector<char*> args, envp;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (auto& e : envStrings)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    m_status = -1;
+    return posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), envp.data()) == 0;
+}
+
+int ChildProcess::Wait(int timeoutMs) {
+    if (pid <= 0)
+        return m_status;
+    for (int waited = 0;; waited += 10) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            m_status = status;
+            return status;
+        }
+        if (waited >= timeoutMs)
+            return -1;
+        usleep(10000);
+    }
+}
+
+bool ChildProcess::Running() { return pid > 0 && Wait(0) == -1 && pid > 0; }
+
+void ChildProcess::Kill(int signal) {
+    if (pid > 0)
+        ::kill(pid, signal);
+}
+
+std::string RunCommand(const std::string& command, int* code) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) {
+        if (code)
+            *code = -1;
+        return out;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0)
+        out.append(buf, n);
+    const int status = pclose(pipe);
+    if (code)
+        *code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return out;
+}
+
+XvfbServer::XvfbServer() {
+    int fds[2];
+    if (pipe(fds) != 0)
+        return;
+    // -displayfd: the server picks a free display and writes its number to the pipe.
+    if (!m_process.Start({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
+                          "1280x1024x24", "-nolisten", "tcp"})) {
+        close(fds[0]);
+        close(fds[1]);
+        return;
+    }
+    close(fds[1]);
+    pollfd p{fds[0], POLLIN, 0};
+    if (poll(&p, 1, 10000) > 0) {
+        char buf[32] = {};
+        ssize_t n = read(fds[0], buf, sizeof buf - 1);
+        if (n > 0)
+            display = ":" + std::to_string(std::atoi(buf));
+    }
+    close(fds[0]);
+}
+
+XvfbServer::~XvfbServer() {
+    m_process.Kill(SIGTERM);
+    m_process.Wait(5000);
 }
 
 }  // namespace testutil

@@ -65,3 +65,38 @@ public:
 int OpenFdCount();
 
 }  // namespace testutil
+
+namespace testutil {
+
+// A child process started from an argument list, with extra environment entries ("NAME=value").
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+    // Waits up to timeoutMs for the child to end; its exit status (as waitpid gives), or -1.
+    int Wait(int timeoutMs);
+    bool Running();
+    void Kill(int signal = 15);
+    int pid = -1;
+
+private:
+    int m_status = -1;
+};
+
+// Runs a shell command, returns its standard output (and its exit code through *code).
+std::string RunCommand(const std::string& command, int* code = nullptr);
+
+// An X server of the test's own (Xvfb), for tests that need a real window.
+class XvfbServer {
+public:
+    XvfbServer();
+    ~XvfbServer();
+    std::string display;  // ":N"; empty when the server did not start
+private:
+    ChildProcess m_process;
+};
+
+}  // namespace testutil

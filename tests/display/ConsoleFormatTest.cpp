@@ -1,0 +1,66 @@
+#include "display/ConsoleFormat.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <vector>
+
+namespace {
+
+std::string Hex(const std::vector<unsigned char>& bytes) {
+    std::string out;
+    FormatHexDump(bytes.data(), static_cast<int>(bytes.size()), out);
+    return out;
+}
+
+std::vector<unsigned char> Range(int first, int count) {
+    std::vector<unsigned char> v(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i)
+        v[static_cast<size_t>(i)] = static_cast<unsigned char>((first + i) & 0xFF);
+    return v;
+}
+
+TEST(ConsoleFormat, HexDumpLinesGroupsAndOffsets) {
+    EXPECT_EQ(Hex(Range(0x41, 20)),
+              "0000 41424344 45464748 494A4B4C 4D4E4F50\r\n0010 51525354");
+    // Exactly 16 bytes: one line, no trailing break; 17: a second line with one byte.
+    EXPECT_EQ(Hex(Range(0, 16)), "0000 00010203 04050607 08090A0B 0C0D0E0F");
+    EXPECT_EQ(Hex(Range(0, 17)), "0000 00010203 04050607 08090A0B 0C0D0E0F\r\n0010 10");
+    EXPECT_EQ(Hex({}), "");
+    EXPECT_EQ(Hex({0xAB}), "0000 AB");
+    EXPECT_EQ(Hex(Range(0xFA, 5)), "0000 FAFBFCFD FE");
+}
+
+TEST(ConsoleFormat, FullHistoryIs128LinesOf5372Characters) {
+    const std::string dump = Hex(Range(0, 2047));
+    EXPECT_EQ(dump.size(), 5372u);
+    size_t lines = 1;
+    for (size_t pos = 0; (pos = dump.find("\r\n", pos)) != std::string::npos; pos += 2)
+        ++lines;
+    EXPECT_EQ(lines, 128u);
+    const std::string last = dump.substr(dump.rfind("\r\n") + 2);
+    EXPECT_EQ(last.substr(0, 5), "07F0 ");
+    EXPECT_EQ(last.size(), 5u + 30u + 3u);  // 15 bytes in groups of 4, 4, 4, 3
+}
+
+TEST(ConsoleFormat, TextFormDropsZeroBytesOnly) {
+    const unsigned char bytes[] = {'A', 0x00, '\r', '\n', 0x07, 0x80, 0xFF, 'B'};
+    std::string out;
+    FormatConsoleText(bytes, sizeof bytes, out);
+    EXPECT_EQ(out, std::string("A\r\n\x07\x80\xFF" "B"));
+}
+
+TEST(ConsoleFormat, WidgetTextBreaksLinesOnceAndKeepsLatin1) {
+    EXPECT_EQ(ConsoleWidgetText("a\r\nb\rc\nd"), QStringLiteral("a\nb\nc\nd"));
+    EXPECT_EQ(ConsoleWidgetText("\r\n\r\n"), QStringLiteral("\n\n"));
+    EXPECT_EQ(ConsoleWidgetText("x\r"), QStringLiteral("x\n"));
+    const QString latin = ConsoleWidgetText(std::string("\xE9\xFF\x80", 3));
+    ASSERT_EQ(latin.size(), 3);
+    EXPECT_EQ(latin[0].unicode(), 0xE9);
+    EXPECT_EQ(latin[1].unicode(), 0xFF);
+    EXPECT_EQ(latin[2].unicode(), 0x80);
+    // A hex dump shows as rows without empty lines between.
+    EXPECT_EQ(ConsoleWidgetText(Hex(Range(0, 17))).count(QLatin1Char('\n')), 1);
+}
+
+}  // namespace
