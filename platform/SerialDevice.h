@@ -9,6 +9,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/SerialBaud.h"
+
 namespace platform {
 
 // The Win32 device-control block, kept as data. Fields without a termios equivalent are
@@ -58,7 +60,8 @@ struct COMMTIMEOUTS {
     uint32_t WriteTotalTimeoutConstant = 0;
 };
 
-// Resolves "COMn" to a device path (see above). Other names are used as paths unchanged.
+// Resolves "COMn" (n >= 1, any letter case) to a device path (see above). Other names are used as
+// paths unchanged.
 std::string ResolvePortName(const std::string& name);
 
 class CSerialDevice {
@@ -88,8 +91,9 @@ public:
     bool SetCommMask(uint32_t mask);
     bool PurgeComm(uint32_t flags);
 
-    // Blocks until a byte is queued (mask gets EV_RXCHAR) or the mask changes / the device is
-    // closed (mask 0, returns true). A device that hung up returns false after a back-off wait,
+    // Blocks until a byte is queued (mask gets EV_RXCHAR) or the mask changes / Abort() / the
+    // device is closed (mask 0, returns true). A device that hung up (POLLHUP/POLLERR, or
+    // readable with nothing to read) returns false with mask 0 after a back-off of about 200 ms,
     // never at once, so a loop around it does not spin.
     bool WaitCommEvent(uint32_t& mask);
     // Bytes queued for reading (FIONREAD); 0 on an error.
@@ -101,18 +105,41 @@ public:
     // before anything was written. Abort() ends it.
     int Write(const void* buf, uint32_t length);
 
+    // The OS's reason for the last failed Open, GetCommState, SetCommState, SetupComm or
+    // PurgeComm ("<device path>: <strerror>"). Read it on the thread that made those calls.
     const std::string& LastError() const { return m_lastError; }
     const std::string& DevicePath() const { return m_path; }
     int Fd() const { return m_fd; }
+    // The termios modes the last successful SetCommState handed to the kernel. A pty keeps
+    // only some of them (always CS8, never PARENB), so tests check the rest here.
+    const TtyModes& AppliedModes() const { return m_appliedModes; }
 
 private:
+    bool EnsureWakeFds();
+    void DrainEventFd(int fd);
+    bool IsAborted();
+    // Waits only for a mask change or Abort(), at most `timeoutMs`; true when one of them came.
+    bool WaitForWake(uint64_t generation, int timeoutMs);
+    void SetError(const std::string& what, int err);
+
     int m_fd = -1;
     int m_wakeFd = -1;   // eventfd: a mask change ends the pending wait
-    int m_abortFd = -1;  // eventfd: stays signalled from Abort() until Close()
+    int m_abortFd = -1;  // eventfd: stays signalled from Abort() until Close() or the next Open()
     std::atomic<uint32_t> m_mask{0};
+    // Bumped by every SetCommMask, so a wait tells a change made while it waited from one made
+    // before it started.
+    std::atomic<uint64_t> m_maskGeneration{0};
+    std::mutex m_timeoutsLock;  // Write() may run on another thread than SetCommTimeouts()
     COMMTIMEOUTS m_timeouts;
-    DCB m_dcb;
+    TtyModes m_appliedModes;
+    uint32_t m_inQueue = 0;  // SetupComm sizes, recorded only: the kernel's queues are fixed
+    uint32_t m_outQueue = 0;
     std::string m_path;
+    // Identifies the device behind m_path (canonical path, device number, node change time) for
+    // the remembered settings; a re-created node (replugged adapter, new pty) is a new device.
+    std::string m_deviceKey;
+    // Written only by the thread that opens, configures and closes the device (never by Read,
+    // Write or WaitCommEvent), so reading it there needs no lock.
     std::string m_lastError;
 };
 

@@ -50,6 +50,11 @@ public:
 
     // The receive thread procedure. Exit code 1 after a normal end, 0 when its set-up failed.
     static uint32_t ThreadWatchComm(CSerialPort* port);
+    // One receive event of that thread: reads chunks of up to SERIAL_READ_CHUNK bytes until a
+    // read returns 0 (or the port is being closed), hands each to the ring buffer or, while
+    // capture is armed, to the capture step, then posts one WM_COMM_READ if anything was stored.
+    // Returns the bytes read. Receive thread only (tests call it on a port without one).
+    uint32_t DrainReceiveEvent();
 
     // Starts the file-send worker on `path` (see transfer/FileSend.h). 1 on success.
     int StartFileSend(const std::string& path);
@@ -73,6 +78,10 @@ public:
     platform::CUiSyncChannel m_uiChannel;
 
 private:
+    // Changes the DCB fields that the flow mode names (0 none, 1 Xon/Xoff, 2 hardware, other
+    // values as 0); every other field keeps the driver's value.
+    static void ApplyFlowControl(platform::DCB& dcb, uint8_t flow);
+
     ISerialReceiver* m_pReceiver;
     std::mutex m_writeLock;
     std::string m_strLastError;

@@ -1,0 +1,194 @@
+#include "serial/SerialPort.h"
+
+#include <system_error>
+
+#include "display/RingBuffer.h"
+#include "platform/Ui.h"
+
+using namespace platform;
+
+namespace {
+constexpr uint32_t PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+}  // namespace
+
+uint32_t WriteMultiplierForBaud(uint32_t baud) {
+    // A rate of 0 cannot come from the lists; it gets no limit rather than a division by zero.
+    return baud == 0 ? 0 : 19200 / baud;
+}
+
+CSerialPort::CSerialPort(ISerialReceiver* receiver) : m_pReceiver(receiver) {}
+
+CSerialPort::~CSerialPort() {
+    // No thread may outlive the object whose fields it uses.
+    Close();
+}
+
+int CSerialPort::Open(std::string portName, uint32_t baud, uint8_t byteSize, uint8_t stopBits,
+                      uint8_t parity, uint8_t flow) {
+    // One port never has two receive threads: a previous one is finished (or finishing) when
+    // the port is closed; wait for it before starting another.
+    if (m_bOpen.load() != 0)
+        Close();
+    if (m_hReceiveThread.joinable() && m_hReceiveThread.get_id() != std::this_thread::get_id())
+        m_hReceiveThread.join();
+    m_uiChannel.Reopen();
+
+    m_strPortName = std::move(portName);
+    if (!m_hPort.Open(m_strPortName)) {
+        m_strLastError = m_hPort.LastError();
+        return 0;
+    }
+
+    // Steps before the settings report nothing; only SetCommState decides.
+    m_hPort.SetCommMask(EV_RXCHAR);
+    m_hPort.SetupComm(SERIAL_QUEUE_SIZE, SERIAL_QUEUE_SIZE);
+    m_hPort.PurgeComm(PURGE_ALL);
+
+    COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = WriteMultiplierForBaud(baud);
+    timeouts.WriteTotalTimeoutConstant = 0;
+    m_hPort.SetCommTimeouts(timeouts);
+
+    DCB dcb;
+    m_hPort.GetCommState(dcb);
+    dcb.BaudRate = baud;
+    dcb.ByteSize = byteSize;
+    dcb.StopBits = stopBits;
+    dcb.Parity = parity;
+    ApplyFlowControl(dcb, flow);
+
+    if (!m_hPort.SetCommState(dcb)) {
+        m_strLastError = m_hPort.LastError();
+        m_hPort.Close();
+        return 0;
+    }
+
+    m_bOpen.store(1);
+    m_bReceiveThreadRunning.store(true);
+    try {
+        m_hReceiveThread = std::thread(&CSerialPort::ThreadWatchComm, this);
+    } catch (const std::system_error& e) {
+        m_bReceiveThreadRunning.store(false);
+        m_strLastError = std::string("receive thread: ") + e.what();
+        Close();
+        return 0;
+    }
+    m_strLastError.clear();
+    return 1;
+}
+
+void CSerialPort::ApplyFlowControl(DCB& dcb, uint8_t flow) {
+    switch (flow) {
+        case 1:  // Xon/Xoff; DTR, RTS and CTS stay as the driver has them
+            dcb.fTXContinueOnXoff = 1;
+            dcb.fOutX = 1;
+            dcb.fInX = 1;
+            dcb.XonChar = 17;   // DC1
+            dcb.XoffChar = 19;  // DC3
+            dcb.XonLim = 100;
+            dcb.XoffLim = 100;
+            break;
+        case 2:  // hardware; the software flow fields and fOutxCtsFlow stay as the driver has them
+            dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+            dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+            break;
+        default:  // none
+            dcb.fOutxCtsFlow = 0;
+            dcb.fDtrControl = DTR_CONTROL_DISABLE;
+            dcb.fTXContinueOnXoff = 0;
+            dcb.fOutX = 0;
+            dcb.fInX = 0;
+            dcb.fRtsControl = RTS_CONTROL_DISABLE;
+            dcb.fAbortOnError = 0;
+            dcb.XonChar = 0;
+            dcb.XoffChar = 0;
+            dcb.XonLim = 0;
+            dcb.XoffLim = 0;
+            dcb.ErrorChar = 0;
+            break;
+    }
+}
+
+void CSerialPort::Close() {
+    m_bOpen.store(0);
+    // Release a receive thread that waits for the UI thread, then end its wait and any pending
+    // write, so that both joins below return promptly.
+    m_uiChannel.Shutdown();
+    m_hPort.SetCommMask(0);
+    m_hPort.Abort();
+    if (m_hReceiveThread.joinable() && m_hReceiveThread.get_id() != std::this_thread::get_id())
+        m_hReceiveThread.join();
+    JoinSendThread();
+    // A writer that got past its m_bOpen test holds the lock until its aborted write returns.
+    std::lock_guard lock(m_writeLock);
+    m_hPort.PurgeComm(PURGE_ALL);
+    m_hPort.Close();
+}
+
+void CSerialPort::JoinSendThread() {
+    if (m_hSendThread.joinable() && m_hSendThread.get_id() != std::this_thread::get_id())
+        m_hSendThread.join();
+}
+
+uint32_t CSerialPort::Write(const void* buf, uint32_t length) {
+    if (m_bOpen.load() == 0)
+        return 0;
+    // One write completes before the next begins, so the bytes of two writers never interleave.
+    std::lock_guard lock(m_writeLock);
+    if (m_bOpen.load() == 0 || length == 0)
+        return 0;
+    const int written = m_hPort.Write(buf, length);
+    return written > 0 ? static_cast<uint32_t>(written) : 0;
+}
+
+uint32_t CSerialPort::Read(void* buf, uint32_t capacity) {
+    if (m_hPort.QueuedInput() == 0)
+        return 0;
+    const int n = m_hPort.Read(buf, capacity);
+    return n > 0 ? static_cast<uint32_t>(n) : 0;
+}
+
+uint32_t CSerialPort::DrainReceiveEvent() {
+    unsigned char buf[SERIAL_READ_CHUNK];
+    uint32_t total = 0;
+    // Until a read finds the queue empty; a port being closed stops early, so that a device
+    // that never stops sending cannot hold up Close.
+    while (m_bOpen.load() != 0) {
+        const uint32_t n = Read(buf, SERIAL_READ_CHUNK);
+        if (n == 0)
+            break;
+        total += n;
+        if (!m_pReceiver)
+            continue;
+        if (m_bCaptureArmed.load() == 1)
+            m_pReceiver->CaptureSerialChunk(*this, buf, static_cast<int>(n));
+        else
+            m_pReceiver->SerialRing().Put(buf, static_cast<int>(n));
+    }
+    // One notification per receive event, however many chunks it took; while capture is armed
+    // the capture step notifies the window itself.
+    if (m_pReceiver && m_bCaptureArmed.load() == 0 && total > 0)
+        m_pReceiver->PostCommRead();
+    return total;
+}
+
+uint32_t CSerialPort::ThreadWatchComm(CSerialPort* port) {
+    if (!port->m_hPort.SetCommMask(EV_RXCHAR)) {
+        // Shown without waiting for the user: the UI thread may be about to join this thread.
+        MessageBox("Error while creating ThreadWatchComm, " + port->m_strPortName);
+        port->m_bReceiveThreadRunning.store(false);
+        return 0;
+    }
+    while (port->m_bOpen.load() != 0) {
+        uint32_t mask = 0;
+        port->m_hPort.WaitCommEvent(mask);
+        if (mask & EV_RXCHAR)
+            port->DrainReceiveEvent();
+        std::this_thread::yield();
+    }
+    port->m_bReceiveThreadRunning.store(false);
+    return 1;
+}

@@ -1,0 +1,496 @@
+// CSerialPort on pty pairs: the program opens the slave, the test plays the device on the master.
+// On Linux the master answers tcgetattr/TCGETS2 with the slave's settings, which is what the
+// device side checks below.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/syscall.h>
+#include <termios.h>
+#include <unistd.h>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "display/RingBuffer.h"
+#include "platform/Paths.h"
+#include "platform/SerialBaud.h"
+#include "serial/SerialPort.h"
+#include "support/TestUtil.h"
+
+using namespace platform;
+using testutil::PtyPair;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint8_t kFlowNone = 0, kFlowXonXoff = 1, kFlowHardware = 2;
+
+// Stands in for the main dialog. The hooks run on the receive thread, before each chunk is
+// stored; the burst tests use them to let the kernel move every byte of a burst into the
+// port's input queue before the next read.
+class FakeReceiver : public ISerialReceiver {
+public:
+    CRingBuffer& SerialRing() override {
+        Note();
+        if (beforeChunk)
+            beforeChunk();
+        std::lock_guard lock(mutex);
+        ++ringChunks;
+        return ring;
+    }
+    void PostCommRead() override {
+        Note();
+        std::lock_guard lock(mutex);
+        ++posts;
+    }
+    void CaptureSerialChunk(CSerialPort&, const unsigned char* bytes, int n) override {
+        Note();
+        if (beforeChunk)
+            beforeChunk();
+        std::lock_guard lock(mutex);
+        captureChunks.push_back(n);
+        captured.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(n));
+    }
+
+    int Posts() {
+        std::lock_guard lock(mutex);
+        return posts;
+    }
+    int RingChunks() {
+        std::lock_guard lock(mutex);
+        return ringChunks;
+    }
+    std::string Captured() {
+        std::lock_guard lock(mutex);
+        return captured;
+    }
+    std::vector<int> CaptureChunks() {
+        std::lock_guard lock(mutex);
+        return captureChunks;
+    }
+    std::string RingContent() {
+        unsigned char out[RING_BUFFER_CAPACITY];
+        int n = ring.Snapshot(out);
+        return std::string(reinterpret_cast<const char*>(out), static_cast<size_t>(n));
+    }
+
+    std::function<void()> beforeChunk;
+    std::atomic<pid_t> threadId{0};
+
+private:
+    void Note() { threadId = static_cast<pid_t>(syscall(SYS_gettid)); }
+
+    std::mutex mutex;
+    CRingBuffer ring;
+    int posts = 0;
+    int ringChunks = 0;
+    std::vector<int> captureChunks;
+    std::string captured;
+};
+
+// Waits (at most 2 s) until the port's input queue has stopped growing for 50 ms: the kernel
+// then holds every byte of the burst that fits, so the next reads see them all.
+void WaitForQueueToSettle(CSerialPort& port) {
+    const auto end = Clock::now() + std::chrono::seconds(2);
+    uint32_t last = port.Device().QueuedInput();
+    auto stableSince = Clock::now();
+    while (Clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const uint32_t now = port.Device().QueuedInput();
+        if (now != last) {
+            last = now;
+            stableSince = Clock::now();
+        } else if (Clock::now() - stableSince >= std::chrono::milliseconds(50)) {
+            return;
+        }
+    }
+}
+
+std::string Pattern(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>(i % 251);
+    return s;
+}
+
+// utime + stime of one thread of this process, in clock ticks.
+long ThreadCpuTicks(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Fields after the command name, which is in parentheses and may hold spaces.
+    std::istringstream rest(content.substr(content.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; rest >> field; ++i) {
+        if (i == 14)
+            utime = std::stol(field);
+        if (i == 15) {
+            stime = std::stol(field);
+            break;
+        }
+    }
+    return utime + stime;
+}
+
+termios MasterView(const PtyPair& pty) {
+    termios tio{};
+    EXPECT_EQ(tcgetattr(pty.master, &tio), 0);
+    return tio;
+}
+
+int OpenPty(CSerialPort& port, const PtyPair& pty, uint32_t baud = 115200, uint8_t byteSize = 8,
+            uint8_t stopBits = ONESTOPBIT, uint8_t parity = NOPARITY, uint8_t flow = kFlowNone) {
+    return port.Open(pty.slavePath, baud, byteSize, stopBits, parity, flow);
+}
+
+}  // namespace
+
+// --- Settings as the device sees them -----------------------------------------------------
+
+TEST(SerialPortSettings, WriteMultiplierFollowsTheBaudRate) {
+    const std::pair<uint32_t, uint32_t> table[] = {
+        {2400, 8},  {4800, 4},  {9600, 2},  {14400, 1},  {19200, 1},
+        {28800, 0}, {38400, 0}, {57600, 0}, {115200, 0}, {230400, 0},
+    };
+    for (auto [baud, multiplier] : table)
+        EXPECT_EQ(WriteMultiplierForBaud(baud), multiplier) << baud;
+    EXPECT_EQ(WriteMultiplierForBaud(0), 0u);
+}
+
+TEST(SerialPortSettings, EveryListedBaudRateReachesTheDevice) {
+    PtyPair pty;
+    for (uint32_t baud :
+         {2400u, 4800u, 9600u, 14400u, 19200u, 28800u, 38400u, 57600u, 115200u, 230400u}) {
+        CSerialPort port;
+        ASSERT_EQ(OpenPty(port, pty, baud), 1) << baud << ": " << port.LastError();
+        uint32_t seen = 0;
+        ASSERT_EQ(GetTtyBaud(pty.master, seen), 0);
+        EXPECT_EQ(seen, baud);
+        port.Close();
+    }
+}
+
+TEST(SerialPortSettings, DataBitsParityAndStopBitsReachTheDevice) {
+    PtyPair pty;
+    // A pty always reports CS8 and no PARENB whatever it was given, so data bits and parity
+    // enable are checked in what the port handed to the kernel; the rest at the device side.
+    const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    for (uint8_t bits : {5, 6, 7, 8}) {
+        CSerialPort port;
+        ASSERT_EQ(OpenPty(port, pty, 9600, bits), 1) << port.LastError();
+        EXPECT_EQ(port.Device().AppliedModes().cflag & CSIZE, sizes[bits - 5]) << int(bits);
+    }
+    const std::pair<uint8_t, tcflag_t> parities[] = {
+        {NOPARITY, 0}, {ODDPARITY, PARENB | PARODD}, {EVENPARITY, PARENB}};
+    for (auto [parity, flags] : parities) {
+        CSerialPort port;
+        ASSERT_EQ(OpenPty(port, pty, 9600, 8, ONESTOPBIT, parity), 1) << port.LastError();
+        EXPECT_EQ(port.Device().AppliedModes().cflag & (PARENB | PARODD | CMSPAR), flags);
+        EXPECT_EQ(MasterView(pty).c_cflag & (PARODD | CMSPAR), flags & PARODD) << int(parity);
+    }
+    // Raw line, reads that return at once.
+    CSerialPort port;
+    ASSERT_EQ(OpenPty(port, pty), 1);
+    const termios tio = MasterView(pty);
+    EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG));
+    EXPECT_FALSE(tio.c_oflag & OPOST);
+    EXPECT_FALSE(tio.c_iflag & (ICRNL | INLCR | ISTRIP));
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+    EXPECT_EQ(tio.c_cc[VMIN], 0);
+    EXPECT_EQ(tio.c_cc[VTIME], 0);
+}
+
+TEST(SerialPortSettings, FlowControlModes) {
+    PtyPair pty;
+    CSerialPort port;
+    ASSERT_EQ(OpenPty(port, pty, 9600, 8, ONESTOPBIT, NOPARITY, kFlowXonXoff), 1);
+    termios tio = MasterView(pty);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), tcflag_t(IXON | IXOFF));
+    EXPECT_EQ(tio.c_cc[VSTART], 17);
+    EXPECT_EQ(tio.c_cc[VSTOP], 19);
+    EXPECT_FALSE(tio.c_cflag & CRTSCTS);
+    port.Close();
+
+    // Hardware changes only the DTR/RTS controls: the software flow stays as it was.
+    ASSERT_EQ(OpenPty(port, pty, 9600, 8, ONESTOPBIT, NOPARITY, kFlowHardware), 1);
+    tio = MasterView(pty);
+    EXPECT_TRUE(tio.c_cflag & CRTSCTS);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), tcflag_t(IXON | IXOFF));
+    port.Close();
+
+    // None clears both.
+    ASSERT_EQ(OpenPty(port, pty, 9600, 8, ONESTOPBIT, NOPARITY, kFlowNone), 1);
+    tio = MasterView(pty);
+    EXPECT_FALSE(tio.c_cflag & CRTSCTS);
+    EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF));
+    port.Close();
+
+    // Values outside the list are treated as none.
+    ASSERT_EQ(OpenPty(port, pty, 9600, 8, ONESTOPBIT, NOPARITY, kFlowHardware), 1);
+    port.Close();
+    ASSERT_EQ(OpenPty(port, pty, 9600, 8, ONESTOPBIT, NOPARITY, 7), 1);
+    EXPECT_FALSE(MasterView(pty).c_cflag & CRTSCTS);
+    port.Close();
+
+    // The fields the Xon/Xoff mode names, and those only it touches, as the driver keeps them.
+    ASSERT_EQ(OpenPty(port, pty, 9600, 8, ONESTOPBIT, NOPARITY, kFlowXonXoff), 1);
+    DCB dcb;
+    ASSERT_TRUE(port.Device().GetCommState(dcb));
+    EXPECT_EQ(dcb.fTXContinueOnXoff, 1u);
+    EXPECT_EQ(dcb.XonLim, 100);
+    EXPECT_EQ(dcb.XoffLim, 100);
+    EXPECT_EQ(dcb.fOutX, 1u);
+    EXPECT_EQ(dcb.fInX, 1u);
+}
+
+// --- Opening and closing ---------------------------------------------------------------------
+
+TEST(SerialPortOpen, ComNameOpensTheDeviceLinkedInTheProgramDirectory) {
+    PtyPair pty;
+    testutil::TempDir dir;
+    ASSERT_EQ(symlink(pty.slavePath.c_str(), dir.File("COM3").c_str()), 0);
+    SetProgramDirectory(dir.path);
+    CSerialPort port;
+    ASSERT_EQ(port.Open("COM3", 9600, 8, ONESTOPBIT, NOPARITY, kFlowNone), 1) << port.LastError();
+    EXPECT_EQ(port.m_strPortName, "COM3");
+    EXPECT_EQ(port.Device().DevicePath(), dir.File("COM3"));
+    EXPECT_EQ(port.Write("via link", 8), 8u);
+    EXPECT_EQ(pty.Read(8), "via link");
+    // The lock sits on the device itself, not on the link.
+    const int other = open(pty.slavePath.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    close(other);
+    port.Close();
+    SetProgramDirectory("");
+}
+
+TEST(SerialPortOpen, SecondOpenOfTheSameDeviceFails) {
+    PtyPair pty;
+    CSerialPort first, second;
+    ASSERT_EQ(OpenPty(first, pty), 1);
+    EXPECT_EQ(OpenPty(second, pty), 0);
+    EXPECT_EQ(second.m_bOpen.load(), 0);
+    EXPECT_FALSE(second.Device().IsOpen());
+    EXPECT_FALSE(second.LastError().empty());
+    first.Close();
+    EXPECT_EQ(OpenPty(second, pty), 1) << second.LastError();
+}
+
+TEST(SerialPortOpen, DeviceLockedByAnotherProgramFails) {
+    PtyPair pty;
+    const int other = open(pty.slavePath.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    CSerialPort port;
+    EXPECT_EQ(OpenPty(port, pty), 0);
+    EXPECT_EQ(port.m_bOpen.load(), 0);
+    close(other);
+    EXPECT_EQ(OpenPty(port, pty), 1) << port.LastError();
+}
+
+TEST(SerialPortOpen, RefusedSettingsLeaveThePortClosedAndALaterOpenWorks) {
+    CSerialPort port;
+    const int fdsBefore = testutil::OpenFdCount();
+    EXPECT_EQ(port.Open("/dev/null", 9600, 8, ONESTOPBIT, NOPARITY, kFlowNone), 0);
+    EXPECT_EQ(port.m_bOpen.load(), 0);
+    EXPECT_FALSE(port.Device().IsOpen());
+    EXPECT_FALSE(port.m_hReceiveThread.joinable());
+    EXPECT_FALSE(port.LastError().empty());
+    EXPECT_EQ(port.Open("/nonexistent/tty", 9600, 8, ONESTOPBIT, NOPARITY, kFlowNone), 0);
+    EXPECT_NE(port.LastError().find("No such file"), std::string::npos) << port.LastError();
+    EXPECT_EQ(testutil::OpenFdCount(), fdsBefore);
+
+    PtyPair pty;
+    ASSERT_EQ(OpenPty(port, pty), 1) << port.LastError();
+    EXPECT_EQ(port.Write("ok", 2), 2u);
+    EXPECT_EQ(pty.Read(2), "ok");
+}
+
+TEST(SerialPortOpen, ReopenAndDestructionLeaveNoThreadBehind) {
+    PtyPair pty;
+    FakeReceiver receiver;
+    {
+        CSerialPort port(&receiver);
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_EQ(OpenPty(port, pty), 1);
+            EXPECT_TRUE(port.m_bReceiveThreadRunning.load());
+            port.Close();
+            EXPECT_FALSE(port.m_hReceiveThread.joinable());
+            EXPECT_FALSE(port.m_bReceiveThreadRunning.load());
+        }
+        ASSERT_EQ(OpenPty(port, pty), 1);
+    }  // destroyed while open
+    CSerialPort again;
+    EXPECT_EQ(OpenPty(again, pty), 1);
+}
+
+TEST(SerialPortOpen, ReceiveThreadSetUpFailureShowsTheMessage) {
+    testutil::RecordingSeam seam;
+    CSerialPort port;
+    port.m_strPortName = "COM7";
+    uint32_t exitCode = 99;
+    // The device is not open, so the thread cannot set its event mask.
+    std::thread thread([&] { exitCode = CSerialPort::ThreadWatchComm(&port); });
+    thread.join();
+    EXPECT_EQ(exitCode, 0u);
+    ASSERT_TRUE(testutil::WaitFor([&] { return !seam.messages.empty(); }));
+    EXPECT_EQ(seam.messages[0], "Error while creating ThreadWatchComm, COM7");
+}
+
+// --- Receiving -----------------------------------------------------------------------------
+
+TEST(SerialPortReceive, BurstArrivesInOrderWithOneNotification) {
+    PtyPair pty;
+    FakeReceiver receiver;
+    CSerialPort port(&receiver);
+    receiver.beforeChunk = [&] { WaitForQueueToSettle(port); };
+    ASSERT_EQ(OpenPty(port, pty), 1);
+    const std::string burst = Pattern(5000);
+    pty.Write(burst);  // one write: the whole burst is in the kernel before the thread reads
+    ASSERT_TRUE(testutil::WaitFor([&] { return receiver.Posts() >= 1; }));
+    testutil::Pump(100);
+    EXPECT_EQ(receiver.Posts(), 1);
+    EXPECT_GE(receiver.RingChunks(), 3);  // at most 2048 bytes a read
+    // The ring keeps the newest 2047 bytes, in order.
+    EXPECT_EQ(receiver.RingContent(), burst.substr(5000 - RING_BUFFER_CAPACITY));
+}
+
+TEST(SerialPortReceive, ArmedCaptureGetsEveryChunkAndNoNotification) {
+    PtyPair pty;
+    FakeReceiver receiver;
+    CSerialPort port(&receiver);
+    receiver.beforeChunk = [&] { WaitForQueueToSettle(port); };
+    ASSERT_EQ(OpenPty(port, pty), 1);
+    port.m_bCaptureArmed = 1;
+    const std::string burst = Pattern(5000);
+    pty.Write(burst);
+    ASSERT_TRUE(testutil::WaitFor([&] { return receiver.Captured().size() == burst.size(); }));
+    EXPECT_EQ(receiver.Captured(), burst);
+    for (int n : receiver.CaptureChunks()) {
+        EXPECT_GT(n, 0);
+        EXPECT_LE(n, static_cast<int>(SERIAL_READ_CHUNK));
+    }
+    EXPECT_EQ(receiver.Posts(), 0);
+    EXPECT_EQ(receiver.RingChunks(), 0);
+}
+
+TEST(SerialPortReceive, EventWithNothingToReadPostsNothing) {
+    // The drain step on its own, on a port without a receive thread.
+    PtyPair pty;
+    FakeReceiver receiver;
+    CSerialPort port(&receiver);
+    ASSERT_TRUE(port.Device().Open(pty.slavePath));
+    port.m_bOpen = 1;
+    EXPECT_EQ(port.DrainReceiveEvent(), 0u);
+    EXPECT_EQ(receiver.Posts(), 0);
+    EXPECT_EQ(receiver.RingChunks(), 0);
+
+    uint8_t buf[4];
+    EXPECT_EQ(port.Read(buf, sizeof buf), 0u);  // empty queue: no read issued
+
+    pty.Write("abc");
+    ASSERT_TRUE(testutil::WaitFor([&] { return port.Device().QueuedInput() == 3; }));
+    EXPECT_EQ(port.DrainReceiveEvent(), 3u);
+    EXPECT_EQ(receiver.Posts(), 1);
+    EXPECT_EQ(receiver.RingContent(), "abc");
+    port.Close();
+}
+
+TEST(SerialPortReceive, CloseWhileTheThreadWaitsEndsIt) {
+    PtyPair pty;
+    FakeReceiver receiver;
+    CSerialPort port(&receiver);
+    ASSERT_EQ(OpenPty(port, pty), 1);
+    pty.Write("x");
+    ASSERT_TRUE(testutil::WaitFor([&] { return receiver.Posts() == 1; }));
+    // The thread is back in its wait now.
+    const auto start = Clock::now();
+    port.Close();
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+    EXPECT_FALSE(port.m_bReceiveThreadRunning.load());
+    EXPECT_FALSE(port.m_hReceiveThread.joinable());
+    EXPECT_FALSE(port.Device().IsOpen());
+    EXPECT_EQ(receiver.Posts(), 1);
+}
+
+TEST(SerialPortReceive, HungUpDeviceDoesNotMakeTheThreadSpin) {
+    PtyPair pty;
+    FakeReceiver receiver;
+    CSerialPort port(&receiver);
+    ASSERT_EQ(OpenPty(port, pty), 1);
+    pty.Write("x");
+    ASSERT_TRUE(testutil::WaitFor([&] { return receiver.Posts() == 1; }));
+    const pid_t tid = receiver.threadId.load();
+    ASSERT_NE(tid, 0);
+
+    close(pty.slave);
+    pty.slave = -1;
+    pty.CloseMaster();
+    const long before = ThreadCpuTicks(tid);
+    testutil::Pump(1000);
+    const long used = ThreadCpuTicks(tid) - before;
+    EXPECT_LT(used, 10) << "receive thread used " << used << " ticks in one second";
+    EXPECT_EQ(receiver.Posts(), 1);
+
+    const auto start = Clock::now();
+    port.Close();
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+}
+
+// --- Writing -------------------------------------------------------------------------------
+
+TEST(SerialPortWrite, ClosedPortWritesNothing) {
+    CSerialPort port;
+    EXPECT_EQ(port.Write("abc", 3), 0u);
+    PtyPair pty;
+    ASSERT_EQ(OpenPty(port, pty), 1);
+    port.Close();
+    EXPECT_EQ(port.Write("abc", 3), 0u);
+    EXPECT_EQ(pty.Read(1, 100), "");
+}
+
+TEST(SerialPortWrite, ConcurrentWritesArriveUnmixed) {
+    PtyPair pty;
+    CSerialPort port;
+    ASSERT_EQ(OpenPty(port, pty), 1);
+    constexpr size_t kBlock = 3000;
+    constexpr int kBlocksEach = 20;
+    auto writer = [&](char fill) {
+        const std::string block(kBlock, fill);
+        for (int i = 0; i < kBlocksEach; ++i)
+            EXPECT_EQ(port.Write(block.data(), kBlock), kBlock);
+    };
+    std::thread a(writer, 'A');
+    std::thread b(writer, 'B');
+    const std::string got = pty.Read(2 * kBlock * kBlocksEach, 10000);
+    a.join();
+    b.join();
+    ASSERT_EQ(got.size(), 2 * kBlock * kBlocksEach);
+    for (size_t at = 0; at < got.size(); at += kBlock)
+        EXPECT_EQ(got.substr(at, kBlock), std::string(kBlock, got[at])) << "block at " << at;
+}
+
+TEST(SerialPortWrite, CloseEndsAWriteTheDeviceDoesNotTake) {
+    PtyPair pty;
+    CSerialPort port;
+    ASSERT_EQ(OpenPty(port, pty, 115200), 1);  // no write time limit at this rate
+    std::atomic<uint32_t> written{~0u};
+    const std::string big(1 << 20, 'z');  // far more than the pty holds; the master never reads
+    std::thread writer(
+        [&] { written = port.Write(big.data(), static_cast<uint32_t>(big.size())); });
+    ASSERT_TRUE(testutil::WaitFor([&] { return port.Device().IsOpen(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(written.load(), ~0u);  // still blocked
+    port.Close();
+    writer.join();
+    EXPECT_LT(written.load(), big.size());
+}
