@@ -1,7 +1,6 @@
 // Rendering the two consoles from their receive histories, and their fonts.
 #include <QCheckBox>
 #include <QFontDatabase>
-#include <QStringList>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 
@@ -12,12 +11,10 @@
 namespace {
 
 // Both console fonts are 10 pixels high: "MS Sans Serif" maps to the system's sans font and
-// "FixedSys" to its fixed-pitch font.
-QFont ConsoleFont(QFontDatabase::SystemFont which, const char* face) {
+// "FixedSys" to its fixed-pitch font. The Windows face names are not asked for: fontconfig
+// answers any name with its default face, which would make the hex view proportional.
+QFont ConsoleFont(QFontDatabase::SystemFont which) {
     QFont font = QFontDatabase::systemFont(which);
-    QStringList families;
-    families << QString::fromLatin1(face) << font.family();
-    font.setFamilies(families);
     font.setPixelSize(10);
     font.setWeight(QFont::Normal);
     if (which == QFontDatabase::FixedFont)
@@ -41,8 +38,8 @@ void CTerminalDlg::OnShowWindow() {
     if (m_bFontsCreated)
         return;
     m_bFontsCreated = true;
-    m_fontText = ConsoleFont(QFontDatabase::GeneralFont, "MS Sans Serif");
-    m_fontHex = ConsoleFont(QFontDatabase::FixedFont, "FixedSys");
+    m_fontText = ConsoleFont(QFontDatabase::GeneralFont);  // "MS Sans Serif"
+    m_fontHex = ConsoleFont(QFontDatabase::FixedFont);  // "FixedSys"
     SetConsoleFont(qobject_cast<QPlainTextEdit*>(GetDlgItem(IDC_REDIT_SERIAL_DEBUG)), m_fontText);
     SetConsoleFont(qobject_cast<QPlainTextEdit*>(GetDlgItem(IDC_REDIT_NET_DEBUG)), m_fontText);
 }

@@ -263,3 +263,109 @@ XvfbServer::~XvfbServer() {
 }
 
 }  // namespace testutil
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace testutil {
+
+int ListenLoopback(int* port, int backlog) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(*port));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, backlog) != 0) {
+        close(fd);
+        return -1;
+    }
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+int AcceptWithin(int listener, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        pollfd p{listener, POLLIN, 0};
+        if (poll(&p, 1, 10) > 0)
+            return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        QCoreApplication::processEvents();
+    }
+    return -1;
+}
+
+int ConnectLoopback(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void SendAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            throw std::runtime_error("send failed");
+        done += static_cast<size_t>(n);
+    }
+}
+
+std::string RecvSome(int fd, size_t count, int timeoutMs) {
+    std::string out;
+    QElapsedTimer timer;
+    timer.start();
+    while (out.size() < count && timer.elapsed() < timeoutMs) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10) > 0) {
+            char buf[65536];
+            ssize_t n = recv(fd, buf, std::min(sizeof buf, count - out.size()), 0);
+            if (n <= 0)
+                break;
+            out.append(buf, static_cast<size_t>(n));
+        }
+        QCoreApplication::processEvents();
+    }
+    return out;
+}
+
+bool PeerClosed(int fd, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10) > 0) {
+            char c;
+            ssize_t n = recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN))
+                return true;
+            if (n > 0) {
+                recv(fd, &c, 1, 0);  // discard data; keep looking for the close
+                continue;
+            }
+        }
+        QCoreApplication::processEvents();
+    }
+    return false;
+}
+
+int FreePort() {
+    int port = 0;
+    int fd = ListenLoopback(&port);
+    close(fd);
+    return port;
+}
+
+}  // namespace testutil

@@ -100,3 +100,18 @@ private:
 };
 
 }  // namespace testutil
+
+namespace testutil {
+
+// Plain loopback sockets for the test's side of a TCP link.
+int ListenLoopback(int* port, int backlog = 8);  // port 0 in *port: any free one
+int AcceptWithin(int listener, int timeoutMs);   // -1 when nobody connected in time
+int ConnectLoopback(int port);                   // blocking connect, -1 on failure
+void SendAll(int fd, const std::string& bytes);
+// Receives until `count` bytes arrived, the peer closed, or timeoutMs passed (pumping events).
+std::string RecvSome(int fd, size_t count, int timeoutMs = 3000);
+// True when the peer has closed the connection (within timeoutMs).
+bool PeerClosed(int fd, int timeoutMs = 2000);
+int FreePort();
+
+}  // namespace testutil

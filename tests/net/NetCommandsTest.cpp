@@ -1,0 +1,285 @@
+// The network console's commands against real loopback peers.
+#include <QElapsedTimer>
+#include <QPushButton>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "net/LinkSocket.h"
+#include "support/DialogFixture.h"
+
+namespace {
+
+class NetConsole : public DialogFixture {
+protected:
+    void SetUp() override {
+        DialogFixture::SetUp();
+        SetText(IDC_IP_ADDRESS, "127.0.0.1");
+    }
+    void TearDown() override {
+        for (int fd : fds)
+            ::close(fd);
+        DialogFixture::TearDown();
+    }
+    int Track(int fd) {
+        fds.push_back(fd);
+        return fd;
+    }
+    void UsePort(int port) { SetText(IDC_EDIT_IP_PORT, std::to_string(port)); }
+    // Starts Server Mode on a free port; returns it.
+    int StartServer() {
+        const int port = testutil::FreePort();
+        Click(IDC_CHECK_SERVER_MODE);
+        UsePort(port);
+        Click(IDC_BUTTON_IP_CONNECT);
+        return port;
+    }
+    // A client from outside the dialog that the server takes as its peer.
+    int ConnectPeer(int port) {
+        const int fd = Track(testutil::ConnectLoopback(port));
+        EXPECT_GE(fd, 0);
+        EXPECT_TRUE(testutil::WaitFor([&] { return dlg->m_nPeerCount == 1; }));
+        return fd;
+    }
+    std::vector<int> fds;
+};
+
+TEST_F(NetConsole, ClientConnectsAndDisconnects) {
+    int port = 0;
+    const int listener = Track(testutil::ListenLoopback(&port));
+    UsePort(port);
+    Click(IDC_BUTTON_IP_CONNECT);
+    ASSERT_TRUE(seam.messages.empty()) << seam.messages[0];
+    EXPECT_EQ(Status(), " Connected : 127.0.0.1:" + std::to_string(port));
+    EXPECT_EQ(Item<QPushButton>(IDC_BUTTON_IP_CONNECT)->text(), "Disconnect");
+    EXPECT_FALSE(Enabled(IDC_IP_ADDRESS));
+    EXPECT_FALSE(Enabled(IDC_EDIT_IP_PORT));
+    EXPECT_FALSE(Enabled(IDC_CHECK_SERVER_MODE));
+    EXPECT_FALSE(Enabled(IDC_BTN_FILE_SEND_NETWORK));  // the serial port is closed
+    const int far = Track(testutil::AcceptWithin(listener, 2000));
+    ASSERT_GE(far, 0);
+
+    Click(IDC_BUTTON_IP_CONNECT);
+    EXPECT_EQ(Status(), " Disconnected : 127.0.0.1");
+    EXPECT_EQ(Item<QPushButton>(IDC_BUTTON_IP_CONNECT)->text(), "Connect");
+    EXPECT_TRUE(Enabled(IDC_IP_ADDRESS));
+    EXPECT_TRUE(Enabled(IDC_EDIT_IP_PORT));
+    EXPECT_TRUE(Enabled(IDC_CHECK_SERVER_MODE));
+    EXPECT_EQ(dlg->m_pClientSocket, nullptr);
+    EXPECT_TRUE(testutil::PeerClosed(far));
+}
+
+TEST_F(NetConsole, RefusedConnectionFailsWithinTheTimeOut) {
+    dlg->m_netRing.Put('x');
+    UsePort(testutil::FreePort());
+    QElapsedTimer timer;
+    timer.start();
+    Click(IDC_BUTTON_IP_CONNECT);
+    EXPECT_LE(timer.elapsed(), 2200);
+    ASSERT_EQ(seam.messages.size(), 1u);
+    EXPECT_EQ(seam.messages[0], "Can't connect socket");
+    EXPECT_EQ(dlg->m_bNetConnected, 0);
+    EXPECT_EQ(dlg->m_pClientSocket, nullptr);
+    EXPECT_EQ(Item<QPushButton>(IDC_BUTTON_IP_CONNECT)->text(), "Connect");
+    EXPECT_TRUE(Enabled(IDC_IP_ADDRESS));
+    EXPECT_EQ(dlg->m_netRing.GetCount(), 0);
+    EXPECT_EQ(Status(), "");
+}
+
+TEST_F(NetConsole, PortAboveTheTcpRangeIsRefused) {
+    SetText(IDC_EDIT_IP_PORT, "70000");
+    dlg->m_netRing.Put('x');
+    Click(IDC_BUTTON_IP_CONNECT);
+    ASSERT_EQ(seam.messages.size(), 1u);
+    EXPECT_NE(seam.messages[0].find("65535"), std::string::npos);
+    EXPECT_EQ(dlg->m_bNetConnected, 0);
+    EXPECT_EQ(dlg->m_netRing.GetCount(), 1);  // nothing else changed
+    Click(IDC_CHECK_SERVER_MODE);
+    Click(IDC_BUTTON_IP_CONNECT);
+    EXPECT_EQ(seam.messages.size(), 2u);
+    EXPECT_EQ(dlg->m_pListenSocket, nullptr);
+}
+
+TEST_F(NetConsole, ReceivedBurstKeepsTheNewest2047) {
+    int port = 0;
+    const int listener = Track(testutil::ListenLoopback(&port));
+    UsePort(port);
+    Click(IDC_BUTTON_IP_CONNECT);
+    const int far = Track(testutil::AcceptWithin(listener, 2000));
+    std::string burst;
+    for (int i = 0; i < 5000; ++i)
+        burst += static_cast<char>('A' + i % 26);
+    testutil::SendAll(far, burst);
+    ASSERT_TRUE(testutil::WaitFor([&] {
+        return Console(IDC_REDIT_NET_DEBUG).toStdString() == burst.substr(5000 - 2047);
+    }));
+    Click(IDC_CHECK_HEXVIEW_NET);
+    EXPECT_TRUE(Console(IDC_REDIT_NET_DEBUG).startsWith("0000 "));
+    Click(IDC_BUTTON_IP_CLEAR);
+    EXPECT_EQ(Console(IDC_REDIT_NET_DEBUG), "");
+    EXPECT_EQ(dlg->m_netRing.GetCount(), 0);
+}
+
+TEST_F(NetConsole, ReceivingNeverRaisesThePortPrompt) {
+    int port = 0;
+    const int listener = Track(testutil::ListenLoopback(&port));
+    UsePort(port);
+    Click(IDC_BUTTON_IP_CONNECT);
+    const int far = Track(testutil::AcceptWithin(listener, 2000));
+    Item<QLineEdit>(IDC_EDIT_IP_PORT)->setEnabled(true);
+    SetText(IDC_EDIT_IP_PORT, "not a number");
+    for (int i = 0; i < 5; ++i) {
+        testutil::SendAll(far, "chunk");
+        testutil::Pump(30);
+    }
+    ASSERT_TRUE(testutil::WaitFor([&] { return dlg->m_netRing.GetCount() == 25; }));
+    EXPECT_TRUE(seam.messages.empty());
+    EXPECT_EQ(Item<QLineEdit>(IDC_EDIT_IP_PORT)->text(), "not a number");
+}
+
+TEST_F(NetConsole, SendPutsExactlyTheEncodedBytesOnTheWire) {
+    int port = 0;
+    const int listener = Track(testutil::ListenLoopback(&port));
+    UsePort(port);
+    Click(IDC_BUTTON_IP_CONNECT);
+    const int far = Track(testutil::AcceptWithin(listener, 2000));
+    const std::pair<std::string, std::string> cases[] = {
+        {"\\x41\\x42", "AB"},       {"\\x4", "\x04"},          {"\\x4G", "\x04G"},
+        {"\\xZ1", "\\xZ1"},         {"\\X 1", "\\X 1"},        {"\\\\x41", "\\A"},
+        {"ab\\", "ab\\"},           {"hello   ", "hello"},     {"tab\t\r\n", "tab"},
+        {"\xED\x95\x9C", "\xED\x95\x9C"},
+    };
+    for (const auto& [typed, wire] : cases) {
+        SetText(IDC_EDIT_IP_MESSAGE, typed);
+        Click(IDC_BUTTON_IP_SEND);
+        EXPECT_EQ(testutil::RecvSome(far, wire.size(), 2000), wire) << typed;
+        EXPECT_EQ(Item<QLineEdit>(IDC_EDIT_IP_MESSAGE)->text(), "");
+    }
+    for (const char* blank : {"", "   "}) {
+        SetText(IDC_EDIT_IP_MESSAGE, blank);
+        Click(IDC_BUTTON_IP_SEND);
+        EXPECT_EQ(Item<QLineEdit>(IDC_EDIT_IP_MESSAGE)->text(), "");
+    }
+    testutil::SendAll(far, "");  // nothing arrives for the blank lines
+    EXPECT_EQ(testutil::RecvSome(far, 1, 200), "");
+    EXPECT_EQ(Console(IDC_REDIT_NET_DEBUG), "");  // nothing echoed
+}
+
+TEST_F(NetConsole, ServerServesOnePeerAtATime) {
+    const int port = StartServer();
+    ASSERT_TRUE(seam.messages.empty());
+    EXPECT_EQ(Status(), " Start Server Mode");
+    EXPECT_FALSE(Enabled(IDC_EDIT_IP_PORT));
+    EXPECT_FALSE(Enabled(IDC_IP_ADDRESS));
+    EXPECT_FALSE(Enabled(IDC_CHECK_SERVER_MODE));
+
+    const int first = ConnectPeer(port);
+    const int second = Track(testutil::ConnectLoopback(port));
+    ASSERT_GE(second, 0);
+    EXPECT_TRUE(testutil::PeerClosed(second));  // accepted and closed at once
+    EXPECT_EQ(dlg->m_nPeerCount, 1);
+
+    testutil::SendAll(first, "from peer");
+    ASSERT_TRUE(testutil::WaitFor([&] { return Console(IDC_REDIT_NET_DEBUG) == "from peer"; }));
+    SetText(IDC_EDIT_IP_MESSAGE, "to peer");
+    Click(IDC_BUTTON_IP_SEND);
+    EXPECT_EQ(testutil::RecvSome(first, 7), "to peer");
+
+    // The peer leaves: the server goes on listening and takes the next one.
+    ::shutdown(first, SHUT_RDWR);
+    ASSERT_TRUE(testutil::WaitFor([&] { return dlg->m_nPeerCount == 0; }));
+    EXPECT_EQ(dlg->m_pPeerSocket, nullptr);
+    EXPECT_EQ(Status(), " Start Server Mode");
+    SetText(IDC_EDIT_IP_MESSAGE, "nobody");  // no peer: discarded silently
+    Click(IDC_BUTTON_IP_SEND);
+    EXPECT_TRUE(seam.messages.empty());
+    const int third = ConnectPeer(port);
+    SetText(IDC_EDIT_IP_MESSAGE, "next");
+    Click(IDC_BUTTON_IP_SEND);
+    EXPECT_EQ(testutil::RecvSome(third, 4), "next");
+
+    Click(IDC_BUTTON_IP_CONNECT);
+    EXPECT_EQ(Status(), " End Server Mode");
+    EXPECT_TRUE(Enabled(IDC_EDIT_IP_PORT));
+    EXPECT_FALSE(Enabled(IDC_IP_ADDRESS));  // Server Mode is still ticked
+    EXPECT_TRUE(testutil::PeerClosed(third));
+    EXPECT_EQ(testutil::ConnectLoopback(port), -1);
+
+    // Stop and start again at once on the same port.
+    Click(IDC_BUTTON_IP_CONNECT);
+    EXPECT_TRUE(seam.messages.empty());
+    EXPECT_EQ(Status(), " Start Server Mode");
+    ConnectPeer(port);
+}
+
+TEST_F(NetConsole, PortInUseCannotStartTheServer) {
+    int port = 0;
+    Track(testutil::ListenLoopback(&port));
+    Click(IDC_CHECK_SERVER_MODE);
+    EXPECT_FALSE(Enabled(IDC_IP_ADDRESS));
+    UsePort(port);
+    Click(IDC_BUTTON_IP_CONNECT);
+    ASSERT_EQ(seam.messages.size(), 1u);
+    EXPECT_EQ(seam.messages[0], "Can't create socket.");
+    EXPECT_EQ(dlg->m_bNetConnected, 0);
+    EXPECT_EQ(dlg->m_pListenSocket, nullptr);
+    Click(IDC_CHECK_SERVER_MODE);
+    EXPECT_TRUE(Enabled(IDC_IP_ADDRESS));
+}
+
+TEST_F(NetConsole, FarEndClosingTheClientLinkReturnsToIdle) {
+    int port = 0;
+    const int listener = Track(testutil::ListenLoopback(&port));
+    UsePort(port);
+    Click(IDC_BUTTON_IP_CONNECT);
+    const int far = testutil::AcceptWithin(listener, 2000);
+    testutil::SendAll(far, "last words");
+    ::close(far);
+    ASSERT_TRUE(testutil::WaitFor([&] { return dlg->m_bNetConnected == 0; }));
+    EXPECT_EQ(Console(IDC_REDIT_NET_DEBUG), "last words");  // what came before the close stays
+    EXPECT_EQ(Status(), " Disconnected : 127.0.0.1");
+    EXPECT_EQ(Item<QPushButton>(IDC_BUTTON_IP_CONNECT)->text(), "Connect");
+    EXPECT_TRUE(Enabled(IDC_IP_ADDRESS));
+    EXPECT_EQ(dlg->m_pClientSocket, nullptr);
+}
+
+TEST_F(NetConsole, NoDescriptorLeaksOverManyCycles) {
+    int port = 0;
+    const int listener = Track(testutil::ListenLoopback(&port, 64));
+    const int before = testutil::OpenFdCount();
+    UsePort(port);
+    for (int i = 0; i < 50; ++i) {
+        Click(IDC_BUTTON_IP_CONNECT);
+        const int far = testutil::AcceptWithin(listener, 2000);
+        Click(IDC_BUTTON_IP_CONNECT);
+        ::close(far);
+    }
+    Click(IDC_CHECK_SERVER_MODE);
+    const int serverPort = testutil::FreePort();
+    UsePort(serverPort);
+    for (int i = 0; i < 50; ++i) {
+        Click(IDC_BUTTON_IP_CONNECT);
+        Click(IDC_BUTTON_IP_CONNECT);
+    }
+    testutil::Pump(50);
+    EXPECT_TRUE(seam.messages.empty());
+    EXPECT_EQ(testutil::OpenFdCount(), before);
+
+    // 200 clients while a peer is attached: each is closed at once, the peer keeps working.
+    Click(IDC_BUTTON_IP_CONNECT);
+    const int peer = ConnectPeer(serverPort);
+    const int withPeer = testutil::OpenFdCount();
+    for (int i = 0; i < 200; ++i) {
+        const int extra = testutil::ConnectLoopback(serverPort);
+        ASSERT_GE(extra, 0);
+        EXPECT_TRUE(testutil::PeerClosed(extra, 2000)) << i;
+        ::close(extra);
+    }
+    testutil::Pump(50);
+    EXPECT_EQ(testutil::OpenFdCount(), withPeer);
+    testutil::SendAll(peer, "still here");
+    ASSERT_TRUE(testutil::WaitFor([&] { return Console(IDC_REDIT_NET_DEBUG) == "still here"; }));
+    Click(IDC_BUTTON_IP_CONNECT);
+}
+
+}  // namespace

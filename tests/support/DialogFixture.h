@@ -1,0 +1,61 @@
+// A main dialog on the offscreen platform, with its program directory in a fresh temporary
+// directory and the message boxes recorded.
+#pragma once
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <unistd.h>
+
+#include "app/TerminalDlg.h"
+#include "platform/Paths.h"
+#include "res/Resource.h"
+#include "support/TestUtil.h"
+
+class DialogFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::SetProgramDirectory(dir.path);
+        dlg = std::make_unique<CTerminalDlg>();
+        dlg->Create();
+        dlg->show();
+        QApplication::setActiveWindow(dlg.get());
+    }
+    void TearDown() override {
+        dlg.reset();
+        testutil::Pump(20);
+        platform::SetProgramDirectory("");
+    }
+
+    // Makes "COMn" of the program directory point at a device path.
+    void LinkPort(int n, const std::string& target) {
+        const std::string link = dir.path + "COM" + std::to_string(n);
+        ::unlink(link.c_str());
+        ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    }
+
+    template <class T>
+    T* Item(int id) {
+        return qobject_cast<T*>(dlg->GetDlgItem(id));
+    }
+    void Click(int id) { Item<QAbstractButton>(id)->click(); }
+    void Select(int id, int index) { Item<QComboBox>(id)->setCurrentIndex(index); }
+    void SetText(int id, const std::string& text) {
+        Item<QLineEdit>(id)->setText(QString::fromStdString(text));
+    }
+    std::string Status() { return dlg->StatusText(); }
+    QString Console(int id) { return Item<QPlainTextEdit>(id)->toPlainText(); }
+    bool Enabled(int id) { return dlg->GetDlgItem(id)->isEnabled(); }
+
+    testutil::TempDir dir;
+    testutil::RecordingSeam seam;
+    std::unique_ptr<CTerminalDlg> dlg;
+};
