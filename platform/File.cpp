@@ -35,13 +35,24 @@ bool CFile::OpenRead(const std::string& path) {
 bool CFile::OpenCreateWrite(const std::string& path) {
     Close();
     // Not O_TRUNC at open: a file that someone else holds must not lose its content before the
-    // lock has been checked.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    // lock has been checked. O_NONBLOCK only for the open itself: a FIFO without a reader fails
+    // (ENXIO) instead of blocking the caller forever; writes block as usual.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0) {
         m_lastError = std::strerror(errno);
         return false;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+        flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        m_lastError = std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    // Only a regular file is truncated, as O_TRUNC would do: ftruncate fails with EINVAL on a
+    // device or a FIFO, which are opened for writing as they are.
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0)) {
         m_lastError = std::strerror(errno);
         ::close(fd);
         return false;
