@@ -50,19 +50,21 @@ public:
     // (UI thread). Never held across a wait for the UI thread.
     std::mutex m_captureLock;
 
-    // Arming: position and state first, the armed flag last.
+    // Arming: position and state first, the armed flag last. A file still open from a capture
+    // that was cancelled and never saw another chunk is closed first.
     void ArmCapture();
     // Sets every field to 0 and closes the output file if it is open (time-out, cancellation).
+    // Waits for a capture step that is running on the serial receive thread to finish.
     void ResetCapture();
 };
 
 // What differs between the two links.
 struct CCaptureLinkTraits {
-    int timerId;                  // IDT_SERIAL_TIMEOUT or IDT_NETWORK_TIMEOUT
-    bool rangeOnlyWhenVisible;    // serial: the bar's range is set only while the dialog shows
-    bool zeroTextAfterLength;     // network: "0 / %d Bytes" once the length is known
-    bool stopTimerOnReject;       // network stops its time-out on a rejected length
-    bool progressNeedsArmed;      // serial: progress only while still armed
+    int timerId;                // IDT_SERIAL_TIMEOUT or IDT_NETWORK_TIMEOUT
+    bool rangeOnlyWhenVisible;  // serial: the bar's range is set only while the dialog shows
+    bool zeroTextAfterLength;   // network: "0 / %d Bytes" once the length is known
+    bool stopTimerOnReject;     // network stops its time-out on a rejected length
+    bool progressNeedsArmed;    // serial: progress only while still armed
 };
 extern const CCaptureLinkTraits g_serialCaptureTraits;
 extern const CCaptureLinkTraits g_networkCaptureTraits;
@@ -90,9 +92,21 @@ public:
     virtual void CaptureFailed(CaptureEnd how, const std::string& path, const std::string& why) = 0;
 };
 
-// One received chunk (n >= 1) on an armed link.
+// One received chunk (n >= 1) on an armed link; consumes the whole chunk (whatever the capture
+// does not use is dropped).
+//
+// Locking: the state changes and the file write of the chunk happen under link.m_captureLock.
+// Only host calls that never wait for the UI thread are made while it is held (IsTransferActive,
+// SendFileName, ConsoleAppend, whose ring buffer has its own lock). Every other host call
+// (ConsoleNotify, the progress calls, ProgressClose, CaptureFailed, the timers,
+// ClearTransferActive) is made after the lock has been released, in the order the chunk produced
+// them: notifications, bar range, byte-count text after the length, bar position and text, the
+// ending (ClearTransferActive, StopTimeout, ProgressClose, CaptureFailed), the time-out restart. So
+// the UI thread can always take the lock (ResetCapture, ArmCapture) while the receive thread waits
+// for it, and a nested event loop inside a host call may run another step on the same link.
 void CaptureStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHost& host,
                  const unsigned char* b, int n);
 
-// Output file name: <program dir>YYYYMMDD_HHMMSS_<name>.
+// Output file name: <program dir>YYYYMMDD_HHMMSS_<name>, local time now. Only the part of
+// `sendFileName` after its last '/' is used, so the file always lands in the program directory.
 std::string CaptureFileName(const std::string& sendFileName);

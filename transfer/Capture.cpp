@@ -1,0 +1,272 @@
+#include "transfer/Capture.h"
+
+#include <cstdio>
+
+#include "platform/Paths.h"
+#include "res/Resource.h"
+
+const unsigned char g_abFileMarker[FILE_MARKER_SIZE] = {
+    0x42, 0x44, 0x46, 0x22, 0x22, 0x22, 0x22, 0x22, 0x22, 0x22, 0x22, 0x46, 0x44, 0x42,
+};
+
+// The serial capture runs on the receive thread: its range needs the dialog up, its progress needs
+// the link still armed, and a rejected length leaves the time-out running. The network capture
+// shows the announced length at once and stops its time-out on a rejected length.
+const CCaptureLinkTraits g_serialCaptureTraits = {
+    .timerId = IDT_SERIAL_TIMEOUT,
+    .rangeOnlyWhenVisible = true,
+    .zeroTextAfterLength = false,
+    .stopTimerOnReject = false,
+    .progressNeedsArmed = true,
+};
+const CCaptureLinkTraits g_networkCaptureTraits = {
+    .timerId = IDT_NETWORK_TIMEOUT,
+    .rangeOnlyWhenVisible = false,
+    .zeroTextAfterLength = true,
+    .stopTimerOnReject = true,
+    .progressNeedsArmed = false,
+};
+
+void BuildFileHeader(uint32_t length, unsigned char* header) {
+    for (int k = 0; k < FILE_MARKER_SIZE; ++k)
+        header[k] = g_abFileMarker[k];
+    header[14] = static_cast<unsigned char>(length >> 24);
+    header[15] = static_cast<unsigned char>(length >> 16);
+    header[16] = static_cast<unsigned char>(length >> 8);
+    header[17] = static_cast<unsigned char>(length);
+}
+
+std::string CaptureFileName(const std::string& sendFileName) {
+    const platform::LocalTime t = platform::GetLocalTime();
+    char stamp[96];
+    std::snprintf(stamp, sizeof stamp, "%04d%02d%02d_%02d%02d%02d_", t.year, t.month, t.day, t.hour,
+                  t.minute, t.second);
+    // The name is meant to come without a directory; a '/' in it must not move the output file
+    // out of the program directory.
+    const size_t slash = sendFileName.rfind('/');
+    const std::string name =
+        slash == std::string::npos ? sendFileName : sendFileName.substr(slash + 1);
+    return platform::ProgramDirectory() + stamp + name;
+}
+
+namespace {
+
+// Every end of a capture and every reset: output file closed, numbers 0, link disarmed. Held
+// marker or length bytes are thereby discarded. Caller holds the capture lock.
+void ClearCaptureFields(CCaptureFields& link) {
+    link.m_fileCapture.Close();
+    link.m_bCaptureArmed.store(0);
+    link.m_nCaptureState = CAPTURE_IDLE;
+    link.m_nCapturePos = 0;
+    link.m_nCaptureReceived = 0;
+    link.m_nCaptureLength = 0;
+}
+
+// What one chunk asks of the main dialog beyond the console bytes. Gathered under the capture
+// lock and carried out once it has been released (see CaptureStep in the header); each kind of
+// effect happens at most once per chunk, so carrying them out in this fixed order is the order in
+// which the chunk produced them.
+struct CaptureEffects {
+    int notifications = 0;   // one per mismatching byte of the marker scan
+    bool setRange = false;   // a valid length was read
+    int zeroTextLength = 0;  // > 0: "0 / %d Bytes" (network, after the length)
+    bool progress = false;
+    int percent = 0;
+    int received = 0;
+    int length = 0;
+    bool ended = false;
+    CaptureEnd how = CaptureEnd::Completed;
+    bool stopTimer = false;
+    std::string failPath;  // OpenFailed, WriteFailed
+    std::string failWhy;
+    bool restartTimer = false;
+};
+
+void EndCapture(CCaptureFields& link, CaptureEnd how, bool stopTimer, CaptureEffects& fx) {
+    ClearCaptureFields(link);  // a partial file (cancelled, write failed) stays on disk
+    fx.ended = true;
+    fx.how = how;
+    fx.stopTimer = stopTimer;
+}
+
+void FailCapture(CCaptureFields& link, CaptureEnd how, CaptureEffects& fx) {
+    fx.failPath = link.m_strCapturePath;
+    fx.failWhy = link.m_fileCapture.LastError();
+    EndCapture(link, how, true, fx);
+}
+
+// The marker scan from b[i]; returns the index after the bytes it used. A mismatch releases the
+// held bytes to the console; the mismatching byte either starts a new candidate (0x42) or goes to
+// the console as well. No proper suffix of a marker prefix starts with 0x42 except at its first
+// byte, so restarting at the mismatching byte never misses a marker.
+int ScanMarker(CCaptureFields& link, ICaptureHost& host, const unsigned char* b, int i, int n,
+               CaptureEffects& fx) {
+    while (i < n) {
+        const unsigned char c = b[i++];
+        if (c == g_abFileMarker[link.m_nCapturePos]) {
+            link.m_abCaptureHeader[link.m_nCapturePos++] = c;
+            if (link.m_nCapturePos == FILE_MARKER_SIZE) {
+                link.m_nCaptureState = CAPTURE_LENGTH;
+                link.m_nCapturePos = 0;
+                break;
+            }
+            continue;
+        }
+        if (link.m_nCapturePos > 0)
+            host.ConsoleAppend(link.m_abCaptureHeader, link.m_nCapturePos);
+        if (c == g_abFileMarker[0]) {
+            link.m_abCaptureHeader[0] = c;
+            link.m_nCapturePos = 1;
+        } else {
+            host.ConsoleAppend(&c, 1);
+            link.m_nCapturePos = 0;
+        }
+        ++fx.notifications;
+    }
+    return i;
+}
+
+// Gathers the length bytes from b[i]; returns the index after them. False when the capture ended
+// (rejected length).
+bool ReadLength(CCaptureFields& link, const CCaptureLinkTraits& traits, const unsigned char* b,
+                int& i, int n, CaptureEffects& fx) {
+    while (i < n && link.m_nCapturePos < 4)
+        link.m_abCaptureHeader[link.m_nCapturePos++] = b[i++];
+    if (link.m_nCapturePos < 4)
+        return true;  // the rest of the length comes with the next chunk
+    const unsigned char* h = link.m_abCaptureHeader;
+    const uint32_t raw =
+        (uint32_t{h[0]} << 24) | (uint32_t{h[1]} << 16) | (uint32_t{h[2]} << 8) | uint32_t{h[3]};
+    link.m_nCaptureLength = static_cast<int32_t>(raw);  // top bit set = negative = rejected
+    link.m_nCapturePos = 0;
+    link.m_nCaptureState = CAPTURE_DATA;
+    if (link.m_nCaptureLength <= 0) {
+        EndCapture(link, CaptureEnd::Rejected, traits.stopTimerOnReject, fx);
+        return false;
+    }
+    link.m_nCaptureReceived = 0;
+    fx.setRange = true;
+    if (traits.zeroTextAfterLength)
+        fx.zeroTextLength = link.m_nCaptureLength;
+    return true;
+}
+
+// Writes the file bytes of b[i..n-1]; bytes after the file's end are dropped. False when the
+// capture ended (open failed, cancelled, write failed).
+bool WriteData(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHost& host,
+               const unsigned char* b, int i, int n, CaptureEffects& fx) {
+    if (link.m_nCapturePos == 0) {
+        // Created as soon as the header is complete, even before the first data byte.
+        link.m_strCapturePath = CaptureFileName(host.SendFileName());
+        if (!link.m_fileCapture.OpenCreateWrite(link.m_strCapturePath)) {
+            FailCapture(link, CaptureEnd::OpenFailed, fx);
+            return false;
+        }
+        link.m_nCapturePos = 1;
+    }
+    // The serial capture runs beside the window thread, which may have cancelled meanwhile.
+    if (!host.IsTransferActive()) {
+        EndCapture(link, CaptureEnd::Cancelled, true, fx);
+        return false;
+    }
+    const int remaining = link.m_nCaptureLength - link.m_nCaptureReceived;
+    const int available = n - i;
+    const int count = remaining > available ? available : remaining;
+    // Straight from the chunk buffer: one write per chunk, no copy.
+    if (count > 0 && !link.m_fileCapture.Write(b + i, static_cast<unsigned long>(count))) {
+        FailCapture(link, CaptureEnd::WriteFailed, fx);
+        return false;
+    }
+    link.m_nCaptureReceived += count;
+    if (link.m_nCaptureReceived >= link.m_nCaptureLength)
+        link.m_nCaptureState = CAPTURE_DONE;
+    if (host.IsTransferActive() && (!traits.progressNeedsArmed || link.m_bCaptureArmed.load())) {
+        fx.progress = true;
+        fx.received = link.m_nCaptureReceived;
+        fx.length = link.m_nCaptureLength;
+        // 64-bit: received x 100 overflows 32 bits beyond 21474836 bytes.
+        fx.percent = static_cast<int>(int64_t{fx.received} * 100 / fx.length);
+    }
+    return true;
+}
+
+// The state machine for one chunk; caller holds the capture lock.
+void RunStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHost& host,
+             const unsigned char* b, int n, CaptureEffects& fx) {
+    // Cancelled or timed out: the chunk reaches neither the console nor a file.
+    if (!host.IsTransferActive()) {
+        ClearCaptureFields(link);
+        return;
+    }
+    int i = 0;
+    if (link.m_nCaptureState == CAPTURE_MARKER)
+        i = ScanMarker(link, host, b, i, n, fx);
+    if (link.m_nCaptureState == CAPTURE_LENGTH && !ReadLength(link, traits, b, i, n, fx))
+        return;
+    if (link.m_nCaptureState == CAPTURE_DATA && !WriteData(link, traits, host, b, i, n, fx))
+        return;
+    if (link.m_nCaptureState == CAPTURE_DONE)
+        EndCapture(link, CaptureEnd::Completed, true, fx);
+    // Any chunk handled while armed pushes the time-out back; the only place it starts.
+    fx.restartTimer = link.m_bCaptureArmed.load() == 1;
+}
+
+std::string ByteCountText(int received, int length) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%d / %d Bytes", received, length);
+    return text;
+}
+
+// The UI side of one chunk, with the capture lock released.
+void ApplyEffects(const CCaptureLinkTraits& traits, ICaptureHost& host, const CaptureEffects& fx) {
+    for (int k = 0; k < fx.notifications; ++k)
+        host.ConsoleNotify();
+    if (fx.setRange && (!traits.rangeOnlyWhenVisible || host.ProgressVisible()))
+        host.ProgressSetRange();
+    if (fx.zeroTextLength > 0)
+        host.ProgressSetText(ByteCountText(0, fx.zeroTextLength));
+    if (fx.progress) {
+        host.ProgressSetPos(fx.percent);
+        host.ProgressSetText(ByteCountText(fx.received, fx.length));
+    }
+    if (fx.ended) {
+        host.ClearTransferActive();
+        if (fx.stopTimer)
+            host.StopTimeout(traits.timerId);
+        host.ProgressClose();
+        // After the dialog's close request, so that the user's message does not sit behind it.
+        if (fx.how == CaptureEnd::OpenFailed || fx.how == CaptureEnd::WriteFailed)
+            host.CaptureFailed(fx.how, fx.failPath, fx.failWhy);
+    }
+    if (fx.restartTimer)
+        host.StartTimeout(traits.timerId);
+}
+
+}  // namespace
+
+void CCaptureFields::ArmCapture() {
+    std::lock_guard lock(m_captureLock);
+    m_fileCapture.Close();
+    m_nCaptureReceived = 0;
+    m_nCaptureLength = 0;
+    m_nCapturePos = 0;
+    m_nCaptureState = CAPTURE_MARKER;
+    m_bCaptureArmed.store(1);  // last: a receive thread that sees 1 finds the state set
+}
+
+void CCaptureFields::ResetCapture() {
+    std::lock_guard lock(m_captureLock);
+    ClearCaptureFields(*this);
+}
+
+void CaptureStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHost& host,
+                 const unsigned char* b, int n) {
+    if (b == nullptr || n <= 0)
+        return;
+    CaptureEffects fx;
+    {
+        std::lock_guard lock(link.m_captureLock);
+        RunStep(link, traits, host, b, n, fx);
+    }
+    ApplyEffects(traits, host, fx);
+}
