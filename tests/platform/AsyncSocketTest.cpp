@@ -269,8 +269,9 @@ TEST(AsyncSocket, HandlerMayDeleteItsObjectInOnClose) {
     TestSocket* peer = server.peer.release();
     bool deleted = false;
     peer->onClose = [&](TestSocket* self, int) {
+        bool* done = &deleted;  // this lambda lives in the object: nothing of it after the delete
         delete self;
-        deleted = true;
+        *done = true;
     };
     ::close(client);
     EXPECT_TRUE(WaitFor([&] { return deleted; }));
