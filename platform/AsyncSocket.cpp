@@ -305,7 +305,7 @@ void CAsyncSocket::OnClose(int) {}
 // The close is seen only by reading (a peek that returns 0), so a connected socket is watched
 // only while it is registered for reading; FD_CLOSE alone would leave a readable socket firing.
 bool CAsyncSocket::WantsReadNotifier() const {
-    if (m_hSocket < 0)
+    if (m_hSocket < 0 || m_bInHandler)
         return false;
     if (m_bListening)
         return (m_eventMask & FD_ACCEPT) != 0;
@@ -342,12 +342,17 @@ void CAsyncSocket::DestroyNotifiers() {
     m_pReadNotifier = nullptr;
 }
 
+// The notifier stays off while the handler runs. A handler may run a nested event loop (a
+// message box); without this the same socket would be notified again inside it, for example
+// with OnClose deleting the object under the OnReceive that is still running. Nothing is lost:
+// the notifier is level-triggered and fires again once the handler has returned.
 bool CAsyncSocket::Dispatch(void (CAsyncSocket::*handler)(int), int errorCode) {
-    // A handler may run a nested event loop (a message box) in which another notification of
-    // this object is dispatched; the flags chain so that every level learns of a destruction.
     bool destroyed = false;
     bool* outer = m_pDestroyedFlag;
     m_pDestroyedFlag = &destroyed;
+    const bool wasInHandler = m_bInHandler;
+    m_bInHandler = true;
+    UpdateNotifiers();
     (this->*handler)(errorCode);
     if (destroyed) {
         if (outer)
@@ -355,6 +360,8 @@ bool CAsyncSocket::Dispatch(void (CAsyncSocket::*handler)(int), int errorCode) {
         return false;  // `this` is gone
     }
     m_pDestroyedFlag = outer;
+    m_bInHandler = wasInHandler;
+    UpdateNotifiers();
     return true;
 }
 

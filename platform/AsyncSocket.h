@@ -3,7 +3,9 @@
 // Notifications (OnAccept, OnReceive, OnClose) are delivered through QSocketNotifiers created and
 // switched only on the UI thread. The far end's close is seen by peeking at a readable socket and
 // is delivered once; after it no notifier fires on the socket again. A notification handler may
-// destroy its own object: the dispatch never touches the object after the handler returns.
+// destroy its own object: the dispatch never touches the object after the handler returns. While
+// a handler runs (also through a nested event loop, such as a message box), the same object is
+// not notified again; what arrived meanwhile is notified after the handler has returned.
 //
 // There is no write notifier: a connected socket is writable almost all the time, so it would
 // fire without pause, and nothing here needs OnSend (Send itself waits for room). OnSend,
@@ -104,6 +106,7 @@ private:
     bool m_bListening = false;
     bool m_bConnected = false;  // notifications for reading make sense only once connected
     bool m_bCloseDelivered = false;
+    bool m_bInHandler = false;  // a notification handler of this object is running
     std::atomic<bool> m_bAbortSend{false};
     QSocketNotifier* m_pReadNotifier = nullptr;
     // Set by the destructor so that a dispatch in progress knows its object is gone.

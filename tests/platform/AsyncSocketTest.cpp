@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -293,6 +294,41 @@ TEST(AsyncSocket, HandlerMayDeleteItsObjectInOnReceive) {
     Pump(200);
     EXPECT_EQ(calls, 1);
     ::close(client);
+}
+
+TEST(AsyncSocket, HandlerInNestedEventLoopIsNotReenteredBySameSocket) {
+    Server server;
+    int client = PlainClient(server.port);
+    ASSERT_TRUE(server.WaitPeer());
+    TestSocket* peer = server.peer.release();
+    int depth = 0, maxDepth = 0, closeDepth = -1;
+    std::string got;
+    bool deleted = false;
+    peer->onReceive = [&](TestSocket* s, int) {
+        ++depth;
+        maxDepth = std::max(maxDepth, depth);
+        char buf[1];
+        if (s->Receive(buf, 1) == 1)
+            got.append(buf, 1);
+        if (got == "a") {
+            // As a message box would: more data and the close arrive during a nested loop.
+            WriteAll(client, "bc");
+            ::close(client);
+            Pump(300);
+        }
+        --depth;
+    };
+    peer->onClose = [&](TestSocket* self, int) {
+        closeDepth = depth;
+        bool* done = &deleted;
+        delete self;
+        *done = true;
+    };
+    WriteAll(client, "a");
+    EXPECT_TRUE(WaitFor([&] { return deleted; }));
+    EXPECT_EQ(maxDepth, 1);
+    EXPECT_EQ(closeDepth, 0);  // not inside the running OnReceive
+    EXPECT_EQ(got, "abc");
 }
 
 TEST(AsyncSocket, HandlerMayCloseItsSocketInOnReceive) {
