@@ -80,15 +80,23 @@ void CTerminalDlg::RenderNetConsole() {
         ExchangeConsole(m_reditNet, m_strNetConsole, m_shownNetConsole);
 }
 
+// A refresh: render, then scroll to the last line. Painting is held back until both are done,
+// so the widget lays out only the page it ends on, never the first page on the way.
+static void RefreshConsole(CTerminalDlg& dlg, QPlainTextEdit* console,
+                           void (CTerminalDlg::*render)()) {
+    console->setUpdatesEnabled(false);
+    (dlg.*render)();
+    ScrollToEnd(console);
+    console->setUpdatesEnabled(true);
+}
+
 long CTerminalDlg::OnCommRead(WPARAM, LPARAM) {
-    RenderSerialConsole();
-    ScrollToEnd(m_reditSerial);
+    RefreshConsole(*this, m_reditSerial, &CTerminalDlg::RenderSerialConsole);
     return 1;
 }
 
 void CTerminalDlg::RefreshNetConsole() {
-    RenderNetConsole();
-    ScrollToEnd(m_reditNet);
+    RefreshConsole(*this, m_reditNet, &CTerminalDlg::RenderNetConsole);
 }
 
 void CTerminalDlg::OnCheckHexview() { RenderSerialConsole(); }

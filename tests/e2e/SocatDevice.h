@@ -31,6 +31,7 @@ public:
         m_process.Wait(3000);
     }
     bool Ready() const { return m_ready; }
+    int Pid() const { return m_process.pid; }
 
 private:
     testutil::ChildProcess m_process;

@@ -1,0 +1,111 @@
+// Cost of one full-history console refresh (2047 bytes, hex and text) next to the cost of only
+// setting the same text on the same widget. The render should add almost nothing.
+#include <QApplication>
+#include <QCheckBox>
+#include <QPlainTextEdit>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+
+#include "app/TerminalDlg.h"
+#include "display/ConsoleFormat.h"
+#include "res/Resource.h"
+
+namespace {
+
+CTerminalDlg* g_dlg = nullptr;
+
+// Two different full histories, so that every refresh really changes the console.
+void FillHistory(CRingBuffer& ring, int variant) {
+    ring.Clear();
+    for (int i = 0; i < 3000; ++i)
+        ring.Put(static_cast<unsigned char>((i * 7 + variant * 13) & 0xFF));
+}
+
+
+void BM_Refresh(benchmark::State& state, bool hex) {
+    g_dlg->m_chkHexView->setChecked(hex);
+    int variant = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        FillHistory(g_dlg->m_serialRing, variant ^= 1);
+        state.ResumeTiming();
+        g_dlg->OnCommRead();
+    }
+}
+
+void BM_RenderNoScroll(benchmark::State& state, bool hex) {
+    g_dlg->m_chkHexView->setChecked(hex);
+    int variant = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        FillHistory(g_dlg->m_serialRing, variant ^= 1);
+        state.ResumeTiming();
+        g_dlg->RenderSerialConsole();
+    }
+}
+
+void BM_SetTextOnly(benchmark::State& state, bool hex) {
+    auto* console = qobject_cast<QPlainTextEdit*>(g_dlg->GetDlgItem(IDC_REDIT_SERIAL_DEBUG));
+    QString texts[2];
+    for (int v = 0; v < 2; ++v) {
+        FillHistory(g_dlg->m_serialRing, v);
+        unsigned char history[RING_BUFFER_CAPACITY];
+        const int n = g_dlg->m_serialRing.Snapshot(history);
+        std::string s;
+        if (hex)
+            FormatHexDump(history, n, s);
+        else
+            FormatConsoleText(history, n, s);
+        texts[v] = ConsoleWidgetText(s);
+    }
+    int variant = 0;
+    for (auto _ : state)
+        console->setPlainText(texts[variant ^= 1]);
+}
+
+}  // namespace
+
+BENCHMARK_CAPTURE(BM_Refresh, hex, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_SetTextOnly, hex, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_RenderNoScroll, hex, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Refresh, text, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_SetTextOnly, text, false)->Unit(benchmark::kMicrosecond);
+
+// Collects the mean real time of each run, then prints the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& r : runs)
+            m_ns[r.benchmark_name()] = r.GetAdjustedRealTime();
+        ConsoleReporter::ReportRuns(runs);
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        for (const char* form : {"hex", "text"}) {
+            const double render = m_ns[std::string("BM_Refresh/") + form];
+            const double set = m_ns[std::string("BM_SetTextOnly/") + form];
+            std::printf("%-4s refresh %.1f us, set text only %.1f us, ratio %.3f (aim <= 1.1)\n",
+                        form, render, set, set > 0 ? render / set : 0.0);
+        }
+    }
+
+private:
+    std::map<std::string, double> m_ns;
+};
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    CTerminalDlg dlg;
+    dlg.Create();
+    dlg.show();
+    g_dlg = &dlg;
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
