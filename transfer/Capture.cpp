@@ -154,10 +154,11 @@ bool ReadLength(CCaptureFields& link, const CCaptureLinkTraits& traits, const un
 // Writes the file bytes of b[i..n-1]; bytes after the file's end are dropped. False when the
 // capture ended (open failed, cancelled, write failed).
 bool WriteData(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHost& host,
-               const unsigned char* b, int i, int n, CaptureEffects& fx) {
+               const std::string& sendFileName, const unsigned char* b, int i, int n,
+               CaptureEffects& fx) {
     if (link.m_nCapturePos == 0) {
         // Created as soon as the header is complete, even before the first data byte.
-        link.m_strCapturePath = CaptureFileName(host.SendFileName());
+        link.m_strCapturePath = CaptureFileName(sendFileName);
         if (!link.m_fileCapture.OpenCreateWrite(link.m_strCapturePath)) {
             FailCapture(link, CaptureEnd::OpenFailed, fx);
             return false;
@@ -192,7 +193,7 @@ bool WriteData(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureH
 
 // The state machine for one chunk; caller holds the capture lock.
 void RunStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHost& host,
-             const unsigned char* b, int n, CaptureEffects& fx) {
+             const std::string& sendFileName, const unsigned char* b, int n, CaptureEffects& fx) {
     // Cancelled or timed out: the chunk reaches neither the console nor a file.
     if (!host.IsTransferActive()) {
         ClearCaptureFields(link);
@@ -203,7 +204,8 @@ void RunStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHos
         i = ScanMarker(link, host, b, i, n, fx);
     if (link.m_nCaptureState == CAPTURE_LENGTH && !ReadLength(link, traits, b, i, n, fx))
         return;
-    if (link.m_nCaptureState == CAPTURE_DATA && !WriteData(link, traits, host, b, i, n, fx))
+    if (link.m_nCaptureState == CAPTURE_DATA &&
+        !WriteData(link, traits, host, sendFileName, b, i, n, fx))
         return;
     if (link.m_nCaptureState == CAPTURE_DONE)
         EndCapture(link, CaptureEnd::Completed, true, fx);
@@ -263,10 +265,13 @@ void CaptureStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptur
                  const unsigned char* b, int n) {
     if (b == nullptr || n <= 0)
         return;
+    // Read before the lock: the dialog owns the name, and nothing that might involve the UI
+    // thread is done while the lock is held. It does not change while a transfer runs.
+    const std::string sendFileName = host.SendFileName();
     CaptureEffects fx;
     {
         std::lock_guard lock(link.m_captureLock);
-        RunStep(link, traits, host, b, n, fx);
+        RunStep(link, traits, host, sendFileName, b, n, fx);
     }
     ApplyEffects(traits, host, fx);
 }

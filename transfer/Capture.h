@@ -69,7 +69,9 @@ struct CCaptureLinkTraits {
 extern const CCaptureLinkTraits g_serialCaptureTraits;
 extern const CCaptureLinkTraits g_networkCaptureTraits;
 
-// What the capture asks of the main dialog.
+// What the capture asks of the main dialog. IsTransferActive and ConsoleAppend are called with
+// the link's capture lock held and must never wait for the UI thread; every other call is made
+// without it.
 class ICaptureHost {
 public:
     virtual ~ICaptureHost() = default;
@@ -97,13 +99,13 @@ public:
 //
 // Locking: the state changes and the file write of the chunk happen under link.m_captureLock.
 // Only host calls that never wait for the UI thread are made while it is held (IsTransferActive,
-// SendFileName, ConsoleAppend, whose ring buffer has its own lock). Every other host call
-// (ConsoleNotify, the progress calls, ProgressClose, CaptureFailed, the timers,
-// ClearTransferActive) is made after the lock has been released, in the order the chunk produced
-// them: notifications, bar range, byte-count text after the length, bar position and text, the
-// ending (ClearTransferActive, StopTimeout, ProgressClose, CaptureFailed), the time-out restart. So
-// the UI thread can always take the lock (ResetCapture, ArmCapture) while the receive thread waits
-// for it, and a nested event loop inside a host call may run another step on the same link.
+// and ConsoleAppend, whose ring buffer has its own lock). SendFileName is read before the lock is
+// taken. Every other host call is made after the lock has been released, in the order the chunk
+// produced them: notifications, bar range, byte-count text after the length, bar position and
+// text, the ending (ClearTransferActive, StopTimeout, ProgressClose, CaptureFailed), the time-out
+// restart. So the UI thread can always take the lock (ResetCapture, ArmCapture) while the receive
+// thread waits for it, and a nested event loop inside a host call may run another step on the
+// same link.
 void CaptureStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHost& host,
                  const unsigned char* b, int n);
 

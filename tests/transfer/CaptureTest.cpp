@@ -86,6 +86,7 @@ public:
         calls.push_back("failed");
     }
 
+    std::mutex& Mutex() { return m_mutex; }
     std::vector<std::string> Calls() {
         std::lock_guard lock(m_mutex);
         return calls;
@@ -597,16 +598,19 @@ TEST_F(CaptureTest, StepsRaceResetAndArmingSafely) {
     host.record = false;
     const Stream s = MakeStream(31);
     std::atomic<bool> stop{false};
+    std::atomic<int> steps{0};
     link.ArmCapture();
     std::thread receiver([&] {
         size_t at = 0;
         while (!stop.load()) {
             const std::string chunk = s.bytes.substr(at, 97);
             at = at + 97 < s.bytes.size() ? at + 97 : 0;
-            if (link.m_bCaptureArmed.load() == 1)
+            if (link.m_bCaptureArmed.load() == 1) {
                 CaptureStep(link, g_serialCaptureTraits, host,
                             reinterpret_cast<const unsigned char*>(chunk.data()),
                             static_cast<int>(chunk.size()));
+                steps.fetch_add(1);
+            }
         }
     });
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
@@ -623,6 +627,9 @@ TEST_F(CaptureTest, StepsRaceResetAndArmingSafely) {
     link.ResetCapture();
     ExpectIdle();
     EXPECT_GT(rounds, 10);
+    EXPECT_GT(steps.load(), 10);
+    std::lock_guard lock(host.Mutex());
+    EXPECT_FALSE(host.positions.empty());  // file data was written while resets went on
 }
 
 }  // namespace
