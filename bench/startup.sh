@@ -22,7 +22,8 @@ measure() {
   start=$(date +%s%N)
   $cmd >/dev/null 2>&1 &
   pid=$!
-  xdotool search --sync --onlyvisible --name "$title" >/dev/null
+  # Poll every few milliseconds (xdotool's own --sync waits in steps of half a second).
+  until xdotool search --onlyvisible --name "$title" >/dev/null 2>&1; do sleep 0.005; done
   ms=$(( ($(date +%s%N) - start) / 1000000 ))
   sleep 2
   rss=$(awk '/VmRSS/ {print $2}' /proc/$pid/status)

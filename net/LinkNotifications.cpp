@@ -13,7 +13,11 @@ constexpr int RECEIVE_CHUNK = 2047;  // at most what the history keeps
 
 void CLinkSocket::OnAccept(int errorCode) {
     CTerminalDlg* dlg = AfxGetMainDlg();
-    if (!dlg || !dlg->m_pListenSocket) {
+    if (!dlg || this != dlg->m_pListenSocket) {
+        // Not the console's listener: still take the connection off the queue (and close it),
+        // or the socket would stay readable and notify without end.
+        CLinkSocket stray;
+        Accept(stray);
         CAsyncSocket::OnAccept(errorCode);
         return;
     }

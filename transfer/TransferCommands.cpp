@@ -134,6 +134,12 @@ static std::optional<std::string> ChooseFileToSend(CTerminalDlg& dlg) {
 
 // In Server Mode the buttons are enabled before a device has connected: there is no link to
 // send on or to capture from yet.
+// A time-out left running by an earlier, cancelled transfer must not end this one.
+static void StopTimeouts() {
+    platform::KillTimer(g_hMainWnd, IDT_SERIAL_TIMEOUT);
+    platform::KillTimer(g_hMainWnd, IDT_NETWORK_TIMEOUT);
+}
+
 static CLinkSocket* RequireNetLink(CTerminalDlg& dlg) {
     CLinkSocket* link = dlg.NetLinkInUse();
     if (!link)
@@ -149,6 +155,7 @@ void CTerminalDlg::OnBtnFileSendSerial() {
     CLinkSocket* link = NetLinkInUse();
     if (!path || !link)
         return;
+    StopTimeouts();
     m_bTransferActive = 1;
     link->ArmCapture();
     m_serialPort.m_bCaptureArmed = 0;
@@ -167,6 +174,7 @@ void CTerminalDlg::OnBtnFileSendNetwork() {
     CLinkSocket* link = NetLinkInUse();
     if (!path || !link)
         return;
+    StopTimeouts();
     m_bTransferActive = 1;
     link->SetBlocking(true);
     m_serialPort.ArmCapture();

@@ -79,8 +79,9 @@ TEST_F(Dialog, ControlsFollowTheTemplate) {
         EXPECT_EQ(w->objectName().toStdString(), t.name);
         EXPECT_EQ(w->isVisibleTo(dlg.get()), !(t.style & STYLE_HIDDEN)) << t.name;
         EXPECT_EQ(w->isEnabled(), !(t.style & STYLE_DISABLED)) << t.name;
-        if (auto* b = qobject_cast<QAbstractButton*>(w))
+        if (auto* b = qobject_cast<QAbstractButton*>(w)) {
             EXPECT_EQ(b->text().toStdString(), t.text) << t.name;
+        }
         if (w->focusPolicy() & Qt::TabFocus)
             focusable.push_back(w);
     }
