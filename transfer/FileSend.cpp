@@ -1,6 +1,7 @@
 #include "transfer/FileSend.h"
 
 #include <chrono>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -71,10 +72,16 @@ uint32_t ThreadSendFileNet(CLinkSocket* link) {
     return result;
 }
 
+// A thread that cannot be created is reported by the result only; the progress dialog comes up
+// all the same and is cancelled by the user.
 int CSerialPort::StartFileSend(const std::string& path) {
     JoinSendThread();  // one send worker per port at a time
     m_strSendPath = path;
-    m_hSendThread = std::thread(ThreadSendFileComm, this);
+    try {
+        m_hSendThread = std::thread(ThreadSendFileComm, this);
+    } catch (const std::system_error&) {
+        return 0;
+    }
     return 1;
 }
 
@@ -82,6 +89,12 @@ bool CLinkSocket::StartFileSend(const std::string& path) {
     JoinSendThread(2000);
     m_strSendPath = path;
     m_bSendThreadRunning = true;
-    m_hSendThread = std::thread(ThreadSendFileNet, this);
+    try {
+        m_hSendThread = std::thread(ThreadSendFileNet, this);
+    } catch (const std::system_error&) {
+        m_bSendThreadRunning = false;
+        m_strSendPath.clear();
+        return false;
+    }
     return true;
 }

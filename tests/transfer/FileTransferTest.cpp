@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 
 #include <atomic>
@@ -268,6 +269,23 @@ TEST_F(FileTransfer, ServerModeWithoutAPeerTellsTheUser) {
         EXPECT_NE(seam.messages.back().find("No device"), std::string::npos);
     }
     EXPECT_EQ(dlg->m_dlgDownload.RunCount(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(FileTransfer, ClosingTheDialogClosesThePortThenDisconnects) {
+    QTimer::singleShot(0, [&] { QTest::keyClick(dlg.get(), Qt::Key_Escape); });
+    dlg->hide();
+    EXPECT_EQ(dlg->DoModal(), IDCANCEL);
+    EXPECT_EQ(dlg->m_bSerialOpen, 0);
+    EXPECT_EQ(dlg->m_bNetConnected, 0);
+    // The network goes second, so its text is the one left in the status line.
+    EXPECT_EQ(Status(), " Disconnected : 127.0.0.1");
+    EXPECT_TRUE(testutil::PeerClosed(far));
+    CSerialPort port;  // the device is free again
+    EXPECT_EQ(port.Open(pty.slavePath, 9600, 8, 0, 0, 0), 1);
 }
 
 }  // namespace
