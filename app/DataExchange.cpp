@@ -76,8 +76,7 @@ bool CTerminalDlg::UpdateData(bool save) {
     if (save) {
         const QString text = m_editSend->text();
         if (text.size() > SEND_LINE_LIMIT)
-            return Fail(m_editSend,
-                        QString::fromUtf8(PROMPT_MAX_CHARS).arg(SEND_LINE_LIMIT));
+            return Fail(m_editSend, QString::fromUtf8(PROMPT_MAX_CHARS).arg(SEND_LINE_LIMIT));
         m_strSend = text.toStdString();
     } else {
         LoadText(m_editSend, QString::fromStdString(m_strSend));
@@ -99,8 +98,7 @@ bool CTerminalDlg::UpdateData(bool save) {
     if (save) {
         const QString text = editMessage->text();
         if (text.size() > SEND_LINE_LIMIT)
-            return Fail(editMessage,
-                        QString::fromUtf8(PROMPT_MAX_CHARS).arg(SEND_LINE_LIMIT));
+            return Fail(editMessage, QString::fromUtf8(PROMPT_MAX_CHARS).arg(SEND_LINE_LIMIT));
         m_strNetMessage = text.toStdString();
         // The consoles are read-only: they show exactly what the exchange last wrote.
         m_strSerialConsole = m_shownSerialConsole;

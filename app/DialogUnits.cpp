@@ -8,8 +8,8 @@ QFont DialogFont(int pointSize) {
     // "굴림" is rarely installed on Linux: NanumGothic, a Korean gothic face with Latin letters of
     // about the same width, stands in for it, so the template's texts fit their rectangles.
     QStringList families;
-    families << QString::fromUtf8("굴림") << QStringLiteral("Gulim") << QStringLiteral("NanumGothic")
-             << QStringLiteral("DejaVu Sans");
+    families << QString::fromUtf8("굴림") << QStringLiteral("Gulim")
+             << QStringLiteral("NanumGothic") << QStringLiteral("DejaVu Sans");
     font.setFamilies(families);
     font.setPointSize(pointSize);
     return font;

@@ -15,8 +15,12 @@ namespace {
 bool g_bLayoutReady = false;
 }  // namespace
 
-bool LayoutFlag() { return g_bLayoutReady; }
-void ResetLayoutFlagForTests() { g_bLayoutReady = false; }
+bool LayoutFlag() {
+    return g_bLayoutReady;
+}
+void ResetLayoutFlagForTests() {
+    g_bLayoutReady = false;
+}
 
 std::vector<LayoutPlacement> ComputeLayout(int W, int H) {
     const int D1 = LayoutD1(W);
@@ -125,7 +129,9 @@ void CTerminalDlg::OnSize(int type, int cx, int cy) {
 
 void CTerminalDlg::resizeEvent(QResizeEvent* e) {
     QDialog::resizeEvent(e);
-    const int type = isMaximized() ? SIZE_MAXIMIZED : isMinimized() ? SIZE_MINIMIZED : SIZE_RESTORED;
+    const int type = isMaximized()   ? SIZE_MAXIMIZED
+                     : isMinimized() ? SIZE_MINIMIZED
+                                     : SIZE_RESTORED;
     OnSize(type, e->size().width(), e->size().height());
 }
 

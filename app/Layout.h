@@ -16,8 +16,12 @@ struct LayoutPlacement {
 
 // The share of the width beyond 520 (serial rows) and 502 (network row) pixels that each column
 // gets; integer division truncating toward zero, so a width of 517 gives 0, not -1.
-inline int LayoutD1(int w) { return (w - 520) / 4; }
-inline int LayoutD2(int w) { return (w - 502) / 4; }
+inline int LayoutD1(int w) {
+    return (w - 520) / 4;
+}
+inline int LayoutD2(int w) {
+    return (w - 502) / 4;
+}
 
 // Every moved control in the order it is moved. The hidden buttons are not moved.
 std::vector<LayoutPlacement> ComputeLayout(int w, int h);

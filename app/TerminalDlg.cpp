@@ -116,7 +116,9 @@ QWidget* CreateControl(const ControlTemplate& t, QWidget* parent) {
 
 }  // namespace
 
-CTerminalDlg* AfxGetMainDlg() { return g_pMainDlg; }
+CTerminalDlg* AfxGetMainDlg() {
+    return g_pMainDlg;
+}
 
 CTerminalDlg::CTerminalDlg() : QDialog(nullptr) {
     g_pMainDlg = this;
@@ -282,11 +284,17 @@ void CTerminalDlg::OnOK() {
         done(IDOK);
 }
 
-void CTerminalDlg::accept() { OnOK(); }
+void CTerminalDlg::accept() {
+    OnOK();
+}
 
-void CTerminalDlg::OnCancel() { done(IDCANCEL); }
+void CTerminalDlg::OnCancel() {
+    done(IDCANCEL);
+}
 
-void CTerminalDlg::reject() { OnCancel(); }
+void CTerminalDlg::reject() {
+    OnCancel();
+}
 
 void CTerminalDlg::closeEvent(QCloseEvent* e) {
     // The close box takes the cancel path, without any data exchange.
@@ -317,10 +325,17 @@ bool CTerminalDlg::event(QEvent* e) {
     if (e->type() == platform::CMessageEvent::Type()) {
         auto* msg = static_cast<platform::CMessageEvent*>(e);
         switch (msg->m_message) {
-            case WM_COMM_READ: OnCommRead(msg->m_wParam, msg->m_lParam); break;
-            case WM_TRANSFER_CANCEL: OnTransferCancel(msg->m_wParam, msg->m_lParam); break;
-            case WM_TIMER: OnTimer(static_cast<int>(msg->m_wParam)); break;
-            default: break;
+            case WM_COMM_READ:
+                OnCommRead(msg->m_wParam, msg->m_lParam);
+                break;
+            case WM_TRANSFER_CANCEL:
+                OnTransferCancel(msg->m_wParam, msg->m_lParam);
+                break;
+            case WM_TIMER:
+                OnTimer(static_cast<int>(msg->m_wParam));
+                break;
+            default:
+                break;
         }
         return true;
     }
@@ -333,14 +348,18 @@ void CTerminalDlg::showEvent(QShowEvent* e) {
     ApplyMinimumSize();
 }
 
-void CTerminalDlg::PostCommRead() { platform::PostMessage(g_hMainWnd, WM_COMM_READ); }
+void CTerminalDlg::PostCommRead() {
+    platform::PostMessage(g_hMainWnd, WM_COMM_READ);
+}
 
 void CTerminalDlg::SetStatusText(const std::string& text) {
     m_staticStatus->setText(QString::fromStdString(text));
     RepaintStatus();
 }
 
-std::string CTerminalDlg::StatusText() const { return m_staticStatus->text().toStdString(); }
+std::string CTerminalDlg::StatusText() const {
+    return m_staticStatus->text().toStdString();
+}
 
 void CTerminalDlg::RepaintStatus() {
     // Repaint the line at once on a fresh background, so the new text never mixes with the old.

@@ -133,7 +133,7 @@ public:
     int m_nFlow = 0;
     std::string m_strSend;  // UTF-8
     unsigned int m_nPort = 5000;
-    std::string m_strNetMessage;  // UTF-8
+    std::string m_strNetMessage;     // UTF-8
     std::string m_strSerialConsole;  // one byte per character; "\r\n" line breaks in hex form
     std::string m_strNetConsole;
     QIcon m_hIcon;

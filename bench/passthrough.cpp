@@ -7,13 +7,13 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
-#include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
+#include <cstdio>
+#include <thread>
 
 #include "support/DialogFixture.h"
 #include "tests/e2e/SocatDevice.h"
@@ -26,7 +26,8 @@ constexpr int END_PAUSES_MS = 200;  // the two 100 ms pauses that end every capt
 double CpuSecondsSelf() {
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
+           (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 double CpuSecondsOf(int pid) {
@@ -147,7 +148,8 @@ public:
             timer.start();
             Click(button);
             const double seconds = (timer.nsecsElapsed() / 1e6 - END_PAUSES_MS) / 1e3;
-            const double cpu = CpuSecondsSelf() - cpu0, socatCpu = CpuSecondsOf(device.Pid()) - socat0;
+            const double cpu = CpuSecondsSelf() - cpu0,
+                         socatCpu = CpuSecondsOf(device.Pid()) - socat0;
             const long rss1 = RssKb();
             const std::string captured = dir.File(CaptureName());
             const bool same = testutil::ReadFile(captured) == data;
@@ -157,8 +159,9 @@ public:
             std::printf("%s: program %.2f s, plain tools %.2f s, wall ratio %.2f (aim <= 1.5)%s\n",
                         serialToNet ? "serial -> network" : "network -> serial", seconds, plain,
                         seconds / plain, same ? "" : "  FILE DIFFERS");
-            std::printf("  CPU per MiB: program %.1f ms, socat %.1f ms (plain run: socat %.1f ms)\n",
-                        cpu * 1e3 / mibs, socatCpu * 1e3 / mibs, plainSocatCpu * 1e3 / mibs);
+            std::printf(
+                "  CPU per MiB: program %.1f ms, socat %.1f ms (plain run: socat %.1f ms)\n",
+                cpu * 1e3 / mibs, socatCpu * 1e3 / mibs, plainSocatCpu * 1e3 / mibs);
             std::printf("  resident memory: %ld kB before, %ld kB after\n", rss0, rss1);
         }
         TearDown();

@@ -24,7 +24,7 @@ void FillHistory(CRingBuffer& ring, int variant) {
         ring.Put(static_cast<unsigned char>((i * 7 + variant * 13) & 0xFF));
 }
 
-
+// A refresh as WM_COMM_READ runs it: render plus scrolling to the end.
 void BM_Refresh(benchmark::State& state, bool hex) {
     g_dlg->m_chkHexView->setChecked(hex);
     int variant = 0;
@@ -33,17 +33,6 @@ void BM_Refresh(benchmark::State& state, bool hex) {
         FillHistory(g_dlg->m_serialRing, variant ^= 1);
         state.ResumeTiming();
         g_dlg->OnCommRead();
-    }
-}
-
-void BM_RenderNoScroll(benchmark::State& state, bool hex) {
-    g_dlg->m_chkHexView->setChecked(hex);
-    int variant = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        FillHistory(g_dlg->m_serialRing, variant ^= 1);
-        state.ResumeTiming();
-        g_dlg->RenderSerialConsole();
     }
 }
 
@@ -70,7 +59,6 @@ void BM_SetTextOnly(benchmark::State& state, bool hex) {
 
 BENCHMARK_CAPTURE(BM_Refresh, hex, true)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_SetTextOnly, hex, true)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_RenderNoScroll, hex, true)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Refresh, text, false)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_SetTextOnly, text, false)->Unit(benchmark::kMicrosecond);
 

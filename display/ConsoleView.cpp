@@ -39,7 +39,7 @@ void CTerminalDlg::OnShowWindow() {
         return;
     m_bFontsCreated = true;
     m_fontText = ConsoleFont(QFontDatabase::GeneralFont);  // "MS Sans Serif"
-    m_fontHex = ConsoleFont(QFontDatabase::FixedFont);  // "FixedSys"
+    m_fontHex = ConsoleFont(QFontDatabase::FixedFont);     // "FixedSys"
     SetConsoleFont(qobject_cast<QPlainTextEdit*>(GetDlgItem(IDC_REDIT_SERIAL_DEBUG)), m_fontText);
     SetConsoleFont(qobject_cast<QPlainTextEdit*>(GetDlgItem(IDC_REDIT_NET_DEBUG)), m_fontText);
 }
@@ -99,6 +99,10 @@ void CTerminalDlg::RefreshNetConsole() {
     RefreshConsole(*this, m_reditNet, &CTerminalDlg::RenderNetConsole);
 }
 
-void CTerminalDlg::OnCheckHexview() { RenderSerialConsole(); }
+void CTerminalDlg::OnCheckHexview() {
+    RenderSerialConsole();
+}
 
-void CTerminalDlg::OnCheckHexviewNet() { RenderNetConsole(); }
+void CTerminalDlg::OnCheckHexviewNet() {
+    RenderNetConsole();
+}

@@ -68,7 +68,8 @@ void CLinkSocket::OnClose(int errorCode) {
         delete this;
         return;
     }
-    if (this == dlg->m_pClientSocket && dlg->m_bNetConnected && !dlg->m_chkServerMode->isChecked()) {
+    if (this == dlg->m_pClientSocket && dlg->m_bNetConnected &&
+        !dlg->m_chkServerMode->isChecked()) {
         // The device closed the client link: the console goes back to idle exactly as if the
         // user had pressed Disconnect, so the status line says so at once.
         dlg->OnButtonIpConnect();

@@ -131,8 +131,7 @@ void CTerminalDlg::OnButtonIpSend() {
     if (m_bNetConnected) {
         // Characters beyond ASCII take several bytes each: the buffer grows with the line.
         std::vector<unsigned char> buf(std::max<size_t>(SEND_BUFFER_SIZE, m_strNetMessage.size()));
-        const int count =
-            EncodeSendLine(m_strNetMessage, buf.data(), static_cast<int>(buf.size()));
+        const int count = EncodeSendLine(m_strNetMessage, buf.data(), static_cast<int>(buf.size()));
         // In Server Mode without a peer the line is discarded without a message.
         if (CLinkSocket* link = NetLinkInUse(); link && count > 0)
             link->Send(buf.data(), count, 0);

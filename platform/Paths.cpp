@@ -1,8 +1,8 @@
 #include "platform/Paths.h"
 
+#include <unistd.h>
 #include <ctime>
 #include <mutex>
-#include <unistd.h>
 
 namespace platform {
 namespace {

@@ -38,7 +38,9 @@ QString QtFilter(const std::string& filter) {
 
 }  // namespace
 
-void SetUiSeam(IUiSeam* seam) { g_seam = seam; }
+void SetUiSeam(IUiSeam* seam) {
+    g_seam = seam;
+}
 
 bool IsUiThread() {
     auto* app = QCoreApplication::instance();

@@ -92,7 +92,9 @@ struct CUiSyncChannel::State {
 };
 
 CUiSyncChannel::CUiSyncChannel() : m_state(std::make_shared<State>()) {}
-CUiSyncChannel::~CUiSyncChannel() { Shutdown(); }
+CUiSyncChannel::~CUiSyncChannel() {
+    Shutdown();
+}
 
 bool CUiSyncChannel::Send(std::function<void()> fn) {
     if (IsUiThread()) {

@@ -25,8 +25,7 @@ constexpr ControlTemplate kControls[] = {
      nullptr},
     {IDC_EDIT_IP_MESSAGE, "IDC_EDIT_IP_MESSAGE", K::Edit, "", 13, 361, 271, 14, 0,
      "Network send line"},
-    {IDC_BUTTON_IP_SEND, "IDC_BUTTON_IP_SEND", K::PushButton, "Send", 286, 361, 48, 14, 0,
-     nullptr},
+    {IDC_BUTTON_IP_SEND, "IDC_BUTTON_IP_SEND", K::PushButton, "Send", 286, 361, 48, 14, 0, nullptr},
     {IDC_BUTTON_IP_CLEAR, "IDC_BUTTON_IP_CLEAR", K::PushButton, "Clear", 234, 272, 48, 14, 0,
      nullptr},
     {IDOK, "IDOK", K::PushButton, "Exit", 291, 383, 48, 14, 0, nullptr},
@@ -34,10 +33,10 @@ constexpr ControlTemplate kControls[] = {
      nullptr},
     {IDC_STATIC_SERIAL_BAUD, "IDC_STATIC_SERIAL_BAUD", K::Label, "Baud Rate", 123, 31, 34, 8, 0,
      nullptr},
-    {IDC_STATIC_SERIAL_DATA_BIT, "IDC_STATIC_SERIAL_DATA_BIT", K::Label, "Data Bit", 224, 33, 26,
-     8, 0, nullptr},
-    {IDC_STATIC_SERIAL_STOPBIT, "IDC_STATIC_SERIAL_STOPBIT", K::Label, "Stop Bit", 25, 48, 26, 8,
+    {IDC_STATIC_SERIAL_DATA_BIT, "IDC_STATIC_SERIAL_DATA_BIT", K::Label, "Data Bit", 224, 33, 26, 8,
      0, nullptr},
+    {IDC_STATIC_SERIAL_STOPBIT, "IDC_STATIC_SERIAL_STOPBIT", K::Label, "Stop Bit", 25, 48, 26, 8, 0,
+     nullptr},
     {IDC_STATIC_SERIAL_PARITY, "IDC_STATIC_SERIAL_PARITY", K::Label, "Parity", 123, 47, 19, 8, 0,
      nullptr},
     {IDC_GROUP_SERIAL_CONF, "IDC_GROUP_SERIAL_CONF", K::GroupBox, "Serial Configuration", 13, 17,
@@ -46,16 +45,16 @@ constexpr ControlTemplate kControls[] = {
      31, 0, nullptr},
     {IDC_STATIC_IPADDR, "IDC_STATIC_IPADDR", K::Label, "IP Address", 105, 251, 36, 8, 0, nullptr},
     {IDC_STATIC_NET_PORT, "IDC_STATIC_NET_PORT", K::Label, "Port", 266, 251, 14, 8, 0, nullptr},
-    {IDC_BUTTON_DEFAULT, "IDC_BUTTON_DEFAULT", K::DefPushButton, "default button", 112, 383, 50,
-     14, STYLE_HIDDEN, nullptr},
+    {IDC_BUTTON_DEFAULT, "IDC_BUTTON_DEFAULT", K::DefPushButton, "default button", 112, 383, 50, 14,
+     STYLE_HIDDEN, nullptr},
     {IDC_STATIC_STATUS, "IDC_STATIC_STATUS", K::Label, "", 7, 402, 332, 16,
      STYLE_SUNKEN | STYLE_VCENTER, "Status"},
-    {IDC_GROUP_SERIAL_COMM, "IDC_GROUP_SERIAL_COMM", K::GroupBox, "Serial Communication", 7, 7,
-     332, 216, STYLE_CENTER | STYLE_FLAT, nullptr},
+    {IDC_GROUP_SERIAL_COMM, "IDC_GROUP_SERIAL_COMM", K::GroupBox, "Serial Communication", 7, 7, 332,
+     216, STYLE_CENTER | STYLE_FLAT, nullptr},
     {IDC_GROUP_NET_COMM, "IDC_GROUP_NET_COMM", K::GroupBox, "Network Communication", 7, 229, 332,
      151, STYLE_CENTER | STYLE_FLAT, nullptr},
-    {IDC_CHECK_SERVER_MODE, "IDC_CHECK_SERVER_MODE", K::CheckBox, "Server Mode", 25, 251, 57, 10,
-     0, nullptr},
+    {IDC_CHECK_SERVER_MODE, "IDC_CHECK_SERVER_MODE", K::CheckBox, "Server Mode", 25, 251, 57, 10, 0,
+     nullptr},
     {IDC_CHECK_HEXVIEW, "IDC_CHECK_HEXVIEW", K::CheckBox, "Hex View", 13, 69, 47, 10, 0, nullptr},
     {IDC_CHECK_HEXVIEW_NET, "IDC_CHECK_HEXVIEW_NET", K::CheckBox, "Hex View", 13, 274, 47, 10, 0,
      nullptr},
@@ -94,12 +93,19 @@ const DialogTemplate& TerminalDialogTemplate() {
 
 std::span<const char* const> ComboItems(int id) {
     switch (id) {
-        case IDC_COMBO_PORT: return kPorts;
-        case IDC_COMBO_BAUD: return kBauds;
-        case IDC_COMBO_DATA: return kDataBits;
-        case IDC_COMBO_STOP: return kStopBits;
-        case IDC_COMBO_PARITY: return kParities;
-        case IDC_COMBO_FLOW: return kFlows;
-        default: return {};
+        case IDC_COMBO_PORT:
+            return kPorts;
+        case IDC_COMBO_BAUD:
+            return kBauds;
+        case IDC_COMBO_DATA:
+            return kDataBits;
+        case IDC_COMBO_STOP:
+            return kStopBits;
+        case IDC_COMBO_PARITY:
+            return kParities;
+        case IDC_COMBO_FLOW:
+            return kFlows;
+        default:
+            return {};
     }
 }

@@ -5,25 +5,25 @@
 #include <span>
 
 enum class ControlKind {
-    DropList,       // drop-down list without an edit field, vertical scroll bar, not sorted
+    DropList,  // drop-down list without an edit field, vertical scroll bar, not sorted
     PushButton,
     DefPushButton,  // the default push button
     Edit,           // single-line edit, border, horizontal auto-scroll
     IpAddress,      // IPv4 address control
     Label,
     GroupBox,
-    CheckBox,       // automatic check box
-    RichEdit,       // multi-line read-only console, both scroll bars, no word wrap
+    CheckBox,  // automatic check box
+    RichEdit,  // multi-line read-only console, both scroll bars, no word wrap
 };
 
 enum ControlStyle : unsigned {
     STYLE_NONE = 0,
     STYLE_HIDDEN = 1 << 0,
     STYLE_DISABLED = 1 << 1,
-    STYLE_CENTER = 1 << 2,    // centred text (edit, group title)
-    STYLE_SUNKEN = 1 << 3,    // sunken frame (status line)
-    STYLE_VCENTER = 1 << 4,   // vertically centred, no word wrap (status line)
-    STYLE_FLAT = 1 << 5,      // flat group box title
+    STYLE_CENTER = 1 << 2,   // centred text (edit, group title)
+    STYLE_SUNKEN = 1 << 3,   // sunken frame (status line)
+    STYLE_VCENTER = 1 << 4,  // vertically centred, no word wrap (status line)
+    STYLE_FLAT = 1 << 5,     // flat group box title
 };
 
 struct ControlTemplate {

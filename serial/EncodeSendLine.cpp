@@ -25,7 +25,8 @@ int EncodeSendLine(std::string_view text, unsigned char* out, int capacity) {
         return true;
     };
     while (i < L) {
-        const bool escape = text[i] == '\\' && i + 3 <= L && (text[i + 1] == 'x' || text[i + 1] == 'X');
+        const bool escape =
+            text[i] == '\\' && i + 3 <= L && (text[i + 1] == 'x' || text[i + 1] == 'X');
         if (!escape) {
             if (!emit(static_cast<unsigned char>(text[i])))
                 break;

@@ -19,10 +19,9 @@ void CTerminalDlg::OnButtonOpen() {
     QComboBox* lists[] = {m_cbPort, m_cbBaud, m_cbData, m_cbStop, m_cbParity, m_cbFlow};
     if (!m_bSerialOpen) {
         m_strSerialConsole.clear();  // whether or not the port then opens
-        const SerialSettings s =
-            SettingsFromSelection(m_cbPort->currentIndex(), m_cbBaud->currentIndex(),
-                                  m_cbData->currentIndex(), m_cbStop->currentIndex(),
-                                  m_cbParity->currentIndex(), m_cbFlow->currentIndex());
+        const SerialSettings s = SettingsFromSelection(
+            m_cbPort->currentIndex(), m_cbBaud->currentIndex(), m_cbData->currentIndex(),
+            m_cbStop->currentIndex(), m_cbParity->currentIndex(), m_cbFlow->currentIndex());
         if (m_serialPort.Open(s.portName, s.baud, s.byteSize, s.stopBitsCode, s.parityCode,
                               s.flowMode)) {
             SetStatusText(FormatSerialConnected(s));

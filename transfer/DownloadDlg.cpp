@@ -58,7 +58,9 @@ int CDownloadDlg::DoModal(QWidget* owner) {
     return exec();
 }
 
-void CDownloadDlg::EndDialog(int code) { done(code); }
+void CDownloadDlg::EndDialog(int code) {
+    done(code);
+}
 
 void CDownloadDlg::EndDialogLater(int code, int delayMs) {
     // Ends only the run that asked: a late end never reaches a later transfer's dialog.
@@ -69,19 +71,31 @@ void CDownloadDlg::EndDialogLater(int code, int delayMs) {
     });
 }
 
-void CDownloadDlg::SetRange(int low, int high) { m_ctrlProgress->setRange(low, high); }
-void CDownloadDlg::SetPos(int pos) { m_ctrlProgress->setValue(pos); }
-void CDownloadDlg::SetBytesText(const QString& text) { m_staticBytes->setText(text); }
+void CDownloadDlg::SetRange(int low, int high) {
+    m_ctrlProgress->setRange(low, high);
+}
+void CDownloadDlg::SetPos(int pos) {
+    m_ctrlProgress->setValue(pos);
+}
+void CDownloadDlg::SetBytesText(const QString& text) {
+    m_staticBytes->setText(text);
+}
 
-void CDownloadDlg::RequestClose() { close(); }
+void CDownloadDlg::RequestClose() {
+    close();
+}
 
 void CDownloadDlg::OnCancel() {
     // The dialog does not end itself: the main window decides.
     platform::PostMessage(g_hMainWnd, WM_TRANSFER_CANCEL, 0, 0);
 }
 
-void CDownloadDlg::reject() { OnCancel(); }  // Escape
-void CDownloadDlg::accept() { OnOK(); }
+void CDownloadDlg::reject() {
+    OnCancel();
+}  // Escape
+void CDownloadDlg::accept() {
+    OnOK();
+}
 
 void CDownloadDlg::closeEvent(QCloseEvent* event) {
     event->ignore();

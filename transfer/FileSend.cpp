@@ -24,8 +24,12 @@ std::atomic<int32_t>& TransferActiveFlag() {
     return dlg ? dlg->m_bTransferActive : none;
 }
 
-void SetTransferActiveFlag(std::atomic<int32_t>* flag) { g_transferFlag = flag; }
-void SetSendStartDelay(int ms) { g_startDelayMs = ms; }
+void SetTransferActiveFlag(std::atomic<int32_t>* flag) {
+    g_transferFlag = flag;
+}
+void SetSendStartDelay(int ms) {
+    g_startDelayMs = ms;
+}
 
 uint32_t SendFileWorker(const std::string& path, int chunk, bool yieldAfterChunk,
                         const std::atomic<int32_t>& transferActive,
@@ -57,11 +61,10 @@ uint32_t SendFileWorker(const std::string& path, int chunk, bool yieldAfterChunk
 }
 
 uint32_t ThreadSendFileComm(CSerialPort* port) {
-    return SendFileWorker(port->m_strSendPath, SERIAL_SEND_CHUNK, true, TransferActiveFlag(),
-                          [port](const unsigned char* b, int n) {
-                              port->Write(b, static_cast<uint32_t>(n));
-                          },
-                          g_startDelayMs);
+    return SendFileWorker(
+        port->m_strSendPath, SERIAL_SEND_CHUNK, true, TransferActiveFlag(),
+        [port](const unsigned char* b, int n) { port->Write(b, static_cast<uint32_t>(n)); },
+        g_startDelayMs);
 }
 
 uint32_t ThreadSendFileNet(CLinkSocket* link) {

@@ -3,9 +3,9 @@
 #include <QCheckBox>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <optional>
-#include <cstdio>
 #include <thread>
 
 #include "app/TerminalDlg.h"
@@ -140,27 +140,34 @@ static void StopTimeouts() {
     platform::KillTimer(g_hMainWnd, IDT_NETWORK_TIMEOUT);
 }
 
-static CLinkSocket* RequireNetLink(CTerminalDlg& dlg) {
-    CLinkSocket* link = dlg.NetLinkInUse();
-    if (!link)
+// Steps 1 to 4 of both File Send commands. In Server Mode the buttons are enabled before a
+// device has connected: then there is no link to send on or to capture from, and the user is
+// told so before choosing a file. Returns the link in use, or null when the command stops.
+static CLinkSocket* BeginFileSend(CTerminalDlg& dlg, std::string& path) {
+    if (!dlg.NetLinkInUse()) {
         platform::MessageBox("No device is connected to the server",
                              "File Send needs a connected device in Server Mode.");
+        return nullptr;
+    }
+    auto chosen = ChooseFileToSend(dlg);
+    CLinkSocket* link = dlg.NetLinkInUse();  // the peer may have left meanwhile
+    if (!chosen || !link)
+        return nullptr;
+    path = *chosen;
+    StopTimeouts();
+    dlg.m_bTransferActive = 1;
     return link;
 }
 
 void CTerminalDlg::OnBtnFileSendSerial() {
-    if (!RequireNetLink(*this))
+    std::string path;
+    CLinkSocket* link = BeginFileSend(*this, path);
+    if (!link)
         return;
-    auto path = ChooseFileToSend(*this);
-    CLinkSocket* link = NetLinkInUse();
-    if (!path || !link)
-        return;
-    StopTimeouts();
-    m_bTransferActive = 1;
     link->ArmCapture();
     m_serialPort.m_bCaptureArmed = 0;
-    m_serialPort.m_strSendPath = *path;
-    m_serialPort.StartFileSend(*path);
+    m_serialPort.m_strSendPath = path;
+    m_serialPort.StartFileSend(path);
     m_dlgDownload.DoModal(this);
     // The worker may still be writing its last chunk: the port's write lock keeps a console
     // send from mixing with it.
@@ -168,19 +175,15 @@ void CTerminalDlg::OnBtnFileSendSerial() {
 }
 
 void CTerminalDlg::OnBtnFileSendNetwork() {
-    if (!RequireNetLink(*this))
+    std::string path;
+    CLinkSocket* link = BeginFileSend(*this, path);
+    if (!link)
         return;
-    auto path = ChooseFileToSend(*this);
-    CLinkSocket* link = NetLinkInUse();
-    if (!path || !link)
-        return;
-    StopTimeouts();
-    m_bTransferActive = 1;
     link->SetBlocking(true);
     m_serialPort.ArmCapture();
     link->m_bCaptureArmed = 0;
-    link->m_strSendPath = *path;
-    link->StartFileSend(*path);
+    link->m_strSendPath = path;
+    link->StartFileSend(path);
     m_dlgDownload.DoModal(this);
     m_bTransferActive = 0;
     // Back to notifications only once the worker has finished its last send, so the mode

@@ -3,12 +3,12 @@
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QLabel>
-#include <QMenu>
-#include <QTimer>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -92,7 +92,7 @@ TEST_F(Dialog, ControlsFollowTheTemplate) {
         if (std::find(focusable.begin(), focusable.end(), w) != focusable.end())
             chain.push_back(w);
     EXPECT_EQ(chain, focusable);
-    const char* baud[] = {"2400", "4800", "9600", "14400", "19200",
+    const char* baud[] = {"2400",  "4800",  "9600",  "14400",  "19200",
                           "28800", "38400", "57600", "115200", "230400"};
     auto* combo = Item<QComboBox>(IDC_COMBO_BAUD);
     ASSERT_EQ(combo->count(), 10);
@@ -102,8 +102,7 @@ TEST_F(Dialog, ControlsFollowTheTemplate) {
     EXPECT_EQ(Item<QComboBox>(IDC_COMBO_FLOW)->itemText(1), "Xon/Xoff");
     EXPECT_TRUE(Item<QPushButton>(IDC_BUTTON_DEFAULT)->isDefault());
     EXPECT_TRUE(Item<QPlainTextEdit>(IDC_REDIT_SERIAL_DEBUG)->isReadOnly());
-    EXPECT_EQ(Item<QPlainTextEdit>(IDC_REDIT_NET_DEBUG)->lineWrapMode(),
-              QPlainTextEdit::NoWrap);
+    EXPECT_EQ(Item<QPlainTextEdit>(IDC_REDIT_NET_DEBUG)->lineWrapMode(), QPlainTextEdit::NoWrap);
 }
 
 TEST_F(Dialog, EnterGoesToTheSendOfTheFocusedLineAndNeverCloses) {
@@ -167,7 +166,7 @@ TEST_F(Dialog, ValidationStopsAtTheFirstBadField) {
     ASSERT_EQ(seam.messages.size(), 1u);
     EXPECT_EQ(seam.messages[0], "1024 이하의 문자를 입력하십시오.");
     EXPECT_EQ(QApplication::focusWidget(), dlg->GetDlgItem(IDC_EDIT_SEND));
-    EXPECT_EQ(dlg->m_nBaud, 2);     // before the failing field: exchanged
+    EXPECT_EQ(dlg->m_nBaud, 2);      // before the failing field: exchanged
     EXPECT_EQ(dlg->m_nPort, 5000u);  // after it: left as it was
     EXPECT_EQ(dlg->m_strNetMessage, "");
 

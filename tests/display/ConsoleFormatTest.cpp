@@ -21,8 +21,7 @@ std::vector<unsigned char> Range(int first, int count) {
 }
 
 TEST(ConsoleFormat, HexDumpLinesGroupsAndOffsets) {
-    EXPECT_EQ(Hex(Range(0x41, 20)),
-              "0000 41424344 45464748 494A4B4C 4D4E4F50\r\n0010 51525354");
+    EXPECT_EQ(Hex(Range(0x41, 20)), "0000 41424344 45464748 494A4B4C 4D4E4F50\r\n0010 51525354");
     // Exactly 16 bytes: one line, no trailing break; 17: a second line with one byte.
     EXPECT_EQ(Hex(Range(0, 16)), "0000 00010203 04050607 08090A0B 0C0D0E0F");
     EXPECT_EQ(Hex(Range(0, 17)), "0000 00010203 04050607 08090A0B 0C0D0E0F\r\n0010 10");
@@ -47,7 +46,8 @@ TEST(ConsoleFormat, TextFormDropsZeroBytesOnly) {
     const unsigned char bytes[] = {'A', 0x00, '\r', '\n', 0x07, 0x80, 0xFF, 'B'};
     std::string out;
     FormatConsoleText(bytes, sizeof bytes, out);
-    EXPECT_EQ(out, std::string("A\r\n\x07\x80\xFF" "B"));
+    EXPECT_EQ(out, std::string("A\r\n\x07\x80\xFF"
+                               "B"));
 }
 
 TEST(ConsoleFormat, WidgetTextBreaksLinesOnceAndKeepsLatin1) {

@@ -4,7 +4,6 @@
 #include <QProgressBar>
 #include <QTimer>
 
-#include <random>
 #include <unistd.h>
 
 #include "support/DialogFixture.h"
@@ -13,14 +12,8 @@
 
 namespace {
 
-platform::LocalTime FixedClock() { return {2026, 12, 7, 9, 8, 7}; }
-
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (auto& c : s)
-        c = static_cast<char>(rng() & 0xFF);
-    return s;
+platform::LocalTime FixedClock() {
+    return {2026, 12, 7, 9, 8, 7};
 }
 
 class PassThrough : public DialogFixture, public ::testing::WithParamInterface<bool> {
@@ -78,7 +71,7 @@ TEST_P(PassThrough, FilesOfEverySizeArriveByteIdenticalBothWays) {
     for (size_t size : {1, 17, 255, 256, 511, 512, 1000, 2047, 2048, 65537}) {
         for (int button : {IDC_BTN_FILE_SEND_SERIAL, IDC_BTN_FILE_SEND_NETWORK}) {
             const std::string name = std::to_string(size) + "_" + std::to_string(button) + ".bin";
-            const std::string content = RandomBytes(size, seed++);
+            const std::string content = testutil::RandomBytes(size, seed++);
             const std::string captured = Transfer(button, name, content);
             ASSERT_EQ(captured.size(), content.size()) << name;
             EXPECT_TRUE(captured == content) << name;
@@ -93,7 +86,7 @@ TEST_P(PassThrough, FilesOfEverySizeArriveByteIdenticalBothWays) {
 
 TEST_P(PassThrough, SixteenMebibytesBothWays) {
     Connect(GetParam());
-    const std::string content = RandomBytes(16u << 20, 99);
+    const std::string content = testutil::RandomBytes(16u << 20, 99);
     EXPECT_TRUE(Transfer(IDC_BTN_FILE_SEND_SERIAL, "s16.bin", content) == content);
     EXPECT_TRUE(Transfer(IDC_BTN_FILE_SEND_NETWORK, "n16.bin", content) == content);
 }

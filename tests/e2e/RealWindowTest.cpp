@@ -17,7 +17,8 @@ TEST(RealWindow, StartsShowsTheDialogAndClosesOnEscape) {
     const std::string env = "DISPLAY=" + x.display + " ";
     std::string id;
     for (int i = 0; i < 100 && id.empty(); ++i) {
-        id = testutil::RunCommand(env + "xdotool search --name '^Vaskel Ver\\. 1\\.0$' 2>/dev/null");
+        id =
+            testutil::RunCommand(env + "xdotool search --name '^Vaskel Ver\\. 1\\.0$' 2>/dev/null");
         if (id.empty())
             usleep(100000);
     }

@@ -15,14 +15,14 @@ public:
         Connect,  // the device connects to `port`; the program is in Server Mode
     };
     SocatDevice(const std::string& comLink, Mode mode, int port) {
-        std::string tcp = mode == Mode::Listen
-                              ? "tcp-listen:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr"
-                              : "tcp:127.0.0.1:" + std::to_string(port) + ",retry=200,interval=0.05";
-        m_started = m_process.Start(
-            {"socat", "-b65536", "pty,rawer,echo=0,link=" + comLink, tcp});
+        std::string tcp =
+            mode == Mode::Listen
+                ? "tcp-listen:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr"
+                : "tcp:127.0.0.1:" + std::to_string(port) + ",retry=200,interval=0.05";
+        m_started = m_process.Start({"socat", "-b65536", "pty,rawer,echo=0,link=" + comLink, tcp});
         struct stat st {};
-        m_ready = m_started && testutil::WaitFor([&] { return ::lstat(comLink.c_str(), &st) == 0; },
-                                                 5000);
+        m_ready = m_started &&
+                  testutil::WaitFor([&] { return ::lstat(comLink.c_str(), &st) == 0; }, 5000);
         if (mode == Mode::Listen && m_ready)
             testutil::Pump(100);  // let socat reach its listen()
     }

@@ -110,9 +110,8 @@ TEST_F(NetConsole, ReceivedBurstKeepsTheNewest2047) {
     for (int i = 0; i < 5000; ++i)
         burst += static_cast<char>('A' + i % 26);
     testutil::SendAll(far, burst);
-    ASSERT_TRUE(testutil::WaitFor([&] {
-        return Console(IDC_REDIT_NET_DEBUG).toStdString() == burst.substr(5000 - 2047);
-    }));
+    ASSERT_TRUE(testutil::WaitFor(
+        [&] { return Console(IDC_REDIT_NET_DEBUG).toStdString() == burst.substr(5000 - 2047); }));
     Click(IDC_CHECK_HEXVIEW_NET);
     EXPECT_TRUE(Console(IDC_REDIT_NET_DEBUG).startsWith("0000 "));
     Click(IDC_BUTTON_IP_CLEAR);
@@ -144,10 +143,11 @@ TEST_F(NetConsole, SendPutsExactlyTheEncodedBytesOnTheWire) {
     Click(IDC_BUTTON_IP_CONNECT);
     const int far = Track(testutil::AcceptWithin(listener, 2000));
     const std::pair<std::string, std::string> cases[] = {
-        {"\\x41\\x42", "AB"},       {"\\x4", "\x04"},          {"\\x4G", "\x04G"},
-        {"\\xZ1", "\\xZ1"},         {"\\X 1", "\\X 1"},        {"\\\\x41", "\\A"},
-        {"ab\\", "ab\\"},           {"hello   ", "hello"},     {"tab\t\r\n", "tab"},
-        {"\xED\x95\x9C", "\xED\x95\x9C"},
+        {"\\x41\\x42", "AB"}, {"\\x4", "\x04"},
+        {"\\x4G", "\x04G"},   {"\\xZ1", "\\xZ1"},
+        {"\\X 1", "\\X 1"},   {"\\\\x41", "\\A"},
+        {"ab\\", "ab\\"},     {"hello   ", "hello"},
+        {"tab\t\r\n", "tab"}, {"\xED\x95\x9C", "\xED\x95\x9C"},
     };
     for (const auto& [typed, wire] : cases) {
         SetText(IDC_EDIT_IP_MESSAGE, typed);

@@ -51,8 +51,9 @@ TEST(EncodeSendLine, NonAsciiGoesOutAsUtf8AndNeverOverflows) {
         line += "\xED\x95\x9C";  // U+D55C
     auto full = Encode(line, static_cast<int>(line.size()));
     ASSERT_EQ(full.size(), line.size());
-    EXPECT_TRUE(std::equal(full.begin(), full.end(), line.begin(),
-                           [](unsigned char a, char b) { return a == static_cast<unsigned char>(b); }));
+    EXPECT_TRUE(std::equal(full.begin(), full.end(), line.begin(), [](unsigned char a, char b) {
+        return a == static_cast<unsigned char>(b);
+    }));
     EXPECT_EQ(Encode(line, 1024).size(), 1024u);
     EXPECT_EQ(Encode("\\x41\\x42", 1), (Bytes{0x41}));
     EXPECT_EQ(Encode("\\x4Z", 1), (Bytes{0x04}));

@@ -20,7 +20,7 @@ protected:
         LinkPort(1, pty.slavePath);
     }
     testutil::PtyPair pty;
-    const int lists[6] = {IDC_COMBO_PORT, IDC_COMBO_BAUD, IDC_COMBO_DATA,
+    const int lists[6] = {IDC_COMBO_PORT, IDC_COMBO_BAUD,   IDC_COMBO_DATA,
                           IDC_COMBO_STOP, IDC_COMBO_PARITY, IDC_COMBO_FLOW};
 };
 
@@ -70,7 +70,7 @@ TEST_F(SerialConsole, StatusNamesTheChosenSettings) {
 }
 
 TEST_F(SerialConsole, FailedOpenTellsTheUserAndChangesNothingElse) {
-    LinkPort(3, "/dev/null");          // not a serial device: settings refused
+    LinkPort(3, "/dev/null");           // not a serial device: settings refused
     LinkPort(4, dir.path + "nothing");  // missing device
     dlg->SetStatusText(" before");
     dlg->m_serialRing.Put('z');
@@ -88,7 +88,7 @@ TEST_F(SerialConsole, FailedOpenTellsTheUserAndChangesNothingElse) {
         for (int id : lists)
             EXPECT_TRUE(Enabled(id));
         EXPECT_EQ(Console(IDC_REDIT_SERIAL_DEBUG), "");  // emptied all the same
-        EXPECT_EQ(dlg->m_serialRing.GetCount(), 1);     // but the history is not
+        EXPECT_EQ(dlg->m_serialRing.GetCount(), 1);      // but the history is not
     }
     // A port that another program holds is busy.
     CSerialPort holder;
@@ -140,12 +140,12 @@ TEST_F(SerialConsole, ReceivedBytesShowAsTextOrHex) {
     for (int c = 0x41; c <= 0x54; ++c)
         bytes += static_cast<char>(c);
     pty.Write(bytes);
-    ASSERT_TRUE(testutil::WaitFor([&] { return console->toPlainText() == "ABCDEFGHIJKLMNOPQRST"; }));
+    ASSERT_TRUE(
+        testutil::WaitFor([&] { return console->toPlainText() == "ABCDEFGHIJKLMNOPQRST"; }));
     EXPECT_FALSE(FixedPitch(console->font()));
 
     Click(IDC_CHECK_HEXVIEW);  // re-renders the same history at once
-    EXPECT_EQ(console->toPlainText(),
-              "0000 41424344 45464748 494A4B4C 4D4E4F50\n0010 51525354");
+    EXPECT_EQ(console->toPlainText(), "0000 41424344 45464748 494A4B4C 4D4E4F50\n0010 51525354");
     EXPECT_TRUE(FixedPitch(console->font()));
 
     pty.Write(std::string("\0", 1));

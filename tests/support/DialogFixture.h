@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <unistd.h>
+#include <memory>
 
 #include "app/TerminalDlg.h"
 #include "platform/Paths.h"

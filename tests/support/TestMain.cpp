@@ -1,8 +1,8 @@
 // Test entry point: a QApplication (offscreen unless the environment says otherwise), then gtest.
 #include <QApplication>
 
-#include <csignal>
 #include <gtest/gtest.h>
+#include <csignal>
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

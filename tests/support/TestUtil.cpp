@@ -4,18 +4,19 @@
 #include <QElapsedTimer>
 #include <QThread>
 
-#include <cerrno>
-#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <poll.h>
 #include <pty.h>
-#include <sstream>
 #include <termios.h>
-#include <algorithm>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
 
 namespace testutil {
 
@@ -118,6 +119,14 @@ std::string ReadFile(const std::string& path) {
     return ss.str();
 }
 
+std::string RandomBytes(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (auto& c : s)
+        c = static_cast<char>(rng() & 0xFF);
+    return s;
+}
+
 void WriteFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
@@ -131,8 +140,12 @@ std::vector<std::string> ListDir(const std::string& dir) {
     return names;
 }
 
-RecordingSeam::RecordingSeam() { platform::SetUiSeam(this); }
-RecordingSeam::~RecordingSeam() { platform::SetUiSeam(nullptr); }
+RecordingSeam::RecordingSeam() {
+    platform::SetUiSeam(this);
+}
+RecordingSeam::~RecordingSeam() {
+    platform::SetUiSeam(nullptr);
+}
 
 void RecordingSeam::ShowMessage(const std::string& text, const std::string& detail) {
     messages.push_back(text);
@@ -155,9 +168,9 @@ int OpenFdCount() {
 
 }  // namespace testutil
 
-#include <csignal>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <csignal>
 
 extern char** environ;
 
@@ -210,7 +223,9 @@ int ChildProcess::Wait(int timeoutMs) {
     }
 }
 
-bool ChildProcess::Running() { return pid > 0 && Wait(0) == -1 && pid > 0; }
+bool ChildProcess::Running() {
+    return pid > 0 && Wait(0) == -1 && pid > 0;
+}
 
 void ChildProcess::Kill(int signal) {
     if (pid > 0)

@@ -42,6 +42,8 @@ struct TempDir {
 };
 
 std::string ReadFile(const std::string& path);
+// n pseudo-random bytes, the same for the same seed.
+std::string RandomBytes(size_t n, unsigned seed);
 void WriteFile(const std::string& path, const std::string& content);
 std::vector<std::string> ListDir(const std::string& dir);
 

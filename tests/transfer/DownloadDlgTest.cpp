@@ -1,11 +1,11 @@
 #include "transfer/DownloadDlg.h"
 
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
-#include <QElapsedTimer>
 #include <QTimer>
 
 #include <gtest/gtest.h>

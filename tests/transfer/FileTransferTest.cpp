@@ -6,13 +6,12 @@
 #include <QTest>
 #include <QTimer>
 
-#include <atomic>
 #include <fcntl.h>
 #include <poll.h>
-#include <random>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
+#include <atomic>
+#include <thread>
 
 #include "net/LinkSocket.h"
 #include "support/DialogFixture.h"
@@ -20,7 +19,9 @@
 
 namespace {
 
-platform::LocalTime FixedClock() { return {2026, 12, 7, 10, 10, 10}; }
+platform::LocalTime FixedClock() {
+    return {2026, 12, 7, 10, 10, 10};
+}
 constexpr const char* CAPTURE_PREFIX = "20261207_101010_";
 
 // The device: copies bytes both ways between the pty master and a TCP socket until stopped.
@@ -70,14 +71,6 @@ private:
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
-
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (auto& c : s)
-        c = static_cast<char>(rng() & 0xFF);
-    return s;
-}
 
 class FileTransfer : public DialogFixture {
 protected:
@@ -135,7 +128,7 @@ protected:
 };
 
 TEST_F(FileTransfer, SerialToNetworkStoresTheFileAndClosesByItself) {
-    const std::string content = RandomBytes(1000, 1);
+    const std::string content = testutil::RandomBytes(1000, 1);
     {
         DeviceRelay device(pty.master, far);
         testutil::SendAll(far, "");  // nothing before the file
@@ -150,7 +143,7 @@ TEST_F(FileTransfer, SerialToNetworkStoresTheFileAndClosesByItself) {
 }
 
 TEST_F(FileTransfer, NetworkToSerialStoresTheFileAndClosesByItself) {
-    const std::string content = RandomBytes(65537, 2);
+    const std::string content = testutil::RandomBytes(65537, 2);
     {
         DeviceRelay device(pty.master, far);
         SendFile(IDC_BTN_FILE_SEND_NETWORK, "big.bin", content);
@@ -165,7 +158,7 @@ TEST_F(FileTransfer, NetworkToSerialStoresTheFileAndClosesByItself) {
 }
 
 TEST_F(FileTransfer, BytesBeforeTheMarkerStillReachTheConsole) {
-    const std::string content = RandomBytes(300, 3);
+    const std::string content = testutil::RandomBytes(300, 3);
     {
         DeviceRelay device(pty.master, far);
         SendFile(IDC_BTN_FILE_SEND_NETWORK, "x.bin", content, [&] {
@@ -173,7 +166,8 @@ TEST_F(FileTransfer, BytesBeforeTheMarkerStillReachTheConsole) {
         });
     }
     EXPECT_EQ(Captured("x.bin"), content);
-    ASSERT_TRUE(testutil::WaitFor([&] { return Console(IDC_REDIT_SERIAL_DEBUG) == "noise B BD\n"; }));
+    ASSERT_TRUE(
+        testutil::WaitFor([&] { return Console(IDC_REDIT_SERIAL_DEBUG) == "noise B BD\n"; }));
 }
 
 TEST_F(FileTransfer, EmptyFileEndsWithoutACapture) {
@@ -186,9 +180,8 @@ TEST_F(FileTransfer, EmptyFileEndsWithoutACapture) {
 
 TEST_F(FileTransfer, CancelInTheFirstSecondStillSendsTheHeaderButNoData) {
     SetSendStartDelay(SEND_START_DELAY_MS);
-    SendFile(IDC_BTN_FILE_SEND_SERIAL, "c.bin", std::string(1000, 'c'), [&] {
-        QTimer::singleShot(200, [&] { dlg->m_dlgDownload.m_btnCancel->click(); });
-    });
+    SendFile(IDC_BTN_FILE_SEND_SERIAL, "c.bin", std::string(1000, 'c'),
+             [&] { QTimer::singleShot(200, [&] { dlg->m_dlgDownload.m_btnCancel->click(); }); });
     const std::string wire = pty.Read(2000, 2500);
     ASSERT_EQ(wire.size(), 18u);
     EXPECT_EQ(wire.substr(0, 14), std::string("BDF\"\"\"\"\"\"\"\"FDB"));
@@ -197,7 +190,7 @@ TEST_F(FileTransfer, CancelInTheFirstSecondStillSendsTheHeaderButNoData) {
 }
 
 TEST_F(FileTransfer, SilentDeviceTimesOutAndKeepsThePartialFile) {
-    const std::string content = RandomBytes(4000, 4);
+    const std::string content = testutil::RandomBytes(4000, 4);
     {
         // The device passes the header and 1500 file bytes to the serial side, then nothing.
         DeviceRelay device(pty.master, far, far, 18 + 1500);
@@ -210,7 +203,7 @@ TEST_F(FileTransfer, SilentDeviceTimesOutAndKeepsThePartialFile) {
 }
 
 TEST_F(FileTransfer, SilentNetworkSideTimesOutToo) {
-    const std::string content = RandomBytes(4000, 5);
+    const std::string content = testutil::RandomBytes(4000, 5);
     {
         DeviceRelay device(pty.master, far, pty.master, 18 + 700);
         SendFile(IDC_BTN_FILE_SEND_SERIAL, "nhalf.bin", content);
