@@ -11,17 +11,21 @@ namespace platform {
 
 bool CFile::OpenRead(const std::string& path) {
     Close();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK only for the open itself: a FIFO must not hang the caller before the check below.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         m_lastError = std::strerror(errno);
         return false;
     }
+    // Only regular files have a length to announce and an end: a directory, FIFO or device
+    // (say /dev/zero) would send a wrong length or never end.
     struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        m_lastError = std::strerror(EISDIR);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        m_lastError = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file";
         ::close(fd);
         return false;
     }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // A reader shares with other readers but not with a writer that holds the file.
     if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
         m_lastError = std::strerror(errno);

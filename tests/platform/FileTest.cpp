@@ -90,6 +90,16 @@ TEST(FileTest, OpenReadFailsOnADirectory) {
     EXPECT_FALSE(f.LastError().empty());
 }
 
+TEST(FileTest, OpenReadRefusesFifosAndDevicesAtOnce) {
+    testutil::TempDir dir;
+    const std::string fifo = dir.File("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    platform::CFile f;
+    EXPECT_FALSE(f.OpenRead(fifo));  // no writer: would block forever without the check
+    EXPECT_EQ(f.LastError(), "not a regular file");
+    EXPECT_FALSE(f.OpenRead("/dev/zero"));
+}
+
 TEST(FileTest, ReadersShareAndReadToTheEnd) {
     testutil::TempDir dir;
     const std::string path = dir.File("r.bin");
