@@ -165,6 +165,7 @@ bool CSerialDevice::Open(const std::string& portName) {
     }
     DrainEventFd(m_wakeFd);
     DrainEventFd(m_abortFd);
+    m_bAborted.store(false);
 
     // open() follows a COMn symlink, so the locks below land on the device itself.
     int fd;
@@ -204,6 +205,7 @@ bool CSerialDevice::Open(const std::string& portName) {
 }
 
 void CSerialDevice::Abort() {
+    m_bAborted.store(true);
     if (m_abortFd < 0)
         return;
     const uint64_t one = 1;
@@ -211,9 +213,9 @@ void CSerialDevice::Abort() {
     }
 }
 
+// The flag mirrors the eventfd, so a writer checks it without a system call per write.
 bool CSerialDevice::IsAborted() {
-    pollfd p{m_abortFd, POLLIN, 0};
-    return m_abortFd >= 0 && poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+    return m_bAborted.load();
 }
 
 void CSerialDevice::Close() {
@@ -226,6 +228,7 @@ void CSerialDevice::Close() {
     m_mask.store(0);
     DrainEventFd(m_abortFd);
     DrainEventFd(m_wakeFd);
+    m_bAborted.store(false);
 }
 
 bool CSerialDevice::GetCommState(DCB& dcb) {

@@ -126,6 +126,7 @@ private:
     int m_wakeFd = -1;   // eventfd: a mask change ends the pending wait
     int m_abortFd = -1;  // eventfd: stays signalled from Abort() until Close() or the next Open()
     std::atomic<uint32_t> m_mask{0};
+    std::atomic<bool> m_bAborted{false};  // set by Abort() until the next Open() or Close()
     // Bumped by every SetCommMask, so a wait tells a change made while it waited from one made
     // before it started.
     std::atomic<uint64_t> m_maskGeneration{0};

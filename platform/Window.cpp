@@ -5,6 +5,8 @@
 #include <QTimer>
 
 #include <map>
+#include <mutex>
+#include <set>
 #include <utility>
 
 #include "platform/Ui.h"
@@ -67,15 +69,42 @@ void KillTimerOnUi(QPointer<QObject> wnd, int id) {
         it->second->stop();
 }
 
+// Restarts asked for from other threads and not yet carried out on the UI thread. A thread that
+// restarts a timer for every chunk it receives queues one restart, not thousands: the queued
+// one restarts the period when it runs, which is after the latest request.
+std::mutex g_pendingLock;
+std::set<std::pair<QObject*, int>> g_pendingRestarts;
+
 }  // namespace
 
 void SetTimer(HWND wnd, int id, int periodMs) {
     QPointer<QObject> w(wnd);
-    RunOnUi([w, id, periodMs] { SetTimerOnUi(w, id, periodMs); });
+    if (IsUiThread()) {
+        SetTimerOnUi(w, id, periodMs);
+        return;
+    }
+    const auto key = std::make_pair(wnd, id);
+    {
+        std::lock_guard lock(g_pendingLock);
+        if (!g_pendingRestarts.insert(key).second)
+            return;
+    }
+    RunOnUi([w, id, periodMs, key] {
+        {
+            std::lock_guard lock(g_pendingLock);
+            g_pendingRestarts.erase(key);
+        }
+        SetTimerOnUi(w, id, periodMs);
+    });
 }
 
 void KillTimer(HWND wnd, int id) {
     QPointer<QObject> w(wnd);
+    if (!IsUiThread()) {
+        // A restart asked for after this stop must be queued again behind it.
+        std::lock_guard lock(g_pendingLock);
+        g_pendingRestarts.erase({wnd, id});
+    }
     RunOnUi([w, id] { KillTimerOnUi(w, id); });
 }
 

@@ -145,6 +145,7 @@ bool ReadLength(CCaptureFields& link, const CCaptureLinkTraits& traits, const un
         return false;
     }
     link.m_nCaptureReceived = 0;
+    link.m_nLastPercent = -1;
     fx.setRange = true;
     if (traits.zeroTextAfterLength)
         fx.zeroTextLength = link.m_nCaptureLength;
@@ -182,11 +183,19 @@ bool WriteData(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureH
     if (link.m_nCaptureReceived >= link.m_nCaptureLength)
         link.m_nCaptureState = CAPTURE_DONE;
     if (host.IsTransferActive() && (!traits.progressNeedsArmed || link.m_bCaptureArmed.load())) {
-        fx.progress = true;
-        fx.received = link.m_nCaptureReceived;
-        fx.length = link.m_nCaptureLength;
         // 64-bit: received x 100 overflows 32 bits beyond 21474836 bytes.
-        fx.percent = static_cast<int>(int64_t{fx.received} * 100 / fx.length);
+        const int percent =
+            static_cast<int>(int64_t{link.m_nCaptureReceived} * 100 / link.m_nCaptureLength);
+        const auto now = std::chrono::steady_clock::now();
+        if (link.m_nCaptureState == CAPTURE_DONE || percent != link.m_nLastPercent ||
+            now - link.m_tLastProgress >= std::chrono::milliseconds(CAPTURE_PROGRESS_INTERVAL_MS)) {
+            fx.progress = true;
+            fx.received = link.m_nCaptureReceived;
+            fx.length = link.m_nCaptureLength;
+            fx.percent = percent;
+            link.m_nLastPercent = percent;
+            link.m_tLastProgress = now;
+        }
     }
     return true;
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -19,6 +20,11 @@ constexpr int FILE_HEADER_SIZE = 18;
 extern const unsigned char g_abFileMarker[FILE_MARKER_SIZE];
 // Fills an 18-byte header for a file of `length` bytes.
 void BuildFileHeader(uint32_t length, unsigned char* header);
+
+// The progress dialog shows a new byte count at most this often (and at every new percentage
+// and at the end): a person reads no more, and a capture at full speed stores tens of thousands
+// of chunks a second, each of which would otherwise wait for the UI thread.
+constexpr int CAPTURE_PROGRESS_INTERVAL_MS = 50;
 
 enum CaptureState : int32_t {
     CAPTURE_IDLE = 0,
@@ -42,6 +48,9 @@ public:
     unsigned char m_abCaptureHeader[256];
     int32_t m_nCaptureReceived = 0;
     int32_t m_nCaptureLength = 0;
+    // When progress was last shown, and its percentage: see CAPTURE_PROGRESS_INTERVAL_MS.
+    std::chrono::steady_clock::time_point m_tLastProgress{};
+    int32_t m_nLastPercent = -1;
     platform::CFile m_fileCapture;
     // Where the output file is (or was to be) stored; kept for the user's messages.
     std::string m_strCapturePath;

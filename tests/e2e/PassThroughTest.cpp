@@ -55,7 +55,8 @@ protected:
         const std::string path = source.File(name);
         testutil::WriteFile(path, content);
         seam.nextFile = platform::FileChoice{path, name};
-        QTimer::singleShot(120000, [this] { dlg->m_dlgDownload.EndDialog(99); });  // safety net
+        QTimer::singleShot(120000, &dlg->m_dlgDownload,
+                           [this] { dlg->m_dlgDownload.EndDialog(99); });  // safety net
         Click(button);
         EXPECT_EQ(dlg->m_dlgDownload.result(), IDCANCEL) << name;
         return testutil::ReadFile(dir.File("20261207_090807_" + name));

@@ -343,7 +343,9 @@ TEST_F(CaptureTest, HugeAnnouncedLengthKeepsPositionInRange) {
     const std::string chunk(2047, 'z');
     for (int k = 0; k < 3; ++k)
         Deliver(chunk, g_networkCaptureTraits);
-    EXPECT_EQ(host.positions, (std::vector<int>{0, 0, 0, 0}));
+    // Shown for the header-only chunk; the next chunks follow within the progress interval and
+    // keep the percentage, so they show nothing new.
+    EXPECT_EQ(host.positions, (std::vector<int>{0}));
     EXPECT_EQ(host.Calls().back(), "start:1002");
     // The last chunks of such a file: received x 100 is far beyond 32 bits.
     link.m_nCaptureReceived = 0x7FFFFFFF - 3000;
@@ -354,6 +356,23 @@ TEST_F(CaptureTest, HugeAnnouncedLengthKeepsPositionInRange) {
     EXPECT_EQ(host.Count("text:2147483647 / 2147483647 Bytes"), 1);
     EXPECT_EQ(host.Count("close"), 1);
     ExpectIdle();
+}
+
+TEST_F(CaptureTest, ProgressIsShownPerNewPercentOrIntervalAndAtTheEnd) {
+    link.ArmCapture();
+    Deliver(Header(100000), g_networkCaptureTraits);
+    host.ClearCalls();
+    // 0 % was shown for the header itself.
+    Deliver(std::string(100, 'a'), g_networkCaptureTraits);  // still 0 %: skipped
+    Deliver(std::string(900, 'a'), g_networkCaptureTraits);  // 1 %: shown
+    EXPECT_EQ(host.positions, (std::vector<int>{1}));
+    EXPECT_EQ(host.Count("text:1000 / 100000 Bytes"), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(CAPTURE_PROGRESS_INTERVAL_MS + 10));
+    Deliver(std::string(10, 'a'), g_networkCaptureTraits);  // same percentage, but time passed
+    EXPECT_EQ(host.Count("text:1010 / 100000 Bytes"), 1);
+    Deliver(std::string(98990, 'a'), g_networkCaptureTraits);  // the end is always shown
+    EXPECT_EQ(host.positions.back(), 100);
+    EXPECT_EQ(host.Count("text:100000 / 100000 Bytes"), 1);
 }
 
 TEST_F(CaptureTest, LengthAboveTwentyOneMegabytesCountsUpToHundred) {

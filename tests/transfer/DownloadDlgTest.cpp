@@ -42,7 +42,7 @@ protected:
         QTimer::singleShot(0, [&] {
             during();
             // Safety net: a dialog that is still up after the actions is ended with 99.
-            QTimer::singleShot(3000, [&] { dlg.EndDialog(99); });
+            QTimer::singleShot(3000, &dlg, [&] { dlg.EndDialog(99); });
         });
         return dlg.DoModal(nullptr);
     }
@@ -115,7 +115,7 @@ TEST_F(DownloadDialog, ALateEndNeverReachesTheNextRun) {
     });
     QElapsedTimer timer;
     timer.start();
-    const int code = Run([&] { QTimer::singleShot(800, [&] { dlg.EndDialog(7); }); });
+    const int code = Run([&] { QTimer::singleShot(800, &dlg, [&] { dlg.EndDialog(7); }); });
     EXPECT_EQ(code, 7);
     EXPECT_GE(timer.elapsed(), 700);
 }

@@ -107,7 +107,8 @@ protected:
         seam.nextFile = platform::FileChoice{path, name};
         if (during)
             QTimer::singleShot(0, during);
-        QTimer::singleShot(30000, [this] { dlg->m_dlgDownload.EndDialog(99); });  // safety net
+        QTimer::singleShot(30000, &dlg->m_dlgDownload,
+                           [this] { dlg->m_dlgDownload.EndDialog(99); });  // safety net
         Click(button);
         EXPECT_FALSE(dlg->m_dlgDownload.isVisible());
         EXPECT_EQ(dlg->m_bTransferActive, 0);
@@ -180,8 +181,10 @@ TEST_F(FileTransfer, EmptyFileEndsWithoutACapture) {
 
 TEST_F(FileTransfer, CancelInTheFirstSecondStillSendsTheHeaderButNoData) {
     SetSendStartDelay(SEND_START_DELAY_MS);
-    SendFile(IDC_BTN_FILE_SEND_SERIAL, "c.bin", std::string(1000, 'c'),
-             [&] { QTimer::singleShot(200, [&] { dlg->m_dlgDownload.m_btnCancel->click(); }); });
+    SendFile(IDC_BTN_FILE_SEND_SERIAL, "c.bin", std::string(1000, 'c'), [&] {
+        QTimer::singleShot(200, &dlg->m_dlgDownload,
+                           [&] { dlg->m_dlgDownload.m_btnCancel->click(); });
+    });
     const std::string wire = pty.Read(2000, 2500);
     ASSERT_EQ(wire.size(), 18u);
     EXPECT_EQ(wire.substr(0, 14), std::string("BDF\"\"\"\"\"\"\"\"FDB"));
