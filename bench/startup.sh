@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-7}
-scripts/deps.sh cutecom >/dev/null
+scripts/deps.sh cutecom bc >/dev/null
 cmake --preset default >/dev/null
 cmake --build --preset default --target vaskel >/dev/null
 vaskel=$(pwd)/build/default/vaskel
