@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include "app/DialogUnits.h"
 #include "app/Layout.h"
 #include "app/TerminalDlg.h"
+#include "display/ConsoleFormat.h"
 #include "res/DialogTemplate.h"
 #include "res/Resource.h"
 #include "support/TestUtil.h"
@@ -200,6 +202,22 @@ TEST_F(Dialog, ExchangeLeavesUnchangedControlsAlone) {
     EXPECT_EQ(Item<QPlainTextEdit>(IDC_REDIT_SERIAL_DEBUG)->toPlainText(), "one\ntwo");
     dlg->UpdateData(true);
     EXPECT_EQ(dlg->m_strSerialConsole, "one\r\ntwo");
+}
+
+TEST_F(Dialog, ConsoleShowsEveryByteValue) {
+    std::string all;
+    for (int pass = 0; pass < 3; ++pass)
+        for (int b = 1; b < 256; ++b)
+            all += static_cast<char>(b);
+    auto* console = Item<QPlainTextEdit>(IDC_REDIT_NET_DEBUG);
+    for (const std::string& text : {all, std::string("short"), all.substr(100), std::string()}) {
+        dlg->m_strNetConsole = text;
+        dlg->UpdateData(false);
+        // The raw text: toPlainText() would turn 0xA0 (no-break space) into a blank.
+        QString raw = console->document()->toRawText();
+        raw.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+        EXPECT_EQ(raw, ConsoleWidgetText(text));
+    }
 }
 
 TEST_F(Dialog, ContextMenuOpensTheAboutBox) {
