@@ -27,37 +27,88 @@ void TrimRight(std::string& s) {
 
 }  // namespace
 
+// Disconnect or stop the server (Connect/Disconnect while connected), up to the copy back.
+static void StopNetLink(CTerminalDlg& dlg) {
+    dlg.m_btnConnect->setText(QStringLiteral("Connect"));
+    dlg.m_bNetConnected = 0;
+    if (dlg.m_chkServerMode->isChecked()) {
+        delete dlg.m_pPeerSocket;
+        dlg.m_pPeerSocket = nullptr;
+        dlg.m_nPeerCount = 0;
+        if (dlg.m_pListenSocket)
+            dlg.m_pListenSocket->Close();
+        delete dlg.m_pListenSocket;
+        dlg.m_pListenSocket = nullptr;
+        dlg.GetDlgItem(IDC_EDIT_IP_PORT)->setEnabled(true);
+        dlg.SetStatusText(" End Server Mode");
+    } else {
+        if (dlg.m_pClientSocket)
+            dlg.m_pClientSocket->Close();
+        delete dlg.m_pClientSocket;
+        dlg.m_pClientSocket = nullptr;
+        dlg.m_ipAddress->setEnabled(true);
+        dlg.GetDlgItem(IDC_EDIT_IP_PORT)->setEnabled(true);
+        dlg.SetStatusText(" Disconnected : " + dlg.m_ipAddress->text().toStdString());
+    }
+    dlg.GetDlgItem(IDC_BTN_FILE_SEND_NETWORK)->setEnabled(false);
+    dlg.GetDlgItem(IDC_BTN_FILE_SEND_SERIAL)->setEnabled(false);
+    dlg.m_chkServerMode->setEnabled(true);
+}
+
+// Server Mode: a fresh listening socket on the port. False (after its message) on failure.
+static bool StartServer(CTerminalDlg& dlg) {
+    dlg.m_nPeerCount = 0;
+    delete dlg.m_pListenSocket;
+    auto* listener = dlg.m_pListenSocket = new CLinkSocket;
+    if (!listener->Create(dlg.m_nPort, 1, platform::FD_ALL_EVENTS, nullptr)) {
+        platform::MessageBox("Can't create socket.", listener->LastError());
+        delete listener;
+        dlg.m_pListenSocket = nullptr;
+        return false;
+    }
+    if (!listener->Listen(LISTEN_BACKLOG)) {
+        platform::MessageBox("Can't listen client.", listener->LastError());
+        listener->Close();
+        delete listener;
+        dlg.m_pListenSocket = nullptr;
+        return false;
+    }
+    dlg.GetDlgItem(IDC_EDIT_IP_PORT)->setEnabled(false);
+    dlg.SetStatusText(" Start Server Mode");
+    return true;
+}
+
+// Client mode: a fresh link connected within the time-out. False (after its message) on failure.
+static bool ConnectClient(CTerminalDlg& dlg, const std::string& address) {
+    delete dlg.m_pClientSocket;
+    auto* link = dlg.m_pClientSocket = new CLinkSocket;
+    if (!link->Create(0, 1, platform::FD_ALL_EVENTS, nullptr)) {
+        platform::MessageBox("Can't create socket", link->LastError());
+        delete link;
+        dlg.m_pClientSocket = nullptr;
+        return false;
+    }
+    if (!link->ConnectWithTimeout(address, dlg.m_nPort, CONNECT_TIMEOUT_MS)) {
+        platform::MessageBox("Can't connect socket", link->LastError());
+        link->Close();
+        delete link;
+        dlg.m_pClientSocket = nullptr;
+        return false;
+    }
+    dlg.GetDlgItem(IDC_EDIT_IP_PORT)->setEnabled(false);
+    dlg.m_ipAddress->setEnabled(false);
+    dlg.SetStatusText(" Connected : " + dlg.m_ipAddress->text().toStdString() + ":" +
+                      std::to_string(dlg.m_nPort));
+    return true;
+}
+
 void CTerminalDlg::OnButtonIpConnect() {
     UpdateData(true);
     if (m_bNetConnected) {
-        m_btnConnect->setText(QStringLiteral("Connect"));
-        m_bNetConnected = 0;
-        if (m_chkServerMode->isChecked()) {
-            delete m_pPeerSocket;
-            m_pPeerSocket = nullptr;
-            m_nPeerCount = 0;
-            if (m_pListenSocket)
-                m_pListenSocket->Close();
-            delete m_pListenSocket;
-            m_pListenSocket = nullptr;
-            GetDlgItem(IDC_EDIT_IP_PORT)->setEnabled(true);
-            SetStatusText(" End Server Mode");
-        } else {
-            if (m_pClientSocket)
-                m_pClientSocket->Close();
-            delete m_pClientSocket;
-            m_pClientSocket = nullptr;
-            m_ipAddress->setEnabled(true);
-            GetDlgItem(IDC_EDIT_IP_PORT)->setEnabled(true);
-            SetStatusText(" Disconnected : " + m_ipAddress->text().toStdString());
-        }
-        GetDlgItem(IDC_BTN_FILE_SEND_NETWORK)->setEnabled(false);
-        GetDlgItem(IDC_BTN_FILE_SEND_SERIAL)->setEnabled(false);
-        m_chkServerMode->setEnabled(true);
+        StopNetLink(*this);
         UpdateData(false);
         return;
     }
-
     // A port the 16-bit field cannot hold would put the link on another port than the one the
     // status line shows: refuse it before anything changes.
     if (m_nPort > MAX_TCP_PORT) {
@@ -65,50 +116,12 @@ void CTerminalDlg::OnButtonIpConnect() {
                              std::to_string(m_nPort) + " is not a TCP port.");
         return;
     }
-
     m_strNetConsole.clear();
     m_netRing.Clear();
     const std::string address = m_ipAddress->text().toStdString();
-    if (m_chkServerMode->isChecked()) {
-        m_nPeerCount = 0;
-        delete m_pListenSocket;
-        m_pListenSocket = new CLinkSocket;
-        if (!m_pListenSocket->Create(m_nPort, 1, platform::FD_ALL_EVENTS, nullptr)) {
-            platform::MessageBox("Can't create socket.", m_pListenSocket->LastError());
-            delete m_pListenSocket;
-            m_pListenSocket = nullptr;
-            return;
-        }
-        if (!m_pListenSocket->Listen(LISTEN_BACKLOG)) {
-            platform::MessageBox("Can't listen client.", m_pListenSocket->LastError());
-            m_pListenSocket->Close();
-            delete m_pListenSocket;
-            m_pListenSocket = nullptr;
-            return;
-        }
-        GetDlgItem(IDC_EDIT_IP_PORT)->setEnabled(false);
-        SetStatusText(" Start Server Mode");
-    } else {
-        delete m_pClientSocket;
-        m_pClientSocket = new CLinkSocket;
-        if (!m_pClientSocket->Create(0, 1, platform::FD_ALL_EVENTS, nullptr)) {
-            platform::MessageBox("Can't create socket", m_pClientSocket->LastError());
-            delete m_pClientSocket;
-            m_pClientSocket = nullptr;
-            return;
-        }
-        if (!m_pClientSocket->ConnectWithTimeout(address, m_nPort, CONNECT_TIMEOUT_MS)) {
-            platform::MessageBox("Can't connect socket", m_pClientSocket->LastError());
-            m_pClientSocket->Close();
-            delete m_pClientSocket;
-            m_pClientSocket = nullptr;
-            return;
-        }
-        GetDlgItem(IDC_EDIT_IP_PORT)->setEnabled(false);
-        m_ipAddress->setEnabled(false);
-        SetStatusText(" Connected : " + m_ipAddress->text().toStdString() + ":" +
-                      std::to_string(m_nPort));
-    }
+    // A failure ends the command right after its message: no copy back to the controls.
+    if (!(m_chkServerMode->isChecked() ? StartServer(*this) : ConnectClient(*this, address)))
+        return;
     if (m_bSerialOpen) {
         GetDlgItem(IDC_BTN_FILE_SEND_NETWORK)->setEnabled(true);
         GetDlgItem(IDC_BTN_FILE_SEND_SERIAL)->setEnabled(true);
