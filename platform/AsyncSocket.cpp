@@ -76,12 +76,18 @@ bool CAsyncSocket::Create(unsigned port, int type, int eventMask, const char* ad
     return true;
 }
 
-bool CAsyncSocket::Listen(int backlog) {
-    int fd = m_hSocket;
-    if (fd < 0) {
+// The descriptor, or -1 with EBADF as the last error when the socket is closed.
+int CAsyncSocket::HandleOrError() {
+    const int fd = m_hSocket;
+    if (fd < 0)
         SetError(EBADF);
+    return fd;
+}
+
+bool CAsyncSocket::Listen(int backlog) {
+    const int fd = HandleOrError();
+    if (fd < 0)
         return false;
-    }
     if (::listen(fd, backlog) != 0) {
         SetError(errno);
         return false;
@@ -132,11 +138,9 @@ void CAsyncSocket::Close() {
 }
 
 int CAsyncSocket::Receive(void* buf, int len, int flags) {
-    int fd = m_hSocket;
-    if (fd < 0) {
-        SetError(EBADF);
+    const int fd = HandleOrError();
+    if (fd < 0)
         return SOCKET_ERROR;
-    }
     if (len < 0 || (!buf && len > 0)) {
         SetError(EINVAL);
         return SOCKET_ERROR;
@@ -155,11 +159,9 @@ int CAsyncSocket::Receive(void* buf, int len, int flags) {
 }
 
 int CAsyncSocket::Send(const void* buf, int len, int flags) {
-    int fd = m_hSocket;
-    if (fd < 0) {
-        SetError(EBADF);
+    const int fd = HandleOrError();
+    if (fd < 0)
         return SOCKET_ERROR;
-    }
     if (len < 0 || (!buf && len > 0)) {
         SetError(EINVAL);
         return SOCKET_ERROR;
@@ -217,11 +219,9 @@ bool CAsyncSocket::SetNonBlocking(bool on) {
 }
 
 bool CAsyncSocket::ConnectStart(const std::string& address, unsigned port) {
-    int fd = m_hSocket;
-    if (fd < 0) {
-        SetError(EBADF);
+    const int fd = HandleOrError();
+    if (fd < 0)
         return false;
-    }
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<uint16_t>(port));
@@ -240,11 +240,9 @@ bool CAsyncSocket::ConnectStart(const std::string& address, unsigned port) {
 }
 
 bool CAsyncSocket::WaitConnected(int timeoutMs) {
-    int fd = m_hSocket;
-    if (fd < 0) {
-        SetError(EBADF);
+    const int fd = HandleOrError();
+    if (fd < 0)
         return false;
-    }
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     pollfd pfd{fd, POLLOUT, 0};

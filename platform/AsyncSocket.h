@@ -97,6 +97,7 @@ private:
     void OnReadable();
     // Calls a notification handler; false when the handler destroyed this object.
     bool Dispatch(void (CAsyncSocket::*handler)(int), int errorCode);
+    int HandleOrError();
     void SetError(int errnum);
     void SetError(const std::string& text);
 

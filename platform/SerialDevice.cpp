@@ -231,16 +231,23 @@ void CSerialDevice::Close() {
     m_bAborted.store(false);
 }
 
-bool CSerialDevice::GetCommState(DCB& dcb) {
+// The device's current termios; false with the reason set when it is closed or not a tty.
+bool CSerialDevice::ReadTermios(const char* operation, termios& tio) {
     if (m_fd < 0) {
-        SetError("GetCommState", EBADF);
+        SetError(operation, EBADF);
         return false;
     }
-    termios tio{};
     if (tcgetattr(m_fd, &tio) != 0) {
         SetError(m_path, errno);
         return false;
     }
+    return true;
+}
+
+bool CSerialDevice::GetCommState(DCB& dcb) {
+    termios tio{};
+    if (!ReadTermios("GetCommState", tio))
+        return false;
     DCB out;
     if (!LookupRemembered(m_deviceKey, out)) {
         // First sight of this device: the line levels are the driver's DTR/RTS setting.
@@ -288,15 +295,9 @@ bool CSerialDevice::GetCommState(DCB& dcb) {
 }
 
 bool CSerialDevice::SetCommState(const DCB& dcb) {
-    if (m_fd < 0) {
-        SetError("SetCommState", EBADF);
-        return false;
-    }
     termios tio{};
-    if (tcgetattr(m_fd, &tio) != 0) {
-        SetError(m_path, errno);
+    if (!ReadTermios("SetCommState", tio))
         return false;
-    }
     if (!IsValidLineSetting(dcb)) {
         SetError(m_path + " (line settings)", EINVAL);
         return false;

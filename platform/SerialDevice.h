@@ -11,6 +11,8 @@
 
 #include "platform/SerialBaud.h"
 
+struct termios;  // <termios.h>; kept out of this header
+
 namespace platform {
 
 // The Win32 device-control block, kept as data. Fields without a termios equivalent are
@@ -120,6 +122,7 @@ private:
     bool IsAborted();
     // Waits only for a mask change or Abort(), at most `timeoutMs`; true when one of them came.
     bool WaitForWake(uint64_t generation, int timeoutMs);
+    bool ReadTermios(const char* operation, ::termios& tio);
     void SetError(const std::string& what, int err);
 
     int m_fd = -1;

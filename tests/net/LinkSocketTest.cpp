@@ -18,17 +18,13 @@
 
 #include "support/TestUtil.h"
 
+using testutil::MsSince;
 using testutil::Pump;
 using testutil::WaitFor;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-long MsSince(Clock::time_point start) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 // Counts receive notifications instead of going to the main dialog.
 class ProbeLink : public CLinkSocket {
@@ -57,11 +53,6 @@ struct RawListener {
     int Accept() { return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC); }
     ~RawListener() { ::close(fd); }
 };
-
-unsigned FreePort() {
-    RawListener probe;  // listening only for a moment and never connected: no TIME_WAIT
-    return probe.port;
-}
 
 bool IsNonBlocking(int fd) {
     return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0;
@@ -112,7 +103,8 @@ TEST(LinkSocket, ConnectWithTimeoutFailsFastWhenNothingListens) {
     CLinkSocket link;
     ASSERT_TRUE(link.Create(0));
     auto start = Clock::now();
-    EXPECT_FALSE(link.ConnectWithTimeout("127.0.0.1", FreePort(), 2000));
+    EXPECT_FALSE(
+        link.ConnectWithTimeout("127.0.0.1", static_cast<unsigned>(testutil::FreePort()), 2000));
     EXPECT_LT(MsSince(start), 500);
     EXPECT_FALSE(link.LastError().empty());
 }

@@ -24,17 +24,13 @@
 #include "support/TestUtil.h"
 
 using namespace platform;
+using testutil::MsSince;
 using testutil::Pump;
 using testutil::WaitFor;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-long MsSince(Clock::time_point start) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 // Counts its notifications and runs optional hooks. A hook may delete the object; the counters
 // are bumped before the hook runs, so nothing touches the object after it.
@@ -93,14 +89,6 @@ void WriteAll(int fd, const std::string& s) {
 }
 
 // A port that was free a moment ago (bound and released without listening: no TIME_WAIT).
-unsigned FreePort() {
-    CAsyncSocket probe;
-    EXPECT_TRUE(probe.Create(0));
-    unsigned port = LocalPort(probe.GetSocketHandle());
-    probe.Close();
-    return port;
-}
-
 std::string Pattern(size_t size) {
     std::string s(size, '\0');
     for (size_t i = 0; i < size; ++i)
@@ -395,7 +383,7 @@ TEST(AsyncSocket, SocketNeitherConnectedNorListeningGetsNoNotifications) {
     Pump(200);
     EXPECT_EQ(s.receives + s.closes + s.accepts, 0);
     // A refused connection leaves it unconnected and quiet as well.
-    unsigned port = FreePort();
+    unsigned port = static_cast<unsigned>(testutil::FreePort());
     ASSERT_TRUE(s.ConnectStart("127.0.0.1", port));
     EXPECT_FALSE(s.WaitConnected(1000));
     Pump(200);
@@ -421,7 +409,7 @@ TEST(AsyncSocket, WaitConnectedIsFalseFastWhenRefused) {
     CAsyncSocket s;
     ASSERT_TRUE(s.Create(0));
     auto start = Clock::now();
-    ASSERT_TRUE(s.ConnectStart("127.0.0.1", FreePort()));
+    ASSERT_TRUE(s.ConnectStart("127.0.0.1", static_cast<unsigned>(testutil::FreePort())));
     EXPECT_FALSE(s.WaitConnected(3000));
     EXPECT_LT(MsSince(start), 1000);
     EXPECT_FALSE(s.LastError().empty());
@@ -458,7 +446,7 @@ TEST(AsyncSocket, OperationsWithoutSocketFail) {
 }
 
 TEST(AsyncSocket, CreateTakesPortModulo65536) {
-    unsigned port = FreePort();
+    unsigned port = static_cast<unsigned>(testutil::FreePort());
     CAsyncSocket s;
     ASSERT_TRUE(s.Create(port + 65536, SOCK_STREAM, FD_ALL_EVENTS, "127.0.0.1"));
     EXPECT_EQ(LocalPort(s.GetSocketHandle()), port);
@@ -497,7 +485,7 @@ TEST(AsyncSocket, BindToPortThatIsListenedOnFails) {
 }
 
 TEST(AsyncSocket, StoppedListenerRestartsAtOnceOnSamePort) {
-    unsigned port = FreePort();
+    unsigned port = static_cast<unsigned>(testutil::FreePort());
     auto server = std::make_unique<Server>();
     server->listener.Close();
     ASSERT_TRUE(server->listener.Create(port));

@@ -41,6 +41,12 @@ void Pump(int ms) {
     }
 }
 
+long MsSince(std::chrono::steady_clock::time_point start) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - start)
+                                 .count());
+}
+
 PtyPair::PtyPair() {
     char name[256] = {};
     if (openpty(&master, &slave, name, nullptr, nullptr) != 0)

@@ -15,6 +15,8 @@ namespace testutil {
 bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 5000);
 // Processes Qt events for ms milliseconds.
 void Pump(int ms);
+// Milliseconds since `start` on the steady clock.
+long MsSince(std::chrono::steady_clock::time_point start);
 
 // A pseudo-terminal pair: the program opens `slavePath` (the serial port), the test plays the
 // device on `master`.
