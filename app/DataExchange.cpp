@@ -8,8 +8,8 @@
 #include <optional>
 
 #include "app/TerminalDlg.h"
+#include "app/Ui.h"
 #include "display/ConsoleFormat.h"
-#include "platform/Ui.h"
 #include "res/Resource.h"
 
 namespace {
@@ -49,7 +49,7 @@ void LoadText(QLineEdit* edit, const QString& text) {
 
 // A failed exchange: the prompt, then the focus on the failing field.
 bool Fail(QWidget* control, const QString& prompt) {
-    platform::MessageBox(prompt.toStdString());
+    ui::MessageBox(prompt.toStdString());
     control->setFocus();
     if (auto* edit = qobject_cast<QLineEdit*>(control))
         edit->selectAll();

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "app/TerminalDlg.h"
-#include "platform/Ui.h"
+#include "app/Ui.h"
 #include "res/Resource.h"
 
 namespace {
@@ -167,7 +167,7 @@ void CTerminalDlg::OnButtonTest2() {
             FormatRectLine(entry.label, topLeft.x(), topLeft.y(), topLeft.x() + w->width(),
                            topLeft.y() + w->height());
         if (first) {
-            platform::MessageBox(line);
+            ui::MessageBox(line);
             m_strSerialConsole = line;
             first = false;
         } else {

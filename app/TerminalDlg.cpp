@@ -16,15 +16,15 @@
 
 #include "app/AboutDlg.h"
 #include "app/DialogUnits.h"
-#include "net/LinkSocket.h"
+#include "app/Ui.h"
 #include "platform/Window.h"
 #include "res/DialogTemplate.h"
 #include "res/Icons.h"
 #include "res/Resource.h"
 
-namespace {
+HWND g_hMainWnd = nullptr;
 
-CTerminalDlg* g_pMainDlg = nullptr;
+namespace {
 
 // The fixed default device address shown in the address control.
 constexpr const char* DEFAULT_DEVICE_ADDRESS = "192.168.0.10";
@@ -116,27 +116,20 @@ QWidget* CreateControl(const ControlTemplate& t, QWidget* parent) {
 
 }  // namespace
 
-CTerminalDlg* AfxGetMainDlg() {
-    return g_pMainDlg;
-}
-
 CTerminalDlg::CTerminalDlg() : QDialog(nullptr) {
-    g_pMainDlg = this;
-    m_serialPort.SetReceiver(this);
     m_hIcon = LoadIcon(IDI_TERMINAL);
     setObjectName(QStringLiteral("IDD_TERMINAL_DIALOG"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
     CreateControls();
     ConnectHandlers();
+    ConnectEngine();
 }
 
 CTerminalDlg::~CTerminalDlg() {
     // The teardown has normally run already (DoModal); a dialog destroyed without it (tests)
     // still must not leave a port thread or a socket behind.
     DestroyWindow();
-    if (g_pMainDlg == this)
-        g_pMainDlg = nullptr;
     if (g_hMainWnd == this)
         g_hMainWnd = nullptr;
 }
@@ -235,8 +228,8 @@ bool CTerminalDlg::OnInitDialog() {
     setWindowIcon(m_hIcon);
     g_hMainWnd = this;
     m_ipAddress->setText(QString::fromLatin1(DEFAULT_DEVICE_ADDRESS));
-    m_serialRing.Clear();
-    m_netRing.Clear();
+    SerialRing().Clear();
+    NetRing().Clear();
     m_cbPort->setFocus();  // the first tab stop
     return true;
 }
@@ -306,37 +299,19 @@ void CTerminalDlg::DestroyWindow() {
     if (m_bDestroyed)
         return;
     m_bDestroyed = true;
-    if (m_bSerialOpen)
+    if (SerialOpen())
         OnButtonOpen();  // closes the port
-    if (m_bNetConnected)
+    if (NetConnected())
         OnButtonIpConnect();  // disconnects, or stops the server
-    // Whatever is left of the sockets goes with the window.
-    delete m_pPeerSocket;
-    m_pPeerSocket = nullptr;
-    delete m_pClientSocket;
-    m_pClientSocket = nullptr;
-    delete m_pListenSocket;
-    m_pListenSocket = nullptr;
-    if (m_serialPort.m_bOpen)
-        m_serialPort.Close();
+    // Whatever is left (a port or link the commands did not end) goes with the window.
+    m_engine.Shutdown();
 }
 
 bool CTerminalDlg::event(QEvent* e) {
     if (e->type() == platform::CMessageEvent::Type()) {
         auto* msg = static_cast<platform::CMessageEvent*>(e);
-        switch (msg->m_message) {
-            case WM_COMM_READ:
-                OnCommRead(msg->m_wParam, msg->m_lParam);
-                break;
-            case WM_TRANSFER_CANCEL:
-                OnTransferCancel(msg->m_wParam, msg->m_lParam);
-                break;
-            case WM_TIMER:
-                OnTimer(static_cast<int>(msg->m_wParam));
-                break;
-            default:
-                break;
-        }
+        if (msg->m_message == WM_TRANSFER_CANCEL)
+            OnTransferCancel();
         return true;
     }
     return QDialog::event(e);
@@ -346,10 +321,6 @@ void CTerminalDlg::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
     OnShowWindow();
     ApplyMinimumSize();
-}
-
-void CTerminalDlg::PostCommRead() {
-    platform::PostMessage(g_hMainWnd, WM_COMM_READ);
 }
 
 void CTerminalDlg::SetStatusText(const std::string& text) {
@@ -366,6 +337,52 @@ void CTerminalDlg::RepaintStatus() {
     m_staticStatus->repaint();
 }
 
-CLinkSocket* CTerminalDlg::NetLinkInUse() const {
-    return m_chkServerMode->isChecked() ? m_pPeerSocket : m_pClientSocket;
+void CTerminalDlg::ConnectEngine() {
+    SerialConsole& serial = m_engine.serial;
+    NetConsole& net = m_engine.net;
+    PassThrough& transfer = m_engine.passThrough;
+    // The serial receive thread announces bytes; the window renders on its own thread.
+    connect(
+        &serial, &SerialConsole::received, this, [this] { OnCommRead(); }, Qt::QueuedConnection);
+    connect(&serial, &SerialConsole::failure, this, &CTerminalDlg::ShowFailure,
+            Qt::QueuedConnection);
+    connect(&net, &NetConsole::received, this, &CTerminalDlg::RefreshNetConsole);
+    connect(&net, &NetConsole::failure, this, &CTerminalDlg::ShowFailure);
+    // The device closed the client link: back to idle exactly as if the user had pressed
+    // Disconnect, so the status line says so at once.
+    connect(&net, &NetConsole::farEndClosed, this, [this] { OnButtonIpConnect(); });
+    connect(&transfer, &PassThrough::timedOut, this, [this](int id) { OnTimer(id); });
+    connect(&transfer, &PassThrough::sendFailed, this, &CTerminalDlg::ShowFailure);
+    connect(&transfer, &PassThrough::finished, this, [](const PassOutcome& out) {
+        if (!out.text.empty())
+            ui::MessageBox(out.text, out.detail);
+    });
+    // The progress dialog shows what the capture reports while it is up, and only then.
+    CDownloadDlg& progress = m_dlgDownload;
+    connect(&transfer, &PassThrough::progressRange, &progress, [&progress](int low, int high) {
+        if (progress.IsShowing())
+            progress.SetRange(low, high);
+    });
+    connect(&transfer, &PassThrough::progressPos, &progress, [&progress](int pos) {
+        if (progress.IsShowing())
+            progress.SetPos(pos);
+    });
+    connect(&transfer, &PassThrough::progressText, &progress, [&progress](const QString& text) {
+        if (progress.IsShowing())
+            progress.SetBytesText(text);
+    });
+    connect(&transfer, &PassThrough::closeRequested, &progress, [&progress] {
+        if (progress.IsShowing())
+            progress.RequestClose();
+    });
+}
+
+void CTerminalDlg::ShowFailure(const QString& text, const QString& detail) {
+    ui::MessageBox(text.toStdString(), detail.toStdString());
+}
+
+void CTerminalDlg::UpdateFileSendButtons() {
+    const bool both = SerialOpen() && NetConnected();
+    GetDlgItem(IDC_BTN_FILE_SEND_SERIAL)->setEnabled(both);
+    GetDlgItem(IDC_BTN_FILE_SEND_NETWORK)->setEnabled(both);
 }

@@ -1,7 +1,8 @@
-// The main dialog: both consoles, their controls and members, and every command handler.
+// The main dialog: both consoles' controls and members, and every command handler.
 //
-// The dialog is declared here once; its handlers are defined in the folder of the subsystem that
-// owns them (serial/, net/, display/, transfer/), the shell's own ones in app/.
+// The dialog owns the terminal engine (the serial console, the network console and the
+// pass-through) and is nothing but its face: each handler reads the controls, calls the engine and
+// turns the result into the status line, a message box and the enabled states.
 #pragma once
 
 #include <QDialog>
@@ -13,10 +14,9 @@
 #include <map>
 #include <string>
 
-#include "display/RingBuffer.h"
-#include "serial/SerialPort.h"
-#include "transfer/Capture.h"
-#include "transfer/DownloadDlg.h"
+#include "app/DownloadDlg.h"
+#include "app/MainWnd.h"
+#include "transfer/TerminalEngine.h"
 
 class QCheckBox;
 class QComboBox;
@@ -24,14 +24,13 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
-class CLinkSocket;
 
 // OnSize types.
 constexpr int SIZE_RESTORED = 0;
 constexpr int SIZE_MINIMIZED = 1;
 constexpr int SIZE_MAXIMIZED = 2;
 
-class CTerminalDlg : public QDialog, public ISerialReceiver {
+class CTerminalDlg : public QDialog {
     Q_OBJECT
 public:
     CTerminalDlg();
@@ -59,7 +58,7 @@ public:
     void OnSysCommand(int id);
     void OnButtonOpen();
     void OnButtonSend();
-    long OnCommRead(WPARAM wParam = 0, LPARAM lParam = 0);
+    long OnCommRead();
     void OnButtonClear();
     void OnButtonIpConnect();
     void OnButtonIpSend();
@@ -72,7 +71,7 @@ public:
     void OnTimer(int idEvent);
     void OnButtonTest2();
     void OnBtnFileSendNetwork();
-    long OnTransferCancel(WPARAM wParam = 0, LPARAM lParam = 0);
+    long OnTransferCancel();
     void OnShowWindow();
     void OnSize(int type, int cx, int cy);
     void OnOK();
@@ -83,35 +82,27 @@ public:
     void RenderNetConsole();
     void RefreshNetConsole();
 
-    // ISerialReceiver (the serial receive thread).
-    CRingBuffer& SerialRing() override { return m_serialRing; }
-    void PostCommRead() override;
-    void CaptureSerialChunk(CSerialPort& port, const unsigned char* bytes, int n) override;
-    // The network capture, from CLinkSocket::OnReceive.
-    void CaptureNetChunk(CLinkSocket& link, const unsigned char* bytes, int n);
-    // The network link in use: the peer in Server Mode, else the client link.
-    CLinkSocket* NetLinkInUse() const;
+    // The engine and its parts, under the names the handlers knew them by.
+    TerminalEngine& Engine() { return m_engine; }
+    SerialConsole& Serial() { return m_engine.serial; }
+    NetConsole& Net() { return m_engine.net; }
+    PassThrough& Transfer() { return m_engine.passThrough; }
+    CSerialPort& SerialPort() { return m_engine.serial.Port(); }
+    CRingBuffer& SerialRing() { return m_engine.serial.Ring(); }
+    CRingBuffer& NetRing() { return m_engine.net.Ring(); }
+    bool SerialOpen() const { return m_engine.serial.IsOpen(); }
+    bool NetConnected() const { return m_engine.net.IsConnected(); }
 
     // Minimum tracking size of the whole window, frame included, in pixels.
     static constexpr int MIN_TRACK_WIDTH = 606;
     static constexpr int MIN_TRACK_HEIGHT = 638;
 
-    // Members, in the order of the description.
+    // Members, in the order of the description; the serial port, the sockets, the histories,
+    // the peer count and the transfer flag now belong to the engine.
     CDownloadDlg m_dlgDownload;
-    int32_t m_bSerialOpen = 0;
-    int32_t m_bNetConnected = 0;
-    CLinkSocket* m_pPeerSocket = nullptr;
-    CLinkSocket* m_pListenSocket = nullptr;
-    CLinkSocket* m_pClientSocket = nullptr;
-    std::atomic<int32_t> m_bTransferActive{0};
-    std::string m_strSendFileName;
-    CRingBuffer m_serialRing;
-    CRingBuffer m_netRing;
-    int m_nPeerCount = 0;
     QFont m_fontHex;
     QFont m_fontText;
     bool m_bFontsCreated = false;
-    CSerialPort m_serialPort;
     QComboBox* m_cbFlow = nullptr;
     QCheckBox* m_chkHexViewNet = nullptr;
     QCheckBox* m_chkHexView = nullptr;
@@ -152,6 +143,13 @@ protected:
 private:
     void CreateControls();
     void ConnectHandlers();
+    void ConnectEngine();
+    // Both File Send buttons follow the state of both links.
+    void UpdateFileSendButtons();
+    // A failure an engine part reported by itself: its text, with the OS's reason as detail.
+    void ShowFailure(const QString& text, const QString& detail);
+    // Both File Send commands: the file chosen, then the run started and shown.
+    void FileSend(PassDirection direction);
     void ExchangeConsole(QPlainTextEdit* console, const std::string& text, std::string& shown);
     void ApplyMinimumSize();
     void RepaintStatus();
@@ -168,7 +166,6 @@ private:
     bool m_bInitDone = false;
     bool m_bDestroyed = false;
     Qt::WindowStates m_lastWindowState;
+    // Declared last: destroyed first, so no engine signal reaches a half-destroyed dialog.
+    TerminalEngine m_engine;
 };
-
-// The application's main window (the one main dialog), or null before it exists.
-CTerminalDlg* AfxGetMainDlg();

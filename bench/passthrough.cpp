@@ -1,27 +1,27 @@
 // Pass-through of a 64 MiB file through socat in both directions: the program's time from the
 // header leaving to the captured file being closed, next to the same bytes through the same kind
 // of socat bridge with plain tools on both ends; CPU time per MiB of the program and of socat;
-// resident memory before and after.
+// resident memory before and after. Runs the engine alone, as a headless program would.
 //   build/default/bench/passthrough [MiB]
-#include <QApplication>
+#include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QTimer>
+#include <QEventLoop>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
-#include "support/DialogFixture.h"
-#include "tests/e2e/SocatDevice.h"
-#include "transfer/FileSend.h"
+#include "support/SocatDevice.h"
+#include "support/TestUtil.h"
+#include "transfer/TerminalEngine.h"
 
 namespace {
-
-constexpr int END_PAUSES_MS = 200;  // the two 100 ms pauses that end every capture
 
 double CpuSecondsSelf() {
     rusage ru{};
@@ -117,71 +117,64 @@ double PlainBridge(const std::string& data, bool serialToNet, const std::string&
     return seconds;
 }
 
-class Bench : public DialogFixture {
-public:
-    void TestBody() override {}
-    void Run(size_t mib) {
-        SetUp();
-        SetSendStartDelay(0);
-        const int port = testutil::FreePort();
-        SetText(IDC_IP_ADDRESS, "127.0.0.1");
-        SetText(IDC_EDIT_IP_PORT, std::to_string(port));
-        SocatDevice device(dir.File("COM1"), SocatDevice::Mode::Listen, port);
-        Click(IDC_BUTTON_OPEN);
-        Click(IDC_BUTTON_IP_CONNECT);
-        if (!dlg->m_bSerialOpen || !dlg->m_bNetConnected) {
-            std::printf("could not bring up both links\n");
-            return;
-        }
-        std::string data(mib << 20, '\0');
-        for (size_t i = 0; i < data.size(); ++i)
-            data[i] = static_cast<char>((i * 2654435761u) >> 13);
-        testutil::WriteFile(source.File("payload.bin"), data);
-        const double mibs = static_cast<double>(mib);
-        std::printf("pass-through of %zu MiB through socat\n", mib);
-        for (int button : {IDC_BTN_FILE_SEND_SERIAL, IDC_BTN_FILE_SEND_NETWORK}) {
-            const bool serialToNet = button == IDC_BTN_FILE_SEND_SERIAL;
-            seam.nextFile = platform::FileChoice{source.File("payload.bin"), "payload.bin"};
-            const long rss0 = RssKb();
-            const double cpu0 = CpuSecondsSelf(), socat0 = CpuSecondsOf(device.Pid());
-            QElapsedTimer timer;
-            timer.start();
-            Click(button);
-            const double seconds = (timer.nsecsElapsed() / 1e6 - END_PAUSES_MS) / 1e3;
-            const double cpu = CpuSecondsSelf() - cpu0,
-                         socatCpu = CpuSecondsOf(device.Pid()) - socat0;
-            const long rss1 = RssKb();
-            const std::string captured = dir.File(CaptureName());
-            const bool same = testutil::ReadFile(captured) == data;
-            ::unlink(captured.c_str());
-            double plainSocatCpu = 0;
-            const double plain = PlainBridge(data, serialToNet, dir.path, &plainSocatCpu);
-            std::printf("%s: program %.2f s, plain tools %.2f s, wall ratio %.2f (aim <= 1.5)%s\n",
-                        serialToNet ? "serial -> network" : "network -> serial", seconds, plain,
-                        seconds / plain, same ? "" : "  FILE DIFFERS");
-            std::printf(
-                "  CPU per MiB: program %.1f ms, socat %.1f ms (plain run: socat %.1f ms)\n",
-                cpu * 1e3 / mibs, socatCpu * 1e3 / mibs, plainSocatCpu * 1e3 / mibs);
-            std::printf("  resident memory: %ld kB before, %ld kB after\n", rss0, rss1);
-        }
-        TearDown();
+// The program's engine, without a window, against socat as the device.
+void Run(size_t mib) {
+    testutil::TempDir dir, source;
+    const int port = testutil::FreePort();
+    SocatDevice device(dir.File("COM1"), SocatDevice::Mode::Listen, port);
+    TerminalEngine engine;
+    engine.passThrough.SetStartDelay(0);
+    engine.passThrough.SetOutputDirectory(dir.path);
+    SerialSettings settings = SettingsFromSelection(0, 8, 3, 0, 2, 0);
+    settings.portName = dir.File("COM1");
+    if (!engine.serial.Open(settings) || !engine.net.Connect("127.0.0.1", port)) {
+        std::printf("could not bring up both links\n");
+        return;
     }
-    std::string CaptureName() {
-        for (const std::string& name : testutil::ListDir(dir.path))
-            if (name.size() > 16 && name.substr(15) == "_payload.bin")
-                return name;
-        return "";
+    std::string data(mib << 20, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>((i * 2654435761u) >> 13);
+    testutil::WriteFile(source.File("payload.bin"), data);
+    const double mibs = static_cast<double>(mib);
+    std::printf("pass-through of %zu MiB through socat\n", mib);
+    for (PassDirection direction : {PassDirection::SerialToNet, PassDirection::NetToSerial}) {
+        const bool serialToNet = direction == PassDirection::SerialToNet;
+        const long rss0 = RssKb();
+        const double cpu0 = CpuSecondsSelf(), socat0 = CpuSecondsOf(device.Pid());
+        QEventLoop loop;
+        PassOutcome outcome;
+        QObject::connect(&engine.passThrough, &PassThrough::finished, &loop,
+                         [&](const PassOutcome& out) {
+                             outcome = out;
+                             loop.quit();
+                         });
+        QElapsedTimer timer;
+        timer.start();
+        engine.passThrough.Start(direction, source.File("payload.bin"), "payload.bin");
+        loop.exec();
+        engine.passThrough.Finish();
+        const double seconds = (timer.nsecsElapsed() / 1e6 - END_PAUSE_MS) / 1e3;
+        const double cpu = CpuSecondsSelf() - cpu0, socatCpu = CpuSecondsOf(device.Pid()) - socat0;
+        const long rss1 = RssKb();
+        const bool same =
+            outcome.end == PassOutcome::End::Completed && testutil::ReadFile(outcome.path) == data;
+        ::unlink(outcome.path.c_str());
+        double plainSocatCpu = 0;
+        const double plain = PlainBridge(data, serialToNet, dir.path, &plainSocatCpu);
+        std::printf("%s: program %.2f s, plain tools %.2f s, wall ratio %.2f (aim <= 1.5)%s\n",
+                    serialToNet ? "serial -> network" : "network -> serial", seconds, plain,
+                    seconds / plain, same ? "" : "  FILE DIFFERS");
+        std::printf("  CPU per MiB: program %.1f ms, socat %.1f ms (plain run: socat %.1f ms)\n",
+                    cpu * 1e3 / mibs, socatCpu * 1e3 / mibs, plainSocatCpu * 1e3 / mibs);
+        std::printf("  resident memory: %ld kB before, %ld kB after\n", rss0, rss1);
     }
-    testutil::TempDir source;
-};
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    const size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 64;
-    Bench bench;
-    bench.Run(mib);
+    QCoreApplication app(argc, argv);
+    std::signal(SIGPIPE, SIG_IGN);
+    Run(argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 64);
     return 0;
 }

@@ -37,7 +37,7 @@ void BM_Refresh(benchmark::State& state, bool hex) {
     int variant = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        FillHistory(g_dlg->m_serialRing, variant ^= 1);
+        FillHistory(g_dlg->SerialRing(), variant ^= 1);
         state.ResumeTiming();
         g_dlg->OnCommRead();
         Console()->repaint();
@@ -48,9 +48,9 @@ void BM_SetTextOnly(benchmark::State& state, bool hex) {
     auto* console = Console();
     QString texts[2];
     for (int v = 0; v < 2; ++v) {
-        FillHistory(g_dlg->m_serialRing, v);
+        FillHistory(g_dlg->SerialRing(), v);
         unsigned char history[RING_BUFFER_CAPACITY];
-        const int n = g_dlg->m_serialRing.Snapshot(history);
+        const int n = g_dlg->SerialRing().Snapshot(history);
         std::string s;
         if (hex)
             FormatHexDump(history, n, s);

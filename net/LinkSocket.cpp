@@ -1,22 +1,5 @@
 #include "net/LinkSocket.h"
 
-#include <chrono>
-
-namespace {
-
-// How long the destructor lets a file-send worker finish on its own before cutting its Send
-// short; the worker's first wait is 1000 ms, so a fresh worker ends within this too.
-constexpr int DESTROY_GRACE_MS = 2000;
-
-}  // namespace
-
-CLinkSocket::~CLinkSocket() {
-    JoinSendThread(DESTROY_GRACE_MS);
-    if (m_fileCapture.IsOpen())
-        m_fileCapture.Close();
-    // The socket is closed by the base destructor.
-}
-
 int CLinkSocket::Receive(void* buf, int len, int flags) {
     return CAsyncSocket::Receive(buf, len, flags);
 }
@@ -44,19 +27,30 @@ bool CLinkSocket::SetBlocking(bool on) {
     return SetNonBlocking(true);
 }
 
-void CLinkSocket::JoinSendThread(int graceMs) {
-    if (!m_hSendThread.joinable())
+void CLinkSocket::OnAccept(int errorCode) {
+    if (m_pOwner) {
+        m_pOwner->LinkAccept(*this);
         return;
-    if (m_hSendThread.get_id() == std::this_thread::get_id())
-        return;  // the worker itself: joining would deadlock
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(graceMs);
-    while (m_bSendThreadRunning && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    // Still running: most likely blocked in a Send to a peer that does not read. The abort makes
-    // that Send (and any later one of this worker) fail, so the worker reaches its end.
-    if (m_bSendThreadRunning)
-        AbortSend();
-    m_hSendThread.join();
-    AbortSend(false);
+    }
+    CLinkSocket stray;
+    Accept(stray);
+    CAsyncSocket::OnAccept(errorCode);
+}
+
+void CLinkSocket::OnReceive(int errorCode) {
+    unsigned char buf[LINK_RECEIVE_CHUNK + 1];
+    const int n = Receive(buf, LINK_RECEIVE_CHUNK, 0);
+    if (n <= 0 || !m_pOwner) {
+        CAsyncSocket::OnReceive(errorCode);
+        return;  // a close arrives separately
+    }
+    m_pOwner->LinkReceive(*this, buf, n);
+}
+
+void CLinkSocket::OnClose(int errorCode) {
+    if (m_pOwner) {
+        m_pOwner->LinkClose(*this, errorCode);
+        return;
+    }
+    CAsyncSocket::OnClose(errorCode);
 }

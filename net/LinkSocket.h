@@ -1,18 +1,33 @@
 // The TCP socket of the network console, in all three roles: client link, listening socket and
-// accepted peer. The role is nothing but the slot of the main dialog that holds the object.
+// accepted peer. The role is nothing but the slot of the network console that holds the object;
+// the socket reports its notifications to that console, its owner.
 #pragma once
 
 #include <string>
-#include <thread>
 
 #include "platform/AsyncSocket.h"
-#include "transfer/Capture.h"
 
-class CLinkSocket : public platform::CAsyncSocket, public CCaptureFields {
+class CLinkSocket;
+
+// What a link socket reports to its owner (UI thread). A handler may destroy the socket that
+// called it; the socket touches nothing of itself afterwards.
+class ILinkOwner {
 public:
-    CLinkSocket() = default;
-    // Waits for a running file-send worker, closes the capture file, then the socket.
-    ~CLinkSocket() override;
+    virtual ~ILinkOwner() = default;
+    // A connection waits on a listening socket.
+    virtual void LinkAccept(CLinkSocket& listener) = 0;
+    // Bytes arrived on a link (n >= 1).
+    virtual void LinkReceive(CLinkSocket& link, const unsigned char* bytes, int n) = 0;
+    // The far end closed (or reset) the link.
+    virtual void LinkClose(CLinkSocket& link, int errorCode) = 0;
+};
+
+// At most what a receive history keeps: one notification reads up to this many bytes.
+constexpr int LINK_RECEIVE_CHUNK = 2047;
+
+class CLinkSocket : public platform::CAsyncSocket {
+public:
+    explicit CLinkSocket(ILinkOwner* owner = nullptr) : m_pOwner(owner) {}
 
     int Receive(void* buf, int len, int flags = 0) override;
     int Send(const void* buf, int len, int flags = 0) override;
@@ -23,17 +38,12 @@ public:
     // on: no notifications, blocking mode; off: all notifications, non-blocking mode.
     bool SetBlocking(bool on);
 
-    // Starts the file-send worker on `path` (see transfer/FileSend.h). True on success.
-    bool StartFileSend(const std::string& path);
-    // Waits for a running file-send worker; if it is still blocked in a send after graceMs,
-    // makes that send give up first.
-    void JoinSendThread(int graceMs = 0);
-
+    // Without an owner a listener still takes each connection off its queue and closes it, or
+    // the socket would stay readable and notify without end.
     void OnAccept(int errorCode) override;
     void OnReceive(int errorCode) override;
     void OnClose(int errorCode) override;
 
-    std::string m_strSendPath;
-    std::thread m_hSendThread;
-    std::atomic<bool> m_bSendThreadRunning{false};
+private:
+    ILinkOwner* m_pOwner;
 };

@@ -284,13 +284,19 @@ std::string CAsyncSocket::LastError() const {
     return m_lastError;
 }
 
-void CAsyncSocket::SetError(int errnum) {
-    SetError(std::string(std::strerror(errnum)));
+int CAsyncSocket::LastErrno() const {
+    std::lock_guard lock(m_errorLock);
+    return m_lastErrno;
 }
 
-void CAsyncSocket::SetError(const std::string& text) {
+void CAsyncSocket::SetError(int errnum) {
+    SetError(std::string(std::strerror(errnum)), errnum);
+}
+
+void CAsyncSocket::SetError(const std::string& text, int errnum) {
     std::lock_guard lock(m_errorLock);
     m_lastError = text;
+    m_lastErrno = errnum;
 }
 
 void CAsyncSocket::OnReceive(int) {}

@@ -81,6 +81,8 @@ public:
     bool IsListening() const { return m_bListening; }
     // strerror of the last failure (a copy: Send may set it from a worker thread).
     std::string LastError() const;
+    // The errno behind LastError(), 0 when the failure had none.
+    int LastErrno() const;
 
     virtual void OnReceive(int errorCode);
     virtual void OnSend(int errorCode);
@@ -99,7 +101,7 @@ private:
     bool Dispatch(void (CAsyncSocket::*handler)(int), int errorCode);
     int HandleOrError();
     void SetError(int errnum);
-    void SetError(const std::string& text);
+    void SetError(const std::string& text, int errnum = 0);
 
     // Read by Send on a worker thread; changed only on the UI thread while no Send runs.
     std::atomic<int> m_hSocket{INVALID_SOCKET};
@@ -114,6 +116,7 @@ private:
     bool* m_pDestroyedFlag = nullptr;
     mutable std::mutex m_errorLock;
     std::string m_lastError;
+    int m_lastErrno = 0;
 };
 
 }  // namespace platform

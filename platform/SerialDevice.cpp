@@ -131,6 +131,8 @@ CSerialDevice::~CSerialDevice() {
         ::close(m_wakeFd);
     if (m_abortFd >= 0)
         ::close(m_abortFd);
+    if (m_writeAbortFd >= 0)
+        ::close(m_writeAbortFd);
 }
 
 bool CSerialDevice::EnsureWakeFds() {
@@ -138,7 +140,9 @@ bool CSerialDevice::EnsureWakeFds() {
         m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (m_abortFd < 0)
         m_abortFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    return m_wakeFd >= 0 && m_abortFd >= 0;
+    if (m_writeAbortFd < 0)
+        m_writeAbortFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return m_wakeFd >= 0 && m_abortFd >= 0 && m_writeAbortFd >= 0;
 }
 
 void CSerialDevice::DrainEventFd(int fd) {
@@ -151,6 +155,7 @@ void CSerialDevice::DrainEventFd(int fd) {
 
 void CSerialDevice::SetError(const std::string& what, int err) {
     m_lastError = what + ": " + std::strerror(err);
+    m_lastErrno = err;
 }
 
 bool CSerialDevice::Open(const std::string& portName) {
@@ -211,6 +216,20 @@ void CSerialDevice::Abort() {
     const uint64_t one = 1;
     while (::write(m_abortFd, &one, sizeof one) < 0 && errno == EINTR) {
     }
+}
+
+void CSerialDevice::AbortWrites() {
+    m_bWritesAborted.store(true);
+    if (m_writeAbortFd < 0)
+        return;
+    const uint64_t one = 1;
+    while (::write(m_writeAbortFd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void CSerialDevice::ResumeWrites() {
+    DrainEventFd(m_writeAbortFd);
+    m_bWritesAborted.store(false);
 }
 
 // The flag mirrors the eventfd, so a writer checks it without a system call per write.
@@ -528,7 +547,7 @@ int CSerialDevice::Write(const void* buf, uint32_t length) {
     const auto* bytes = static_cast<const unsigned char*>(buf);
     const uint32_t total = std::min<uint32_t>(length, INT_MAX);
     uint32_t done = 0;
-    while (done < total && !IsAborted()) {
+    while (done < total && !IsAborted() && !m_bWritesAborted.load()) {
         const ssize_t n = ::write(m_fd, bytes + done, total - done);
         if (n > 0) {
             done += static_cast<uint32_t>(n);
@@ -549,8 +568,8 @@ int CSerialDevice::Write(const void* buf, uint32_t length) {
                 break;
             waitMs = static_cast<int>(std::min<long long>(left, INT_MAX));
         }
-        pollfd fds[2] = {{m_fd, POLLOUT, 0}, {m_abortFd, POLLIN, 0}};
-        const int rc = poll(fds, 2, waitMs);
+        pollfd fds[3] = {{m_fd, POLLOUT, 0}, {m_abortFd, POLLIN, 0}, {m_writeAbortFd, POLLIN, 0}};
+        const int rc = poll(fds, 3, waitMs);
         if (rc < 0 && errno != EINTR)
             break;
         if (rc > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) &&

@@ -82,6 +82,11 @@ public:
     // Wakes every pending and future wait and write at once (the first half of closing), without
     // releasing the descriptor.
     void Abort();
+    // Ends every pending and future Write() at once, until ResumeWrites(); the receive side is not
+    // touched. A write held back by flow control (XOFF, CTS low) without a time limit would
+    // otherwise never return.
+    void AbortWrites();
+    void ResumeWrites();
 
     bool GetCommState(DCB& dcb);
     // Applies the record; false (with LastError()) when the device refuses it (not a tty,
@@ -110,6 +115,8 @@ public:
     // The OS's reason for the last failed Open, GetCommState, SetCommState, SetupComm or
     // PurgeComm ("<device path>: <strerror>"). Read it on the thread that made those calls.
     const std::string& LastError() const { return m_lastError; }
+    // The errno behind LastError().
+    int LastErrno() const { return m_lastErrno; }
     const std::string& DevicePath() const { return m_path; }
     int Fd() const { return m_fd; }
     // The termios modes the last successful SetCommState handed to the kernel. A pty keeps
@@ -128,6 +135,8 @@ private:
     int m_fd = -1;
     int m_wakeFd = -1;   // eventfd: a mask change ends the pending wait
     int m_abortFd = -1;  // eventfd: stays signalled from Abort() until Close() or the next Open()
+    int m_writeAbortFd = -1;  // eventfd: stays signalled from AbortWrites() until ResumeWrites()
+    std::atomic<bool> m_bWritesAborted{false};
     std::atomic<uint32_t> m_mask{0};
     std::atomic<bool> m_bAborted{false};  // set by Abort() until the next Open() or Close()
     // Bumped by every SetCommMask, so a wait tells a change made while it waited from one made
@@ -145,6 +154,7 @@ private:
     // Written only by the thread that opens, configures and closes the device (never by Read,
     // Write or WaitCommEvent), so reading it there needs no lock.
     std::string m_lastError;
+    int m_lastErrno = 0;
 };
 
 }  // namespace platform

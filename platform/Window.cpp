@@ -9,11 +9,14 @@
 #include <set>
 #include <utility>
 
-#include "platform/Ui.h"
-
-HWND g_hMainWnd = nullptr;
+#include <QThread>
 
 namespace platform {
+
+bool IsUiThread() {
+    auto* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
 
 QEvent::Type CMessageEvent::Type() {
     static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());

@@ -20,10 +20,10 @@ using LPARAM = std::intptr_t;
 constexpr int WM_CLOSE = 0x0010;
 constexpr int WM_TIMER = 0x0113;
 
-// The main dialog's window, recorded once when it initialises, before any worker thread exists.
-extern HWND g_hMainWnd;
-
 namespace platform {
+
+// True on the thread that runs the Qt event loop.
+bool IsUiThread();
 
 class CMessageEvent : public QEvent {
 public:

@@ -59,12 +59,7 @@ constexpr int IDC_STATIC_NET_PORT = 1050;
 constexpr int IDC_PROGRESS_DOWNLOAD = 1028;
 constexpr int IDC_STATIC_DOWNLOAD_BYTES = 1029;
 
-// Messages to the main window.
+// Messages to the main window (WM_USER + 1 was the serial refresh, now a signal of the serial
+// console).
 constexpr int WM_USER = 0x400;
-constexpr int WM_COMM_READ = WM_USER + 1;
 constexpr int WM_TRANSFER_CANCEL = WM_USER + 2;
-
-// Main window timers.
-constexpr int IDT_SERIAL_TIMEOUT = 1001;
-constexpr int IDT_NETWORK_TIMEOUT = 1002;
-constexpr int CAPTURE_TIMEOUT_MS = 2000;

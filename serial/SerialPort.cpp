@@ -3,7 +3,6 @@
 #include <system_error>
 
 #include "display/RingBuffer.h"
-#include "platform/Ui.h"
 
 using namespace platform;
 
@@ -36,6 +35,7 @@ int CSerialPort::Open(std::string portName, uint32_t baud, uint8_t byteSize, uin
     m_strPortName = std::move(portName);
     if (!m_hPort.Open(m_strPortName)) {
         m_strLastError = m_hPort.LastError();
+        m_nLastErrno = m_hPort.LastErrno();
         return 0;
     }
 
@@ -62,6 +62,7 @@ int CSerialPort::Open(std::string portName, uint32_t baud, uint8_t byteSize, uin
 
     if (!m_hPort.SetCommState(dcb)) {
         m_strLastError = m_hPort.LastError();
+        m_nLastErrno = m_hPort.LastErrno();
         m_hPort.Close();
         return 0;
     }
@@ -73,10 +74,12 @@ int CSerialPort::Open(std::string portName, uint32_t baud, uint8_t byteSize, uin
     } catch (const std::system_error& e) {
         m_bReceiveThreadRunning.store(false);
         m_strLastError = std::string("receive thread: ") + e.what();
+        m_nLastErrno = e.code().value();
         Close();
         return 0;
     }
     m_strLastError.clear();
+    m_nLastErrno = 0;
     return 1;
 }
 
@@ -121,16 +124,10 @@ void CSerialPort::Close() {
     m_hPort.Abort();
     if (m_hReceiveThread.joinable() && m_hReceiveThread.get_id() != std::this_thread::get_id())
         m_hReceiveThread.join();
-    JoinSendThread();
     // A writer that got past its m_bOpen test holds the lock until its aborted write returns.
     std::lock_guard lock(m_writeLock);
     m_hPort.PurgeComm(PURGE_ALL);
     m_hPort.Close();
-}
-
-void CSerialPort::JoinSendThread() {
-    if (m_hSendThread.joinable() && m_hSendThread.get_id() != std::this_thread::get_id())
-        m_hSendThread.join();
 }
 
 uint32_t CSerialPort::Write(const void* buf, uint32_t length) {
@@ -163,22 +160,24 @@ uint32_t CSerialPort::DrainReceiveEvent() {
         total += n;
         if (!m_pReceiver)
             continue;
-        if (m_bCaptureArmed.load() == 1)
-            m_pReceiver->CaptureSerialChunk(*this, buf, static_cast<int>(n));
+        if (m_pReceiver->CaptureArmed())
+            m_pReceiver->CaptureSerialChunk(buf, static_cast<int>(n));
         else
             m_pReceiver->SerialRing().Put(buf, static_cast<int>(n));
     }
     // One notification per receive event, however many chunks it took; while capture is armed
     // the capture step notifies the window itself.
-    if (m_pReceiver && m_bCaptureArmed.load() == 0 && total > 0)
+    if (m_pReceiver && !m_pReceiver->CaptureArmed() && total > 0)
         m_pReceiver->PostCommRead();
     return total;
 }
 
 uint32_t CSerialPort::ThreadWatchComm(CSerialPort* port) {
     if (!port->m_hPort.SetCommMask(EV_RXCHAR)) {
-        // Shown without waiting for the user: the UI thread may be about to join this thread.
-        MessageBox("Error while creating ThreadWatchComm, " + port->m_strPortName);
+        // Reported without waiting for the user: the UI thread may be about to join this thread.
+        if (port->m_pReceiver)
+            port->m_pReceiver->ReceiveThreadFailed("Error while creating ThreadWatchComm, " +
+                                                   port->m_strPortName);
         port->m_bReceiveThreadRunning.store(false);
         return 0;
     }

@@ -9,26 +9,30 @@
 
 #include "platform/SerialDevice.h"
 #include "platform/Window.h"
-#include "transfer/Capture.h"
 
 class CRingBuffer;
 class CSerialPort;
 
-// What the receive thread needs of the main dialog.
+// What the receive thread needs of the port's owner (the serial console).
 class ISerialReceiver {
 public:
     virtual ~ISerialReceiver() = default;
     virtual CRingBuffer& SerialRing() = 0;
-    // Posts WM_COMM_READ to the main window.
+    // Announces that bytes were stored in the history (one announcement per receive event).
     virtual void PostCommRead() = 0;
+    // True while received chunks go to the capture step instead of the history.
+    virtual bool CaptureArmed() = 0;
     // Hands one chunk read while the port is armed for capture to the capture step.
-    virtual void CaptureSerialChunk(CSerialPort& port, const unsigned char* bytes, int n) = 0;
+    virtual void CaptureSerialChunk(const unsigned char* bytes, int n) = 0;
+    // The receive thread could not start its wait ("Error while creating ThreadWatchComm, COM1").
+    // Called on that thread; must not wait for the UI thread.
+    virtual void ReceiveThreadFailed(const std::string& text) = 0;
 };
 
 constexpr uint32_t SERIAL_QUEUE_SIZE = 4192;
 constexpr uint32_t SERIAL_READ_CHUNK = 2048;
 
-class CSerialPort : public CCaptureFields {
+class CSerialPort {
 public:
     explicit CSerialPort(ISerialReceiver* receiver = nullptr);
     ~CSerialPort();
@@ -40,7 +44,8 @@ public:
     // 1 when the port is open and its receive thread runs, 0 otherwise (LastError() says why).
     int Open(std::string portName, uint32_t baud, uint8_t byteSize, uint8_t stopBits,
              uint8_t parity, uint8_t flow);
-    // Closes the port and waits for its receive and send threads to end.
+    // Closes the port and waits for its receive thread to end. A writer on another thread (a
+    // file-send worker) sees its write end at once and every later one fail.
     void Close();
     // Bytes written; 0 when the port is not open or the write failed. Safe from any thread:
     // concurrent writers are serialised, so one write never interleaves with another.
@@ -56,12 +61,8 @@ public:
     // Returns the bytes read. Receive thread only (tests call it on a port without one).
     uint32_t DrainReceiveEvent();
 
-    // Starts the file-send worker on `path` (see transfer/FileSend.h). 1 on success.
-    int StartFileSend(const std::string& path);
-    // Waits for a running file-send worker to end.
-    void JoinSendThread();
-
     const std::string& LastError() const { return m_strLastError; }
+    int LastErrno() const { return m_nLastErrno; }
     platform::CSerialDevice& Device() { return m_hPort; }
 
     // Fields.
@@ -70,8 +71,6 @@ public:
     std::atomic<int32_t> m_bOpen{0};
     std::thread m_hReceiveThread;
     std::atomic<bool> m_bReceiveThreadRunning{false};
-    std::thread m_hSendThread;
-    std::string m_strSendPath;
 
     // Synchronous hand-overs from the receive thread to the UI thread (progress updates); shut
     // down by Close() before it waits for the receive thread.
@@ -85,6 +84,7 @@ private:
     ISerialReceiver* m_pReceiver;
     std::mutex m_writeLock;
     std::string m_strLastError;
+    int m_nLastErrno = 0;
 };
 
 // The write time limit per byte for a baud rate: 19200 / baud, truncated (0 = no limit).

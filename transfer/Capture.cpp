@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "platform/Paths.h"
-#include "res/Resource.h"
 
 const unsigned char g_abFileMarker[FILE_MARKER_SIZE] = {
     0x42, 0x44, 0x46, 0x22, 0x22, 0x22, 0x22, 0x22, 0x22, 0x22, 0x22, 0x46, 0x44, 0x42,
@@ -37,16 +36,20 @@ void BuildFileHeader(uint32_t length, unsigned char* header) {
 }
 
 std::string CaptureFileName(const std::string& sendFileName) {
-    const platform::LocalTime t = platform::GetLocalTime();
+    return CaptureFileName(platform::ProgramDirectory(), sendFileName, platform::GetLocalTime());
+}
+
+std::string CaptureFileName(const std::string& dir, const std::string& sendFileName,
+                            const platform::LocalTime& t) {
     char stamp[96];
     std::snprintf(stamp, sizeof stamp, "%04d%02d%02d_%02d%02d%02d_", t.year, t.month, t.day, t.hour,
                   t.minute, t.second);
     // The name is meant to come without a directory; a '/' in it must not move the output file
-    // out of the program directory.
+    // out of the output folder.
     const size_t slash = sendFileName.rfind('/');
     const std::string name =
         slash == std::string::npos ? sendFileName : sendFileName.substr(slash + 1);
-    return platform::ProgramDirectory() + stamp + name;
+    return dir + stamp + name;
 }
 
 namespace {
@@ -77,12 +80,13 @@ struct CaptureEffects {
     bool ended = false;
     CaptureEnd how = CaptureEnd::Completed;
     bool stopTimer = false;
-    std::string failPath;  // OpenFailed, WriteFailed
-    std::string failWhy;
+    std::string endPath;  // the output file, once its name was made
+    std::string failWhy;  // OpenFailed, WriteFailed
     bool restartTimer = false;
 };
 
 void EndCapture(CCaptureFields& link, CaptureEnd how, bool stopTimer, CaptureEffects& fx) {
+    fx.endPath = link.m_strCapturePath;
     ClearCaptureFields(link);  // a partial file (cancelled, write failed) stays on disk
     fx.ended = true;
     fx.how = how;
@@ -90,7 +94,6 @@ void EndCapture(CCaptureFields& link, CaptureEnd how, bool stopTimer, CaptureEff
 }
 
 void FailCapture(CCaptureFields& link, CaptureEnd how, CaptureEffects& fx) {
-    fx.failPath = link.m_strCapturePath;
     fx.failWhy = link.m_fileCapture.LastError();
     EndCapture(link, how, true, fx);
 }
@@ -155,11 +158,13 @@ bool ReadLength(CCaptureFields& link, const CCaptureLinkTraits& traits, const un
 // Writes the file bytes of b[i..n-1]; bytes after the file's end are dropped. False when the
 // capture ended (open failed, cancelled, write failed).
 bool WriteData(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHost& host,
-               const std::string& sendFileName, const unsigned char* b, int i, int n,
-               CaptureEffects& fx) {
+               const unsigned char* b, int i, int n, CaptureEffects& fx) {
     if (link.m_nCapturePos == 0) {
         // Created as soon as the header is complete, even before the first data byte.
-        link.m_strCapturePath = CaptureFileName(sendFileName);
+        const std::string dir =
+            link.m_strOutputDir.empty() ? platform::ProgramDirectory() : link.m_strOutputDir;
+        const platform::LocalTime now = link.m_clock ? link.m_clock() : platform::GetLocalTime();
+        link.m_strCapturePath = CaptureFileName(dir, link.m_strSendFileName, now);
         if (!link.m_fileCapture.OpenCreateWrite(link.m_strCapturePath)) {
             FailCapture(link, CaptureEnd::OpenFailed, fx);
             return false;
@@ -202,7 +207,7 @@ bool WriteData(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureH
 
 // The state machine for one chunk; caller holds the capture lock.
 void RunStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHost& host,
-             const std::string& sendFileName, const unsigned char* b, int n, CaptureEffects& fx) {
+             const unsigned char* b, int n, CaptureEffects& fx) {
     // Cancelled or timed out: the chunk reaches neither the console nor a file.
     if (!host.IsTransferActive()) {
         ClearCaptureFields(link);
@@ -213,8 +218,7 @@ void RunStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHos
         i = ScanMarker(link, host, b, i, n, fx);
     if (link.m_nCaptureState == CAPTURE_LENGTH && !ReadLength(link, traits, b, i, n, fx))
         return;
-    if (link.m_nCaptureState == CAPTURE_DATA &&
-        !WriteData(link, traits, host, sendFileName, b, i, n, fx))
+    if (link.m_nCaptureState == CAPTURE_DATA && !WriteData(link, traits, host, b, i, n, fx))
         return;
     if (link.m_nCaptureState == CAPTURE_DONE)
         EndCapture(link, CaptureEnd::Completed, true, fx);
@@ -244,10 +248,8 @@ void ApplyEffects(const CCaptureLinkTraits& traits, ICaptureHost& host, const Ca
         host.ClearTransferActive();
         if (fx.stopTimer)
             host.StopTimeout(traits.timerId);
+        host.CaptureEnded(fx.how, fx.endPath, fx.failWhy);
         host.ProgressClose();
-        // After the dialog's close request, so that the user's message does not sit behind it.
-        if (fx.how == CaptureEnd::OpenFailed || fx.how == CaptureEnd::WriteFailed)
-            host.CaptureFailed(fx.how, fx.failPath, fx.failWhy);
     }
     if (fx.restartTimer)
         host.StartTimeout(traits.timerId);
@@ -255,9 +257,14 @@ void ApplyEffects(const CCaptureLinkTraits& traits, ICaptureHost& host, const Ca
 
 }  // namespace
 
-void CCaptureFields::ArmCapture() {
+void CCaptureFields::ArmCapture(const std::string& sendFileName, const std::string& outputDir,
+                                CaptureClock clock) {
     std::lock_guard lock(m_captureLock);
     m_fileCapture.Close();
+    m_strCapturePath.clear();
+    m_strSendFileName = sendFileName;
+    m_strOutputDir = outputDir;
+    m_clock = std::move(clock);
     m_nCaptureReceived = 0;
     m_nCaptureLength = 0;
     m_nCapturePos = 0;
@@ -274,13 +281,10 @@ void CaptureStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptur
                  const unsigned char* b, int n) {
     if (b == nullptr || n <= 0)
         return;
-    // Read before the lock: the dialog owns the name, and nothing that might involve the UI
-    // thread is done while the lock is held. It does not change while a transfer runs.
-    const std::string sendFileName = host.SendFileName();
     CaptureEffects fx;
     {
         std::lock_guard lock(link.m_captureLock);
-        RunStep(link, traits, host, sendFileName, b, n, fx);
+        RunStep(link, traits, host, b, n, fx);
     }
     ApplyEffects(traits, host, fx);
 }

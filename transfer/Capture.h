@@ -3,16 +3,24 @@
 //
 // One state machine serves both links; what differs between the serial port and the network link
 // (console, timer, progress details) is described by CCaptureLinkTraits and carried out by the
-// ICaptureHost that the main dialog implements.
+// ICaptureHost that the pass-through implements for each link.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
 #include "platform/File.h"
+#include "platform/Paths.h"
+
+// The two capture time-outs: a link armed for capture that stays silent this long ends the
+// transfer. Their ids are those of the main window's timers they stand for.
+constexpr int IDT_SERIAL_TIMEOUT = 1001;
+constexpr int IDT_NETWORK_TIMEOUT = 1002;
+constexpr int CAPTURE_TIMEOUT_MS = 2000;
 
 // The file header: a 14-byte marker, then the file length as 4 bytes, most significant first.
 constexpr int FILE_MARKER_SIZE = 14;
@@ -37,7 +45,11 @@ enum CaptureState : int32_t {
 // How a capture ended (passed to the host so it can tell the user).
 enum class CaptureEnd { Completed, Cancelled, OpenFailed, Rejected, WriteFailed };
 
-// The capture fields that the serial port and every link socket carry.
+// Where a capture stores its file: the folder (with its trailing '/'; empty = the program's
+// directory) and the clock that stamps the name (empty = local time now).
+using CaptureClock = std::function<platform::LocalTime()>;
+
+// The capture state of one link (the serial link or the network link).
 class CCaptureFields {
 public:
     // 1 while received chunks go through capture. Written last when arming, so that the serial
@@ -54,14 +66,22 @@ public:
     platform::CFile m_fileCapture;
     // Where the output file is (or was to be) stored; kept for the user's messages.
     std::string m_strCapturePath;
+    // Taken when the link is armed, so that the capture never reads what the UI thread may be
+    // writing for the next transfer: the sent file's name (without directory), the output folder
+    // and the clock.
+    std::string m_strSendFileName;
+    std::string m_strOutputDir;
+    CaptureClock m_clock;
 
     // Serialises the capture step (serial receive thread) against arming and the time-out's reset
     // (UI thread). Never held across a wait for the UI thread.
     std::mutex m_captureLock;
 
-    // Arming: position and state first, the armed flag last. A file still open from a capture
-    // that was cancelled and never saw another chunk is closed first.
-    void ArmCapture();
+    // Arming: the file's name, folder and clock, position and state first, the armed flag last.
+    // A file still open from a capture that was cancelled and never saw another chunk is closed
+    // first.
+    void ArmCapture(const std::string& sendFileName, const std::string& outputDir = {},
+                    CaptureClock clock = {});
     // Sets every field to 0 and closes the output file if it is open (time-out, cancellation).
     // Waits for a capture step that is running on the serial receive thread to finish.
     void ResetCapture();
@@ -78,7 +98,7 @@ struct CCaptureLinkTraits {
 extern const CCaptureLinkTraits g_serialCaptureTraits;
 extern const CCaptureLinkTraits g_networkCaptureTraits;
 
-// What the capture asks of the main dialog. IsTransferActive and ConsoleAppend are called with
+// What the capture asks of its pass-through. IsTransferActive and ConsoleAppend are called with
 // the link's capture lock held and must never wait for the UI thread; every other call is made
 // without it.
 class ICaptureHost {
@@ -86,7 +106,6 @@ public:
     virtual ~ICaptureHost() = default;
     virtual bool IsTransferActive() = 0;
     virtual void ClearTransferActive() = 0;
-    virtual std::string SendFileName() = 0;
     // Bytes released to the link's console (marker scan mismatches), then one notification.
     virtual void ConsoleAppend(const unsigned char* bytes, int n) = 0;
     virtual void ConsoleNotify() = 0;
@@ -97,10 +116,11 @@ public:
     virtual void ProgressSetRange() = 0;
     virtual void ProgressSetText(const std::string& text) = 0;
     virtual void ProgressSetPos(int percent) = 0;
+    // How the capture ended, with its file's path (when it got that far) and, for a file that
+    // could not be stored, the OS's reason. Told before the close request.
+    virtual void CaptureEnded(CaptureEnd how, const std::string& path, const std::string& why) = 0;
     // The 100 ms pause and the close request that end every capture.
     virtual void ProgressClose() = 0;
-    // A capture that did not store its file (open failed, write failed).
-    virtual void CaptureFailed(CaptureEnd how, const std::string& path, const std::string& why) = 0;
 };
 
 // One received chunk (n >= 1) on an armed link; consumes the whole chunk (whatever the capture
@@ -108,16 +128,18 @@ public:
 //
 // Locking: the state changes and the file write of the chunk happen under link.m_captureLock.
 // Only host calls that never wait for the UI thread are made while it is held (IsTransferActive,
-// and ConsoleAppend, whose ring buffer has its own lock). SendFileName is read before the lock is
-// taken. Every other host call is made after the lock has been released, in the order the chunk
-// produced them: notifications, bar range, byte-count text after the length, bar position and
-// text, the ending (ClearTransferActive, StopTimeout, ProgressClose, CaptureFailed), the time-out
-// restart. So the UI thread can always take the lock (ResetCapture, ArmCapture) while the receive
-// thread waits for it, and a nested event loop inside a host call may run another step on the
-// same link.
+// and ConsoleAppend, whose ring buffer has its own lock). Every other host call is made after the
+// lock has been released, in the order the chunk produced them: notifications, bar range,
+// byte-count text after the length, bar position and text, the ending (ClearTransferActive,
+// StopTimeout, CaptureEnded, ProgressClose), the time-out restart. So the UI thread can always take
+// the lock (ResetCapture, ArmCapture) while the receive thread waits for it, and a nested event
+// loop inside a host call may run another step on the same link.
 void CaptureStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHost& host,
                  const unsigned char* b, int n);
 
-// Output file name: <program dir>YYYYMMDD_HHMMSS_<name>, local time now. Only the part of
-// `sendFileName` after its last '/' is used, so the file always lands in the program directory.
+// Output file name: <dir>YYYYMMDD_HHMMSS_<name>. Only the part of `sendFileName` after its last
+// '/' is used, so the file always lands in `dir` (which ends in '/').
+std::string CaptureFileName(const std::string& dir, const std::string& sendFileName,
+                            const platform::LocalTime& t);
+// The same in the program's directory at local time now.
 std::string CaptureFileName(const std::string& sendFileName);

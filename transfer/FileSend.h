@@ -1,32 +1,32 @@
-// Outbound file send: the workers that put a file behind its 18-byte header on a link.
+// Outbound file send: the worker that puts a file behind its 18-byte header on a link.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
 
-class CSerialPort;
-class CLinkSocket;
-
 constexpr int SERIAL_SEND_CHUNK = 255;
 constexpr int NETWORK_SEND_CHUNK = 512;
 constexpr int SEND_START_DELAY_MS = 1000;
+// The header announces the length in 32 bits and the receiver takes at most 2^31 - 1 bytes.
+constexpr int64_t MAX_SEND_FILE_SIZE = 0x7FFFFFFF;
 
-// One send: opens `path`, waits the start delay, sends the header and then the file in chunks of
-// `chunk` bytes while `transferActive` is not 0. A chunk read after the flag dropped is not sent.
-// Returns 1 when the file was sent or the sending was stopped, 0 when it could not be opened
-// ("Can't open file" is shown).
-uint32_t SendFileWorker(const std::string& path, int chunk, bool yieldAfterChunk,
-                        const std::atomic<int32_t>& transferActive,
-                        const std::function<void(const unsigned char*, int)>& send,
-                        int startDelayMs = SEND_START_DELAY_MS);
+struct SendFileJob {
+    std::string path;
+    int chunk = SERIAL_SEND_CHUNK;
+    bool yieldAfterChunk = false;
+    // Waits the start delay; returns false when the worker must stop at once (its run was
+    // superseded or the link is going), true when the delay passed.
+    std::function<bool()> waitStartDelay;
+    // Whether the header may still go out (after the delay): false once the run was superseded.
+    std::function<bool()> mayStart;
+    // Whether the next chunk may go out: false once the transfer ended.
+    std::function<bool()> keepGoing;
+    std::function<void(const unsigned char*, int)> send;
+};
 
-uint32_t ThreadSendFileComm(CSerialPort* port);
-uint32_t ThreadSendFileNet(CLinkSocket* link);
-
-// The transfer flag the workers watch (the main dialog's); tests may point it elsewhere.
-std::atomic<int32_t>& TransferActiveFlag();
-void SetTransferActiveFlag(std::atomic<int32_t>* flag);
-// The start delay (1000 ms; tests shorten it).
-void SetSendStartDelay(int ms);
+// One send: opens the file, waits the start delay, sends the header and then the file in chunks
+// while keepGoing() holds. A chunk read after it turned false is not sent. Returns true when the
+// file was sent or the sending was stopped; false when it could not be opened (`openError` says
+// why: "<path>: <strerror>").
+bool SendFileWorker(const SendFileJob& job, std::string* openError);

@@ -22,6 +22,7 @@
 #include "res/DialogTemplate.h"
 #include "res/Resource.h"
 #include "support/TestUtil.h"
+#include "support/app/RecordingSeam.h"
 
 namespace {
 
@@ -66,8 +67,8 @@ TEST_F(Dialog, FreshStartShowsTheDefaults) {
     EXPECT_EQ(Item<QPushButton>(IDC_BUTTON_OPEN)->text(), "Open");
     EXPECT_EQ(Item<QPushButton>(IDC_BUTTON_IP_CONNECT)->text(), "Connect");
     EXPECT_EQ(Edit(IDC_EDIT_SEND)->maxLength(), 1024);
-    EXPECT_EQ(dlg->m_serialRing.GetCount(), 0);
-    EXPECT_EQ(dlg->m_netRing.GetCount(), 0);
+    EXPECT_EQ(dlg->SerialRing().GetCount(), 0);
+    EXPECT_EQ(dlg->NetRing().GetCount(), 0);
     EXPECT_EQ(g_hMainWnd, dlg.get());
 }
 

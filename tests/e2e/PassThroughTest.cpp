@@ -6,8 +6,8 @@
 
 #include <unistd.h>
 
-#include "support/DialogFixture.h"
-#include "tests/e2e/SocatDevice.h"
+#include "support/SocatDevice.h"
+#include "support/app/DialogFixture.h"
 #include "transfer/FileSend.h"
 
 namespace {
@@ -16,15 +16,14 @@ platform::LocalTime FixedClock() {
     return {2026, 12, 7, 9, 8, 7};
 }
 
-class PassThrough : public DialogFixture, public ::testing::WithParamInterface<bool> {
+class DevicePassThrough : public DialogFixture, public ::testing::WithParamInterface<bool> {
 protected:
     void SetUp() override {
         DialogFixture::SetUp();
         platform::SetLocalTimeSource(FixedClock);
-        SetSendStartDelay(100);
+        dlg->Transfer().SetStartDelay(100);
     }
     void TearDown() override {
-        SetSendStartDelay(SEND_START_DELAY_MS);
         platform::SetLocalTimeSource(nullptr);
         DialogFixture::TearDown();
     }
@@ -42,19 +41,19 @@ protected:
             port);
         ASSERT_TRUE(device->Ready()) << "socat did not start";
         Click(IDC_BUTTON_OPEN);
-        ASSERT_EQ(dlg->m_bSerialOpen, 1);
+        ASSERT_EQ(dlg->SerialOpen(), 1);
         if (serverMode)
-            ASSERT_TRUE(testutil::WaitFor([&] { return dlg->m_nPeerCount == 1; }));
+            ASSERT_TRUE(testutil::WaitFor([&] { return dlg->Net().PeerCount() == 1; }));
         else
             Click(IDC_BUTTON_IP_CONNECT);
-        ASSERT_EQ(dlg->m_bNetConnected, 1) << (seam.messages.empty() ? "" : seam.messages[0]);
+        ASSERT_EQ(dlg->NetConnected(), 1) << (seam.messages.empty() ? "" : seam.messages[0]);
         ASSERT_TRUE(Enabled(IDC_BTN_FILE_SEND_SERIAL));
     }
     // Sends `content` with the button and returns what the other link captured.
     std::string Transfer(int button, const std::string& name, const std::string& content) {
         const std::string path = source.File(name);
         testutil::WriteFile(path, content);
-        seam.nextFile = platform::FileChoice{path, name};
+        seam.nextFile = ui::FileChoice{path, name};
         QTimer::singleShot(120000, &dlg->m_dlgDownload,
                            [this] { dlg->m_dlgDownload.EndDialog(99); });  // safety net
         Click(button);
@@ -66,7 +65,7 @@ protected:
     std::unique_ptr<SocatDevice> device;
 };
 
-TEST_P(PassThrough, FilesOfEverySizeArriveByteIdenticalBothWays) {
+TEST_P(DevicePassThrough, FilesOfEverySizeArriveByteIdenticalBothWays) {
     Connect(GetParam());
     unsigned seed = 1;
     for (size_t size : {1, 17, 255, 256, 511, 512, 1000, 2047, 2048, 65537}) {
@@ -85,16 +84,16 @@ TEST_P(PassThrough, FilesOfEverySizeArriveByteIdenticalBothWays) {
     EXPECT_TRUE(seam.messages.empty()) << seam.messages[0];
 }
 
-TEST_P(PassThrough, SixteenMebibytesBothWays) {
+TEST_P(DevicePassThrough, SixteenMebibytesBothWays) {
     Connect(GetParam());
     const std::string content = testutil::RandomBytes(16u << 20, 99);
     EXPECT_TRUE(Transfer(IDC_BTN_FILE_SEND_SERIAL, "s16.bin", content) == content);
     EXPECT_TRUE(Transfer(IDC_BTN_FILE_SEND_NETWORK, "n16.bin", content) == content);
 }
 
-TEST_P(PassThrough, TheRealStartDelayAndTheConsolesAfterwards) {
+TEST_P(DevicePassThrough, TheRealStartDelayAndTheConsolesAfterwards) {
     Connect(GetParam());
-    SetSendStartDelay(SEND_START_DELAY_MS);
+    dlg->Transfer().SetStartDelay(SEND_START_DELAY_MS);
     EXPECT_EQ(Transfer(IDC_BTN_FILE_SEND_NETWORK, "one.bin", "x"), "x");
     // Both consoles work as before: typed lines cross the device.
     SetText(IDC_EDIT_SEND, "to net\\x0A");
@@ -105,7 +104,7 @@ TEST_P(PassThrough, TheRealStartDelayAndTheConsolesAfterwards) {
     ASSERT_TRUE(testutil::WaitFor([&] { return Console(IDC_REDIT_SERIAL_DEBUG) == "to serial"; }));
 }
 
-INSTANTIATE_TEST_SUITE_P(ClientAndServerMode, PassThrough, ::testing::Values(false, true),
+INSTANTIATE_TEST_SUITE_P(ClientAndServerMode, DevicePassThrough, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "ServerMode" : "ClientMode"; });
 
 }  // namespace

@@ -3,8 +3,8 @@
 
 #include <unistd.h>
 
-#include "support/DialogFixture.h"
-#include "tests/e2e/SocatDevice.h"
+#include "support/SocatDevice.h"
+#include "support/app/DialogFixture.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ protected:
         device = std::make_unique<SocatDevice>(dir.File("COM1"), SocatDevice::Mode::Listen, port);
         ASSERT_TRUE(device->Ready());
         Click(IDC_BUTTON_OPEN);
-        ASSERT_EQ(dlg->m_bSerialOpen, 1);
+        ASSERT_EQ(dlg->SerialOpen(), 1);
         for (int i = 0; i < 50 && far < 0; ++i) {
             far = testutil::ConnectLoopback(port);
             if (far < 0)
@@ -40,7 +40,7 @@ TEST_F(SerialE2E, TypedLineReachesTheFarSideAsExactBytes) {
 
 TEST_F(SerialE2E, FarSideBytesAppearInBothViews) {
     testutil::SendAll(far, std::string("ok\0\x01", 4));
-    ASSERT_TRUE(testutil::WaitFor([&] { return dlg->m_serialRing.GetCount() == 4; }));
+    ASSERT_TRUE(testutil::WaitFor([&] { return dlg->SerialRing().GetCount() == 4; }));
     ASSERT_TRUE(testutil::WaitFor([&] { return Console(IDC_REDIT_SERIAL_DEBUG) == "ok\x01"; }));
     Click(IDC_CHECK_HEXVIEW);
     EXPECT_EQ(Console(IDC_REDIT_SERIAL_DEBUG), "0000 6F6B0001");

@@ -1,5 +1,5 @@
 // The link socket's own operations over loopback: the connect with a time-out, the switch into
-// and out of blocking mode, and the file-send worker's join on destruction.
+// and out of blocking mode, and a worker's sends in blocking mode.
 #include "net/LinkSocket.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +26,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Counts receive notifications instead of going to the main dialog.
+// Counts receive notifications instead of reporting to an owner.
 class ProbeLink : public CLinkSocket {
 public:
     std::atomic<int> receives{0};
@@ -198,104 +198,52 @@ TEST(LinkSocket, SendInBlockingModeFromWorkerDeliversEveryByte) {
         }
     });
     CLinkSocket& link = *pair.link;
-    link.m_bSendThreadRunning = true;
     std::atomic<int> sent{0};
-    link.m_hSendThread = std::thread([&link, &data, &sent] {
+    std::thread worker([&link, &data, &sent] {
         for (size_t off = 0; off < data.size(); off += 512) {
             int n = static_cast<int>(std::min<size_t>(512, data.size() - off));
             if (link.Send(data.data() + off, n) == n)
                 sent += n;
         }
-        link.m_bSendThreadRunning = false;
     });
-    link.JoinSendThread(10000);
+    worker.join();
     reader.join();
     EXPECT_EQ(sent, static_cast<int>(data.size()));
     EXPECT_TRUE(got == data);
 }
 
-TEST(LinkSocket, JoinSendThreadLetsWorkerFinishWithinGrace) {
-    LinkPair<> pair;
-    ASSERT_GE(pair.peer, 0);
-    CLinkSocket& link = *pair.link;
-    link.m_bSendThreadRunning = true;
-    std::atomic<int> result{0};
-    link.m_hSendThread = std::thread([&link, &result] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        result = link.Send("late", 4);
-        link.m_bSendThreadRunning = false;
-    });
-    link.JoinSendThread(2000);
-    EXPECT_FALSE(link.m_hSendThread.joinable());
-    EXPECT_EQ(result, 4);  // not cut short
-    char buf[8];
-    EXPECT_EQ(::recv(pair.peer, buf, sizeof buf, 0), 4);
-}
+TEST(LinkSocket, OwnerHearsReceivesAndTheCloseAndAnOwnerlessListenerRefuses) {
+    struct Owner : ILinkOwner {
+        std::string bytes;
+        int closes = 0;
+        void LinkAccept(CLinkSocket&) override {}
+        void LinkReceive(CLinkSocket&, const unsigned char* b, int n) override {
+            bytes.append(reinterpret_cast<const char*>(b), static_cast<size_t>(n));
+        }
+        void LinkClose(CLinkSocket&, int) override { ++closes; }
+    } owner;
+    RawListener listener;
+    CLinkSocket link(&owner);
+    ASSERT_TRUE(link.Create(0));
+    ASSERT_TRUE(link.ConnectWithTimeout("127.0.0.1", listener.port, 2000));
+    const int peer = listener.Accept();
+    ASSERT_GE(peer, 0);
+    testutil::SendAll(peer, "hello");
+    ASSERT_TRUE(WaitFor([&] { return owner.bytes == "hello"; }));
+    ::close(peer);
+    ASSERT_TRUE(WaitFor([&] { return owner.closes == 1; }));
 
-TEST(LinkSocket, JoinSendThreadAbortsSendStuckOnPeerThatNeverReads) {
-    LinkPair<> pair(16 * 1024);
-    ASSERT_GE(pair.peer, 0);
-    CLinkSocket& link = *pair.link;
-    ASSERT_TRUE(link.SetBlocking(true));
-    const std::string big(32 * 1024 * 1024, 'x');
-    std::atomic<int> result{0};
-    link.m_bSendThreadRunning = true;
-    link.m_hSendThread = std::thread([&link, &big, &result] {
-        result = link.Send(big.data(), static_cast<int>(big.size()));
-        link.m_bSendThreadRunning = false;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    auto start = Clock::now();
-    link.JoinSendThread(300);
-    long elapsed = MsSince(start);
-    EXPECT_GE(elapsed, 280);
-    EXPECT_LT(elapsed, 800);
-    EXPECT_EQ(result, platform::SOCKET_ERROR);
-    EXPECT_FALSE(link.m_hSendThread.joinable());
-
-    // The abort is cleared again: a later send works once the far end reads.
-    std::atomic<bool> stop{false};
-    std::thread drain([&] {
-        char buf[65536];
-        while (!stop)
-            if (::recv(pair.peer, buf, sizeof buf, MSG_DONTWAIT) <= 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    });
-    EXPECT_EQ(link.Send(big.data(), 100000), 100000);
-    stop = true;
-    drain.join();
-}
-
-TEST(LinkSocket, JoinSendThreadWithoutWorkerReturnsAtOnce) {
-    CLinkSocket link;
-    auto start = Clock::now();
-    link.JoinSendThread(2000);
-    EXPECT_LT(MsSince(start), 50);
-}
-
-TEST(LinkSocket, DestructorStopsStuckWorkerAndClosesCaptureFileAndSocket) {
-    testutil::TempDir dir;
-    const int before = testutil::OpenFdCount();
-    {
-        // The link itself, not a subclass: a worker that calls the virtual Send while a
-        // subclass's destructor runs would race with the vptr change of that destructor.
-        LinkPair<CLinkSocket> pair(16 * 1024);
-        ASSERT_GE(pair.peer, 0);
-        CLinkSocket& link = *pair.link;
-        ASSERT_TRUE(link.m_fileCapture.OpenCreateWrite(dir.File("capture.bin")));
-        ASSERT_TRUE(link.SetBlocking(true));
-        const std::string big(32 * 1024 * 1024, 'y');
-        link.m_bSendThreadRunning = true;
-        link.m_hSendThread = std::thread([&link, big] {
-            link.Send(big.data(), static_cast<int>(big.size()));
-            link.m_bSendThreadRunning = false;
-        });
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        auto start = Clock::now();
-        pair.link.reset();  // the grace runs out, the send is aborted, the worker joined
-        EXPECT_LT(MsSince(start), 3000);
-    }
-    EXPECT_EQ(testutil::OpenFdCount(), before);
+    // Without an owner a listener takes each connection and closes it at once.
+    CLinkSocket server;
+    ASSERT_TRUE(server.Create(0, 1));
+    ASSERT_TRUE(server.Listen());
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(server.GetSocketHandle(), reinterpret_cast<sockaddr*>(&a), &len);
+    const int client = testutil::ConnectLoopback(ntohs(a.sin_port));
+    ASSERT_GE(client, 0);
+    EXPECT_TRUE(testutil::PeerClosed(client, 2000));
+    ::close(client);
 }
 
 TEST(LinkSocket, NoDescriptorLeakOverConnectCycles) {

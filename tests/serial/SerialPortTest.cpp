@@ -33,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t kFlowNone = 0, kFlowXonXoff = 1, kFlowHardware = 2;
 
-// Stands in for the main dialog. The hooks run on the receive thread, before each chunk is
+// Stands in for the serial console. The hooks run on the receive thread, before each chunk is
 // stored; the burst tests use them to let the kernel move every byte of a burst into the
 // port's input queue before the next read.
 class FakeReceiver : public ISerialReceiver {
@@ -51,7 +51,12 @@ public:
         std::lock_guard lock(mutex);
         ++posts;
     }
-    void CaptureSerialChunk(CSerialPort&, const unsigned char* bytes, int n) override {
+    bool CaptureArmed() override { return armed.load(); }
+    void ReceiveThreadFailed(const std::string& text) override {
+        std::lock_guard lock(mutex);
+        failures.push_back(text);
+    }
+    void CaptureSerialChunk(const unsigned char* bytes, int n) override {
         Note();
         if (beforeChunk)
             beforeChunk();
@@ -82,8 +87,14 @@ public:
         return std::string(reinterpret_cast<const char*>(out), static_cast<size_t>(n));
     }
 
+    std::vector<std::string> Failures() {
+        std::lock_guard lock(mutex);
+        return failures;
+    }
+
     std::function<void()> beforeChunk;
     std::atomic<pid_t> threadId{0};
+    std::atomic<bool> armed{false};
 
 private:
     void Note() { threadId = static_cast<pid_t>(syscall(SYS_gettid)); }
@@ -94,6 +105,7 @@ private:
     int ringChunks = 0;
     std::vector<int> captureChunks;
     std::string captured;
+    std::vector<std::string> failures;
 };
 
 // Waits (at most 2 s) until the port's input queue has stopped growing for 50 ms: the kernel
@@ -333,17 +345,17 @@ TEST(SerialPortOpen, ReopenAndDestructionLeaveNoThreadBehind) {
     EXPECT_EQ(OpenPty(again, pty), 1);
 }
 
-TEST(SerialPortOpen, ReceiveThreadSetUpFailureShowsTheMessage) {
-    testutil::RecordingSeam seam;
-    CSerialPort port;
+TEST(SerialPortOpen, ReceiveThreadSetUpFailureIsReported) {
+    FakeReceiver receiver;
+    CSerialPort port(&receiver);
     port.m_strPortName = "COM7";
     uint32_t exitCode = 99;
     // The device is not open, so the thread cannot set its event mask.
     std::thread thread([&] { exitCode = CSerialPort::ThreadWatchComm(&port); });
     thread.join();
     EXPECT_EQ(exitCode, 0u);
-    ASSERT_TRUE(testutil::WaitFor([&] { return !seam.messages.empty(); }));
-    EXPECT_EQ(seam.messages[0], "Error while creating ThreadWatchComm, COM7");
+    ASSERT_EQ(receiver.Failures().size(), 1u);
+    EXPECT_EQ(receiver.Failures()[0], "Error while creating ThreadWatchComm, COM7");
 }
 
 // --- Receiving -----------------------------------------------------------------------------
@@ -370,7 +382,7 @@ TEST(SerialPortReceive, ArmedCaptureGetsEveryChunkAndNoNotification) {
     CSerialPort port(&receiver);
     receiver.beforeChunk = [&] { WaitForQueueToSettle(port); };
     ASSERT_EQ(OpenPty(port, pty), 1);
-    port.m_bCaptureArmed = 1;
+    receiver.armed = true;
     const std::string burst = Pattern(5000);
     pty.Write(burst);
     ASSERT_TRUE(testutil::WaitFor([&] { return receiver.Captured().size() == burst.size(); }));

@@ -146,25 +146,6 @@ std::vector<std::string> ListDir(const std::string& dir) {
     return names;
 }
 
-RecordingSeam::RecordingSeam() {
-    platform::SetUiSeam(this);
-}
-RecordingSeam::~RecordingSeam() {
-    platform::SetUiSeam(nullptr);
-}
-
-void RecordingSeam::ShowMessage(const std::string& text, const std::string& detail) {
-    messages.push_back(text);
-    details.push_back(detail);
-    if (onMessage)
-        onMessage(text);
-}
-
-std::optional<platform::FileChoice> RecordingSeam::ChooseOpenFile(const std::string& filter) {
-    filters.push_back(filter);
-    return nextFile;
-}
-
 int OpenFdCount() {
     int count = 0;
     for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/fd"))

@@ -1,4 +1,5 @@
-// Helpers shared by the tests: event pumping, pty pairs, temporary directories, the UI seam.
+// Helpers shared by the engine and dialog tests (Qt Core only): event pumping, pty pairs,
+// temporary directories, child processes, loopback sockets.
 #pragma once
 
 #include <chrono>
@@ -6,8 +7,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include "platform/Ui.h"
 
 namespace testutil {
 
@@ -48,22 +47,6 @@ std::string ReadFile(const std::string& path);
 std::string RandomBytes(size_t n, unsigned seed);
 void WriteFile(const std::string& path, const std::string& content);
 std::vector<std::string> ListDir(const std::string& dir);
-
-// Records message boxes and answers the open-file dialog; installed for its lifetime.
-class RecordingSeam : public platform::IUiSeam {
-public:
-    RecordingSeam();
-    ~RecordingSeam() override;
-    void ShowMessage(const std::string& text, const std::string& detail) override;
-    std::optional<platform::FileChoice> ChooseOpenFile(const std::string& filter) override;
-
-    std::vector<std::string> messages;
-    std::vector<std::string> details;
-    std::vector<std::string> filters;
-    std::optional<platform::FileChoice> nextFile;
-    // Called inside ShowMessage, to act while a message box would be up.
-    std::function<void(const std::string&)> onMessage;
-};
 
 // Number of open file descriptors of this process.
 int OpenFdCount();

@@ -59,7 +59,6 @@ public:
         if (!keepActive.load())
             transferActive.store(0);
     }
-    std::string SendFileName() override { return sendName; }
     void ConsoleAppend(const unsigned char* bytes, int n) override {
         std::lock_guard lock(m_mutex);
         std::string s(reinterpret_cast<const char*>(bytes), static_cast<size_t>(n));
@@ -80,7 +79,11 @@ public:
             calls.push_back("pos:" + std::to_string(percent));
     }
     void ProgressClose() override { Record("close"); }
-    void CaptureFailed(CaptureEnd how, const std::string& path, const std::string& why) override {
+    void CaptureEnded(CaptureEnd how, const std::string& path, const std::string& why) override {
+        if (how != CaptureEnd::OpenFailed && how != CaptureEnd::WriteFailed) {
+            Record("ended:" + std::to_string(static_cast<int>(how)));
+            return;
+        }
         std::lock_guard lock(m_mutex);
         failures.push_back({how, path, why});
         calls.push_back("failed");
@@ -178,14 +181,14 @@ TEST_F(CaptureTest, FileNameIsProgramDirectoryTimeStampAndName) {
 }
 
 TEST_F(CaptureTest, ArmingSetsStateThenFlag) {
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     EXPECT_EQ(link.m_bCaptureArmed.load(), 1);
     EXPECT_EQ(link.m_nCaptureState, CAPTURE_MARKER);
     EXPECT_EQ(link.m_nCapturePos, 0);
 }
 
 TEST_F(CaptureTest, ArmedLinkWithNothingArrivingStartsNoTimer) {
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     EXPECT_TRUE(host.Calls().empty());
     // The first chunk, console bytes included, is what starts it.
     Deliver("hello", g_serialCaptureTraits);
@@ -193,7 +196,7 @@ TEST_F(CaptureTest, ArmedLinkWithNothingArrivingStartsNoTimer) {
 }
 
 TEST_F(CaptureTest, ConsoleBytesWhileArmedAreReleasedOneNotificationPerByte) {
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver("ab", g_networkCaptureTraits);
     // Released bytes go to the ring at once; the notifications follow once the capture lock is
     // released, still one per mismatching byte.
@@ -201,7 +204,7 @@ TEST_F(CaptureTest, ConsoleBytesWhileArmedAreReleasedOneNotificationPerByte) {
 }
 
 TEST_F(CaptureTest, MarkerSplitOverSeveralChunksIsFound) {
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver(kMarker.substr(0, 1), g_serialCaptureTraits);
     Deliver(kMarker.substr(1, 5), g_serialCaptureTraits);
     Deliver(kMarker.substr(6), g_serialCaptureTraits);
@@ -215,7 +218,7 @@ TEST_F(CaptureTest, MarkerSplitOverSeveralChunksIsFound) {
 }
 
 TEST_F(CaptureTest, HeldMarkerBytesAreReleasedInOrderOnlyWhenTheMismatchArrives) {
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver("BDF", g_serialCaptureTraits);
     EXPECT_EQ(host.console, "");
     EXPECT_EQ(host.Calls(), (Calls{"start:1001"}));
@@ -228,7 +231,7 @@ TEST_F(CaptureTest, HeldMarkerBytesAreReleasedInOrderOnlyWhenTheMismatchArrives)
 }
 
 TEST_F(CaptureTest, SecondBStartsTheMarkerAfterTheFirstIsReleased) {
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver("B" + kMarker, g_serialCaptureTraits);
     EXPECT_EQ(host.console, "B");
     EXPECT_EQ(host.Calls(), (Calls{"append:B", "notify", "start:1001"}));
@@ -236,11 +239,11 @@ TEST_F(CaptureTest, SecondBStartsTheMarkerAfterTheFirstIsReleased) {
 }
 
 TEST_F(CaptureTest, ZeroLengthIsRejectedSerialTimerLeftRunning) {
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver("xx", g_serialCaptureTraits);
     host.ClearCalls();
     Deliver(Header(0), g_serialCaptureTraits);
-    EXPECT_EQ(host.Calls(), (Calls{"clear", "close"}));
+    EXPECT_EQ(host.Calls(), (Calls{"clear", "ended:3", "close"}));
     EXPECT_EQ(host.transferActive.load(), 0);
     EXPECT_TRUE(testutil::ListDir(dir.path).empty());
     EXPECT_EQ(host.console, "xx");  // the held marker and length bytes are never shown
@@ -248,9 +251,9 @@ TEST_F(CaptureTest, ZeroLengthIsRejectedSerialTimerLeftRunning) {
 }
 
 TEST_F(CaptureTest, NegativeLengthIsRejectedNetworkTimerStopped) {
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver(Header(0x80000000u), g_networkCaptureTraits);
-    EXPECT_EQ(host.Calls(), (Calls{"clear", "stop:1002", "close"}));
+    EXPECT_EQ(host.Calls(), (Calls{"clear", "stop:1002", "ended:3", "close"}));
     EXPECT_TRUE(testutil::ListDir(dir.path).empty());
     EXPECT_EQ(host.console, "");
     ExpectIdle();
@@ -259,14 +262,14 @@ TEST_F(CaptureTest, NegativeLengthIsRejectedNetworkTimerStopped) {
 TEST_F(CaptureTest, ThousandBytesOnTheNetworkLink) {
     std::mt19937 rng(1);
     const std::string data = RandomBytes(rng, 1000);
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver(Header(1000) + data.substr(0, 512), g_networkCaptureTraits);
     EXPECT_EQ(host.Calls(), (Calls{"range", "text:0 / 1000 Bytes", "pos:51",
                                    "text:512 / 1000 Bytes", "start:1002"}));
     host.ClearCalls();
     Deliver(data.substr(512), g_networkCaptureTraits);
-    EXPECT_EQ(host.Calls(),
-              (Calls{"pos:100", "text:1000 / 1000 Bytes", "clear", "stop:1002", "close"}));
+    EXPECT_EQ(host.Calls(), (Calls{"pos:100", "text:1000 / 1000 Bytes", "clear", "stop:1002",
+                                   "ended:0", "close"}));
     EXPECT_EQ(testutil::ReadFile(OutputPath()), data);
     ExpectIdle();
 }
@@ -274,15 +277,16 @@ TEST_F(CaptureTest, ThousandBytesOnTheNetworkLink) {
 TEST_F(CaptureTest, ThousandBytesOnTheSerialLink) {
     std::mt19937 rng(2);
     const std::string data = RandomBytes(rng, 1000);
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Feed(Header(1000) + data, 255, g_serialCaptureTraits);
     const Calls calls = host.Calls();
     ASSERT_GE(calls.size(), 4u);
     EXPECT_EQ(calls[0], "range");  // no "0 / N" text on the serial link
     // Chunks of 255, 255, 255 and 253 bytes: the last one ends the capture instead.
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "start:1001"), 3);
-    EXPECT_EQ(Calls(calls.end() - 5, calls.end()),
-              (Calls{"pos:100", "text:1000 / 1000 Bytes", "clear", "stop:1001", "close"}));
+    EXPECT_EQ(
+        Calls(calls.end() - 6, calls.end()),
+        (Calls{"pos:100", "text:1000 / 1000 Bytes", "clear", "stop:1001", "ended:0", "close"}));
     EXPECT_EQ(host.positions.back(), 100);
     EXPECT_EQ(testutil::ReadFile(OutputPath()), data);
     ExpectIdle();
@@ -290,18 +294,18 @@ TEST_F(CaptureTest, ThousandBytesOnTheSerialLink) {
 
 TEST_F(CaptureTest, SerialRangeOnlyWhileTheDialogShows) {
     host.visible = false;
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver(Header(10), g_serialCaptureTraits);
     EXPECT_EQ(host.Count("range"), 0);
     host.visible = true;
     link.ResetCapture();
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver(Header(10), g_networkCaptureTraits);
     EXPECT_EQ(host.Count("range"), 1);
 }
 
 TEST_F(CaptureTest, HeaderEndingAtChunkEndCreatesTheEmptyFileAtOnce) {
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver(Header(3), g_networkCaptureTraits);
     EXPECT_EQ(link.m_nCaptureState, CAPTURE_DATA);
     EXPECT_EQ(link.m_nCapturePos, 1);
@@ -316,7 +320,7 @@ TEST_F(CaptureTest, HeaderEndingAtChunkEndCreatesTheEmptyFileAtOnce) {
 }
 
 TEST_F(CaptureTest, BytesAfterTheFileEndAreDroppedAndTheLinkDisarmed) {
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver(Header(4) + "abcdEXTRA", g_serialCaptureTraits);
     EXPECT_EQ(testutil::ReadFile(OutputPath()), "abcd");
     EXPECT_EQ(host.Count("start:1001"), 0);
@@ -327,18 +331,18 @@ TEST_F(CaptureTest, BytesAfterTheFileEndAreDroppedAndTheLinkDisarmed) {
 }
 
 TEST_F(CaptureTest, SecondCaptureInTheSameSecondReplacesTheFirst) {
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver(Header(10) + "0123456789", g_networkCaptureTraits);
     EXPECT_EQ(testutil::ReadFile(OutputPath()), "0123456789");
     host.transferActive = 1;
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver(Header(3) + "abc", g_networkCaptureTraits);
     EXPECT_EQ(testutil::ReadFile(OutputPath()), "abc");
     EXPECT_EQ(testutil::ListDir(dir.path).size(), 1u);
 }
 
 TEST_F(CaptureTest, HugeAnnouncedLengthKeepsPositionInRange) {
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver(Header(0x7FFFFFFF), g_networkCaptureTraits);
     const std::string chunk(2047, 'z');
     for (int k = 0; k < 3; ++k)
@@ -359,7 +363,7 @@ TEST_F(CaptureTest, HugeAnnouncedLengthKeepsPositionInRange) {
 }
 
 TEST_F(CaptureTest, ProgressIsShownPerNewPercentOrIntervalAndAtTheEnd) {
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver(Header(100000), g_networkCaptureTraits);
     host.ClearCalls();
     // 0 % was shown for the header itself.
@@ -377,7 +381,7 @@ TEST_F(CaptureTest, ProgressIsShownPerNewPercentOrIntervalAndAtTheEnd) {
 
 TEST_F(CaptureTest, LengthAboveTwentyOneMegabytesCountsUpToHundred) {
     constexpr int kLength = 25000000;  // received x 100 exceeds 2^31 past 21474836 bytes
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver(Header(kLength), g_serialCaptureTraits);
     const std::string chunk(2048, 'q');
     int sent = 0;
@@ -399,7 +403,7 @@ TEST_F(CaptureTest, LengthAboveTwentyOneMegabytesCountsUpToHundred) {
 }
 
 TEST_F(CaptureTest, CancelDuringDataClosesThePartialFileAtTheNextChunk) {
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver(Header(100) + "partial", g_serialCaptureTraits);
     host.transferActive = 0;  // Cancel pressed
     host.ClearCalls();
@@ -414,7 +418,7 @@ TEST_F(CaptureTest, CancelDuringDataClosesThePartialFileAtTheNextChunk) {
 }
 
 TEST_F(CaptureTest, CancelBeforeTheMarkerDropsTheChunk) {
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver("BD", g_networkCaptureTraits);
     host.transferActive = 0;
     host.ClearCalls();
@@ -425,7 +429,7 @@ TEST_F(CaptureTest, CancelBeforeTheMarkerDropsTheChunk) {
 }
 
 TEST_F(CaptureTest, ResetClosesAnOpenFile) {
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver(Header(100) + "part", g_serialCaptureTraits);
     ASSERT_TRUE(link.m_fileCapture.IsOpen());
     link.ResetCapture();
@@ -434,9 +438,9 @@ TEST_F(CaptureTest, ResetClosesAnOpenFile) {
 }
 
 TEST_F(CaptureTest, ReArmingClosesAFileLeftOpenByACancelledCapture) {
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver(Header(100) + "part", g_serialCaptureTraits);
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     EXPECT_FALSE(link.m_fileCapture.IsOpen());
     EXPECT_EQ(link.m_nCaptureReceived, 0);
     EXPECT_EQ(link.m_nCaptureLength, 0);
@@ -446,10 +450,10 @@ TEST_F(CaptureTest, ReArmingClosesAFileLeftOpenByACancelledCapture) {
 TEST_F(CaptureTest, MissingDirectoryReportsOpenFailedWithThePath) {
     const std::string missing = dir.path + "gone/";
     platform::SetProgramDirectory(missing);
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver(Header(5) + "abcde", g_networkCaptureTraits);
     EXPECT_EQ(host.Calls(),
-              (Calls{"range", "text:0 / 5 Bytes", "clear", "stop:1002", "close", "failed"}));
+              (Calls{"range", "text:0 / 5 Bytes", "clear", "stop:1002", "failed", "close"}));
     ASSERT_EQ(host.failures.size(), 1u);
     EXPECT_EQ(host.failures[0].how, CaptureEnd::OpenFailed);
     EXPECT_EQ(host.failures[0].path, missing + kStamp + "data.bin");
@@ -463,7 +467,7 @@ TEST_F(CaptureTest, UnwritableDirectoryReportsOpenFailed) {
     // /proc takes no new files from anyone, root included (the tests run as root, who writes
     // into any mode-0555 directory).
     platform::SetProgramDirectory("/proc/");
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver(Header(5) + "abcde", g_serialCaptureTraits);
     ASSERT_EQ(host.failures.size(), 1u);
     EXPECT_EQ(host.failures[0].how, CaptureEnd::OpenFailed);
@@ -478,9 +482,9 @@ TEST_F(CaptureTest, LockedOutputFileReportsOpenFailedAndKeepsItsContent) {
     platform::CFile holder;
     ASSERT_TRUE(holder.OpenCreateWrite(OutputPath()));
     ASSERT_TRUE(holder.Write("held", 4));
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver(Header(5) + "abcde", g_serialCaptureTraits);
-    EXPECT_EQ(host.Calls(), (Calls{"range", "clear", "stop:1001", "close", "failed"}));
+    EXPECT_EQ(host.Calls(), (Calls{"range", "clear", "stop:1001", "failed", "close"}));
     ASSERT_EQ(host.failures.size(), 1u);
     EXPECT_EQ(host.failures[0].how, CaptureEnd::OpenFailed);
     EXPECT_EQ(host.failures[0].path, OutputPath());
@@ -491,11 +495,11 @@ TEST_F(CaptureTest, LockedOutputFileReportsOpenFailedAndKeepsItsContent) {
 
 TEST_F(CaptureTest, FailingWriteReportsWriteFailedNotSuccess) {
     ASSERT_EQ(symlink("/dev/full", OutputPath().c_str()), 0);
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     Deliver(Header(5), g_networkCaptureTraits);  // the open succeeds
     host.ClearCalls();
     Deliver("abcde", g_networkCaptureTraits);
-    EXPECT_EQ(host.Calls(), (Calls{"clear", "stop:1002", "close", "failed"}));
+    EXPECT_EQ(host.Calls(), (Calls{"clear", "stop:1002", "failed", "close"}));
     ASSERT_EQ(host.failures.size(), 1u);
     EXPECT_EQ(host.failures[0].how, CaptureEnd::WriteFailed);
     EXPECT_EQ(host.failures[0].path, OutputPath());
@@ -552,7 +556,7 @@ protected:
         host.transferActive = 1;
         host.console.clear();
         host.plainConsole.clear();
-        link.ArmCapture();
+        link.ArmCapture(host.sendName);
         size_t at = 0;
         for (size_t cut : cuts) {
             Deliver(s.bytes.substr(at, cut - at), traits);
@@ -603,7 +607,7 @@ TEST_F(CaptureStreamTest, FixedChunkSizes) {
             host.transferActive = 1;
             host.console.clear();
             host.plainConsole.clear();
-            link.ArmCapture();
+            link.ArmCapture(host.sendName);
             Feed(s.bytes, size, size % 2 ? g_serialCaptureTraits : g_networkCaptureTraits);
             Check(s);
         }
@@ -618,7 +622,7 @@ TEST_F(CaptureTest, StepsRaceResetAndArmingSafely) {
     const Stream s = MakeStream(31);
     std::atomic<bool> stop{false};
     std::atomic<int> steps{0};
-    link.ArmCapture();
+    link.ArmCapture(host.sendName);
     std::thread receiver([&] {
         size_t at = 0;
         while (!stop.load()) {
@@ -637,7 +641,7 @@ TEST_F(CaptureTest, StepsRaceResetAndArmingSafely) {
     while (std::chrono::steady_clock::now() < until) {
         link.ResetCapture();
         std::this_thread::yield();
-        link.ArmCapture();
+        link.ArmCapture(host.sendName);
         std::this_thread::sleep_for(std::chrono::microseconds(50 + rounds % 200));
         ++rounds;
     }

@@ -69,14 +69,14 @@ static bool RenderConsole(CTerminalDlg& dlg, CRingBuffer& ring, QCheckBox* hexVi
 
 void CTerminalDlg::RenderSerialConsole() {
     m_strSerialConsole = m_shownSerialConsole;  // the console's part of the exchange
-    if (RenderConsole(*this, m_serialRing, m_chkHexView, m_strSerialConsole,
+    if (RenderConsole(*this, SerialRing(), m_chkHexView, m_strSerialConsole,
                       IDC_REDIT_SERIAL_DEBUG))
         ExchangeConsole(m_reditSerial, m_strSerialConsole, m_shownSerialConsole);
 }
 
 void CTerminalDlg::RenderNetConsole() {
     m_strNetConsole = m_shownNetConsole;
-    if (RenderConsole(*this, m_netRing, m_chkHexViewNet, m_strNetConsole, IDC_REDIT_NET_DEBUG))
+    if (RenderConsole(*this, NetRing(), m_chkHexViewNet, m_strNetConsole, IDC_REDIT_NET_DEBUG))
         ExchangeConsole(m_reditNet, m_strNetConsole, m_shownNetConsole);
 }
 
@@ -90,7 +90,7 @@ static void RefreshConsole(CTerminalDlg& dlg, QPlainTextEdit* console,
     console->setUpdatesEnabled(true);
 }
 
-long CTerminalDlg::OnCommRead(WPARAM, LPARAM) {
+long CTerminalDlg::OnCommRead() {
     RefreshConsole(*this, m_reditSerial, &CTerminalDlg::RenderSerialConsole);
     return 1;
 }
@@ -99,10 +99,21 @@ void CTerminalDlg::RefreshNetConsole() {
     RefreshConsole(*this, m_reditNet, &CTerminalDlg::RenderNetConsole);
 }
 
+// A toggle re-renders the history in the other form and shows it from its top, as a console whose
+// whole text was replaced does; it is not scrolled to its end.
+static void ToggleConsole(CTerminalDlg& dlg, CRingBuffer& ring, QPlainTextEdit* console,
+                          void (CTerminalDlg::*render)()) {
+    (dlg.*render)();
+    if (ring.GetCount() == 0)
+        return;  // nothing was rendered: the console keeps its text and its place
+    console->verticalScrollBar()->setValue(console->verticalScrollBar()->minimum());
+    console->horizontalScrollBar()->setValue(console->horizontalScrollBar()->minimum());
+}
+
 void CTerminalDlg::OnCheckHexview() {
-    RenderSerialConsole();
+    ToggleConsole(*this, SerialRing(), m_reditSerial, &CTerminalDlg::RenderSerialConsole);
 }
 
 void CTerminalDlg::OnCheckHexviewNet() {
-    RenderNetConsole();
+    ToggleConsole(*this, NetRing(), m_reditNet, &CTerminalDlg::RenderNetConsole);
 }

@@ -1,4 +1,4 @@
-#include "transfer/DownloadDlg.h"
+#include "app/DownloadDlg.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -7,7 +7,7 @@
 #include <QPushButton>
 
 #include "app/DialogUnits.h"
-#include "platform/Window.h"
+#include "app/MainWnd.h"
 #include "res/Resource.h"
 
 CDownloadDlg::CDownloadDlg() : QDialog(nullptr) {

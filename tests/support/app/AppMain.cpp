@@ -1,4 +1,5 @@
-// Test entry point: a QApplication (offscreen unless the environment says otherwise), then gtest.
+// Dialog test entry point: a QApplication (offscreen unless the environment says otherwise), then
+// gtest.
 #include <QApplication>
 
 #include <gtest/gtest.h>

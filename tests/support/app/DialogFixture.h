@@ -19,6 +19,7 @@
 #include "platform/Paths.h"
 #include "res/Resource.h"
 #include "support/TestUtil.h"
+#include "support/app/RecordingSeam.h"
 
 class DialogFixture : public ::testing::Test {
 protected:

@@ -6,11 +6,11 @@
 #include <unistd.h>
 
 #include "net/LinkSocket.h"
-#include "support/DialogFixture.h"
+#include "support/app/DialogFixture.h"
 
 namespace {
 
-class NetConsole : public DialogFixture {
+class NetCommands : public DialogFixture {
 protected:
     void SetUp() override {
         DialogFixture::SetUp();
@@ -38,13 +38,13 @@ protected:
     int ConnectPeer(int port) {
         const int fd = Track(testutil::ConnectLoopback(port));
         EXPECT_GE(fd, 0);
-        EXPECT_TRUE(testutil::WaitFor([&] { return dlg->m_nPeerCount == 1; }));
+        EXPECT_TRUE(testutil::WaitFor([&] { return dlg->Net().PeerCount() == 1; }));
         return fd;
     }
     std::vector<int> fds;
 };
 
-TEST_F(NetConsole, ClientConnectsAndDisconnects) {
+TEST_F(NetCommands, ClientConnectsAndDisconnects) {
     int port = 0;
     const int listener = Track(testutil::ListenLoopback(&port));
     UsePort(port);
@@ -65,12 +65,12 @@ TEST_F(NetConsole, ClientConnectsAndDisconnects) {
     EXPECT_TRUE(Enabled(IDC_IP_ADDRESS));
     EXPECT_TRUE(Enabled(IDC_EDIT_IP_PORT));
     EXPECT_TRUE(Enabled(IDC_CHECK_SERVER_MODE));
-    EXPECT_EQ(dlg->m_pClientSocket, nullptr);
+    EXPECT_EQ(dlg->Net().ClientSocket(), nullptr);
     EXPECT_TRUE(testutil::PeerClosed(far));
 }
 
-TEST_F(NetConsole, RefusedConnectionFailsWithinTheTimeOut) {
-    dlg->m_netRing.Put('x');
+TEST_F(NetCommands, RefusedConnectionFailsWithinTheTimeOut) {
+    dlg->NetRing().Put('x');
     UsePort(testutil::FreePort());
     QElapsedTimer timer;
     timer.start();
@@ -78,29 +78,29 @@ TEST_F(NetConsole, RefusedConnectionFailsWithinTheTimeOut) {
     EXPECT_LE(timer.elapsed(), 2200);
     ASSERT_EQ(seam.messages.size(), 1u);
     EXPECT_EQ(seam.messages[0], "Can't connect socket");
-    EXPECT_EQ(dlg->m_bNetConnected, 0);
-    EXPECT_EQ(dlg->m_pClientSocket, nullptr);
+    EXPECT_EQ(dlg->NetConnected(), 0);
+    EXPECT_EQ(dlg->Net().ClientSocket(), nullptr);
     EXPECT_EQ(Item<QPushButton>(IDC_BUTTON_IP_CONNECT)->text(), "Connect");
     EXPECT_TRUE(Enabled(IDC_IP_ADDRESS));
-    EXPECT_EQ(dlg->m_netRing.GetCount(), 0);
+    EXPECT_EQ(dlg->NetRing().GetCount(), 0);
     EXPECT_EQ(Status(), "");
 }
 
-TEST_F(NetConsole, PortAboveTheTcpRangeIsRefused) {
+TEST_F(NetCommands, PortAboveTheTcpRangeIsRefused) {
     SetText(IDC_EDIT_IP_PORT, "70000");
-    dlg->m_netRing.Put('x');
+    dlg->NetRing().Put('x');
     Click(IDC_BUTTON_IP_CONNECT);
     ASSERT_EQ(seam.messages.size(), 1u);
     EXPECT_NE(seam.messages[0].find("65535"), std::string::npos);
-    EXPECT_EQ(dlg->m_bNetConnected, 0);
-    EXPECT_EQ(dlg->m_netRing.GetCount(), 1);  // nothing else changed
+    EXPECT_EQ(dlg->NetConnected(), 0);
+    EXPECT_EQ(dlg->NetRing().GetCount(), 1);  // nothing else changed
     Click(IDC_CHECK_SERVER_MODE);
     Click(IDC_BUTTON_IP_CONNECT);
     EXPECT_EQ(seam.messages.size(), 2u);
-    EXPECT_EQ(dlg->m_pListenSocket, nullptr);
+    EXPECT_EQ(dlg->Net().ListenSocket(), nullptr);
 }
 
-TEST_F(NetConsole, ReceivedBurstKeepsTheNewest2047) {
+TEST_F(NetCommands, ReceivedBurstKeepsTheNewest2047) {
     int port = 0;
     const int listener = Track(testutil::ListenLoopback(&port));
     UsePort(port);
@@ -116,10 +116,10 @@ TEST_F(NetConsole, ReceivedBurstKeepsTheNewest2047) {
     EXPECT_TRUE(Console(IDC_REDIT_NET_DEBUG).startsWith("0000 "));
     Click(IDC_BUTTON_IP_CLEAR);
     EXPECT_EQ(Console(IDC_REDIT_NET_DEBUG), "");
-    EXPECT_EQ(dlg->m_netRing.GetCount(), 0);
+    EXPECT_EQ(dlg->NetRing().GetCount(), 0);
 }
 
-TEST_F(NetConsole, ReceivingNeverRaisesThePortPrompt) {
+TEST_F(NetCommands, ReceivingNeverRaisesThePortPrompt) {
     int port = 0;
     const int listener = Track(testutil::ListenLoopback(&port));
     UsePort(port);
@@ -131,12 +131,12 @@ TEST_F(NetConsole, ReceivingNeverRaisesThePortPrompt) {
         testutil::SendAll(far, "chunk");
         testutil::Pump(30);
     }
-    ASSERT_TRUE(testutil::WaitFor([&] { return dlg->m_netRing.GetCount() == 25; }));
+    ASSERT_TRUE(testutil::WaitFor([&] { return dlg->NetRing().GetCount() == 25; }));
     EXPECT_TRUE(seam.messages.empty());
     EXPECT_EQ(Item<QLineEdit>(IDC_EDIT_IP_PORT)->text(), "not a number");
 }
 
-TEST_F(NetConsole, SendPutsExactlyTheEncodedBytesOnTheWire) {
+TEST_F(NetCommands, SendPutsExactlyTheEncodedBytesOnTheWire) {
     int port = 0;
     const int listener = Track(testutil::ListenLoopback(&port));
     UsePort(port);
@@ -165,7 +165,7 @@ TEST_F(NetConsole, SendPutsExactlyTheEncodedBytesOnTheWire) {
     EXPECT_EQ(Console(IDC_REDIT_NET_DEBUG), "");  // nothing echoed
 }
 
-TEST_F(NetConsole, ServerServesOnePeerAtATime) {
+TEST_F(NetCommands, ServerServesOnePeerAtATime) {
     const int port = StartServer();
     ASSERT_TRUE(seam.messages.empty());
     EXPECT_EQ(Status(), " Start Server Mode");
@@ -177,7 +177,7 @@ TEST_F(NetConsole, ServerServesOnePeerAtATime) {
     const int second = Track(testutil::ConnectLoopback(port));
     ASSERT_GE(second, 0);
     EXPECT_TRUE(testutil::PeerClosed(second));  // accepted and closed at once
-    EXPECT_EQ(dlg->m_nPeerCount, 1);
+    EXPECT_EQ(dlg->Net().PeerCount(), 1);
 
     testutil::SendAll(first, "from peer");
     ASSERT_TRUE(testutil::WaitFor([&] { return Console(IDC_REDIT_NET_DEBUG) == "from peer"; }));
@@ -187,8 +187,8 @@ TEST_F(NetConsole, ServerServesOnePeerAtATime) {
 
     // The peer leaves: the server goes on listening and takes the next one.
     ::shutdown(first, SHUT_RDWR);
-    ASSERT_TRUE(testutil::WaitFor([&] { return dlg->m_nPeerCount == 0; }));
-    EXPECT_EQ(dlg->m_pPeerSocket, nullptr);
+    ASSERT_TRUE(testutil::WaitFor([&] { return dlg->Net().PeerCount() == 0; }));
+    EXPECT_EQ(dlg->Net().PeerSocket(), nullptr);
     EXPECT_EQ(Status(), " Start Server Mode");
     SetText(IDC_EDIT_IP_MESSAGE, "nobody");  // no peer: discarded silently
     Click(IDC_BUTTON_IP_SEND);
@@ -212,7 +212,7 @@ TEST_F(NetConsole, ServerServesOnePeerAtATime) {
     ConnectPeer(port);
 }
 
-TEST_F(NetConsole, PortInUseCannotStartTheServer) {
+TEST_F(NetCommands, PortInUseCannotStartTheServer) {
     int port = 0;
     Track(testutil::ListenLoopback(&port));
     Click(IDC_CHECK_SERVER_MODE);
@@ -221,13 +221,13 @@ TEST_F(NetConsole, PortInUseCannotStartTheServer) {
     Click(IDC_BUTTON_IP_CONNECT);
     ASSERT_EQ(seam.messages.size(), 1u);
     EXPECT_EQ(seam.messages[0], "Can't create socket.");
-    EXPECT_EQ(dlg->m_bNetConnected, 0);
-    EXPECT_EQ(dlg->m_pListenSocket, nullptr);
+    EXPECT_EQ(dlg->NetConnected(), 0);
+    EXPECT_EQ(dlg->Net().ListenSocket(), nullptr);
     Click(IDC_CHECK_SERVER_MODE);
     EXPECT_TRUE(Enabled(IDC_IP_ADDRESS));
 }
 
-TEST_F(NetConsole, FarEndClosingTheClientLinkReturnsToIdle) {
+TEST_F(NetCommands, FarEndClosingTheClientLinkReturnsToIdle) {
     int port = 0;
     const int listener = Track(testutil::ListenLoopback(&port));
     UsePort(port);
@@ -235,15 +235,15 @@ TEST_F(NetConsole, FarEndClosingTheClientLinkReturnsToIdle) {
     const int far = testutil::AcceptWithin(listener, 2000);
     testutil::SendAll(far, "last words");
     ::close(far);
-    ASSERT_TRUE(testutil::WaitFor([&] { return dlg->m_bNetConnected == 0; }));
+    ASSERT_TRUE(testutil::WaitFor([&] { return dlg->NetConnected() == 0; }));
     EXPECT_EQ(Console(IDC_REDIT_NET_DEBUG), "last words");  // what came before the close stays
     EXPECT_EQ(Status(), " Disconnected : 127.0.0.1");
     EXPECT_EQ(Item<QPushButton>(IDC_BUTTON_IP_CONNECT)->text(), "Connect");
     EXPECT_TRUE(Enabled(IDC_IP_ADDRESS));
-    EXPECT_EQ(dlg->m_pClientSocket, nullptr);
+    EXPECT_EQ(dlg->Net().ClientSocket(), nullptr);
 }
 
-TEST_F(NetConsole, NoDescriptorLeaksOverManyCycles) {
+TEST_F(NetCommands, NoDescriptorLeaksOverManyCycles) {
     int port = 0;
     const int listener = Track(testutil::ListenLoopback(&port, 64));
     UsePort(port);

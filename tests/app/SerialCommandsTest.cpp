@@ -3,8 +3,10 @@
 #include <QPushButton>
 #include <QScrollBar>
 
+#include <unistd.h>
 #include "display/ConsoleFormat.h"
-#include "support/DialogFixture.h"
+
+#include "support/app/DialogFixture.h"
 
 namespace {
 
@@ -13,7 +15,7 @@ bool FixedPitch(const QFont& font) {
     return fm.horizontalAdvance(QLatin1Char('i')) == fm.horizontalAdvance(QLatin1Char('W'));
 }
 
-class SerialConsole : public DialogFixture {
+class SerialCommands : public DialogFixture {
 protected:
     void SetUp() override {
         DialogFixture::SetUp();
@@ -24,12 +26,12 @@ protected:
                           IDC_COMBO_STOP, IDC_COMBO_PARITY, IDC_COMBO_FLOW};
 };
 
-TEST_F(SerialConsole, OpenAndCloseWithTheDefaults) {
+TEST_F(SerialCommands, OpenAndCloseWithTheDefaults) {
     Click(IDC_BUTTON_OPEN);
     EXPECT_TRUE(seam.messages.empty());
     EXPECT_EQ(Status(), " Connected : COM1,57600,8bit,1bit,none,none");
     EXPECT_EQ(Item<QPushButton>(IDC_BUTTON_OPEN)->text(), "Close");
-    EXPECT_EQ(dlg->m_bSerialOpen, 1);
+    EXPECT_EQ(dlg->SerialOpen(), 1);
     for (int id : lists)
         EXPECT_FALSE(Enabled(id)) << id;
     EXPECT_FALSE(Enabled(IDC_BTN_FILE_SEND_SERIAL));  // the network is not connected
@@ -39,15 +41,15 @@ TEST_F(SerialConsole, OpenAndCloseWithTheDefaults) {
     Click(IDC_BUTTON_OPEN);
     EXPECT_EQ(Status(), " Disconnected : COM1");
     EXPECT_EQ(Item<QPushButton>(IDC_BUTTON_OPEN)->text(), "Open");
-    EXPECT_EQ(dlg->m_bSerialOpen, 0);
+    EXPECT_EQ(dlg->SerialOpen(), 0);
     for (int id : lists)
         EXPECT_TRUE(Enabled(id)) << id;
     // Closing keeps the console and its history.
     EXPECT_EQ(Console(IDC_REDIT_SERIAL_DEBUG), "kept");
-    EXPECT_EQ(dlg->m_serialRing.GetCount(), 4);
+    EXPECT_EQ(dlg->SerialRing().GetCount(), 4);
 }
 
-TEST_F(SerialConsole, StatusNamesTheChosenSettings) {
+TEST_F(SerialCommands, StatusNamesTheChosenSettings) {
     LinkPort(2, pty.slavePath);
     Select(IDC_COMBO_PORT, 1);
     Select(IDC_COMBO_BAUD, 2);
@@ -69,11 +71,11 @@ TEST_F(SerialConsole, StatusNamesTheChosenSettings) {
     Click(IDC_BUTTON_OPEN);
 }
 
-TEST_F(SerialConsole, FailedOpenTellsTheUserAndChangesNothingElse) {
+TEST_F(SerialCommands, FailedOpenTellsTheUserAndChangesNothingElse) {
     LinkPort(3, "/dev/null");           // not a serial device: settings refused
     LinkPort(4, dir.path + "nothing");  // missing device
     dlg->SetStatusText(" before");
-    dlg->m_serialRing.Put('z');
+    dlg->SerialRing().Put('z');
     dlg->m_strSerialConsole = "old";
     dlg->UpdateData(false);
     for (int port : {2, 3}) {
@@ -84,36 +86,42 @@ TEST_F(SerialConsole, FailedOpenTellsTheUserAndChangesNothingElse) {
         EXPECT_FALSE(seam.details.back().empty());  // the system's reason
         EXPECT_EQ(Status(), " before");
         EXPECT_EQ(Item<QPushButton>(IDC_BUTTON_OPEN)->text(), "Open");
-        EXPECT_EQ(dlg->m_bSerialOpen, 0);
+        EXPECT_EQ(dlg->SerialOpen(), 0);
         for (int id : lists)
             EXPECT_TRUE(Enabled(id));
         EXPECT_EQ(Console(IDC_REDIT_SERIAL_DEBUG), "");  // emptied all the same
-        EXPECT_EQ(dlg->m_serialRing.GetCount(), 1);      // but the history is not
+        EXPECT_EQ(dlg->SerialRing().GetCount(), 1);      // but the history is not
     }
     // A port that another program holds is busy.
     CSerialPort holder;
     ASSERT_EQ(holder.Open(pty.slavePath, 9600, 8, 0, 0, 0), 1);
     Select(IDC_COMBO_PORT, 0);
     Click(IDC_BUTTON_OPEN);
-    EXPECT_EQ(dlg->m_bSerialOpen, 0);
+    EXPECT_EQ(dlg->SerialOpen(), 0);
     EXPECT_EQ(seam.messages.back(), "Can't open PORT");
     holder.Close();
     Click(IDC_BUTTON_OPEN);
-    EXPECT_EQ(dlg->m_bSerialOpen, 1);
+    EXPECT_EQ(dlg->SerialOpen(), 1);
 }
 
-TEST_F(SerialConsole, FileSendFollowsBothLinks) {
-    dlg->m_bNetConnected = 1;
+TEST_F(SerialCommands, FileSendFollowsBothLinks) {
+    int port = 0;
+    const int listener = testutil::ListenLoopback(&port);
+    SetText(IDC_IP_ADDRESS, "127.0.0.1");
+    SetText(IDC_EDIT_IP_PORT, std::to_string(port));
+    Click(IDC_BUTTON_IP_CONNECT);
+    ASSERT_TRUE(dlg->NetConnected());
     Click(IDC_BUTTON_OPEN);
     EXPECT_TRUE(Enabled(IDC_BTN_FILE_SEND_SERIAL));
     EXPECT_TRUE(Enabled(IDC_BTN_FILE_SEND_NETWORK));
     Click(IDC_BUTTON_OPEN);
     EXPECT_FALSE(Enabled(IDC_BTN_FILE_SEND_SERIAL));
     EXPECT_FALSE(Enabled(IDC_BTN_FILE_SEND_NETWORK));
-    dlg->m_bNetConnected = 0;
+    Click(IDC_BUTTON_IP_CONNECT);
+    ::close(listener);
 }
 
-TEST_F(SerialConsole, SendWritesExactlyTheEncodedBytes) {
+TEST_F(SerialCommands, SendWritesExactlyTheEncodedBytes) {
     Click(IDC_BUTTON_OPEN);
     SetText(IDC_EDIT_SEND, "AT\\x0D\\x0a ");
     Click(IDC_BUTTON_SEND);
@@ -133,7 +141,7 @@ TEST_F(SerialConsole, SendWritesExactlyTheEncodedBytes) {
     EXPECT_EQ(Item<QLineEdit>(IDC_EDIT_SEND)->text(), "");
 }
 
-TEST_F(SerialConsole, ReceivedBytesShowAsTextOrHex) {
+TEST_F(SerialCommands, ReceivedBytesShowAsTextOrHex) {
     Click(IDC_BUTTON_OPEN);
     auto* console = Item<QPlainTextEdit>(IDC_REDIT_SERIAL_DEBUG);
     std::string bytes;
@@ -149,14 +157,14 @@ TEST_F(SerialConsole, ReceivedBytesShowAsTextOrHex) {
     EXPECT_TRUE(FixedPitch(console->font()));
 
     pty.Write(std::string("\0", 1));
-    ASSERT_TRUE(testutil::WaitFor([&] { return dlg->m_serialRing.GetCount() == 21; }));
+    ASSERT_TRUE(testutil::WaitFor([&] { return dlg->SerialRing().GetCount() == 21; }));
     testutil::Pump(50);
     EXPECT_TRUE(console->toPlainText().endsWith("51525354 00"));
     Click(IDC_CHECK_HEXVIEW);
     EXPECT_EQ(console->toPlainText(), "ABCDEFGHIJKLMNOPQRST");  // 0x00 vanishes in text
 }
 
-TEST_F(SerialConsole, BurstKeepsTheNewest2047InOrderAndScrollsToTheEnd) {
+TEST_F(SerialCommands, BurstKeepsTheNewest2047InOrderAndScrollsToTheEnd) {
     Click(IDC_BUTTON_OPEN);
     Click(IDC_CHECK_HEXVIEW);
     std::string burst;
@@ -164,11 +172,11 @@ TEST_F(SerialConsole, BurstKeepsTheNewest2047InOrderAndScrollsToTheEnd) {
         burst += static_cast<char>('a' + i % 26);
     pty.Write(burst);
     ASSERT_TRUE(testutil::WaitFor([&] {
-        return dlg->m_serialRing.GetCount() == 2047 &&
+        return dlg->SerialRing().GetCount() == 2047 &&
                Console(IDC_REDIT_SERIAL_DEBUG).size() == 5372 - 127;
     }));
     unsigned char history[RING_BUFFER_CAPACITY];
-    ASSERT_EQ(dlg->m_serialRing.Snapshot(history), 2047);
+    ASSERT_EQ(dlg->SerialRing().Snapshot(history), 2047);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(history), 2047), burst.substr(5000 - 2047));
     testutil::Pump(50);
     auto* bar = Item<QPlainTextEdit>(IDC_REDIT_SERIAL_DEBUG)->verticalScrollBar();
@@ -176,13 +184,13 @@ TEST_F(SerialConsole, BurstKeepsTheNewest2047InOrderAndScrollsToTheEnd) {
     EXPECT_GT(bar->maximum(), 0);
 }
 
-TEST_F(SerialConsole, ClearAndOpenEmptyTheConsole) {
+TEST_F(SerialCommands, ClearAndOpenEmptyTheConsole) {
     Click(IDC_BUTTON_OPEN);
     pty.Write("abc");
     ASSERT_TRUE(testutil::WaitFor([&] { return Console(IDC_REDIT_SERIAL_DEBUG) == "abc"; }));
     Click(IDC_BUTTON_CLEAR);
     EXPECT_EQ(Console(IDC_REDIT_SERIAL_DEBUG), "");
-    EXPECT_EQ(dlg->m_serialRing.GetCount(), 0);
+    EXPECT_EQ(dlg->SerialRing().GetCount(), 0);
     Click(IDC_CHECK_HEXVIEW);  // an empty history leaves the console alone
     EXPECT_EQ(Console(IDC_REDIT_SERIAL_DEBUG), "");
     pty.Write("d");
@@ -192,13 +200,13 @@ TEST_F(SerialConsole, ClearAndOpenEmptyTheConsole) {
     EXPECT_EQ(Console(IDC_REDIT_SERIAL_DEBUG), "0000 64");
     Click(IDC_BUTTON_OPEN);  // open: emptied, history too
     EXPECT_EQ(Console(IDC_REDIT_SERIAL_DEBUG), "");
-    EXPECT_EQ(dlg->m_serialRing.GetCount(), 0);
+    EXPECT_EQ(dlg->SerialRing().GetCount(), 0);
 }
 
-TEST_F(SerialConsole, TeardownClosesThePort) {
+TEST_F(SerialCommands, TeardownClosesThePort) {
     Click(IDC_BUTTON_OPEN);
     dlg->DestroyWindow();
-    EXPECT_EQ(dlg->m_bSerialOpen, 0);
+    EXPECT_EQ(dlg->SerialOpen(), 0);
     EXPECT_EQ(Status(), " Disconnected : COM1");
     // The device is free again for anyone else.
     CSerialPort port;

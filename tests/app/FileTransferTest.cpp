@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "net/LinkSocket.h"
-#include "support/DialogFixture.h"
+#include "support/app/DialogFixture.h"
 #include "transfer/FileSend.h"
 
 namespace {
@@ -77,10 +77,10 @@ protected:
     void SetUp() override {
         DialogFixture::SetUp();
         platform::SetLocalTimeSource(FixedClock);
-        SetSendStartDelay(100);
+        dlg->Transfer().SetStartDelay(100);
         LinkPort(1, pty.slavePath);
         Click(IDC_BUTTON_OPEN);
-        ASSERT_EQ(dlg->m_bSerialOpen, 1);
+        ASSERT_EQ(dlg->SerialOpen(), 1);
         int port = 0;
         listener = testutil::ListenLoopback(&port);
         SetText(IDC_IP_ADDRESS, "127.0.0.1");
@@ -94,7 +94,6 @@ protected:
     void TearDown() override {
         ::close(far);
         ::close(listener);
-        SetSendStartDelay(SEND_START_DELAY_MS);
         platform::SetLocalTimeSource(nullptr);
         DialogFixture::TearDown();
     }
@@ -104,14 +103,14 @@ protected:
                   const std::function<void()>& during = {}) {
         const std::string path = source.File(name);
         testutil::WriteFile(path, content);
-        seam.nextFile = platform::FileChoice{path, name};
+        seam.nextFile = ui::FileChoice{path, name};
         if (during)
             QTimer::singleShot(0, during);
         QTimer::singleShot(30000, &dlg->m_dlgDownload,
                            [this] { dlg->m_dlgDownload.EndDialog(99); });  // safety net
         Click(button);
         EXPECT_FALSE(dlg->m_dlgDownload.isVisible());
-        EXPECT_EQ(dlg->m_bTransferActive, 0);
+        EXPECT_EQ(dlg->Transfer().m_bTransferActive, 0);
     }
     std::string Captured(const std::string& name) {
         return testutil::ReadFile(dir.File(CAPTURE_PREFIX + name));
@@ -138,9 +137,9 @@ TEST_F(FileTransfer, SerialToNetworkStoresTheFileAndClosesByItself) {
     EXPECT_EQ(Captured("data.bin"), content);
     EXPECT_EQ(BytesText(), "1000 / 1000 Bytes");
     EXPECT_EQ(dlg->m_dlgDownload.m_ctrlProgress->value(), 100);
-    EXPECT_EQ(dlg->m_strSendFileName, "data.bin");
+    EXPECT_EQ(dlg->Transfer().m_strSendFileName, "data.bin");
     EXPECT_EQ(seam.filters.back(), "All Files(*.*)|*.*||");
-    EXPECT_EQ(dlg->m_pClientSocket->m_bCaptureArmed, 0);
+    EXPECT_EQ(dlg->Transfer().m_netCapture.m_bCaptureArmed, 0);
 }
 
 TEST_F(FileTransfer, NetworkToSerialStoresTheFileAndClosesByItself) {
@@ -152,7 +151,7 @@ TEST_F(FileTransfer, NetworkToSerialStoresTheFileAndClosesByItself) {
     EXPECT_EQ(Captured("big.bin"), content);
     EXPECT_EQ(BytesText(), "65537 / 65537 Bytes");
     EXPECT_EQ(dlg->m_dlgDownload.m_ctrlProgress->value(), 100);
-    EXPECT_EQ(dlg->m_serialPort.m_bCaptureArmed, 0);
+    EXPECT_EQ(dlg->Transfer().m_serialCapture.m_bCaptureArmed, 0);
     // The link is back in notification mode: bytes reach the network console again.
     testutil::SendAll(far, "after");
     ASSERT_TRUE(testutil::WaitFor([&] { return Console(IDC_REDIT_NET_DEBUG) == "after"; }));
@@ -180,7 +179,7 @@ TEST_F(FileTransfer, EmptyFileEndsWithoutACapture) {
 }
 
 TEST_F(FileTransfer, CancelInTheFirstSecondStillSendsTheHeaderButNoData) {
-    SetSendStartDelay(SEND_START_DELAY_MS);
+    dlg->Transfer().SetStartDelay(SEND_START_DELAY_MS);
     SendFile(IDC_BTN_FILE_SEND_SERIAL, "c.bin", std::string(1000, 'c'), [&] {
         QTimer::singleShot(200, &dlg->m_dlgDownload,
                            [&] { dlg->m_dlgDownload.m_btnCancel->click(); });
@@ -201,7 +200,7 @@ TEST_F(FileTransfer, SilentDeviceTimesOutAndKeepsThePartialFile) {
     }
     EXPECT_EQ(Status(), "Serial Timeout");
     EXPECT_EQ(Captured("half.bin"), content.substr(0, 1500));
-    EXPECT_EQ(dlg->m_serialPort.m_bCaptureArmed, 0);
+    EXPECT_EQ(dlg->Transfer().m_serialCapture.m_bCaptureArmed, 0);
     EXPECT_EQ(BytesText(), "1500 / 4000 Bytes");
 }
 
@@ -230,7 +229,7 @@ TEST_F(FileTransfer, ACaptureThatCannotBeStoredIsReported) {
 
 TEST_F(FileTransfer, RefusalsBeforeAnythingIsArmed) {
     // A file that cannot be opened.
-    seam.nextFile = platform::FileChoice{source.File("missing"), "missing"};
+    seam.nextFile = ui::FileChoice{source.File("missing"), "missing"};
     Click(IDC_BTN_FILE_SEND_SERIAL);
     EXPECT_EQ(seam.messages.back(), "Can't Open File");
     // The user cancels the open-file dialog: nothing happens.
@@ -243,11 +242,11 @@ TEST_F(FileTransfer, RefusalsBeforeAnythingIsArmed) {
     const int fd = ::open(huge.c_str(), O_CREAT | O_WRONLY, 0644);
     ASSERT_EQ(::ftruncate(fd, 0x80000000LL), 0);
     ::close(fd);
-    seam.nextFile = platform::FileChoice{huge, "huge.bin"};
+    seam.nextFile = ui::FileChoice{huge, "huge.bin"};
     Click(IDC_BTN_FILE_SEND_NETWORK);
     EXPECT_NE(seam.messages.back().find("too large"), std::string::npos);
-    EXPECT_EQ(dlg->m_serialPort.m_bCaptureArmed, 0);
-    EXPECT_EQ(dlg->m_bTransferActive, 0);
+    EXPECT_EQ(dlg->Transfer().m_serialCapture.m_bCaptureArmed, 0);
+    EXPECT_EQ(dlg->Transfer().m_bTransferActive, 0);
     EXPECT_EQ(dlg->m_dlgDownload.RunCount(), 0);
 }
 
@@ -257,7 +256,7 @@ TEST_F(FileTransfer, ServerModeWithoutAPeerTellsTheUser) {
     SetText(IDC_EDIT_IP_PORT, std::to_string(testutil::FreePort()));
     Click(IDC_BUTTON_IP_CONNECT);
     ASSERT_TRUE(Enabled(IDC_BTN_FILE_SEND_SERIAL));
-    seam.nextFile = platform::FileChoice{"/etc/hostname", "hostname"};
+    seam.nextFile = ui::FileChoice{"/etc/hostname", "hostname"};
     for (int button : {IDC_BTN_FILE_SEND_SERIAL, IDC_BTN_FILE_SEND_NETWORK}) {
         const size_t shown = seam.messages.size();
         Click(button);
@@ -275,8 +274,8 @@ TEST_F(FileTransfer, ClosingTheDialogClosesThePortThenDisconnects) {
     QTimer::singleShot(0, [&] { QTest::keyClick(dlg.get(), Qt::Key_Escape); });
     dlg->hide();
     EXPECT_EQ(dlg->DoModal(), IDCANCEL);
-    EXPECT_EQ(dlg->m_bSerialOpen, 0);
-    EXPECT_EQ(dlg->m_bNetConnected, 0);
+    EXPECT_EQ(dlg->SerialOpen(), 0);
+    EXPECT_EQ(dlg->NetConnected(), 0);
     // The network goes second, so its text is the one left in the status line.
     EXPECT_EQ(Status(), " Disconnected : 127.0.0.1");
     EXPECT_TRUE(testutil::PeerClosed(far));

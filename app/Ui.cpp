@@ -1,4 +1,6 @@
-#include "platform/Ui.h"
+#include "app/Ui.h"
+
+#include "platform/Window.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -7,7 +9,7 @@
 #include <QMessageBox>
 #include <QThread>
 
-namespace platform {
+namespace ui {
 namespace {
 
 IUiSeam* g_seam = nullptr;
@@ -42,13 +44,8 @@ void SetUiSeam(IUiSeam* seam) {
     g_seam = seam;
 }
 
-bool IsUiThread() {
-    auto* app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
-
 void MessageBox(const std::string& text, const std::string& detail) {
-    if (IsUiThread() || !QCoreApplication::instance()) {
+    if (platform::IsUiThread() || !QCoreApplication::instance()) {
         if (g_seam)
             g_seam->ShowMessage(text, detail);
         else
@@ -69,4 +66,4 @@ std::optional<FileChoice> ChooseOpenFile(const std::string& filter) {
     return FileChoice{path.toStdString(), QFileInfo(path).fileName().toStdString()};
 }
 
-}  // namespace platform
+}  // namespace ui

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace platform {
+namespace ui {
 
 struct FileChoice {
     std::string path;  // full path of the chosen file
@@ -35,7 +35,4 @@ void MessageBox(const std::string& text, const std::string& detail = {});
 // The open-file dialog with a filter in the framework's form ("All Files(*.*)|*.*||").
 std::optional<FileChoice> ChooseOpenFile(const std::string& filter);
 
-// True on the thread that runs the Qt event loop.
-bool IsUiThread();
-
-}  // namespace platform
+}  // namespace ui

@@ -1,4 +1,4 @@
-#include "transfer/DownloadDlg.h"
+#include "app/DownloadDlg.h"
 
 #include <QElapsedTimer>
 #include <QKeyEvent>
@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/Window.h"
+#include "app/MainWnd.h"
 #include "res/Resource.h"
 #include "support/TestUtil.h"
 

@@ -1,0 +1,58 @@
+// File pass-through on the main dialog: the File Send commands, the time-outs and the end of a
+// transfer. The pass-through itself (worker, captures, timers) is the engine's.
+#include "app/TerminalDlg.h"
+#include "app/Ui.h"
+#include "res/Resource.h"
+
+namespace {
+const char* const SEND_FILE_FILTER = "All Files(*.*)|*.*||";
+}
+
+// Both File Send commands: with no device connected in Server Mode the user is told before
+// choosing a file, and again if the peer left while the open-file dialog was up. Then the run
+// starts and the progress dialog shows it until the main window ends it.
+void CTerminalDlg::FileSend(PassDirection direction) {
+    if (!Net().LinkInUse()) {
+        ui::MessageBox("No device is connected to the server",
+                       "File Send needs a connected device in Server Mode.");
+        return;
+    }
+    const auto choice = ui::ChooseOpenFile(SEND_FILE_FILTER);
+    if (!choice)
+        return;
+    if (const platform::Result r = Transfer().Start(direction, choice->path, choice->name); !r) {
+        ui::MessageBox(r.text, r.reason);
+        return;
+    }
+    m_dlgDownload.DoModal(this);
+    // A serial worker may still be writing its last chunk: the port's write lock keeps a console
+    // send from mixing with it. A network link goes back to notifications.
+    Transfer().Finish();
+}
+
+void CTerminalDlg::OnBtnFileSendSerial() {
+    FileSend(PassDirection::SerialToNet);
+}
+
+void CTerminalDlg::OnBtnFileSendNetwork() {
+    FileSend(PassDirection::NetToSerial);
+}
+
+// A capture time-out (the engine has already reset the capture and ended the transfer).
+void CTerminalDlg::OnTimer(int idEvent) {
+    UpdateData(true);
+    if (idEvent == IDT_SERIAL_TIMEOUT)
+        SetStatusText("Serial Timeout");
+    else if (idEvent == IDT_NETWORK_TIMEOUT)
+        SetStatusText(" Network Timeout");
+    if (m_dlgDownload.IsShowing())
+        m_dlgDownload.EndDialogLater(IDCANCEL, END_PAUSE_MS);
+    UpdateData(false);
+}
+
+long CTerminalDlg::OnTransferCancel() {
+    Transfer().Cancel();
+    // A cancel that arrives when no dialog runs ends nothing.
+    m_dlgDownload.EndDialogLater(IDCANCEL, END_PAUSE_MS);
+    return 0;
+}

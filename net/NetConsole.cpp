@@ -1,0 +1,171 @@
+#include "net/NetConsole.h"
+
+#include <vector>
+
+#include "serial/EncodeSendLine.h"
+
+using platform::Result;
+
+namespace {
+
+constexpr int SEND_BUFFER_SIZE = 1024;
+
+// Trailing space, tab, line feed, vertical tab, form feed and carriage return.
+std::string_view TrimRight(std::string_view s) {
+    const auto end = s.find_last_not_of(" \t\n\v\f\r");
+    return s.substr(0, end == std::string_view::npos ? 0 : end + 1);
+}
+
+// A port the 16-bit field cannot hold would put the link on another port than the one the
+// status line shows: refused before anything changes.
+Result CheckPort(unsigned port) {
+    if (port <= MAX_TCP_PORT)
+        return Result::Ok();
+    return Result::Fail("Invalid port number: use 0 to 65535",
+                        std::to_string(port) + " is not a TCP port.", 0);
+}
+
+Result SocketFailure(const char* text, const CLinkSocket& socket) {
+    return Result::Fail(text, socket.LastError(), socket.LastErrno());
+}
+
+}  // namespace
+
+NetConsole::NetConsole(QObject* parent) : QObject(parent) {}
+
+NetConsole::~NetConsole() {
+    Stop();
+}
+
+Result NetConsole::Connect(const std::string& address, unsigned port) {
+    if (Result r = CheckPort(port); !r)
+        return r;
+    m_netRing.Clear();
+    m_bServerMode = false;
+    Drop(m_pClientSocket);
+    auto link = std::make_unique<CLinkSocket>(static_cast<ILinkOwner*>(this));
+    if (!link->Create(0, 1, platform::FD_ALL_EVENTS, nullptr))
+        return SocketFailure("Can't create socket", *link);
+    if (!link->ConnectWithTimeout(address, port, CONNECT_TIMEOUT_MS)) {
+        Result r = SocketFailure("Can't connect socket", *link);
+        link->Close();
+        return r;
+    }
+    m_pClientSocket = std::move(link);
+    m_strAddress = address;
+    m_nPort = port;
+    m_bNetConnected = 1;
+    return Result::Ok();
+}
+
+Result NetConsole::StartServer(unsigned port) {
+    if (Result r = CheckPort(port); !r)
+        return r;
+    m_netRing.Clear();
+    m_bServerMode = true;
+    m_nPeerCount = 0;
+    Drop(m_pListenSocket);
+    auto listener = std::make_unique<CLinkSocket>(static_cast<ILinkOwner*>(this));
+    if (!listener->Create(port, 1, platform::FD_ALL_EVENTS, nullptr))
+        return SocketFailure("Can't create socket.", *listener);
+    if (!listener->Listen(LISTEN_BACKLOG)) {
+        Result r = SocketFailure("Can't listen client.", *listener);
+        listener->Close();
+        return r;
+    }
+    m_pListenSocket = std::move(listener);
+    m_nPort = port;
+    m_bNetConnected = 1;
+    return Result::Ok();
+}
+
+void NetConsole::Stop() {
+    m_bNetConnected = 0;
+    if (m_bServerMode) {
+        Drop(m_pPeerSocket);
+        m_nPeerCount = 0;
+        if (m_pListenSocket)
+            m_pListenSocket->Close();
+        Drop(m_pListenSocket);
+    } else {
+        if (m_pClientSocket)
+            m_pClientSocket->Close();
+        Drop(m_pClientSocket);
+    }
+}
+
+Result NetConsole::Send(std::string_view line) {
+    line = TrimRight(line);
+    CLinkSocket* link = m_bNetConnected ? LinkInUse() : nullptr;
+    if (!link)
+        return Result::Fail("Not connected: the line was not sent");
+    // Characters beyond ASCII take several bytes each: the buffer grows with the line.
+    std::vector<unsigned char> buf(std::max<size_t>(SEND_BUFFER_SIZE, line.size()));
+    const int count = EncodeSendLine(line, buf.data(), static_cast<int>(buf.size()));
+    if (count > 0 && link->Send(buf.data(), count, 0) != count)
+        return SocketFailure("Can't send on the network link", *link);
+    return Result::Ok();
+}
+
+void NetConsole::Clear() {
+    m_netRing.Clear();
+}
+
+CLinkSocket* NetConsole::LinkInUse() const {
+    return m_bServerMode ? m_pPeerSocket.get() : m_pClientSocket.get();
+}
+
+void NetConsole::Drop(std::unique_ptr<CLinkSocket>& slot) {
+    if (!slot)
+        return;
+    emit linkGoing(slot.get());
+    slot.reset();
+}
+
+void NetConsole::LinkAccept(CLinkSocket& listener) {
+    if (&listener != m_pListenSocket.get()) {
+        CLinkSocket stray;
+        listener.Accept(stray);
+        return;
+    }
+    if (m_nPeerCount == 0) {
+        auto peer = std::make_unique<CLinkSocket>(static_cast<ILinkOwner*>(this));
+        if (listener.Accept(*peer)) {
+            m_pPeerSocket = std::move(peer);
+            m_nPeerCount = 1;
+            emit peerAttached();
+        } else {
+            emit failure(QStringLiteral("Connection Fail."),
+                         QString::fromStdString(listener.LastError()));
+        }
+        return;
+    }
+    // One peer at a time: a further connection is accepted and closed at once.
+    CLinkSocket extra;
+    if (!listener.Accept(extra))
+        emit failure(QStringLiteral("Connection Fail."),
+                     QString::fromStdString(listener.LastError()));
+    extra.Close();
+}
+
+void NetConsole::LinkReceive(CLinkSocket& link, const unsigned char* bytes, int n) {
+    if (m_pTap && m_pTap->Armed() && &link == LinkInUse()) {
+        m_pTap->Chunk(bytes, n);
+        return;
+    }
+    m_netRing.Put(bytes, n);
+    emit received();
+}
+
+void NetConsole::LinkClose(CLinkSocket& link, int) {
+    if (m_nPeerCount > 0 && &link == m_pPeerSocket.get()) {
+        // The attached peer left: the server keeps listening and the next connection becomes
+        // the peer. The peer is destroyed inside its own notification; nothing touches it after.
+        Drop(m_pPeerSocket);
+        m_nPeerCount = 0;
+        emit peerGone();
+        return;
+    }
+    if (&link == m_pClientSocket.get() && m_bNetConnected && !m_bServerMode)
+        emit farEndClosed();
+}

@@ -1,0 +1,71 @@
+#include "serial/SerialConsole.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "serial/EncodeSendLine.h"
+
+using platform::Result;
+
+namespace {
+constexpr int SEND_BUFFER_SIZE = 1024;
+}
+
+SerialConsole::SerialConsole(QObject* parent) : QObject(parent) {
+    m_serialPort.SetReceiver(this);
+}
+
+SerialConsole::~SerialConsole() {
+    Close();
+}
+
+Result SerialConsole::Open(const SerialSettings& s) {
+    if (m_bSerialOpen)
+        Close();
+    if (!m_serialPort.Open(s.portName, s.baud, s.byteSize, s.stopBitsCode, s.parityCode,
+                           s.flowMode))
+        return Result::Fail("Can't open PORT", m_serialPort.LastError(), m_serialPort.LastErrno());
+    m_bSerialOpen = 1;
+    m_serialRing.Clear();
+    return Result::Ok();
+}
+
+void SerialConsole::Close() {
+    if (m_serialPort.m_bOpen.load() != 0)
+        emit aboutToClose();
+    m_serialPort.Close();
+    m_bSerialOpen = 0;
+}
+
+Result SerialConsole::Send(std::string_view line) {
+    // A line of 1024 characters beyond ASCII takes more than 1024 bytes in UTF-8, so the buffer
+    // grows with the line: nothing is cut short.
+    std::vector<unsigned char> buf(std::max<size_t>(SEND_BUFFER_SIZE, line.size()));
+    const int count = EncodeSendLine(line, buf.data(), static_cast<int>(buf.size()));
+    if (!m_bSerialOpen)
+        return Result::Fail("The port is not open: the line was not sent");
+    const uint32_t written = m_serialPort.Write(buf.data(), static_cast<uint32_t>(count));
+    if (written != static_cast<uint32_t>(count))
+        return Result::Fail("The device did not take the whole line",
+                            std::to_string(written) + " of " + std::to_string(count) +
+                                " bytes were written to " + PortName() + ".");
+    return Result::Ok();
+}
+
+void SerialConsole::Clear() {
+    m_serialRing.Clear();
+}
+
+bool SerialConsole::CaptureArmed() {
+    IReceiveTap* tap = m_pTap.load();
+    return tap && tap->Armed();
+}
+
+void SerialConsole::CaptureSerialChunk(const unsigned char* bytes, int n) {
+    if (IReceiveTap* tap = m_pTap.load())
+        tap->Chunk(bytes, n);
+}
+
+void SerialConsole::ReceiveThreadFailed(const std::string& text) {
+    emit failure(QString::fromStdString(text), QString());
+}

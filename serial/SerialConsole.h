@@ -1,0 +1,68 @@
+// The serial console without its window: the port, its receive history and its open state.
+// Open, Close, Send and Clear run on the UI thread and return result values; received bytes are
+// announced by a signal from the port's receive thread, never by a message to a window.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <string>
+#include <string_view>
+
+#include "display/ReceiveTap.h"
+#include "display/RingBuffer.h"
+#include "platform/Result.h"
+#include "serial/SerialPort.h"
+#include "serial/SerialSettings.h"
+
+class SerialConsole : public QObject, private ISerialReceiver {
+    Q_OBJECT
+public:
+    explicit SerialConsole(QObject* parent = nullptr);
+    ~SerialConsole() override;
+
+    // Opens the port with the settings and empties the history. Fails with "Can't open PORT"
+    // and the OS's reason; the console then stays closed.
+    platform::Result Open(const SerialSettings& settings);
+    // Closes the port: announces aboutToClose first (so a file-send worker on the port lets go),
+    // then waits for the receive thread.
+    void Close();
+    // Writes a typed line, escapes decoded, exactly as typed (nothing trimmed). Fails when the
+    // port is not open or the device did not take every byte.
+    platform::Result Send(std::string_view line);
+    void Clear();
+
+    bool IsOpen() const { return m_bSerialOpen != 0; }
+    // "COM1": the name the user chose, as the status line and the messages say it.
+    const std::string& PortName() const { return m_serialPort.m_strPortName; }
+    CSerialPort& Port() { return m_serialPort; }
+    CRingBuffer& Ring() { return m_serialRing; }
+    // Synchronous hand-overs from the receive thread to the UI thread; shut down by Close().
+    platform::CUiSyncChannel& UiChannel() { return m_serialPort.m_uiChannel; }
+
+    // While the tap is armed, received chunks go to it (on the receive thread) instead of the
+    // history. Set before the port opens; the tap must outlive every open of the port.
+    void SetCaptureTap(IReceiveTap* tap) { m_pTap.store(tap); }
+
+signals:
+    // Bytes were stored in the history. Emitted on the receive thread: connect it queued.
+    void received();
+    // The receive thread could not start; emitted on that thread.
+    void failure(const QString& text, const QString& detail);
+    // The port is about to close (UI thread).
+    void aboutToClose();
+
+private:
+    CRingBuffer& SerialRing() override { return m_serialRing; }
+    void PostCommRead() override { emit received(); }
+    bool CaptureArmed() override;
+    void CaptureSerialChunk(const unsigned char* bytes, int n) override;
+    void ReceiveThreadFailed(const std::string& text) override;
+
+    CRingBuffer m_serialRing;
+    int32_t m_bSerialOpen = 0;
+    std::atomic<IReceiveTap*> m_pTap{nullptr};
+    // Last: its receive thread uses the members above, so it is destroyed (and joined) first.
+    CSerialPort m_serialPort;
+};

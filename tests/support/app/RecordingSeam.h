@@ -1,0 +1,29 @@
+// The dialog tests' stand-in for message boxes and the open-file dialog.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/Ui.h"
+
+namespace testutil {
+
+// Records message boxes and answers the open-file dialog; installed for its lifetime.
+class RecordingSeam : public ui::IUiSeam {
+public:
+    RecordingSeam();
+    ~RecordingSeam() override;
+    void ShowMessage(const std::string& text, const std::string& detail) override;
+    std::optional<ui::FileChoice> ChooseOpenFile(const std::string& filter) override;
+
+    std::vector<std::string> messages;
+    std::vector<std::string> details;
+    std::vector<std::string> filters;
+    std::optional<ui::FileChoice> nextFile;
+    // Called inside ShowMessage, to act while a message box would be up.
+    std::function<void(const std::string&)> onMessage;
+};
+
+}  // namespace testutil

@@ -1,0 +1,28 @@
+// The terminal without a window: the serial console, the network console and the file
+// pass-through between them. A program with a QCoreApplication can drive the whole device test
+// with this one object.
+#pragma once
+
+#include <QObject>
+
+#include "net/NetConsole.h"
+#include "serial/SerialConsole.h"
+#include "transfer/PassThrough.h"
+
+class TerminalEngine : public QObject {
+    Q_OBJECT
+public:
+    explicit TerminalEngine(QObject* parent = nullptr) : QObject(parent) {}
+    ~TerminalEngine() override { Shutdown(); }
+
+    // Closes the port first, then disconnects or stops the server; idempotent.
+    void Shutdown() {
+        serial.Close();
+        net.Stop();
+    }
+
+    // In this order: the pass-through (destroyed first) uses both consoles.
+    SerialConsole serial;
+    NetConsole net;
+    PassThrough passThrough{serial, net};
+};
