@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   socat xvfb xauth xdotool x11-utils imagemagick time procps
   fonts-nanum fonts-dejavu-core
+  desktop-file-utils appstream dpkg-dev file
   "$@"
 )
 
