@@ -1,7 +1,7 @@
 // The serial port stand-in: the Windows communications calls the port driver needs, over termios.
 //
-// Port names "COM1".."COM9" resolve to <program directory>/COMn when that exists (typically a
-// symlink: ln -s /dev/ttyUSB0 COM1), else to /dev/ttyS{n-1}.
+// Port names "COMn" resolve to the user's mapping, else <program directory>/COMn when that exists
+// (typically a symlink: ln -s /dev/ttyUSB0 COM1), else /dev/ttyS{n-1} (see platform/PortMap.h).
 #pragma once
 
 #include <atomic>
@@ -110,6 +110,9 @@ public:
     // The OS's reason for the last failed Open, GetCommState, SetCommState, SetupComm or
     // PurgeComm ("<device path>: <strerror>"). Read it on the thread that made those calls.
     const std::string& LastError() const { return m_lastError; }
+    // After a failed Open: what to do about it, for the message's detail (empty when there is
+    // nothing to add). Who holds a busy device; for EACCES which group owns it and how to join.
+    const std::string& Hint() const { return m_hint; }
     const std::string& DevicePath() const { return m_path; }
     int Fd() const { return m_fd; }
     // The termios modes the last successful SetCommState handed to the kernel. A pty keeps
@@ -145,6 +148,7 @@ private:
     // Written only by the thread that opens, configures and closes the device (never by Read,
     // Write or WaitCommEvent), so reading it there needs no lock.
     std::string m_lastError;
+    std::string m_hint;  // set by a failed Open only, on the same thread as m_lastError
 };
 
 }  // namespace platform
