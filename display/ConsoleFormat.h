@@ -13,8 +13,11 @@ void FormatHexDump(const unsigned char* bytes, int n, std::string& out);
 // Text form: one character per byte; a zero byte vanishes, every other byte goes in unchanged.
 void FormatConsoleText(const unsigned char* bytes, int n, std::string& out);
 
-// What a console widget shows for a console text: each byte one character, bytes 0x80 to 0xFF
-// as the Latin-1 characters of the same code (the console has no other encoding to go by); a
-// CR LF pair, a lone CR and a lone LF each become one line break, as the console control of the
-// original platform shows them, so the hex dump's "\r\n" rows never have empty lines between.
+// What a console widget shows for a console text: a well-formed UTF-8 sequence (2 to 4 bytes, no
+// overlong form, no surrogate, at most U+10FFFF) as its character (past U+FFFF a surrogate
+// pair); every other byte as one character, bytes 0x80 to 0xFF outside such a sequence as the
+// Latin-1 characters of the same code (a sequence cut off at either end of the history shows
+// byte by byte). A CR LF pair, a lone CR and a lone LF each become one line break, as the console
+// control of the original platform shows them, so the hex dump's "\r\n" rows never have empty
+// lines between.
 QString ConsoleWidgetText(const std::string& text);

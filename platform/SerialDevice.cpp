@@ -16,7 +16,7 @@
 #include <cstring>
 #include <map>
 
-#include "platform/Paths.h"
+#include "platform/PortMap.h"
 #include "platform/SerialBaud.h"
 
 namespace platform {
@@ -110,15 +110,7 @@ std::string ResolvePortName(const std::string& name) {
                            std::all_of(name.begin() + 3, name.end(), [](char c) {
                                return std::isdigit(static_cast<unsigned char>(c)) != 0;
                            });
-    if (!isComName)
-        return name;
-    // lstat, not stat: a dangling symlink the user made is still the port they meant, and the
-    // open then reports what is wrong with it.
-    const std::string local = ProgramDirectory() + name;
-    struct stat st {};
-    if (lstat(local.c_str(), &st) == 0)
-        return local;
-    return "/dev/ttyS" + std::to_string(std::stoi(name.substr(3)) - 1);
+    return isComName ? ResolveComPort(std::stoi(name.substr(3))) : name;
 }
 
 CSerialDevice::CSerialDevice() {
@@ -159,8 +151,10 @@ void CSerialDevice::SetError(const std::string& what, int err) {
 }
 
 bool CSerialDevice::Open(const std::string& portName) {
+    m_hint.clear();
     if (m_fd >= 0) {
         SetError(m_path, EBUSY);
+        m_hint = m_path + " is already open in this program.";
         return false;
     }
     m_path = ResolvePortName(portName);
@@ -178,7 +172,12 @@ bool CSerialDevice::Open(const std::string& portName) {
         fd = ::open(m_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        SetError(m_path, errno);
+        const int err = errno;
+        SetError(m_path, err);
+        if (err == EACCES)
+            m_hint = PermissionHint(m_path);
+        else if (err == EBUSY)  // another opener set TIOCEXCL
+            m_hint = BusyHint(m_path);
         return false;
     }
     // flock first: it is what keeps out a second opener even for root, who ignores TIOCEXCL.
@@ -186,8 +185,10 @@ bool CSerialDevice::Open(const std::string& portName) {
     // a tty that someone else holds.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno == EWOULDBLOCK ? EBUSY : errno;
-        ::close(fd);
+        ::close(fd);  // before looking for the holder, so that it is not found in us
         SetError(m_path, err);
+        if (err == EBUSY)
+            m_hint = BusyHint(m_path);
         return false;
     }
     // Not a tty (ENOTTY) is not decided here: the settings are refused later.

@@ -1,7 +1,7 @@
 // The serial port stand-in: the Windows communications calls the port driver needs, over termios.
 //
-// Port names "COM1".."COM9" resolve to <program directory>/COMn when that exists (typically a
-// symlink: ln -s /dev/ttyUSB0 COM1), else to /dev/ttyS{n-1}.
+// Port names "COMn" resolve to the user's mapping, else <program directory>/COMn when that exists
+// (typically a symlink: ln -s /dev/ttyUSB0 COM1), else /dev/ttyS{n-1} (see platform/PortMap.h).
 #pragma once
 
 #include <atomic>
@@ -117,6 +117,9 @@ public:
     const std::string& LastError() const { return m_lastError; }
     // The errno behind LastError().
     int LastErrno() const { return m_lastErrno; }
+    // After a failed Open: what to do about it, for the message's detail (empty when there is
+    // nothing to add). Who holds a busy device; for EACCES which group owns it and how to join.
+    const std::string& Hint() const { return m_hint; }
     const std::string& DevicePath() const { return m_path; }
     int Fd() const { return m_fd; }
     // The termios modes the last successful SetCommState handed to the kernel. A pty keeps
@@ -155,6 +158,7 @@ private:
     // Write or WaitCommEvent), so reading it there needs no lock.
     std::string m_lastError;
     int m_lastErrno = 0;
+    std::string m_hint;  // set by a failed Open only, on the same thread as m_lastError
 };
 
 }  // namespace platform

@@ -63,4 +63,32 @@ TEST(ConsoleFormat, WidgetTextBreaksLinesOnceAndKeepsLatin1) {
     EXPECT_EQ(ConsoleWidgetText(Hex(Range(0, 17))).count(QLatin1Char('\n')), 1);
 }
 
+TEST(ConsoleFormat, WidgetTextDecodesWellFormedUtf8AndKeepsOtherBytesAsLatin1) {
+    // Expected text as UTF-16 units.
+    struct Case {
+        const char* what;
+        std::string bytes;
+        std::u16string shown;
+    };
+    const Case cases[] = {
+        {"Korean, 3-byte sequences", "\xED\x95\x9C\xEA\xB8\x80", u"\uD55C\uAE00"},
+        {"2-byte sequence", "caf\xC3\xA9", u"caf\u00E9"},
+        {"emoji, 4 bytes, a surrogate pair", "\xF0\x9F\x98\x80!", u"\U0001F600!"},
+        {"largest code point", "\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
+        {"past U+10FFFF", "\xF4\x90\x80\x80", u"\u00F4\u0090\u0080\u0080"},
+        {"truncated at the end", "a\xED\x95", u"a\u00ED\u0095"},
+        {"truncated 4-byte at the end", "\xF0\x9F\x98", u"\u00F0\u009F\u0098"},
+        {"overlong C0 80", "\xC0\x80x", u"\u00C0\u0080x"},
+        {"overlong E0 80 AF", "\xE0\x80\xAF", u"\u00E0\u0080\u00AF"},
+        {"lone continuation byte", "\x80\xED\x95\x9C\xBF", u"\u0080\uD55C\u00BF"},
+        {"surrogate ED A0 80", "\xED\xA0\x80", u"\u00ED\u00A0\u0080"},
+        {"0xFF", "\xFF\xC3\xA9", u"\u00FF\u00E9"},
+        {"sequence broken by CR LF", "\xEA\xB8\r\n\xEA\xB8\x80", u"\u00EA\u00B8\n\uAE00"},
+        {"mixed with line breaks", "\xED\x95\x9C\r\n\xF0\x9F\x98\x80\r\xC3\xA9\n",
+         u"\uD55C\n\U0001F600\n\u00E9\n"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ConsoleWidgetText(c.bytes), QString::fromStdU16String(c.shown)) << c.what;
+}
+
 }  // namespace

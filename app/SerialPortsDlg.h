@@ -1,0 +1,34 @@
+// "Serial Ports": which device each of COM1..COM9 opens, chosen from the devices present now or
+// typed as a path, stored as the user's port mappings (platform/PortMap.h).
+#pragma once
+
+#include <QDialog>
+
+#include <string>
+#include <vector>
+
+class QComboBox;
+class QLabel;
+
+class CSerialPortsDlg : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int kPortCount = 9;  // COM1..COM9, the ports the main dialog offers
+
+    // `devRoot` is where the present devices are looked for (a fake tree in tests).
+    explicit CSerialPortsDlg(QWidget* parent = nullptr, const std::string& devRoot = "/dev");
+
+    // The device box of COMn, n = 1..kPortCount; nullptr otherwise.
+    QComboBox* DeviceBox(int n) const;
+    // The device path COMn's row stands for: empty for "(default)" or an empty text, the link's
+    // own path for a by-id entry chosen from the list, else the text as typed.
+    std::string ChosenPath(int n) const;
+
+    // Stores every row that changed. When the settings cannot be written the dialog stays open
+    // and says so.
+    void accept() override;
+
+private:
+    std::vector<QComboBox*> m_boxes;
+    QLabel* m_error = nullptr;
+};
