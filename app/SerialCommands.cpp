@@ -22,7 +22,7 @@ void CTerminalDlg::OnButtonOpen() {
             UpdateFileSendButtons();
             m_btnOpen->setText(QStringLiteral("Close"));
         } else {
-            ui::MessageBox(r.text, r.reason);
+            ui::MessageBox(r.text, r.hint.empty() ? r.reason : r.reason + "\n" + r.hint);
         }
     } else {
         Serial().Close();

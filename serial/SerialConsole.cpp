@@ -23,8 +23,11 @@ Result SerialConsole::Open(const SerialSettings& s) {
     if (m_bSerialOpen)
         Close();
     if (!m_serialPort.Open(s.portName, s.baud, s.byteSize, s.stopBitsCode, s.parityCode,
-                           s.flowMode))
-        return Result::Fail("Can't open PORT", m_serialPort.LastError(), m_serialPort.LastErrno());
+                           s.flowMode)) {
+        Result r = Result::Fail("Can't open PORT", m_serialPort.LastError(), m_serialPort.LastErrno());
+        r.hint = m_serialPort.LastHint();
+        return r;
+    }
     m_bSerialOpen = 1;
     m_serialRing.Clear();
     return Result::Ok();

@@ -33,9 +33,11 @@ int CSerialPort::Open(std::string portName, uint32_t baud, uint8_t byteSize, uin
     m_uiChannel.Reopen();
 
     m_strPortName = std::move(portName);
+    m_strLastHint.clear();
     if (!m_hPort.Open(m_strPortName)) {
         m_strLastError = m_hPort.LastError();
         m_nLastErrno = m_hPort.LastErrno();
+        m_strLastHint = m_hPort.Hint();
         return 0;
     }
 

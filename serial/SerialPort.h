@@ -63,6 +63,8 @@ public:
 
     const std::string& LastError() const { return m_strLastError; }
     int LastErrno() const { return m_nLastErrno; }
+    // What the user can do about a failed open (who holds the port, which group may open it).
+    const std::string& LastHint() const { return m_strLastHint; }
     platform::CSerialDevice& Device() { return m_hPort; }
 
     // Fields.
@@ -85,6 +87,7 @@ private:
     std::mutex m_writeLock;
     std::string m_strLastError;
     int m_nLastErrno = 0;
+    std::string m_strLastHint;
 };
 
 // The write time limit per byte for a baud rate: 19200 / baud, truncated (0 = no limit).
