@@ -52,6 +52,9 @@ signals:
     void failure(const QString& text, const QString& detail);
     // The port is about to close (UI thread).
     void aboutToClose();
+    // The device hung up or vanished while the port was open: the console has closed the port
+    // as Close() would. Emitted on the UI thread.
+    void portLost(const QString& reason);
 
 private:
     CRingBuffer& SerialRing() override { return m_serialRing; }
