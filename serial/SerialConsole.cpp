@@ -24,7 +24,8 @@ Result SerialConsole::Open(const SerialSettings& s) {
         Close();
     if (!m_serialPort.Open(s.portName, s.baud, s.byteSize, s.stopBitsCode, s.parityCode,
                            s.flowMode)) {
-        Result r = Result::Fail("Can't open PORT", m_serialPort.LastError(), m_serialPort.LastErrno());
+        Result r =
+            Result::Fail("Can't open PORT", m_serialPort.LastError(), m_serialPort.LastErrno());
         r.hint = m_serialPort.LastHint();
         return r;
     }

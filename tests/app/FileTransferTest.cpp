@@ -264,6 +264,21 @@ TEST_F(FileTransfer, ServerModeWithoutAPeerTellsTheUser) {
         EXPECT_NE(seam.messages.back().find("No device"), std::string::npos);
     }
     EXPECT_EQ(dlg->m_dlgDownload.RunCount(), 0);
+
+    // A peer that leaves while the user picks the file: told the same, nothing armed.
+    const int peer = testutil::ConnectLoopback(
+        std::stoi(Item<QLineEdit>(IDC_EDIT_IP_PORT)->text().toStdString()));
+    ASSERT_TRUE(testutil::WaitFor([&] { return dlg->Net().PeerCount() == 1; }));
+    seam.onChoose = [&] {
+        ::close(peer);
+        testutil::WaitFor([&] { return dlg->Net().PeerCount() == 0; });
+    };
+    const size_t shown = seam.messages.size();
+    Click(IDC_BTN_FILE_SEND_SERIAL);
+    ASSERT_EQ(seam.messages.size(), shown + 1);
+    EXPECT_EQ(seam.messages.back(), "No device is connected to the server");
+    EXPECT_EQ(dlg->m_dlgDownload.RunCount(), 0);
+    EXPECT_FALSE(dlg->Transfer().IsActive());
 }
 
 }  // namespace

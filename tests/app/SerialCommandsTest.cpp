@@ -182,6 +182,12 @@ TEST_F(SerialCommands, BurstKeepsTheNewest2047InOrderAndScrollsToTheEnd) {
     auto* bar = Item<QPlainTextEdit>(IDC_REDIT_SERIAL_DEBUG)->verticalScrollBar();
     EXPECT_EQ(bar->value(), bar->maximum());
     EXPECT_GT(bar->maximum(), 0);
+    // A Hex View toggle replaces the whole text: it shows from its top, not scrolled to its end.
+    for (int toggle = 0; toggle < 2; ++toggle) {
+        bar->setValue(bar->maximum());
+        Click(IDC_CHECK_HEXVIEW);
+        EXPECT_EQ(bar->value(), 0) << toggle;
+    }
 }
 
 TEST_F(SerialCommands, ClearAndOpenEmptyTheConsole) {

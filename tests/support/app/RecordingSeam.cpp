@@ -18,6 +18,8 @@ void RecordingSeam::ShowMessage(const std::string& text, const std::string& deta
 
 std::optional<ui::FileChoice> RecordingSeam::ChooseOpenFile(const std::string& filter) {
     filters.push_back(filter);
+    if (onChoose)
+        onChoose();
     return nextFile;
 }
 

@@ -24,6 +24,8 @@ public:
     std::optional<ui::FileChoice> nextFile;
     // Called inside ShowMessage, to act while a message box would be up.
     std::function<void(const std::string&)> onMessage;
+    // Called inside ChooseOpenFile, to act while the open-file dialog would be up.
+    std::function<void()> onChoose;
 };
 
 }  // namespace testutil

@@ -1,0 +1,295 @@
+// The pass-through without a window: a QCoreApplication program that opens a pty, connects to a
+// device and passes files through it, with its signals in order; Cancel, the time-out, and the
+// workers of ended runs.
+#include "transfer/TerminalEngine.h"
+
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/SocatDevice.h"
+#include "support/TestUtil.h"
+
+using testutil::WaitFor;
+
+namespace {
+
+platform::LocalTime FixedClock() {
+    return {2026, 12, 7, 11, 22, 33};
+}
+constexpr const char* kStamp = "20261207_112233_";
+
+std::string Header(uint32_t length) {
+    unsigned char h[FILE_HEADER_SIZE];
+    BuildFileHeader(length, h);
+    return std::string(reinterpret_cast<const char*>(h), FILE_HEADER_SIZE);
+}
+
+// Everything the pass-through tells, in order.
+struct Recorder {
+    explicit Recorder(PassThrough& pt) {
+        QObject::connect(&pt, &PassThrough::progressRange, [this](int, int) { Add("range"); });
+        QObject::connect(&pt, &PassThrough::progressText,
+                         [this](const QString& t) { Add("text:" + t.toStdString()); });
+        QObject::connect(&pt, &PassThrough::closeRequested, [this] { Add("close"); });
+        QObject::connect(&pt, &PassThrough::timedOut, [this](int id, bool ended) {
+            Add("timeout:" + std::to_string(id) + (ended ? ":ended" : ""));
+        });
+        QObject::connect(&pt, &PassThrough::finished, [this](const PassOutcome& out) {
+            outcomes.push_back(out);
+            Add("finished:" + std::to_string(static_cast<int>(out.end)));
+        });
+    }
+    void Add(const std::string& e) { events.push_back(e); }
+    bool Finished() const { return !outcomes.empty(); }
+    std::vector<std::string> events;
+    std::vector<PassOutcome> outcomes;
+};
+
+SerialSettings PortSettings(const std::string& path) {
+    SerialSettings s = SettingsFromSelection(0, 8, 3, 0, 2, 0);  // 115200 8N1, no flow control
+    s.portName = path;
+    return s;
+}
+
+// Reads what the pty's far side has, for `ms` milliseconds.
+std::string Drain(int fd, int ms) {
+    std::string got;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10) <= 0)
+            continue;
+        char buf[4096];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0)
+            got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+class PassThroughEngine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        engine.passThrough.SetStartDelay(100);
+        engine.passThrough.SetOutputDirectory(dir.path);
+        engine.passThrough.SetClock(FixedClock);
+    }
+    // The device played by the test: the program's port is a pty, its network side a loopback
+    // client link to `far`.
+    void ConnectToTestDevice(uint32_t baudIndex = 8) {
+        SerialSettings s = SettingsFromSelection(0, static_cast<int>(baudIndex), 3, 0, 2, 0);
+        s.portName = pty.slavePath;
+        ASSERT_TRUE(engine.serial.Open(s).ok);
+        int port = 0;
+        listener = testutil::ListenLoopback(&port);
+        ASSERT_TRUE(engine.net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
+        far = testutil::AcceptWithin(listener, 2000);
+        ASSERT_GE(far, 0);
+    }
+    std::string Source(const std::string& name, const std::string& content) {
+        testutil::WriteFile(source.File(name), content);
+        return source.File(name);
+    }
+    void TearDown() override {
+        engine.Shutdown();
+        if (far >= 0)
+            ::close(far);
+        if (listener >= 0)
+            ::close(listener);
+    }
+
+    testutil::TempDir dir, source;
+    TerminalEngine engine;
+    Recorder rec{engine.passThrough};
+    testutil::PtyPair pty;
+    int listener = -1, far = -1;
+};
+
+}  // namespace
+
+// The few lines a program without a window needs: a pty, socat as the device, both directions.
+TEST_F(PassThroughEngine, HeadlessProgramPassesFilesThroughSocatBothWays) {
+    const int port = testutil::FreePort();
+    SocatDevice device(dir.File("COM1"), SocatDevice::Mode::Listen, port);
+    ASSERT_TRUE(device.Ready());
+    ASSERT_TRUE(engine.serial.Open(PortSettings(dir.File("COM1"))).ok);
+    ASSERT_TRUE(engine.net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
+    const std::string content = testutil::RandomBytes(100000, 5);
+    for (PassDirection d : {PassDirection::SerialToNet, PassDirection::NetToSerial}) {
+        rec.events.clear();
+        rec.outcomes.clear();
+        const std::string name = d == PassDirection::SerialToNet ? "s.bin" : "n.bin";
+        ASSERT_TRUE(engine.passThrough.Start(d, Source(name, content), name).ok);
+        ASSERT_TRUE(WaitFor([&] { return rec.Finished(); }, 20000));
+        engine.passThrough.Finish();
+        const PassOutcome& out = rec.outcomes[0];
+        EXPECT_EQ(out.end, PassOutcome::End::Completed);
+        EXPECT_EQ(out.path, dir.path + kStamp + name);
+        EXPECT_TRUE(testutil::ReadFile(out.path) == content);
+        // The range first, the byte count last before the close request, then the end.
+        ASSERT_GE(rec.events.size(), 4u);
+        EXPECT_EQ(rec.events.front(), "range");
+        const size_t n = rec.events.size();
+        EXPECT_EQ(rec.events[n - 3], "text:100000 / 100000 Bytes");
+        EXPECT_EQ(rec.events[n - 2], "close");
+        EXPECT_EQ(rec.events[n - 1], "finished:0");
+        EXPECT_FALSE(engine.passThrough.IsActive());
+    }
+    // The network link is back in notification mode: the console hears the device again.
+    ASSERT_TRUE(engine.serial.Send("after").ok);
+    EXPECT_TRUE(WaitFor([&] { return engine.net.Ring().GetCount() == 5; }));
+}
+
+TEST_F(PassThroughEngine, RefusalsArmNothing) {
+    const std::string file = Source("f.bin", "abc");
+    EXPECT_EQ(engine.passThrough.Start(PassDirection::SerialToNet, file, "f.bin").text,
+              "No device is connected to the server");
+    ConnectToTestDevice();
+    EXPECT_EQ(
+        engine.passThrough.Start(PassDirection::SerialToNet, source.File("none"), "none").text,
+        "Can't Open File");
+    EXPECT_FALSE(engine.passThrough.IsActive());
+    EXPECT_EQ(engine.passThrough.m_netCapture.m_bCaptureArmed.load(), 0);
+}
+
+TEST_F(PassThroughEngine, CancelAndTimeOutEndTheRunOnce) {
+    ConnectToTestDevice();
+    // Cancel within the start delay: the header still goes out, then nothing.
+    engine.passThrough.SetStartDelay(300);
+    const std::string file = Source("c.bin", std::string(5000, 'c'));
+    ASSERT_TRUE(engine.passThrough.Start(PassDirection::SerialToNet, file, "c.bin").ok);
+    engine.passThrough.Cancel();
+    engine.passThrough.Cancel();  // a second cancel ends nothing more
+    EXPECT_EQ(Drain(pty.master, 600), Header(5000));
+    engine.passThrough.Finish();
+    EXPECT_EQ(rec.events, (std::vector<std::string>{"finished:4"}));
+
+    // The device passes the header and some data, then falls silent: the network time-out.
+    rec.events.clear();
+    rec.outcomes.clear();
+    ASSERT_TRUE(engine.passThrough.Start(PassDirection::SerialToNet, file, "c.bin").ok);
+    testutil::SendAll(far, Header(5000) + std::string(100, 'c'));
+    ASSERT_TRUE(WaitFor([&] { return rec.Finished(); }, 5000));
+    engine.passThrough.Finish();
+    EXPECT_EQ(rec.events.back(), "finished:5");
+    EXPECT_EQ(rec.events[rec.events.size() - 2], "timeout:1002:ended");
+    EXPECT_EQ(testutil::ReadFile(dir.path + kStamp + "c.bin"), std::string(100, 'c'));
+}
+
+// A worker of an ended run never sends another byte, not even its header: a File Send started
+// again within the previous worker's start delay sends only the new file.
+TEST_F(PassThroughEngine, ANewRunSupersedesTheWorkerOfTheLast) {
+    ConnectToTestDevice();
+    engine.passThrough.SetStartDelay(300);
+    const std::string oldFile = Source("old.bin", std::string(3000, 'o'));
+    const std::string newFile = Source("new.bin", std::string(700, 'n'));
+    ASSERT_TRUE(engine.passThrough.Start(PassDirection::SerialToNet, oldFile, "old.bin").ok);
+    engine.passThrough.Cancel();
+    engine.passThrough.Finish();
+    ASSERT_TRUE(engine.passThrough.Start(PassDirection::SerialToNet, newFile, "new.bin").ok);
+    EXPECT_EQ(Drain(pty.master, 1000), Header(700) + std::string(700, 'n'));
+    engine.passThrough.Cancel();
+}
+
+// A serial line that does not take the bytes (the far side stops reading, as XOFF or a low CTS
+// would hold it; at 115200 baud a write has no time limit): Cancel discards what is queued, and a
+// new File Send cuts the blocked worker short instead of waiting for it for ever.
+TEST_F(PassThroughEngine, CancelOnAHeldSerialLineDiscardsTheQueueAndANewRunDoesNotHang) {
+    ConnectToTestDevice();
+    engine.passThrough.SetStartDelay(0);
+    const std::string big = Source("big.bin", std::string(1 << 20, 'b'));
+    ASSERT_TRUE(engine.passThrough.Start(PassDirection::SerialToNet, big, "big.bin").ok);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the pty's queue fills up
+    engine.passThrough.Cancel();
+    // The queue was discarded: what the far side still reads is what its own line discipline had
+    // taken in already (4096 bytes on a pty; a UART's far side has it on the wire), plus at most
+    // the chunk being written. Without the discard about 20 KB more would follow.
+    constexpr size_t kFarSideBuffer = 4096;
+    EXPECT_LE(Drain(pty.master, 300).size(), kFarSideBuffer + 2 * SERIAL_SEND_CHUNK);
+
+    const std::string small = Source("small.bin", "x");
+    ASSERT_TRUE(engine.passThrough.Start(PassDirection::SerialToNet, small, "small.bin").ok);
+    EXPECT_EQ(Drain(pty.master, 500), Header(1) + "x");
+    engine.passThrough.Finish();
+
+    // A worker still blocked when the next run starts (no cancel came to discard the queue): it
+    // gets its grace, then its write is cut short; the new run starts.
+    ASSERT_TRUE(engine.passThrough.Start(PassDirection::SerialToNet, big, "big.bin").ok);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(engine.passThrough.Start(PassDirection::SerialToNet, small, "small.bin").ok);
+    EXPECT_LT(testutil::MsSince(start), SEND_WORKER_GRACE_MS + 1500);
+    engine.passThrough.Cancel();
+}
+
+// The network link goes away while its worker sends to a peer that does not read: the worker is
+// cut short and joined before the link is destroyed.
+TEST_F(PassThroughEngine, StoppingTheNetworkDuringASendReleasesTheWorker) {
+    ConnectToTestDevice();
+    engine.passThrough.SetStartDelay(0);
+    const std::string big = Source("big.bin", std::string(32 << 20, 'n'));
+    ASSERT_TRUE(engine.passThrough.Start(PassDirection::NetToSerial, big, "big.bin").ok);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto start = std::chrono::steady_clock::now();
+    engine.net.Stop();
+    EXPECT_LT(testutil::MsSince(start), SEND_WORKER_GRACE_MS + 1500);
+    engine.passThrough.Cancel();
+    engine.passThrough.Finish();
+}
+
+// The serial capture takes the sent file's name when it is armed: bytes arriving on the port
+// while the next run is being started never read a name that is being written.
+TEST_F(PassThroughEngine, TheSerialCaptureKeepsTheNameItWasArmedWith) {
+    ConnectToTestDevice();
+    engine.passThrough.SetStartDelay(100);
+    std::atomic<bool> stop{false};
+    std::thread device([&] {
+        while (!stop)
+            ::write(pty.master, "BDF", 3);  // marker prefixes: the capture scans them
+    });
+    const std::string file = Source("f.bin", "abc");
+    for (int i = 0; i < 10; ++i) {
+        const std::string name = "name" + std::to_string(i) + ".bin";
+        ASSERT_TRUE(engine.passThrough.Start(PassDirection::NetToSerial, file, name).ok);
+        testutil::Pump(5);
+        engine.passThrough.Cancel();
+        engine.passThrough.Finish();
+    }
+    stop = true;
+    device.join();
+    EXPECT_EQ(engine.passThrough.m_serialCapture.m_nCaptureState == CAPTURE_DATA, false);
+}
+
+// The pause between a network capture's end and its close request is a timer: the UI thread, on
+// which the network capture runs, goes on handling events meanwhile.
+TEST_F(PassThroughEngine, TheEndPauseLeavesTheUiThreadFree) {
+    ConnectToTestDevice();
+    const std::string file = Source("p.bin", "payload");
+    ASSERT_TRUE(engine.passThrough.Start(PassDirection::SerialToNet, file, "p.bin").ok);
+    int ticks = 0, ticksAtEnd = -1, ticksAtClose = -1;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(5);
+    QObject::connect(&engine.passThrough, &PassThrough::progressText, [&](const QString& t) {
+        if (t == "7 / 7 Bytes")
+            ticksAtEnd = ticks;
+    });
+    QObject::connect(&engine.passThrough, &PassThrough::closeRequested,
+                     [&] { ticksAtClose = ticks; });
+    testutil::SendAll(far, Header(7) + "payload");
+    ASSERT_TRUE(WaitFor([&] { return rec.Finished(); }));
+    ASSERT_GE(ticksAtEnd, 0);
+    EXPECT_GE(ticksAtClose - ticksAtEnd, 3);  // a 100 ms sleep would let none through
+    engine.passThrough.Finish();
+}
