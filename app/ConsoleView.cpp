@@ -4,6 +4,7 @@
 #include <QPlainTextEdit>
 #include <QScrollBar>
 
+#include "app/RefreshPacer.h"
 #include "app/TerminalDlg.h"
 #include "display/ConsoleFormat.h"
 #include "res/Resource.h"
@@ -90,13 +91,25 @@ static void RefreshConsole(CTerminalDlg& dlg, QPlainTextEdit* console,
     console->setUpdatesEnabled(true);
 }
 
+// The serial receive thread announced new bytes (one announcement pending at most): take it, and
+// render the latest history at the display's pace.
 long CTerminalDlg::OnCommRead() {
-    RefreshConsole(*this, m_reditSerial, &CTerminalDlg::RenderSerialConsole);
+    Serial().TakeRefresh();
+    m_serialPacer->Request();
     return 1;
 }
 
 void CTerminalDlg::RefreshNetConsole() {
-    RefreshConsole(*this, m_reditNet, &CTerminalDlg::RenderNetConsole);
+    m_netPacer->Request();
+}
+
+void CTerminalDlg::CreatePacers() {
+    m_serialPacer = new CRefreshPacer(
+        [this] { RefreshConsole(*this, m_reditSerial, &CTerminalDlg::RenderSerialConsole); },
+        CONSOLE_REFRESH_INTERVAL_MS, this);
+    m_netPacer = new CRefreshPacer(
+        [this] { RefreshConsole(*this, m_reditNet, &CTerminalDlg::RenderNetConsole); },
+        CONSOLE_REFRESH_INTERVAL_MS, this);
 }
 
 // A toggle re-renders the history in the other form and shows it from its top, as a console whose

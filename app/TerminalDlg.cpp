@@ -122,6 +122,7 @@ CTerminalDlg::CTerminalDlg() : QDialog(nullptr) {
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
     CreateControls();
+    CreatePacers();
     ConnectHandlers();
     ConnectEngine();
 }

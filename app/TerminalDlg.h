@@ -24,6 +24,7 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class CRefreshPacer;
 
 // OnSize types.
 constexpr int SIZE_RESTORED = 0;
@@ -144,6 +145,7 @@ private:
     void CreateControls();
     void ConnectHandlers();
     void ConnectEngine();
+    void CreatePacers();
     // Both File Send buttons follow the state of both links.
     void UpdateFileSendButtons();
     // A failure an engine part reported by itself: its text, with the OS's reason as detail.
@@ -163,6 +165,9 @@ private:
     // what they show).
     std::string m_shownSerialConsole;
     std::string m_shownNetConsole;
+    // Each console refreshes at the display's pace (see app/RefreshPacer.h).
+    CRefreshPacer* m_serialPacer = nullptr;
+    CRefreshPacer* m_netPacer = nullptr;
     bool m_bInitDone = false;
     bool m_bDestroyed = false;
     Qt::WindowStates m_lastWindowState;

@@ -56,6 +56,11 @@ Result SerialConsole::Send(std::string_view line) {
     return Result::Ok();
 }
 
+void SerialConsole::NotifyReceived() {
+    if (!m_bRefreshPending.exchange(true))
+        emit received();
+}
+
 void SerialConsole::Clear() {
     m_serialRing.Clear();
 }

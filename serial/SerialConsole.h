@@ -41,12 +41,22 @@ public:
     // Synchronous hand-overs from the receive thread to the UI thread; shut down by Close().
     platform::CUiSyncChannel& UiChannel() { return m_serialPort.m_uiChannel; }
 
+    // Announces that bytes were stored in the history (any thread). At most one announcement is
+    // pending at a time: the receive side marks the console dirty and signals only when no
+    // refresh is pending, so a device that streams without pause cannot queue refreshes faster
+    // than the window takes them.
+    void NotifyReceived();
+    // The window takes the pending announcement, just before it renders the latest history.
+    void TakeRefresh() { m_bRefreshPending.store(false); }
+    bool RefreshPending() const { return m_bRefreshPending.load(); }
+
     // While the tap is armed, received chunks go to it (on the receive thread) instead of the
     // history. Set before the port opens; the tap must outlive every open of the port.
     void SetCaptureTap(IReceiveTap* tap) { m_pTap.store(tap); }
 
 signals:
-    // Bytes were stored in the history. Emitted on the receive thread: connect it queued.
+    // Bytes were stored in the history, and no refresh was pending. Emitted on the receive
+    // thread: connect it queued, and call TakeRefresh() when handling it.
     void received();
     // The receive thread could not start; emitted on that thread.
     void failure(const QString& text, const QString& detail);
@@ -58,7 +68,7 @@ signals:
 
 private:
     CRingBuffer& SerialRing() override { return m_serialRing; }
-    void PostCommRead() override { emit received(); }
+    void PostCommRead() override { NotifyReceived(); }
     bool CaptureArmed() override;
     void CaptureSerialChunk(const unsigned char* bytes, int n) override;
     void ReceiveThreadFailed(const std::string& text) override;
@@ -66,6 +76,7 @@ private:
     CRingBuffer m_serialRing;
     int32_t m_bSerialOpen = 0;
     std::atomic<IReceiveTap*> m_pTap{nullptr};
+    std::atomic<bool> m_bRefreshPending{false};
     // Last: its receive thread uses the members above, so it is destroyed (and joined) first.
     CSerialPort m_serialPort;
 };

@@ -34,7 +34,7 @@ public:
     }
     void ConsoleNotify() override {
         if (m_serial)
-            emit m_pt.m_serial.received();  // queued to the window by its connection
+            m_pt.m_serial.NotifyReceived();  // queued to the window by its connection
         else
             emit m_pt.m_net.received();
     }
