@@ -83,11 +83,14 @@ void CTerminalDlg::RenderNetConsole() {
 
 // A refresh: render, then scroll to the last line. Painting is held back until both are done,
 // so the widget lays out only the page it ends on, never the first page on the way.
+// A view whose text did not change is left alone, scroll position included.
 static void RefreshConsole(CTerminalDlg& dlg, QPlainTextEdit* console,
                            void (CTerminalDlg::*render)()) {
+    const int revision = console->document()->revision();
     console->setUpdatesEnabled(false);
     (dlg.*render)();
-    ScrollToEnd(console);
+    if (console->document()->revision() != revision)
+        ScrollToEnd(console);
     console->setUpdatesEnabled(true);
 }
 
@@ -99,17 +102,19 @@ long CTerminalDlg::OnCommRead() {
     return 1;
 }
 
+void CTerminalDlg::RefreshSerialConsole() {
+    RefreshConsole(*this, m_reditSerial, &CTerminalDlg::RenderSerialConsole);
+}
+
 void CTerminalDlg::RefreshNetConsole() {
-    m_netPacer->Request();
+    RefreshConsole(*this, m_reditNet, &CTerminalDlg::RenderNetConsole);
 }
 
 void CTerminalDlg::CreatePacers() {
-    m_serialPacer = new CRefreshPacer(
-        [this] { RefreshConsole(*this, m_reditSerial, &CTerminalDlg::RenderSerialConsole); },
-        CONSOLE_REFRESH_INTERVAL_MS, this);
-    m_netPacer = new CRefreshPacer(
-        [this] { RefreshConsole(*this, m_reditNet, &CTerminalDlg::RenderNetConsole); },
-        CONSOLE_REFRESH_INTERVAL_MS, this);
+    m_serialPacer = new CRefreshPacer([this] { RefreshSerialConsole(); },
+                                      CONSOLE_REFRESH_INTERVAL_MS, this);
+    m_netPacer =
+        new CRefreshPacer([this] { RefreshNetConsole(); }, CONSOLE_REFRESH_INTERVAL_MS, this);
 }
 
 // A toggle re-renders the history in the other form and shows it from its top, as a console whose

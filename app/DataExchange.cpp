@@ -5,6 +5,7 @@
 #include <QPlainTextEdit>
 #include <QTextCursor>
 
+#include <algorithm>
 #include <optional>
 
 #include "app/TerminalDlg.h"
@@ -61,13 +62,26 @@ bool Fail(QWidget* control, const QString& prompt) {
 void CTerminalDlg::ExchangeConsole(QPlainTextEdit* console, const std::string& text,
                                    std::string& shown) {
     if (text == shown)
-        return;
-    // Replacing the document's content through a cursor costs about half of setPlainText(),
-    // which also resets the document and its layout from scratch.
-    QTextCursor cursor(console->document());
-    cursor.select(QTextCursor::Document);
-    cursor.insertText(ConsoleWidgetText(text));
+        return;  // an unchanged view costs nothing
+    const QString now = ConsoleWidgetText(text);
+    const QString before = ConsoleWidgetText(shown);
     shown = text;
+    // Only what changed is replaced, from the start of the first line that differs: while a
+    // history grows, its earlier lines keep their layout. Replacing through a cursor costs about
+    // half of setPlainText(), which also resets the document and its layout from scratch.
+    qsizetype same = 0;
+    // The document holds one position per character of the text it was given; should it not (it
+    // was changed behind the exchange's back), everything is replaced.
+    const qsizetype common = console->document()->characterCount() - 1 == before.size()
+                                 ? std::min(before.size(), now.size())
+                                 : 0;
+    while (same < common && before[same] == now[same])
+        ++same;
+    const qsizetype from = same == 0 ? 0 : now.lastIndexOf(QLatin1Char('\n'), same - 1) + 1;
+    QTextCursor cursor(console->document());
+    cursor.setPosition(static_cast<int>(from));
+    cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    cursor.insertText(now.mid(from));
 }
 
 bool CTerminalDlg::UpdateData(bool save) {

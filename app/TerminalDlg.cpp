@@ -15,6 +15,7 @@
 #include <QRegularExpressionValidator>
 
 #include "app/AboutDlg.h"
+#include "app/RefreshPacer.h"
 #include "app/DialogUnits.h"
 #include "app/Ui.h"
 #include "platform/Window.h"
@@ -347,7 +348,7 @@ void CTerminalDlg::ConnectEngine() {
         &serial, &SerialConsole::received, this, [this] { OnCommRead(); }, Qt::QueuedConnection);
     connect(&serial, &SerialConsole::failure, this, &CTerminalDlg::ShowFailure,
             Qt::QueuedConnection);
-    connect(&net, &NetConsole::received, this, &CTerminalDlg::RefreshNetConsole);
+    connect(&net, &NetConsole::received, this, [this] { m_netPacer->Request(); });
     connect(&net, &NetConsole::failure, this, &CTerminalDlg::ShowFailure);
     // The device closed the client link: back to idle exactly as if the user had pressed
     // Disconnect, so the status line says so at once.

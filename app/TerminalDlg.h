@@ -81,6 +81,9 @@ public:
     // Console rendering.
     void RenderSerialConsole();
     void RenderNetConsole();
+    // A refresh now: render, then scroll to the end. The receive paths ask for them through the
+    // consoles' pacers.
+    void RefreshSerialConsole();
     void RefreshNetConsole();
 
     // The engine and its parts, under the names the handlers knew them by.

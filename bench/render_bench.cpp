@@ -31,7 +31,7 @@ QPlainTextEdit* Console() {
 // Both sides end with the console painted: a widget lays its text out when it shows it, so
 // comparing without the paint would leave the widget's own work out of one side only.
 
-// A refresh as WM_COMM_READ runs it: render plus scrolling to the end.
+// One refresh of the serial console: render plus scrolling to the end.
 void BM_Refresh(benchmark::State& state, bool hex) {
     g_dlg->m_chkHexView->setChecked(hex);
     int variant = 0;
@@ -39,7 +39,7 @@ void BM_Refresh(benchmark::State& state, bool hex) {
         state.PauseTiming();
         FillHistory(g_dlg->SerialRing(), variant ^= 1);
         state.ResumeTiming();
-        g_dlg->OnCommRead();
+        g_dlg->RefreshSerialConsole();
         Console()->repaint();
     }
 }

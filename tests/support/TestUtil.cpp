@@ -238,25 +238,44 @@ std::string RunCommand(const std::string& command, int* code) {
 }
 
 XvfbServer::XvfbServer() {
+    // Another X server starting at the same moment (a parallel test, a second checkout) may win
+    // the display number this one picked: then it is started again, on another number.
+    for (int attempt = 0; attempt < 3 && display.empty(); ++attempt) {
+        if (attempt > 0) {
+            m_process.Kill(SIGTERM);
+            m_process.Wait(5000);
+        }
+        display = StartOnce();
+        int code = -1;
+        if (!display.empty())
+            RunCommand("xdpyinfo -display " + display + " >/dev/null 2>&1", &code);
+        if (code != 0)
+            display.clear();
+    }
+}
+
+std::string XvfbServer::StartOnce() {
     int fds[2];
     if (pipe(fds) != 0)
-        return;
+        return {};
     // -displayfd: the server picks a free display and writes its number to the pipe.
     if (!m_process.Start({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
                           "1280x1024x24", "-nolisten", "tcp"})) {
         close(fds[0]);
         close(fds[1]);
-        return;
+        return {};
     }
     close(fds[1]);
+    std::string result;
     pollfd p{fds[0], POLLIN, 0};
     if (poll(&p, 1, 10000) > 0) {
         char buf[32] = {};
         ssize_t n = read(fds[0], buf, sizeof buf - 1);
         if (n > 0)
-            display = ":" + std::to_string(std::atoi(buf));
+            result = ":" + std::to_string(std::atoi(buf));
     }
     close(fds[0]);
+    return result;
 }
 
 XvfbServer::~XvfbServer() {

@@ -83,6 +83,7 @@ public:
     ~XvfbServer();
     std::string display;  // ":N"; empty when the server did not start
 private:
+    std::string StartOnce();
     ChildProcess m_process;
 };
 
