@@ -72,6 +72,7 @@ public:
     void OnButtonTest2();
     void OnBtnFileSendNetwork();
     long OnTransferCancel();
+    void OnTransferFinished(const PassOutcome& outcome);
     void OnShowWindow();
     void OnSize(int type, int cx, int cy);
     void OnOK();
