@@ -355,10 +355,7 @@ void CTerminalDlg::ConnectEngine() {
     connect(&net, &NetConsole::farEndClosed, this, [this] { OnButtonIpConnect(); });
     connect(&transfer, &PassThrough::timedOut, this, [this](int id) { OnTimer(id); });
     connect(&transfer, &PassThrough::sendFailed, this, &CTerminalDlg::ShowFailure);
-    connect(&transfer, &PassThrough::finished, this, [](const PassOutcome& out) {
-        if (!out.text.empty())
-            ui::MessageBox(out.text, out.detail);
-    });
+    connect(&transfer, &PassThrough::finished, this, &CTerminalDlg::OnTransferFinished);
     // The progress dialog shows what the capture reports while it is up, and only then.
     CDownloadDlg& progress = m_dlgDownload;
     connect(&transfer, &PassThrough::progressRange, &progress, [&progress](int low, int high) {

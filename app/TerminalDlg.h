@@ -73,6 +73,7 @@ public:
     void OnButtonTest2();
     void OnBtnFileSendNetwork();
     long OnTransferCancel();
+    void OnTransferFinished(const PassOutcome& outcome);
     void OnShowWindow();
     void OnSize(int type, int cx, int cy);
     void OnOK();

@@ -3,6 +3,7 @@
 #include "app/TerminalDlg.h"
 #include "app/Ui.h"
 #include "res/Resource.h"
+#include "transfer/PassVerdict.h"
 
 namespace {
 const char* const SEND_FILE_FILTER = "All Files(*.*)|*.*||";
@@ -55,4 +56,14 @@ long CTerminalDlg::OnTransferCancel() {
     // A cancel that arrives when no dialog runs ends nothing.
     m_dlgDownload.EndDialogLater(IDCANCEL, END_PAUSE_MS);
     return 0;
+}
+
+// The end of every run: a capture that could not be stored has its box; a completed capture says
+// whether it is the sent file, and a lost link which link and why, in the status line. A time-out
+// has already set its text (OnTimer).
+void CTerminalDlg::OnTransferFinished(const PassOutcome& outcome) {
+    if (outcome.end == PassOutcome::End::OpenFailed || outcome.end == PassOutcome::End::WriteFailed)
+        ui::MessageBox(outcome.text, outcome.detail);
+    else if (const std::string text = PassStatusText(outcome); !text.empty())
+        SetStatusText(text);
 }

@@ -16,6 +16,14 @@ struct SerialSettings {
     const char* flowWord;
 };
 
+// The number of entries of each selection list, in the order of SettingsFromSelection's
+// arguments after the port: baud rates, data bits, stop bits, parity, flow control.
+constexpr int BAUD_CHOICES = 10;
+constexpr int DATA_BITS_CHOICES = 4;
+constexpr int STOP_BITS_CHOICES = 2;
+constexpr int PARITY_CHOICES = 3;
+constexpr int FLOW_CHOICES = 3;
+
 SerialSettings SettingsFromSelection(int port, int baud, int data, int stop, int parity, int flow);
 
 // " Connected : COM1,57600,8bit,1bit,none,none"

@@ -1,6 +1,8 @@
 #include "transfer/Capture.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/Paths.h"
 
@@ -52,11 +54,82 @@ std::string CaptureFileName(const std::string& dir, const std::string& sendFileN
     return dir + stamp + name;
 }
 
+bool CSourceCompare::Open(const std::string& path) {
+    if (!m_file.OpenRead(path))
+        return false;
+    m_nSize = m_file.GetLength();
+    m_buf.resize(BLOCK);
+    m_nPos = m_nLen = 0;
+    m_nOffset = 0;
+    m_firstMismatch.reset();
+    return true;
+}
+
+void CSourceCompare::Feed(const unsigned char* bytes, int n) {
+    size_t left = n > 0 ? static_cast<size_t>(n) : 0;
+    if (m_firstMismatch) {
+        m_nOffset += static_cast<int64_t>(left);
+        return;
+    }
+    while (left > 0) {
+        if (m_nPos == m_nLen) {
+            // The sent file ended (or cannot be read any further) before the stored bytes: they
+            // differ here. A read error is never taken for equality.
+            const long r = m_file.IsOpen() ? m_file.Read(m_buf.data(), m_buf.size()) : -1;
+            if (r <= 0) {
+                m_firstMismatch = m_nOffset;
+                m_nOffset += static_cast<int64_t>(left);
+                return;
+            }
+            m_nPos = 0;
+            m_nLen = static_cast<size_t>(r);
+        }
+        const size_t k = std::min(left, m_nLen - m_nPos);
+        const unsigned char* src = m_buf.data() + m_nPos;
+        if (std::memcmp(bytes, src, k) != 0) {
+            size_t i = 0;
+            while (bytes[i] == src[i])
+                ++i;
+            m_firstMismatch = m_nOffset + static_cast<int64_t>(i);
+            m_nOffset += static_cast<int64_t>(left);
+            return;
+        }
+        m_nPos += k;
+        m_nOffset += static_cast<int64_t>(k);
+        bytes += k;
+        left -= k;
+    }
+}
+
+void CSourceCompare::Complete(int64_t stored) {
+    if (!m_firstMismatch && stored != m_nSize)
+        m_firstMismatch = std::min(stored, m_nSize);
+}
+
 namespace {
+
+// What the capture has stored so far; `completed`: it stored every announced byte, so a sent file
+// of another length differs. Caller holds the capture lock.
+CaptureTally TallyOf(CCaptureFields& link, bool completed) {
+    CaptureTally t;
+    if (link.m_nCaptureState >= CAPTURE_DATA)
+        t.announced = static_cast<int64_t>(static_cast<uint32_t>(link.m_nCaptureLength));
+    t.stored = link.m_nCaptureReceived;
+    t.lastStored = link.m_tLastStored;
+    if (link.m_pCompare) {
+        if (completed)
+            link.m_pCompare->Complete(t.stored);
+        t.sourceSize = link.m_pCompare->SourceSize();
+        t.firstMismatch = link.m_pCompare->FirstMismatch();
+    }
+    return t;
+}
 
 // Every end of a capture and every reset: output file closed, numbers 0, link disarmed. Held
 // marker or length bytes are thereby discarded. Caller holds the capture lock.
 void ClearCaptureFields(CCaptureFields& link) {
+    link.m_pCompare.reset();
+    link.m_tLastStored = {};
     link.m_fileCapture.Close();
     link.m_bCaptureArmed.store(0);
     link.m_nCaptureState = CAPTURE_IDLE;
@@ -82,11 +155,13 @@ struct CaptureEffects {
     bool stopTimer = false;
     std::string endPath;  // the output file, once its name was made
     std::string failWhy;  // OpenFailed, WriteFailed
+    CaptureTally tally;   // when ended
     bool restartTimer = false;
 };
 
 void EndCapture(CCaptureFields& link, CaptureEnd how, bool stopTimer, CaptureEffects& fx) {
     fx.endPath = link.m_strCapturePath;
+    fx.tally = TallyOf(link, how == CaptureEnd::Completed);
     ClearCaptureFields(link);  // a partial file (cancelled, write failed) stays on disk
     fx.ended = true;
     fx.how = how;
@@ -184,6 +259,11 @@ bool WriteData(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureH
         FailCapture(link, CaptureEnd::WriteFailed, fx);
         return false;
     }
+    if (count > 0) {
+        if (link.m_pCompare)
+            link.m_pCompare->Feed(b + i, count);
+        link.m_tLastStored = std::chrono::steady_clock::now();
+    }
     link.m_nCaptureReceived += count;
     if (link.m_nCaptureReceived >= link.m_nCaptureLength)
         link.m_nCaptureState = CAPTURE_DONE;
@@ -248,6 +328,7 @@ void ApplyEffects(const CCaptureLinkTraits& traits, ICaptureHost& host, const Ca
         host.ClearTransferActive();
         if (fx.stopTimer)
             host.StopTimeout(traits.timerId);
+        host.CaptureTallied(fx.tally);
         host.CaptureEnded(fx.how, fx.endPath, fx.failWhy);
         host.ProgressClose();
     }
@@ -258,9 +339,11 @@ void ApplyEffects(const CCaptureLinkTraits& traits, ICaptureHost& host, const Ca
 }  // namespace
 
 void CCaptureFields::ArmCapture(const std::string& sendFileName, const std::string& outputDir,
-                                CaptureClock clock) {
+                                CaptureClock clock, std::unique_ptr<CSourceCompare> compare) {
     std::lock_guard lock(m_captureLock);
     m_fileCapture.Close();
+    m_pCompare = std::move(compare);
+    m_tLastStored = {};
     m_strCapturePath.clear();
     m_strSendFileName = sendFileName;
     m_strOutputDir = outputDir;
@@ -272,9 +355,11 @@ void CCaptureFields::ArmCapture(const std::string& sendFileName, const std::stri
     m_bCaptureArmed.store(1);  // last: a receive thread that sees 1 finds the state set
 }
 
-void CCaptureFields::ResetCapture() {
+CaptureTally CCaptureFields::ResetCapture() {
     std::lock_guard lock(m_captureLock);
+    CaptureTally t = TallyOf(*this, false);
     ClearCaptureFields(*this);
+    return t;
 }
 
 void CaptureStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHost& host,

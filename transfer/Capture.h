@@ -10,8 +10,11 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/File.h"
 #include "platform/Paths.h"
@@ -49,6 +52,47 @@ enum class CaptureEnd { Completed, Cancelled, OpenFailed, Rejected, WriteFailed 
 // directory) and the clock that stamps the name (empty = local time now).
 using CaptureClock = std::function<platform::LocalTime()>;
 
+// Compares the bytes a capture stores with the file that was sent, while they are stored: the
+// sent file is read alongside in 64 KiB blocks, so the verdict is ready with the last byte and
+// nothing is read afterwards. Runs on whichever thread stores the bytes (the serial capture on
+// the port's receive thread, the network capture on the UI thread), under the capture lock.
+class CSourceCompare {
+public:
+    static constexpr size_t BLOCK = 64 * 1024;
+    // Opens the sent file; false with LastError() when it cannot be read.
+    bool Open(const std::string& path);
+    const std::string& LastError() const { return m_file.LastError(); }
+    int64_t SourceSize() const { return m_nSize; }
+    // The next n stored bytes. Once a difference is found the rest is only counted.
+    void Feed(const unsigned char* bytes, int n);
+    // The capture completed with `stored` bytes: a capture that is shorter or longer than the sent
+    // file differs where the shorter one ends.
+    void Complete(int64_t stored);
+    // Offset of the first stored byte that differs from the sent file, or where the sent file
+    // ended (or could no longer be read) before the stored bytes did.
+    std::optional<int64_t> FirstMismatch() const { return m_firstMismatch; }
+
+private:
+    platform::CFile m_file;
+    int64_t m_nSize = -1;
+    std::vector<unsigned char> m_buf;
+    size_t m_nPos = 0;      // next unused byte of m_buf
+    size_t m_nLen = 0;      // bytes in m_buf
+    int64_t m_nOffset = 0;  // stored bytes compared so far
+    std::optional<int64_t> m_firstMismatch;
+};
+
+// What a capture stored, told when it ends (and taken when it is reset by a time-out or a lost
+// link).
+struct CaptureTally {
+    int64_t announced = -1;                // the header's length; -1 when the length was not read
+    int64_t stored = 0;                    // file bytes written to the capture file
+    int64_t sourceSize = -1;               // the sent file's length; -1 when nothing was compared
+    std::optional<int64_t> firstMismatch;  // see CSourceCompare::FirstMismatch
+    // When the last file byte was written (steady clock); the epoch when none was.
+    std::chrono::steady_clock::time_point lastStored{};
+};
+
 // The capture state of one link (the serial link or the network link).
 class CCaptureFields {
 public:
@@ -72,19 +116,24 @@ public:
     std::string m_strSendFileName;
     std::string m_strOutputDir;
     CaptureClock m_clock;
+    // The sent file, compared with the stored bytes (null: no comparison), and when the last
+    // file byte was written.
+    std::unique_ptr<CSourceCompare> m_pCompare;
+    std::chrono::steady_clock::time_point m_tLastStored{};
 
     // Serialises the capture step (serial receive thread) against arming and the time-out's reset
     // (UI thread). Never held across a wait for the UI thread.
     std::mutex m_captureLock;
 
-    // Arming: the file's name, folder and clock, position and state first, the armed flag last.
-    // A file still open from a capture that was cancelled and never saw another chunk is closed
-    // first.
+    // Arming: the file's name, folder, clock and comparison, position and state first, the armed
+    // flag last. A file still open from a capture that was cancelled and never saw another chunk
+    // is closed first.
     void ArmCapture(const std::string& sendFileName, const std::string& outputDir = {},
-                    CaptureClock clock = {});
+                    CaptureClock clock = {}, std::unique_ptr<CSourceCompare> compare = nullptr);
     // Sets every field to 0 and closes the output file if it is open (time-out, cancellation).
-    // Waits for a capture step that is running on the serial receive thread to finish.
-    void ResetCapture();
+    // Waits for a capture step that is running on the serial receive thread to finish. Returns
+    // what the capture had stored until then.
+    CaptureTally ResetCapture();
 };
 
 // What differs between the two links.
@@ -116,6 +165,9 @@ public:
     virtual void ProgressSetRange() = 0;
     virtual void ProgressSetText(const std::string& text) = 0;
     virtual void ProgressSetPos(int percent) = 0;
+    // What the capture stored and how it compared; told just before CaptureEnded, on the same
+    // thread, without the capture lock.
+    virtual void CaptureTallied(const CaptureTally&) {}
     // How the capture ended, with its file's path (when it got that far) and, for a file that
     // could not be stored, the OS's reason. Told before the close request.
     virtual void CaptureEnded(CaptureEnd how, const std::string& path, const std::string& why) = 0;

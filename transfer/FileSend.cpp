@@ -20,12 +20,16 @@ bool SendFileWorker(const SendFileJob& job, std::string* openError) {
     // bytes or more never gets here: the pass-through refuses it.
     unsigned char header[FILE_HEADER_SIZE];
     BuildFileHeader(static_cast<uint32_t>(file.GetLength()), header);
-    job.send(header, FILE_HEADER_SIZE);
+    if (job.headerLeaving)
+        job.headerLeaving();
+    if (!job.send(header, FILE_HEADER_SIZE))
+        return true;
 
     std::vector<unsigned char> buf(static_cast<size_t>(job.chunk));
     long n = file.Read(buf.data(), buf.size());
     while (n > 0 && job.keepGoing()) {
-        job.send(buf.data(), static_cast<int>(n));
+        if (!job.send(buf.data(), static_cast<int>(n)))
+            break;
         if (job.yieldAfterChunk)
             std::this_thread::yield();
         n = file.Read(buf.data(), buf.size());

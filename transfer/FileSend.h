@@ -22,11 +22,14 @@ struct SendFileJob {
     std::function<bool()> mayStart;
     // Whether the next chunk may go out: false once the transfer ended.
     std::function<bool()> keepGoing;
-    std::function<void(const unsigned char*, int)> send;
+    // Called right before the header is sent (the moment the transfer's time is taken from).
+    std::function<void()> headerLeaving;
+    // Sends one chunk; false when the link failed, and nothing more is sent then.
+    std::function<bool(const unsigned char*, int)> send;
 };
 
 // One send: opens the file, waits the start delay, sends the header and then the file in chunks
-// while keepGoing() holds. A chunk read after it turned false is not sent. Returns true when the
-// file was sent or the sending was stopped; false when it could not be opened (`openError` says
-// why: "<path>: <strerror>").
+// while keepGoing() holds and every send succeeds. A chunk read after it turned false is not sent.
+// Returns true when the file was sent or the sending was stopped; false when it could not be opened
+// (`openError` says why: "<path>: <strerror>").
 bool SendFileWorker(const SendFileJob& job, std::string* openError);

@@ -1,5 +1,6 @@
 #include "transfer/PassThrough.h"
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <system_error>
@@ -15,6 +16,10 @@ namespace {
 
 std::string BytesText(int64_t size) {
     return std::to_string(size) + " bytes";
+}
+
+int64_t SteadyNs(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
 
 }  // namespace
@@ -42,6 +47,8 @@ public:
         platform::SetTimer(&m_pt, timerId, CAPTURE_TIMEOUT_MS);
     }
     void StopTimeout(int timerId) override { platform::KillTimer(&m_pt, timerId); }
+    // Told on the capture's thread just before CaptureEnded.
+    void CaptureTallied(const CaptureTally& tally) override { m_tally = tally; }
     // Whoever shows the progress decides whether it is up; the capture always tells.
     bool ProgressVisible() override { return true; }
     void ProgressSetRange() override {
@@ -57,6 +64,7 @@ public:
         PassOutcome out;
         out.direction = m_serial ? PassDirection::NetToSerial : PassDirection::SerialToNet;
         out.path = path;
+        m_pt.ApplyTally(out, m_tally);
         switch (how) {
             case CaptureEnd::Completed:
                 out.end = PassOutcome::End::Completed;
@@ -93,6 +101,7 @@ private:
 
     PassThrough& m_pt;
     bool m_serial;
+    CaptureTally m_tally;
 };
 
 // Hands a link's received chunks to its capture while it is armed.
@@ -134,6 +143,22 @@ PassThrough::PassThrough(SerialConsole& serial, NetConsole& net, QObject* parent
             JoinWorker(0);
     });
     connect(&m_net, &NetConsole::linkGoing, this, &PassThrough::OnLinkGoing);
+    // A link lost while the file is under way ends the run at once: nothing more can arrive.
+    connect(&m_net, &NetConsole::farEndClosed, this, [this] {
+        EndOnLinkLost("network peer closed the connection",
+                      "The device at " + m_net.Address() + ":" + std::to_string(m_net.Port()) +
+                          " closed the network connection during the transfer");
+    });
+    connect(&m_net, &NetConsole::peerGone, this, [this] {
+        EndOnLinkLost("network peer disconnected from the server",
+                      "The device connected to port " + std::to_string(m_net.Port()) +
+                          " (Server Mode) left during the transfer");
+    });
+    connect(&m_serial, &SerialConsole::portLost, this, [this](const QString& reason) {
+        EndOnLinkLost("serial port lost (" + reason.toStdString() + ")",
+                      "The serial port " + m_serial.PortName() +
+                          " was lost during the transfer: " + reason.toStdString());
+    });
 }
 
 PassThrough::~PassThrough() {
@@ -161,6 +186,10 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
                           const std::string& name) {
     if (Result r = CheckSendFile(path); !r)
         return r;
+    // The stored bytes are compared with the sent file while they are stored.
+    auto compare = std::make_unique<CSourceCompare>();
+    if (!compare->Open(path))
+        return Result::Fail("Can't Open File", path + ": " + compare->LastError());
     // In Server Mode the File Send commands are possible before a device has connected, and the
     // peer may leave while the user picks the file: then there is nothing to send on or to
     // capture from.
@@ -180,7 +209,12 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
     const uint64_t run = m_nRun.load();
     m_strSendFileName = name;
     m_direction = direction;
+    // The end of an earlier run that is still being told must not end this one.
+    m_endTimer.stop();
     m_pendingEnd = PassOutcome{};
+    m_nSentSize = compare->SourceSize();
+    m_nHeaderLeftNs = 0;
+    m_netGoneTally.reset();
     m_bTransferActive = 1;
     m_bRunOpen = true;
 
@@ -191,23 +225,59 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
     job.keepGoing = [this, run] {
         return m_bTransferActive.load() != 0 && m_nRun.load() == run && !m_bStopWorker.load();
     };
+    const int captureTimer =
+        direction == PassDirection::SerialToNet ? IDT_NETWORK_TIMEOUT : IDT_SERIAL_TIMEOUT;
+    job.headerLeaving = [this, run, captureTimer] {
+        m_nHeaderLeftNs = SteadyNs(std::chrono::steady_clock::now());
+        if (!m_bTimeoutFromHeader)
+            return;
+        // Timers belong to the UI thread. A capture that has already restarted its time-out (or
+        // has ended) is left alone.
+        QMetaObject::invokeMethod(
+            this,
+            [this, run, captureTimer] {
+                if (m_nRun.load() == run && m_bTransferActive.load() != 0 &&
+                    !IsTimerRunning(captureTimer))
+                    platform::SetTimer(this, captureTimer, CAPTURE_TIMEOUT_MS);
+            },
+            Qt::QueuedConnection);
+    };
     if (direction == PassDirection::SerialToNet) {
-        m_netCapture.ArmCapture(name, m_strOutputDir, m_clock);
+        m_netCapture.ArmCapture(name, m_strOutputDir, m_clock, std::move(compare));
         m_serialCapture.ResetCapture();
         CSerialPort& port = m_serial.Port();
         job.chunk = SERIAL_SEND_CHUNK;
         job.yieldAfterChunk = true;
+        // A port that is lost reports itself (SerialConsole::portLost); the worker goes on.
         job.send = [&port](const unsigned char* b, int n) {
             port.Write(b, static_cast<uint32_t>(n));
+            return true;
         };
         m_bWorkerOnSerial = true;
         m_pWorkerLink = nullptr;
     } else {
         link->SetBlocking(true);
-        m_serialCapture.ArmCapture(name, m_strOutputDir, m_clock);
+        m_serialCapture.ArmCapture(name, m_strOutputDir, m_clock, std::move(compare));
         m_netCapture.ResetCapture();
         job.chunk = NETWORK_SEND_CHUNK;
-        job.send = [link](const unsigned char* b, int n) { link->Send(b, n, 0); };
+        // The sending link has its notifications off, so a device that closes it or resets it
+        // shows only here. A send cut short by JoinWorker (ECANCELED) is no loss.
+        job.send = [this, link, run](const unsigned char* b, int n) {
+            if (link->Send(b, n, 0) == n)
+                return true;
+            if (link->LastErrno() != ECANCELED) {
+                const std::string reason = link->LastError();
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, run, reason] {
+                        if (m_nRun.load() == run)
+                            EndOnLinkLost("network link failed (" + reason + ")",
+                                          "Sending the file on the network link failed: " + reason);
+                    },
+                    Qt::QueuedConnection);
+            }
+            return false;
+        };
         m_bWorkerOnSerial = false;
         m_pWorkerLink = link;
     }
@@ -303,6 +373,11 @@ void PassThrough::Finish() {
     if (m_bRunOpen) {
         PassOutcome out;
         out.direction = m_direction;
+        // A run whose end is still in its pause ends as it was going to.
+        if (m_endTimer.isActive()) {
+            m_endTimer.stop();
+            out = m_pendingEnd;
+        }
         EndRun(out);
     }
 }
@@ -343,12 +418,13 @@ bool PassThrough::event(QEvent* e) {
 
 void PassThrough::OnTimeout(int timerId) {
     platform::KillTimer(this, timerId);
+    CaptureTally tally;
     if (timerId == IDT_SERIAL_TIMEOUT) {
         if (m_serialCapture.m_bCaptureArmed.load())
-            m_serialCapture.ResetCapture();
+            tally = m_serialCapture.ResetCapture();
     } else if (timerId == IDT_NETWORK_TIMEOUT) {
         if (m_netCapture.m_bCaptureArmed.load())
-            m_netCapture.ResetCapture();
+            tally = m_netCapture.ResetCapture();
     } else {
         return;
     }
@@ -360,6 +436,7 @@ void PassThrough::OnTimeout(int timerId) {
         PassOutcome out;
         out.end = PassOutcome::End::TimedOut;
         out.direction = m_direction;
+        ApplyTally(out, tally);
         EndRun(out);
     }
 }
@@ -369,8 +446,48 @@ void PassThrough::OnLinkGoing(CLinkSocket* link) {
         JoinWorker(SEND_WORKER_GRACE_MS);
         m_pWorkerLink = nullptr;
     }
-    // The capture of a link that goes keeps no file open; the run goes on until it is
-    // cancelled or times out.
-    if (link == m_net.LinkInUse())
-        m_netCapture.ResetCapture();
+    // The capture of a link that goes keeps no file open. What it had stored is kept for the
+    // peerGone that follows (see EndOnLinkLost).
+    if (link == m_net.LinkInUse()) {
+        const CaptureTally tally = m_netCapture.ResetCapture();
+        if (m_bRunOpen && m_bTransferActive.load() != 0 &&
+            m_direction == PassDirection::SerialToNet)
+            m_netGoneTally = tally;
+    }
+}
+
+void PassThrough::ApplyTally(PassOutcome& out, const CaptureTally& tally) const {
+    out.announced = tally.announced;
+    out.stored = tally.stored;
+    out.sent = m_nSentSize;
+    out.firstMismatch = tally.firstMismatch;
+    const int64_t left = m_nHeaderLeftNs.load();
+    if (tally.stored > 0 && left != 0) {
+        const int64_t ns = SteadyNs(tally.lastStored) - left;
+        out.seconds = ns > 0 ? static_cast<double>(ns) / 1e9 : 0.0;
+        if (out.seconds > 0)
+            out.bytesPerSecond = static_cast<double>(tally.stored) / out.seconds;
+    }
+}
+
+void PassThrough::EndOnLinkLost(const std::string& why, const std::string& what) {
+    // The exchange decides against a capture completing on the receive thread at this moment.
+    if (!m_bRunOpen || m_bTransferActive.exchange(0) == 0)
+        return;
+    DiscardSerialOutput();
+    StopTimeouts();
+    const CaptureTally net = m_netGoneTally ? *m_netGoneTally : m_netCapture.ResetCapture();
+    const CaptureTally serial = m_serialCapture.ResetCapture();
+    m_netGoneTally.reset();
+    PassOutcome out;
+    out.end = PassOutcome::End::LinkLost;
+    out.direction = m_direction;
+    ApplyTally(out, m_direction == PassDirection::SerialToNet ? net : serial);
+    out.text = "Link lost : " + why;
+    out.detail = what + "; " + std::to_string(out.stored) + " of " + std::to_string(out.sent) +
+                 " bytes were stored.";
+    // Told from the event loop, like every end: after whatever else the lost link set off (the
+    // window's own handling of a closed link).
+    m_pendingEnd = out;
+    m_endTimer.start(0);
 }

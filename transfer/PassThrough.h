@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -33,12 +34,37 @@ enum class PassDirection { SerialToNet, NetToSerial };
 
 // How a run ended.
 struct PassOutcome {
-    enum class End { Completed, Rejected, OpenFailed, WriteFailed, Cancelled, TimedOut };
+    // LinkLost: the network link closed or failed, or the serial port was lost, while the file
+    // was under way; the run ended at once.
+    enum class End { Completed, Rejected, OpenFailed, WriteFailed, Cancelled, TimedOut, LinkLost };
     End end = End::Cancelled;
     PassDirection direction = PassDirection::SerialToNet;
     std::string path;    // the capture file, when one was created (or was to be)
-    std::string text;    // for a capture that was not stored: the user's text
-    std::string detail;  // and its detail (path and the OS's reason)
+    std::string text;    // for a capture that was not stored, or a lost link: the user's text
+    std::string detail;  // and its detail (path, link, the OS's reason, bytes stored)
+
+    // What the capture stored, compared with the sent file while it was stored. Filled for
+    // Completed, Rejected, OpenFailed, WriteFailed, TimedOut and LinkLost.
+    int64_t announced = -1;  // bytes the header announced; -1 when no header arrived
+    int64_t stored = 0;      // bytes stored in the capture file
+    int64_t sent = -1;       // bytes of the sent file
+    // Offset of the first stored byte that differs from the sent file (or where the shorter of
+    // the two ends, for a completed capture); none: every stored byte is equal.
+    std::optional<int64_t> firstMismatch;
+    // Seconds from the header leaving (the worker's header send) to the last byte stored, and
+    // the bytes stored per second over that time; 0 when nothing was stored.
+    double seconds = 0;
+    double bytesPerSecond = 0;
+
+    // Completed, and the stored bytes are the sent file.
+    bool Verified() const {
+        return end == End::Completed && !firstMismatch && sent >= 0 && stored == sent;
+    }
+    // Completed, but the stored bytes are not the sent file.
+    bool Mismatch() const { return end == End::Completed && !Verified(); }
+    // Ended before the whole file arrived: a time-out after file bytes were stored, or a lost
+    // link.
+    bool Short() const { return (end == End::TimedOut && stored > 0) || end == End::LinkLost; }
 };
 Q_DECLARE_METATYPE(PassOutcome)
 
@@ -59,6 +85,10 @@ public:
     void SetStartDelay(int ms) { m_nStartDelayMs = ms; }
     void SetOutputDirectory(const std::string& dir) { m_strOutputDir = dir; }
     void SetClock(CaptureClock clock) { m_clock = std::move(clock); }
+    // On: the capture's 2-second silence time-out also starts when the header leaves, so a
+    // device that passes nothing at all ends the run with a time-out. Off (the window): it starts
+    // with the first byte the device passes, and the user's Cancel ends a silent run.
+    void SetTimeoutFromHeader(bool on) { m_bTimeoutFromHeader = on; }
 
     // The file may be sent: it opens for reading and its length fits the header. Fails with
     // "Can't Open File" or "File too large: at most 2147483647 bytes can be sent".
@@ -120,10 +150,17 @@ private:
     void OnLinkGoing(CLinkSocket* link);
     bool StartWorker(SendFileJob job);
     bool WaitStartDelay(uint64_t run);
+    // Fills the outcome's byte counts, comparison and timing from a capture's tally.
+    void ApplyTally(PassOutcome& out, const CaptureTally& tally) const;
+    // A link went away while the file was under way: the run ends at once as LinkLost with
+    // "Link lost : <why>" and `what` (which link, what happened) as detail. Nothing happens when
+    // no transfer runs or its capture has already completed.
+    void EndOnLinkLost(const std::string& why, const std::string& what);
 
     SerialConsole& m_serial;
     NetConsole& m_net;
     int m_nStartDelayMs = SEND_START_DELAY_MS;
+    bool m_bTimeoutFromHeader = false;
     std::string m_strOutputDir;
     CaptureClock m_clock;
 
@@ -133,6 +170,13 @@ private:
     PassDirection m_direction = PassDirection::SerialToNet;
     PassOutcome m_pendingEnd;  // the capture's end, told after the end pause
     QTimer m_endTimer;
+    int64_t m_nSentSize = -1;  // bytes of the file being sent
+    // When the current run's header started to leave (steady clock, ns; 0 = not yet). Written by
+    // the worker, read where a capture ends.
+    std::atomic<int64_t> m_nHeaderLeftNs{0};
+    // The network capture's tally, taken when its link went during a transfer (the link is gone
+    // before peerGone is told).
+    std::optional<CaptureTally> m_netGoneTally;
 
     // The one file-send worker.
     std::thread m_worker;

@@ -1,0 +1,306 @@
+#include "runner/Options.h"
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <functional>
+#include <map>
+
+#include "net/NetConsole.h"
+
+namespace {
+
+// A whole decimal number in [low, high]; false otherwise (signs, blanks and suffixes included).
+bool ParseNumber(const std::string& text, long long low, long long high, long long* value) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v > static_cast<unsigned long long>(high) ||
+        static_cast<long long>(v) < low)
+        return false;
+    *value = static_cast<long long>(v);
+    return true;
+}
+
+// The index of the list entry whose settings `match`; -1 when none does.
+int FindChoice(int count, const std::function<bool(int)>& match) {
+    for (int i = 0; i < count; ++i)
+        if (match(i))
+            return i;
+    return -1;
+}
+
+std::string ListOf(int count, const std::function<std::string(int)>& entry) {
+    std::string list;
+    for (int i = 0; i < count; ++i)
+        list += (i ? " " : "") + entry(i);
+    return list;
+}
+
+}  // namespace
+
+int64_t ParseSize(const std::string& text) {
+    if (text.empty())
+        return -1;
+    int64_t unit = 1;
+    std::string digits = text;
+    const char last = text.back();
+    if (last == 'K' || last == 'k' || last == 'M' || last == 'm') {
+        unit = (last == 'K' || last == 'k') ? 1024 : 1024 * 1024;
+        digits.pop_back();
+    }
+    long long n = 0;
+    if (!ParseNumber(digits, 0, LLONG_MAX / (1024 * 1024), &n))
+        return -1;
+    return n * unit;
+}
+
+double LineBytesPerSecond(const SerialSettings& s) {
+    const int bits = 1 + s.byteSize + (s.parityCode != 0 ? 1 : 0) + s.stopBitsShown;
+    return static_cast<double>(s.baud) / bits;
+}
+
+ParsedArguments ParseArguments(const std::vector<std::string>& args) {
+    ParsedArguments result;
+    RunnerOptions& o = result.options;
+    auto fail = [&result](const std::string& error) {
+        result.ok = false;
+        result.error = error;
+        return result;
+    };
+    // The dialog's defaults: 57600 baud, 8 data bits, 1 stop bit, no parity, no flow control.
+    int baud = 7, data = 3, stop = 0, parity = 2, flow = 0;
+    bool haveConnect = false, haveListen = false, haveSeed = false, haveSerial = false;
+    std::string direction = "both";
+
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i], value;
+        bool inlineValue = false;
+        if (name.rfind("--", 0) == 0) {
+            if (const size_t eq = name.find('='); eq != std::string::npos) {
+                value = name.substr(eq + 1);
+                name = name.substr(0, eq);
+                inlineValue = true;
+            }
+        }
+        static const std::map<std::string, bool> takesValue = {
+            {"--serial", true},      {"--baud", true},      {"--data-bits", true},
+            {"--parity", true},      {"--stop-bits", true}, {"--flow", true},
+            {"--connect", true},     {"--listen", true},    {"--accept-timeout", true},
+            {"--file", true},        {"--random", true},    {"--seed", true},
+            {"--direction", true},   {"--repeat", true},    {"--output-dir", true},
+            {"--keep", false},       {"--json", false},     {"--junit", true},
+            {"--start-delay", true}, {"--help", false},     {"-h", false},
+        };
+        const auto known = takesValue.find(name);
+        if (known == takesValue.end())
+            return fail("unknown option " + args[i]);
+        if (known->second && !inlineValue) {
+            if (i + 1 >= args.size())
+                return fail(name + " needs a value");
+            value = args[++i];
+        } else if (!known->second && inlineValue) {
+            return fail(name + " takes no value");
+        }
+        long long n = 0;
+        if (name == "--help" || name == "-h") {
+            o.help = true;
+        } else if (name == "--serial") {
+            if (value.empty())
+                return fail("--serial needs a device path or COMn");
+            o.serial = value;
+            haveSerial = true;
+        } else if (name == "--baud") {
+            const long long wanted = ParseNumber(value, 1, UINT32_MAX, &n) ? n : -1;
+            baud = FindChoice(BAUD_CHOICES, [wanted](int k) {
+                return SettingsFromSelection(0, k, 3, 0, 2, 0).baud == wanted;
+            });
+            if (baud < 0)
+                return fail("--baud " + value +
+                            " is not one of: " + ListOf(BAUD_CHOICES, [](int k) {
+                                return std::to_string(SettingsFromSelection(0, k, 3, 0, 2, 0).baud);
+                            }));
+        } else if (name == "--data-bits") {
+            const long long wanted = ParseNumber(value, 1, 64, &n) ? n : -1;
+            data = FindChoice(DATA_BITS_CHOICES, [wanted](int k) {
+                return SettingsFromSelection(0, 7, k, 0, 2, 0).byteSize == wanted;
+            });
+            if (data < 0)
+                return fail("--data-bits " + value +
+                            " is not one of: " + ListOf(DATA_BITS_CHOICES, [](int k) {
+                                return std::to_string(
+                                    SettingsFromSelection(0, 7, k, 0, 2, 0).byteSize);
+                            }));
+        } else if (name == "--stop-bits") {
+            const long long wanted = ParseNumber(value, 1, 64, &n) ? n : -1;
+            stop = FindChoice(STOP_BITS_CHOICES, [wanted](int k) {
+                return SettingsFromSelection(0, 7, 3, k, 2, 0).stopBitsShown == wanted;
+            });
+            if (stop < 0)
+                return fail("--stop-bits " + value + " is not one of: 1 2");
+        } else if (name == "--parity") {
+            parity = FindChoice(PARITY_CHOICES, [&value](int k) {
+                return value == SettingsFromSelection(0, 7, 3, 0, k, 0).parityWord;
+            });
+            if (parity < 0)
+                return fail(
+                    "--parity " + value + " is not one of: " + ListOf(PARITY_CHOICES, [](int k) {
+                        return std::string(SettingsFromSelection(0, 7, 3, 0, k, 0).parityWord);
+                    }));
+        } else if (name == "--flow") {
+            flow = FindChoice(FLOW_CHOICES, [&value](int k) {
+                return value == SettingsFromSelection(0, 7, 3, 0, 2, k).flowWord;
+            });
+            if (flow < 0)
+                return fail(
+                    "--flow " + value + " is not one of: " + ListOf(FLOW_CHOICES, [](int k) {
+                        return std::string(SettingsFromSelection(0, 7, 3, 0, 2, k).flowWord);
+                    }));
+        } else if (name == "--connect") {
+            const size_t colon = value.rfind(':');
+            if (colon == std::string::npos)
+                return fail("--connect needs HOST:PORT, got " + value);
+            o.host = value.substr(0, colon);
+            in_addr addr{};
+            if (inet_pton(AF_INET, o.host.c_str(), &addr) != 1)
+                return fail("--connect needs a dotted IPv4 address, got " + o.host);
+            if (!ParseNumber(value.substr(colon + 1), 1, MAX_TCP_PORT, &n))
+                return fail("--connect: port " + value.substr(colon + 1) +
+                            " is not a TCP port (1 to 65535)");
+            o.port = static_cast<unsigned>(n);
+            o.net = RunnerOptions::Net::Connect;
+            haveConnect = true;
+        } else if (name == "--listen") {
+            if (!ParseNumber(value, 1, MAX_TCP_PORT, &n))
+                return fail("--listen: port " + value + " is not a TCP port (1 to 65535)");
+            o.port = static_cast<unsigned>(n);
+            o.net = RunnerOptions::Net::Listen;
+            haveListen = true;
+        } else if (name == "--accept-timeout") {
+            if (!ParseNumber(value, 1, 86400, &n))
+                return fail("--accept-timeout needs whole seconds from 1 to 86400, got " + value);
+            o.acceptTimeoutS = static_cast<int>(n);
+        } else if (name == "--file") {
+            if (value.empty())
+                return fail("--file needs a path");
+            o.file = value;
+        } else if (name == "--random") {
+            o.randomSize = ParseSize(value);
+            if (o.randomSize <= 0 || o.randomSize > MAX_SEND_FILE_SIZE)
+                return fail(
+                    "--random needs a size from 1 to 2147483647 bytes (SIZE, SIZEK or SIZEM), "
+                    "got " +
+                    value);
+        } else if (name == "--seed") {
+            if (!ParseNumber(value, 0, LLONG_MAX, &n))
+                return fail("--seed needs a whole number, got " + value);
+            o.seed = static_cast<uint64_t>(n);
+            haveSeed = true;
+        } else if (name == "--direction") {
+            direction = value;
+        } else if (name == "--repeat") {
+            if (!ParseNumber(value, 1, 1000000, &n))
+                return fail("--repeat needs a count from 1, got " + value);
+            o.repeat = static_cast<int>(n);
+        } else if (name == "--output-dir") {
+            if (value.empty())
+                return fail("--output-dir needs a folder");
+            o.outputDir = value;
+        } else if (name == "--keep") {
+            o.keep = true;
+        } else if (name == "--json") {
+            o.json = true;
+        } else if (name == "--junit") {
+            if (value.empty())
+                return fail("--junit needs a file");
+            o.junitPath = value;
+        } else if (name == "--start-delay") {
+            if (!ParseNumber(value, 0, 60000, &n))
+                return fail("--start-delay needs milliseconds from 0 to 60000, got " + value);
+            o.startDelayMs = static_cast<int>(n);
+        }
+    }
+    if (o.help) {
+        result.ok = true;
+        return result;
+    }
+    if (!haveSerial)
+        return fail("--serial DEVICE is missing");
+    if (haveConnect && haveListen)
+        return fail("--connect and --listen exclude each other: choose one");
+    if (!haveConnect && !haveListen)
+        return fail("--connect HOST:PORT or --listen PORT is missing");
+    if (!o.file.empty() && o.randomSize > 0)
+        return fail("--file and --random exclude each other: choose one");
+    if (o.file.empty() && o.randomSize <= 0)
+        return fail("--file PATH or --random SIZE is missing");
+    if (haveSeed && o.randomSize <= 0)
+        return fail("--seed goes with --random");
+    if (direction == "serial-to-net")
+        o.directions = {PassDirection::SerialToNet};
+    else if (direction == "net-to-serial")
+        o.directions = {PassDirection::NetToSerial};
+    else if (direction == "both")
+        o.directions = {PassDirection::SerialToNet, PassDirection::NetToSerial};
+    else
+        return fail("--direction " + direction +
+                    " is not one of: serial-to-net net-to-serial both");
+    o.settings = SettingsFromSelection(0, baud, data, stop, parity, flow);
+    o.settings.portName = o.serial;
+    result.ok = true;
+    return result;
+}
+
+std::string UsageText() {
+    return R"(Usage: vaskel-passthrough --serial DEVICE (--connect HOST:PORT | --listen PORT)
+                          (--file PATH | --random SIZE[K|M] [--seed N]) [options]
+
+Sends a file through a serial-to-TCP device server and checks that it comes back unchanged:
+the file goes out behind its header on one side, the device passes it through, and the other
+side stores it and compares it with what was sent, byte by byte, as it arrives.
+
+Serial side:
+  --serial DEVICE        device path, or COMn (the program's port mapping, as in the window)
+  --baud RATE            2400 4800 9600 14400 19200 28800 38400 57600 115200 230400
+                         (default 57600)
+  --data-bits N          5 6 7 8 (default 8)
+  --parity WORD          even odd none (default none)
+  --stop-bits N          1 2 (default 1)
+  --flow WORD            none software hardware (default none)
+Network side (one of):
+  --connect HOST:PORT    connect to the device (dotted IPv4, 2 s connect time-out)
+  --listen PORT          Server Mode: wait for the device to connect
+  --accept-timeout S     how long --listen waits for the device (default 30)
+Data (one of):
+  --file PATH            send this file (1 byte to 2 GiB - 1)
+  --random SIZE[K|M]     send SIZE bytes of a reproducible pattern, made in the temporary folder
+  --seed N               the pattern's seed (default 1): the same seed gives the same bytes
+Runs:
+  --direction D          serial-to-net, net-to-serial or both (default both, in that order)
+  --repeat N             run it all N times (default 1)
+  --start-delay MS       pause before each header, as the window makes (default 1000)
+  --output-dir DIR       store the received files here (default: a temporary folder, removed
+                         when every run verified unless --keep)
+  --keep                 keep the temporary folder
+Reporting:
+  --json                 a JSON report on stdout instead of the one-line summaries
+  --junit FILE           a JUnit XML report for CI systems
+  --help                 this text
+
+A progress line goes to stderr (a bar on a terminal). A device that passes nothing for 2 s
+ends a run with a time-out.
+
+Exit codes:
+  0   every run verified
+  1   a mismatch or a short capture (time-out after part of the file, a link lost)
+  2   a time-out: the device passed nothing
+  3   the serial port could not be opened
+  4   the network side failed (connect refused, no device connected in time)
+  5   the received file (or the test data) could not be stored
+  64  bad arguments
+)";
+}

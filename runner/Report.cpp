@@ -1,0 +1,263 @@
+#include "runner/Report.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QString>
+#include <QXmlStreamWriter>
+
+#include <cstdio>
+
+#include "transfer/PassVerdict.h"
+
+namespace {
+
+using End = PassOutcome::End;
+
+QString Q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+// The capture's link: a serial-to-net run captures on the network link.
+std::string CaptureLinkTimeout(const PassOutcome& out) {
+    return out.direction == PassDirection::SerialToNet ? "Network Timeout" : "Serial Timeout";
+}
+
+std::string ShortText(const PassOutcome& out) {
+    return "short capture, " + std::to_string(out.stored) + " of " + std::to_string(out.sent) +
+           " bytes stored";
+}
+
+std::string Seconds(double s) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", s);
+    return text;
+}
+
+}  // namespace
+
+int RunExitCode(const PassOutcome& out) {
+    if (out.Verified())
+        return EXIT_VERIFIED;
+    switch (out.end) {
+        case End::OpenFailed:
+        case End::WriteFailed:
+            return EXIT_NOT_STORED;
+        case End::TimedOut:
+            return out.stored > 0 ? EXIT_MISMATCH : EXIT_TIMEOUT;
+        default:
+            return EXIT_MISMATCH;
+    }
+}
+
+int SessionExitCode(const SessionReport& report) {
+    if (report.error)
+        return report.error->exitCode;
+    for (const RunReport& run : report.runs)
+        if (const int code = RunExitCode(run.outcome); code != EXIT_VERIFIED)
+            return code;
+    return EXIT_VERIFIED;
+}
+
+std::string RunResultWord(const PassOutcome& out) {
+    if (out.Verified())
+        return "verified";
+    if (out.Mismatch())
+        return "mismatch";
+    if (out.Short())
+        return "short";
+    switch (out.end) {
+        case End::TimedOut:
+            return "timeout";
+        case End::Rejected:
+            return "rejected";
+        case End::OpenFailed:
+        case End::WriteFailed:
+            return "not-stored";
+        default:
+            return "cancelled";
+    }
+}
+
+std::string RunMessage(const PassOutcome& out) {
+    std::string status = PassStatusText(out);
+    if (!status.empty() && status[0] == ' ')
+        status.erase(0, 1);
+    if (out.Verified() || out.Mismatch())
+        return status;
+    switch (out.end) {
+        case End::LinkLost:
+            return status + " (" + ShortText(out) + ")";
+        case End::TimedOut:
+            return CaptureLinkTimeout(out) + " : " +
+                   (out.stored > 0 ? ShortText(out)
+                                   : std::string(out.announced >= 0
+                                                     ? "the header arrived, then nothing for 2 s"
+                                                     : "nothing arrived within 2 s"));
+        case End::Rejected:
+            return "Rejected : the header announced " + std::to_string(out.announced) +
+                   " bytes, not a length that can be received";
+        case End::OpenFailed:
+        case End::WriteFailed:
+            return out.text;
+        default:
+            return "Cancelled";
+    }
+}
+
+std::string SummaryLine(const RunReport& run, int plannedRuns) {
+    std::string line = "run " + std::to_string(run.number) + "/" + std::to_string(plannedRuns) +
+                       " " + DirectionName(run.outcome.direction) + ": " + RunMessage(run.outcome);
+    if (run.outcome.Verified())
+        line += " in " + Seconds(run.outcome.seconds) + " s";
+    return line;
+}
+
+std::string JsonReport(const SessionReport& r) {
+    const RunnerOptions& o = r.options;
+    const double line = LineBytesPerSecond(o.settings);
+    QJsonObject serial{
+        {"device", Q(o.serial)},
+        {"baud", static_cast<qint64>(o.settings.baud)},
+        {"data_bits", o.settings.byteSize},
+        {"parity", o.settings.parityWord},
+        {"stop_bits", o.settings.stopBitsShown},
+        {"flow", o.settings.flowWord},
+        {"real_baud_rate", r.realBaud},
+        {"line_bytes_per_second", r.realBaud ? QJsonValue(line) : QJsonValue()},
+    };
+    QJsonObject network{
+        {"mode", o.net == RunnerOptions::Net::Connect ? "connect" : "listen"},
+        {"port", static_cast<qint64>(o.port)},
+    };
+    if (o.net == RunnerOptions::Net::Connect)
+        network["address"] = Q(o.host);
+    QJsonObject data{{"path", Q(r.source)}, {"bytes", static_cast<qint64>(r.bytes)}};
+    if (o.randomSize > 0) {
+        data["source"] = "random";
+        data["seed"] = static_cast<qint64>(o.seed);
+    } else {
+        data["source"] = "file";
+    }
+    QJsonArray runs;
+    for (const RunReport& run : r.runs) {
+        const PassOutcome& out = run.outcome;
+        QJsonObject j{
+            {"run", run.number},
+            {"direction", DirectionName(out.direction)},
+            {"result", Q(RunResultWord(out))},
+            {"message", Q(RunMessage(out))},
+            {"exit_code", RunExitCode(out)},
+            {"bytes_announced",
+             out.announced >= 0 ? QJsonValue(static_cast<qint64>(out.announced)) : QJsonValue()},
+            {"bytes_stored", static_cast<qint64>(out.stored)},
+            {"first_mismatch", out.firstMismatch
+                                   ? QJsonValue(static_cast<qint64>(*out.firstMismatch))
+                                   : QJsonValue()},
+            {"seconds", out.seconds},
+            {"bytes_per_second", out.bytesPerSecond},
+        };
+        if (r.realBaud) {
+            j["line_bytes_per_second"] = line;
+            j["line_share"] = line > 0 ? out.bytesPerSecond / line : 0.0;
+        }
+        runs.append(j);
+    }
+    QJsonObject root{
+        {"program", "vaskel-passthrough"},
+        {"exit_code", SessionExitCode(r)},
+        {"serial", serial},
+        {"network", network},
+        {"data", data},
+        {"planned_runs", r.plannedRuns},
+        {"runs", runs},
+        {"error", r.error ? QJsonValue(QJsonObject{{"text", Q(r.error->text)},
+                                                   {"detail", Q(r.error->detail)}})
+                          : QJsonValue()},
+    };
+    return QJsonDocument(root).toJson(QJsonDocument::Indented).toStdString();
+}
+
+std::string JUnitReport(const SessionReport& r) {
+    QString xml;
+    QXmlStreamWriter w(&xml);
+    w.setAutoFormatting(true);
+    w.writeStartDocument();
+    int failures = 0;
+    double total = 0;
+    for (const RunReport& run : r.runs) {
+        failures += RunExitCode(run.outcome) != EXIT_VERIFIED;
+        total += run.outcome.seconds;
+    }
+    w.writeStartElement("testsuites");
+    w.writeStartElement("testsuite");
+    w.writeAttribute("name", "vaskel-passthrough");
+    w.writeAttribute("tests", QString::number(r.runs.size() + (r.error ? 1 : 0)));
+    w.writeAttribute("failures", QString::number(failures));
+    w.writeAttribute("errors", QString::number(r.error ? 1 : 0));
+    w.writeAttribute("time", QString::number(total, 'f', 3));
+    if (r.error) {
+        w.writeStartElement("testcase");
+        w.writeAttribute("classname", "vaskel-passthrough");
+        w.writeAttribute("name", "setup");
+        w.writeStartElement("error");
+        w.writeAttribute("message", Q(r.error->text));
+        w.writeCharacters(Q(r.error->detail));
+        w.writeEndElement();
+        w.writeEndElement();
+    }
+    for (const RunReport& run : r.runs) {
+        const PassOutcome& out = run.outcome;
+        w.writeStartElement("testcase");
+        w.writeAttribute("classname", "vaskel-passthrough");
+        w.writeAttribute("name",
+                         QString("run %1 %2").arg(run.number).arg(DirectionName(out.direction)));
+        w.writeAttribute("time", QString::number(out.seconds, 'f', 3));
+        if (RunExitCode(out) != EXIT_VERIFIED) {
+            w.writeStartElement("failure");
+            w.writeAttribute("message", Q(RunMessage(out)));
+            w.writeAttribute("type", Q(RunResultWord(out)));
+            w.writeCharacters(Q(out.detail));
+            w.writeEndElement();
+        } else {
+            w.writeTextElement("system-out", Q(RunMessage(out)));
+        }
+        w.writeEndElement();
+    }
+    w.writeEndElement();
+    w.writeEndElement();
+    w.writeEndDocument();
+    return xml.toStdString();
+}
+
+void ProgressLine::Begin(const std::string& label) {
+    m_label = label;
+    m_nPercent = 0;
+    m_bDrawn = false;
+    m_tLast = {};
+}
+
+void ProgressLine::Update(int percent, const std::string& bytesText) {
+    m_nPercent = percent;
+    const auto now = std::chrono::steady_clock::now();
+    const auto interval = std::chrono::milliseconds(m_bTerminal ? 100 : 1000);
+    if (m_bDrawn && now - m_tLast < interval && percent < 100)
+        return;
+    m_tLast = now;
+    m_bDrawn = true;
+    if (!m_bTerminal) {
+        m_err << m_label << ": " << bytesText << " (" << percent << "%)\n" << std::flush;
+        return;
+    }
+    constexpr int WIDTH = 30;
+    const int filled = percent * WIDTH / 100;
+    m_err << "\r" << m_label << " [" << std::string(static_cast<size_t>(filled), '#')
+          << std::string(static_cast<size_t>(WIDTH - filled), ' ') << "] " << percent << "% "
+          << bytesText << "\x1b[K" << std::flush;
+}
+
+void ProgressLine::End() {
+    if (m_bTerminal && m_bDrawn)
+        m_err << "\r\x1b[K" << std::flush;
+    m_bDrawn = false;
+}

@@ -1,0 +1,75 @@
+// What vaskel-passthrough reports: the verdict of each run, the one-line summaries, the JSON and
+// JUnit reports and the progress line.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "runner/Options.h"
+#include "transfer/PassThrough.h"
+
+// One run: one direction of one repetition.
+struct RunReport {
+    int number = 0;  // 1-based, over all runs
+    PassOutcome outcome;
+};
+
+// A failure that ended the session before or between runs: the text the window would show and
+// the OS's reason.
+struct SessionError {
+    int exitCode = EXIT_VERIFIED;
+    std::string text;
+    std::string detail;
+};
+
+struct SessionReport {
+    RunnerOptions options;
+    bool realBaud = false;  // the serial side is a real UART, not a pseudo-terminal
+    std::string source;     // the sent file
+    int64_t bytes = 0;      // its length
+    int plannedRuns = 0;
+    std::vector<RunReport> runs;
+    std::optional<SessionError> error;
+};
+
+// The exit code of one run: 0 verified; 1 mismatch, short capture, rejected header or cancel;
+// 2 a time-out with nothing stored; 5 a capture that could not be stored.
+int RunExitCode(const PassOutcome& outcome);
+// The session's exit code: its error's, else the first failed run's, else 0.
+int SessionExitCode(const SessionReport& report);
+// "verified", "mismatch", "short", "timeout", "rejected", "not-stored", "cancelled".
+std::string RunResultWord(const PassOutcome& outcome);
+// The window's text for the run (status line or message box), without the status line's
+// leading blank, with what it means: "Verified : 1048576 Bytes identical, 3.2 MiB/s",
+// "Network Timeout : nothing arrived within 2 s", "Serial Timeout : short capture, 1500 of 4000
+// bytes stored", "Link lost : network peer closed the connection (short capture, ...)".
+std::string RunMessage(const PassOutcome& outcome);
+// "run 1/6 serial-to-net: Verified : 1048576 Bytes identical, 3.2 MiB/s in 0.312 s"
+std::string SummaryLine(const RunReport& run, int plannedRuns);
+// The machine-readable report (JSON, indented).
+std::string JsonReport(const SessionReport& report);
+// The JUnit XML report: one test case per run, a "setup" case for a session error.
+std::string JUnitReport(const SessionReport& report);
+
+// The progress on stderr: a bar redrawn in place on a terminal (at most 10 times a second), or
+// a plain line at most once a second otherwise.
+class ProgressLine {
+public:
+    ProgressLine(std::ostream& err, bool terminal) : m_err(err), m_bTerminal(terminal) {}
+    void Begin(const std::string& label);
+    void Update(int percent, const std::string& bytesText);
+    // Clears the bar (a terminal) before the run's summary.
+    void End();
+
+private:
+    std::ostream& m_err;
+    bool m_bTerminal;
+    std::string m_label;
+    int m_nPercent = 0;
+    bool m_bDrawn = false;
+    std::chrono::steady_clock::time_point m_tLast{};
+};

@@ -1,0 +1,302 @@
+#include "runner/Session.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "platform/SerialDevice.h"
+#include "transfer/PassVerdict.h"
+#include "transfer/TerminalEngine.h"
+
+namespace {
+
+// splitmix64: every 8 bytes of the pattern are the mix of (seed, their index), so any part of
+// it can be made without the rest.
+uint64_t Mix(uint64_t x) {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+std::string BaseName(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string WithSlash(std::string dir) {
+    if (dir.empty() || dir.back() != '/')
+        dir += '/';
+    return dir;
+}
+
+std::string SizeName(int64_t size) {
+    if (size % (1024 * 1024) == 0)
+        return std::to_string(size / (1024 * 1024)) + "M";
+    if (size % 1024 == 0)
+        return std::to_string(size / 1024) + "K";
+    return std::to_string(size);
+}
+
+}  // namespace
+
+void FillPattern(uint64_t seed, uint64_t offset, unsigned char* out, size_t n) {
+    const uint64_t key = Mix(seed);
+    for (size_t i = 0; i < n;) {
+        const uint64_t pos = offset + i;
+        const uint64_t word = Mix(key ^ (pos / 8));
+        for (unsigned b = static_cast<unsigned>(pos % 8); b < 8 && i < n; ++b, ++i)
+            out[i] = static_cast<unsigned char>(word >> (8 * b));
+    }
+}
+
+bool WriteRandomFile(const std::string& path, int64_t size, uint64_t seed, std::string* error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::vector<unsigned char> block(1 << 20);
+    for (int64_t done = 0; done < size;) {
+        const size_t n = static_cast<size_t>(std::min<int64_t>(size - done, block.size()));
+        FillPattern(seed, static_cast<uint64_t>(done), block.data(), n);
+        for (size_t w = 0; w < n;) {
+            const ssize_t r = ::write(fd, block.data() + w, n - w);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0) {
+                *error = path + ": " + std::strerror(r < 0 ? errno : ENOSPC);
+                ::close(fd);
+                return false;
+            }
+            w += static_cast<size_t>(r);
+        }
+        done += static_cast<int64_t>(n);
+    }
+    if (::close(fd) != 0) {
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// Linux numbers the pseudo-terminal slaves (/dev/pts/N) with majors 136 to 143.
+bool IsPseudoTerminal(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    return major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
+}
+
+bool IsRealSerialLine(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && !IsPseudoTerminal(path);
+}
+
+PassSession::PassSession(const RunnerOptions& options, std::ostream& out, std::ostream& err,
+                         bool errIsTerminal)
+    : m_opt(options), m_out(out), m_err(err), m_progress(err, errIsTerminal) {
+    m_report.options = options;
+    m_report.plannedRuns = options.repeat * static_cast<int>(options.directions.size());
+}
+
+int PassSession::Fail(int code, const std::string& text, const std::string& detail) {
+    m_report.error = SessionError{code, text, detail};
+    m_err << "vaskel-passthrough: " << text << "\n";
+    if (!detail.empty())
+        m_err << "  " << detail << "\n";
+    m_err << std::flush;
+    return code;
+}
+
+int PassSession::Run() {
+    int code = Prepare();
+    if (code == EXIT_VERIFIED) {
+        TerminalEngine engine;
+        code = BringUpLinks(engine);
+        if (code == EXIT_VERIFIED)
+            code = RunAll(engine);
+        engine.Shutdown();
+    }
+    Finish(code);
+    return code;
+}
+
+// The temporary folder, the data to send and the folder for the received files.
+int PassSession::Prepare() {
+    const std::string pattern = QDir::tempPath().toStdString() + "/vaskel-passthrough-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!::mkdtemp(buf.data()))
+        return Fail(EXIT_NOT_STORED, "Can't create the temporary folder",
+                    pattern + ": " + std::strerror(errno));
+    m_tempDir = WithSlash(buf.data());
+
+    if (m_opt.randomSize > 0) {
+        m_report.source = m_tempDir + "random-" + SizeName(m_opt.randomSize) + "-seed" +
+                          std::to_string(m_opt.seed) + ".bin";
+        std::string error;
+        if (!WriteRandomFile(m_report.source, m_opt.randomSize, m_opt.seed, &error))
+            return Fail(EXIT_NOT_STORED, "Can't write the test data", error);
+    } else {
+        m_report.source = m_opt.file;
+        if (const platform::Result r = PassThrough::CheckSendFile(m_opt.file); !r)
+            return Fail(EXIT_BAD_ARGUMENTS, r.text, r.reason);
+    }
+    struct stat st {};
+    ::stat(m_report.source.c_str(), &st);
+    m_report.bytes = st.st_size;
+    // An empty file announces a length of 0, which the receiving side refuses.
+    if (m_report.bytes == 0)
+        return Fail(EXIT_BAD_ARGUMENTS, "Nothing to send: the file is empty", m_report.source);
+
+    if (m_opt.outputDir.empty()) {
+        m_outputDir = m_tempDir;
+    } else {
+        std::error_code ec;
+        std::filesystem::create_directories(m_opt.outputDir, ec);
+        if (ec || !std::filesystem::is_directory(m_opt.outputDir))
+            return Fail(
+                EXIT_NOT_STORED, "Can't create the received file",
+                m_opt.outputDir + ": " + (ec ? ec.message() : std::string(std::strerror(ENOTDIR))));
+        m_outputDir = WithSlash(m_opt.outputDir);
+    }
+    m_report.realBaud = IsRealSerialLine(platform::ResolvePortName(m_opt.serial));
+    return EXIT_VERIFIED;
+}
+
+int PassSession::BringUpLinks(TerminalEngine& engine) {
+    if (const platform::Result r = engine.serial.Open(m_opt.settings); !r)
+        return Fail(EXIT_SERIAL_FAILED, r.text,
+                    r.hint.empty() ? r.reason : r.reason + "\n  " + r.hint);
+    const std::string where = m_opt.host + ":" + std::to_string(m_opt.port);
+    if (m_opt.net == RunnerOptions::Net::Connect) {
+        if (const platform::Result r = engine.net.Connect(m_opt.host, m_opt.port); !r)
+            return Fail(EXIT_NETWORK_FAILED, r.text, where + ": " + r.reason);
+        return EXIT_VERIFIED;
+    }
+    if (const platform::Result r = engine.net.StartServer(m_opt.port); !r)
+        return Fail(EXIT_NETWORK_FAILED, r.text,
+                    "port " + std::to_string(m_opt.port) + ": " + r.reason);
+    m_err << "waiting for the device on port " << m_opt.port << " (up to " << m_opt.acceptTimeoutS
+          << " s)\n"
+          << std::flush;
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&engine.net, &NetConsole::peerAttached, &loop, &QEventLoop::quit);
+    deadline.start(m_opt.acceptTimeoutS * 1000);
+    loop.exec();
+    if (engine.net.PeerCount() == 0)
+        return Fail(EXIT_NETWORK_FAILED, "No device is connected to the server",
+                    "No device connected to port " + std::to_string(m_opt.port) + " within " +
+                        std::to_string(m_opt.acceptTimeoutS) + " s.");
+    return EXIT_VERIFIED;
+}
+
+int PassSession::RunAll(TerminalEngine& engine) {
+    PassThrough& pt = engine.passThrough;
+    pt.SetStartDelay(m_opt.startDelayMs);
+    pt.SetOutputDirectory(m_outputDir);
+    pt.SetTimeoutFromHeader(true);
+
+    int percent = 0;
+    QObject::connect(&pt, &PassThrough::progressPos, [&percent](int p) { percent = p; });
+    QObject::connect(&pt, &PassThrough::progressText, [this, &percent](const QString& text) {
+        m_progress.Update(percent, text.toStdString());
+    });
+    // The worker could not read the file: nothing will come, so the run is ended here.
+    std::string sendFailure;
+    QObject::connect(&pt, &PassThrough::sendFailed,
+                     [&](const QString& text, const QString& detail) {
+                         sendFailure = text.toStdString() + "\n  " + detail.toStdString();
+                         pt.Cancel();
+                     });
+
+    const std::string base = BaseName(m_report.source);
+    int number = 0;
+    for (int rep = 0; rep < m_opt.repeat; ++rep) {
+        for (PassDirection direction : m_opt.directions) {
+            ++number;
+            const std::string label = "run " + std::to_string(number) + "/" +
+                                      std::to_string(m_report.plannedRuns) + " " +
+                                      DirectionName(direction);
+            percent = 0;
+            m_progress.Begin(label);
+            PassOutcome outcome;
+            QEventLoop loop;
+            const auto done =
+                QObject::connect(&pt, &PassThrough::finished, &loop, [&](const PassOutcome& out) {
+                    outcome = out;
+                    loop.quit();
+                });
+            const std::string name =
+                "run" + std::to_string(number) + "-" + DirectionName(direction) + "-" + base;
+            const platform::Result started = pt.Start(direction, m_report.source, name);
+            if (started)
+                loop.exec();
+            QObject::disconnect(done);
+            pt.Finish();
+            m_progress.End();
+            if (!started) {
+                const int code = !engine.serial.IsOpen()   ? EXIT_SERIAL_FAILED
+                                 : !engine.net.LinkInUse() ? EXIT_NETWORK_FAILED
+                                                           : EXIT_BAD_ARGUMENTS;
+                return Fail(code, started.text, started.reason);
+            }
+            if (!sendFailure.empty())
+                return Fail(EXIT_BAD_ARGUMENTS, sendFailure, "");
+            m_report.runs.push_back({number, outcome});
+            if (!m_opt.json)
+                m_out << SummaryLine(m_report.runs.back(), m_report.plannedRuns) << "\n"
+                      << std::flush;
+            if (!outcome.Verified() && !outcome.detail.empty())
+                m_err << "  " << outcome.detail << "\n" << std::flush;
+            // A verified capture in the temporary folder has served its purpose.
+            if (outcome.Verified() && !m_opt.keep && m_opt.outputDir.empty())
+                ::unlink(outcome.path.c_str());
+            // Without a link, or unable to store, the next run cannot go better.
+            if (outcome.end == PassOutcome::End::LinkLost ||
+                outcome.end == PassOutcome::End::OpenFailed ||
+                outcome.end == PassOutcome::End::WriteFailed)
+                return SessionExitCode(m_report);
+        }
+    }
+    return SessionExitCode(m_report);
+}
+
+void PassSession::Finish(int code) {
+    if (m_opt.json && !(code == EXIT_BAD_ARGUMENTS && m_report.source.empty()))
+        m_out << JsonReport(m_report) << std::flush;
+    if (!m_opt.junitPath.empty()) {
+        std::error_code ec;
+        const std::string xml = JUnitReport(m_report);
+        FILE* f = std::fopen(m_opt.junitPath.c_str(), "w");
+        if (!f || std::fwrite(xml.data(), 1, xml.size(), f) != xml.size())
+            m_err << "vaskel-passthrough: Can't write the JUnit report\n  " << m_opt.junitPath
+                  << ": " << std::strerror(errno) << "\n";
+        if (f)
+            std::fclose(f);
+    }
+    if (m_tempDir.empty())
+        return;
+    // Kept with --keep, and after a failed run whose files may tell what went wrong.
+    const bool keep = m_opt.keep || (code != EXIT_VERIFIED && !m_report.runs.empty());
+    if (keep)
+        m_err << "vaskel-passthrough: the temporary folder is kept: " << m_tempDir << "\n"
+              << std::flush;
+    else
+        QDir(QString::fromStdString(m_tempDir)).removeRecursively();
+}

@@ -1,0 +1,47 @@
+// One invocation of vaskel-passthrough: prepares the data, brings up both links through the
+// terminal engine, runs every direction of every repetition and reports. Needs a
+// QCoreApplication; waits in local event loops.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "runner/Options.h"
+#include "runner/Report.h"
+
+class PassSession {
+public:
+    PassSession(const RunnerOptions& options, std::ostream& out, std::ostream& err,
+                bool errIsTerminal);
+    // Runs the session; returns the exit code. Failures are told on `err` (the window's text and
+    // the OS's reason), summaries or the JSON report on `out`.
+    int Run();
+    const SessionReport& Report() const { return m_report; }
+
+private:
+    int Prepare();
+    int BringUpLinks(class TerminalEngine& engine);
+    int RunAll(TerminalEngine& engine);
+    int Fail(int code, const std::string& text, const std::string& detail);
+    void Finish(int code);
+
+    RunnerOptions m_opt;
+    std::ostream& m_out;
+    std::ostream& m_err;
+    ProgressLine m_progress;
+    SessionReport m_report;
+    std::string m_tempDir;    // made by this session, with its trailing '/'
+    std::string m_outputDir;  // where captures go, with its trailing '/'
+};
+
+// Bytes [offset, offset + n) of the reproducible pattern of `seed` (the same on every machine).
+void FillPattern(uint64_t seed, uint64_t offset, unsigned char* out, size_t n);
+// Writes `size` bytes of the pattern of `seed` to `path`; false with the OS's reason in *error.
+bool WriteRandomFile(const std::string& path, int64_t size, uint64_t seed, std::string* error);
+// True when the device at `path` is a pseudo-terminal (socat's pty and the like), whose baud
+// rate paces nothing.
+bool IsPseudoTerminal(const std::string& path);
+// True when `path` is a character device other than a pseudo-terminal: a line with a real baud
+// rate.
+bool IsRealSerialLine(const std::string& path);

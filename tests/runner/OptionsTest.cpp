@@ -1,0 +1,159 @@
+// The runner's arguments and words, without a device.
+#include <gtest/gtest.h>
+
+#include "runner/Options.h"
+#include "runner/Report.h"
+#include "runner/Session.h"
+
+namespace {
+
+std::vector<std::string> Base(std::vector<std::string> extra) {
+    std::vector<std::string> args = {"--serial",       "/dev/null", "--connect",
+                                     "127.0.0.1:5000", "--random",  "1K"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+TEST(RunnerOptions, BadArgumentsAreRefusedWithWhatIsWrong) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* error;
+    } cases[] = {
+        {Base({"--frobnicate"}), "unknown option --frobnicate"},
+        {Base({"--baud", "12345"}),
+         "--baud 12345 is not one of: 2400 4800 9600 14400 19200 28800 38400 57600 115200 230400"},
+        {Base({"--baud=9600x"}), "--baud 9600x is not one of"},
+        {Base({"--data-bits", "9"}), "--data-bits 9 is not one of: 5 6 7 8"},
+        {Base({"--parity", "mark"}), "--parity mark is not one of: even odd none"},
+        {Base({"--stop-bits", "3"}), "--stop-bits 3 is not one of: 1 2"},
+        {Base({"--flow", "rts"}), "--flow rts is not one of: none software hardware"},
+        {{"--serial", "x", "--connect", "127.0.0.1:70000", "--random", "1K"},
+         "port 70000 is not a TCP port"},
+        {{"--serial", "x", "--connect", "localhost:5000", "--random", "1K"}, "dotted IPv4"},
+        {{"--serial", "x", "--listen", "0", "--random", "1K"}, "port 0 is not a TCP port"},
+        {Base({"--listen", "5001"}), "--connect and --listen exclude each other"},
+        {{"--serial", "x", "--random", "1K"}, "--connect HOST:PORT or --listen PORT is missing"},
+        {{"--connect", "127.0.0.1:1", "--random", "1K"}, "--serial DEVICE is missing"},
+        {Base({"--file", "/etc/hostname"}), "--file and --random exclude each other"},
+        {{"--serial", "x", "--connect", "127.0.0.1:1"}, "--file PATH or --random SIZE is missing"},
+        {{"--serial", "x", "--connect", "127.0.0.1:1", "--random", "0"}, "--random needs a size"},
+        {{"--serial", "x", "--connect", "127.0.0.1:1", "--random", "3G"}, "--random needs a size"},
+        {{"--serial", "x", "--connect", "127.0.0.1:1", "--file", "f", "--seed", "3"},
+         "--seed goes with --random"},
+        {Base({"--direction", "sideways"}), "--direction sideways is not one of"},
+        {Base({"--repeat", "0"}), "--repeat needs a count"},
+        {Base({"--repeat"}), "--repeat needs a value"},
+        {Base({"--keep=yes"}), "--keep takes no value"},
+    };
+    for (const Case& c : cases) {
+        const ParsedArguments parsed = ParseArguments(c.args);
+        EXPECT_FALSE(parsed.ok) << c.error;
+        EXPECT_NE(parsed.error.find(c.error), std::string::npos)
+            << "got: " << parsed.error << "\nwanted: " << c.error;
+    }
+}
+
+TEST(RunnerOptions, SettingsComeFromTheWindowsTables) {
+    const ParsedArguments parsed = ParseArguments({"--serial",
+                                                   "COM3",
+                                                   "--baud",
+                                                   "115200",
+                                                   "--data-bits=7",
+                                                   "--parity",
+                                                   "even",
+                                                   "--stop-bits",
+                                                   "2",
+                                                   "--flow",
+                                                   "hardware",
+                                                   "--listen",
+                                                   "6000",
+                                                   "--accept-timeout",
+                                                   "5",
+                                                   "--random",
+                                                   "2M",
+                                                   "--seed",
+                                                   "9",
+                                                   "--direction",
+                                                   "net-to-serial",
+                                                   "--repeat",
+                                                   "4",
+                                                   "--json",
+                                                   "--keep",
+                                                   "--start-delay",
+                                                   "0"});
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    const RunnerOptions& o = parsed.options;
+    EXPECT_EQ(FormatSerialConnected(o.settings),
+              " Connected : COM3,115200,7bit,2bit,even,hardware");
+    EXPECT_EQ(o.net, RunnerOptions::Net::Listen);
+    EXPECT_EQ(o.port, 6000u);
+    EXPECT_EQ(o.acceptTimeoutS, 5);
+    EXPECT_EQ(o.randomSize, 2 << 20);
+    EXPECT_EQ(o.seed, 9u);
+    EXPECT_EQ(o.directions, std::vector<PassDirection>{PassDirection::NetToSerial});
+    EXPECT_EQ(o.repeat, 4);
+    EXPECT_TRUE(o.json && o.keep);
+    EXPECT_EQ(o.startDelayMs, 0);
+    // Defaults: the window's 57600 8N1 without flow control, both directions, one run.
+    const ParsedArguments d = ParseArguments(Base({}));
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(FormatSerialConnected(d.options.settings),
+              " Connected : /dev/null,57600,8bit,1bit,none,none");
+    EXPECT_EQ(d.options.directions.size(), 2u);
+    EXPECT_EQ(d.options.startDelayMs, 1000);
+    EXPECT_EQ(d.options.acceptTimeoutS, 30);
+    // 1 start + 8 data + parity + 2 stop bits at 115200 baud.
+    EXPECT_DOUBLE_EQ(LineBytesPerSecond(o.settings), 115200.0 / 11);
+    EXPECT_DOUBLE_EQ(LineBytesPerSecond(d.options.settings), 5760.0);
+}
+
+TEST(RunnerOptions, PatternIsTheSameForTheSeedFromAnyOffset) {
+    std::vector<unsigned char> whole(100), part(37), other(100);
+    FillPattern(7, 0, whole.data(), whole.size());
+    FillPattern(7, 13, part.data(), part.size());
+    FillPattern(8, 0, other.data(), other.size());
+    EXPECT_TRUE(std::equal(part.begin(), part.end(), whole.begin() + 13));
+    EXPECT_NE(whole, other);
+}
+
+TEST(RunnerOptions, ExitCodeAndWordsOfEachEnd) {
+    using End = PassOutcome::End;
+    auto outcome = [](End end, int64_t stored, std::optional<int64_t> mismatch = {}) {
+        PassOutcome o;
+        o.end = end;
+        o.direction = PassDirection::NetToSerial;
+        o.announced = 4000;
+        o.sent = 4000;
+        o.stored = stored;
+        o.firstMismatch = mismatch;
+        o.text = end == End::LinkLost ? "Link lost : serial port lost (hung up)"
+                                      : "Can't write the received file";
+        return o;
+    };
+    struct Case {
+        PassOutcome out;
+        int code;
+        const char* word;
+        const char* message;
+    } cases[] = {
+        {outcome(End::Completed, 4000), 0, "verified",
+         "Verified : 4000 Bytes identical, 0.0 KiB/s"},
+        {outcome(End::Completed, 4000, 17), 1, "mismatch",
+         "Mismatch : first difference at byte 17 of 4000"},
+        {outcome(End::TimedOut, 1500), 1, "short",
+         "Serial Timeout : short capture, 1500 of 4000 bytes stored"},
+        {outcome(End::TimedOut, 0), 2, "timeout",
+         "Serial Timeout : the header arrived, then nothing for 2 s"},
+        {outcome(End::LinkLost, 10), 1, "short",
+         "Link lost : serial port lost (hung up) (short capture, 10 of 4000 bytes stored)"},
+        {outcome(End::WriteFailed, 10), 5, "not-stored", "Can't write the received file"},
+        {outcome(End::OpenFailed, 0), 5, "not-stored", "Can't write the received file"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(RunExitCode(c.out), c.code) << c.message;
+        EXPECT_EQ(RunResultWord(c.out), c.word) << c.message;
+        EXPECT_EQ(RunMessage(c.out), c.message);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,383 @@
+// vaskel-passthrough as a user runs it: socat or a faulty relay plays the device server, the
+// program runs as a child process, and its exit code, summaries and reports are checked.
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <regex>
+#include <sstream>
+
+#include "support/FaultyRelay.h"
+#include "support/SocatDevice.h"
+#include "support/TestUtil.h"
+
+namespace {
+
+struct Ran {
+    int code = -1;  // -1: killed after the time limit
+    std::string out, err;
+    long ms = 0;
+};
+
+// The program as a child process, its output in files.
+class RunnerProcess {
+public:
+    void Start(const std::vector<std::string>& args) {
+        std::string command = "exec '" VASKEL_PASSTHROUGH "'";
+        for (const std::string& a : args)
+            command += " '" + a + "'";
+        command += " >'" + m_files.File("out") + "' 2>'" + m_files.File("err") + "'";
+        m_start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(m_child.Start({"/bin/sh", "-c", command}));
+    }
+    Ran Finish(int timeoutMs = 120000) {
+        Ran r;
+        const int status = m_child.Wait(timeoutMs);
+        if (status == -1) {
+            m_child.Kill(SIGKILL);
+            m_child.Wait(5000);
+        } else if (WIFEXITED(status)) {
+            r.code = WEXITSTATUS(status);
+        }
+        r.ms = testutil::MsSince(m_start);
+        r.out = testutil::ReadFile(m_files.File("out"));
+        r.err = testutil::ReadFile(m_files.File("err"));
+        return r;
+    }
+
+private:
+    testutil::TempDir m_files;
+    testutil::ChildProcess m_child;
+    std::chrono::steady_clock::time_point m_start;
+};
+
+Ran RunProgram(const std::vector<std::string>& args, int timeoutMs = 120000) {
+    RunnerProcess p;
+    p.Start(args);
+    return p.Finish(timeoutMs);
+}
+
+QJsonObject Json(const Ran& r) {
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(r.out), &error);
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << r.out << r.err;
+    return doc.object();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// socat as the device: a pty as its serial side, TCP as its network side; true = the program
+// serves (--listen) and socat connects.
+class RunnerWithSocat : public ::testing::TestWithParam<bool> {
+protected:
+    std::vector<std::string> Device() {
+        const int port = testutil::FreePort();
+        const std::string com = dir.File("COM" + std::to_string(++m_devices));
+        const bool server = GetParam();
+        socat.push_back(std::make_unique<SocatDevice>(
+            com, server ? SocatDevice::Mode::Connect : SocatDevice::Mode::Listen, port));
+        EXPECT_TRUE(socat.back()->Ready()) << "socat did not start";
+        if (server)
+            return {"--serial", com, "--listen", std::to_string(port), "--accept-timeout", "10"};
+        return {"--serial", com, "--connect", "127.0.0.1:" + std::to_string(port)};
+    }
+
+    testutil::TempDir dir;
+    std::vector<std::unique_ptr<SocatDevice>> socat;
+
+private:
+    int m_devices = 0;
+};
+
+TEST_P(RunnerWithSocat, RepeatedRunsBothWaysAreVerifiedOneLineEach) {
+    const Ran r = RunProgram(
+        Join(Device(), {"--random", "200K", "--seed", "7", "--repeat", "3", "--start-delay", "0"}));
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    const std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 6u) << r.out;
+    const std::regex summary(
+        "run ([1-6])/6 (serial-to-net|net-to-serial): Verified : 204800 Bytes identical, "
+        "[0-9]+\\.[0-9] (KiB|MiB)/s in [0-9]+\\.[0-9]{3} s");
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[i], m, summary)) << lines[i];
+        EXPECT_EQ(m[1], std::to_string(i + 1));
+        EXPECT_EQ(m[2], i % 2 == 0 ? "serial-to-net" : "net-to-serial");
+    }
+    EXPECT_EQ(r.err.find("vaskel-passthrough:"), std::string::npos) << r.err;
+}
+
+TEST_P(RunnerWithSocat, JsonAndJunitReportEveryRun) {
+    const std::string junit = dir.File("report.xml");
+    const Ran r = RunProgram(Join(Device(), {"--random", "100K", "--seed", "3", "--json", "--junit",
+                                             junit, "--start-delay", "0"}));
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    const QJsonObject report = Json(r);
+    EXPECT_EQ(report["exit_code"].toInt(), 0);
+    EXPECT_TRUE(report["error"].isNull());
+    EXPECT_EQ(report["network"].toObject()["mode"].toString(), GetParam() ? "listen" : "connect");
+    EXPECT_FALSE(report["serial"].toObject()["real_baud_rate"].toBool());  // a pty
+    const QJsonArray runs = report["runs"].toArray();
+    ASSERT_EQ(runs.size(), 2);
+    for (int i = 0; i < 2; ++i) {
+        const QJsonObject run = runs[i].toObject();
+        EXPECT_EQ(run["direction"].toString(), i == 0 ? "serial-to-net" : "net-to-serial");
+        EXPECT_EQ(run["result"].toString(), "verified");
+        EXPECT_EQ(run["bytes_announced"].toInteger(), 102400);
+        EXPECT_EQ(run["bytes_stored"].toInteger(), 102400);
+        EXPECT_TRUE(run["first_mismatch"].isNull());
+        EXPECT_GT(run["seconds"].toDouble(), 0.0);
+        EXPECT_NEAR(run["bytes_per_second"].toDouble() * run["seconds"].toDouble(), 102400, 1);
+        EXPECT_FALSE(run.contains("line_share"));  // no real baud rate on a pty
+    }
+    const std::string xml = testutil::ReadFile(junit);
+    EXPECT_NE(xml.find("tests=\"2\" failures=\"0\" errors=\"0\""), std::string::npos) << xml;
+    EXPECT_NE(xml.find("name=\"run 2 net-to-serial\""), std::string::npos) << xml;
+}
+
+INSTANTIATE_TEST_SUITE_P(ClientAndServerMode, RunnerWithSocat, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Listen" : "Connect"; });
+
+TEST(RunnerSeed, TheSameSeedSendsTheSameBytes) {
+    testutil::TempDir dir;
+    std::string captured[3];
+    const char* seeds[3] = {"7", "7", "8"};
+    for (int i = 0; i < 3; ++i) {
+        const int port = testutil::FreePort();
+        const std::string com = dir.File("COM" + std::to_string(i));
+        SocatDevice device(com, SocatDevice::Mode::Listen, port);
+        ASSERT_TRUE(device.Ready());
+        const std::string out = dir.File("out" + std::to_string(i));
+        const Ran r = RunProgram({"--serial", com, "--connect", "127.0.0.1:" + std::to_string(port),
+                                  "--random", "64K", "--seed", seeds[i], "--direction",
+                                  "serial-to-net", "--output-dir", out, "--start-delay", "0"});
+        ASSERT_EQ(r.code, 0) << r.out << r.err;
+        const std::vector<std::string> files = testutil::ListDir(out);
+        ASSERT_EQ(files.size(), 1u);
+        captured[i] = testutil::ReadFile(out + "/" + files[0]);
+        EXPECT_EQ(captured[i].size(), 65536u);
+    }
+    EXPECT_TRUE(captured[0] == captured[1]);
+    EXPECT_FALSE(captured[0] == captured[2]);
+}
+
+// The faulty relay between a pty and the program's network side.
+TEST(RunnerFaultyDevice, EachFaultHasItsExitCodeAndReport) {
+    constexpr int64_t H = 18;  // the header before file byte 0
+    struct Case {
+        const char* name;
+        const char* direction;
+        bool server;
+        const char* size;
+        RelayFaults toNet, toSerial;
+        int code;
+        const char* result;
+        int64_t firstMismatch;  // -1: null
+        int64_t stored;         // -1: not checked
+        const char* message;
+    } cases[] = {
+        {"byte flipped serial to net",
+         "serial-to-net",
+         false,
+         "64K",
+         {.flipAt = H + 1000},
+         {},
+         1,
+         "mismatch",
+         1000,
+         65536,
+         "Mismatch : first difference at byte 1000 of 65536"},
+        {"byte flipped net to serial",
+         "net-to-serial",
+         true,
+         "64K",
+         {},
+         {.flipAt = H + 54321},
+         1,
+         "mismatch",
+         54321,
+         65536,
+         "Mismatch : first difference at byte 54321 of 65536"},
+        {"tail dropped",
+         "net-to-serial",
+         false,
+         "64K",
+         {},
+         {.passLimit = H + 20000},
+         1,
+         "short",
+         -1,
+         20000,
+         "Serial Timeout : short capture, 20000 of 65536 bytes stored"},
+        {"silent",
+         "serial-to-net",
+         false,
+         "64K",
+         {.passLimit = 0},
+         {},
+         2,
+         "timeout",
+         -1,
+         0,
+         "Network Timeout : nothing arrived within 2 s"},
+        {"client link closed",
+         "serial-to-net",
+         false,
+         "1M",
+         {.closeAfter = H + 5000},
+         {},
+         1,
+         "short",
+         -1,
+         5000,
+         "Link lost : network peer closed the connection"},
+        {"server peer gone",
+         "serial-to-net",
+         true,
+         "1M",
+         {.closeAfter = H + 5000},
+         {},
+         1,
+         "short",
+         -1,
+         5000,
+         "Link lost : network peer disconnected from the server"},
+        {"send link reset",
+         "net-to-serial",
+         false,
+         "64M",
+         {},
+         {.closeAfter = H + 100000},
+         1,
+         "short",
+         -1,
+         -1,
+         "Link lost : network link failed ("},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testutil::PtyPair pty;
+        int port = 0, listener = -1;
+        if (c.server)
+            port = testutil::FreePort();
+        else
+            listener = testutil::ListenLoopback(&port);
+        RunnerProcess runner;
+        runner.Start({"--serial", pty.slavePath, c.server ? "--listen" : "--connect",
+                      c.server ? std::to_string(port) : "127.0.0.1:" + std::to_string(port),
+                      "--random", c.size, "--direction", c.direction, "--json", "--start-delay",
+                      "0"});
+        int tcp = -1;
+        if (c.server) {
+            for (int i = 0; i < 250 && tcp < 0; ++i)
+                if ((tcp = testutil::ConnectLoopback(port)) < 0)
+                    usleep(20000);
+        } else {
+            tcp = testutil::AcceptWithin(listener, 10000);
+        }
+        ASSERT_GE(tcp, 0);
+        Ran r;
+        {
+            FaultyRelay relay(pty.master, tcp, c.toNet, c.toSerial);
+            r = runner.Finish(60000);
+        }
+        if (listener >= 0)
+            ::close(listener);
+        ASSERT_EQ(r.code, c.code) << r.out << r.err;
+        const QJsonArray runs = Json(r)["runs"].toArray();
+        ASSERT_EQ(runs.size(), 1) << r.out;
+        const QJsonObject run = runs[0].toObject();
+        EXPECT_EQ(run["result"].toString().toStdString(), c.result);
+        if (c.firstMismatch < 0) {
+            EXPECT_TRUE(run["first_mismatch"].isNull()) << r.out;
+        } else {
+            EXPECT_EQ(run["first_mismatch"].toInteger(), c.firstMismatch);
+        }
+        if (c.stored >= 0) {
+            EXPECT_EQ(run["bytes_stored"].toInteger(), c.stored);
+        }
+        EXPECT_EQ(run["message"].toString().toStdString().rfind(c.message, 0), 0u)
+            << run["message"].toString().toStdString();
+        // A time-out ends the run 2 s after the header left; a lost link at once.
+        if (c.code == 2) {
+            EXPECT_LT(r.ms, 6000);
+        }
+        if (std::string(c.result) == "short" && c.toNet.closeAfter >= 0) {
+            EXPECT_LT(r.ms, 2000 + 1000);
+        }
+    }
+}
+
+TEST(RunnerFailures, EveryFailureHasItsExitCodeAndTheWindowsText) {
+    testutil::PtyPair pty;
+    testutil::TempDir dir;
+    testutil::WriteFile(dir.File("plain"), "x");
+    const std::string refused = "127.0.0.1:" + std::to_string(testutil::FreePort());
+    const std::vector<std::string> data = {"--random", "1K", "--start-delay", "0"};
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::vector<std::string> err;
+    } cases[] = {
+        {Join({"--serial", dir.File("no-such-tty"), "--connect", refused}, data),
+         3,
+         {"vaskel-passthrough: Can't open PORT", "No such file or directory"}},
+        {Join({"--serial", pty.slavePath, "--connect", refused}, data),
+         4,
+         {"vaskel-passthrough: Can't connect socket", refused + ": Connection refused"}},
+        {Join({"--serial", pty.slavePath, "--listen", std::to_string(testutil::FreePort()),
+               "--accept-timeout", "1"},
+              data),
+         4,
+         {"vaskel-passthrough: No device is connected to the server", "within 1 s"}},
+        {Join({"--serial", pty.slavePath, "--connect", refused, "--output-dir",
+               dir.File("plain/sub")},
+              data),
+         5,
+         {"vaskel-passthrough: Can't create the received file", "Not a directory"}},
+        {Join({"--serial", pty.slavePath, "--connect", refused, "--frobnicate"}, data),
+         64,
+         {"vaskel-passthrough: unknown option --frobnicate", "Usage:"}},
+        {Join({"--serial", pty.slavePath, "--connect", refused, "--baud", "12345"}, data),
+         64,
+         {"--baud 12345 is not one of", "Usage:"}},
+        {Join({"--serial", pty.slavePath, "--connect", "127.0.0.1:70000"}, data),
+         64,
+         {"port 70000 is not a TCP port", "Usage:"}},
+        {{"--serial", pty.slavePath, "--connect", refused, "--file", dir.File("missing")},
+         64,
+         {"vaskel-passthrough: Can't Open File", "missing: No such file or directory", "Usage:"}},
+        {Join({"--serial", pty.slavePath, "--connect", refused, "--listen", "5000"}, data),
+         64,
+         {"--connect and --listen exclude each other", "Usage:"}},
+    };
+    for (const Case& c : cases) {
+        const Ran r = RunProgram(c.args, 30000);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        for (const std::string& text : c.err)
+            EXPECT_NE(r.err.find(text), std::string::npos) << "wanted: " << text << "\n" << r.err;
+    }
+    const Ran help = RunProgram({"--help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_NE(help.out.find("Exit codes:"), std::string::npos);
+}
+
+}  // namespace
