@@ -1,5 +1,7 @@
 #include "net/NetConsole.h"
 
+#include <sys/socket.h>
+
 #include <vector>
 
 #include "serial/EncodeSendLine.h"
@@ -9,6 +11,8 @@ using platform::Result;
 namespace {
 
 constexpr int SEND_BUFFER_SIZE = 1024;
+// Reads a capture may take from one receive notification beyond the first.
+constexpr int CAPTURE_BATCH_READS = 64;
 
 // Trailing space, tab, line feed, vertical tab, form feed and carriage return.
 std::string_view TrimRight(std::string_view s) {
@@ -151,6 +155,19 @@ void NetConsole::LinkAccept(CLinkSocket& listener) {
 void NetConsole::LinkReceive(CLinkSocket& link, const unsigned char* bytes, int n) {
     if (m_pTap && m_pTap->Armed() && &link == LinkInUse()) {
         m_pTap->Chunk(bytes, n);
+        // While a capture runs, the device passes small segments (one per read of its serial
+        // side, a few hundred bytes): take what else is queued now, in order and up to a bound,
+        // so that the event loop does not run once per segment. Stops as soon as the capture ends
+        // or the link is no longer the one in use.
+        unsigned char more[LINK_RECEIVE_CHUNK];
+        for (int reads = 0; reads < CAPTURE_BATCH_READS; ++reads) {
+            if (!m_pTap->Armed() || LinkInUse() != &link)
+                break;
+            const int got = link.Receive(more, LINK_RECEIVE_CHUNK, MSG_DONTWAIT);
+            if (got <= 0)
+                break;  // nothing queued (a close is seen by the next notification)
+            m_pTap->Chunk(more, got);
+        }
         return;
     }
     m_netRing.Put(bytes, n);
