@@ -111,8 +111,8 @@ void CTerminalDlg::RefreshNetConsole() {
 }
 
 void CTerminalDlg::CreatePacers() {
-    m_serialPacer = new CRefreshPacer([this] { RefreshSerialConsole(); },
-                                      CONSOLE_REFRESH_INTERVAL_MS, this);
+    m_serialPacer =
+        new CRefreshPacer([this] { RefreshSerialConsole(); }, CONSOLE_REFRESH_INTERVAL_MS, this);
     m_netPacer =
         new CRefreshPacer([this] { RefreshNetConsole(); }, CONSOLE_REFRESH_INTERVAL_MS, this);
 }

@@ -15,9 +15,12 @@
 #include <QRegularExpressionValidator>
 
 #include "app/AboutDlg.h"
-#include "app/RefreshPacer.h"
 #include "app/DialogUnits.h"
+#include "app/RefreshPacer.h"
+#include "app/SerialPortsDlg.h"
 #include "app/Ui.h"
+#include "platform/Paths.h"
+#include "platform/PortMap.h"
 #include "platform/Window.h"
 #include "res/DialogTemplate.h"
 #include "res/Icons.h"
@@ -177,6 +180,11 @@ void CTerminalDlg::CreateControls() {
     m_staticStatus = qobject_cast<QLabel*>(get(IDC_STATIC_STATUS));
     m_reditSerial = qobject_cast<QPlainTextEdit*>(get(IDC_REDIT_SERIAL_DEBUG));
     m_reditNet = qobject_cast<QPlainTextEdit*>(get(IDC_REDIT_NET_DEBUG));
+    // The status line's name is its text, so that assistive technology reads (and announces)
+    // what it says; what it is goes in its description.
+    m_staticStatus->setAccessibleDescription(QStringLiteral("Status line"));
+    connect(m_cbPort, &QComboBox::currentIndexChanged, this,
+            [this] { m_cbPort->setToolTip(m_cbPort->currentData(Qt::ToolTipRole).toString()); });
     // Until the first render both consoles carry the text font (set when first shown).
     qobject_cast<QLineEdit*>(get(IDC_EDIT_IP_MESSAGE))->setMaxLength(SEND_LINE_LIMIT);
 }
@@ -232,6 +240,7 @@ bool CTerminalDlg::OnInitDialog() {
     m_ipAddress->setText(QString::fromLatin1(DEFAULT_DEVICE_ADDRESS));
     SerialRing().Clear();
     NetRing().Clear();
+    UpdatePortTips();
     m_cbPort->setFocus();  // the first tab stop
     return true;
 }
@@ -239,10 +248,42 @@ bool CTerminalDlg::OnInitDialog() {
 void CTerminalDlg::contextMenuEvent(QContextMenuEvent* e) {
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("SystemMenu"));
+    QAction* ports = menu.addAction(QStringLiteral("Serial Ports..."));
+    connect(ports, &QAction::triggered, this, [this] { OnSerialPorts(); });
+    QAction* folder = menu.addAction(QStringLiteral("Open Capture Folder"));
+    connect(folder, &QAction::triggered, this, [this] { OnOpenCaptureFolder(); });
     menu.addSeparator();
     QAction* about = menu.addAction(QString::fromUtf8(ABOUTBOX_TEXT));
     connect(about, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
     menu.exec(e->globalPos());
+}
+
+// Which device each COMn opens: chosen in a dialog, stored as the user's mapping. The list of
+// the Serial Port box and the names the status line uses stay "COM1".."COM9".
+void CTerminalDlg::OnSerialPorts() {
+    CSerialPortsDlg dlg(this);
+    if (dlg.exec() == QDialog::Accepted)
+        UpdatePortTips();
+}
+
+void CTerminalDlg::OnOpenCaptureFolder() {
+    const std::string dir = platform::CaptureDirectory();
+    if (dir.empty()) {
+        ui::MessageBox("Can't find a folder for captured files",
+                       "Neither the program's folder nor the documents folder can be written.");
+        return;
+    }
+    ui::OpenFolder(dir);
+}
+
+// Each COMn item tells, as its tooltip, which device it opens now.
+void CTerminalDlg::UpdatePortTips() {
+    for (int i = 0; i < m_cbPort->count(); ++i)
+        m_cbPort->setItemData(i, QString::fromStdString(platform::DescribePortTarget(i + 1)),
+                              Qt::ToolTipRole);
+    const int current = m_cbPort->currentIndex();
+    m_cbPort->setToolTip(current >= 0 ? m_cbPort->itemData(current, Qt::ToolTipRole).toString()
+                                      : QString());
 }
 
 void CTerminalDlg::OnSysCommand(int id) {

@@ -57,6 +57,8 @@ public:
     // Handlers (the message map).
     bool OnInitDialog();
     void OnSysCommand(int id);
+    void OnSerialPorts();
+    void OnOpenCaptureFolder();
     void OnButtonOpen();
     void OnButtonSend();
     long OnCommRead();
@@ -152,6 +154,7 @@ private:
     void CreatePacers();
     // Both File Send buttons follow the state of both links.
     void UpdateFileSendButtons();
+    void UpdatePortTips();
     // A failure an engine part reported by itself: its text, with the OS's reason as detail.
     void ShowFailure(const QString& text, const QString& detail);
     // Both File Send commands: the file chosen, then the run started and shown.

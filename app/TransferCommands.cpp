@@ -1,7 +1,10 @@
 // File pass-through on the main dialog: the File Send commands, the time-outs and the end of a
 // transfer. The pass-through itself (worker, captures, timers) is the engine's.
+#include <QLabel>
+
 #include "app/TerminalDlg.h"
 #include "app/Ui.h"
+#include "platform/Paths.h"
 #include "res/Resource.h"
 #include "transfer/PassVerdict.h"
 
@@ -21,6 +24,8 @@ void CTerminalDlg::FileSend(PassDirection direction) {
     const auto choice = ui::ChooseOpenFile(SEND_FILE_FILTER);
     if (!choice)
         return;
+    // Beside the program when that folder may be written, else in the user's documents.
+    Transfer().SetOutputDirectory(platform::CaptureDirectory());
     if (const platform::Result r = Transfer().Start(direction, choice->path, choice->name); !r) {
         ui::MessageBox(r.text, r.reason);
         return;
@@ -66,4 +71,7 @@ void CTerminalDlg::OnTransferFinished(const PassOutcome& outcome) {
         ui::MessageBox(outcome.text, outcome.detail);
     else if (const std::string text = PassStatusText(outcome); !text.empty())
         SetStatusText(text);
+    // Where the file is: the status line's tooltip (and description) names it.
+    m_staticStatus->setToolTip(
+        outcome.path.empty() ? QString() : QString::fromStdString("Stored at " + outcome.path));
 }

@@ -4,10 +4,12 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QThread>
+#include <QUrl>
 
 namespace ui {
 namespace {
@@ -64,6 +66,16 @@ std::optional<FileChoice> ChooseOpenFile(const std::string& filter) {
     if (path.isEmpty())
         return std::nullopt;
     return FileChoice{path.toStdString(), QFileInfo(path).fileName().toStdString()};
+}
+
+void OpenFolder(const std::string& path) {
+    if (g_seam) {
+        g_seam->OpenFolder(path);
+        return;
+    }
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path))))
+        MessageBox("Can't open the capture folder",
+                   path + ": no file manager could be started (xdg-open).");
 }
 
 }  // namespace ui

@@ -22,6 +22,8 @@ public:
     virtual void ShowMessage(const std::string& text, const std::string& detail) = 0;
     // The open-file dialog; nothing when the user cancels.
     virtual std::optional<FileChoice> ChooseOpenFile(const std::string& filter) = 0;
+    // Shows a folder in the desktop's file manager.
+    virtual void OpenFolder(const std::string& path) = 0;
 };
 
 // Replaces the real dialogs (nullptr restores them). Not thread-safe: set it before anything runs.
@@ -34,5 +36,8 @@ void MessageBox(const std::string& text, const std::string& detail = {});
 
 // The open-file dialog with a filter in the framework's form ("All Files(*.*)|*.*||").
 std::optional<FileChoice> ChooseOpenFile(const std::string& filter);
+
+// Shows a folder in the desktop's file manager.
+void OpenFolder(const std::string& path);
 
 }  // namespace ui

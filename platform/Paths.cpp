@@ -1,5 +1,8 @@
 #include "platform/Paths.h"
 
+#include <QDir>
+#include <QStandardPaths>
+
 #include <unistd.h>
 #include <ctime>
 #include <mutex>
@@ -26,6 +29,19 @@ std::string ProgramDirectory() {
     std::string path(buf, static_cast<size_t>(n));
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string CaptureDirectory() {
+    const std::string program = ProgramDirectory();
+    if (!program.empty() && ::access(program.c_str(), W_OK | X_OK) == 0)
+        return program;
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (documents.isEmpty())
+        return {};
+    const QString dir = documents + QStringLiteral("/Vaskel");
+    if (!QDir().mkpath(dir))
+        return {};
+    return dir.toStdString() + "/";
 }
 
 void SetProgramDirectory(const std::string& dir) {

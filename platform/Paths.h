@@ -11,6 +11,11 @@ std::string ProgramDirectory();
 // real lookup.
 void SetProgramDirectory(const std::string& dir);
 
+// Where captured files go: the program's directory when this user may write there (a build
+// folder), else the user's documents folder under "Vaskel/" (an installed program in /usr/bin),
+// created when needed. With its trailing '/'; empty when neither can be used.
+std::string CaptureDirectory();
+
 struct LocalTime {
     int year, month, day, hour, minute, second;
 };

@@ -48,7 +48,7 @@ constexpr ControlTemplate kControls[] = {
     {IDC_BUTTON_DEFAULT, "IDC_BUTTON_DEFAULT", K::DefPushButton, "default button", 112, 383, 50, 14,
      STYLE_HIDDEN, nullptr},
     {IDC_STATIC_STATUS, "IDC_STATIC_STATUS", K::Label, "", 7, 402, 332, 16,
-     STYLE_SUNKEN | STYLE_VCENTER, "Status"},
+     STYLE_SUNKEN | STYLE_VCENTER, nullptr},
     {IDC_GROUP_SERIAL_COMM, "IDC_GROUP_SERIAL_COMM", K::GroupBox, "Serial Communication", 7, 7, 332,
      216, STYLE_CENTER | STYLE_FLAT, nullptr},
     {IDC_GROUP_NET_COMM, "IDC_GROUP_NET_COMM", K::GroupBox, "Network Communication", 7, 229, 332,

@@ -228,9 +228,11 @@ TEST_F(Dialog, ContextMenuOpensTheAboutBox) {
         for (QWidget* w : QApplication::topLevelWidgets()) {
             if (auto* menu = qobject_cast<QMenu*>(w); menu && menu->isVisible()) {
                 auto actions = menu->actions();
-                ASSERT_EQ(actions.size(), 2);
-                EXPECT_TRUE(actions[0]->isSeparator());
-                EXPECT_EQ(actions[1]->text(), "halvek Info(&A)...");
+                ASSERT_EQ(actions.size(), 4);
+                EXPECT_EQ(actions[0]->text(), "Serial Ports...");
+                EXPECT_EQ(actions[1]->text(), "Open Capture Folder");
+                EXPECT_TRUE(actions[2]->isSeparator());
+                EXPECT_EQ(actions[3]->text(), "halvek Info(&A)...");
                 QTimer::singleShot(0, [&] {
                     for (QWidget* top : QApplication::topLevelWidgets())
                         if (top->objectName() == "IDD_ABOUTBOX" && top->isVisible()) {
@@ -239,7 +241,7 @@ TEST_F(Dialog, ContextMenuOpensTheAboutBox) {
                             static_cast<QDialog*>(top)->accept();
                         }
                 });
-                actions[1]->trigger();
+                actions[3]->trigger();
                 menu->close();
             }
         }

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "display/ConsoleFormat.h"
 #include "app/RefreshPacer.h"
+#include "display/ConsoleFormat.h"
 #include "support/app/DialogFixture.h"
 
 namespace {
@@ -86,8 +86,9 @@ TEST_F(FloodTest, WindowAnswersUnderADualFloodAndShowsTheNewestBytesAfter) {
     std::atomic<int> announced{0};
     int taken = 0, worstPending = 0;
     QObject::connect(&dlg->Serial(), &SerialConsole::received, [&] { ++announced; });
-    QObject::connect(&dlg->Serial(), &SerialConsole::received, dlg.get(), [&] { ++taken; },
-                     Qt::QueuedConnection);
+    QObject::connect(
+        &dlg->Serial(), &SerialConsole::received, dlg.get(), [&] { ++taken; },
+        Qt::QueuedConnection);
 
     std::vector<qint64> latencies;
     QElapsedTimer clock;
@@ -108,10 +109,12 @@ TEST_F(FloodTest, WindowAnswersUnderADualFloodAndShowsTheNewestBytesAfter) {
         network.Stop();
         prober.stop();
         // Quiet again: the last bytes reach the histories, and both consoles show them.
-        ASSERT_TRUE(testutil::WaitFor([&] {
-            return History(dlg->SerialRing()) == serial.Newest() &&
-                   History(dlg->NetRing()) == network.Newest();
-        }, 10000));
+        ASSERT_TRUE(testutil::WaitFor(
+            [&] {
+                return History(dlg->SerialRing()) == serial.Newest() &&
+                       History(dlg->NetRing()) == network.Newest();
+            },
+            10000));
         EXPECT_GT(serial.Total(), 1u << 20);
         testutil::Pump(3 * CONSOLE_REFRESH_INTERVAL_MS + 50);
         std::string hex, text;

@@ -17,6 +17,8 @@ public:
     ~RecordingSeam() override;
     void ShowMessage(const std::string& text, const std::string& detail) override;
     std::optional<ui::FileChoice> ChooseOpenFile(const std::string& filter) override;
+    void OpenFolder(const std::string& path) override { folders.push_back(path); }
+    std::vector<std::string> folders;
 
     std::vector<std::string> messages;
     std::vector<std::string> details;
