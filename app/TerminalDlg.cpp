@@ -61,7 +61,8 @@ QWidget* CreateControl(const ControlTemplate& t, QWidget* parent) {
         }
         case ControlKind::IpAddress: {
             // One editable field whose text is the dotted address; the validator keeps it to
-            // four fields of at most three digits each.
+            // four fields of at most three digits each (IsDottedAddressText in net/Fields.h
+            // states the same rule).
             auto* edit = new QLineEdit(parent);
             static const QRegularExpression dotted(
                 QStringLiteral(R"(^(\d{0,3})(\.\d{0,3}){0,3}$)"));
