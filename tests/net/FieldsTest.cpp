@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QRegularExpression>
+#include <QString>
+
 #include <optional>
 #include <string_view>
 
@@ -62,6 +65,21 @@ TEST(Fields, IsDottedAddressText) {
     for (std::string_view bad : {"1234", "1.2.3.4.", "....", " 1", "1 ", "a", "1.2.3.4567", "1,2",
                                  "\xD9\xA1", "1.2.3.4\n"})
         EXPECT_FALSE(IsDottedAddressText(bad)) << '"' << bad << '"';
+}
+
+// The address field's validator with its pattern: what QRegularExpressionValidator lets stand
+// (a complete match, an empty text, or a partial match) is what IsDottedAddressText accepts.
+TEST(Fields, ValidatorPatternIsTheDottedAddressRule) {
+    const QRegularExpression pattern(
+        QRegularExpression::anchoredPattern(QString::fromLatin1(DOTTED_ADDRESS_PATTERN)));
+    for (std::string_view text : {"", "1", "192.168.0.1", "1..3", "...", "1234", "1.2.3.4.", "a",
+                                  " 1", "3\n", "1.2.3.4\n", "\n", "3\r", "3\n\n"}) {
+        const QString field = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+        const QRegularExpressionMatch m =
+            pattern.match(field, 0, QRegularExpression::PartialPreferCompleteMatch);
+        const bool accepted = m.hasMatch() || field.isEmpty() || m.hasPartialMatch();
+        EXPECT_EQ(accepted, IsDottedAddressText(text)) << '"' << text << '"';
+    }
 }
 
 struct AddressCase {
