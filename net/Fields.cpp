@@ -66,7 +66,7 @@ std::optional<unsigned> ParseUnsignedField(std::string_view text) {
 
 bool IsDottedAddressText(std::string_view text) {
     int dots = 0;
-    int digits = 0;  // in the current part
+    int digits = 0;  // in the current number
     for (char c : text) {
         if (c == '.') {
             if (++dots > 3)
@@ -81,18 +81,18 @@ bool IsDottedAddressText(std::string_view text) {
 
 std::optional<uint32_t> ParseIPv4(std::string_view text) {
     uint32_t address = 0;
-    int parts = 0;
+    int octets = 0;
     size_t i = 0;
     while (true) {
         const size_t start = i;
-        unsigned part = 0;
+        unsigned octet = 0;
         while (i < text.size() && IsDigit(text[i]) && i - start < 3)
-            part = part * 10 + static_cast<unsigned>(text[i++] - '0');
+            octet = octet * 10 + static_cast<unsigned>(text[i++] - '0');
         const size_t len = i - start;
-        if (len == 0 || part > 255 || (len > 1 && text[start] == '0'))
+        if (len == 0 || octet > 255 || (len > 1 && text[start] == '0'))
             return std::nullopt;
-        address = (address << 8) | part;
-        if (++parts == 4)
+        address = (address << 8) | octet;
+        if (++octets == 4)
             break;
         if (i >= text.size() || text[i] != '.')
             return std::nullopt;

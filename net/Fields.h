@@ -11,7 +11,7 @@
 // U+202F, U+205F and U+3000. Any other text (a sign, an inner blank, an empty field) gives none.
 std::optional<unsigned> ParseUnsignedField(std::string_view text);
 
-// What the address field lets a person type: up to four dot-separated parts of at most three
+// What the address field lets a person type: up to four dot-separated numbers of at most three
 // ASCII digits each, any of them empty ("", "192.", "1..3" pass; "1.2.3.4.", "1234", " 1" don't).
 bool IsDottedAddressText(std::string_view text);
 // The same rule as the field's validator pattern (QRegularExpression). It ends in "\z", not "$":
@@ -19,6 +19,6 @@ bool IsDottedAddressText(std::string_view text);
 inline constexpr char DOTTED_ADDRESS_PATTERN[] = R"(^(\d{0,3})(\.\d{0,3}){0,3}\z)";
 
 // A complete address as the link's connect reads it (inet_pton): exactly four dot-separated
-// decimal parts 0..255, each without a leading zero unless it is "0". Host byte order, the first
-// part in the top byte.
+// decimal numbers 0..255, each without a leading zero unless it is "0". Host byte order, the first
+// number in the top byte.
 std::optional<uint32_t> ParseIPv4(std::string_view text);
