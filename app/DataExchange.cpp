@@ -11,6 +11,7 @@
 #include "app/TerminalDlg.h"
 #include "app/Ui.h"
 #include "display/ConsoleFormat.h"
+#include "net/Fields.h"
 #include "res/Resource.h"
 
 namespace {
@@ -19,22 +20,6 @@ constexpr int SEND_LINE_LIMIT = 1024;
 // The framework's validation prompts (in Korean, as they are shown).
 const char* const PROMPT_MAX_CHARS = "%1 이하의 문자를 입력하십시오.";
 const char* const PROMPT_UNSIGNED = "양의 정수를 입력하십시오.";
-
-// An unsigned decimal number: optional blanks around the digits, nothing else, at most 2^32 - 1.
-std::optional<unsigned int> ParseUnsigned(const QString& text) {
-    const QString t = text.trimmed();
-    if (t.isEmpty() || t.size() > 10)
-        return std::nullopt;
-    unsigned long long value = 0;
-    for (QChar c : t) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return std::nullopt;
-        value = value * 10 + static_cast<unsigned>(c.unicode() - '0');
-    }
-    if (value > 0xFFFFFFFFull)
-        return std::nullopt;
-    return static_cast<unsigned int>(value);
-}
 
 void ExchangeIndex(QComboBox* combo, int& member, bool save) {
     if (save)
@@ -105,7 +90,8 @@ bool CTerminalDlg::UpdateData(bool save) {
 
     auto* editPort = qobject_cast<QLineEdit*>(GetDlgItem(IDC_EDIT_IP_PORT));
     if (save) {
-        auto port = ParseUnsigned(editPort->text());
+        // The field's text in UTF-8: the parser skips the same blanks QString::trimmed() does.
+        const auto port = ParseUnsignedField(editPort->text().toStdString());
         if (!port)
             return Fail(editPort, QString::fromUtf8(PROMPT_UNSIGNED));
         m_nPort = *port;

@@ -19,6 +19,7 @@
 #include "app/RefreshPacer.h"
 #include "app/SerialPortsDlg.h"
 #include "app/Ui.h"
+#include "net/Fields.h"
 #include "platform/Paths.h"
 #include "platform/PortMap.h"
 #include "platform/Window.h"
@@ -65,10 +66,10 @@ QWidget* CreateControl(const ControlTemplate& t, QWidget* parent) {
         }
         case ControlKind::IpAddress: {
             // One editable field whose text is the dotted address; the validator keeps it to
-            // four fields of at most three digits each.
+            // four fields of at most three digits each (net/Fields.h: IsDottedAddressText is
+            // the same rule, and fuzz_fields checks that they agree).
             auto* edit = new QLineEdit(parent);
-            static const QRegularExpression dotted(
-                QStringLiteral(R"(^(\d{0,3})(\.\d{0,3}){0,3}$)"));
+            static const QRegularExpression dotted(QString::fromLatin1(DOTTED_ADDRESS_PATTERN));
             edit->setValidator(new QRegularExpressionValidator(dotted, edit));
             edit->setAlignment(Qt::AlignCenter);
             w = edit;

@@ -10,6 +10,7 @@ packages=(
   socat xvfb xauth xdotool x11-utils imagemagick time procps
   fonts-nanum fonts-dejavu-core
   desktop-file-utils appstream dpkg-dev file
+  libclang-rt-14-dev
   "$@"
 )
 
