@@ -88,12 +88,8 @@ void NetConsole::Stop() {
     if (m_bServerMode) {
         Drop(m_pPeerSocket);
         m_nPeerCount = 0;
-        if (m_pListenSocket)
-            m_pListenSocket->Close();
         Drop(m_pListenSocket);
     } else {
-        if (m_pClientSocket)
-            m_pClientSocket->Close();
         Drop(m_pClientSocket);
     }
 }
@@ -119,10 +115,13 @@ CLinkSocket* NetConsole::LinkInUse() const {
     return m_bServerMode ? m_pPeerSocket.get() : m_pClientSocket.get();
 }
 
+// Whoever still uses the link (a file-send worker) lets go of it first; only then is it closed,
+// so no send can run on a descriptor that is being closed (and perhaps already reused).
 void NetConsole::Drop(std::unique_ptr<CLinkSocket>& slot) {
     if (!slot)
         return;
     emit linkGoing(slot.get());
+    slot->Close();
     slot.reset();
 }
 

@@ -268,7 +268,7 @@ TEST_F(PassThroughEngine, TheSerialCaptureKeepsTheNameItWasArmedWith) {
     }
     stop = true;
     device.join();
-    EXPECT_EQ(engine.passThrough.m_serialCapture.m_nCaptureState == CAPTURE_DATA, false);
+    EXPECT_FALSE(engine.passThrough.IsActive());
 }
 
 // The pause between a network capture's end and its close request is a timer: the UI thread, on
