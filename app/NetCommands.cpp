@@ -8,21 +8,29 @@
 #include "app/Ui.h"
 #include "res/Resource.h"
 
+// Disconnect, or stop the server, and put the controls back. Also what the device closing the
+// client link does, without the command's exchange: a field the user is editing must not keep
+// the link half open.
+void CTerminalDlg::DisconnectNet() {
+    const bool server = Net().ServerMode();
+    Net().Stop();
+    m_btnConnect->setText(QStringLiteral("Connect"));
+    if (server) {
+        SetStatusText(" End Server Mode");
+    } else {
+        m_ipAddress->setEnabled(true);
+        SetStatusText(" Disconnected : " + m_ipAddress->text().toStdString());
+    }
+    GetDlgItem(IDC_EDIT_IP_PORT)->setEnabled(true);
+    UpdateFileSendButtons();
+    m_chkServerMode->setEnabled(true);
+}
+
 void CTerminalDlg::OnButtonIpConnect() {
-    UpdateData(true);
+    if (!UpdateData(true))
+        return;  // the prompt has been shown; the command does nothing else
     if (NetConnected()) {
-        const bool server = Net().ServerMode();
-        Net().Stop();
-        m_btnConnect->setText(QStringLiteral("Connect"));
-        if (server) {
-            SetStatusText(" End Server Mode");
-        } else {
-            m_ipAddress->setEnabled(true);
-            SetStatusText(" Disconnected : " + m_ipAddress->text().toStdString());
-        }
-        GetDlgItem(IDC_EDIT_IP_PORT)->setEnabled(true);
-        UpdateFileSendButtons();
-        m_chkServerMode->setEnabled(true);
+        DisconnectNet();
         UpdateData(false);
         return;
     }
@@ -51,13 +59,15 @@ void CTerminalDlg::OnButtonIpConnect() {
 }
 
 void CTerminalDlg::OnCheckServerMode() {
-    UpdateData(true);
+    if (!UpdateData(true))
+        return;  // the prompt has been shown; the command does nothing else
     m_ipAddress->setEnabled(!m_chkServerMode->isChecked());
     UpdateData(false);
 }
 
 void CTerminalDlg::OnButtonIpSend() {
-    UpdateData(true);
+    if (!UpdateData(true))
+        return;  // the prompt has been shown; the command does nothing else
     // Without a link (idle, or a server without a peer) the line is discarded without a message.
     Net().Send(m_strNetMessage);
     m_strNetMessage.clear();
@@ -65,7 +75,8 @@ void CTerminalDlg::OnButtonIpSend() {
 }
 
 void CTerminalDlg::OnButtonIpClear() {
-    UpdateData(true);
+    if (!UpdateData(true))
+        return;  // the prompt has been shown; the command does nothing else
     m_strNetConsole.clear();
     Net().Clear();
     UpdateData(false);

@@ -8,9 +8,10 @@
 #include "serial/SerialSettings.h"
 
 void CTerminalDlg::OnButtonOpen() {
-    UpdateData(true);
-    QComboBox* lists[] = {m_cbPort, m_cbBaud, m_cbData, m_cbStop, m_cbParity, m_cbFlow};
+    if (!UpdateData(true))
+        return;  // the prompt has been shown; the command does nothing else
     if (!SerialOpen()) {
+        QComboBox* lists[] = {m_cbPort, m_cbBaud, m_cbData, m_cbStop, m_cbParity, m_cbFlow};
         m_strSerialConsole.clear();  // whether or not the port then opens
         const SerialSettings s = SettingsFromSelection(
             m_cbPort->currentIndex(), m_cbBaud->currentIndex(), m_cbData->currentIndex(),
@@ -25,25 +26,32 @@ void CTerminalDlg::OnButtonOpen() {
             ui::MessageBox(r.text, r.hint.empty() ? r.reason : r.reason + "\n" + r.hint);
         }
     } else {
-        Serial().Close();
-        SetStatusText(FormatSerialDisconnected(Serial().PortName()));
-        for (QComboBox* list : lists)
-            list->setEnabled(true);
-        m_btnOpen->setText(QStringLiteral("Open"));
-        UpdateFileSendButtons();
+        ClosePort();
     }
     UpdateData(false);
 }
 
+// Closes the port and puts the controls back (the Close command, and the teardown).
+void CTerminalDlg::ClosePort() {
+    Serial().Close();
+    SetStatusText(FormatSerialDisconnected(Serial().PortName()));
+    for (QComboBox* list : {m_cbPort, m_cbBaud, m_cbData, m_cbStop, m_cbParity, m_cbFlow})
+        list->setEnabled(true);
+    m_btnOpen->setText(QStringLiteral("Open"));
+    UpdateFileSendButtons();
+}
+
 void CTerminalDlg::OnButtonSend() {
-    UpdateData(true);
+    if (!UpdateData(true))
+        return;  // the prompt has been shown; the command does nothing else
     Serial().Send(m_strSend);  // a closed port sends nothing; send results are not shown
     m_strSend.clear();         // sent or not, the line is emptied
     UpdateData(false);
 }
 
 void CTerminalDlg::OnButtonClear() {
-    UpdateData(true);
+    if (!UpdateData(true))
+        return;  // the prompt has been shown; the command does nothing else
     m_strSerialConsole.clear();
     Serial().Clear();
     UpdateData(false);

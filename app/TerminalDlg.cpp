@@ -188,6 +188,19 @@ void CTerminalDlg::CreateControls() {
             [this] { m_cbPort->setToolTip(m_cbPort->currentData(Qt::ToolTipRole).toString()); });
     // Until the first render both consoles carry the text font (set when first shown).
     qobject_cast<QLineEdit*>(get(IDC_EDIT_IP_MESSAGE))->setMaxLength(SEND_LINE_LIMIT);
+    // The limit counts UTF-16 units: a pasted line cut at the limit may end in the first half of
+    // a character beyond the Basic Multilingual Plane (an emoji), which would go out as a '?'
+    // the user never typed. Only whole characters stay.
+    for (int id : {IDC_EDIT_SEND, IDC_EDIT_IP_MESSAGE}) {
+        auto* edit = qobject_cast<QLineEdit*>(get(id));
+        connect(edit, &QLineEdit::textChanged, edit, [edit](const QString& text) {
+            if (!text.isEmpty() && text.back().isHighSurrogate()) {
+                const int cursor = edit->cursorPosition();
+                edit->setText(text.chopped(1));
+                edit->setCursorPosition(std::min(cursor, static_cast<int>(text.size() - 1)));
+            }
+        });
+    }
 }
 
 void CTerminalDlg::ConnectHandlers() {
@@ -343,10 +356,12 @@ void CTerminalDlg::DestroyWindow() {
     if (m_bDestroyed)
         return;
     m_bDestroyed = true;
+    // Port first, then the network; without the commands' exchange, which a field the user left
+    // half typed would stop with a prompt.
     if (SerialOpen())
-        OnButtonOpen();  // closes the port
+        ClosePort();
     if (NetConnected())
-        OnButtonIpConnect();  // disconnects, or stops the server
+        DisconnectNet();
     // Whatever is left (a port or link the commands did not end) goes with the window.
     m_engine.Shutdown();
 }
@@ -394,7 +409,10 @@ void CTerminalDlg::ConnectEngine() {
     connect(&net, &NetConsole::failure, this, &CTerminalDlg::ShowFailure);
     // The device closed the client link: back to idle exactly as if the user had pressed
     // Disconnect, so the status line says so at once.
-    connect(&net, &NetConsole::farEndClosed, this, [this] { OnButtonIpConnect(); });
+    connect(&net, &NetConsole::farEndClosed, this, [this] {
+        DisconnectNet();
+        UpdateData(false);
+    });
     connect(&transfer, &PassThrough::timedOut, this, [this](int id) { OnTimer(id); });
     connect(&transfer, &PassThrough::sendFailed, this, &CTerminalDlg::ShowFailure);
     connect(&transfer, &PassThrough::finished, this, &CTerminalDlg::OnTransferFinished);

@@ -155,6 +155,9 @@ private:
     // Both File Send buttons follow the state of both links.
     void UpdateFileSendButtons();
     void UpdatePortTips();
+    // The Close and Disconnect halves of the Open and Connect commands, without their exchange.
+    void ClosePort();
+    void DisconnectNet();
     // A failure an engine part reported by itself: its text, with the OS's reason as detail.
     void ShowFailure(const QString& text, const QString& detail);
     // Both File Send commands: the file chosen, then the run started and shown.

@@ -216,3 +216,29 @@ TEST_F(NetCommands, FarEndClosingTheClientLinkReturnsToIdle) {
 }
 
 }  // namespace
+
+namespace {
+
+// A port field the exchange refuses stops the command after its prompt: no connection to a port
+// of an earlier attempt, and no second box.
+TEST_F(NetCommands, ABadPortIsPromptedForAndNothingElseHappens) {
+    int port = 0;
+    const int listener = Track(testutil::ListenLoopback(&port));
+    UsePort(port);
+    Click(IDC_BUTTON_IP_CONNECT);
+    ASSERT_TRUE(dlg->NetConnected());
+    Track(testutil::AcceptWithin(listener, 2000));
+    Click(IDC_BUTTON_IP_CONNECT);
+    ASSERT_FALSE(dlg->NetConnected());
+    for (const char* bad : {"", "-1", "5000abc"}) {
+        SetText(IDC_EDIT_IP_PORT, bad);
+        const size_t shown = seam.messages.size();
+        Click(IDC_BUTTON_IP_CONNECT);
+        ASSERT_EQ(seam.messages.size(), shown + 1) << bad;
+        EXPECT_EQ(seam.messages.back(), "양의 정수를 입력하십시오.");
+        EXPECT_FALSE(dlg->NetConnected()) << bad;
+        EXPECT_EQ(testutil::AcceptWithin(listener, 100), -1) << bad;
+    }
+}
+
+}  // namespace

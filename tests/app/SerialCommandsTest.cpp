@@ -221,3 +221,27 @@ TEST_F(SerialCommands, TeardownClosesThePort) {
 }
 
 }  // namespace
+
+namespace {
+
+// A pasted line longer than the limit is cut at whole characters: no half emoji goes out as '?'.
+TEST_F(SerialCommands, ALongPastedLineIsCutAtWholeCharacters) {
+    Click(IDC_BUTTON_OPEN);
+    const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");  // U+1F600: two UTF-16 units
+    QString pasted = QStringLiteral("a");
+    for (int i = 0; i < 600; ++i)
+        pasted += emoji;
+    auto* line = Item<QLineEdit>(IDC_EDIT_SEND);
+    line->insert(pasted);  // a paste: cut at the 1024-unit limit
+    ASSERT_FALSE(line->text().isEmpty());
+    EXPECT_FALSE(line->text().back().isHighSurrogate());
+    EXPECT_EQ(line->text().size(), 1023);
+    Click(IDC_BUTTON_SEND);
+    std::string expected = "a";
+    for (int i = 0; i < 511; ++i)
+        expected += "\xF0\x9F\x98\x80";
+    EXPECT_EQ(pty.Read(expected.size()), expected);
+    EXPECT_EQ(pty.Read(1, 200), "");  // nothing more: no '?'
+}
+
+}  // namespace
