@@ -43,7 +43,7 @@ void CTerminalDlg::ClosePort() {
 
 void CTerminalDlg::OnButtonSend() {
     if (!UpdateData(true))
-        return;  // the prompt has been shown; the command does nothing else
+        return;                // the prompt has been shown; the command does nothing else
     Serial().Send(m_strSend);  // a closed port sends nothing; send results are not shown
     m_strSend.clear();         // sent or not, the line is emptied
     UpdateData(false);

@@ -17,6 +17,7 @@
 
 #include "app/TerminalDlg.h"
 #include "platform/Paths.h"
+#include "platform/PortMap.h"
 #include "res/Resource.h"
 #include "support/TestUtil.h"
 #include "support/app/RecordingSeam.h"
@@ -25,6 +26,8 @@ class DialogFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::SetProgramDirectory(dir.path);
+        // The user's own port mappings never reach a test.
+        platform::SetPortMapFile(settings.File("Vaskel.conf"));
         dlg = std::make_unique<CTerminalDlg>();
         dlg->Create();
         dlg->show();
@@ -34,6 +37,7 @@ protected:
         dlg.reset();
         testutil::Pump(20);
         platform::SetProgramDirectory("");
+        platform::SetPortMapFile("");
     }
 
     // Makes "COMn" of the program directory point at a device path.
@@ -57,6 +61,7 @@ protected:
     bool Enabled(int id) { return dlg->GetDlgItem(id)->isEnabled(); }
 
     testutil::TempDir dir;
+    testutil::TempDir settings;
     testutil::RecordingSeam seam;
     std::unique_ptr<CTerminalDlg> dlg;
 };
