@@ -43,10 +43,8 @@ public:
         else
             emit m_pt.m_net.received();
     }
-    void StartTimeout(int timerId) override {
-        platform::SetTimer(&m_pt, timerId, CAPTURE_TIMEOUT_MS);
-    }
-    void StopTimeout(int timerId) override { platform::KillTimer(&m_pt, timerId); }
+    void StartTimeout(int timerId) override { m_pt.RestartTimeout(timerId); }
+    void StopTimeout(int timerId) override { m_pt.StopTimeout(timerId); }
     // Told on the capture's thread just before CaptureEnded.
     void CaptureTallied(const CaptureTally& tally) override { m_tally = tally; }
     // Whoever shows the progress decides whether it is up; the capture always tells.
@@ -238,7 +236,7 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
             [this, run, captureTimer] {
                 if (m_nRun.load() == run && m_bTransferActive.load() != 0 &&
                     !IsTimerRunning(captureTimer))
-                    platform::SetTimer(this, captureTimer, CAPTURE_TIMEOUT_MS);
+                    RestartTimeout(captureTimer);
             },
             Qt::QueuedConnection);
     };
@@ -397,9 +395,36 @@ void PassThrough::EndRun(const PassOutcome& outcome) {
     emit finished(outcome);
 }
 
+namespace {
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+int TimerIndex(int timerId) {
+    return timerId == IDT_SERIAL_TIMEOUT ? 0 : 1;
+}
+}  // namespace
+
+// A capture restarts its time-out with every chunk, tens of thousands of times a second at full
+// speed. Restarting a window timer each time costs the UI thread more than the chunk itself, so
+// a chunk only notes its time; the timer, started once, looks at that time when it fires and
+// waits the rest of the period if a chunk came meanwhile. Any thread.
+void PassThrough::RestartTimeout(int timerId) {
+    const int k = TimerIndex(timerId);
+    m_nLastChunkMs[k].store(NowMs());
+    if (!m_bTimerArmed[k].exchange(true))
+        platform::SetTimer(this, timerId, CAPTURE_TIMEOUT_MS);
+}
+
+void PassThrough::StopTimeout(int timerId) {
+    m_bTimerArmed[TimerIndex(timerId)].store(false);
+    platform::KillTimer(this, timerId);
+}
+
 void PassThrough::StopTimeouts() {
-    platform::KillTimer(this, IDT_SERIAL_TIMEOUT);
-    platform::KillTimer(this, IDT_NETWORK_TIMEOUT);
+    StopTimeout(IDT_SERIAL_TIMEOUT);
+    StopTimeout(IDT_NETWORK_TIMEOUT);
 }
 
 bool PassThrough::IsTimerRunning(int timerId) const {
@@ -417,6 +442,15 @@ bool PassThrough::event(QEvent* e) {
 }
 
 void PassThrough::OnTimeout(int timerId) {
+    if (timerId == IDT_SERIAL_TIMEOUT || timerId == IDT_NETWORK_TIMEOUT) {
+        const int k = TimerIndex(timerId);
+        const int64_t quiet = NowMs() - m_nLastChunkMs[k].load();
+        if (m_bTimerArmed[k].load() && quiet < CAPTURE_TIMEOUT_MS) {
+            platform::SetTimer(this, timerId, static_cast<int>(CAPTURE_TIMEOUT_MS - quiet));
+            return;  // a chunk came within the period: wait for the rest of it
+        }
+        m_bTimerArmed[k].store(false);
+    }
     platform::KillTimer(this, timerId);
     CaptureTally tally;
     if (timerId == IDT_SERIAL_TIMEOUT) {

@@ -146,6 +146,8 @@ private:
     void OnTimeout(int timerId);
     void EndRun(const PassOutcome& outcome);
     void StopTimeouts();
+    void RestartTimeout(int timerId);
+    void StopTimeout(int timerId);
     void DiscardSerialOutput();
     void OnLinkGoing(CLinkSocket* link);
     bool StartWorker(SendFileJob job);
@@ -170,6 +172,10 @@ private:
     PassDirection m_direction = PassDirection::SerialToNet;
     PassOutcome m_pendingEnd;  // the capture's end, told after the end pause
     QTimer m_endTimer;
+    // Per capture time-out (serial, network): the time of the last chunk (steady clock, ms) and
+    // whether the timer runs.
+    std::atomic<int64_t> m_nLastChunkMs[2] = {0, 0};
+    std::atomic<bool> m_bTimerArmed[2] = {false, false};
     int64_t m_nSentSize = -1;  // bytes of the file being sent
     // When the current run's header started to leave (steady clock, ns; 0 = not yet). Written by
     // the worker, read where a capture ends.

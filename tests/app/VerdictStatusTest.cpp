@@ -108,9 +108,9 @@ TEST_F(VerdictStatus, TheWindowKeepsAnsweringWhileA64MiBCaptureIsComparedAndComp
         SendFile(button, content);
         tick.stop();
         EXPECT_EQ(Status().rfind(" Verified : 67108864 Bytes identical, ", 0), 0u) << Status();
-        // Typically under 200 ms here; reading both files after the capture would add a pause
-        // of its own at the end.
-        EXPECT_LT(longest, 500) << "the UI thread stalled for " << longest << " ms";
+        // Typically under 200 ms here; the bound leaves room for a machine busy with other work
+        // (a sanitizer build, parallel tests), not for seconds of reading both files.
+        EXPECT_LT(longest, 1500) << "the UI thread stalled for " << longest << " ms";
         for (const std::string& name : testutil::ListDir(dir.path))
             if (name.size() > 9 && name.substr(name.size() - 9) == "_data.bin")
                 ::unlink(dir.File(name).c_str());
