@@ -184,6 +184,17 @@ void CTerminalDlg::CreateControls() {
     // The status line's name is its text, so that assistive technology reads (and announces)
     // what it says; what it is goes in its description.
     m_staticStatus->setAccessibleDescription(QStringLiteral("Status line"));
+    // Each field's label names it for assistive technology as well (the "labelled by"
+    // relation): on Linux a drop-down list's accessible name is its current item, so without
+    // the relation a screen reader reads "57600" and never "Baud Rate".
+    static constexpr std::pair<int, int> labelFor[] = {
+        {IDC_STATIC_SERIAL_PORT, IDC_COMBO_PORT},    {IDC_STATIC_SERIAL_BAUD, IDC_COMBO_BAUD},
+        {IDC_STATIC_SERIAL_DATA_BIT, IDC_COMBO_DATA}, {IDC_STATIC_SERIAL_STOPBIT, IDC_COMBO_STOP},
+        {IDC_STATIC_SERIAL_PARITY, IDC_COMBO_PARITY}, {IDC_STATIC_SERIAL_FLOW, IDC_COMBO_FLOW},
+        {IDC_STATIC_IPADDR, IDC_IP_ADDRESS},          {IDC_STATIC_NET_PORT, IDC_EDIT_IP_PORT},
+    };
+    for (const auto& [label, field] : labelFor)
+        qobject_cast<QLabel*>(get(label))->setBuddy(get(field));
     connect(m_cbPort, &QComboBox::currentIndexChanged, this,
             [this] { m_cbPort->setToolTip(m_cbPort->currentData(Qt::ToolTipRole).toString()); });
     // Until the first render both consoles carry the text font (set when first shown).

@@ -11,6 +11,7 @@ packages=(
   fonts-nanum fonts-dejavu-core
   desktop-file-utils appstream dpkg-dev file
   libclang-rt-14-dev
+  dbus at-spi2-core python3-pyatspi gir1.2-atspi-2.0
   "$@"
 )
 

@@ -1,0 +1,241 @@
+#!/usr/bin/python3
+"""User-interface latency of the real program, idle and under a dual flood. Started by
+bench/ui_latency inside tests/window/atspi_session.sh (private X display and AT-SPI bus).
+
+COM1 is linked to a pseudo-terminal whose master a writer floods at full speed; the network
+side connects (address typed through AT-SPI) to a loopback listener that writes as fast as it
+can. Measured `--samples` times idle and again spread over the flood:
+  key:  an X key press (XTest) in the serial send line until the character is in the line;
+  hex:  a click on Hex View until the serial console shows the other form ("0000 " first).
+Both read through AT-SPI. Also prints the program's CPU use and resident memory."""
+
+import argparse
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "window"))
+import atspi_util as au  # noqa: E402
+
+CONNECTED = " Connected : COM1,57600,8bit,1bit,none,none"
+LINE = b"The quick brown fox jumps over the lazy dog 0123456789\r\n"
+
+# A writer that floods one descriptor at full speed until its deadline, reading and dropping
+# whatever comes back so that neither side ever stalls on a full buffer. Prints bytes written.
+FLOOD = r"""
+import os, select, sys, time
+fd, end = int(sys.argv[1]), time.monotonic() + float(sys.argv[2])
+os.set_blocking(fd, False)
+chunk = (%r * 300)[:16384]
+sent = 0
+while time.monotonic() < end:
+    r, w, _ = select.select([fd], [fd], [], 0.1)
+    if r:
+        try:
+            if not os.read(fd, 65536):
+                break
+        except (BlockingIOError, InterruptedError):
+            pass
+        except OSError:
+            break
+    if w:
+        try:
+            sent += os.write(fd, chunk)
+        except (BlockingIOError, InterruptedError):
+            pass
+        except OSError:
+            break
+print(sent)
+""" % LINE
+
+
+def cpu_seconds(pid):
+    fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def rss_kb(pid):
+    for line in open("/proc/%d/status" % pid):
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    return 0
+
+
+def percentile(values, p):
+    ordered = sorted(values)
+    rank = max(1, -(-len(ordered) * p // 100))  # nearest rank
+    return ordered[int(rank) - 1]
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.program = au.Program(args.binary)
+        self.pid = self.program.start()
+        self.started = time.monotonic()
+        self.app = au.find_application(self.pid)
+        self.dialog = au.find_dialog(self.app)
+        R = au.Atspi.Role
+        where = {
+            "IDC_EDIT_SEND": lambda: au.find(self.dialog, R.TEXT, "Serial send line"),
+            "IDC_CHECK_HEXVIEW": lambda: au.find(self.dialog, R.CHECK_BOX, "Hex View", 0),
+            "IDC_REDIT_SERIAL_DEBUG": lambda: au.find(self.dialog, R.TEXT, "Serial console"),
+            "IDC_BUTTON_OPEN": lambda: au.find(self.dialog, R.PUSH_BUTTON, "Open"),
+            "IDC_IP_ADDRESS": lambda: au.find(self.dialog, R.TEXT, "IP Address"),
+            "IDC_EDIT_IP_PORT": lambda: au.find(self.dialog, R.TEXT, "Port"),
+            "IDC_BUTTON_IP_CONNECT": lambda: au.find(self.dialog, R.PUSH_BUTTON, "Connect"),
+        }
+        self.ctl = {name: au.wait_for(look, 10, name) for name, look in where.items()}
+        self.status = au.wait_for(lambda: au.find_described(self.dialog, "Status line"), 10,
+                                  "the status line")
+        self.xtest = au.XTest()
+        self.memory = {}
+
+    def press(self, name):
+        au.press(self.ctl[name])
+
+    def connect_both_sides(self):
+        # Serial: Open with the default settings, COM1 being the pseudo-terminal.
+        self.press("IDC_BUTTON_OPEN")
+        au.wait_for(lambda: au.fresh_name(self.status) == CONNECTED, 10, "serial open")
+        # Network: a loopback listener; the address and port typed into their fields.
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(1)
+        port = self.listener.getsockname()[1]
+        for name, text in (("IDC_IP_ADDRESS", "127.0.0.1"), ("IDC_EDIT_IP_PORT", str(port))):
+            au.Atspi.EditableText.set_text_contents(self.ctl[name], text)
+            au.wait_for(lambda n=name, t=text: au.text_of(self.ctl[n]) == t, 5, name)
+        self.press("IDC_BUTTON_IP_CONNECT")
+        self.listener.settimeout(10)
+        self.peer, _ = self.listener.accept()
+        au.wait_for(lambda: "127.0.0.1" in au.fresh_name(self.status), 10, "network connected")
+        # Some text in both consoles, so that the idle Hex View toggle has something to show.
+        os.write(self.program.master, LINE * 4)
+        self.peer.sendall(LINE * 4)
+        console = self.ctl["IDC_REDIT_SERIAL_DEBUG"]
+        au.wait_for(lambda: au.text_of(console, 0, 5).startswith("The q"), 10,
+                    "the serial console to show the first line")
+
+    def sample_memory(self, label):
+        self.memory[label] = rss_kb(self.pid)
+
+    def check_memory_clock(self):
+        if "30 s" not in self.memory and time.monotonic() - self.started >= 30:
+            self.sample_memory("30 s")
+
+    def key_latency(self, keysym="a"):
+        line = self.ctl["IDC_EDIT_SEND"]
+        if au.char_count(line) > 200:
+            au.Atspi.EditableText.set_text_contents(line, "")
+        # The line must hold the keyboard focus (a Hex View click takes it away).
+        au.Atspi.Component.grab_focus(line)
+        au.wait_for(lambda: line.get_state_set().contains(au.Atspi.StateType.FOCUSED), 5,
+                    "focus in the send line", step=0.001)
+        before = au.char_count(line)
+        start = time.perf_counter()
+        self.xtest.key(keysym)
+        au.wait_for(lambda: au.char_count(line) == before + 1, 5,
+                    "the typed character", step=0)
+        return (time.perf_counter() - start) * 1000
+
+    def hex_latency(self):
+        console = self.ctl["IDC_REDIT_SERIAL_DEBUG"]
+        hexed = au.text_of(console, 0, 5) == "0000 "
+        x, y = au.screen_center(self.ctl["IDC_CHECK_HEXVIEW"])
+        start = time.perf_counter()
+        self.xtest.click(x, y)
+        au.wait_for(lambda: (au.text_of(console, 0, 5) == "0000 ") != hexed, 10,
+                    "the console in the other form", step=0)
+        return (time.perf_counter() - start) * 1000
+
+    def measure(self, samples, spread_over):
+        keys, hexes = [], []
+        gap = spread_over / samples if spread_over else 0.1
+        for i in range(samples):
+            due = time.monotonic() + gap
+            keys.append(self.key_latency("abcdefghijklmnopqrstuvwxyz"[i % 26]))
+            hexes.append(self.hex_latency())
+            self.check_memory_clock()
+            while time.monotonic() < due:
+                au.pump(min(0.05, max(0, due - time.monotonic())))
+                self.check_memory_clock()
+        # Leave the console in its text form.
+        if au.text_of(self.ctl["IDC_REDIT_SERIAL_DEBUG"], 0, 5) == "0000 ":
+            self.hex_latency()
+        return keys, hexes
+
+    def flood(self, fd, seconds):
+        return subprocess.Popen([sys.executable, "-c", FLOOD, str(fd), str(seconds)],
+                                pass_fds=[fd], stdout=subprocess.PIPE, text=True)
+
+    def run(self):
+        args = self.args
+        self.connect_both_sides()
+        au.focus_window()
+        self.sample_memory("start")
+        cpu0, t0 = cpu_seconds(self.pid), time.monotonic()
+        idle = self.measure(args.samples, 0)
+        cpu1, t1 = cpu_seconds(self.pid), time.monotonic()
+
+        flood_seconds = max(5.0, args.seconds - (t1 - self.started))
+        writers = [self.flood(self.program.master, flood_seconds + 1),
+                   self.flood(self.peer.fileno(), flood_seconds + 1)]
+        au.pump(0.5)  # let both floods reach full speed
+        cpu2, t2 = cpu_seconds(self.pid), time.monotonic()
+        flood = self.measure(args.samples, max(0.0, flood_seconds - 1.0))
+        cpu3, t3 = cpu_seconds(self.pid), time.monotonic()
+        sent = [int(w.communicate()[0].strip() or 0) for w in writers]
+        self.check_memory_clock()
+        self.sample_memory("end")
+
+        print("Vaskel UI latency through AT-SPI, %d samples each, run %.0f s "
+              "(idle %.1f s, dual flood %.1f s)" % (args.samples, time.monotonic() - self.started,
+                                                     t1 - t0, t3 - t2))
+        print("%-34s %8s %8s %8s" % ("", "p50 ms", "p99 ms", "max ms"))
+        for label, values in (("key -> send line, idle", idle[0]),
+                              ("key -> send line, dual flood", flood[0]),
+                              ("Hex View -> console, idle", idle[1]),
+                              ("Hex View -> console, dual flood", flood[1])):
+            print("%-34s %8.1f %8.1f %8.1f" % (label, percentile(values, 50),
+                                                percentile(values, 99), max(values)))
+        print("flood written: serial %.1f MiB, network %.1f MiB (%.2f / %.2f MiB/s)" % (
+            sent[0] / 2**20, sent[1] / 2**20, sent[0] / 2**20 / flood_seconds,
+            sent[1] / 2**20 / flood_seconds))
+        print("program CPU: idle %.0f %%, dual flood %.0f %% (of one core)" % (
+            100 * (cpu1 - cpu0) / (t1 - t0), 100 * (cpu3 - cpu2) / (t3 - t2)))
+        print("resident memory: start %d kB, 30 s %s kB, end %d kB, growth %+d kB" % (
+            self.memory["start"], self.memory.get("30 s", "n/a"), self.memory["end"],
+            self.memory["end"] - self.memory["start"]))
+        worst = max(percentile(flood[0], 99), percentile(flood[1], 99))
+        growth = self.memory["end"] - self.memory["start"]
+        print("aim: p99 under flood < 50 ms: %s (%.1f ms); memory growth < 2 MB: %s (%d kB)" % (
+            "met" if worst < 50 else "NOT met", worst,
+            "met" if growth < 2048 else "NOT met", growth))
+
+    def close(self):
+        for attr in ("peer", "listener"):
+            if hasattr(self, attr):
+                getattr(self, attr).close()
+        self.program.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--seconds", type=float, default=60)
+    parser.add_argument("--samples", type=int, default=50)
+    parser.add_argument("--binary", required=True)
+    args = parser.parse_args()
+    bench = Bench(args)
+    try:
+        bench.run()
+    finally:
+        bench.close()
+
+
+if __name__ == "__main__":
+    main()
