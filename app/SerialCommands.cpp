@@ -9,7 +9,6 @@
 
 void CTerminalDlg::OnButtonOpen() {
     UpdateData(true);
-    QComboBox* lists[] = {m_cbPort, m_cbBaud, m_cbData, m_cbStop, m_cbParity, m_cbFlow};
     if (!SerialOpen()) {
         m_strSerialConsole.clear();  // whether or not the port then opens
         const SerialSettings s = SettingsFromSelection(
@@ -17,7 +16,7 @@ void CTerminalDlg::OnButtonOpen() {
             m_cbStop->currentIndex(), m_cbParity->currentIndex(), m_cbFlow->currentIndex());
         if (const platform::Result r = Serial().Open(s); r) {
             SetStatusText(FormatSerialConnected(s));
-            for (QComboBox* list : lists)
+            for (QComboBox* list : {m_cbPort, m_cbBaud, m_cbData, m_cbStop, m_cbParity, m_cbFlow})
                 list->setEnabled(false);
             UpdateFileSendButtons();
             m_btnOpen->setText(QStringLiteral("Close"));
@@ -26,13 +25,22 @@ void CTerminalDlg::OnButtonOpen() {
         }
     } else {
         Serial().Close();
-        SetStatusText(FormatSerialDisconnected(Serial().PortName()));
-        for (QComboBox* list : lists)
-            list->setEnabled(true);
-        m_btnOpen->setText(QStringLiteral("Open"));
-        UpdateFileSendButtons();
+        ShowSerialClosed(FormatSerialDisconnected(Serial().PortName()));
     }
     UpdateData(false);
+}
+
+void CTerminalDlg::ShowSerialClosed(const std::string& status) {
+    SetStatusText(status);
+    for (QComboBox* list : {m_cbPort, m_cbBaud, m_cbData, m_cbStop, m_cbParity, m_cbFlow})
+        list->setEnabled(true);
+    m_btnOpen->setText(QStringLiteral("Open"));
+    UpdateFileSendButtons();
+}
+
+// The device went away while the port was open; the console has already closed the port.
+void CTerminalDlg::OnPortLost(const QString& reason) {
+    ShowSerialClosed(FormatSerialLost(Serial().PortName(), reason.toStdString()));
 }
 
 void CTerminalDlg::OnButtonSend() {

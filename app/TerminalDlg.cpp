@@ -390,6 +390,7 @@ void CTerminalDlg::ConnectEngine() {
         &serial, &SerialConsole::received, this, [this] { OnCommRead(); }, Qt::QueuedConnection);
     connect(&serial, &SerialConsole::failure, this, &CTerminalDlg::ShowFailure,
             Qt::QueuedConnection);
+    connect(&serial, &SerialConsole::portLost, this, &CTerminalDlg::OnPortLost);
     connect(&net, &NetConsole::received, this, [this] { m_netPacer->Request(); });
     connect(&net, &NetConsole::failure, this, &CTerminalDlg::ShowFailure);
     // The device closed the client link: back to idle exactly as if the user had pressed

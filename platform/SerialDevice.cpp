@@ -464,8 +464,19 @@ bool CSerialDevice::WaitForWake(uint64_t generation, int timeoutMs) {
     }
 }
 
+void CSerialDevice::WaitForAbort() {
+    while (!IsAborted()) {
+        pollfd fd{m_abortFd, POLLIN, 0};
+        if (poll(&fd, 1, -1) < 0 && errno != EINTR)
+            return;
+        if (fd.revents)
+            return;
+    }
+}
+
 bool CSerialDevice::WaitCommEvent(uint32_t& mask) {
     mask = 0;
+    m_hangupReason.clear();
     const uint64_t generation = m_maskGeneration.load();
     if (m_fd < 0) {
         WaitForWake(generation, kHangupBackoffMs);  // misuse, but never a spin
@@ -507,6 +518,14 @@ bool CSerialDevice::WaitCommEvent(uint32_t& mask) {
         if (QueuedInput() > 0) {
             mask = EV_RXCHAR;
             return true;
+        }
+        if (hungUp) {
+            m_hangupReason = "device hung up";
+        } else {
+            // Readable with nothing to read: hung up when the tty no longer answers (EIO).
+            termios tio{};
+            if (tcgetattr(m_fd, &tio) != 0)
+                m_hangupReason = std::string("device hung up (") + std::strerror(errno) + ")";
         }
         return false;
     }

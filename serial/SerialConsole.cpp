@@ -22,6 +22,8 @@ SerialConsole::~SerialConsole() {
 Result SerialConsole::Open(const SerialSettings& s) {
     if (m_bSerialOpen)
         Close();
+    // Bumped before the receive thread starts, so every loss it reports names this open.
+    m_openGeneration.fetch_add(1);
     if (!m_serialPort.Open(s.portName, s.baud, s.byteSize, s.stopBitsCode, s.parityCode,
                            s.flowMode)) {
         Result r =
@@ -77,4 +79,22 @@ void SerialConsole::CaptureSerialChunk(const unsigned char* bytes, int n) {
 
 void SerialConsole::ReceiveThreadFailed(const std::string& text) {
     emit failure(QString::fromStdString(text), QString());
+}
+
+void SerialConsole::PortHungUp(const std::string& reason) {
+    // Receive thread: the port is closed on the console's own thread, which joins this one.
+    const uint64_t generation = m_openGeneration.load();
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, text = QString::fromStdString(reason)] {
+            ClosePortLost(generation, text);
+        },
+        Qt::QueuedConnection);
+}
+
+void SerialConsole::ClosePortLost(uint64_t generation, const QString& reason) {
+    if (!m_bSerialOpen || generation != m_openGeneration.load())
+        return;  // closed (or closed and reopened) by the user in the meantime
+    Close();
+    emit portLost(reason);
 }

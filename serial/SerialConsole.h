@@ -72,9 +72,14 @@ private:
     bool CaptureArmed() override;
     void CaptureSerialChunk(const unsigned char* bytes, int n) override;
     void ReceiveThreadFailed(const std::string& text) override;
+    void PortHungUp(const std::string& reason) override;
+    // UI thread: closes the port lost during open number `generation` (not a later one).
+    void ClosePortLost(uint64_t generation, const QString& reason);
 
     CRingBuffer m_serialRing;
     int32_t m_bSerialOpen = 0;
+    // Counts the opens, so a loss reported by one open's receive thread never closes a later one.
+    std::atomic<uint64_t> m_openGeneration{0};
     std::atomic<IReceiveTap*> m_pTap{nullptr};
     std::atomic<bool> m_bRefreshPending{false};
     // Last: its receive thread uses the members above, so it is destroyed (and joined) first.

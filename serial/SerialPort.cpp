@@ -1,5 +1,7 @@
 #include "serial/SerialPort.h"
 
+#include <cerrno>
+#include <cstring>
 #include <system_error>
 
 #include "display/RingBuffer.h"
@@ -147,6 +149,8 @@ uint32_t CSerialPort::Read(void* buf, uint32_t capacity) {
     if (m_hPort.QueuedInput() == 0)
         return 0;
     const int n = m_hPort.Read(buf, capacity);
+    if (n < 0)
+        m_nReadErrno = errno;
     return n > 0 ? static_cast<uint32_t>(n) : 0;
 }
 
@@ -183,11 +187,31 @@ uint32_t CSerialPort::ThreadWatchComm(CSerialPort* port) {
         port->m_bReceiveThreadRunning.store(false);
         return 0;
     }
+    port->m_nReadErrno = 0;
+    int hangups = 0;
     while (port->m_bOpen.load() != 0) {
         uint32_t mask = 0;
-        port->m_hPort.WaitCommEvent(mask);
-        if (mask & EV_RXCHAR)
-            port->DrainReceiveEvent();
+        std::string lost;
+        if (port->m_hPort.WaitCommEvent(mask)) {
+            hangups = 0;
+            if (mask & EV_RXCHAR)
+                port->DrainReceiveEvent();
+            if (port->m_nReadErrno == EIO)
+                lost = std::string("device hung up (") + std::strerror(EIO) + ")";
+        } else if (!port->m_hPort.HangupReason().empty()) {
+            if (++hangups >= SERIAL_HANGUPS_BEFORE_LOST)
+                lost = port->m_hPort.HangupReason();
+        } else {
+            hangups = 0;
+        }
+        if (!lost.empty() && port->m_bOpen.load() != 0) {
+            // Reported once; the thread then sleeps until Close() aborts the wait, so a device
+            // that is gone costs no CPU however long the owner takes to close the port.
+            if (port->m_pReceiver)
+                port->m_pReceiver->PortHungUp(lost);
+            port->m_hPort.WaitForAbort();
+            break;
+        }
         std::this_thread::yield();
     }
     port->m_bReceiveThreadRunning.store(false);

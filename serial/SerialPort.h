@@ -27,7 +27,15 @@ public:
     // The receive thread could not start its wait ("Error while creating ThreadWatchComm, COM1").
     // Called on that thread; must not wait for the UI thread.
     virtual void ReceiveThreadFailed(const std::string& text) = 0;
+    // The device hung up or vanished ("device hung up", or the OS's reason for a failed read).
+    // Called once per open on the receive thread, which then waits, idle, for Close(); the owner
+    // closes the port from its own thread. Must not wait for the UI thread.
+    virtual void PortHungUp(const std::string& reason) { (void)reason; }
 };
+
+// Consecutive hang-up answers of the device (each after a back-off of about 200 ms) before the
+// receive thread reports the port lost: a single one may be a passing line condition.
+constexpr int SERIAL_HANGUPS_BEFORE_LOST = 2;
 
 constexpr uint32_t SERIAL_QUEUE_SIZE = 4192;
 constexpr uint32_t SERIAL_READ_CHUNK = 2048;
@@ -88,6 +96,8 @@ private:
     std::string m_strLastError;
     int m_nLastErrno = 0;
     std::string m_strLastHint;
+    // errno of the last read that failed other than "nothing queued" (receive thread only).
+    int m_nReadErrno = 0;
 };
 
 // The write time limit per byte for a baud rate: 19200 / baud, truncated (0 = no limit).

@@ -233,6 +233,25 @@ TEST_F(PassThroughEngine, CancelOnAHeldSerialLineDiscardsTheQueueAndANewRunDoesN
     engine.passThrough.Cancel();
 }
 
+// The device behind the serial port goes away while a file passes through it: the run ends at
+// once as a lost link, and the port is closed.
+TEST_F(PassThroughEngine, AVanishedSerialDeviceEndsTheRunAsALostLink) {
+    ConnectToTestDevice();
+    engine.passThrough.SetStartDelay(0);
+    const std::string file = Source("lost.bin", std::string(200000, 'l'));
+    ASSERT_TRUE(engine.passThrough.Start(PassDirection::SerialToNet, file, "lost.bin").ok);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto start = std::chrono::steady_clock::now();
+    pty.CloseMaster();
+    ASSERT_TRUE(WaitFor([&] { return rec.Finished(); }, 3000));
+    EXPECT_LT(testutil::MsSince(start), 2000);
+    engine.passThrough.Finish();
+    ASSERT_EQ(rec.outcomes.size(), 1u);
+    EXPECT_EQ(rec.outcomes[0].end, PassOutcome::End::LinkLost);
+    EXPECT_EQ(rec.outcomes[0].text, "Link lost : serial port lost (device hung up)");
+    EXPECT_FALSE(engine.serial.IsOpen());
+}
+
 // The network link goes away while its worker sends to a peer that does not read: the worker is
 // cut short and joined before the link is destroyed.
 TEST_F(PassThroughEngine, StoppingTheNetworkDuringASendReleasesTheWorker) {
