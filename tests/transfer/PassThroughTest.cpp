@@ -312,3 +312,27 @@ TEST_F(PassThroughEngine, TheEndPauseLeavesTheUiThreadFree) {
     EXPECT_GE(ticksAtClose - ticksAtEnd, 3);  // a 100 ms sleep would let none through
     engine.passThrough.Finish();
 }
+
+// A capture cut short by a full disk says what is on disk: the part written until then, under
+// its name, with the counts and the OS's reason.
+TEST_F(PassThroughEngine, ACaptureCutShortByAFullDiskSaysWhatWasStored) {
+    ConnectToTestDevice();
+    engine.passThrough.SetStartDelay(0);
+    const std::string file = Source("c.bin", std::string(5000, 'c'));
+    const std::string out = dir.path + kStamp + "c.bin";
+    {
+        testutil::FileSizeLimit full(1000);
+        ASSERT_TRUE(full.ok);
+        ASSERT_TRUE(engine.passThrough.Start(PassDirection::SerialToNet, file, "c.bin").ok);
+        testutil::SendAll(far, Header(5000) + std::string(5000, 'c'));
+        ASSERT_TRUE(WaitFor([&] { return rec.Finished(); }, 5000));
+    }
+    engine.passThrough.Finish();
+    ASSERT_EQ(rec.outcomes.size(), 1u);
+    EXPECT_EQ(rec.outcomes[0].end, PassOutcome::End::WriteFailed);
+    EXPECT_EQ(rec.outcomes[0].text, "Can't write the received file");
+    EXPECT_EQ(rec.outcomes[0].detail,
+              "incomplete: 1000 of 5000 bytes stored at " + out + "\nFile too large");
+    EXPECT_EQ(rec.outcomes[0].stored, 1000);
+    EXPECT_EQ(testutil::ReadFile(out), std::string(1000, 'c'));
+}
