@@ -336,3 +336,25 @@ TEST_F(PassThroughEngine, ACaptureCutShortByAFullDiskSaysWhatWasStored) {
     EXPECT_EQ(rec.outcomes[0].stored, 1000);
     EXPECT_EQ(testutil::ReadFile(out), std::string(1000, 'c'));
 }
+
+// A symbolic link planted under the capture's predictable name is not followed: the capture
+// fails to create its file with the OS's reason, and the link's target is untouched.
+TEST_F(PassThroughEngine, ACaptureDoesNotFollowAPlantedSymbolicLink) {
+    ConnectToTestDevice();
+    engine.passThrough.SetStartDelay(0);
+    const std::string file = Source("c.bin", std::string(5000, 'c'));
+    const std::string out = dir.path + kStamp + "c.bin";
+    const std::string victim = source.File("victim");
+    testutil::WriteFile(victim, "keep me");
+    ASSERT_EQ(symlink(victim.c_str(), out.c_str()), 0);
+    ASSERT_TRUE(engine.passThrough.Start(PassDirection::SerialToNet, file, "c.bin").ok);
+    testutil::SendAll(far, Header(5000) + std::string(5000, 'c'));
+    ASSERT_TRUE(WaitFor([&] { return rec.Finished(); }, 5000));
+    engine.passThrough.Finish();
+    ASSERT_EQ(rec.outcomes.size(), 1u);
+    EXPECT_EQ(rec.outcomes[0].end, PassOutcome::End::OpenFailed);
+    EXPECT_EQ(rec.outcomes[0].text, "Can't create the received file");
+    EXPECT_EQ(rec.outcomes[0].detail,
+              "The file was not stored: " + out + "\nToo many levels of symbolic links");
+    EXPECT_EQ(testutil::ReadFile(victim), "keep me");
+}
