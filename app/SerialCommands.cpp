@@ -2,6 +2,8 @@
 #include <QComboBox>
 #include <QPushButton>
 
+#include <cerrno>
+
 #include "app/TerminalDlg.h"
 #include "app/Ui.h"
 #include "res/Resource.h"
@@ -45,7 +47,9 @@ void CTerminalDlg::OnPortLost(const QString& reason) {
 
 void CTerminalDlg::OnButtonSend() {
     UpdateData(true);
-    Serial().Send(m_strSend);  // a closed port sends nothing; send results are not shown
+    // A closed port sends nothing, silently; a port that does not take the line says so.
+    if (const platform::Result r = Serial().Send(m_strSend); r.error == EAGAIN)
+        SetStatusText(" Send incomplete : the port does not take the bytes");
     m_strSend.clear();         // sent or not, the line is emptied
     UpdateData(false);
 }

@@ -127,8 +127,16 @@ Result NetConsole::Send(std::string_view line) {
     // Characters beyond ASCII take several bytes each: the buffer grows with the line.
     std::vector<unsigned char> buf(std::max<size_t>(SEND_BUFFER_SIZE, line.size()));
     const int count = EncodeSendLine(line, buf.data(), static_cast<int>(buf.size()));
-    if (count > 0 && link->Send(buf.data(), count, 0) != count)
+    // Runs on the UI thread: only what the socket takes now is sent, so a peer that does not
+    // read can never hold the window.
+    const int sent = count > 0 ? link->SendAvailable(buf.data(), count) : 0;
+    if (sent < 0)
         return SocketFailure("Can't send on the network link", *link);
+    if (sent < count)
+        return Result::Fail("The device does not take the bytes: the line was not sent completely",
+                            std::to_string(sent) + " of " + std::to_string(count) +
+                                " bytes were sent; the peer does not read.",
+                            EAGAIN);
     return Result::Ok();
 }
 

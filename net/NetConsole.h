@@ -37,8 +37,11 @@ public:
     platform::Result StartServer(unsigned port);
     // Disconnects the client link, or stops the server and drops its peer.
     void Stop();
-    // Sends a typed line (trailing blanks cut, escapes decoded) on the link in use. Fails when
-    // there is no link (idle, or a server without a peer: the line is then discarded).
+    // Sends a typed line (trailing blanks cut, escapes decoded) on the link in use, without
+    // waiting: what the socket does not take at once is not sent. Fails when there is no link
+    // (idle, or a server without a peer: the line is then discarded), and with "The device does
+    // not take the bytes: the line was not sent completely" (error EAGAIN, the counts in the
+    // reason) when the peer does not read.
     platform::Result Send(std::string_view line);
     void Clear();
 

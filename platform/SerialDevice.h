@@ -115,9 +115,10 @@ public:
     // Returns at once with what is queued, up to `capacity` bytes; 0 when nothing is, -1 on error.
     int Read(void* buf, uint32_t capacity);
     // Writes the bytes, waiting at most WriteTotalTimeoutMultiplier x length +
-    // WriteTotalTimeoutConstant ms (0 and 0 = no bound). Returns the count written; -1 on error
-    // before anything was written. Abort() ends it.
-    int Write(const void* buf, uint32_t length);
+    // WriteTotalTimeoutConstant ms (0 and 0 = no bound), and at most maxWaitMs when that is 0 or
+    // more (the lower bound wins). Returns the count written; -1 on error before anything was
+    // written. Abort() ends it.
+    int Write(const void* buf, uint32_t length, int maxWaitMs = -1);
 
     // The OS's reason for the last failed Open, GetCommState, SetCommState, SetupComm or
     // PurgeComm ("<device path>: <strerror>"). Read it on the thread that made those calls.

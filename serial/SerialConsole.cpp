@@ -1,6 +1,7 @@
 #include "serial/SerialConsole.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <vector>
 
 #include "serial/EncodeSendLine.h"
@@ -50,11 +51,14 @@ Result SerialConsole::Send(std::string_view line) {
     const int count = EncodeSendLine(line, buf.data(), static_cast<int>(buf.size()));
     if (!m_bSerialOpen)
         return Result::Fail("The port is not open: the line was not sent");
-    const uint32_t written = m_serialPort.Write(buf.data(), static_cast<uint32_t>(count));
+    const uint32_t written =
+        m_serialPort.Write(buf.data(), static_cast<uint32_t>(count), SERIAL_CONSOLE_SEND_MS);
     if (written != static_cast<uint32_t>(count))
         return Result::Fail("The device did not take the whole line",
                             std::to_string(written) + " of " + std::to_string(count) +
-                                " bytes were written to " + PortName() + ".");
+                                " bytes were written to " + PortName() + " within " +
+                                std::to_string(SERIAL_CONSOLE_SEND_MS) + " ms.",
+                            m_serialPort.m_bOpen.load() != 0 ? EAGAIN : 0);
     return Result::Ok();
 }
 

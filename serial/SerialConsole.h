@@ -16,6 +16,9 @@
 #include "serial/SerialPort.h"
 #include "serial/SerialSettings.h"
 
+// The longest a console send waits for the port to take a line, in milliseconds.
+constexpr int SERIAL_CONSOLE_SEND_MS = 500;
+
 class SerialConsole : public QObject, private ISerialReceiver {
     Q_OBJECT
 public:
@@ -29,7 +32,9 @@ public:
     // then waits for the receive thread.
     void Close();
     // Writes a typed line, escapes decoded, exactly as typed (nothing trimmed). Fails when the
-    // port is not open or the device did not take every byte.
+    // port is not open, or the device did not take every byte within SERIAL_CONSOLE_SEND_MS
+    // (a port held by flow control; error EAGAIN, the counts in the reason): the UI thread
+    // never waits longer.
     platform::Result Send(std::string_view line);
     void Clear();
 

@@ -1,6 +1,8 @@
 #include "serial/SerialPort.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <system_error>
 
@@ -134,14 +136,26 @@ void CSerialPort::Close() {
     m_hPort.Close();
 }
 
-uint32_t CSerialPort::Write(const void* buf, uint32_t length) {
+uint32_t CSerialPort::Write(const void* buf, uint32_t length, int maxWaitMs) {
     if (m_bOpen.load() == 0)
         return 0;
     // One write completes before the next begins, so the bytes of two writers never interleave.
-    std::lock_guard lock(m_writeLock);
+    const auto start = std::chrono::steady_clock::now();
+    std::unique_lock lock(m_writeLock, std::defer_lock);
+    if (maxWaitMs < 0)
+        lock.lock();
+    else if (!lock.try_lock_for(std::chrono::milliseconds(maxWaitMs)))
+        return 0;
     if (m_bOpen.load() == 0 || length == 0)
         return 0;
-    const int written = m_hPort.Write(buf, length);
+    int waitMs = -1;
+    if (maxWaitMs >= 0) {
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - start)
+                                .count();
+        waitMs = std::max(0, maxWaitMs - static_cast<int>(waited));
+    }
+    const int written = m_hPort.Write(buf, length, waitMs);
     return written > 0 ? static_cast<uint32_t>(written) : 0;
 }
 

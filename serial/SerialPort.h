@@ -57,7 +57,9 @@ public:
     void Close();
     // Bytes written; 0 when the port is not open or the write failed. Safe from any thread:
     // concurrent writers are serialised, so one write never interleaves with another.
-    uint32_t Write(const void* buf, uint32_t length);
+    // maxWaitMs >= 0: waits at most that long in all, for another writer to finish and for the
+    // device to take the bytes (a console send must not hang on a port held by flow control).
+    uint32_t Write(const void* buf, uint32_t length, int maxWaitMs = -1);
     // Bytes read (receive thread only); 0 when nothing is queued or the read failed.
     uint32_t Read(void* buf, uint32_t capacity);
 
@@ -92,7 +94,7 @@ private:
     static void ApplyFlowControl(platform::DCB& dcb, uint8_t flow);
 
     ISerialReceiver* m_pReceiver;
-    std::mutex m_writeLock;
+    std::timed_mutex m_writeLock;
     std::string m_strLastError;
     int m_nLastErrno = 0;
     std::string m_strLastHint;

@@ -9,8 +9,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <ctime>
+#include <thread>
 #include <vector>
 
 #include "support/TestUtil.h"
@@ -261,4 +265,54 @@ TEST(NetConsoleEngine, OutOfDescriptorsTheServerPausesQuietlyAndRecovers) {
     EXPECT_EQ(failures, 0);
     EXPECT_TRUE(net.Send("served").ok);
     EXPECT_EQ(testutil::RecvSome(client, 6), "served");
+}
+
+// A peer that never reads, with small socket buffers: each console send returns at once, and
+// once the buffers are full one fails saying the bytes were not taken, instead of holding the
+// UI thread until the peer reads.
+TEST(NetConsoleEngine, SendingToAPeerThatNeverReadsNeverWaits) {
+    using Clock = std::chrono::steady_clock;
+    Fds track;
+    int port = 0;
+    const int listener = track(testutil::ListenLoopback(&port));
+    const int small = 4096;
+    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);  // inherited by the peer
+    NetConsole net;
+    ASSERT_TRUE(net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
+    const int peer = track(testutil::AcceptWithin(listener, 2000));
+    ASSERT_GE(peer, 0);
+    setsockopt(net.ClientSocket()->GetSocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+
+    // On a thread of its own, so that a send that waits for ever fails the test instead of
+    // hanging it: the peer is then closed with unread bytes (a reset), which ends the wait.
+    const std::string line(1000, 'x');
+    std::atomic<bool> done{false};
+    platform::Result last;
+    long longestMs = 0;
+    std::thread sender([&] {
+        for (int i = 0; i < 10000 && last.ok; ++i) {
+            const auto start = Clock::now();
+            last = net.Send(line);
+            longestMs = std::max(longestMs, testutil::MsSince(start));
+        }
+        done = true;
+    });
+    const auto start = Clock::now();
+    while (!done && Clock::now() - start < std::chrono::seconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool returned = done.load();
+    if (!returned) {
+        ::close(peer);
+        track.fds.erase(std::find(track.fds.begin(), track.fds.end(), peer));
+    }
+    sender.join();
+    ASSERT_TRUE(returned) << "a send waited for a peer that does not read";
+    EXPECT_LT(longestMs, 200);
+    EXPECT_FALSE(last.ok);
+    EXPECT_EQ(last.text, "The device does not take the bytes: the line was not sent completely");
+    EXPECT_EQ(last.error, EAGAIN);
+    EXPECT_NE(last.reason.find(" of 1000 bytes were sent; the peer does not read."),
+              std::string::npos)
+        << last.reason;
+    EXPECT_TRUE(net.IsConnected());  // the link stays; the user decides
 }

@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -166,4 +167,44 @@ TEST(SerialConsoleEngine, AVanishedDeviceClosesThePortAndIsReported) {
         EXPECT_EQ(lost.size(), 1u);  // the earlier open's loss never closes the new one
         EXPECT_TRUE(console.IsOpen());
     }
+}
+
+// The device never reads (the pty's master takes nothing, as a port held by flow control): once
+// the output queue is full a console send gives up within its bound and says so, instead of
+// holding the UI thread.
+TEST(SerialConsoleEngine, SendingToAPortThatDoesNotTakeTheBytesIsBounded) {
+    using Clock = std::chrono::steady_clock;
+    testutil::PtyPair pty;
+    SerialConsole console;
+    ASSERT_TRUE(console.Open(PtySettings(pty.slavePath)).ok);  // 115200 baud: no write limit
+    // On a thread of its own, so that a send that waits for ever fails the test instead of
+    // hanging it: closing the master then ends the wait.
+    const std::string line(1000, 'x');
+    std::atomic<bool> done{false};
+    platform::Result last;
+    long longestMs = 0;
+    std::thread sender([&] {
+        for (int i = 0; i < 1000 && last.ok; ++i) {
+            const auto start = Clock::now();
+            last = console.Send(line);
+            longestMs = std::max(longestMs, testutil::MsSince(start));
+        }
+        done = true;
+    });
+    const auto start = Clock::now();
+    while (!done && Clock::now() - start < std::chrono::seconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool returned = done.load();
+    if (!returned)
+        pty.CloseMaster();
+    sender.join();
+    ASSERT_TRUE(returned) << "a send waited for a port that does not take the bytes";
+    EXPECT_LT(longestMs, SERIAL_CONSOLE_SEND_MS + 500);
+    EXPECT_FALSE(last.ok);
+    EXPECT_EQ(last.text, "The device did not take the whole line");
+    EXPECT_EQ(last.error, EAGAIN);
+    EXPECT_NE(last.reason.find(" of 1000 bytes were written to " + pty.slavePath + " within 500 ms."),
+              std::string::npos)
+        << last.reason;
+    EXPECT_TRUE(console.IsOpen());
 }
