@@ -144,6 +144,21 @@ TEST_F(SerialCommands, FileSendFollowsBothLinks) {
     ::close(listener);
 }
 
+// The device does not read (the pty's master takes nothing): the Send that finds the port full
+// says so in the status line after its bound, instead of freezing the window.
+TEST_F(SerialCommands, ASendThePortDoesNotTakeSaysSo) {
+    Click(IDC_BUTTON_OPEN);
+    const std::string line(1000, 'x');
+    for (int i = 0; i < 200 && Status() != " Send incomplete : the port does not take the bytes";
+         ++i) {
+        SetText(IDC_EDIT_SEND, line);
+        Click(IDC_BUTTON_SEND);
+    }
+    EXPECT_EQ(Status(), " Send incomplete : the port does not take the bytes");
+    EXPECT_EQ(dlg->SerialOpen(), 1);
+    Click(IDC_BUTTON_OPEN);
+}
+
 TEST_F(SerialCommands, SendWritesExactlyTheEncodedBytes) {
     Click(IDC_BUTTON_OPEN);
     SetText(IDC_EDIT_SEND, "AT\\x0D\\x0a ");
