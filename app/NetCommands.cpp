@@ -4,6 +4,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <cerrno>
+
 #include "app/TerminalDlg.h"
 #include "app/Ui.h"
 #include "res/Resource.h"
@@ -69,7 +71,8 @@ void CTerminalDlg::OnButtonIpSend() {
     if (!UpdateData(true))
         return;  // the prompt has been shown; the command does nothing else
     // Without a link (idle, or a server without a peer) the line is discarded without a message.
-    Net().Send(m_strNetMessage);
+    if (const platform::Result r = Net().Send(m_strNetMessage); r.error == EAGAIN)
+        SetStatusText(" Send incomplete : the peer does not read");
     m_strNetMessage.clear();
     UpdateData(false);
 }

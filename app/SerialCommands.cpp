@@ -2,6 +2,8 @@
 #include <QComboBox>
 #include <QPushButton>
 
+#include <cerrno>
+
 #include "app/TerminalDlg.h"
 #include "app/Ui.h"
 #include "res/Resource.h"
@@ -18,7 +20,7 @@ void CTerminalDlg::OnButtonOpen() {
             m_cbStop->currentIndex(), m_cbParity->currentIndex(), m_cbFlow->currentIndex());
         if (const platform::Result r = Serial().Open(s); r) {
             SetStatusText(FormatSerialConnected(s));
-            for (QComboBox* list : lists)
+            for (QComboBox* list : {m_cbPort, m_cbBaud, m_cbData, m_cbStop, m_cbParity, m_cbFlow})
                 list->setEnabled(false);
             UpdateFileSendButtons();
             m_btnOpen->setText(QStringLiteral("Close"));
@@ -34,17 +36,28 @@ void CTerminalDlg::OnButtonOpen() {
 // Closes the port and puts the controls back (the Close command, and the teardown).
 void CTerminalDlg::ClosePort() {
     Serial().Close();
-    SetStatusText(FormatSerialDisconnected(Serial().PortName()));
+    ShowSerialClosed(FormatSerialDisconnected(Serial().PortName()));
+}
+
+void CTerminalDlg::ShowSerialClosed(const std::string& status) {
+    SetStatusText(status);
     for (QComboBox* list : {m_cbPort, m_cbBaud, m_cbData, m_cbStop, m_cbParity, m_cbFlow})
         list->setEnabled(true);
     m_btnOpen->setText(QStringLiteral("Open"));
     UpdateFileSendButtons();
 }
 
+// The device went away while the port was open; the console has already closed the port.
+void CTerminalDlg::OnPortLost(const QString& reason) {
+    ShowSerialClosed(FormatSerialLost(Serial().PortName(), reason.toStdString()));
+}
+
 void CTerminalDlg::OnButtonSend() {
     if (!UpdateData(true))
-        return;                // the prompt has been shown; the command does nothing else
-    Serial().Send(m_strSend);  // a closed port sends nothing; send results are not shown
+        return;  // the prompt has been shown; the command does nothing else
+    // A closed port sends nothing, silently; a port that does not take the line says so.
+    if (const platform::Result r = Serial().Send(m_strSend); r.error == EAGAIN)
+        SetStatusText(" Send incomplete : the port does not take the bytes");
     m_strSend.clear();         // sent or not, the line is emptied
     UpdateData(false);
 }

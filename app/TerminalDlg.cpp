@@ -416,8 +416,13 @@ void CTerminalDlg::ConnectEngine() {
         &serial, &SerialConsole::received, this, [this] { OnCommRead(); }, Qt::QueuedConnection);
     connect(&serial, &SerialConsole::failure, this, &CTerminalDlg::ShowFailure,
             Qt::QueuedConnection);
+    connect(&serial, &SerialConsole::portLost, this, &CTerminalDlg::OnPortLost);
     connect(&net, &NetConsole::received, this, [this] { m_netPacer->Request(); });
     connect(&net, &NetConsole::failure, this, &CTerminalDlg::ShowFailure);
+    // Out of descriptors the server pauses by itself; a box would need descriptors too.
+    connect(&net, &NetConsole::acceptPaused, this, [this](const QString& reason) {
+        SetStatusText(" Server paused : " + reason.toStdString());
+    });
     // The device closed the client link: back to idle exactly as if the user had pressed
     // Disconnect, so the status line says so at once.
     connect(&net, &NetConsole::farEndClosed, this, [this] {

@@ -61,6 +61,7 @@ public:
     void OnOpenCaptureFolder();
     void OnButtonOpen();
     void OnButtonSend();
+    void OnPortLost(const QString& reason);
     long OnCommRead();
     void OnButtonClear();
     void OnButtonIpConnect();
@@ -165,6 +166,9 @@ private:
     void ExchangeConsole(QPlainTextEdit* console, const std::string& text, std::string& shown);
     void ApplyMinimumSize();
     void RepaintStatus();
+    // After the port closed (by the user or by itself): the lists enabled again, "Open", the
+    // file-send buttons updated, and the status line set to `status`.
+    void ShowSerialClosed(const std::string& status);
 
     std::map<int, QWidget*> m_controls;
     QPushButton* m_btnDefault = nullptr;

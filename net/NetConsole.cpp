@@ -1,6 +1,10 @@
 #include "net/NetConsole.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <vector>
 
@@ -35,10 +39,28 @@ Result SocketFailure(const char* text, const CLinkSocket& socket) {
 
 }  // namespace
 
-NetConsole::NetConsole(QObject* parent) : QObject(parent) {}
+NetConsole::NetConsole(QObject* parent) : QObject(parent) {
+    m_acceptPause.setSingleShot(true);
+    m_acceptPause.setInterval(ACCEPT_PAUSE_MS);
+    connect(&m_acceptPause, &QTimer::timeout, this, [this] {
+        if (m_pListenSocket)
+            m_pListenSocket->AsyncSelect(platform::FD_ALL_EVENTS);
+    });
+}
 
 NetConsole::~NetConsole() {
     Stop();
+}
+
+void NetConsole::OpenSpare() {
+    if (m_spareFd < 0)
+        m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void NetConsole::CloseSpare() {
+    if (m_spareFd >= 0)
+        ::close(m_spareFd);
+    m_spareFd = -1;
 }
 
 Result NetConsole::Connect(const std::string& address, unsigned port) {
@@ -78,6 +100,7 @@ Result NetConsole::StartServer(unsigned port) {
         return r;
     }
     m_pListenSocket = std::move(listener);
+    OpenSpare();
     m_nPort = port;
     m_bNetConnected = 1;
     return Result::Ok();
@@ -89,6 +112,8 @@ void NetConsole::Stop() {
         Drop(m_pPeerSocket);
         m_nPeerCount = 0;
         Drop(m_pListenSocket);
+        m_acceptPause.stop();
+        CloseSpare();
     } else {
         Drop(m_pClientSocket);
     }
@@ -102,8 +127,16 @@ Result NetConsole::Send(std::string_view line) {
     // Characters beyond ASCII take several bytes each: the buffer grows with the line.
     std::vector<unsigned char> buf(std::max<size_t>(SEND_BUFFER_SIZE, line.size()));
     const int count = EncodeSendLine(line, buf.data(), static_cast<int>(buf.size()));
-    if (count > 0 && link->Send(buf.data(), count, 0) != count)
+    // Runs on the UI thread: only what the socket takes now is sent, so a peer that does not
+    // read can never hold the window.
+    const int sent = count > 0 ? link->SendAvailable(buf.data(), count) : 0;
+    if (sent < 0)
         return SocketFailure("Can't send on the network link", *link);
+    if (sent < count)
+        return Result::Fail("The device does not take the bytes: the line was not sent completely",
+                            std::to_string(sent) + " of " + std::to_string(count) +
+                                " bytes were sent; the peer does not read.",
+                            EAGAIN);
     return Result::Ok();
 }
 
@@ -131,13 +164,14 @@ void NetConsole::LinkAccept(CLinkSocket& listener) {
         listener.Accept(stray);
         return;
     }
+    bool shown = true;
     if (m_nPeerCount == 0) {
         auto peer = std::make_unique<CLinkSocket>(static_cast<ILinkOwner*>(this));
-        if (listener.Accept(*peer)) {
+        if (AcceptOrPause(listener, *peer, shown)) {
             m_pPeerSocket = std::move(peer);
             m_nPeerCount = 1;
             emit peerAttached();
-        } else {
+        } else if (shown) {
             emit failure(QStringLiteral("Connection Fail."),
                          QString::fromStdString(listener.LastError()));
         }
@@ -145,10 +179,33 @@ void NetConsole::LinkAccept(CLinkSocket& listener) {
     }
     // One peer at a time: a further connection is accepted and closed at once.
     CLinkSocket extra;
-    if (!listener.Accept(extra))
+    if (!AcceptOrPause(listener, extra, shown) && shown)
         emit failure(QStringLiteral("Connection Fail."),
                      QString::fromStdString(listener.LastError()));
     extra.Close();
+}
+
+bool NetConsole::AcceptOrPause(CLinkSocket& listener, CLinkSocket& peer, bool& shown) {
+    shown = true;
+    if (listener.Accept(peer))
+        return true;
+    const int err = listener.LastErrno();
+    if (err != EMFILE && err != ENFILE)
+        return false;
+    // No box here: showing one needs descriptors too (the display connection), and the
+    // level-triggered notifier would fire again at once. The spare descriptor makes room to take
+    // the connection off the queue, so its client learns at once that it was not served.
+    shown = false;
+    CloseSpare();
+    CLinkSocket dropped;
+    if (listener.Accept(dropped))
+        dropped.Close();
+    OpenSpare();
+    listener.AsyncSelect(0);
+    m_acceptPause.start();
+    emit acceptPaused(QStringLiteral("no file descriptors left (%1)")
+                          .arg(err == EMFILE ? QStringLiteral("EMFILE") : QStringLiteral("ENFILE")));
+    return false;
 }
 
 void NetConsole::LinkReceive(CLinkSocket& link, const unsigned char* bytes, int n) {

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 #include <string>
@@ -18,6 +19,8 @@
 constexpr int CONNECT_TIMEOUT_MS = 2000;
 constexpr int LISTEN_BACKLOG = 5;
 constexpr unsigned MAX_TCP_PORT = 65535;
+// How long a server stops accepting after accept failed for want of file descriptors.
+constexpr int ACCEPT_PAUSE_MS = 500;
 
 class NetConsole : public QObject, private ILinkOwner {
     Q_OBJECT
@@ -34,8 +37,11 @@ public:
     platform::Result StartServer(unsigned port);
     // Disconnects the client link, or stops the server and drops its peer.
     void Stop();
-    // Sends a typed line (trailing blanks cut, escapes decoded) on the link in use. Fails when
-    // there is no link (idle, or a server without a peer: the line is then discarded).
+    // Sends a typed line (trailing blanks cut, escapes decoded) on the link in use, without
+    // waiting: what the socket does not take at once is not sent. Fails when there is no link
+    // (idle, or a server without a peer: the line is then discarded), and with "The device does
+    // not take the bytes: the line was not sent completely" (error EAGAIN, the counts in the
+    // reason) when the peer does not read.
     platform::Result Send(std::string_view line);
     void Clear();
 
@@ -64,6 +70,10 @@ signals:
     void farEndClosed();
     // A failure the user must see that no command returned ("Connection Fail.").
     void failure(const QString& text, const QString& detail);
+    // Accepting stopped for ACCEPT_PAUSE_MS because the process (EMFILE) or the system (ENFILE)
+    // has no file descriptor left ("no file descriptors left (EMFILE)"); the waiting connection
+    // was taken and closed. Told once per pause; accepting resumes by itself.
+    void acceptPaused(const QString& reason);
     // A link object is about to be destroyed: whoever still uses it (a file-send worker) lets
     // go of it now.
     void linkGoing(CLinkSocket* link);
@@ -74,6 +84,12 @@ private:
     void LinkClose(CLinkSocket& link, int errorCode) override;
     // Destroys a link after telling linkGoing.
     void Drop(std::unique_ptr<CLinkSocket>& slot);
+    // Accepts a waiting connection into `peer`; on EMFILE/ENFILE takes it off the queue with the
+    // spare descriptor, closes it and pauses accepting. False when nothing was accepted; `shown`
+    // is false when the failure was handled here and must not reach the user as a box.
+    bool AcceptOrPause(CLinkSocket& listener, CLinkSocket& peer, bool& shown);
+    void OpenSpare();
+    void CloseSpare();
 
     std::unique_ptr<CLinkSocket> m_pPeerSocket;
     std::unique_ptr<CLinkSocket> m_pListenSocket;
@@ -85,4 +101,8 @@ private:
     unsigned m_nPort = 0;
     CRingBuffer m_netRing;
     IReceiveTap* m_pTap = nullptr;
+    // Kept open on /dev/null while the server listens: closed to take a connection off the
+    // queue when descriptors run out, then opened again.
+    int m_spareFd = -1;
+    QTimer m_acceptPause;
 };

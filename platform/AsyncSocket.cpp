@@ -194,6 +194,33 @@ int CAsyncSocket::Send(const void* buf, int len, int flags) {
     return len;
 }
 
+int CAsyncSocket::SendAvailable(const void* buf, int len) {
+    const int fd = HandleOrError();
+    if (fd < 0)
+        return SOCKET_ERROR;
+    if (len < 0 || (!buf && len > 0)) {
+        SetError(EINVAL);
+        return SOCKET_ERROR;
+    }
+    const auto* p = static_cast<const char*>(buf);
+    int done = 0;
+    while (done < len) {
+        const ssize_t n =
+            ::send(fd, p + done, static_cast<size_t>(len - done), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            done += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;  // the buffer is full now: what was taken is the answer
+        SetError(n < 0 ? errno : EIO);
+        return done > 0 ? done : SOCKET_ERROR;
+    }
+    return done;
+}
+
 void CAsyncSocket::AbortSend(bool abort) {
     m_bAbortSend = abort;
 }

@@ -61,6 +61,10 @@ public:
     // Writes every byte (waiting as needed, in either mode) or fails: the count, or -1. Never
     // raises SIGPIPE. May run on a worker thread. AbortSend() makes a waiting Send give up.
     virtual int Send(const void* buf, int len, int flags = 0);
+    // Sends what the socket takes now, without waiting (any mode): the count taken, from 0 (the
+    // send buffer is full: the peer does not read) to len, or -1 on an error. Never raises
+    // SIGPIPE.
+    int SendAvailable(const void* buf, int len);
     // Any thread. true: a Send in progress gives up within about 100 ms and every later Send
     // fails at once; false: Send works again.
     void AbortSend(bool abort = true);

@@ -40,8 +40,10 @@ bool CFile::OpenCreateWrite(const std::string& path) {
     Close();
     // Not O_TRUNC at open: a file that someone else holds must not lose its content before the
     // lock has been checked. O_NONBLOCK only for the open itself: a FIFO without a reader fails
-    // (ENXIO) instead of blocking the caller forever; writes block as usual.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+    // (ENXIO) instead of blocking the caller forever; writes block as usual. O_NOFOLLOW: the
+    // name is predictable, so a symbolic link planted under it fails the open (ELOOP) instead
+    // of having its target truncated and overwritten.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0644);
     if (fd < 0) {
         m_lastError = std::strerror(errno);
         return false;

@@ -15,7 +15,8 @@ public:
 
     // Read only, not shared: fails when another opener holds the file locked.
     bool OpenRead(const std::string& path);
-    // Write only, created or truncated, mode 0644, not shared (an exclusive flock).
+    // Write only, created or truncated, mode 0644, not shared (an exclusive flock). Fails
+    // (ELOOP) when the last part of the path is a symbolic link, leaving its target untouched.
     bool OpenCreateWrite(const std::string& path);
     bool IsOpen() const { return m_fd >= 0; }
     // Bytes read, 0 at the end, -1 on an error.

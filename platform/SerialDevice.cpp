@@ -464,8 +464,19 @@ bool CSerialDevice::WaitForWake(uint64_t generation, int timeoutMs) {
     }
 }
 
+void CSerialDevice::WaitForAbort() {
+    while (!IsAborted()) {
+        pollfd fd{m_abortFd, POLLIN, 0};
+        if (poll(&fd, 1, -1) < 0 && errno != EINTR)
+            return;
+        if (fd.revents)
+            return;
+    }
+}
+
 bool CSerialDevice::WaitCommEvent(uint32_t& mask) {
     mask = 0;
+    m_hangupReason.clear();
     const uint64_t generation = m_maskGeneration.load();
     if (m_fd < 0) {
         WaitForWake(generation, kHangupBackoffMs);  // misuse, but never a spin
@@ -508,6 +519,14 @@ bool CSerialDevice::WaitCommEvent(uint32_t& mask) {
             mask = EV_RXCHAR;
             return true;
         }
+        if (hungUp) {
+            m_hangupReason = "device hung up";
+        } else {
+            // Readable with nothing to read: hung up when the tty no longer answers (EIO).
+            termios tio{};
+            if (tcgetattr(m_fd, &tio) != 0)
+                m_hangupReason = std::string("device hung up (") + std::strerror(errno) + ")";
+        }
         return false;
     }
 }
@@ -533,7 +552,7 @@ int CSerialDevice::Read(void* buf, uint32_t capacity) {
     }
 }
 
-int CSerialDevice::Write(const void* buf, uint32_t length) {
+int CSerialDevice::Write(const void* buf, uint32_t length, int maxWaitMs) {
     if (m_fd < 0)
         return -1;
     using Clock = std::chrono::steady_clock;
@@ -542,8 +561,14 @@ int CSerialDevice::Write(const void* buf, uint32_t length) {
         std::lock_guard lock(m_timeoutsLock);
         timeouts = m_timeouts;
     }
-    const uint64_t limitMs = static_cast<uint64_t>(timeouts.WriteTotalTimeoutMultiplier) * length +
-                             timeouts.WriteTotalTimeoutConstant;
+    uint64_t limitMs = static_cast<uint64_t>(timeouts.WriteTotalTimeoutMultiplier) * length +
+                       timeouts.WriteTotalTimeoutConstant;
+    bool bounded = limitMs != 0;
+    if (maxWaitMs >= 0) {
+        limitMs = bounded ? std::min<uint64_t>(limitMs, static_cast<uint64_t>(maxWaitMs))
+                          : static_cast<uint64_t>(maxWaitMs);
+        bounded = true;
+    }
     const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
     const auto* bytes = static_cast<const unsigned char*>(buf);
     const uint32_t total = std::min<uint32_t>(length, INT_MAX);
@@ -561,7 +586,7 @@ int CSerialDevice::Write(const void* buf, uint32_t length) {
         // The output queue is full (or flow control holds it): wait for room, the time limit
         // or Abort().
         int waitMs = -1;
-        if (limitMs != 0) {
+        if (bounded) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
                     .count();

@@ -103,14 +103,22 @@ public:
     // readable with nothing to read) returns false with mask 0 after a back-off of about 200 ms,
     // never at once, so a loop around it does not spin.
     bool WaitCommEvent(uint32_t& mask);
+    // Why the last WaitCommEvent that returned false did: "device hung up" (POLLHUP/POLLERR, or
+    // readable with nothing to read while the tty answers with an error, then the OS's reason in
+    // parentheses); empty when it returned false for another reason. Receive thread only.
+    const std::string& HangupReason() const { return m_hangupReason; }
+    // Blocks, using no CPU, until Abort() or Close() (a port whose device is gone waits here to
+    // be closed). Returns at once when Abort() already came.
+    void WaitForAbort();
     // Bytes queued for reading (FIONREAD); 0 on an error.
     uint32_t QueuedInput();
     // Returns at once with what is queued, up to `capacity` bytes; 0 when nothing is, -1 on error.
     int Read(void* buf, uint32_t capacity);
     // Writes the bytes, waiting at most WriteTotalTimeoutMultiplier x length +
-    // WriteTotalTimeoutConstant ms (0 and 0 = no bound). Returns the count written; -1 on error
-    // before anything was written. Abort() ends it.
-    int Write(const void* buf, uint32_t length);
+    // WriteTotalTimeoutConstant ms (0 and 0 = no bound), and at most maxWaitMs when that is 0 or
+    // more (the lower bound wins). Returns the count written; -1 on error before anything was
+    // written. Abort() ends it.
+    int Write(const void* buf, uint32_t length, int maxWaitMs = -1);
 
     // The OS's reason for the last failed Open, GetCommState, SetCommState, SetupComm or
     // PurgeComm ("<device path>: <strerror>"). Read it on the thread that made those calls.
@@ -159,6 +167,7 @@ private:
     std::string m_lastError;
     int m_lastErrno = 0;
     std::string m_hint;  // set by a failed Open only, on the same thread as m_lastError
+    std::string m_hangupReason;  // written and read by the thread in WaitCommEvent only
 };
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 #include "serial/SerialConsole.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <vector>
 
 #include "serial/EncodeSendLine.h"
@@ -22,6 +23,8 @@ SerialConsole::~SerialConsole() {
 Result SerialConsole::Open(const SerialSettings& s) {
     if (m_bSerialOpen)
         Close();
+    // Bumped before the receive thread starts, so every loss it reports names this open.
+    m_openGeneration.fetch_add(1);
     if (!m_serialPort.Open(s.portName, s.baud, s.byteSize, s.stopBitsCode, s.parityCode,
                            s.flowMode)) {
         Result r =
@@ -48,11 +51,14 @@ Result SerialConsole::Send(std::string_view line) {
     const int count = EncodeSendLine(line, buf.data(), static_cast<int>(buf.size()));
     if (!m_bSerialOpen)
         return Result::Fail("The port is not open: the line was not sent");
-    const uint32_t written = m_serialPort.Write(buf.data(), static_cast<uint32_t>(count));
+    const uint32_t written =
+        m_serialPort.Write(buf.data(), static_cast<uint32_t>(count), SERIAL_CONSOLE_SEND_MS);
     if (written != static_cast<uint32_t>(count))
         return Result::Fail("The device did not take the whole line",
                             std::to_string(written) + " of " + std::to_string(count) +
-                                " bytes were written to " + PortName() + ".");
+                                " bytes were written to " + PortName() + " within " +
+                                std::to_string(SERIAL_CONSOLE_SEND_MS) + " ms.",
+                            m_serialPort.m_bOpen.load() != 0 ? EAGAIN : 0);
     return Result::Ok();
 }
 
@@ -77,4 +83,22 @@ void SerialConsole::CaptureSerialChunk(const unsigned char* bytes, int n) {
 
 void SerialConsole::ReceiveThreadFailed(const std::string& text) {
     emit failure(QString::fromStdString(text), QString());
+}
+
+void SerialConsole::PortHungUp(const std::string& reason) {
+    // Receive thread: the port is closed on the console's own thread, which joins this one.
+    const uint64_t generation = m_openGeneration.load();
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, text = QString::fromStdString(reason)] {
+            ClosePortLost(generation, text);
+        },
+        Qt::QueuedConnection);
+}
+
+void SerialConsole::ClosePortLost(uint64_t generation, const QString& reason) {
+    if (!m_bSerialOpen || generation != m_openGeneration.load())
+        return;  // closed (or closed and reopened) by the user in the meantime
+    Close();
+    emit portLost(reason);
 }

@@ -16,6 +16,9 @@
 #include "serial/SerialPort.h"
 #include "serial/SerialSettings.h"
 
+// The longest a console send waits for the port to take a line, in milliseconds.
+constexpr int SERIAL_CONSOLE_SEND_MS = 500;
+
 class SerialConsole : public QObject, private ISerialReceiver {
     Q_OBJECT
 public:
@@ -29,7 +32,9 @@ public:
     // then waits for the receive thread.
     void Close();
     // Writes a typed line, escapes decoded, exactly as typed (nothing trimmed). Fails when the
-    // port is not open or the device did not take every byte.
+    // port is not open, or the device did not take every byte within SERIAL_CONSOLE_SEND_MS
+    // (a port held by flow control; error EAGAIN, the counts in the reason): the UI thread
+    // never waits longer.
     platform::Result Send(std::string_view line);
     void Clear();
 
@@ -72,9 +77,14 @@ private:
     bool CaptureArmed() override;
     void CaptureSerialChunk(const unsigned char* bytes, int n) override;
     void ReceiveThreadFailed(const std::string& text) override;
+    void PortHungUp(const std::string& reason) override;
+    // UI thread: closes the port lost during open number `generation` (not a later one).
+    void ClosePortLost(uint64_t generation, const QString& reason);
 
     CRingBuffer m_serialRing;
     int32_t m_bSerialOpen = 0;
+    // Counts the opens, so a loss reported by one open's receive thread never closes a later one.
+    std::atomic<uint64_t> m_openGeneration{0};
     std::atomic<IReceiveTap*> m_pTap{nullptr};
     std::atomic<bool> m_bRefreshPending{false};
     // Last: its receive thread uses the members above, so it is destroyed (and joined) first.

@@ -1,5 +1,9 @@
 #include "serial/SerialPort.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <system_error>
 
 #include "display/RingBuffer.h"
@@ -132,14 +136,26 @@ void CSerialPort::Close() {
     m_hPort.Close();
 }
 
-uint32_t CSerialPort::Write(const void* buf, uint32_t length) {
+uint32_t CSerialPort::Write(const void* buf, uint32_t length, int maxWaitMs) {
     if (m_bOpen.load() == 0)
         return 0;
     // One write completes before the next begins, so the bytes of two writers never interleave.
-    std::lock_guard lock(m_writeLock);
+    const auto start = std::chrono::steady_clock::now();
+    std::unique_lock lock(m_writeLock, std::defer_lock);
+    if (maxWaitMs < 0)
+        lock.lock();
+    else if (!lock.try_lock_for(std::chrono::milliseconds(maxWaitMs)))
+        return 0;
     if (m_bOpen.load() == 0 || length == 0)
         return 0;
-    const int written = m_hPort.Write(buf, length);
+    int waitMs = -1;
+    if (maxWaitMs >= 0) {
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - start)
+                                .count();
+        waitMs = std::max(0, maxWaitMs - static_cast<int>(waited));
+    }
+    const int written = m_hPort.Write(buf, length, waitMs);
     return written > 0 ? static_cast<uint32_t>(written) : 0;
 }
 
@@ -147,6 +163,8 @@ uint32_t CSerialPort::Read(void* buf, uint32_t capacity) {
     if (m_hPort.QueuedInput() == 0)
         return 0;
     const int n = m_hPort.Read(buf, capacity);
+    if (n < 0)
+        m_nReadErrno = errno;
     return n > 0 ? static_cast<uint32_t>(n) : 0;
 }
 
@@ -183,11 +201,31 @@ uint32_t CSerialPort::ThreadWatchComm(CSerialPort* port) {
         port->m_bReceiveThreadRunning.store(false);
         return 0;
     }
+    port->m_nReadErrno = 0;
+    int hangups = 0;
     while (port->m_bOpen.load() != 0) {
         uint32_t mask = 0;
-        port->m_hPort.WaitCommEvent(mask);
-        if (mask & EV_RXCHAR)
-            port->DrainReceiveEvent();
+        std::string lost;
+        if (port->m_hPort.WaitCommEvent(mask)) {
+            hangups = 0;
+            if (mask & EV_RXCHAR)
+                port->DrainReceiveEvent();
+            if (port->m_nReadErrno == EIO)
+                lost = std::string("device hung up (") + std::strerror(EIO) + ")";
+        } else if (!port->m_hPort.HangupReason().empty()) {
+            if (++hangups >= SERIAL_HANGUPS_BEFORE_LOST)
+                lost = port->m_hPort.HangupReason();
+        } else {
+            hangups = 0;
+        }
+        if (!lost.empty() && port->m_bOpen.load() != 0) {
+            // Reported once; the thread then sleeps until Close() aborts the wait, so a device
+            // that is gone costs no CPU however long the owner takes to close the port.
+            if (port->m_pReceiver)
+                port->m_pReceiver->PortHungUp(lost);
+            port->m_hPort.WaitForAbort();
+            break;
+        }
         std::this_thread::yield();
     }
     port->m_bReceiveThreadRunning.store(false);

@@ -27,7 +27,15 @@ public:
     // The receive thread could not start its wait ("Error while creating ThreadWatchComm, COM1").
     // Called on that thread; must not wait for the UI thread.
     virtual void ReceiveThreadFailed(const std::string& text) = 0;
+    // The device hung up or vanished ("device hung up", or the OS's reason for a failed read).
+    // Called once per open on the receive thread, which then waits, idle, for Close(); the owner
+    // closes the port from its own thread. Must not wait for the UI thread.
+    virtual void PortHungUp(const std::string& reason) { (void)reason; }
 };
+
+// Consecutive hang-up answers of the device (each after a back-off of about 200 ms) before the
+// receive thread reports the port lost: a single one may be a passing line condition.
+constexpr int SERIAL_HANGUPS_BEFORE_LOST = 2;
 
 constexpr uint32_t SERIAL_QUEUE_SIZE = 4192;
 constexpr uint32_t SERIAL_READ_CHUNK = 2048;
@@ -49,7 +57,9 @@ public:
     void Close();
     // Bytes written; 0 when the port is not open or the write failed. Safe from any thread:
     // concurrent writers are serialised, so one write never interleaves with another.
-    uint32_t Write(const void* buf, uint32_t length);
+    // maxWaitMs >= 0: waits at most that long in all, for another writer to finish and for the
+    // device to take the bytes (a console send must not hang on a port held by flow control).
+    uint32_t Write(const void* buf, uint32_t length, int maxWaitMs = -1);
     // Bytes read (receive thread only); 0 when nothing is queued or the read failed.
     uint32_t Read(void* buf, uint32_t capacity);
 
@@ -84,10 +94,12 @@ private:
     static void ApplyFlowControl(platform::DCB& dcb, uint8_t flow);
 
     ISerialReceiver* m_pReceiver;
-    std::mutex m_writeLock;
+    std::timed_mutex m_writeLock;
     std::string m_strLastError;
     int m_nLastErrno = 0;
     std::string m_strLastHint;
+    // errno of the last read that failed other than "nothing queued" (receive thread only).
+    int m_nReadErrno = 0;
 };
 
 // The write time limit per byte for a baud rate: 19200 / baud, truncated (0 = no limit).

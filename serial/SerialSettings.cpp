@@ -46,3 +46,7 @@ std::string FormatSerialConnected(const SerialSettings& s) {
 std::string FormatSerialDisconnected(const std::string& portName) {
     return " Disconnected : " + portName;
 }
+
+std::string FormatSerialLost(const std::string& portName, const std::string& reason) {
+    return " Port lost : " + portName + " (" + reason + ")";
+}

@@ -30,3 +30,5 @@ SerialSettings SettingsFromSelection(int port, int baud, int data, int stop, int
 std::string FormatSerialConnected(const SerialSettings& s);
 // " Disconnected : COM1"
 std::string FormatSerialDisconnected(const std::string& portName);
+// " Port lost : COM1 (device hung up)": the port closed itself because its device went away.
+std::string FormatSerialLost(const std::string& portName, const std::string& reason);

@@ -170,7 +170,12 @@ void EndCapture(CCaptureFields& link, CaptureEnd how, bool stopTimer, CaptureEff
 
 void FailCapture(CCaptureFields& link, CaptureEnd how, CaptureEffects& fx) {
     fx.failWhy = link.m_fileCapture.LastError();
+    // What the file holds after a failed write: a write that fell short (disk full) may have
+    // stored part of its chunk, which the received count does not include.
+    const int64_t onDisk = link.m_fileCapture.GetLength();
     EndCapture(link, how, true, fx);
+    if (how == CaptureEnd::WriteFailed && onDisk >= 0)
+        fx.tally.stored = onDisk;
 }
 
 // The marker scan from b[i]; returns the index after the bytes it used. A mismatch releases the

@@ -79,7 +79,13 @@ public:
                                                         : PassOutcome::End::WriteFailed;
                 out.text = how == CaptureEnd::OpenFailed ? "Can't create the received file"
                                                          : "Can't write the received file";
-                out.detail = "The file was not stored: " + path + "\n" + why;
+                // A failed write leaves the bytes stored until then: the detail says so, as a
+                // time-out's short capture does, instead of claiming nothing was stored.
+                out.detail = how == CaptureEnd::OpenFailed
+                                 ? "The file was not stored: " + path + "\n" + why
+                                 : "incomplete: " + std::to_string(out.stored) + " of " +
+                                       std::to_string(out.announced) + " bytes stored at " +
+                                       path + "\n" + why;
                 break;
         }
         OnUi([this, &out] { m_pt.m_pendingEnd = out; });

@@ -49,6 +49,29 @@ TEST_F(SerialCommands, OpenAndCloseWithTheDefaults) {
     EXPECT_EQ(dlg->SerialRing().GetCount(), 4);
 }
 
+// The device behind COM1 goes away: the window says so and is back as after Close, no box; a
+// device back at COM1 opens again.
+TEST_F(SerialCommands, ALostPortIsShownAndTheControlsReturnToClosed) {
+    Click(IDC_BUTTON_OPEN);
+    ASSERT_EQ(dlg->SerialOpen(), 1);
+    pty.CloseMaster();
+    ASSERT_TRUE(testutil::WaitFor([&] { return dlg->SerialOpen() == 0; }, 3000));
+    EXPECT_EQ(Status(), " Port lost : COM1 (device hung up)");
+    EXPECT_EQ(Item<QPushButton>(IDC_BUTTON_OPEN)->text(), "Open");
+    for (int id : lists)
+        EXPECT_TRUE(Enabled(id)) << id;
+    EXPECT_FALSE(Enabled(IDC_BTN_FILE_SEND_SERIAL));
+    EXPECT_FALSE(Enabled(IDC_BTN_FILE_SEND_NETWORK));
+    EXPECT_TRUE(seam.messages.empty());
+
+    testutil::PtyPair back;
+    LinkPort(1, back.slavePath);
+    Click(IDC_BUTTON_OPEN);
+    EXPECT_EQ(Status(), " Connected : COM1,57600,8bit,1bit,none,none");
+    EXPECT_EQ(Item<QPushButton>(IDC_BUTTON_OPEN)->text(), "Close");
+    Click(IDC_BUTTON_OPEN);
+}
+
 TEST_F(SerialCommands, StatusNamesTheChosenSettings) {
     LinkPort(2, pty.slavePath);
     Select(IDC_COMBO_PORT, 1);
@@ -119,6 +142,21 @@ TEST_F(SerialCommands, FileSendFollowsBothLinks) {
     EXPECT_FALSE(Enabled(IDC_BTN_FILE_SEND_NETWORK));
     Click(IDC_BUTTON_IP_CONNECT);
     ::close(listener);
+}
+
+// The device does not read (the pty's master takes nothing): the Send that finds the port full
+// says so in the status line after its bound, instead of freezing the window.
+TEST_F(SerialCommands, ASendThePortDoesNotTakeSaysSo) {
+    Click(IDC_BUTTON_OPEN);
+    const std::string line(1000, 'x');
+    for (int i = 0; i < 200 && Status() != " Send incomplete : the port does not take the bytes";
+         ++i) {
+        SetText(IDC_EDIT_SEND, line);
+        Click(IDC_BUTTON_SEND);
+    }
+    EXPECT_EQ(Status(), " Send incomplete : the port does not take the bytes");
+    EXPECT_EQ(dlg->SerialOpen(), 1);
+    Click(IDC_BUTTON_OPEN);
 }
 
 TEST_F(SerialCommands, SendWritesExactlyTheEncodedBytes) {

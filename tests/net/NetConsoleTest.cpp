@@ -4,10 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <thread>
 #include <vector>
 
 #include "support/TestUtil.h"
@@ -33,6 +40,41 @@ std::string History(CRingBuffer& ring) {
     const int n = ring.Snapshot(out);
     return std::string(reinterpret_cast<const char*>(out), static_cast<size_t>(n));
 }
+
+// CPU time the calling thread has used, in milliseconds.
+long ThreadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+// The process at its descriptor limit: the soft limit lowered to a few above what is open, and
+// every free descriptor taken by a filler. Undone (limit and fillers) by Release() or at the end.
+struct DescriptorsExhausted {
+    DescriptorsExhausted() {
+        getrlimit(RLIMIT_NOFILE, &saved);
+        rlimit low = saved;
+        low.rlim_cur = static_cast<rlim_t>(testutil::OpenFdCount() + 8);
+        lowered = setrlimit(RLIMIT_NOFILE, &low) == 0;
+        for (int fd; lowered && (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            fillers.push_back(fd);
+    }
+    ~DescriptorsExhausted() { Release(); }
+    // Frees one descriptor for the caller's next open.
+    void FreeOne() {
+        ::close(fillers.back());
+        fillers.pop_back();
+    }
+    void Release() {
+        for (int fd : fillers)
+            ::close(fd);
+        fillers.clear();
+        setrlimit(RLIMIT_NOFILE, &saved);
+    }
+    rlimit saved{};
+    bool lowered = false;
+    std::vector<int> fillers;
+};
 
 }  // namespace
 
@@ -262,4 +304,103 @@ TEST(NetConsoleEngine, ServerModeSurvivesAStormOfClients) {
     EXPECT_EQ(testutil::RecvSome(peer, 11), "still yours");
     EXPECT_EQ(testutil::OpenFdCount(), before);
     ::close(peer);
+
+// With no descriptor left, accept fails (EMFILE): the server says nothing to the user as a box,
+// takes each waiting client off the queue with its spare descriptor, pauses accepting for a
+// moment (once per pause, told as acceptPaused), uses no CPU meanwhile, and serves the next
+// client once descriptors are free again.
+TEST(NetConsoleEngine, OutOfDescriptorsTheServerPausesQuietlyAndRecovers) {
+    Fds track;
+    NetConsole net;
+    int failures = 0, attached = 0;
+    std::vector<std::string> pauses;
+    QObject::connect(&net, &NetConsole::failure, [&] { ++failures; });
+    QObject::connect(&net, &NetConsole::peerAttached, [&] { ++attached; });
+    QObject::connect(&net, &NetConsole::acceptPaused,
+                     [&](const QString& reason) { pauses.push_back(reason.toStdString()); });
+    const int port = testutil::FreePort();
+    ASSERT_TRUE(net.StartServer(static_cast<unsigned>(port)).ok);
+
+    std::vector<int> clients;
+    {
+        DescriptorsExhausted exhausted;
+        ASSERT_TRUE(exhausted.lowered);
+        ASSERT_FALSE(exhausted.fillers.empty());
+        constexpr int kClients = 3;
+        for (int i = 0; i < kClients; ++i) {
+            exhausted.FreeOne();  // the client's own socket takes it: none is left for accept
+            clients.push_back(track(testutil::ConnectLoopback(port)));
+            ASSERT_GE(clients.back(), 0);
+        }
+        const long cpuBefore = ThreadCpuMs();
+        testutil::Pump(2000);
+        const long cpuUsed = ThreadCpuMs() - cpuBefore;
+        EXPECT_EQ(failures, 0);
+        EXPECT_EQ(attached, 0);
+        // One notice per pause: one pause per waiting client, none once the queue is empty.
+        EXPECT_GE(pauses.size(), 1u);
+        EXPECT_LE(pauses.size(), static_cast<size_t>(kClients));
+        EXPECT_LT(cpuUsed, 300) << "the UI thread used " << cpuUsed << " ms of CPU in 2 s";
+        for (int fd : clients)
+            EXPECT_TRUE(testutil::PeerClosed(fd, 500)) << "a waiting client was not let go";
+    }
+    ASSERT_FALSE(pauses.empty());
+    EXPECT_EQ(pauses[0], "no file descriptors left (EMFILE)");
+
+    // Descriptors are free again: the next client becomes the peer.
+    const int client = track(testutil::ConnectLoopback(port));
+    ASSERT_TRUE(WaitFor([&] { return attached == 1; }, 2000));
+    EXPECT_EQ(failures, 0);
+    EXPECT_TRUE(net.Send("served").ok);
+    EXPECT_EQ(testutil::RecvSome(client, 6), "served");
+}
+
+// A peer that never reads, with small socket buffers: each console send returns at once, and
+// once the buffers are full one fails saying the bytes were not taken, instead of holding the
+// UI thread until the peer reads.
+TEST(NetConsoleEngine, SendingToAPeerThatNeverReadsNeverWaits) {
+    using Clock = std::chrono::steady_clock;
+    Fds track;
+    int port = 0;
+    const int listener = track(testutil::ListenLoopback(&port));
+    const int small = 4096;
+    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);  // inherited by the peer
+    NetConsole net;
+    ASSERT_TRUE(net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
+    const int peer = track(testutil::AcceptWithin(listener, 2000));
+    ASSERT_GE(peer, 0);
+    setsockopt(net.ClientSocket()->GetSocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+
+    // On a thread of its own, so that a send that waits for ever fails the test instead of
+    // hanging it: the peer is then closed with unread bytes (a reset), which ends the wait.
+    const std::string line(1000, 'x');
+    std::atomic<bool> done{false};
+    platform::Result last;
+    long longestMs = 0;
+    std::thread sender([&] {
+        for (int i = 0; i < 10000 && last.ok; ++i) {
+            const auto start = Clock::now();
+            last = net.Send(line);
+            longestMs = std::max(longestMs, testutil::MsSince(start));
+        }
+        done = true;
+    });
+    const auto start = Clock::now();
+    while (!done && Clock::now() - start < std::chrono::seconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool returned = done.load();
+    if (!returned) {
+        ::close(peer);
+        track.fds.erase(std::find(track.fds.begin(), track.fds.end(), peer));
+    }
+    sender.join();
+    ASSERT_TRUE(returned) << "a send waited for a peer that does not read";
+    EXPECT_LT(longestMs, 200);
+    EXPECT_FALSE(last.ok);
+    EXPECT_EQ(last.text, "The device does not take the bytes: the line was not sent completely");
+    EXPECT_EQ(last.error, EAGAIN);
+    EXPECT_NE(last.reason.find(" of 1000 bytes were sent; the peer does not read."),
+              std::string::npos)
+        << last.reason;
+    EXPECT_TRUE(net.IsConnected());  // the link stays; the user decides
 }

@@ -38,6 +38,33 @@ TEST(FileTest, OpenCreateWriteTruncatesAnExistingFile) {
     EXPECT_EQ(testutil::ReadFile(dir.File("old.bin")), "new");
 }
 
+// A symbolic link planted under the name, to a file or to a dangling target: the open fails
+// with the OS's reason, the link stays a link and its target keeps its content (or stays
+// missing).
+TEST(FileTest, OpenCreateWriteDoesNotFollowAPlantedSymbolicLink) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir.File("precious"), "keep me");
+    struct Case {
+        const char* target;
+        bool targetExists;
+    };
+    const Case cases[] = {{"precious", true}, {"missing", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
+        const std::string link = dir.File(std::string("capture_") + c.target);
+        ASSERT_EQ(symlink(dir.File(c.target).c_str(), link.c_str()), 0);
+        CFile f;
+        EXPECT_FALSE(f.OpenCreateWrite(link));
+        EXPECT_FALSE(f.IsOpen());
+        EXPECT_EQ(f.LastError(), "Too many levels of symbolic links");
+        struct stat st {};
+        ASSERT_EQ(lstat(link.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        EXPECT_EQ(access(dir.File(c.target).c_str(), F_OK) == 0, c.targetExists);
+    }
+    EXPECT_EQ(testutil::ReadFile(dir.File("precious")), "keep me");
+}
+
 TEST(FileTest, OpenCreateWriteIsNotShared) {
     testutil::TempDir dir;
     const std::string path = dir.File("held.bin");

@@ -4,7 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <thread>
 
 #include "support/TestUtil.h"
 
@@ -20,6 +31,21 @@ std::string History(CRingBuffer& ring) {
     unsigned char out[RING_BUFFER_CAPACITY];
     const int n = ring.Snapshot(out);
     return std::string(reinterpret_cast<const char*>(out), static_cast<size_t>(n));
+}
+
+// Clock ticks (user + system) a thread of this process has used.
+long ThreadCpuTicks(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (content.empty())
+        return 0;
+    std::istringstream rest(content.substr(content.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; rest >> field && i <= 15; ++i)
+        if (i == 14 || i == 15)
+            ticks += std::stol(field);
+    return ticks;
 }
 
 }  // namespace
@@ -71,4 +97,114 @@ TEST(SerialConsoleEngine, ReceivesAnnouncesSendsAndClears) {
     EXPECT_FALSE(console.IsOpen());
     console.Close();  // closing a closed console announces nothing
     EXPECT_EQ(closing, 1);
+}
+
+// The device goes away (the pty's master closes, as when the process behind it dies or a USB
+// adapter is unplugged), idle or in the middle of a stream: the receive thread reports it and
+// then sleeps, the console closes the port and says portLost once, and the port opens again
+// once a device is back at the same link.
+TEST(SerialConsoleEngine, AVanishedDeviceClosesThePortAndIsReported) {
+    using Clock = std::chrono::steady_clock;
+    for (const bool streaming : {false, true}) {
+        SCOPED_TRACE(streaming ? "while data flows" : "idle");
+        testutil::TempDir dir;
+        const std::string link = dir.File("COM1");
+        auto pty = std::make_unique<testutil::PtyPair>();
+        ASSERT_EQ(symlink(pty->slavePath.c_str(), link.c_str()), 0);
+        SerialConsole console;
+        std::atomic<pid_t> tid{0};
+        QObject::connect(
+            &console, &SerialConsole::received, &console,
+            [&] { tid.store(static_cast<pid_t>(syscall(SYS_gettid))); }, Qt::DirectConnection);
+        std::vector<std::string> lost;
+        QObject::connect(&console, &SerialConsole::portLost,
+                         [&](const QString& reason) { lost.push_back(reason.toStdString()); });
+        ASSERT_TRUE(console.Open(PtySettings(link)).ok);
+        pty->Write("x");
+        ASSERT_TRUE(testutil::WaitFor([&] { return tid.load() != 0; }));
+
+        const auto start = Clock::now();
+        if (streaming) {
+            // The device dies while writing without a pause.
+            std::thread device([&] {
+                const std::string chunk(4096, 's');
+                for (int i = 0; i < 64; ++i)
+                    if (::write(pty->master, chunk.data(), chunk.size()) < 0)
+                        break;
+                pty->CloseMaster();
+            });
+            device.join();
+        } else {
+            pty->CloseMaster();
+        }
+        if (!streaming) {
+            // Before the console gets to close the port (no events are processed here), the
+            // receive thread has reported the loss and uses no CPU.
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+            const long before = ThreadCpuTicks(tid.load());
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            const long used = ThreadCpuTicks(tid.load()) - before;
+            EXPECT_LT(used, 10) << "receive thread used " << used << " ticks in one second";
+        }
+        ASSERT_TRUE(testutil::WaitFor([&] { return !lost.empty(); }, 2500));
+        EXPECT_LT(testutil::MsSince(start), streaming ? 2000 : 3000);
+        EXPECT_EQ(lost, std::vector<std::string>{"device hung up"});
+        EXPECT_FALSE(console.IsOpen());
+        EXPECT_FALSE(console.Port().Device().IsOpen());
+        EXPECT_FALSE(console.Port().m_hReceiveThread.joinable());
+        EXPECT_FALSE(console.Send("x").ok);
+
+        // The device comes back under the same link: Open works again.
+        pty = std::make_unique<testutil::PtyPair>();
+        ASSERT_EQ(unlink(link.c_str()), 0);
+        ASSERT_EQ(symlink(pty->slavePath.c_str(), link.c_str()), 0);
+        ASSERT_TRUE(console.Open(PtySettings(link)).ok);
+        pty->Write("back");
+        EXPECT_TRUE(testutil::WaitFor([&] { return History(console.Ring()) == "back"; }));
+        EXPECT_TRUE(console.Send("ok").ok);
+        EXPECT_EQ(pty->Read(2), "ok");
+        testutil::Pump(600);
+        EXPECT_EQ(lost.size(), 1u);  // the earlier open's loss never closes the new one
+        EXPECT_TRUE(console.IsOpen());
+    }
+}
+
+// The device never reads (the pty's master takes nothing, as a port held by flow control): once
+// the output queue is full a console send gives up within its bound and says so, instead of
+// holding the UI thread.
+TEST(SerialConsoleEngine, SendingToAPortThatDoesNotTakeTheBytesIsBounded) {
+    using Clock = std::chrono::steady_clock;
+    testutil::PtyPair pty;
+    SerialConsole console;
+    ASSERT_TRUE(console.Open(PtySettings(pty.slavePath)).ok);  // 115200 baud: no write limit
+    // On a thread of its own, so that a send that waits for ever fails the test instead of
+    // hanging it: closing the master then ends the wait.
+    const std::string line(1000, 'x');
+    std::atomic<bool> done{false};
+    platform::Result last;
+    long longestMs = 0;
+    std::thread sender([&] {
+        for (int i = 0; i < 1000 && last.ok; ++i) {
+            const auto start = Clock::now();
+            last = console.Send(line);
+            longestMs = std::max(longestMs, testutil::MsSince(start));
+        }
+        done = true;
+    });
+    const auto start = Clock::now();
+    while (!done && Clock::now() - start < std::chrono::seconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool returned = done.load();
+    if (!returned)
+        pty.CloseMaster();
+    sender.join();
+    ASSERT_TRUE(returned) << "a send waited for a port that does not take the bytes";
+    EXPECT_LT(longestMs, SERIAL_CONSOLE_SEND_MS + 500);
+    EXPECT_FALSE(last.ok);
+    EXPECT_EQ(last.text, "The device did not take the whole line");
+    EXPECT_EQ(last.error, EAGAIN);
+    EXPECT_NE(last.reason.find(" of 1000 bytes were written to " + pty.slavePath + " within 500 ms."),
+              std::string::npos)
+        << last.reason;
+    EXPECT_TRUE(console.IsOpen());
 }

@@ -8,10 +8,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -144,6 +146,26 @@ std::vector<std::string> ListDir(const std::string& dir) {
         names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+FileSizeLimit::FileSizeLimit(unsigned long bytes) {
+    rlimit saved{};
+    if (getrlimit(RLIMIT_FSIZE, &saved) != 0)
+        return;
+    m_savedCur = saved.rlim_cur;
+    m_savedMax = saved.rlim_max;
+    m_savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit low = saved;
+    low.rlim_cur = bytes;
+    ok = setrlimit(RLIMIT_FSIZE, &low) == 0;
+}
+
+FileSizeLimit::~FileSizeLimit() {
+    rlimit saved{};
+    saved.rlim_cur = m_savedCur;
+    saved.rlim_max = m_savedMax;
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, m_savedHandler ? m_savedHandler : SIG_DFL);
 }
 
 int OpenFdCount() {

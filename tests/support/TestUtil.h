@@ -51,6 +51,22 @@ std::vector<std::string> ListDir(const std::string& dir);
 // Number of open file descriptors of this process.
 int OpenFdCount();
 
+// While it lives, writes to regular files past `bytes` fail with EFBIG ("File too large") as a
+// full disk fails them with ENOSPC: a write that crosses the limit stores the bytes below it.
+// SIGXFSZ is ignored meanwhile; the limit and the signal's action are restored at the end.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(unsigned long bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    bool ok = false;
+
+private:
+    unsigned long m_savedCur = 0, m_savedMax = 0;
+    void (*m_savedHandler)(int) = nullptr;
+};
+
 }  // namespace testutil
 
 namespace testutil {

@@ -494,16 +494,20 @@ TEST_F(CaptureTest, LockedOutputFileReportsOpenFailedAndKeepsItsContent) {
 }
 
 TEST_F(CaptureTest, FailingWriteReportsWriteFailedNotSuccess) {
-    ASSERT_EQ(symlink("/dev/full", OutputPath().c_str()), 0);
     link.ArmCapture(host.sendName);
     Deliver(Header(5), g_networkCaptureTraits);  // the open succeeds
     host.ClearCalls();
-    Deliver("abcde", g_networkCaptureTraits);
+    {
+        testutil::FileSizeLimit full(3);  // the disk fills up after 3 bytes
+        ASSERT_TRUE(full.ok);
+        Deliver("abcde", g_networkCaptureTraits);
+    }
     EXPECT_EQ(host.Calls(), (Calls{"clear", "stop:1002", "failed", "close"}));
     ASSERT_EQ(host.failures.size(), 1u);
     EXPECT_EQ(host.failures[0].how, CaptureEnd::WriteFailed);
     EXPECT_EQ(host.failures[0].path, OutputPath());
-    EXPECT_FALSE(host.failures[0].why.empty());
+    EXPECT_EQ(host.failures[0].why, "File too large");
+    EXPECT_EQ(testutil::ReadFile(OutputPath()), "abc");  // what was stored stays
     EXPECT_EQ(host.transferActive.load(), 0);
     ExpectIdle();
 }

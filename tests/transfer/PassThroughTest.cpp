@@ -233,6 +233,25 @@ TEST_F(PassThroughEngine, CancelOnAHeldSerialLineDiscardsTheQueueAndANewRunDoesN
     engine.passThrough.Cancel();
 }
 
+// The device behind the serial port goes away while a file passes through it: the run ends at
+// once as a lost link, and the port is closed.
+TEST_F(PassThroughEngine, AVanishedSerialDeviceEndsTheRunAsALostLink) {
+    ConnectToTestDevice();
+    engine.passThrough.SetStartDelay(0);
+    const std::string file = Source("lost.bin", std::string(200000, 'l'));
+    ASSERT_TRUE(engine.passThrough.Start(PassDirection::SerialToNet, file, "lost.bin").ok);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto start = std::chrono::steady_clock::now();
+    pty.CloseMaster();
+    ASSERT_TRUE(WaitFor([&] { return rec.Finished(); }, 3000));
+    EXPECT_LT(testutil::MsSince(start), 2000);
+    engine.passThrough.Finish();
+    ASSERT_EQ(rec.outcomes.size(), 1u);
+    EXPECT_EQ(rec.outcomes[0].end, PassOutcome::End::LinkLost);
+    EXPECT_EQ(rec.outcomes[0].text, "Link lost : serial port lost (device hung up)");
+    EXPECT_FALSE(engine.serial.IsOpen());
+}
+
 // The network link goes away while its worker sends to a peer that does not read: the worker is
 // cut short and joined before the link is destroyed.
 TEST_F(PassThroughEngine, StoppingTheNetworkDuringASendReleasesTheWorker) {
@@ -292,4 +311,50 @@ TEST_F(PassThroughEngine, TheEndPauseLeavesTheUiThreadFree) {
     ASSERT_GE(ticksAtEnd, 0);
     EXPECT_GE(ticksAtClose - ticksAtEnd, 3);  // a 100 ms sleep would let none through
     engine.passThrough.Finish();
+}
+
+// A capture cut short by a full disk says what is on disk: the part written until then, under
+// its name, with the counts and the OS's reason.
+TEST_F(PassThroughEngine, ACaptureCutShortByAFullDiskSaysWhatWasStored) {
+    ConnectToTestDevice();
+    engine.passThrough.SetStartDelay(0);
+    const std::string file = Source("c.bin", std::string(5000, 'c'));
+    const std::string out = dir.path + kStamp + "c.bin";
+    {
+        testutil::FileSizeLimit full(1000);
+        ASSERT_TRUE(full.ok);
+        ASSERT_TRUE(engine.passThrough.Start(PassDirection::SerialToNet, file, "c.bin").ok);
+        testutil::SendAll(far, Header(5000) + std::string(5000, 'c'));
+        ASSERT_TRUE(WaitFor([&] { return rec.Finished(); }, 5000));
+    }
+    engine.passThrough.Finish();
+    ASSERT_EQ(rec.outcomes.size(), 1u);
+    EXPECT_EQ(rec.outcomes[0].end, PassOutcome::End::WriteFailed);
+    EXPECT_EQ(rec.outcomes[0].text, "Can't write the received file");
+    EXPECT_EQ(rec.outcomes[0].detail,
+              "incomplete: 1000 of 5000 bytes stored at " + out + "\nFile too large");
+    EXPECT_EQ(rec.outcomes[0].stored, 1000);
+    EXPECT_EQ(testutil::ReadFile(out), std::string(1000, 'c'));
+}
+
+// A symbolic link planted under the capture's predictable name is not followed: the capture
+// fails to create its file with the OS's reason, and the link's target is untouched.
+TEST_F(PassThroughEngine, ACaptureDoesNotFollowAPlantedSymbolicLink) {
+    ConnectToTestDevice();
+    engine.passThrough.SetStartDelay(0);
+    const std::string file = Source("c.bin", std::string(5000, 'c'));
+    const std::string out = dir.path + kStamp + "c.bin";
+    const std::string victim = source.File("victim");
+    testutil::WriteFile(victim, "keep me");
+    ASSERT_EQ(symlink(victim.c_str(), out.c_str()), 0);
+    ASSERT_TRUE(engine.passThrough.Start(PassDirection::SerialToNet, file, "c.bin").ok);
+    testutil::SendAll(far, Header(5000) + std::string(5000, 'c'));
+    ASSERT_TRUE(WaitFor([&] { return rec.Finished(); }, 5000));
+    engine.passThrough.Finish();
+    ASSERT_EQ(rec.outcomes.size(), 1u);
+    EXPECT_EQ(rec.outcomes[0].end, PassOutcome::End::OpenFailed);
+    EXPECT_EQ(rec.outcomes[0].text, "Can't create the received file");
+    EXPECT_EQ(rec.outcomes[0].detail,
+              "The file was not stored: " + out + "\nToo many levels of symbolic links");
+    EXPECT_EQ(testutil::ReadFile(victim), "keep me");
 }
