@@ -13,7 +13,6 @@ void CTerminalDlg::OnButtonOpen() {
     if (!UpdateData(true))
         return;  // the prompt has been shown; the command does nothing else
     if (!SerialOpen()) {
-        QComboBox* lists[] = {m_cbPort, m_cbBaud, m_cbData, m_cbStop, m_cbParity, m_cbFlow};
         m_strSerialConsole.clear();  // whether or not the port then opens
         const SerialSettings s = SettingsFromSelection(
             m_cbPort->currentIndex(), m_cbBaud->currentIndex(), m_cbData->currentIndex(),
@@ -58,7 +57,7 @@ void CTerminalDlg::OnButtonSend() {
     // A closed port sends nothing, silently; a port that does not take the line says so.
     if (const platform::Result r = Serial().Send(m_strSend); r.error == EAGAIN)
         SetStatusText(" Send incomplete : the port does not take the bytes");
-    m_strSend.clear();         // sent or not, the line is emptied
+    m_strSend.clear();  // sent or not, the line is emptied
     UpdateData(false);
 }
 

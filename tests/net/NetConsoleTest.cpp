@@ -304,6 +304,7 @@ TEST(NetConsoleEngine, ServerModeSurvivesAStormOfClients) {
     EXPECT_EQ(testutil::RecvSome(peer, 11), "still yours");
     EXPECT_EQ(testutil::OpenFdCount(), before);
     ::close(peer);
+}
 
 // With no descriptor left, accept fails (EMFILE): the server says nothing to the user as a box,
 // takes each waiting client off the queue with its spare descriptor, pauses accepting for a
