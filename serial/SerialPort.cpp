@@ -142,10 +142,19 @@ uint32_t CSerialPort::Write(const void* buf, uint32_t length, int maxWaitMs) {
     // One write completes before the next begins, so the bytes of two writers never interleave.
     const auto start = std::chrono::steady_clock::now();
     std::unique_lock lock(m_writeLock, std::defer_lock);
-    if (maxWaitMs < 0)
+    if (maxWaitMs < 0) {
         lock.lock();
-    else if (!lock.try_lock_for(std::chrono::milliseconds(maxWaitMs)))
-        return 0;
+    } else {
+        // A bounded wait for another writer (a file-send worker). Polled with try_lock rather
+        // than a timed mutex: libstdc++'s timed wait uses pthread_mutex_clocklock, which
+        // ThreadSanitizer does not see, so every such unlock would be reported as wrong.
+        const auto deadline = start + std::chrono::milliseconds(maxWaitMs);
+        while (!lock.try_lock()) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                return 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
     if (m_bOpen.load() == 0 || length == 0)
         return 0;
     int waitMs = -1;

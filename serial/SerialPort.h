@@ -94,7 +94,7 @@ private:
     static void ApplyFlowControl(platform::DCB& dcb, uint8_t flow);
 
     ISerialReceiver* m_pReceiver;
-    std::timed_mutex m_writeLock;
+    std::mutex m_writeLock;
     std::string m_strLastError;
     int m_nLastErrno = 0;
     std::string m_strLastHint;
