@@ -23,6 +23,7 @@
 #include <cstring>
 #include <thread>
 
+#include "bench/BenchUtil.h"
 #include "support/SocatDevice.h"
 #include "support/TestUtil.h"
 
@@ -30,46 +31,7 @@ extern char** environ;
 
 namespace {
 
-double CpuSecondsOf(int pid) {
-    FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-    if (!f)
-        return 0;
-    char buf[1024] = {};
-    size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-    std::fclose(f);
-    buf[n] = 0;
-    const char* p = std::strrchr(buf, ')');
-    unsigned long utime = 0, stime = 0;
-    std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-void WriteAll(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EAGAIN) {
-            pollfd pf{fd, POLLOUT, 0};
-            poll(&pf, 1, 100);
-            continue;
-        }
-        if (w <= 0)
-            return;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-}
-
-size_t ReadCount(int fd, size_t total) {
-    std::vector<char> buf(1 << 16);
-    size_t got = 0;
-    while (got < total) {
-        ssize_t r = ::read(fd, buf.data(), buf.size());
-        if (r <= 0)
-            break;
-        got += static_cast<size_t>(r);
-    }
-    return got;
-}
+using namespace bench;
 
 struct Figures {
     double seconds = 0;   // transfer time

@@ -20,29 +20,11 @@
 #include <string>
 #include <thread>
 
+#include "bench/BenchUtil.h"
 #include "support/TestUtil.h"
 #include "transfer/TerminalEngine.h"
 
 namespace {
-
-long RssKb() {
-    FILE* f = std::fopen("/proc/self/status", "r");
-    char line[256];
-    long kb = 0;
-    while (f && std::fgets(line, sizeof line, f))
-        if (std::sscanf(line, "VmRSS: %ld", &kb) == 1)
-            break;
-    if (f)
-        std::fclose(f);
-    return kb;
-}
-
-double CpuSeconds() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
-           (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
 
 // The device: passes bytes both ways between the pty (the program's port) and its TCP link, and
 // floods each side the program is not capturing on with a pattern of its own (about 1 MB/s per
@@ -166,8 +148,9 @@ int main(int argc, char** argv) {
         device.floodSerial = true;
         testutil::Pump(
             static_cast<int>(std::max<qint64>(0, period * 1000 - minuteClock.elapsed())));
-        std::printf("%6d  %6ld  %3d  %5.1f  %s %s\n", minute, RssKb(), testutil::OpenFdCount(),
-                    CpuSeconds(), d == PassDirection::SerialToNet ? "serial->net" : "net->serial",
+        std::printf("%6d  %6ld  %3d  %5.1f  %s %s\n", minute, bench::RssKb(),
+                    testutil::OpenFdCount(), bench::CpuSecondsSelf(),
+                    d == PassDirection::SerialToNet ? "serial->net" : "net->serial",
                     same ? "identical" : "NOT IDENTICAL");
         std::fflush(stdout);
     }

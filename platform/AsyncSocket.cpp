@@ -137,7 +137,9 @@ void CAsyncSocket::Close() {
     m_bCloseDelivered = false;
 }
 
-int CAsyncSocket::Receive(void* buf, int len, int flags) {
+// The descriptor for a receive or send of `len` bytes at `buf`; SOCKET_ERROR (with the reason
+// set) without a socket or with a bad buffer.
+int CAsyncSocket::HandleForTransfer(const void* buf, int len) {
     const int fd = HandleOrError();
     if (fd < 0)
         return SOCKET_ERROR;
@@ -145,6 +147,13 @@ int CAsyncSocket::Receive(void* buf, int len, int flags) {
         SetError(EINVAL);
         return SOCKET_ERROR;
     }
+    return fd;
+}
+
+int CAsyncSocket::Receive(void* buf, int len, int flags) {
+    const int fd = HandleForTransfer(buf, len);
+    if (fd < 0)
+        return SOCKET_ERROR;
     ssize_t n;
     do {
         n = ::recv(fd, buf, static_cast<size_t>(len), flags);
@@ -159,13 +168,9 @@ int CAsyncSocket::Receive(void* buf, int len, int flags) {
 }
 
 int CAsyncSocket::Send(const void* buf, int len, int flags) {
-    const int fd = HandleOrError();
+    const int fd = HandleForTransfer(buf, len);
     if (fd < 0)
         return SOCKET_ERROR;
-    if (len < 0 || (!buf && len > 0)) {
-        SetError(EINVAL);
-        return SOCKET_ERROR;
-    }
     // Always non-blocking at the call, whatever the socket's mode: a blocking send() could not
     // be interrupted by AbortSend. The wait for room is a short poll that re-checks the flag.
     const auto* p = static_cast<const char*>(buf);
@@ -195,13 +200,9 @@ int CAsyncSocket::Send(const void* buf, int len, int flags) {
 }
 
 int CAsyncSocket::SendAvailable(const void* buf, int len) {
-    const int fd = HandleOrError();
+    const int fd = HandleForTransfer(buf, len);
     if (fd < 0)
         return SOCKET_ERROR;
-    if (len < 0 || (!buf && len > 0)) {
-        SetError(EINVAL);
-        return SOCKET_ERROR;
-    }
     const auto* p = static_cast<const char*>(buf);
     int done = 0;
     while (done < len) {

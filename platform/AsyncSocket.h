@@ -104,6 +104,7 @@ private:
     // Calls a notification handler; false when the handler destroyed this object.
     bool Dispatch(void (CAsyncSocket::*handler)(int), int errorCode);
     int HandleOrError();
+    int HandleForTransfer(const void* buf, int len);
     void SetError(int errnum);
     void SetError(const std::string& text, int errnum = 0);
 
