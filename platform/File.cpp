@@ -107,6 +107,19 @@ int64_t CFile::GetLength() const {
     return st.st_size;
 }
 
+bool CFile::IsLinked() {
+    struct stat st {};
+    if (m_fd < 0 || fstat(m_fd, &st) != 0) {
+        m_lastError = std::strerror(m_fd < 0 ? EBADF : errno);
+        return false;
+    }
+    if (st.st_nlink == 0) {
+        m_lastError = "the file or its folder was removed while it was being written";
+        return false;
+    }
+    return true;
+}
+
 void CFile::Close() {
     if (m_fd >= 0) {
         ::close(m_fd);  // also releases the lock

@@ -25,6 +25,9 @@ public:
     bool Write(const void* buf, unsigned long count);
     // File length in bytes, -1 on an error.
     int64_t GetLength() const;
+    // False once the open file has no name left on disk (it or its folder was removed): writes
+    // still succeed on Linux, into a file nobody will find. Sets LastError then.
+    bool IsLinked();
     void Close();
     // strerror of the last failed operation.
     const std::string& LastError() const { return m_lastError; }

@@ -272,10 +272,19 @@ bool WriteData(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureH
     link.m_nCaptureReceived += count;
     if (link.m_nCaptureReceived >= link.m_nCaptureLength)
         link.m_nCaptureState = CAPTURE_DONE;
+    // 64-bit: received x 100 overflows 32 bits beyond 21474836 bytes.
+    const int percent =
+        static_cast<int>(int64_t{link.m_nCaptureReceived} * 100 / link.m_nCaptureLength);
+    // A file whose name was removed (it, or the whole folder) goes on taking writes that nobody
+    // will find. Checked at each new percent and at the end, so that such a capture fails with
+    // nothing stored instead of claiming a file.
+    if ((link.m_nCaptureState == CAPTURE_DONE || percent != link.m_nLastPercent) &&
+        !link.m_fileCapture.IsLinked()) {
+        FailCapture(link, CaptureEnd::WriteFailed, fx);
+        fx.tally.stored = 0;
+        return false;
+    }
     if (host.IsTransferActive() && (!traits.progressNeedsArmed || link.m_bCaptureArmed.load())) {
-        // 64-bit: received x 100 overflows 32 bits beyond 21474836 bytes.
-        const int percent =
-            static_cast<int>(int64_t{link.m_nCaptureReceived} * 100 / link.m_nCaptureLength);
         const auto now = std::chrono::steady_clock::now();
         if (link.m_nCaptureState == CAPTURE_DONE || percent != link.m_nLastPercent ||
             now - link.m_tLastProgress >= std::chrono::milliseconds(CAPTURE_PROGRESS_INTERVAL_MS)) {

@@ -9,10 +9,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -335,6 +337,32 @@ TEST_F(PassThroughEngine, ACaptureCutShortByAFullDiskSaysWhatWasStored) {
               "incomplete: 1000 of 5000 bytes stored at " + out + "\nFile too large");
     EXPECT_EQ(rec.outcomes[0].stored, 1000);
     EXPECT_EQ(testutil::ReadFile(out), std::string(1000, 'c'));
+}
+
+// The capture's folder is removed while the file is under way: the writes that still succeed go
+// to a file nobody can find, so the run fails with nothing stored instead of a verdict.
+TEST_F(PassThroughEngine, ACaptureWhoseFolderVanishesFailsWithNothingStored) {
+    ConnectToTestDevice();
+    engine.passThrough.SetStartDelay(0);
+    const std::string folder = dir.File("captures/");
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    engine.passThrough.SetOutputDirectory(folder);
+    const std::string content(5000, 'v');
+    const std::string out = folder + kStamp + "v.bin";
+    ASSERT_TRUE(engine.passThrough.Start(PassDirection::SerialToNet, Source("v.bin", content),
+                                         "v.bin").ok);
+    testutil::SendAll(far, Header(5000) + content.substr(0, 2000));
+    ASSERT_TRUE(WaitFor([&] { return testutil::ReadFile(out).size() == 2000; }, 3000));
+    ASSERT_EQ(std::system(("rm -rf '" + folder + "'").c_str()), 0);
+    testutil::SendAll(far, content.substr(2000));
+    ASSERT_TRUE(WaitFor([&] { return rec.Finished(); }, 5000));
+    engine.passThrough.Finish();
+    ASSERT_EQ(rec.outcomes.size(), 1u);
+    EXPECT_EQ(rec.outcomes[0].end, PassOutcome::End::WriteFailed);
+    EXPECT_EQ(rec.outcomes[0].text, "Can't write the received file");
+    EXPECT_EQ(rec.outcomes[0].detail,
+              "incomplete: 0 of 5000 bytes stored at " + out +
+                  "\nthe file or its folder was removed while it was being written");
 }
 
 // A symbolic link planted under the capture's predictable name is not followed: the capture
