@@ -34,5 +34,7 @@ bool SendFileWorker(const SendFileJob& job, std::string* openError) {
             std::this_thread::yield();
         n = file.Read(buf.data(), buf.size());
     }
+    if (n == 0 && job.sentAll)
+        job.sentAll();
     return true;
 }

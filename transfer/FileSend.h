@@ -26,6 +26,8 @@ struct SendFileJob {
     std::function<void()> headerLeaving;
     // Sends one chunk; false when the link failed, and nothing more is sent then.
     std::function<bool(const unsigned char*, int)> send;
+    // Called once the last byte of the file has been sent (not when the sending was stopped).
+    std::function<void()> sentAll;
 };
 
 // One send: opens the file, waits the start delay, sends the header and then the file in chunks

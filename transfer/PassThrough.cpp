@@ -149,11 +149,15 @@ PassThrough::PassThrough(SerialConsole& serial, NetConsole& net, QObject* parent
     connect(&m_net, &NetConsole::linkGoing, this, &PassThrough::OnLinkGoing);
     // A link lost while the file is under way ends the run at once: nothing more can arrive.
     connect(&m_net, &NetConsole::farEndClosed, this, [this] {
+        if (m_bFileSentOnNet)
+            return;
         EndOnLinkLost("network peer closed the connection",
                       "The device at " + m_net.Address() + ":" + std::to_string(m_net.Port()) +
                           " closed the network connection during the transfer");
     });
     connect(&m_net, &NetConsole::peerGone, this, [this] {
+        if (m_bFileSentOnNet)
+            return;
         EndOnLinkLost("network peer disconnected from the server",
                       "The device connected to port " + std::to_string(m_net.Port()) +
                           " (Server Mode) left during the transfer");
@@ -219,6 +223,7 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
     m_nSentSize = compare->SourceSize();
     m_nHeaderLeftNs = 0;
     m_netGoneTally.reset();
+    m_bFileSentOnNet = false;
     m_bTransferActive = 1;
     m_bRunOpen = true;
 
@@ -281,6 +286,10 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
                     Qt::QueuedConnection);
             }
             return false;
+        };
+        job.sentAll = [this, run] {
+            QMetaObject::invokeMethod(
+                this, [this, run] { OnNetFileSent(run); }, Qt::QueuedConnection);
         };
         m_bWorkerOnSerial = false;
         m_pWorkerLink = link;
@@ -494,6 +503,20 @@ void PassThrough::OnLinkGoing(CLinkSocket* link) {
             m_direction == PassDirection::SerialToNet)
             m_netGoneTally = tally;
     }
+}
+
+void PassThrough::OnNetFileSent(uint64_t run) {
+    if (m_nRun.load() != run || !m_bRunOpen || m_bWorkerOnSerial || !m_pWorkerLink ||
+        m_pWorkerLink != m_net.LinkInUse())
+        return;
+    m_bFileSentOnNet = true;
+    // The link goes back to notifications now rather than when the run is finished: a device
+    // that closes or resets it while its serial side is still passing the file is told at once,
+    // and bytes it sends meanwhile reach the console. The worker is past its last send.
+    CLinkSocket* link = m_pWorkerLink;
+    JoinWorker(SEND_WORKER_GRACE_MS);
+    link->SetBlocking(false);
+    m_pWorkerLink = nullptr;
 }
 
 void PassThrough::ApplyTally(PassOutcome& out, const CaptureTally& tally) const {

@@ -150,6 +150,8 @@ private:
     void StopTimeout(int timerId);
     void DiscardSerialOutput();
     void OnLinkGoing(CLinkSocket* link);
+    // The network worker of `run` has sent the whole file.
+    void OnNetFileSent(uint64_t run);
     bool StartWorker(SendFileJob job);
     bool WaitStartDelay(uint64_t run);
     // Fills the outcome's byte counts, comparison and timing from a capture's tally.
@@ -190,6 +192,9 @@ private:
     std::atomic<bool> m_bStopWorker{false};
     bool m_bWorkerOnSerial = false;
     CLinkSocket* m_pWorkerLink = nullptr;
+    // The current run sent its whole file on the network link (net to serial): the device has
+    // every byte, so the link going from then on no longer ends the run; the serial capture does.
+    bool m_bFileSentOnNet = false;
     std::mutex m_wakeLock;  // the worker's start delay ends early when it must stop
     std::condition_variable m_wake;
 

@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -235,23 +236,118 @@ TEST_F(PassThroughEngine, CancelOnAHeldSerialLineDiscardsTheQueueAndANewRunDoesN
     engine.passThrough.Cancel();
 }
 
-// The device behind the serial port goes away while a file passes through it: the run ends at
-// once as a lost link, and the port is closed.
-TEST_F(PassThroughEngine, AVanishedSerialDeviceEndsTheRunAsALostLink) {
+// A link is lost while a file passes through, in each direction: the device behind the serial
+// port hangs up, or the TCP peer resets the connection (client and Server Mode) while the file
+// is still being sent. The run ends at once as a lost link, never as a verdict; a lost port is
+// closed, and a reset link gives back every descriptor it had once it is stopped.
+TEST(PassThroughLostLink, EndsTheRunAtOnceInEitherDirection) {
+    enum class Fault { DeviceHangsUp, ClientPeerResets, ServerPeerResets };
+    const struct {
+        Fault fault;
+        const char* text;  // the outcome's text, or its start for a network fault
+    } cases[] = {
+        {Fault::DeviceHangsUp, "Link lost : serial port lost (device hung up)"},
+        {Fault::ClientPeerResets, "Link lost : network "},
+        {Fault::ServerPeerResets, "Link lost : network "},
+    };
+    for (const auto& c : cases) {
+        for (PassDirection d : {PassDirection::SerialToNet, PassDirection::NetToSerial}) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(c.fault)) +
+                         (d == PassDirection::SerialToNet ? " serial->net" : " net->serial"));
+            testutil::TempDir dir;
+            testutil::PtyPair pty;
+            TerminalEngine engine;
+            Recorder rec{engine.passThrough};
+            engine.passThrough.SetStartDelay(0);
+            engine.passThrough.SetOutputDirectory(dir.path);
+            ASSERT_TRUE(engine.serial.Open(PortSettings(pty.slavePath)).ok);
+            // The device takes what the serial port sends, until it hangs up.
+            std::atomic<bool> stop{false};
+            std::thread reader([&] {
+                while (!stop)
+                    Drain(pty.master, 20);
+            });
+            int port = 0;
+            const int listener =
+                c.fault == Fault::ServerPeerResets ? -1 : testutil::ListenLoopback(&port);
+            if (listener < 0)
+                port = testutil::FreePort();
+            testutil::Pump(20);
+            const int before = testutil::OpenFdCount();
+            int far = -1;
+            if (c.fault == Fault::ServerPeerResets) {
+                ASSERT_TRUE(engine.net.StartServer(static_cast<unsigned>(port)).ok);
+                far = testutil::ConnectLoopback(port);
+                ASSERT_TRUE(WaitFor([&] { return engine.net.PeerCount() == 1; }));
+            } else {
+                ASSERT_TRUE(engine.net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
+                far = testutil::AcceptWithin(listener, 2000);
+            }
+            ASSERT_GE(far, 0);
+            // More than the loopback buffers hold: a network send is still under way, as the
+            // far end does not read.
+            testutil::WriteFile(dir.File("src.bin"), std::string(24 << 20, 'l'));
+            ASSERT_TRUE(engine.passThrough.Start(d, dir.File("src.bin"), "src.bin").ok);
+            testutil::Pump(100);
+            const auto start = std::chrono::steady_clock::now();
+            if (c.fault == Fault::DeviceHangsUp) {
+                stop = true;
+                reader.join();
+                pty.CloseMaster();
+            } else {
+                linger l{1, 0};  // close with a reset (RST)
+                ::setsockopt(far, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+                ::close(far);
+            }
+            ASSERT_TRUE(WaitFor([&] { return rec.Finished(); }, 3000));
+            EXPECT_LT(testutil::MsSince(start), 2000);
+            engine.passThrough.Finish();
+            ASSERT_EQ(rec.outcomes.size(), 1u);
+            EXPECT_EQ(rec.outcomes[0].end, PassOutcome::End::LinkLost);
+            EXPECT_EQ(rec.outcomes[0].text.rfind(c.text, 0), 0u) << rec.outcomes[0].text;
+            if (c.fault == Fault::DeviceHangsUp) {
+                EXPECT_FALSE(engine.serial.IsOpen());
+                ::close(far);
+            } else {
+                engine.net.Stop();
+                // The serial worker lets go of the sent file once its last write is done.
+                EXPECT_TRUE(WaitFor([&] { return testutil::OpenFdCount() == before; }))
+                    << testutil::OpenFdCount() << " descriptors, " << before << " before";
+                stop = true;
+                reader.join();
+            }
+            engine.Shutdown();
+            if (listener >= 0)
+                ::close(listener);
+        }
+    }
+}
+
+// Net to serial: once the whole file has left on the network link, the device has every byte.
+// The peer then resetting the link is told by the console at once, and the serial capture still
+// completes the run.
+TEST_F(PassThroughEngine, ALinkLostAfterTheFileLeftLetsTheSerialCaptureFinish) {
     ConnectToTestDevice();
     engine.passThrough.SetStartDelay(0);
-    const std::string file = Source("lost.bin", std::string(200000, 'l'));
-    ASSERT_TRUE(engine.passThrough.Start(PassDirection::SerialToNet, file, "lost.bin").ok);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto start = std::chrono::steady_clock::now();
-    pty.CloseMaster();
-    ASSERT_TRUE(WaitFor([&] { return rec.Finished(); }, 3000));
-    EXPECT_LT(testutil::MsSince(start), 2000);
+    int farEndClosed = 0;
+    QObject::connect(&engine.net, &NetConsole::farEndClosed, [&] { ++farEndClosed; });
+    const std::string content = testutil::RandomBytes(3000, 3);
+    ASSERT_TRUE(engine.passThrough.Start(PassDirection::NetToSerial, Source("a.bin", content),
+                                         "a.bin").ok);
+    ASSERT_EQ(testutil::RecvSome(far, FILE_HEADER_SIZE + content.size()), Header(3000) + content);
+    testutil::Pump(50);
+    linger l{1, 0};
+    ::setsockopt(far, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(far);
+    far = -1;
+    ASSERT_TRUE(WaitFor([&] { return farEndClosed == 1; }));
+    EXPECT_FALSE(rec.Finished());
+    pty.Write(Header(3000) + content);
+    ASSERT_TRUE(WaitFor([&] { return rec.Finished(); }, 5000));
     engine.passThrough.Finish();
-    ASSERT_EQ(rec.outcomes.size(), 1u);
-    EXPECT_EQ(rec.outcomes[0].end, PassOutcome::End::LinkLost);
-    EXPECT_EQ(rec.outcomes[0].text, "Link lost : serial port lost (device hung up)");
-    EXPECT_FALSE(engine.serial.IsOpen());
+    EXPECT_EQ(rec.outcomes[0].end, PassOutcome::End::Completed);
+    EXPECT_FALSE(rec.outcomes[0].firstMismatch.has_value());
+    EXPECT_EQ(rec.outcomes[0].stored, 3000);
 }
 
 // The network link goes away while its worker sends to a peer that does not read: the worker is
