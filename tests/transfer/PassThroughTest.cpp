@@ -332,8 +332,8 @@ TEST_F(PassThroughEngine, ALinkLostAfterTheFileLeftLetsTheSerialCaptureFinish) {
     int farEndClosed = 0;
     QObject::connect(&engine.net, &NetConsole::farEndClosed, [&] { ++farEndClosed; });
     const std::string content = testutil::RandomBytes(3000, 3);
-    ASSERT_TRUE(engine.passThrough.Start(PassDirection::NetToSerial, Source("a.bin", content),
-                                         "a.bin").ok);
+    ASSERT_TRUE(
+        engine.passThrough.Start(PassDirection::NetToSerial, Source("a.bin", content), "a.bin").ok);
     ASSERT_EQ(testutil::RecvSome(far, FILE_HEADER_SIZE + content.size()), Header(3000) + content);
     testutil::Pump(50);
     linger l{1, 0};
@@ -445,8 +445,8 @@ TEST_F(PassThroughEngine, ACaptureWhoseFolderVanishesFailsWithNothingStored) {
     engine.passThrough.SetOutputDirectory(folder);
     const std::string content(5000, 'v');
     const std::string out = folder + kStamp + "v.bin";
-    ASSERT_TRUE(engine.passThrough.Start(PassDirection::SerialToNet, Source("v.bin", content),
-                                         "v.bin").ok);
+    ASSERT_TRUE(
+        engine.passThrough.Start(PassDirection::SerialToNet, Source("v.bin", content), "v.bin").ok);
     testutil::SendAll(far, Header(5000) + content.substr(0, 2000));
     ASSERT_TRUE(WaitFor([&] { return testutil::ReadFile(out).size() == 2000; }, 3000));
     ASSERT_EQ(std::system(("rm -rf '" + folder + "'").c_str()), 0);
