@@ -177,12 +177,22 @@ void NetConsole::LinkAccept(CLinkSocket& listener) {
         }
         return;
     }
-    // One peer at a time: a further connection is accepted and closed at once.
-    CLinkSocket extra;
-    if (!AcceptOrPause(listener, extra, shown) && shown)
-        emit failure(QStringLiteral("Connection Fail."),
-                     QString::fromStdString(listener.LastError()));
-    extra.Close();
+    // One peer at a time: a further connection is accepted and closed at once, and so is every
+    // other one already queued (up to a bound per notification). The queue holds only
+    // LISTEN_BACKLOG connections; taking one per event-loop pass lets a burst of clients fill
+    // it, and the kernel then drops new handshakes, which leaves each of those clients waiting
+    // a second or more for its retry before it learns that it is not served.
+    for (int taken = 0; taken < REFUSED_ACCEPTS_PER_NOTIFICATION; ++taken) {
+        CLinkSocket extra;
+        if (!AcceptOrPause(listener, extra, shown)) {
+            const int err = listener.LastErrno();
+            if (shown && !(taken > 0 && (err == EAGAIN || err == EWOULDBLOCK)))
+                emit failure(QStringLiteral("Connection Fail."),
+                             QString::fromStdString(listener.LastError()));
+            return;
+        }
+        extra.Close();
+    }
 }
 
 bool NetConsole::AcceptOrPause(CLinkSocket& listener, CLinkSocket& peer, bool& shown) {
@@ -203,8 +213,9 @@ bool NetConsole::AcceptOrPause(CLinkSocket& listener, CLinkSocket& peer, bool& s
     OpenSpare();
     listener.AsyncSelect(0);
     m_acceptPause.start();
-    emit acceptPaused(QStringLiteral("no file descriptors left (%1)")
-                          .arg(err == EMFILE ? QStringLiteral("EMFILE") : QStringLiteral("ENFILE")));
+    emit acceptPaused(
+        QStringLiteral("no file descriptors left (%1)")
+            .arg(err == EMFILE ? QStringLiteral("EMFILE") : QStringLiteral("ENFILE")));
     return false;
 }
 

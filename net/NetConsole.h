@@ -18,6 +18,8 @@
 
 constexpr int CONNECT_TIMEOUT_MS = 2000;
 constexpr int LISTEN_BACKLOG = 5;
+// Refused clients taken off the listen queue per accept notification while a peer is served.
+constexpr int REFUSED_ACCEPTS_PER_NOTIFICATION = 64;
 constexpr unsigned MAX_TCP_PORT = 65535;
 // How long a server stops accepting after accept failed for want of file descriptors.
 constexpr int ACCEPT_PAUSE_MS = 500;
