@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -50,24 +52,45 @@ long ThreadCpuTicks(pid_t tid) {
 
 }  // namespace
 
+// Open refuses what is no usable port at once, with the user's text, the OS's reason, errno and
+// what to check: a missing path, a directory, a port another program holds with a lock, a plain
+// file, /dev/null.
 TEST(SerialConsoleEngine, OpenResultsCarryTheTextTheReasonAndErrno) {
     testutil::TempDir dir;
     struct Case {
         std::string path;
         int error;
         const char* reason;
+        const char* hint;  // a part of the hint
     };
+    // A port that another program holds with a lock, and files that are no serial device.
+    testutil::PtyPair held;
+    testutil::ChildProcess holder;
+    ASSERT_TRUE(holder.Start({"flock", "-n", held.slavePath, "sleep", "30"}));
+    ASSERT_TRUE(testutil::WaitFor([&] {
+        const int fd = open(held.slavePath.c_str(), O_RDWR | O_NOCTTY);
+        const bool taken = flock(fd, LOCK_EX | LOCK_NB) != 0;
+        ::close(fd);
+        return taken;
+    }));
+    testutil::WriteFile(dir.File("plain"), "not a tty");
     const Case cases[] = {
-        {dir.File("missing"), ENOENT, "No such file or directory"},
-        {dir.path, EISDIR, "Is a directory"},
+        {dir.File("missing"), ENOENT, "No such file or directory", ""},
+        {dir.path, EISDIR, "Is a directory", ""},
+        {held.slavePath, EBUSY, "Device or resource busy", "is in use by flock (pid "},
+        {dir.File("plain"), ENOTTY, "Inappropriate ioctl for device", ""},
+        {"/dev/null", ENOTTY, "Inappropriate ioctl for device", ""},
     };
     SerialConsole console;
     for (const Case& c : cases) {
+        const auto start = std::chrono::steady_clock::now();
         const platform::Result r = console.Open(PtySettings(c.path));
+        EXPECT_LT(testutil::MsSince(start), 1000) << c.path;
         EXPECT_FALSE(r.ok) << c.path;
         EXPECT_EQ(r.text, "Can't open PORT");
         EXPECT_NE(r.reason.find(c.reason), std::string::npos) << r.reason;
         EXPECT_EQ(r.error, c.error) << c.path;
+        EXPECT_NE(r.hint.find(c.hint), std::string::npos) << r.hint;
         EXPECT_FALSE(console.IsOpen());
     }
     EXPECT_FALSE(console.Send("x").ok);  // closed: nothing is written
@@ -203,8 +226,9 @@ TEST(SerialConsoleEngine, SendingToAPortThatDoesNotTakeTheBytesIsBounded) {
     EXPECT_FALSE(last.ok);
     EXPECT_EQ(last.text, "The device did not take the whole line");
     EXPECT_EQ(last.error, EAGAIN);
-    EXPECT_NE(last.reason.find(" of 1000 bytes were written to " + pty.slavePath + " within 500 ms."),
-              std::string::npos)
+    EXPECT_NE(
+        last.reason.find(" of 1000 bytes were written to " + pty.slavePath + " within 500 ms."),
+        std::string::npos)
         << last.reason;
     EXPECT_TRUE(console.IsOpen());
 }
