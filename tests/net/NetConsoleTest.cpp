@@ -376,7 +376,6 @@ TEST(NetConsoleEngine, OutOfDescriptorsTheServerPausesQuietlyAndRecovers) {
 // once the buffers are full one fails saying the bytes were not taken, instead of holding the
 // UI thread until the peer reads.
 TEST(NetConsoleEngine, SendingToAPeerThatNeverReadsNeverWaits) {
-    using Clock = std::chrono::steady_clock;
     Fds track;
     int port = 0;
     const int listener = track(testutil::ListenLoopback(&port));
@@ -388,31 +387,17 @@ TEST(NetConsoleEngine, SendingToAPeerThatNeverReadsNeverWaits) {
     ASSERT_GE(peer, 0);
     setsockopt(net.ClientSocket()->GetSocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
 
-    // On a thread of its own, so that a send that waits for ever fails the test instead of
-    // hanging it: the peer is then closed with unread bytes (a reset), which ends the wait.
+    // A send that waits for ever is ended by closing the peer with unread bytes (a reset).
     const std::string line(1000, 'x');
-    std::atomic<bool> done{false};
-    platform::Result last;
-    long longestMs = 0;
-    std::thread sender([&] {
-        for (int i = 0; i < 10000 && last.ok; ++i) {
-            const auto start = Clock::now();
-            last = net.Send(line);
-            longestMs = std::max(longestMs, testutil::MsSince(start));
-        }
-        done = true;
-    });
-    const auto start = Clock::now();
-    while (!done && Clock::now() - start < std::chrono::seconds(5))
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    const bool returned = done.load();
-    if (!returned) {
-        ::close(peer);
-        track.fds.erase(std::find(track.fds.begin(), track.fds.end(), peer));
-    }
-    sender.join();
-    ASSERT_TRUE(returned) << "a send waited for a peer that does not read";
-    EXPECT_LT(longestMs, 200);
+    const auto run = testutil::SendUntilRefused<platform::Result>(
+        10000, [&] { return net.Send(line); },
+        [&] {
+            ::close(peer);
+            track.fds.erase(std::find(track.fds.begin(), track.fds.end(), peer));
+        });
+    const platform::Result& last = run.last;
+    ASSERT_TRUE(run.returned) << "a send waited for a peer that does not read";
+    EXPECT_LT(run.longestMs, 200);
     EXPECT_FALSE(last.ok);
     EXPECT_EQ(last.text, "The device does not take the bytes: the line was not sent completely");
     EXPECT_EQ(last.error, EAGAIN);

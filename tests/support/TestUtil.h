@@ -2,10 +2,13 @@
 // temporary directories, child processes, loopback sockets.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testutil {
@@ -16,6 +19,41 @@ bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 5000);
 void Pump(int ms);
 // Milliseconds since `start` on the steady clock.
 long MsSince(std::chrono::steady_clock::time_point start);
+
+// What a run of sends that the far side stops taking came to.
+template <class Result>
+struct SendRun {
+    bool returned = false;  // every send returned within the time allowed
+    Result last;            // the last send's result
+    long longestMs = 0;     // the longest single send
+};
+
+// Calls send() up to `times` times, until one fails, on a thread of its own, so that a send that
+// waits for ever fails the test instead of hanging it: when the sends have not finished within
+// five seconds, unblock() (which must end the wait, say by closing the far side) runs first.
+template <class Result>
+SendRun<Result> SendUntilRefused(int times, const std::function<Result()>& send,
+                                 const std::function<void()>& unblock) {
+    using Clock = std::chrono::steady_clock;
+    SendRun<Result> run;
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        for (int i = 0; i < times && (i == 0 || run.last.ok); ++i) {
+            const auto start = Clock::now();
+            run.last = send();
+            run.longestMs = std::max(run.longestMs, MsSince(start));
+        }
+        done = true;
+    });
+    const auto start = Clock::now();
+    while (!done && Clock::now() - start < std::chrono::seconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    run.returned = done.load();
+    if (!run.returned)
+        unblock();
+    sender.join();
+    return run;
+}
 
 // A pseudo-terminal pair: the program opens `slavePath` (the serial port), the test plays the
 // device on `master`.

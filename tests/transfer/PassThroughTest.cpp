@@ -104,6 +104,14 @@ protected:
         testutil::WriteFile(source.File(name), content);
         return source.File(name);
     }
+    // Finishes the run, which must have ended once, as `end` with these texts.
+    void ExpectOneEnd(PassOutcome::End end, const std::string& text, const std::string& detail) {
+        engine.passThrough.Finish();
+        ASSERT_EQ(rec.outcomes.size(), 1u);
+        EXPECT_EQ(rec.outcomes[0].end, end);
+        EXPECT_EQ(rec.outcomes[0].text, text);
+        EXPECT_EQ(rec.outcomes[0].detail, detail);
+    }
     void TearDown() override {
         engine.Shutdown();
         if (far >= 0)
@@ -425,12 +433,9 @@ TEST_F(PassThroughEngine, ACaptureCutShortByAFullDiskSaysWhatWasStored) {
         testutil::SendAll(far, Header(5000) + std::string(5000, 'c'));
         ASSERT_TRUE(WaitFor([&] { return rec.Finished(); }, 5000));
     }
-    engine.passThrough.Finish();
-    ASSERT_EQ(rec.outcomes.size(), 1u);
-    EXPECT_EQ(rec.outcomes[0].end, PassOutcome::End::WriteFailed);
-    EXPECT_EQ(rec.outcomes[0].text, "Can't write the received file");
-    EXPECT_EQ(rec.outcomes[0].detail,
-              "incomplete: 1000 of 5000 bytes stored at " + out + "\nFile too large");
+    ASSERT_NO_FATAL_FAILURE(
+        ExpectOneEnd(PassOutcome::End::WriteFailed, "Can't write the received file",
+                     "incomplete: 1000 of 5000 bytes stored at " + out + "\nFile too large"));
     EXPECT_EQ(rec.outcomes[0].stored, 1000);
     EXPECT_EQ(testutil::ReadFile(out), std::string(1000, 'c'));
 }
@@ -452,13 +457,9 @@ TEST_F(PassThroughEngine, ACaptureWhoseFolderVanishesFailsWithNothingStored) {
     ASSERT_EQ(std::system(("rm -rf '" + folder + "'").c_str()), 0);
     testutil::SendAll(far, content.substr(2000));
     ASSERT_TRUE(WaitFor([&] { return rec.Finished(); }, 5000));
-    engine.passThrough.Finish();
-    ASSERT_EQ(rec.outcomes.size(), 1u);
-    EXPECT_EQ(rec.outcomes[0].end, PassOutcome::End::WriteFailed);
-    EXPECT_EQ(rec.outcomes[0].text, "Can't write the received file");
-    EXPECT_EQ(rec.outcomes[0].detail,
-              "incomplete: 0 of 5000 bytes stored at " + out +
-                  "\nthe file or its folder was removed while it was being written");
+    ExpectOneEnd(PassOutcome::End::WriteFailed, "Can't write the received file",
+                 "incomplete: 0 of 5000 bytes stored at " + out +
+                     "\nthe file or its folder was removed while it was being written");
 }
 
 // A symbolic link planted under the capture's predictable name is not followed: the capture
@@ -474,11 +475,7 @@ TEST_F(PassThroughEngine, ACaptureDoesNotFollowAPlantedSymbolicLink) {
     ASSERT_TRUE(engine.passThrough.Start(PassDirection::SerialToNet, file, "c.bin").ok);
     testutil::SendAll(far, Header(5000) + std::string(5000, 'c'));
     ASSERT_TRUE(WaitFor([&] { return rec.Finished(); }, 5000));
-    engine.passThrough.Finish();
-    ASSERT_EQ(rec.outcomes.size(), 1u);
-    EXPECT_EQ(rec.outcomes[0].end, PassOutcome::End::OpenFailed);
-    EXPECT_EQ(rec.outcomes[0].text, "Can't create the received file");
-    EXPECT_EQ(rec.outcomes[0].detail,
-              "The file was not stored: " + out + "\nToo many levels of symbolic links");
+    ExpectOneEnd(PassOutcome::End::OpenFailed, "Can't create the received file",
+                 "The file was not stored: " + out + "\nToo many levels of symbolic links");
     EXPECT_EQ(testutil::ReadFile(victim), "keep me");
 }
