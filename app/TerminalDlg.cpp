@@ -1,4 +1,5 @@
 #include "app/TerminalDlg.h"
+#include "app/TransferProgress.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -433,23 +434,7 @@ void CTerminalDlg::ConnectEngine() {
     connect(&transfer, &PassThrough::sendFailed, this, &CTerminalDlg::ShowFailure);
     connect(&transfer, &PassThrough::finished, this, &CTerminalDlg::OnTransferFinished);
     // The progress dialog shows what the capture reports while it is up, and only then.
-    CDownloadDlg& progress = m_dlgDownload;
-    connect(&transfer, &PassThrough::progressRange, &progress, [&progress](int low, int high) {
-        if (progress.IsShowing())
-            progress.SetRange(low, high);
-    });
-    connect(&transfer, &PassThrough::progressPos, &progress, [&progress](int pos) {
-        if (progress.IsShowing())
-            progress.SetPos(pos);
-    });
-    connect(&transfer, &PassThrough::progressText, &progress, [&progress](const QString& text) {
-        if (progress.IsShowing())
-            progress.SetBytesText(text);
-    });
-    connect(&transfer, &PassThrough::closeRequested, &progress, [&progress] {
-        if (progress.IsShowing())
-            progress.RequestClose();
-    });
+    new CTransferProgress(transfer, m_dlgDownload, this);
 }
 
 void CTerminalDlg::ShowFailure(const QString& text, const QString& detail) {

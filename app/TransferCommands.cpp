@@ -30,10 +30,10 @@ void CTerminalDlg::FileSend(PassDirection direction) {
         ui::MessageBox(r.text, r.reason);
         return;
     }
+    // The run ends by itself (the capture, a time-out, a lost link) or by the user's Cancel, and
+    // the dialog with it. A serial worker that is cut short may still be ending its last write:
+    // the port's write lock keeps a console send from mixing with it.
     m_dlgDownload.DoModal(this);
-    // A serial worker may still be writing its last chunk: the port's write lock keeps a console
-    // send from mixing with it. A network link goes back to notifications.
-    Transfer().Finish();
 }
 
 void CTerminalDlg::OnBtnFileSendSerial() {
@@ -67,7 +67,8 @@ long CTerminalDlg::OnTransferCancel() {
 // whether it is the sent file, and a lost link which link and why, in the status line. A time-out
 // has already set its text (OnTimer).
 void CTerminalDlg::OnTransferFinished(const PassOutcome& outcome) {
-    if (outcome.end == PassOutcome::End::OpenFailed || outcome.end == PassOutcome::End::WriteFailed)
+    if (outcome.end == PassOutcome::End::OpenFailed ||
+        outcome.end == PassOutcome::End::WriteFailed || outcome.end == PassOutcome::End::ReadFailed)
         ui::MessageBox(outcome.text, outcome.detail);
     else if (const std::string text = PassStatusText(outcome); !text.empty())
         SetStatusText(text);

@@ -93,7 +93,6 @@ void Run(size_t mib) {
         timer.start();
         engine.passThrough.Start(direction, source.File("payload.bin"), "payload.bin");
         loop.exec();
-        engine.passThrough.Finish();
         const double seconds = (timer.nsecsElapsed() / 1e6 - END_PAUSE_MS) / 1e3;
         const double cpu = CpuSecondsSelf() - cpu0, socatCpu = CpuSecondsOf(device.Pid()) - socat0;
         const long rss1 = RssKb();

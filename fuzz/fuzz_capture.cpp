@@ -82,19 +82,19 @@ public:
     int completed = 0, rejected = 0, cancelled = 0;
 
     bool IsTransferActive() override { return active; }
-    void ClearTransferActive() override { active = false; }
+    void ClearTransferActive(uint64_t) override { active = false; }
     void ConsoleAppend(const unsigned char* bytes, int n) override {
         Check(n > 0);
         console.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(n));
     }
     void ConsoleNotify() override {}
-    void StartTimeout(int) override {}
-    void StopTimeout(int) override {}
-    bool ProgressVisible() override { return visible; }
-    void ProgressSetRange() override {}
-    void ProgressSetText(const std::string&) override {}
-    void ProgressSetPos(int percent) override { Check(percent >= 0 && percent <= 100); }
-    void CaptureEnded(CaptureEnd how, const std::string& path, const std::string&) override {
+    void StartTimeout(uint64_t, int) override {}
+    void StopTimeout(uint64_t, int) override {}
+    void CaptureProgress(uint64_t, int64_t stored, int64_t announced) override {
+        Check(announced > 0 && stored >= 0 && stored <= announced);
+    }
+    void CaptureEnded(uint64_t, CaptureEnd how, const CaptureTally&, const std::string& path,
+                      const std::string&) override {
         switch (how) {
             case CaptureEnd::Completed:
                 Check(path == g_outputPath);
@@ -111,7 +111,6 @@ public:
                 std::abort();  // the temporary folder takes every file
         }
     }
-    void ProgressClose() override {}
 };
 
 // What one transfer should do with the bytes that reached its capture step.

@@ -121,20 +121,12 @@ CSerialDevice::~CSerialDevice() {
     Close();
     if (m_wakeFd >= 0)
         ::close(m_wakeFd);
-    if (m_abortFd >= 0)
-        ::close(m_abortFd);
-    if (m_writeAbortFd >= 0)
-        ::close(m_writeAbortFd);
 }
 
 bool CSerialDevice::EnsureWakeFds() {
     if (m_wakeFd < 0)
         m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (m_abortFd < 0)
-        m_abortFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (m_writeAbortFd < 0)
-        m_writeAbortFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    return m_wakeFd >= 0 && m_abortFd >= 0 && m_writeAbortFd >= 0;
+    return m_wakeFd >= 0 && m_abort.Valid();
 }
 
 void CSerialDevice::DrainEventFd(int fd) {
@@ -163,8 +155,7 @@ bool CSerialDevice::Open(const std::string& portName) {
         return false;
     }
     DrainEventFd(m_wakeFd);
-    DrainEventFd(m_abortFd);
-    m_bAborted.store(false);
+    m_abort.Reset();
 
     // open() follows a COMn symlink, so the locks below land on the device itself.
     int fd;
@@ -211,31 +202,11 @@ bool CSerialDevice::Open(const std::string& portName) {
 }
 
 void CSerialDevice::Abort() {
-    m_bAborted.store(true);
-    if (m_abortFd < 0)
-        return;
-    const uint64_t one = 1;
-    while (::write(m_abortFd, &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    m_abort.Raise();
 }
 
-void CSerialDevice::AbortWrites() {
-    m_bWritesAborted.store(true);
-    if (m_writeAbortFd < 0)
-        return;
-    const uint64_t one = 1;
-    while (::write(m_writeAbortFd, &one, sizeof one) < 0 && errno == EINTR) {
-    }
-}
-
-void CSerialDevice::ResumeWrites() {
-    DrainEventFd(m_writeAbortFd);
-    m_bWritesAborted.store(false);
-}
-
-// The flag mirrors the eventfd, so a writer checks it without a system call per write.
 bool CSerialDevice::IsAborted() {
-    return m_bAborted.load();
+    return m_abort.IsRaised();
 }
 
 void CSerialDevice::Close() {
@@ -246,9 +217,8 @@ void CSerialDevice::Close() {
     ::close(m_fd);          // also releases the flock
     m_fd = -1;
     m_mask.store(0);
-    DrainEventFd(m_abortFd);
+    m_abort.Reset();
     DrainEventFd(m_wakeFd);
-    m_bAborted.store(false);
 }
 
 // The device's current termios; false with the reason set when it is closed or not a tty.
@@ -448,7 +418,7 @@ bool CSerialDevice::WaitForWake(uint64_t generation, int timeoutMs) {
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0)
             return false;
-        pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {m_abortFd, POLLIN, 0}};
+        pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {m_abort.Fd(), POLLIN, 0}};
         const int rc = poll(fds, 2, static_cast<int>(left));
         if (rc < 0 && errno != EINTR)
             return false;
@@ -466,7 +436,7 @@ bool CSerialDevice::WaitForWake(uint64_t generation, int timeoutMs) {
 
 void CSerialDevice::WaitForAbort() {
     while (!IsAborted()) {
-        pollfd fd{m_abortFd, POLLIN, 0};
+        pollfd fd{m_abort.Fd(), POLLIN, 0};
         if (poll(&fd, 1, -1) < 0 && errno != EINTR)
             return;
         if (fd.revents)
@@ -486,7 +456,7 @@ bool CSerialDevice::WaitCommEvent(uint32_t& mask) {
         if (IsAborted())
             return true;
         const bool wantRx = (m_mask.load() & EV_RXCHAR) != 0;
-        pollfd fds[3] = {{m_wakeFd, POLLIN, 0}, {m_abortFd, POLLIN, 0}, {m_fd, POLLIN, 0}};
+        pollfd fds[3] = {{m_wakeFd, POLLIN, 0}, {m_abort.Fd(), POLLIN, 0}, {m_fd, POLLIN, 0}};
         const int rc = poll(fds, wantRx ? 3 : 2, -1);
         if (rc < 0) {
             if (errno == EINTR)
@@ -552,7 +522,8 @@ int CSerialDevice::Read(void* buf, uint32_t capacity) {
     }
 }
 
-int CSerialDevice::Write(const void* buf, uint32_t length, int maxWaitMs) {
+int CSerialDevice::Write(const void* buf, uint32_t length, int maxWaitMs,
+                         const AbortSignal* abort) {
     if (m_fd < 0)
         return -1;
     using Clock = std::chrono::steady_clock;
@@ -573,7 +544,7 @@ int CSerialDevice::Write(const void* buf, uint32_t length, int maxWaitMs) {
     const auto* bytes = static_cast<const unsigned char*>(buf);
     const uint32_t total = std::min<uint32_t>(length, INT_MAX);
     uint32_t done = 0;
-    while (done < total && !IsAborted() && !m_bWritesAborted.load()) {
+    while (done < total && !IsAborted() && !(abort && abort->IsRaised())) {
         const ssize_t n = ::write(m_fd, bytes + done, total - done);
         if (n > 0) {
             done += static_cast<uint32_t>(n);
@@ -594,7 +565,9 @@ int CSerialDevice::Write(const void* buf, uint32_t length, int maxWaitMs) {
                 break;
             waitMs = static_cast<int>(std::min<long long>(left, INT_MAX));
         }
-        pollfd fds[3] = {{m_fd, POLLOUT, 0}, {m_abortFd, POLLIN, 0}, {m_writeAbortFd, POLLIN, 0}};
+        pollfd fds[3] = {{m_fd, POLLOUT, 0}, {m_abort.Fd(), POLLIN, 0}, {-1, POLLIN, 0}};
+        if (abort)
+            fds[2].fd = abort->Fd();
         const int rc = poll(fds, 3, waitMs);
         if (rc < 0 && errno != EINTR)
             break;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/AbortSignal.h"
 #include "platform/SerialBaud.h"
 
 struct termios;  // <termios.h>; kept out of this header
@@ -82,11 +83,6 @@ public:
     // Wakes every pending and future wait and write at once (the first half of closing), without
     // releasing the descriptor.
     void Abort();
-    // Ends every pending and future Write() at once, until ResumeWrites(); the receive side is not
-    // touched. A write held back by flow control (XOFF, CTS low) without a time limit would
-    // otherwise never return.
-    void AbortWrites();
-    void ResumeWrites();
 
     bool GetCommState(DCB& dcb);
     // Applies the record; false (with LastError()) when the device refuses it (not a tty,
@@ -117,8 +113,10 @@ public:
     // Writes the bytes, waiting at most WriteTotalTimeoutMultiplier x length +
     // WriteTotalTimeoutConstant ms (0 and 0 = no bound), and at most maxWaitMs when that is 0 or
     // more (the lower bound wins). Returns the count written; -1 on error before anything was
-    // written. Abort() ends it.
-    int Write(const void* buf, uint32_t length, int maxWaitMs = -1);
+    // written. Abort() ends it, and so does `abort` once raised (the writer's own: a write held
+    // back by flow control, XOFF or CTS low, without a time limit would otherwise never return).
+    int Write(const void* buf, uint32_t length, int maxWaitMs = -1,
+              const AbortSignal* abort = nullptr);
 
     // The OS's reason for the last failed Open, GetCommState, SetCommState, SetupComm or
     // PurgeComm ("<device path>: <strerror>"). Read it on the thread that made those calls.
@@ -144,12 +142,9 @@ private:
     void SetError(const std::string& what, int err);
 
     int m_fd = -1;
-    int m_wakeFd = -1;   // eventfd: a mask change ends the pending wait
-    int m_abortFd = -1;  // eventfd: stays signalled from Abort() until Close() or the next Open()
-    int m_writeAbortFd = -1;  // eventfd: stays signalled from AbortWrites() until ResumeWrites()
-    std::atomic<bool> m_bWritesAborted{false};
+    int m_wakeFd = -1;    // eventfd: a mask change ends the pending wait
+    AbortSignal m_abort;  // raised by Abort() until Close() or the next Open()
     std::atomic<uint32_t> m_mask{0};
-    std::atomic<bool> m_bAborted{false};  // set by Abort() until the next Open() or Close()
     // Bumped by every SetCommMask, so a wait tells a change made while it waited from one made
     // before it started.
     std::atomic<uint64_t> m_maskGeneration{0};
@@ -166,7 +161,7 @@ private:
     // Write or WaitCommEvent), so reading it there needs no lock.
     std::string m_lastError;
     int m_lastErrno = 0;
-    std::string m_hint;  // set by a failed Open only, on the same thread as m_lastError
+    std::string m_hint;          // set by a failed Open only, on the same thread as m_lastError
     std::string m_hangupReason;  // written and read by the thread in WaitCommEvent only
 };
 

@@ -212,11 +212,11 @@ int PassSession::RunAll(TerminalEngine& engine) {
     pt.SetOutputDirectory(m_outputDir);
     pt.SetTimeoutFromHeader(true);
 
-    int percent = 0;
-    QObject::connect(&pt, &PassThrough::progressPos, [&percent](int p) { percent = p; });
-    QObject::connect(&pt, &PassThrough::progressText, [this, &percent](const QString& text) {
-        m_progress.Update(percent, text.toStdString());
-    });
+    QObject::connect(
+        &pt, &PassThrough::progress, [this](PassDirection, qint64 stored, qint64 announced) {
+            const int percent = announced > 0 ? static_cast<int>(stored * 100 / announced) : 0;
+            m_progress.Update(percent, ByteCountText(stored, announced));
+        });
     // The worker could not read the file: nothing will come, so the run is ended here.
     std::string sendFailure;
     QObject::connect(&pt, &PassThrough::sendFailed,
@@ -233,7 +233,6 @@ int PassSession::RunAll(TerminalEngine& engine) {
             const std::string label = "run " + std::to_string(number) + "/" +
                                       std::to_string(m_report.plannedRuns) + " " +
                                       DirectionName(direction);
-            percent = 0;
             m_progress.Begin(label);
             PassOutcome outcome;
             QEventLoop loop;
@@ -248,16 +247,21 @@ int PassSession::RunAll(TerminalEngine& engine) {
             if (started)
                 loop.exec();
             QObject::disconnect(done);
-            pt.Finish();
             m_progress.End();
             if (!started) {
+                // A worker thread that could not be started leaves the test undone on this
+                // machine, as test data that could not be stored does.
                 const int code = !engine.serial.IsOpen()   ? EXIT_SERIAL_FAILED
                                  : !engine.net.LinkInUse() ? EXIT_NETWORK_FAILED
+                                 : started.error == EAGAIN ? EXIT_NOT_STORED
                                                            : EXIT_BAD_ARGUMENTS;
                 return Fail(code, started.text, started.reason);
             }
             if (!sendFailure.empty())
                 return Fail(EXIT_BAD_ARGUMENTS, sendFailure, "");
+            // The file could not be read part-way: the next run could not go better.
+            if (outcome.end == PassOutcome::End::ReadFailed)
+                return Fail(EXIT_NOT_STORED, outcome.text, outcome.detail);
             m_report.runs.push_back({number, outcome});
             if (!m_opt.json)
                 m_out << SummaryLine(m_report.runs.back(), m_report.plannedRuns) << "\n"

@@ -43,8 +43,6 @@ public:
     const std::string& PortName() const { return m_serialPort.m_strPortName; }
     CSerialPort& Port() { return m_serialPort; }
     CRingBuffer& Ring() { return m_serialRing; }
-    // Synchronous hand-overs from the receive thread to the UI thread; shut down by Close().
-    platform::CUiSyncChannel& UiChannel() { return m_serialPort.m_uiChannel; }
 
     // Announces that bytes were stored in the history (any thread). At most one announcement is
     // pending at a time: the receive side marks the console dirty and signals only when no

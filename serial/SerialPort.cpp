@@ -34,7 +34,6 @@ int CSerialPort::Open(std::string portName, uint32_t baud, uint8_t byteSize, uin
         Close();
     if (m_hReceiveThread.joinable() && m_hReceiveThread.get_id() != std::this_thread::get_id())
         m_hReceiveThread.join();
-    m_uiChannel.Reopen();
 
     m_strPortName = std::move(portName);
     m_strLastHint.clear();
@@ -123,9 +122,8 @@ void CSerialPort::ApplyFlowControl(DCB& dcb, uint8_t flow) {
 
 void CSerialPort::Close() {
     m_bOpen.store(0);
-    // Release a receive thread that waits for the UI thread, then end its wait and any pending
-    // write, so that both joins below return promptly.
-    m_uiChannel.Shutdown();
+    // End the receive thread's wait and any pending write, so that the join and the lock below
+    // are had promptly (the receive thread never waits for this thread).
     m_hPort.SetCommMask(0);
     m_hPort.Abort();
     if (m_hReceiveThread.joinable() && m_hReceiveThread.get_id() != std::this_thread::get_id())
@@ -136,8 +134,9 @@ void CSerialPort::Close() {
     m_hPort.Close();
 }
 
-uint32_t CSerialPort::Write(const void* buf, uint32_t length, int maxWaitMs) {
-    if (m_bOpen.load() == 0)
+uint32_t CSerialPort::Write(const void* buf, uint32_t length, int maxWaitMs,
+                            const platform::AbortSignal* abort) {
+    if (m_bOpen.load() == 0 || (abort && abort->IsRaised()))
         return 0;
     // One write completes before the next begins, so the bytes of two writers never interleave.
     const auto start = std::chrono::steady_clock::now();
@@ -155,7 +154,9 @@ uint32_t CSerialPort::Write(const void* buf, uint32_t length, int maxWaitMs) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
-    if (m_bOpen.load() == 0 || length == 0)
+    // Checked again under the lock: a writer whose abort was raised while it waited for the lock
+    // (a superseded file-send worker) writes nothing more.
+    if (m_bOpen.load() == 0 || length == 0 || (abort && abort->IsRaised()))
         return 0;
     int waitMs = -1;
     if (maxWaitMs >= 0) {
@@ -164,7 +165,7 @@ uint32_t CSerialPort::Write(const void* buf, uint32_t length, int maxWaitMs) {
                                 .count();
         waitMs = std::max(0, maxWaitMs - static_cast<int>(waited));
     }
-    const int written = m_hPort.Write(buf, length, waitMs);
+    const int written = m_hPort.Write(buf, length, waitMs, abort);
     return written > 0 ? static_cast<uint32_t>(written) : 0;
 }
 

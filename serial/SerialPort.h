@@ -7,8 +7,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/AbortSignal.h"
 #include "platform/SerialDevice.h"
-#include "platform/Window.h"
 
 class CRingBuffer;
 class CSerialPort;
@@ -59,7 +59,10 @@ public:
     // concurrent writers are serialised, so one write never interleaves with another.
     // maxWaitMs >= 0: waits at most that long in all, for another writer to finish and for the
     // device to take the bytes (a console send must not hang on a port held by flow control).
-    uint32_t Write(const void* buf, uint32_t length, int maxWaitMs = -1);
+    // `abort` (a file-send worker's): once raised, nothing more is written and a write waiting
+    // for room returns at once.
+    uint32_t Write(const void* buf, uint32_t length, int maxWaitMs = -1,
+                   const platform::AbortSignal* abort = nullptr);
     // Bytes read (receive thread only); 0 when nothing is queued or the read failed.
     uint32_t Read(void* buf, uint32_t capacity);
 
@@ -83,10 +86,6 @@ public:
     std::atomic<int32_t> m_bOpen{0};
     std::thread m_hReceiveThread;
     std::atomic<bool> m_bReceiveThreadRunning{false};
-
-    // Synchronous hand-overs from the receive thread to the UI thread (progress updates); shut
-    // down by Close() before it waits for the receive thread.
-    platform::CUiSyncChannel m_uiChannel;
 
 private:
     // Changes the DCB fields that the flow mode names (0 none, 1 Xon/Xoff, 2 hardware, other

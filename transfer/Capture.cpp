@@ -10,20 +10,16 @@ const unsigned char g_abFileMarker[FILE_MARKER_SIZE] = {
     0x42, 0x44, 0x46, 0x22, 0x22, 0x22, 0x22, 0x22, 0x22, 0x22, 0x22, 0x46, 0x44, 0x42,
 };
 
-// The serial capture runs on the receive thread: its range needs the dialog up, its progress needs
-// the link still armed, and a rejected length leaves the time-out running. The network capture
-// shows the announced length at once and stops its time-out on a rejected length.
+// The serial capture runs on the receive thread: its progress needs the link still armed, and a
+// rejected length leaves the time-out running. The network capture stops its time-out on a
+// rejected length.
 const CCaptureLinkTraits g_serialCaptureTraits = {
     .timerId = IDT_SERIAL_TIMEOUT,
-    .rangeOnlyWhenVisible = true,
-    .zeroTextAfterLength = false,
     .stopTimerOnReject = false,
     .progressNeedsArmed = true,
 };
 const CCaptureLinkTraits g_networkCaptureTraits = {
     .timerId = IDT_NETWORK_TIMEOUT,
-    .rangeOnlyWhenVisible = false,
-    .zeroTextAfterLength = true,
     .stopTimerOnReject = true,
     .progressNeedsArmed = false,
 };
@@ -143,11 +139,10 @@ void ClearCaptureFields(CCaptureFields& link) {
 // effect happens at most once per chunk, so carrying them out in this fixed order is the order in
 // which the chunk produced them.
 struct CaptureEffects {
-    int notifications = 0;   // one per mismatching byte of the marker scan
-    bool setRange = false;   // a valid length was read
-    int zeroTextLength = 0;  // > 0: "0 / %d Bytes" (network, after the length)
+    uint64_t run = 0;         // the run the link was armed for when the chunk was handled
+    int notifications = 0;    // one per mismatching byte of the marker scan
+    int announcedLength = 0;  // > 0: a valid length was read
     bool progress = false;
-    int percent = 0;
     int received = 0;
     int length = 0;
     bool ended = false;
@@ -229,9 +224,7 @@ bool ReadLength(CCaptureFields& link, const CCaptureLinkTraits& traits, const un
     }
     link.m_nCaptureReceived = 0;
     link.m_nLastPercent = -1;
-    fx.setRange = true;
-    if (traits.zeroTextAfterLength)
-        fx.zeroTextLength = link.m_nCaptureLength;
+    fx.announcedLength = link.m_nCaptureLength;
     return true;
 }
 
@@ -291,7 +284,6 @@ bool WriteData(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureH
             fx.progress = true;
             fx.received = link.m_nCaptureReceived;
             fx.length = link.m_nCaptureLength;
-            fx.percent = percent;
             link.m_nLastPercent = percent;
             link.m_tLastProgress = now;
         }
@@ -320,41 +312,31 @@ void RunStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHos
     fx.restartTimer = link.m_bCaptureArmed.load() == 1;
 }
 
-std::string ByteCountText(int received, int length) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%d / %d Bytes", received, length);
-    return text;
-}
-
-// The UI side of one chunk, with the capture lock released.
+// The side of one chunk that reaches beyond the link, with the capture lock released.
 void ApplyEffects(const CCaptureLinkTraits& traits, ICaptureHost& host, const CaptureEffects& fx) {
     for (int k = 0; k < fx.notifications; ++k)
         host.ConsoleNotify();
-    if (fx.setRange && (!traits.rangeOnlyWhenVisible || host.ProgressVisible()))
-        host.ProgressSetRange();
-    if (fx.zeroTextLength > 0)
-        host.ProgressSetText(ByteCountText(0, fx.zeroTextLength));
-    if (fx.progress) {
-        host.ProgressSetPos(fx.percent);
-        host.ProgressSetText(ByteCountText(fx.received, fx.length));
-    }
+    if (fx.announcedLength > 0)
+        host.CaptureProgress(fx.run, 0, fx.announcedLength);
+    if (fx.progress)
+        host.CaptureProgress(fx.run, fx.received, fx.length);
     if (fx.ended) {
-        host.ClearTransferActive();
+        host.ClearTransferActive(fx.run);
         if (fx.stopTimer)
-            host.StopTimeout(traits.timerId);
-        host.CaptureTallied(fx.tally);
-        host.CaptureEnded(fx.how, fx.endPath, fx.failWhy);
-        host.ProgressClose();
+            host.StopTimeout(fx.run, traits.timerId);
+        host.CaptureEnded(fx.run, fx.how, fx.tally, fx.endPath, fx.failWhy);
     }
     if (fx.restartTimer)
-        host.StartTimeout(traits.timerId);
+        host.StartTimeout(fx.run, traits.timerId);
 }
 
 }  // namespace
 
 void CCaptureFields::ArmCapture(const std::string& sendFileName, const std::string& outputDir,
-                                CaptureClock clock, std::unique_ptr<CSourceCompare> compare) {
+                                CaptureClock clock, std::unique_ptr<CSourceCompare> compare,
+                                uint64_t run) {
     std::lock_guard lock(m_captureLock);
+    m_nRun = run;
     m_fileCapture.Close();
     m_pCompare = std::move(compare);
     m_tLastStored = {};
@@ -383,6 +365,7 @@ void CaptureStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptur
     CaptureEffects fx;
     {
         std::lock_guard lock(link.m_captureLock);
+        fx.run = link.m_nRun;
         RunStep(link, traits, host, b, n, fx);
     }
     ApplyEffects(traits, host, fx);

@@ -120,6 +120,9 @@ public:
     // file byte was written.
     std::unique_ptr<CSourceCompare> m_pCompare;
     std::chrono::steady_clock::time_point m_tLastStored{};
+    // The run the link is armed for, told with every effect of a chunk, so that whoever carries
+    // an effect out later (on another thread) can tell a finished run's from the current one's.
+    uint64_t m_nRun = 0;
 
     // Serialises the capture step (serial receive thread) against arming and the time-out's reset
     // (UI thread). Never held across a wait for the UI thread.
@@ -129,7 +132,8 @@ public:
     // flag last. A file still open from a capture that was cancelled and never saw another chunk
     // is closed first.
     void ArmCapture(const std::string& sendFileName, const std::string& outputDir = {},
-                    CaptureClock clock = {}, std::unique_ptr<CSourceCompare> compare = nullptr);
+                    CaptureClock clock = {}, std::unique_ptr<CSourceCompare> compare = nullptr,
+                    uint64_t run = 0);
     // Sets every field to 0 and closes the output file if it is open (time-out, cancellation).
     // Waits for a capture step that is running on the serial receive thread to finish. Returns
     // what the capture had stored until then.
@@ -138,41 +142,35 @@ public:
 
 // What differs between the two links.
 struct CCaptureLinkTraits {
-    int timerId;                // IDT_SERIAL_TIMEOUT or IDT_NETWORK_TIMEOUT
-    bool rangeOnlyWhenVisible;  // serial: the bar's range is set only while the dialog shows
-    bool zeroTextAfterLength;   // network: "0 / %d Bytes" once the length is known
-    bool stopTimerOnReject;     // network stops its time-out on a rejected length
-    bool progressNeedsArmed;    // serial: progress only while still armed
+    int timerId;              // IDT_SERIAL_TIMEOUT or IDT_NETWORK_TIMEOUT
+    bool stopTimerOnReject;   // network stops its time-out on a rejected length
+    bool progressNeedsArmed;  // serial: progress only while still armed
 };
 extern const CCaptureLinkTraits g_serialCaptureTraits;
 extern const CCaptureLinkTraits g_networkCaptureTraits;
 
 // What the capture asks of its pass-through. IsTransferActive and ConsoleAppend are called with
-// the link's capture lock held and must never wait for the UI thread; every other call is made
-// without it.
+// the link's capture lock held and must never wait for another thread; every other call is made
+// without it, on the capture's thread, and carries the run the link was armed for (see
+// CCaptureFields::m_nRun). None of them may wait for the UI thread.
 class ICaptureHost {
 public:
     virtual ~ICaptureHost() = default;
     virtual bool IsTransferActive() = 0;
-    virtual void ClearTransferActive() = 0;
+    virtual void ClearTransferActive(uint64_t run) = 0;
     // Bytes released to the link's console (marker scan mismatches), then one notification.
     virtual void ConsoleAppend(const unsigned char* bytes, int n) = 0;
     virtual void ConsoleNotify() = 0;
-    virtual void StartTimeout(int timerId) = 0;
-    virtual void StopTimeout(int timerId) = 0;
-    // Progress dialog; every call is carried out on the UI thread and only while it shows.
-    virtual bool ProgressVisible() = 0;
-    virtual void ProgressSetRange() = 0;
-    virtual void ProgressSetText(const std::string& text) = 0;
-    virtual void ProgressSetPos(int percent) = 0;
-    // What the capture stored and how it compared; told just before CaptureEnded, on the same
-    // thread, without the capture lock.
-    virtual void CaptureTallied(const CaptureTally&) {}
-    // How the capture ended, with its file's path (when it got that far) and, for a file that
-    // could not be stored, the OS's reason. Told before the close request.
-    virtual void CaptureEnded(CaptureEnd how, const std::string& path, const std::string& why) = 0;
-    // The 100 ms pause and the close request that end every capture.
-    virtual void ProgressClose() = 0;
+    virtual void StartTimeout(uint64_t run, int timerId) = 0;
+    virtual void StopTimeout(uint64_t run, int timerId) = 0;
+    // The capture's progress as values: once the header's length is read (stored 0), then the
+    // file bytes stored so far, at most every CAPTURE_PROGRESS_INTERVAL_MS, at every new
+    // percentage and with the last byte.
+    virtual void CaptureProgress(uint64_t run, int64_t stored, int64_t announced) = 0;
+    // How the capture ended, what it stored and how that compared, its file's path (when it got
+    // that far) and, for a file that could not be stored, the OS's reason.
+    virtual void CaptureEnded(uint64_t run, CaptureEnd how, const CaptureTally& tally,
+                              const std::string& path, const std::string& why) = 0;
 };
 
 // One received chunk (n >= 1) on an armed link; consumes the whole chunk (whatever the capture

@@ -1,40 +1,173 @@
 #include "transfer/FileSend.h"
 
-#include <thread>
+#include <poll.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <system_error>
 #include <vector>
 
 #include "platform/File.h"
 #include "transfer/Capture.h"
 
-bool SendFileWorker(const SendFileJob& job, std::string* openError) {
+namespace {
+
+// Waits `ms` or until the abort is raised; true when the whole wait passed.
+bool WaitUnlessAborted(int ms, const platform::AbortSignal& abort) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!abort.IsRaised()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return true;
+        pollfd fd{abort.Fd(), POLLIN, 0};
+        // Without an eventfd the wait is cut into steps so that the flag is still seen.
+        const int step = abort.Valid() ? static_cast<int>(left) : std::min<int>(50, left);
+        ::poll(&fd, abort.Valid() ? 1 : 0, step);
+    }
+    return false;
+}
+
+}  // namespace
+
+SendResult SendFile(const SendFileJob& job, const std::atomic<bool>& stop,
+                    const platform::AbortSignal& abort) {
+    SendResult result;
     platform::CFile file;
     if (!file.OpenRead(job.path)) {
-        if (openError)
-            *openError = job.path + ": " + file.LastError();
-        return false;
+        result.end = SendResult::End::OpenFailed;
+        result.why = job.path + ": " + file.LastError();
+        return result;
     }
-    if (!job.waitStartDelay() || !job.mayStart())
-        return true;
+    if (!WaitUnlessAborted(job.startDelayMs, abort))
+        return result;
 
-    // The header goes out even when the transfer was cancelled during the wait. A file of 2^31
-    // bytes or more never gets here: the pass-through refuses it.
+    // The header goes out even when the run was stopped during the wait (a cancel); a file of
+    // 2^31 bytes or more never gets here: the pass-through refuses it.
     unsigned char header[FILE_HEADER_SIZE];
     BuildFileHeader(static_cast<uint32_t>(file.GetLength()), header);
     if (job.headerLeaving)
         job.headerLeaving();
-    if (!job.send(header, FILE_HEADER_SIZE))
-        return true;
+    if (!job.send(header, FILE_HEADER_SIZE, abort))
+        return result;
 
     std::vector<unsigned char> buf(static_cast<size_t>(job.chunk));
     long n = file.Read(buf.data(), buf.size());
-    while (n > 0 && job.keepGoing()) {
-        if (!job.send(buf.data(), static_cast<int>(n)))
-            break;
+    while (n > 0 && !stop.load() && !abort.IsRaised()) {
+        if (!job.send(buf.data(), static_cast<int>(n), abort))
+            return result;
         if (job.yieldAfterChunk)
             std::this_thread::yield();
         n = file.Read(buf.data(), buf.size());
     }
-    if (n == 0 && job.sentAll)
-        job.sentAll();
+    if (n < 0) {
+        // The device would otherwise wait for bytes that never come, and the run end as its
+        // time-out, blaming the device.
+        result.end = SendResult::End::ReadFailed;
+        result.why = job.path + ": " + file.LastError();
+        return result;
+    }
+    if (n == 0) {
+        result.end = SendResult::End::Sent;
+        if (job.sentAll)
+            job.sentAll();
+    }
+    return result;
+}
+
+struct SendWorkers::Worker {
+    uint64_t run = 0;
+    platform::AbortSignal abort;
+    std::atomic<bool> stop{false};
+};
+
+SendWorkers::SendWorkers(QObject* parent) : QObject(parent) {
+    qRegisterMetaType<SendResult>();
+    m_launcher = [](std::function<void()> fn, std::thread* out) {
+        try {
+            *out = std::thread(std::move(fn));
+        } catch (const std::system_error&) {
+            return false;
+        }
+        return true;
+    };
+}
+
+SendWorkers::~SendWorkers() {
+    Abort();
+    for (Thread& t : m_threads)
+        if (t.thread.joinable())
+            t.thread.join();
+}
+
+void SendWorkers::Reap() {
+    auto done = [](Thread& t) {
+        if (!t.done->load())
+            return false;
+        if (t.thread.joinable())
+            t.thread.join();  // past its last statement: returns at once
+        return true;
+    };
+    m_threads.erase(std::remove_if(m_threads.begin(), m_threads.end(), done), m_threads.end());
+}
+
+bool SendWorkers::Start(uint64_t run, SendFileJob job) {
+    Abort();
+    Reap();
+    auto worker = std::make_shared<Worker>();
+    worker->run = run;
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    // The thread holds its own share of the worker while it sends: its abort outlives every send
+    // it cuts short. Its job (the file's name, a descriptor of its own) is the thread's alone.
+    auto body = [this, w = worker, job = std::move(job), done]() mutable {
+        const SendResult result = SendFile(job, w->stop, w->abort);
+        const quint64 r = w->run;
+        job = SendFileJob{};  // lets go of the descriptors the job held
+        w.reset();
+        QMetaObject::invokeMethod(
+            this,
+            [this, r, result] {
+                Forget(r);
+                if (m_nCurrent == r)
+                    m_nCurrent = 0;
+                emit ended(r, result);
+            },
+            Qt::QueuedConnection);
+        done->store(true);
+    };
+    Thread t;
+    t.done = done;
+    if (!m_launcher(std::move(body), &t.thread))
+        return false;
+    m_threads.push_back(std::move(t));
+    {
+        std::lock_guard lock(m_lock);
+        m_workers.push_back(std::move(worker));
+    }
+    m_nCurrent = run;
     return true;
+}
+
+void SendWorkers::Forget(uint64_t run) {
+    std::lock_guard lock(m_lock);
+    m_workers.erase(
+        std::remove_if(m_workers.begin(), m_workers.end(),
+                       [run](const std::shared_ptr<Worker>& w) { return w->run == run; }),
+        m_workers.end());
+}
+
+void SendWorkers::Stop(uint64_t run) {
+    std::lock_guard lock(m_lock);
+    for (auto& w : m_workers)
+        if (w->run == run)
+            w->stop.store(true);
+}
+
+void SendWorkers::Abort(uint64_t run) {
+    std::lock_guard lock(m_lock);
+    for (auto& w : m_workers)
+        if (run == 0 || w->run == run)
+            w->abort.Raise();
 }

@@ -1,14 +1,18 @@
 #include "transfer/PassThrough.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <functional>
-#include <system_error>
 
 #include "net/NetConsole.h"
 #include "platform/File.h"
 #include "platform/Window.h"
 #include "serial/SerialConsole.h"
+#include "transfer/CaptureTimeout.h"
 
 using platform::Result;
 
@@ -22,18 +26,35 @@ int64_t SteadyNs(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
 
+// A descriptor of the worker's own (a duplicate of the link's): the link object may be destroyed
+// while the worker sends, the duplicate lives as long as the worker's job.
+struct OwnedFd {
+    explicit OwnedFd(int f) : fd(f) {}
+    ~OwnedFd() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
+    int fd;
+};
+
 }  // namespace
 
 // The pass-through as the capture of one link sees it. The serial capture runs on the port's
-// receive thread: its progress and its end are handed to the UI thread synchronously through the
-// port's channel (which closing the port shuts down, so the hand-over never deadlocks with a UI
-// thread that waits for the receive thread). On the UI thread the channel runs them at once.
+// receive thread: everything it tells the UI thread is posted there as values, with the run it
+// belongs to, and dropped on arrival when that run is no longer the current one. The network
+// capture runs on the UI thread, where it is carried out at once.
 class PassThrough::LinkHost : public ICaptureHost {
 public:
     LinkHost(PassThrough& pt, bool serial) : m_pt(pt), m_serial(serial) {}
 
-    bool IsTransferActive() override { return m_pt.m_bTransferActive.load() != 0; }
-    void ClearTransferActive() override { m_pt.m_bTransferActive = 0; }
+    bool IsTransferActive() override { return m_pt.m_nActiveRun.load() != 0; }
+    void ClearTransferActive(uint64_t run) override {
+        uint64_t expected = run;
+        if (m_pt.m_nActiveRun.compare_exchange_strong(expected, 0))
+            m_pt.m_workers.Stop(run);  // the device has what it needs: no further chunk
+    }
     void ConsoleAppend(const unsigned char* bytes, int n) override {
         (m_serial ? m_pt.m_serial.Ring() : m_pt.m_net.Ring()).Put(bytes, n);
     }
@@ -43,26 +64,31 @@ public:
         else
             emit m_pt.m_net.received();
     }
-    void StartTimeout(int timerId) override { m_pt.RestartTimeout(timerId); }
-    void StopTimeout(int timerId) override { m_pt.StopTimeout(timerId); }
-    // Told on the capture's thread just before CaptureEnded.
-    void CaptureTallied(const CaptureTally& tally) override { m_tally = tally; }
-    // Whoever shows the progress decides whether it is up; the capture always tells.
-    bool ProgressVisible() override { return true; }
-    void ProgressSetRange() override {
-        OnUi([this] { emit m_pt.progressRange(0, 100); });
+    void StartTimeout(uint64_t run, int timerId) override { m_pt.Timeout(timerId).NoteChunk(run); }
+    void StopTimeout(uint64_t run, int timerId) override {
+        OnUi(run, [pt = &m_pt, timerId] { pt->Timeout(timerId).Stop(); });
     }
-    void ProgressSetText(const std::string& text) override {
-        OnUi([this, &text] { emit m_pt.progressText(QString::fromStdString(text)); });
+    void CaptureProgress(uint64_t run, int64_t stored, int64_t announced) override {
+        OnUi(run, [pt = &m_pt, stored, announced] {
+            emit pt->progress(pt->m_direction, stored, announced);
+        });
     }
-    void ProgressSetPos(int percent) override {
-        OnUi([this, percent] { emit m_pt.progressPos(percent); });
+    void CaptureEnded(uint64_t run, CaptureEnd how, const CaptureTally& tally,
+                      const std::string& path, const std::string& why) override {
+        OnUi(run, [pt = &m_pt, serial = m_serial, how, tally, path, why] {
+            pt->m_pendingEnd = EndOf(*pt, serial, how, tally, path, why);
+            pt->m_endTimer.start(END_PAUSE_MS);  // the end is told after the pause
+        });
     }
-    void CaptureEnded(CaptureEnd how, const std::string& path, const std::string& why) override {
+
+private:
+    static PassOutcome EndOf(const PassThrough& pt, bool serial, CaptureEnd how,
+                             const CaptureTally& tally, const std::string& path,
+                             const std::string& why) {
         PassOutcome out;
-        out.direction = m_serial ? PassDirection::NetToSerial : PassDirection::SerialToNet;
+        out.direction = serial ? PassDirection::NetToSerial : PassDirection::SerialToNet;
         out.path = path;
-        m_pt.ApplyTally(out, m_tally);
+        pt.ApplyTally(out, tally);
         switch (how) {
             case CaptureEnd::Completed:
                 out.end = PassOutcome::End::Completed;
@@ -74,38 +100,40 @@ public:
                 out.end = PassOutcome::End::Cancelled;
                 break;
             case CaptureEnd::OpenFailed:
+                out.end = PassOutcome::End::OpenFailed;
+                out.text = "Can't create the received file";
+                out.detail = "The file was not stored: " + path + "\n" + why;
+                break;
             case CaptureEnd::WriteFailed:
-                out.end = how == CaptureEnd::OpenFailed ? PassOutcome::End::OpenFailed
-                                                        : PassOutcome::End::WriteFailed;
-                out.text = how == CaptureEnd::OpenFailed ? "Can't create the received file"
-                                                         : "Can't write the received file";
                 // A failed write leaves the bytes stored until then: the detail says so, as a
                 // time-out's short capture does, instead of claiming nothing was stored.
-                out.detail = how == CaptureEnd::OpenFailed
-                                 ? "The file was not stored: " + path + "\n" + why
-                                 : "incomplete: " + std::to_string(out.stored) + " of " +
-                                       std::to_string(out.announced) + " bytes stored at " +
-                                       path + "\n" + why;
+                out.end = PassOutcome::End::WriteFailed;
+                out.text = "Can't write the received file";
+                out.detail = "incomplete: " + std::to_string(out.stored) + " of " +
+                             std::to_string(out.announced) + " bytes stored at " + path + "\n" +
+                             why;
                 break;
         }
-        OnUi([this, &out] { m_pt.m_pendingEnd = out; });
-    }
-    // The pause and the close request that end every capture: a timer on the UI thread.
-    void ProgressClose() override {
-        OnUi([this] { m_pt.m_endTimer.start(END_PAUSE_MS); });
+        return out;
     }
 
-private:
-    void OnUi(const std::function<void()>& fn) {
-        if (m_serial)
-            m_pt.m_serial.UiChannel().Send(fn);
+    // Runs fn on the UI thread for `run`: at once when called there, else posted; dropped when
+    // `run` is no longer the current, open run by then.
+    template <typename Fn>
+    void OnUi(uint64_t run, Fn fn) {
+        PassThrough* pt = &m_pt;
+        auto guarded = [pt, run, fn = std::move(fn)] {
+            if (pt->m_nRun.load() == run && pt->m_bRunOpen)
+                fn();
+        };
+        if (platform::IsUiThread())
+            guarded();
         else
-            fn();
+            QMetaObject::invokeMethod(pt, std::move(guarded), Qt::QueuedConnection);
     }
 
     PassThrough& m_pt;
     bool m_serial;
-    CaptureTally m_tally;
 };
 
 // Hands a link's received chunks to its capture while it is armed.
@@ -128,6 +156,8 @@ PassThrough::PassThrough(SerialConsole& serial, NetConsole& net, QObject* parent
     : QObject(parent),
       m_serial(serial),
       m_net(net),
+      m_pSerialTimeout(std::make_unique<CaptureTimeout>(IDT_SERIAL_TIMEOUT, CAPTURE_TIMEOUT_MS)),
+      m_pNetTimeout(std::make_unique<CaptureTimeout>(IDT_NETWORK_TIMEOUT, CAPTURE_TIMEOUT_MS)),
       m_pSerialHost(std::make_unique<LinkHost>(*this, true)),
       m_pNetHost(std::make_unique<LinkHost>(*this, false)),
       m_pSerialTap(
@@ -135,16 +165,16 @@ PassThrough::PassThrough(SerialConsole& serial, NetConsole& net, QObject* parent
       m_pNetTap(std::make_unique<LinkTap>(m_netCapture, g_networkCaptureTraits, *m_pNetHost)) {
     qRegisterMetaType<PassOutcome>();
     m_endTimer.setSingleShot(true);
-    connect(&m_endTimer, &QTimer::timeout, this, [this] {
-        emit closeRequested();
-        EndRun(m_pendingEnd);
-    });
+    connect(&m_endTimer, &QTimer::timeout, this, [this] { EndRun(m_pendingEnd); });
+    connect(m_pSerialTimeout.get(), &CaptureTimeout::expired, this, &PassThrough::OnTimeout);
+    connect(m_pNetTimeout.get(), &CaptureTimeout::expired, this, &PassThrough::OnTimeout);
+    connect(&m_workers, &SendWorkers::ended, this, &PassThrough::OnWorkerEnded);
     m_serial.SetCaptureTap(m_pSerialTap.get());
     m_net.SetCaptureTap(m_pNetTap.get());
-    // A worker on a port that closes, or on a link that goes, lets go of it first.
+    // A worker on a port that closes lets go of it at once; one on a link that goes, too.
     connect(&m_serial, &SerialConsole::aboutToClose, this, [this] {
         if (m_bWorkerOnSerial)
-            JoinWorker(0);
+            m_workers.Abort();
     });
     connect(&m_net, &NetConsole::linkGoing, this, &PassThrough::OnLinkGoing);
     // A link lost while the file is under way ends the run at once: nothing more can arrive.
@@ -171,11 +201,16 @@ PassThrough::PassThrough(SerialConsole& serial, NetConsole& net, QObject* parent
 
 PassThrough::~PassThrough() {
     ++m_nRun;
-    JoinWorker(0);
+    m_nActiveRun = 0;
+    m_workers.Abort();
     m_serial.SetCaptureTap(nullptr);
     m_net.SetCaptureTap(nullptr);
     m_serialCapture.ResetCapture();
     m_netCapture.ResetCapture();
+}
+
+void PassThrough::SetWorkerLauncher(SendWorkers::Launcher launcher) {
+    m_workers.SetLauncher(std::move(launcher));
 }
 
 Result PassThrough::CheckSendFile(const std::string& path) {
@@ -207,75 +242,68 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
                             "File Send needs a connected device in Server Mode.");
     if (!m_serial.IsOpen())
         return Result::Fail("Can't open PORT", "File Send needs the serial port open.");
+    // The network worker sends on a descriptor of its own (see OwnedFd).
+    std::shared_ptr<OwnedFd> netFd;
+    if (direction == PassDirection::NetToSerial) {
+        netFd = std::make_shared<OwnedFd>(::fcntl(link->GetSocketHandle(), F_DUPFD_CLOEXEC, 0));
+        if (netFd->fd < 0)
+            return Result::Fail(
+                "Can't start the file send",
+                std::string("No descriptor for the sending link: ") + std::strerror(errno), errno);
+    }
 
-    // A time-out left running by an earlier, cancelled transfer must not end this one, and a
-    // worker of an earlier run never sends another byte: it is superseded, then joined.
+    // A run still going ends as cancelled; a time-out left running by an earlier transfer must
+    // not end this one; the worker of an earlier run is cut short and never sends another byte.
+    if (m_bRunOpen)
+        Cancel();
+    const uint64_t run = ++m_nRun;
+    m_pSerialTimeout->SetRun(run);
+    m_pNetTimeout->SetRun(run);
     StopTimeouts();
-    ++m_nRun;
-    JoinWorker(SEND_WORKER_GRACE_MS);
+    m_workers.Abort();
 
-    const uint64_t run = m_nRun.load();
     m_strSendFileName = name;
     m_direction = direction;
-    // The end of an earlier run that is still being told must not end this one.
     m_endTimer.stop();
     m_pendingEnd = PassOutcome{};
     m_nSentSize = compare->SourceSize();
     m_nHeaderLeftNs = 0;
     m_netGoneTally.reset();
     m_bFileSentOnNet = false;
-    m_bTransferActive = 1;
-    m_bRunOpen = true;
 
     SendFileJob job;
     job.path = path;
-    job.waitStartDelay = [this, run] { return WaitStartDelay(run); };
-    job.mayStart = [this, run] { return m_nRun.load() == run && !m_bStopWorker.load(); };
-    job.keepGoing = [this, run] {
-        return m_bTransferActive.load() != 0 && m_nRun.load() == run && !m_bStopWorker.load();
-    };
-    const int captureTimer =
-        direction == PassDirection::SerialToNet ? IDT_NETWORK_TIMEOUT : IDT_SERIAL_TIMEOUT;
-    job.headerLeaving = [this, run, captureTimer] {
+    job.startDelayMs = m_nStartDelayMs;
+    CaptureTimeout* captureTimeout =
+        direction == PassDirection::SerialToNet ? m_pNetTimeout.get() : m_pSerialTimeout.get();
+    const bool timeoutFromHeader = m_bTimeoutFromHeader;
+    // The time-out objects live as long as this pass-through, which outlives its workers.
+    job.headerLeaving = [this, run, captureTimeout, timeoutFromHeader] {
         m_nHeaderLeftNs = SteadyNs(std::chrono::steady_clock::now());
-        if (!m_bTimeoutFromHeader)
-            return;
-        // Timers belong to the UI thread. A capture that has already restarted its time-out (or
-        // has ended) is left alone.
-        QMetaObject::invokeMethod(
-            this,
-            [this, run, captureTimer] {
-                if (m_nRun.load() == run && m_bTransferActive.load() != 0 &&
-                    !IsTimerRunning(captureTimer))
-                    RestartTimeout(captureTimer);
-            },
-            Qt::QueuedConnection);
+        if (timeoutFromHeader)
+            captureTimeout->NoteChunk(run);
     };
     if (direction == PassDirection::SerialToNet) {
-        m_netCapture.ArmCapture(name, m_strOutputDir, m_clock, std::move(compare));
-        m_serialCapture.ResetCapture();
         CSerialPort& port = m_serial.Port();
         job.chunk = SERIAL_SEND_CHUNK;
         job.yieldAfterChunk = true;
-        // A port that is lost reports itself (SerialConsole::portLost); the worker goes on.
-        job.send = [&port](const unsigned char* b, int n) {
-            port.Write(b, static_cast<uint32_t>(n));
-            return true;
+        // A port that is lost reports itself (SerialConsole::portLost); the worker goes on until
+        // the run ends. The port outlives the worker (see m_workers).
+        job.send = [&port](const unsigned char* b, int n, const platform::AbortSignal& abort) {
+            port.Write(b, static_cast<uint32_t>(n), -1, &abort);
+            return !abort.IsRaised();
         };
-        m_bWorkerOnSerial = true;
-        m_pWorkerLink = nullptr;
     } else {
-        link->SetBlocking(true);
-        m_serialCapture.ArmCapture(name, m_strOutputDir, m_clock, std::move(compare));
-        m_netCapture.ResetCapture();
         job.chunk = NETWORK_SEND_CHUNK;
         // The sending link has its notifications off, so a device that closes it or resets it
-        // shows only here. A send cut short by JoinWorker (ECANCELED) is no loss.
-        job.send = [this, link, run](const unsigned char* b, int n) {
-            if (link->Send(b, n, 0) == n)
+        // shows only here. A send cut short by the abort is no loss.
+        job.send = [this, netFd, run](const unsigned char* b, int n,
+                                      const platform::AbortSignal& abort) {
+            int err = 0;
+            if (platform::SendAllOnSocket(netFd->fd, b, n, abort, &err) == n)
                 return true;
-            if (link->LastErrno() != ECANCELED) {
-                const std::string reason = link->LastError();
+            if (err != ECANCELED) {
+                const std::string reason = std::strerror(err);
                 QMetaObject::invokeMethod(
                     this,
                     [this, run, reason] {
@@ -289,84 +317,49 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
         };
         job.sentAll = [this, run] {
             QMetaObject::invokeMethod(
-                this, [this, run] { OnNetFileSent(run); }, Qt::QueuedConnection);
+                this,
+                [this, run] {
+                    if (m_nRun.load() != run || !m_bRunOpen || m_nSendingLinkRun != run)
+                        return;
+                    // The device has every byte: the link going from now on no longer ends the
+                    // run, and it goes back to notifications now rather than when the run ends,
+                    // so a device that closes or resets it is told at once.
+                    m_bFileSentOnNet = true;
+                    ReleaseSendingLink();
+                },
+                Qt::QueuedConnection);
         };
-        m_bWorkerOnSerial = false;
-        m_pWorkerLink = link;
     }
-    // A worker that cannot be created is reported by nothing: the run goes on until it is
-    // cancelled or times out, as when the device passes nothing through.
-    StartWorker(std::move(job));
+    if (!m_workers.Start(run, std::move(job)))
+        return Result::Fail("Can't start the file send",
+                            "The system could not start a thread for sending the file (" +
+                                std::string(std::strerror(EAGAIN)) + ").",
+                            EAGAIN);
+
+    m_bWorkerOnSerial = direction == PassDirection::SerialToNet;
+    if (direction == PassDirection::SerialToNet) {
+        m_netCapture.ArmCapture(name, m_strOutputDir, m_clock, std::move(compare), run);
+        m_serialCapture.ResetCapture();
+    } else {
+        ReleaseSendingLink();
+        link->SetBlocking(true);
+        m_pSendingLink = link;
+        m_nSendingLinkRun = run;
+        m_serialCapture.ArmCapture(name, m_strOutputDir, m_clock, std::move(compare), run);
+        m_netCapture.ResetCapture();
+    }
+    m_nActiveRun = run;
+    m_bRunOpen = true;
     return Result::Ok();
 }
 
-bool PassThrough::StartWorker(SendFileJob job) {
-    m_bStopWorker = false;
-    m_bWorkerRunning = true;
-    try {
-        m_worker = std::thread([this, job = std::move(job)] {
-            std::string error;
-            if (!SendFileWorker(job, &error)) {
-                const QString detail = QString::fromStdString(error);
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, detail] { emit sendFailed(QStringLiteral("Can't open file"), detail); },
-                    Qt::QueuedConnection);
-            }
-            m_bWorkerRunning = false;
-        });
-    } catch (const std::system_error&) {
-        m_bWorkerRunning = false;
-        return false;
-    }
-    return true;
-}
-
-bool PassThrough::WaitStartDelay(uint64_t run) {
-    std::unique_lock lock(m_wakeLock);
-    return !m_wake.wait_for(lock, std::chrono::milliseconds(m_nStartDelayMs),
-                            [this, run] { return m_nRun.load() != run || m_bStopWorker.load(); });
-}
-
-void PassThrough::JoinWorker(int graceMs) {
-    if (!m_worker.joinable())
-        return;
-    {
-        // A worker still in its start delay for a superseded run ends at once.
-        std::lock_guard lock(m_wakeLock);
-        m_wake.notify_all();
-    }
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(graceMs);
-    while (m_bWorkerRunning.load() && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    // Still running: most likely blocked in a send that the far side does not take (a peer that
-    // does not read, a serial line held by XOFF or CTS). Cut that send and every later one short.
-    const bool abort = m_bWorkerRunning.load();
-    if (abort) {
-        {
-            std::lock_guard lock(m_wakeLock);
-            m_bStopWorker = true;
-            m_wake.notify_all();
-        }
-        if (m_bWorkerOnSerial)
-            m_serial.Port().Device().AbortWrites();
-        else if (m_pWorkerLink)
-            m_pWorkerLink->AbortSend();
-    }
-    m_worker.join();
-    if (abort) {
-        if (m_bWorkerOnSerial)
-            m_serial.Port().Device().ResumeWrites();
-        else if (m_pWorkerLink)
-            m_pWorkerLink->AbortSend(false);
-    }
-    m_bStopWorker = false;
-}
-
 void PassThrough::Cancel() {
-    const bool wasActive = m_bTransferActive.exchange(0) != 0;
-    if (wasActive)
+    // A run whose capture has ended and whose end is still in its pause ends as it was going to.
+    if (m_endTimer.isActive()) {
+        EndRun(m_pendingEnd);
+        return;
+    }
+    if (m_nActiveRun.exchange(0) != 0)
         DiscardSerialOutput();
     PassOutcome out;
     out.end = PassOutcome::End::Cancelled;
@@ -374,32 +367,11 @@ void PassThrough::Cancel() {
     EndRun(out);
 }
 
-void PassThrough::Finish() {
-    m_bTransferActive = 0;
-    // Back to notifications only once the worker has finished its last send, so the mode switch
-    // never disturbs a send in progress. Bytes that came meanwhile are notified now.
-    if (!m_bWorkerOnSerial && m_pWorkerLink && m_pWorkerLink == m_net.LinkInUse()) {
-        CLinkSocket* link = m_pWorkerLink;
-        JoinWorker(SEND_WORKER_GRACE_MS);
-        link->SetBlocking(false);
-    }
-    if (m_bRunOpen) {
-        PassOutcome out;
-        out.direction = m_direction;
-        // A run whose end is still in its pause ends as it was going to.
-        if (m_endTimer.isActive()) {
-            m_endTimer.stop();
-            out = m_pendingEnd;
-        }
-        EndRun(out);
-    }
-}
-
 // A serial write returns once its bytes are in the kernel's output queue, not when they have
 // left the line: on a slow UART up to a queue's worth (about 4 KB, seconds of data) would keep
 // going out after the run ended. At most the chunk being written goes out.
 void PassThrough::DiscardSerialOutput() {
-    if (m_bWorkerOnSerial && m_bWorkerRunning.load() && m_serial.IsOpen())
+    if (m_bWorkerOnSerial && m_workers.Running() && m_serial.IsOpen())
         m_serial.Port().Device().PurgeComm(platform::PURGE_TXCLEAR);
 }
 
@@ -407,77 +379,40 @@ void PassThrough::EndRun(const PassOutcome& outcome) {
     if (!m_bRunOpen)
         return;
     m_bRunOpen = false;
+    m_nActiveRun = 0;
+    m_endTimer.stop();
+    m_workers.Stop(m_nRun.load());
     emit finished(outcome);
 }
 
-namespace {
-int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-int TimerIndex(int timerId) {
-    return timerId == IDT_SERIAL_TIMEOUT ? 0 : 1;
-}
-}  // namespace
-
-// A capture restarts its time-out with every chunk, tens of thousands of times a second at full
-// speed. Restarting a window timer each time costs the UI thread more than the chunk itself, so
-// a chunk only notes its time; the timer, started once, looks at that time when it fires and
-// waits the rest of the period if a chunk came meanwhile. Any thread.
-void PassThrough::RestartTimeout(int timerId) {
-    const int k = TimerIndex(timerId);
-    m_nLastChunkMs[k].store(NowMs());
-    if (!m_bTimerArmed[k].exchange(true))
-        platform::SetTimer(this, timerId, CAPTURE_TIMEOUT_MS);
-}
-
-void PassThrough::StopTimeout(int timerId) {
-    m_bTimerArmed[TimerIndex(timerId)].store(false);
-    platform::KillTimer(this, timerId);
+CaptureTimeout& PassThrough::Timeout(int timerId) {
+    return timerId == IDT_SERIAL_TIMEOUT ? *m_pSerialTimeout : *m_pNetTimeout;
 }
 
 void PassThrough::StopTimeouts() {
-    StopTimeout(IDT_SERIAL_TIMEOUT);
-    StopTimeout(IDT_NETWORK_TIMEOUT);
+    m_pSerialTimeout->Stop();
+    m_pNetTimeout->Stop();
 }
 
 bool PassThrough::IsTimerRunning(int timerId) const {
-    return platform::IsTimerRunning(const_cast<PassThrough*>(this), timerId);
+    return timerId == IDT_SERIAL_TIMEOUT ? m_pSerialTimeout->IsRunning()
+                                         : m_pNetTimeout->IsRunning();
 }
 
-bool PassThrough::event(QEvent* e) {
-    if (e->type() == platform::CMessageEvent::Type()) {
-        auto* msg = static_cast<platform::CMessageEvent*>(e);
-        if (msg->m_message == WM_TIMER)
-            OnTimeout(static_cast<int>(msg->m_wParam));
-        return true;
-    }
-    return QObject::event(e);
+bool PassThrough::IsCaptureArmed(bool serialLink) const {
+    return (serialLink ? m_serialCapture : m_netCapture).m_bCaptureArmed.load() == 1;
 }
 
 void PassThrough::OnTimeout(int timerId) {
-    if (timerId == IDT_SERIAL_TIMEOUT || timerId == IDT_NETWORK_TIMEOUT) {
-        const int k = TimerIndex(timerId);
-        const int64_t quiet = NowMs() - m_nLastChunkMs[k].load();
-        if (m_bTimerArmed[k].load() && quiet < CAPTURE_TIMEOUT_MS) {
-            platform::SetTimer(this, timerId, static_cast<int>(CAPTURE_TIMEOUT_MS - quiet));
-            return;  // a chunk came within the period: wait for the rest of it
-        }
-        m_bTimerArmed[k].store(false);
-    }
-    platform::KillTimer(this, timerId);
     CaptureTally tally;
     if (timerId == IDT_SERIAL_TIMEOUT) {
         if (m_serialCapture.m_bCaptureArmed.load())
             tally = m_serialCapture.ResetCapture();
-    } else if (timerId == IDT_NETWORK_TIMEOUT) {
+    } else {
         if (m_netCapture.m_bCaptureArmed.load())
             tally = m_netCapture.ResetCapture();
-    } else {
-        return;
     }
-    const bool wasActive = m_bTransferActive.exchange(0) != 0;
+    const bool wasActive = m_nActiveRun.exchange(0) != 0;
     if (wasActive)
         DiscardSerialOutput();
     emit timedOut(timerId, wasActive);
@@ -490,33 +425,50 @@ void PassThrough::OnTimeout(int timerId) {
     }
 }
 
+void PassThrough::OnWorkerEnded(uint64_t run, const SendResult& result) {
+    if (run == m_nSendingLinkRun)
+        ReleaseSendingLink();
+    if (run != m_nRun.load())
+        return;
+    if (result.end == SendResult::End::OpenFailed) {
+        emit sendFailed(QStringLiteral("Can't open file"), QString::fromStdString(result.why));
+    } else if (result.end == SendResult::End::ReadFailed && m_bRunOpen) {
+        m_nActiveRun = 0;
+        DiscardSerialOutput();
+        StopTimeouts();
+        PassOutcome out;
+        out.end = PassOutcome::End::ReadFailed;
+        out.direction = m_direction;
+        ApplyTally(out, (m_direction == PassDirection::SerialToNet ? m_netCapture : m_serialCapture)
+                            .ResetCapture());
+        out.text = "Can't read the file";
+        out.detail = "Reading the file being sent failed: " + result.why + "; " +
+                     std::to_string(out.stored) + " of " + std::to_string(out.sent) +
+                     " bytes were stored.";
+        EndRun(out);
+    }
+}
+
+void PassThrough::ReleaseSendingLink() {
+    if (m_pSendingLink && m_pSendingLink == m_net.LinkInUse())
+        m_pSendingLink->SetBlocking(false);
+    m_pSendingLink = nullptr;
+    m_nSendingLinkRun = 0;
+}
+
 void PassThrough::OnLinkGoing(CLinkSocket* link) {
-    if (link == m_pWorkerLink) {
-        JoinWorker(SEND_WORKER_GRACE_MS);
-        m_pWorkerLink = nullptr;
+    if (link == m_pSendingLink) {
+        m_workers.Abort(m_nSendingLinkRun);
+        m_pSendingLink = nullptr;
+        m_nSendingLinkRun = 0;
     }
     // The capture of a link that goes keeps no file open. What it had stored is kept for the
     // peerGone that follows (see EndOnLinkLost).
     if (link == m_net.LinkInUse()) {
         const CaptureTally tally = m_netCapture.ResetCapture();
-        if (m_bRunOpen && m_bTransferActive.load() != 0 &&
-            m_direction == PassDirection::SerialToNet)
+        if (m_bRunOpen && m_nActiveRun.load() != 0 && m_direction == PassDirection::SerialToNet)
             m_netGoneTally = tally;
     }
-}
-
-void PassThrough::OnNetFileSent(uint64_t run) {
-    if (m_nRun.load() != run || !m_bRunOpen || m_bWorkerOnSerial || !m_pWorkerLink ||
-        m_pWorkerLink != m_net.LinkInUse())
-        return;
-    m_bFileSentOnNet = true;
-    // The link goes back to notifications now rather than when the run is finished: a device
-    // that closes or resets it while its serial side is still passing the file is told at once,
-    // and bytes it sends meanwhile reach the console. The worker is past its last send.
-    CLinkSocket* link = m_pWorkerLink;
-    JoinWorker(SEND_WORKER_GRACE_MS);
-    link->SetBlocking(false);
-    m_pWorkerLink = nullptr;
 }
 
 void PassThrough::ApplyTally(PassOutcome& out, const CaptureTally& tally) const {
@@ -535,7 +487,7 @@ void PassThrough::ApplyTally(PassOutcome& out, const CaptureTally& tally) const 
 
 void PassThrough::EndOnLinkLost(const std::string& why, const std::string& what) {
     // The exchange decides against a capture completing on the receive thread at this moment.
-    if (!m_bRunOpen || m_bTransferActive.exchange(0) == 0)
+    if (!m_bRunOpen || m_nActiveRun.exchange(0) == 0)
         return;
     DiscardSerialOutput();
     StopTimeouts();

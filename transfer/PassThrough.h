@@ -1,9 +1,9 @@
 // File pass-through without a window: sends a file behind its header on one link and captures
 // what the device passes through on the other, with the 2-second silence time-outs.
 //
-// Every signal is emitted on the UI thread, in the order the run produced it: the serial
-// capture (on the port's receive thread) hands its progress over synchronously through the
-// port's channel, the file-send worker queues its one failure.
+// Every signal is emitted on the UI thread, in the order the run produced it. The serial capture
+// (on the port's receive thread) and the file-send worker only post values to it; neither ever
+// waits for the UI thread, and the UI thread never waits for them.
 #pragma once
 
 #include <QEvent>
@@ -13,13 +13,10 @@
 #include <QTimer>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "display/ReceiveTap.h"
 #include "platform/Result.h"
@@ -35,8 +32,18 @@ enum class PassDirection { SerialToNet, NetToSerial };
 // How a run ended.
 struct PassOutcome {
     // LinkLost: the network link closed or failed, or the serial port was lost, while the file
-    // was under way; the run ended at once.
-    enum class End { Completed, Rejected, OpenFailed, WriteFailed, Cancelled, TimedOut, LinkLost };
+    // was under way; the run ended at once. ReadFailed: the file being sent could not be read
+    // part-way ("Can't read the file"); the run ended at once.
+    enum class End {
+        Completed,
+        Rejected,
+        OpenFailed,
+        WriteFailed,
+        Cancelled,
+        TimedOut,
+        LinkLost,
+        ReadFailed
+    };
     End end = End::Cancelled;
     PassDirection direction = PassDirection::SerialToNet;
     std::string path;    // the capture file, when one was created (or was to be)
@@ -68,11 +75,10 @@ struct PassOutcome {
 };
 Q_DECLARE_METATYPE(PassOutcome)
 
-// How long a file-send worker may go on by itself before its sends are cut short, when a new
-// run starts or its link goes away.
-constexpr int SEND_WORKER_GRACE_MS = 2000;
-// The pause between the end of a capture and its close request.
+// The pause between the end of a capture and the end of its run.
 constexpr int END_PAUSE_MS = 100;
+
+class CaptureTimeout;
 
 class PassThrough : public QObject {
     Q_OBJECT
@@ -81,10 +87,12 @@ public:
     ~PassThrough() override;
 
     // Injected: the pause before the header (1000 ms), the folder for captures (with its
-    // trailing '/'; empty = the program's directory) and the clock that names them.
+    // trailing '/'; empty = the program's directory), the clock that names them, and how the
+    // file-send worker's thread is started (tests).
     void SetStartDelay(int ms) { m_nStartDelayMs = ms; }
     void SetOutputDirectory(const std::string& dir) { m_strOutputDir = dir; }
     void SetClock(CaptureClock clock) { m_clock = std::move(clock); }
+    void SetWorkerLauncher(SendWorkers::Launcher launcher);
     // On: the capture's 2-second silence time-out also starts when the header leaves, so a
     // device that passes nothing at all ends the run with a time-out. Off (the window): it starts
     // with the first byte the device passes, and the user's Cancel ends a silent run.
@@ -96,36 +104,30 @@ public:
 
     // Starts a run: sends `path` (shown as `name`, the part stored in the capture's file name)
     // on one link and arms capture on the other. Fails, with nothing armed, when the file may
-    // not be sent, or there is no network link ("No device is connected to the server").
+    // not be sent, there is no network link ("No device is connected to the server"), or the
+    // file-send worker cannot be started ("Can't start the file send"). A run that was going
+    // ends first (as cancelled) and its worker is cut short.
     platform::Result Start(PassDirection direction, const std::string& path,
                            const std::string& name);
-    // Ends the run at once (the user's Cancel): the worker sends no further chunk, and what a
+    // Ends the run at once (the user's Cancel): the worker's send is cut short, and what a
     // serial send left in the port's output queue is discarded.
     void Cancel();
-    // Whoever showed the run has finished with it (the progress dialog returned): the transfer
-    // flag drops, and a network link used for sending goes back to notifications once its worker
-    // has sent its last chunk.
-    void Finish();
-    // Waits for the file-send worker to end; after graceMs its sends are cut short.
-    void JoinWorker(int graceMs);
 
-    bool IsActive() const { return m_bTransferActive.load() != 0; }
+    // A run has started and has not yet ended (finished not yet emitted).
+    bool IsRunning() const { return m_bRunOpen; }
+    // The transfer flag: set by Start, cleared by the end of the capture, a cancel, a time-out or
+    // a lost link (a few ms before finished is told). Any thread.
+    bool IsActive() const { return m_nActiveRun.load() != 0; }
+    // The name (without directory) of the file of the latest run.
+    const std::string& SendFileName() const { return m_strSendFileName; }
+    // Whether a link's received chunks go to its capture now.
+    bool IsCaptureArmed(bool serialLink) const;
     bool IsTimerRunning(int timerId) const;
 
-    // 1 while a file transfer runs; the workers and the serial capture watch it.
-    std::atomic<int32_t> m_bTransferActive{0};
-    // The name (without directory) of the file being sent.
-    std::string m_strSendFileName;
-    CCaptureFields m_serialCapture;
-    CCaptureFields m_netCapture;
-
 signals:
-    // The progress of a capture: the bar's range, its position (percent), the byte count text.
-    void progressRange(int low, int high);
-    void progressPos(int percent);
-    void progressText(const QString& text);
-    // A capture ended (completed, rejected or not stored): whoever shows the progress closes it.
-    void closeRequested();
+    // A capture's progress, as values: once its header's length is read (stored 0), then the
+    // bytes stored so far (see CAPTURE_PROGRESS_INTERVAL_MS). `direction` is the run's.
+    void progress(PassDirection direction, qint64 stored, qint64 announced);
     // A capture time-out fired (IDT_SERIAL_TIMEOUT or IDT_NETWORK_TIMEOUT); endedRun when a
     // transfer was running and has now ended.
     void timedOut(int timerId, bool endedRun);
@@ -135,25 +137,22 @@ signals:
     // The run has ended, once.
     void finished(const PassOutcome& outcome);
 
-protected:
-    bool event(QEvent* e) override;
-
 private:
     class LinkTap;
     class LinkHost;
     friend class LinkHost;
 
     void OnTimeout(int timerId);
+    void OnWorkerEnded(uint64_t run, const SendResult& result);
+    // Ends the current run with `outcome`: the transfer flag drops, the worker is cut short and
+    // finished is told. Nothing happens when no run is open.
     void EndRun(const PassOutcome& outcome);
     void StopTimeouts();
-    void RestartTimeout(int timerId);
-    void StopTimeout(int timerId);
+    CaptureTimeout& Timeout(int timerId);
     void DiscardSerialOutput();
     void OnLinkGoing(CLinkSocket* link);
-    // The network worker of `run` has sent the whole file.
-    void OnNetFileSent(uint64_t run);
-    bool StartWorker(SendFileJob job);
-    bool WaitStartDelay(uint64_t run);
+    // The network link of the run whose worker sent on it goes back to notifications.
+    void ReleaseSendingLink();
     // Fills the outcome's byte counts, comparison and timing from a capture's tally.
     void ApplyTally(PassOutcome& out, const CaptureTally& tally) const;
     // A link went away while the file was under way: the run ends at once as LinkLost with
@@ -168,16 +167,18 @@ private:
     std::string m_strOutputDir;
     CaptureClock m_clock;
 
-    // The current run, counted up by every Start (UI thread writes, the worker reads).
+    // The current run, counted up by every Start (UI thread writes; captures and workers carry
+    // the run they belong to, and their late news is dropped once it is not the current one).
     std::atomic<uint64_t> m_nRun{0};
+    // The transfer flag: the run whose transfer is active, 0 when none. Cleared by whichever
+    // ends the transfer first (the capture on its thread, or the UI thread), so that exactly one
+    // of them ends it.
+    std::atomic<uint64_t> m_nActiveRun{0};
     bool m_bRunOpen = false;  // finished not yet emitted for the current run
     PassDirection m_direction = PassDirection::SerialToNet;
+    std::string m_strSendFileName;
     PassOutcome m_pendingEnd;  // the capture's end, told after the end pause
     QTimer m_endTimer;
-    // Per capture time-out (serial, network): the time of the last chunk (steady clock, ms) and
-    // whether the timer runs.
-    std::atomic<int64_t> m_nLastChunkMs[2] = {0, 0};
-    std::atomic<bool> m_bTimerArmed[2] = {false, false};
     int64_t m_nSentSize = -1;  // bytes of the file being sent
     // When the current run's header started to leave (steady clock, ns; 0 = not yet). Written by
     // the worker, read where a capture ends.
@@ -186,20 +187,23 @@ private:
     // before peerGone is told).
     std::optional<CaptureTally> m_netGoneTally;
 
-    // The one file-send worker.
-    std::thread m_worker;
-    std::atomic<bool> m_bWorkerRunning{false};
-    std::atomic<bool> m_bStopWorker{false};
     bool m_bWorkerOnSerial = false;
-    CLinkSocket* m_pWorkerLink = nullptr;
+    // The network link a worker sends on, switched to blocking mode (no notifications) for it,
+    // and the run of that worker; null once the link is back to notifications or gone.
+    CLinkSocket* m_pSendingLink = nullptr;
+    uint64_t m_nSendingLinkRun = 0;
     // The current run sent its whole file on the network link (net to serial): the device has
     // every byte, so the link going from then on no longer ends the run; the serial capture does.
     bool m_bFileSentOnNet = false;
-    std::mutex m_wakeLock;  // the worker's start delay ends early when it must stop
-    std::condition_variable m_wake;
 
+    CCaptureFields m_serialCapture;
+    CCaptureFields m_netCapture;
+    std::unique_ptr<CaptureTimeout> m_pSerialTimeout;
+    std::unique_ptr<CaptureTimeout> m_pNetTimeout;
     std::unique_ptr<LinkHost> m_pSerialHost;
     std::unique_ptr<LinkHost> m_pNetHost;
     std::unique_ptr<LinkTap> m_pSerialTap;
     std::unique_ptr<LinkTap> m_pNetTap;
+    // Last: destroyed first, so every worker is joined before anything it may use goes.
+    SendWorkers m_workers;
 };

@@ -29,6 +29,13 @@ std::string PassStatusText(const PassOutcome& out) {
     return {};
 }
 
+std::string ByteCountText(int64_t stored, int64_t announced) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%lld / %lld Bytes", static_cast<long long>(stored),
+                  static_cast<long long>(announced));
+    return text;
+}
+
 const char* DirectionName(PassDirection direction) {
     return direction == PassDirection::SerialToNet ? "serial-to-net" : "net-to-serial";
 }

@@ -2,6 +2,7 @@
 // command-line runner.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "transfer/PassThrough.h"
@@ -17,6 +18,9 @@ std::string FormatRate(double bytesPerSecond);
 // Empty for the other ends: a time-out keeps the window's "Serial Timeout" / " Network Timeout",
 // a capture that could not be stored has its message box, a cancel changes nothing.
 std::string PassStatusText(const PassOutcome& out);
+
+// A capture's byte count: "<stored> / <announced> Bytes".
+std::string ByteCountText(int64_t stored, int64_t announced);
 
 // "serial-to-net" or "net-to-serial", as the runner's --direction spells them.
 const char* DirectionName(PassDirection direction);

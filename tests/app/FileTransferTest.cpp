@@ -110,7 +110,7 @@ protected:
                            [this] { dlg->m_dlgDownload.EndDialog(99); });  // safety net
         Click(button);
         EXPECT_FALSE(dlg->m_dlgDownload.isVisible());
-        EXPECT_EQ(dlg->Transfer().m_bTransferActive, 0);
+        EXPECT_EQ(dlg->Transfer().IsActive(), false);
     }
     std::string Captured(const std::string& name) {
         return testutil::ReadFile(dir.File(CAPTURE_PREFIX + name));
@@ -137,9 +137,9 @@ TEST_F(FileTransfer, SerialToNetworkStoresTheFileAndClosesByItself) {
     EXPECT_EQ(Captured("data.bin"), content);
     EXPECT_EQ(BytesText(), "1000 / 1000 Bytes");
     EXPECT_EQ(dlg->m_dlgDownload.m_ctrlProgress->value(), 100);
-    EXPECT_EQ(dlg->Transfer().m_strSendFileName, "data.bin");
+    EXPECT_EQ(dlg->Transfer().SendFileName(), "data.bin");
     EXPECT_EQ(seam.filters.back(), "All Files(*.*)|*.*||");
-    EXPECT_EQ(dlg->Transfer().m_netCapture.m_bCaptureArmed, 0);
+    EXPECT_EQ(dlg->Transfer().IsCaptureArmed(false), false);
 }
 
 TEST_F(FileTransfer, NetworkToSerialStoresTheFileAndClosesByItself) {
@@ -151,7 +151,7 @@ TEST_F(FileTransfer, NetworkToSerialStoresTheFileAndClosesByItself) {
     EXPECT_EQ(Captured("big.bin"), content);
     EXPECT_EQ(BytesText(), "65537 / 65537 Bytes");
     EXPECT_EQ(dlg->m_dlgDownload.m_ctrlProgress->value(), 100);
-    EXPECT_EQ(dlg->Transfer().m_serialCapture.m_bCaptureArmed, 0);
+    EXPECT_EQ(dlg->Transfer().IsCaptureArmed(true), false);
     // The link is back in notification mode: bytes reach the network console again.
     testutil::SendAll(far, "after");
     ASSERT_TRUE(testutil::WaitFor([&] { return Console(IDC_REDIT_NET_DEBUG) == "after"; }));
@@ -200,7 +200,7 @@ TEST_F(FileTransfer, SilentDeviceTimesOutAndKeepsThePartialFile) {
     }
     EXPECT_EQ(Status(), "Serial Timeout");
     EXPECT_EQ(Captured("half.bin"), content.substr(0, 1500));
-    EXPECT_EQ(dlg->Transfer().m_serialCapture.m_bCaptureArmed, 0);
+    EXPECT_EQ(dlg->Transfer().IsCaptureArmed(true), false);
     EXPECT_EQ(BytesText(), "1500 / 4000 Bytes");
 }
 
@@ -245,8 +245,8 @@ TEST_F(FileTransfer, RefusalsBeforeAnythingIsArmed) {
     seam.nextFile = ui::FileChoice{huge, "huge.bin"};
     Click(IDC_BTN_FILE_SEND_NETWORK);
     EXPECT_NE(seam.messages.back().find("too large"), std::string::npos);
-    EXPECT_EQ(dlg->Transfer().m_serialCapture.m_bCaptureArmed, 0);
-    EXPECT_EQ(dlg->Transfer().m_bTransferActive, 0);
+    EXPECT_EQ(dlg->Transfer().IsCaptureArmed(true), false);
+    EXPECT_EQ(dlg->Transfer().IsActive(), false);
     EXPECT_EQ(dlg->m_dlgDownload.RunCount(), 0);
 }
 

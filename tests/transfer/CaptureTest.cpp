@@ -50,11 +50,10 @@ public:
     std::atomic<int32_t> transferActive{1};
     std::atomic<bool> keepActive{false};  // ClearTransferActive leaves the flag at 1
     std::atomic<bool> record{true};       // false: calls are not kept (long runs)
-    bool visible = true;
     std::string sendName = "data.bin";
 
     bool IsTransferActive() override { return transferActive.load() == 1; }
-    void ClearTransferActive() override {
+    void ClearTransferActive(uint64_t) override {
         Record("clear");
         if (!keepActive.load())
             transferActive.store(0);
@@ -67,19 +66,34 @@ public:
             calls.push_back("append:" + s);
     }
     void ConsoleNotify() override { Record("notify"); }
-    void StartTimeout(int timerId) override { Record("start:" + std::to_string(timerId)); }
-    void StopTimeout(int timerId) override { Record("stop:" + std::to_string(timerId)); }
-    bool ProgressVisible() override { return visible; }
-    void ProgressSetRange() override { Record("range"); }
-    void ProgressSetText(const std::string& text) override { Record("text:" + text); }
-    void ProgressSetPos(int percent) override {
-        std::lock_guard lock(m_mutex);
-        positions.push_back(percent);
-        if (record.load())
-            calls.push_back("pos:" + std::to_string(percent));
+    void StartTimeout(uint64_t, int timerId) override {
+        Record("start:" + std::to_string(timerId));
     }
-    void ProgressClose() override { Record("close"); }
-    void CaptureEnded(CaptureEnd how, const std::string& path, const std::string& why) override {
+    void StopTimeout(uint64_t, int timerId) override { Record("stop:" + std::to_string(timerId)); }
+    // The first report of a capture is its length; every later one is recorded as the progress
+    // dialog shows it (percent, then the byte count).
+    void CaptureProgress(uint64_t, int64_t stored, int64_t announced) override {
+        std::lock_guard lock(m_mutex);
+        if (!lengthTold) {
+            lengthTold = true;
+            if (record.load())
+                calls.push_back("length:" + std::to_string(announced));
+            return;
+        }
+        const int percent = static_cast<int>(stored * 100 / announced);
+        positions.push_back(percent);
+        if (record.load()) {
+            calls.push_back("pos:" + std::to_string(percent));
+            calls.push_back("text:" + std::to_string(stored) + " / " + std::to_string(announced) +
+                            " Bytes");
+        }
+    }
+    void CaptureEnded(uint64_t, CaptureEnd how, const CaptureTally&, const std::string& path,
+                      const std::string& why) override {
+        {
+            std::lock_guard lock(m_mutex);
+            lengthTold = false;
+        }
         if (how != CaptureEnd::OpenFailed && how != CaptureEnd::WriteFailed) {
             Record("ended:" + std::to_string(static_cast<int>(how)));
             return;
@@ -114,6 +128,7 @@ public:
     std::string plainConsole;  // bytes the receive path showed while the link was not armed
     std::vector<int> positions;
     std::vector<Failure> failures;
+    bool lengthTold = false;  // the current capture's length was told
 
 private:
     void Record(const std::string& call) {
@@ -243,7 +258,7 @@ TEST_F(CaptureTest, ZeroLengthIsRejectedSerialTimerLeftRunning) {
     Deliver("xx", g_serialCaptureTraits);
     host.ClearCalls();
     Deliver(Header(0), g_serialCaptureTraits);
-    EXPECT_EQ(host.Calls(), (Calls{"clear", "ended:3", "close"}));
+    EXPECT_EQ(host.Calls(), (Calls{"clear", "ended:3"}));
     EXPECT_EQ(host.transferActive.load(), 0);
     EXPECT_TRUE(testutil::ListDir(dir.path).empty());
     EXPECT_EQ(host.console, "xx");  // the held marker and length bytes are never shown
@@ -253,7 +268,7 @@ TEST_F(CaptureTest, ZeroLengthIsRejectedSerialTimerLeftRunning) {
 TEST_F(CaptureTest, NegativeLengthIsRejectedNetworkTimerStopped) {
     link.ArmCapture(host.sendName);
     Deliver(Header(0x80000000u), g_networkCaptureTraits);
-    EXPECT_EQ(host.Calls(), (Calls{"clear", "stop:1002", "ended:3", "close"}));
+    EXPECT_EQ(host.Calls(), (Calls{"clear", "stop:1002", "ended:3"}));
     EXPECT_TRUE(testutil::ListDir(dir.path).empty());
     EXPECT_EQ(host.console, "");
     ExpectIdle();
@@ -264,12 +279,12 @@ TEST_F(CaptureTest, ThousandBytesOnTheNetworkLink) {
     const std::string data = RandomBytes(rng, 1000);
     link.ArmCapture(host.sendName);
     Deliver(Header(1000) + data.substr(0, 512), g_networkCaptureTraits);
-    EXPECT_EQ(host.Calls(), (Calls{"range", "text:0 / 1000 Bytes", "pos:51",
-                                   "text:512 / 1000 Bytes", "start:1002"}));
+    EXPECT_EQ(host.Calls(),
+              (Calls{"length:1000", "pos:51", "text:512 / 1000 Bytes", "start:1002"}));
     host.ClearCalls();
     Deliver(data.substr(512), g_networkCaptureTraits);
-    EXPECT_EQ(host.Calls(), (Calls{"pos:100", "text:1000 / 1000 Bytes", "clear", "stop:1002",
-                                   "ended:0", "close"}));
+    EXPECT_EQ(host.Calls(),
+              (Calls{"pos:100", "text:1000 / 1000 Bytes", "clear", "stop:1002", "ended:0"}));
     EXPECT_EQ(testutil::ReadFile(OutputPath()), data);
     ExpectIdle();
 }
@@ -281,27 +296,27 @@ TEST_F(CaptureTest, ThousandBytesOnTheSerialLink) {
     Feed(Header(1000) + data, 255, g_serialCaptureTraits);
     const Calls calls = host.Calls();
     ASSERT_GE(calls.size(), 4u);
-    EXPECT_EQ(calls[0], "range");  // no "0 / N" text on the serial link
+    EXPECT_EQ(calls[0], "length:1000");
     // Chunks of 255, 255, 255 and 253 bytes: the last one ends the capture instead.
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "start:1001"), 3);
-    EXPECT_EQ(
-        Calls(calls.end() - 6, calls.end()),
-        (Calls{"pos:100", "text:1000 / 1000 Bytes", "clear", "stop:1001", "ended:0", "close"}));
+    EXPECT_EQ(Calls(calls.end() - 5, calls.end()),
+              (Calls{"pos:100", "text:1000 / 1000 Bytes", "clear", "stop:1001", "ended:0"}));
     EXPECT_EQ(host.positions.back(), 100);
     EXPECT_EQ(testutil::ReadFile(OutputPath()), data);
     ExpectIdle();
 }
 
-TEST_F(CaptureTest, SerialRangeOnlyWhileTheDialogShows) {
-    host.visible = false;
-    link.ArmCapture(host.sendName);
-    Deliver(Header(10), g_serialCaptureTraits);
-    EXPECT_EQ(host.Count("range"), 0);
-    host.visible = true;
-    link.ResetCapture();
-    link.ArmCapture(host.sendName);
-    Deliver(Header(10), g_networkCaptureTraits);
-    EXPECT_EQ(host.Count("range"), 1);
+TEST_F(CaptureTest, TheLengthIsToldOnceOnEitherLink) {
+    for (const CCaptureLinkTraits* traits : {&g_serialCaptureTraits, &g_networkCaptureTraits}) {
+        host.ClearCalls();
+        host.lengthTold = false;
+        link.ResetCapture();
+        link.ArmCapture(host.sendName);
+        Deliver(Header(10), *traits);
+        Deliver("abc", *traits);
+        EXPECT_EQ(host.Count("length:10"), 1);
+        EXPECT_EQ(host.Count("text:3 / 10 Bytes"), 1);
+    }
 }
 
 TEST_F(CaptureTest, HeaderEndingAtChunkEndCreatesTheEmptyFileAtOnce) {
@@ -312,8 +327,7 @@ TEST_F(CaptureTest, HeaderEndingAtChunkEndCreatesTheEmptyFileAtOnce) {
     EXPECT_TRUE(link.m_fileCapture.IsOpen());
     ASSERT_EQ(testutil::ListDir(dir.path), std::vector<std::string>{kStamp + "data.bin"});
     EXPECT_EQ(testutil::ReadFile(OutputPath()), "");
-    EXPECT_EQ(host.Calls(),
-              (Calls{"range", "text:0 / 3 Bytes", "pos:0", "text:0 / 3 Bytes", "start:1002"}));
+    EXPECT_EQ(host.Calls(), (Calls{"length:3", "pos:0", "text:0 / 3 Bytes", "start:1002"}));
     Deliver("abc", g_networkCaptureTraits);
     EXPECT_EQ(testutil::ReadFile(OutputPath()), "abc");
     ExpectIdle();
@@ -358,7 +372,7 @@ TEST_F(CaptureTest, HugeAnnouncedLengthKeepsPositionInRange) {
     Deliver(std::string(2047, 'y'), g_networkCaptureTraits);
     EXPECT_EQ(host.positions, (std::vector<int>{99, 100}));
     EXPECT_EQ(host.Count("text:2147483647 / 2147483647 Bytes"), 1);
-    EXPECT_EQ(host.Count("close"), 1);
+    EXPECT_EQ(host.Count("ended:0"), 1);
     ExpectIdle();
 }
 
@@ -452,8 +466,7 @@ TEST_F(CaptureTest, MissingDirectoryReportsOpenFailedWithThePath) {
     platform::SetProgramDirectory(missing);
     link.ArmCapture(host.sendName);
     Deliver(Header(5) + "abcde", g_networkCaptureTraits);
-    EXPECT_EQ(host.Calls(),
-              (Calls{"range", "text:0 / 5 Bytes", "clear", "stop:1002", "failed", "close"}));
+    EXPECT_EQ(host.Calls(), (Calls{"length:5", "clear", "stop:1002", "failed"}));
     ASSERT_EQ(host.failures.size(), 1u);
     EXPECT_EQ(host.failures[0].how, CaptureEnd::OpenFailed);
     EXPECT_EQ(host.failures[0].path, missing + kStamp + "data.bin");
@@ -484,7 +497,7 @@ TEST_F(CaptureTest, LockedOutputFileReportsOpenFailedAndKeepsItsContent) {
     ASSERT_TRUE(holder.Write("held", 4));
     link.ArmCapture(host.sendName);
     Deliver(Header(5) + "abcde", g_serialCaptureTraits);
-    EXPECT_EQ(host.Calls(), (Calls{"range", "clear", "stop:1001", "failed", "close"}));
+    EXPECT_EQ(host.Calls(), (Calls{"length:5", "clear", "stop:1001", "failed"}));
     ASSERT_EQ(host.failures.size(), 1u);
     EXPECT_EQ(host.failures[0].how, CaptureEnd::OpenFailed);
     EXPECT_EQ(host.failures[0].path, OutputPath());
@@ -502,7 +515,7 @@ TEST_F(CaptureTest, FailingWriteReportsWriteFailedNotSuccess) {
         ASSERT_TRUE(full.ok);
         Deliver("abcde", g_networkCaptureTraits);
     }
-    EXPECT_EQ(host.Calls(), (Calls{"clear", "stop:1002", "failed", "close"}));
+    EXPECT_EQ(host.Calls(), (Calls{"clear", "stop:1002", "failed"}));
     ASSERT_EQ(host.failures.size(), 1u);
     EXPECT_EQ(host.failures[0].how, CaptureEnd::WriteFailed);
     EXPECT_EQ(host.failures[0].path, OutputPath());
