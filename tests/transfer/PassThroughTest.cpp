@@ -16,6 +16,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -470,4 +472,81 @@ TEST_F(PassThroughEngine, ACaptureDoesNotFollowAPlantedSymbolicLink) {
     ExpectOneEnd(PassOutcome::End::OpenFailed, "Can't create the received file",
                  "The file was not stored: " + out + "\nToo many levels of symbolic links");
     EXPECT_EQ(testutil::ReadFile(victim), "keep me");
+}
+
+// A worker thread that cannot be started fails the start: nothing is armed and no run is open,
+// so a program waiting for the run's end does not wait for ever.
+TEST_F(PassThroughEngine, AWorkerThatCannotStartFailsTheStart) {
+    ConnectToTestDevice();
+    engine.passThrough.SetWorkerLauncher([](std::function<void()>, std::thread*) { return false; });
+    const platform::Result r =
+        engine.passThrough.Start(PassDirection::SerialToNet, Source("w.bin", "abc"), "w.bin");
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.text, "Can't start the file send");
+    EXPECT_FALSE(engine.passThrough.IsActive());
+    EXPECT_FALSE(engine.passThrough.IsRunning());
+    EXPECT_FALSE(engine.passThrough.IsCaptureArmed(false));
+    EXPECT_FALSE(engine.passThrough.IsCaptureArmed(true));
+}
+
+// The file cannot be read after its header went out (a regular file whose read fails: the
+// process's own memory at address 0 answers EIO): the run ends at once with "Can't read the
+// file" and the reason, in either direction, instead of waiting for a device time-out that would
+// blame the device.
+TEST_F(PassThroughEngine, AFileThatCannotBeReadEndsTheRunAtOnce) {
+    ConnectToTestDevice();
+    engine.passThrough.SetStartDelay(0);
+    engine.passThrough.SetTimeoutFromHeader(true);
+    const std::string unreadable = "/proc/self/mem";
+    for (PassDirection d : {PassDirection::SerialToNet, PassDirection::NetToSerial}) {
+        rec.outcomes.clear();
+        ASSERT_TRUE(engine.passThrough.Start(d, unreadable, "mem").ok);
+        ASSERT_TRUE(WaitFor([&] { return rec.Finished(); }, 1500));
+        EXPECT_EQ(rec.outcomes[0].end, PassOutcome::End::ReadFailed);
+        EXPECT_EQ(rec.outcomes[0].text, "Can't read the file");
+        EXPECT_NE(rec.outcomes[0].detail.find(unreadable + ": " + std::strerror(EIO)),
+                  std::string::npos)
+            << rec.outcomes[0].detail;
+        EXPECT_FALSE(engine.passThrough.IsActive());
+    }
+}
+
+// Two engines in one process, each with its own socat device, run their pass-throughs at the
+// same time, in both directions; each verifies its own file and stores it in its own folder.
+TEST(TwoEngines, RunTwoPassThroughsAtOnceThroughTwoDevices) {
+    struct Station {
+        testutil::TempDir dir;
+        TerminalEngine engine;
+        Recorder rec{engine.passThrough};
+        std::unique_ptr<SocatDevice> device;
+        std::string content;
+    };
+    Station stations[2];
+    for (int k = 0; k < 2; ++k) {
+        Station& st = stations[k];
+        const int port = testutil::FreePort();
+        st.device =
+            std::make_unique<SocatDevice>(st.dir.File("COM1"), SocatDevice::Mode::Listen, port);
+        ASSERT_TRUE(st.device->Ready());
+        ASSERT_TRUE(st.engine.serial.Open(PortSettings(st.dir.File("COM1"))).ok);
+        ASSERT_TRUE(st.engine.net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
+        ASSERT_TRUE(WaitFor([&] { return st.engine.net.IsConnected(); }));
+        st.engine.passThrough.SetStartDelay(50);
+        st.engine.passThrough.SetOutputDirectory(st.dir.path);
+        st.content = testutil::RandomBytes(300000, 11 + k);
+        testutil::WriteFile(st.dir.File("src.bin"), st.content);
+    }
+    for (PassDirection d : {PassDirection::SerialToNet, PassDirection::NetToSerial}) {
+        for (Station& st : stations) {
+            st.rec.outcomes.clear();
+            ASSERT_TRUE(st.engine.passThrough.Start(d, st.dir.File("src.bin"), "src.bin").ok);
+        }
+        for (Station& st : stations) {
+            ASSERT_TRUE(WaitFor([&] { return st.rec.Finished(); }, 30000));
+            const PassOutcome& out = st.rec.outcomes[0];
+            EXPECT_TRUE(out.Verified()) << static_cast<int>(out.end) << " " << out.text;
+            EXPECT_EQ(out.path.rfind(st.dir.path, 0), 0u) << out.path;
+            EXPECT_TRUE(testutil::ReadFile(out.path) == st.content);
+        }
+    }
 }
