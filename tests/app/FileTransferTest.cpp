@@ -1,5 +1,6 @@
 // File Send on both consoles with the test playing the device: a relay thread passes bytes
 // between the pty (the program's serial port) and a loopback TCP link (its network console).
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -10,7 +11,9 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <thread>
 
 #include "net/LinkSocket.h"
@@ -189,6 +192,40 @@ TEST_F(FileTransfer, CancelInTheFirstSecondStillSendsTheHeaderButNoData) {
     EXPECT_EQ(wire.substr(0, 14), std::string("BDF\"\"\"\"\"\"\"\"FDB"));
     EXPECT_EQ(wire.substr(14), std::string("\x00\x00\x03\xE8", 4));
     EXPECT_FALSE(CaptureExists("c.bin"));
+}
+
+// A serial send held by the line (nobody reads the port, as XOFF or a low CTS would hold it):
+// Cancel, then File Send again. The window never waits for the held worker: an event posted to it
+// every 10 ms throughout waits far less than the 2 s a join with a grace would take.
+TEST_F(FileTransfer, CancelAndAnotherFileSendOnAHeldSerialLineKeepTheWindowAnswering) {
+    dlg->Transfer().SetStartDelay(0);
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<qint64> waits;
+    QTimer prober;
+    QObject::connect(&prober, &QTimer::timeout, [&] {
+        const qint64 posted = clock.elapsed();
+        QMetaObject::invokeMethod(
+            dlg.get(), [&, posted] { waits.push_back(clock.elapsed() - posted); },
+            Qt::QueuedConnection);
+    });
+    prober.start(10);
+    auto cancelAfter = [&](int ms) {
+        return [&, ms] {
+            QTimer::singleShot(ms, &dlg->m_dlgDownload,
+                               [&] { dlg->m_dlgDownload.m_btnCancel->click(); });
+        };
+    };
+    SendFile(IDC_BTN_FILE_SEND_SERIAL, "held.bin", std::string(4 << 20, 'h'), cancelAfter(500));
+    SendFile(IDC_BTN_FILE_SEND_SERIAL, "next.bin", std::string(4 << 20, 'n'), cancelAfter(500));
+    testutil::Pump(100);
+    prober.stop();
+    ASSERT_GT(waits.size(), 50u);
+    std::sort(waits.begin(), waits.end());
+    const qint64 p99 = waits[waits.size() * 99 / 100];
+    std::printf("posted-event wait: p99 %lld ms, max %lld ms over %zu events\n",
+                static_cast<long long>(p99), static_cast<long long>(waits.back()), waits.size());
+    EXPECT_LT(waits.back(), 500) << "the longest wait of a posted event, ms";
 }
 
 TEST_F(FileTransfer, SilentDeviceTimesOutAndKeepsThePartialFile) {
