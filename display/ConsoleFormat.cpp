@@ -102,8 +102,8 @@ bool ReadsAsUtf8(const std::string& text) {
 QString ConsoleWidgetText(const std::string& text) {
     // Binary data shows byte by byte, so that the characters the console asks the font engine
     // for stay within Latin-1: decoding the sequences that random bytes happen to hold would
-    // bring up characters of every script, and the font engine keeps a glyph (and a fallback
-    // font) for each one it has drawn, for the life of the program.
+    // bring up characters of every script, and the font engine keeps every glyph it has drawn
+    // and every fallback font it has loaded for them, for the life of the program.
     const bool decode = ReadsAsUtf8(text);
     // Never longer than the text: a sequence of 2 to 4 bytes gives 1 or 2 UTF-16 units, any
     // other byte gives 1, and CR LF gives 1.
