@@ -7,7 +7,11 @@ side connects (address typed through AT-SPI) to a loopback listener that writes 
 can. Measured `--samples` times idle and again spread over the flood:
   key:  an X key press (XTest) in the serial send line until the character is in the line;
   hex:  a click on Hex View until the serial console shows the other form ("0000 " first).
-Both read through AT-SPI. Also prints the program's CPU use and resident memory."""
+Both read through AT-SPI. Also prints the program's CPU use and resident memory.
+
+With `--minutes N` it soaks instead: both sides flooded with random bytes (fresh bytes for every
+write, so that no pattern repeats) for N minutes, printing the program's resident memory every
+minute as it goes, with the key samples spread over the whole flood."""
 
 import argparse
 import os
@@ -26,11 +30,14 @@ LINE = b"The quick brown fox jumps over the lazy dog 0123456789\r\n"
 
 # A writer that floods one descriptor at full speed until its deadline, reading and dropping
 # whatever comes back so that neither side ever stalls on a full buffer. Prints bytes written.
+# A third argument "random" writes fresh random bytes each time instead of the text line.
 FLOOD = r"""
 import os, select, sys, time
 fd, end = int(sys.argv[1]), time.monotonic() + float(sys.argv[2])
+rand = len(sys.argv) > 3 and sys.argv[3] == "random"
 os.set_blocking(fd, False)
-chunk = (%r * 300)[:16384]
+line = (%r * 300)[:16384]
+chunk = os.urandom(16384) if rand else line
 sent = 0
 while time.monotonic() < end:
     r, w, _ = select.select([fd], [fd], [], 0.1)
@@ -45,6 +52,8 @@ while time.monotonic() < end:
     if w:
         try:
             sent += os.write(fd, chunk)
+            if rand:
+                chunk = os.urandom(16384)
         except (BlockingIOError, InterruptedError):
             pass
         except OSError:
@@ -169,9 +178,59 @@ class Bench:
             self.hex_latency()
         return keys, hexes
 
-    def flood(self, fd, seconds):
-        return subprocess.Popen([sys.executable, "-c", FLOOD, str(fd), str(seconds)],
+    def flood(self, fd, seconds, random_bytes=False):
+        return subprocess.Popen([sys.executable, "-c", FLOOD, str(fd), str(seconds)] +
+                                (["random"] if random_bytes else []),
                                 pass_fds=[fd], stdout=subprocess.PIPE, text=True)
+
+    def soak(self):
+        """Random dual flood for --minutes: resident memory every minute (and at 15 s), printed
+        as it is taken; key latency sampled evenly over the whole flood."""
+        args = self.args
+        self.connect_both_sides()
+        au.focus_window()
+        seconds = args.minutes * 60.0
+        rss0 = rss_kb(self.pid)
+        print("random dual flood for %d min; resident memory at start %d kB" % (args.minutes,
+                                                                                  rss0), flush=True)
+        print("%8s %10s %10s %12s" % ("minute", "RSS kB", "growth kB", "CPU % 1 core"),
+              flush=True)
+        writers = [self.flood(self.program.master, seconds + 1, True),
+                   self.flood(self.peer.fileno(), seconds + 1, True)]
+        t0 = time.monotonic()
+        cpu_last, t_last = cpu_seconds(self.pid), t0
+        gap = seconds / args.samples
+        next_key, next_mark, minute = t0 + gap / 2, t0 + 15, 0
+        rows, keys = [], []
+        while True:
+            now = time.monotonic()
+            if now >= next_mark:
+                rss, cpu = rss_kb(self.pid), cpu_seconds(self.pid)
+                label = "0:15" if minute == 0 else "%d" % minute
+                rows.append((minute, rss))
+                print("%8s %10d %+10d %12.0f" % (label, rss, rss - rss0,
+                                                 100 * (cpu - cpu_last) / (now - t_last)),
+                      flush=True)
+                cpu_last, t_last = cpu, now
+                minute += 1
+                if minute > args.minutes:
+                    break
+                next_mark = t0 + 60 * minute
+            elif now >= next_key:
+                keys.append(self.key_latency("abcdefghijklmnopqrstuvwxyz"[len(keys) % 26]))
+                next_key += gap
+            else:
+                au.pump(min(0.05, max(0, min(next_key, next_mark) - now)))
+        sent = [int(w.communicate()[0].strip() or 0) for w in writers]
+        print("flood written: serial %.1f MiB, network %.1f MiB" % (sent[0] / 2**20,
+                                                                   sent[1] / 2**20))
+        print("key -> send line, random dual flood: p50 %.1f ms, p99 %.1f ms, max %.1f ms "
+              "(%d samples)" % (percentile(keys, 50), percentile(keys, 99), max(keys), len(keys)))
+        by_minute = dict(rows)
+        if args.minutes > 2:
+            late = by_minute[args.minutes] - by_minute[2]
+            print("growth after minute 2: %+d kB over %d min; aim < 2 MB: %s" % (
+                late, args.minutes - 2, "met" if late < 2048 else "NOT met"))
 
     def run(self):
         args = self.args
@@ -228,11 +287,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--seconds", type=float, default=60)
     parser.add_argument("--samples", type=int, default=50)
+    parser.add_argument("--minutes", type=int, default=0,
+                        help="soak under a random dual flood, memory every minute")
     parser.add_argument("--binary", required=True)
     args = parser.parse_args()
     bench = Bench(args)
     try:
-        bench.run()
+        bench.soak() if args.minutes > 0 else bench.run()
     finally:
         bench.close()
 

@@ -75,9 +75,36 @@ int Utf8Sequence(const std::string& text, size_t i, char32_t* cp) {
     return len;
 }
 
+// Whether a text reads as UTF-8: at least as many of its bytes from 0x80 up belong to
+// well-formed sequences as stand outside them. Text from a device that speaks UTF-8 passes, even
+// with a cut-off sequence at either end or a stray byte; binary data and random bytes fail by far
+// (in random bytes about one in six bytes from 0x80 up happens to form a sequence).
+bool ReadsAsUtf8(const std::string& text) {
+    size_t inSequences = 0, outside = 0;
+    const size_t n = text.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (static_cast<unsigned char>(text[i]) < 0x80)
+            continue;
+        char32_t cp;
+        const int len = Utf8Sequence(text, i, &cp);
+        if (len == 0) {
+            ++outside;
+        } else {
+            inSequences += static_cast<size_t>(len);
+            i += static_cast<size_t>(len) - 1;
+        }
+    }
+    return inSequences >= outside;
+}
+
 }  // namespace
 
 QString ConsoleWidgetText(const std::string& text) {
+    // Binary data shows byte by byte, so that the characters the console asks the font engine
+    // for stay within Latin-1: decoding the sequences that random bytes happen to hold would
+    // bring up characters of every script, and the font engine keeps every glyph it has drawn
+    // and every fallback font it has loaded for them, for the life of the program.
+    const bool decode = ReadsAsUtf8(text);
     // Never longer than the text: a sequence of 2 to 4 bytes gives 1 or 2 UTF-16 units, any
     // other byte gives 1, and CR LF gives 1.
     QString out(static_cast<qsizetype>(text.size()), Qt::Uninitialized);
@@ -96,7 +123,7 @@ QString ConsoleWidgetText(const std::string& text) {
             continue;
         }
         char32_t cp;
-        const int len = c >= 0xC2 ? Utf8Sequence(text, i, &cp) : 0;
+        const int len = decode && c >= 0xC2 ? Utf8Sequence(text, i, &cp) : 0;
         if (len == 0) {
             *dst++ = QChar(c);  // Latin-1: code point = byte value
         } else if (cp < 0x10000) {

@@ -17,7 +17,9 @@ void FormatConsoleText(const unsigned char* bytes, int n, std::string& out);
 // overlong form, no surrogate, at most U+10FFFF) as its character (past U+FFFF a surrogate
 // pair); every other byte as one character, bytes 0x80 to 0xFF outside such a sequence as the
 // Latin-1 characters of the same code (a sequence cut off at either end of the history shows
-// byte by byte). A CR LF pair, a lone CR and a lone LF each become one line break, as the console
-// control of the original platform shows them, so the hex dump's "\r\n" rows never have empty
-// lines between.
+// byte by byte). A text in which fewer bytes from 0x80 up belong to such sequences than stand
+// outside them (binary data, random bytes) shows every byte as its Latin-1 character, so what a
+// console asks its font to draw stays within 255 characters. A CR LF pair, a lone CR and a lone LF
+// each become one line break, as the console control of the original platform shows them, so the
+// hex dump's "\r\n" rows never have empty lines between.
 QString ConsoleWidgetText(const std::string& text);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <random>
 #include <vector>
 
 namespace {
@@ -86,9 +87,32 @@ TEST(ConsoleFormat, WidgetTextDecodesWellFormedUtf8AndKeepsOtherBytesAsLatin1) {
         {"sequence broken by CR LF", "\xEA\xB8\r\n\xEA\xB8\x80", u"\u00EA\u00B8\n\uAE00"},
         {"mixed with line breaks", "\xED\x95\x9C\r\n\xF0\x9F\x98\x80\r\xC3\xA9\n",
          u"\uD55C\n\U0001F600\n\u00E9\n"},
+        {"more stray bytes than sequence bytes", "\x80\x81\x82\xC3\xA9",
+         u"\u0080\u0081\u0082\u00C3\u00A9"},
+        {"as many stray bytes as sequence bytes", "\x80\x81\xC3\xA9", u"\u0080\u0081\u00E9"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(ConsoleWidgetText(c.bytes), QString::fromStdU16String(c.shown)) << c.what;
+}
+
+TEST(ConsoleFormat, RandomBytesShowAsLatin1Only) {
+    // Random bytes hold well-formed sequences by chance; shown decoded they would bring up
+    // characters of every script, each one a glyph the font engine keeps. Every seed, history
+    // length and starting point shows within Latin-1, one character per byte.
+    std::mt19937 rng(7);
+    for (const int length : {64, 512, 2047}) {
+        for (int run = 0; run < 50; ++run) {
+            std::string bytes;
+            for (int i = 0; i < length; ++i)
+                if (const auto b = static_cast<char>(rng() & 0xFF); b != '\r' && b != 0)
+                    bytes += b;
+            const QString shown = ConsoleWidgetText(bytes);
+            ASSERT_EQ(shown.size(), static_cast<qsizetype>(bytes.size())) << length;
+            for (qsizetype i = 0; i < shown.size(); ++i)
+                ASSERT_EQ(shown[i].unicode(), static_cast<unsigned char>(bytes[size_t(i)]))
+                    << length << " at " << i;
+        }
+    }
 }
 
 }  // namespace
