@@ -300,7 +300,7 @@ Exit codes:
   2   a time-out: the device passed nothing
   3   the serial port could not be opened
   4   the network side failed (connect refused, no device connected in time)
-  5   the received file (or the test data) could not be stored
+  5   the received file (or the test data) could not be stored, or the sent file not read
   64  bad arguments
 )";
 }
