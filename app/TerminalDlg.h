@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "app/DownloadDlg.h"
 #include "app/MainWnd.h"
@@ -45,8 +46,9 @@ public:
     // The teardown that runs when the modal loop ends: closes the port, disconnects.
     void DestroyWindow();
 
-    // Data exchange between the controls and the members (true = controls to members). A failed
-    // validation shows its prompt, focuses the field and returns false.
+    // Data exchange between the controls and the members (true = controls to members). A field
+    // that fails its check keeps its member and its text; the first one has its prompt and the
+    // focus, and reading returns false. The other fields are exchanged all the same.
     bool UpdateData(bool saveAndValidate = true);
 
     QWidget* GetDlgItem(int id) const;
@@ -171,6 +173,8 @@ private:
     void ShowSerialClosed(const std::string& status);
 
     std::map<int, QWidget*> m_controls;
+    // The fields the last reading exchange refused: a write-back leaves their text as typed.
+    std::vector<QWidget*> m_refusedFields;
     QPushButton* m_btnDefault = nullptr;
     QLabel* m_staticStatus = nullptr;
     QPlainTextEdit* m_reditSerial = nullptr;
