@@ -84,9 +84,6 @@ public:
     void OnOK();
     void OnCancel();
 
-    // Console rendering.
-    void RenderSerialConsole();
-    void RenderNetConsole();
     // A refresh now: render, then scroll to the end. The receive paths ask for them through the
     // consoles' pacers.
     void RefreshSerialConsole();
@@ -113,19 +110,7 @@ public:
     QFont m_fontHex;
     QFont m_fontText;
     bool m_bFontsCreated = false;
-    QComboBox* m_cbFlow = nullptr;
-    QCheckBox* m_chkHexViewNet = nullptr;
     QCheckBox* m_chkHexView = nullptr;
-    QCheckBox* m_chkServerMode = nullptr;
-    QPushButton* m_btnOpen = nullptr;
-    QPushButton* m_btnConnect = nullptr;
-    QLineEdit* m_ipAddress = nullptr;
-    QLineEdit* m_editSend = nullptr;
-    QComboBox* m_cbStop = nullptr;
-    QComboBox* m_cbParity = nullptr;
-    QComboBox* m_cbPort = nullptr;
-    QComboBox* m_cbData = nullptr;
-    QComboBox* m_cbBaud = nullptr;
     int m_nBaud = 7;
     int m_nDataBits = 3;
     int m_nComPort = 0;
@@ -151,6 +136,24 @@ protected:
     void accept() override;
 
 private:
+    // The controls bound to members; from outside, every control is reached through GetDlgItem
+    // (or its object name, the IDC name).
+    QComboBox* m_cbFlow = nullptr;
+    QCheckBox* m_chkHexViewNet = nullptr;
+    QCheckBox* m_chkServerMode = nullptr;
+    QPushButton* m_btnOpen = nullptr;
+    QPushButton* m_btnConnect = nullptr;
+    QLineEdit* m_ipAddress = nullptr;
+    QLineEdit* m_editSend = nullptr;
+    QComboBox* m_cbStop = nullptr;
+    QComboBox* m_cbParity = nullptr;
+    QComboBox* m_cbPort = nullptr;
+    QComboBox* m_cbData = nullptr;
+    QComboBox* m_cbBaud = nullptr;
+
+    // Console rendering: the history in its form, through the console's part of the exchange.
+    void RenderSerialConsole();
+    void RenderNetConsole();
     void CreateControls();
     void ConnectHandlers();
     void ConnectEngine();
