@@ -33,15 +33,6 @@ void LoadText(QLineEdit* edit, const QString& text) {
         edit->setText(text);
 }
 
-// A failed exchange: the prompt, then the focus on the failing field.
-bool Fail(QWidget* control, const QString& prompt) {
-    ui::MessageBox(prompt.toStdString());
-    control->setFocus();
-    if (auto* edit = qobject_cast<QLineEdit*>(control))
-        edit->selectAll();
-    return false;
-}
-
 }  // namespace
 
 void CTerminalDlg::ExchangeConsole(QPlainTextEdit* console, const std::string& text,
@@ -69,7 +60,30 @@ void CTerminalDlg::ExchangeConsole(QPlainTextEdit* console, const std::string& t
     cursor.insertText(now.mid(from));
 }
 
+// Reading (save) takes every field it can. A field whose text does not pass its check keeps its
+// member; the first such field has its prompt and the focus, the later ones none. Every other
+// field is still read, so that a command that goes on after the prompt works with what the
+// controls show and its closing write-back never puts an older member over what the user typed.
+// The refused fields keep their text through the following write-back, for the user to correct.
 bool CTerminalDlg::UpdateData(bool save) {
+    if (save)
+        m_refusedFields.clear();
+    // Whether `control` takes part in this write-back: not when its text was just refused.
+    auto writes = [this](QWidget* control) {
+        return std::find(m_refusedFields.begin(), m_refusedFields.end(), control) ==
+               m_refusedFields.end();
+    };
+    // A refused field: the first one is prompted for and takes the focus.
+    auto refuse = [this](QWidget* control, const QString& prompt) {
+        m_refusedFields.push_back(control);
+        if (m_refusedFields.size() > 1)
+            return;
+        ui::MessageBox(prompt.toStdString());
+        control->setFocus();
+        if (auto* edit = qobject_cast<QLineEdit*>(control))
+            edit->selectAll();
+    };
+
     ExchangeIndex(m_cbBaud, m_nBaud, save);
     ExchangeIndex(m_cbData, m_nDataBits, save);
     ExchangeIndex(m_cbPort, m_nComPort, save);
@@ -80,10 +94,12 @@ bool CTerminalDlg::UpdateData(bool save) {
     if (save) {
         const QString text = m_editSend->text();
         if (text.size() > SEND_LINE_LIMIT)
-            return Fail(m_editSend, QString::fromUtf8(PROMPT_MAX_CHARS).arg(SEND_LINE_LIMIT));
-        m_strSend = text.toStdString();
+            refuse(m_editSend, QString::fromUtf8(PROMPT_MAX_CHARS).arg(SEND_LINE_LIMIT));
+        else
+            m_strSend = text.toStdString();
     } else {
-        LoadText(m_editSend, QString::fromStdString(m_strSend));
+        if (writes(m_editSend))
+            LoadText(m_editSend, QString::fromStdString(m_strSend));
         if (m_editSend->maxLength() != SEND_LINE_LIMIT)
             m_editSend->setMaxLength(SEND_LINE_LIMIT);
     }
@@ -91,11 +107,11 @@ bool CTerminalDlg::UpdateData(bool save) {
     auto* editPort = qobject_cast<QLineEdit*>(GetDlgItem(IDC_EDIT_IP_PORT));
     if (save) {
         // The field's text in UTF-8: the parser skips the same blanks QString::trimmed() does.
-        const auto port = ParseUnsignedField(editPort->text().toStdString());
-        if (!port)
-            return Fail(editPort, QString::fromUtf8(PROMPT_UNSIGNED));
-        m_nPort = *port;
-    } else {
+        if (const auto port = ParseUnsignedField(editPort->text().toStdString()))
+            m_nPort = *port;
+        else
+            refuse(editPort, QString::fromUtf8(PROMPT_UNSIGNED));
+    } else if (writes(editPort)) {
         LoadText(editPort, QString::number(m_nPort));
     }
 
@@ -103,15 +119,17 @@ bool CTerminalDlg::UpdateData(bool save) {
     if (save) {
         const QString text = editMessage->text();
         if (text.size() > SEND_LINE_LIMIT)
-            return Fail(editMessage, QString::fromUtf8(PROMPT_MAX_CHARS).arg(SEND_LINE_LIMIT));
-        m_strNetMessage = text.toStdString();
+            refuse(editMessage, QString::fromUtf8(PROMPT_MAX_CHARS).arg(SEND_LINE_LIMIT));
+        else
+            m_strNetMessage = text.toStdString();
         // The consoles are read-only: they show exactly what the exchange last wrote.
         m_strSerialConsole = m_shownSerialConsole;
         m_strNetConsole = m_shownNetConsole;
     } else {
-        LoadText(editMessage, QString::fromStdString(m_strNetMessage));
+        if (writes(editMessage))
+            LoadText(editMessage, QString::fromStdString(m_strNetMessage));
         ExchangeConsole(m_reditSerial, m_strSerialConsole, m_shownSerialConsole);
         ExchangeConsole(m_reditNet, m_strNetConsole, m_shownNetConsole);
     }
-    return true;
+    return !save || m_refusedFields.empty();
 }

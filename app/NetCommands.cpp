@@ -29,13 +29,14 @@ void CTerminalDlg::DisconnectNet() {
 }
 
 void CTerminalDlg::OnButtonIpConnect() {
-    if (!UpdateData(true))
-        return;  // the prompt has been shown; the command does nothing else
+    const bool valid = UpdateData(true);
     if (NetConnected()) {
         DisconnectNet();
         UpdateData(false);
         return;
     }
+    if (!valid)
+        return;  // the port number was refused and prompted for: nothing to connect to
     const bool server = m_chkServerMode->isChecked();
     const std::string address = m_ipAddress->text().toStdString();
     if (m_nPort <= MAX_TCP_PORT)
@@ -61,15 +62,13 @@ void CTerminalDlg::OnButtonIpConnect() {
 }
 
 void CTerminalDlg::OnCheckServerMode() {
-    if (!UpdateData(true))
-        return;  // the prompt has been shown; the command does nothing else
+    UpdateData(true);  // a refused field has had its prompt; this command does not use it
     m_ipAddress->setEnabled(!m_chkServerMode->isChecked());
     UpdateData(false);
 }
 
 void CTerminalDlg::OnButtonIpSend() {
-    if (!UpdateData(true))
-        return;  // the prompt has been shown; the command does nothing else
+    UpdateData(true);  // a refused field has had its prompt; this command does not use it
     // Without a link (idle, or a server without a peer) the line is discarded without a message.
     if (const platform::Result r = Net().Send(m_strNetMessage); r.error == EAGAIN)
         SetStatusText(" Send incomplete : the peer does not read");
@@ -78,8 +77,7 @@ void CTerminalDlg::OnButtonIpSend() {
 }
 
 void CTerminalDlg::OnButtonIpClear() {
-    if (!UpdateData(true))
-        return;  // the prompt has been shown; the command does nothing else
+    UpdateData(true);  // a refused field has had its prompt; this command does not use it
     m_strNetConsole.clear();
     Net().Clear();
     UpdateData(false);

@@ -10,8 +10,7 @@
 #include "serial/SerialSettings.h"
 
 void CTerminalDlg::OnButtonOpen() {
-    if (!UpdateData(true))
-        return;  // the prompt has been shown; the command does nothing else
+    UpdateData(true);  // a refused field has had its prompt; this command does not use it
     if (!SerialOpen()) {
         m_strSerialConsole.clear();  // whether or not the port then opens
         const SerialSettings s = SettingsFromSelection(
@@ -52,8 +51,7 @@ void CTerminalDlg::OnPortLost(const QString& reason) {
 }
 
 void CTerminalDlg::OnButtonSend() {
-    if (!UpdateData(true))
-        return;  // the prompt has been shown; the command does nothing else
+    UpdateData(true);  // a refused field has had its prompt; this command does not use it
     // A closed port sends nothing, silently; a port that does not take the line says so.
     if (const platform::Result r = Serial().Send(m_strSend); r.error == EAGAIN)
         SetStatusText(" Send incomplete : the port does not take the bytes");
@@ -62,8 +60,7 @@ void CTerminalDlg::OnButtonSend() {
 }
 
 void CTerminalDlg::OnButtonClear() {
-    if (!UpdateData(true))
-        return;  // the prompt has been shown; the command does nothing else
+    UpdateData(true);  // a refused field has had its prompt; this command does not use it
     m_strSerialConsole.clear();
     Serial().Clear();
     UpdateData(false);

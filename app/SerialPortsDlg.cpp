@@ -15,12 +15,14 @@ const QString kDefault = QStringLiteral("(default)");
 
 }  // namespace
 
-CSerialPortsDlg::CSerialPortsDlg(QWidget* parent, const std::string& devRoot) : QDialog(parent) {
+CSerialPortsDlg::CSerialPortsDlg(QWidget* parent, const std::string& devRoot,
+                                 const std::string& sysRoot)
+    : QDialog(parent) {
     setObjectName(QStringLiteral("IDD_SERIAL_PORTS"));
     setWindowTitle(QStringLiteral("Serial Ports"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
 
-    const auto present = platform::ListSerialPorts(devRoot);
+    const auto present = platform::ListSerialPorts(devRoot, sysRoot);
     auto* rows = new QGridLayout;
     for (int n = 1; n <= kPortCount; ++n) {
         const QString port = QStringLiteral("COM%1").arg(n);

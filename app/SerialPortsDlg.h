@@ -15,8 +15,10 @@ class CSerialPortsDlg : public QDialog {
 public:
     static constexpr int kPortCount = 9;  // COM1..COM9, the ports the main dialog offers
 
-    // `devRoot` is where the present devices are looked for (a fake tree in tests).
-    explicit CSerialPortsDlg(QWidget* parent = nullptr, const std::string& devRoot = "/dev");
+    // `devRoot` is where the present devices are looked for, `sysRoot` where the kernel tells
+    // which serial ports have a UART (fake trees in tests).
+    explicit CSerialPortsDlg(QWidget* parent = nullptr, const std::string& devRoot = "/dev",
+                             const std::string& sysRoot = "/sys");
 
     // The device box of COMn, n = 1..kPortCount; nullptr otherwise.
     QComboBox* DeviceBox(int n) const;

@@ -189,7 +189,7 @@ void CTerminalDlg::CreateControls() {
     // relation): on Linux a drop-down list's accessible name is its current item, so without
     // the relation a screen reader reads "57600" and never "Baud Rate".
     static constexpr std::pair<int, int> labelFor[] = {
-        {IDC_STATIC_SERIAL_PORT, IDC_COMBO_PORT},    {IDC_STATIC_SERIAL_BAUD, IDC_COMBO_BAUD},
+        {IDC_STATIC_SERIAL_PORT, IDC_COMBO_PORT},     {IDC_STATIC_SERIAL_BAUD, IDC_COMBO_BAUD},
         {IDC_STATIC_SERIAL_DATA_BIT, IDC_COMBO_DATA}, {IDC_STATIC_SERIAL_STOPBIT, IDC_COMBO_STOP},
         {IDC_STATIC_SERIAL_PARITY, IDC_COMBO_PARITY}, {IDC_STATIC_SERIAL_FLOW, IDC_COMBO_FLOW},
         {IDC_STATIC_IPADDR, IDC_IP_ADDRESS},          {IDC_STATIC_NET_PORT, IDC_EDIT_IP_PORT},
@@ -424,12 +424,10 @@ void CTerminalDlg::ConnectEngine() {
     connect(&net, &NetConsole::acceptPaused, this, [this](const QString& reason) {
         SetStatusText(" Server paused : " + reason.toStdString());
     });
-    // The device closed the client link: back to idle exactly as if the user had pressed
-    // Disconnect, so the status line says so at once.
-    connect(&net, &NetConsole::farEndClosed, this, [this] {
-        DisconnectNet();
-        UpdateData(false);
-    });
+    // The device closed the client link: back to idle as the Disconnect command goes, so the
+    // status line says so at once. No member changes here, so there is no exchange: the lines
+    // being typed and the list choices not yet used stay as the user left them.
+    connect(&net, &NetConsole::farEndClosed, this, [this] { DisconnectNet(); });
     connect(&transfer, &PassThrough::timedOut, this, [this](int id) { OnTimer(id); });
     connect(&transfer, &PassThrough::sendFailed, this, &CTerminalDlg::ShowFailure);
     connect(&transfer, &PassThrough::finished, this, &CTerminalDlg::OnTransferFinished);

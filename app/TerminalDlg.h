@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "app/DownloadDlg.h"
 #include "app/MainWnd.h"
@@ -45,8 +46,9 @@ public:
     // The teardown that runs when the modal loop ends: closes the port, disconnects.
     void DestroyWindow();
 
-    // Data exchange between the controls and the members (true = controls to members). A failed
-    // validation shows its prompt, focuses the field and returns false.
+    // Data exchange between the controls and the members (true = controls to members). A field
+    // that fails its check keeps its member and its text; the first one has its prompt and the
+    // focus, and reading returns false. The other fields are exchanged all the same.
     bool UpdateData(bool saveAndValidate = true);
 
     QWidget* GetDlgItem(int id) const;
@@ -82,9 +84,6 @@ public:
     void OnOK();
     void OnCancel();
 
-    // Console rendering.
-    void RenderSerialConsole();
-    void RenderNetConsole();
     // A refresh now: render, then scroll to the end. The receive paths ask for them through the
     // consoles' pacers.
     void RefreshSerialConsole();
@@ -111,19 +110,7 @@ public:
     QFont m_fontHex;
     QFont m_fontText;
     bool m_bFontsCreated = false;
-    QComboBox* m_cbFlow = nullptr;
-    QCheckBox* m_chkHexViewNet = nullptr;
     QCheckBox* m_chkHexView = nullptr;
-    QCheckBox* m_chkServerMode = nullptr;
-    QPushButton* m_btnOpen = nullptr;
-    QPushButton* m_btnConnect = nullptr;
-    QLineEdit* m_ipAddress = nullptr;
-    QLineEdit* m_editSend = nullptr;
-    QComboBox* m_cbStop = nullptr;
-    QComboBox* m_cbParity = nullptr;
-    QComboBox* m_cbPort = nullptr;
-    QComboBox* m_cbData = nullptr;
-    QComboBox* m_cbBaud = nullptr;
     int m_nBaud = 7;
     int m_nDataBits = 3;
     int m_nComPort = 0;
@@ -149,6 +136,24 @@ protected:
     void accept() override;
 
 private:
+    // The controls bound to members; from outside, every control is reached through GetDlgItem
+    // (or its object name, the IDC name).
+    QComboBox* m_cbFlow = nullptr;
+    QCheckBox* m_chkHexViewNet = nullptr;
+    QCheckBox* m_chkServerMode = nullptr;
+    QPushButton* m_btnOpen = nullptr;
+    QPushButton* m_btnConnect = nullptr;
+    QLineEdit* m_ipAddress = nullptr;
+    QLineEdit* m_editSend = nullptr;
+    QComboBox* m_cbStop = nullptr;
+    QComboBox* m_cbParity = nullptr;
+    QComboBox* m_cbPort = nullptr;
+    QComboBox* m_cbData = nullptr;
+    QComboBox* m_cbBaud = nullptr;
+
+    // Console rendering: the history in its form, through the console's part of the exchange.
+    void RenderSerialConsole();
+    void RenderNetConsole();
     void CreateControls();
     void ConnectHandlers();
     void ConnectEngine();
@@ -171,6 +176,8 @@ private:
     void ShowSerialClosed(const std::string& status);
 
     std::map<int, QWidget*> m_controls;
+    // The fields the last reading exchange refused: a write-back leaves their text as typed.
+    std::vector<QWidget*> m_refusedFields;
     QPushButton* m_btnDefault = nullptr;
     QLabel* m_staticStatus = nullptr;
     QPlainTextEdit* m_reditSerial = nullptr;

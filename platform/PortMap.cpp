@@ -87,30 +87,22 @@ std::string ReadFirstLine(const std::string& path) {
     return line;
 }
 
-// A ttyS node exists for every UART the driver could have; one with a real UART behind it
-// reports a known type. A node we may not open is judged by the type the kernel publishes in
-// sysfs (only for the real /dev); one that someone holds exclusively (EBUSY) is there.
-bool UartAnswers(const std::string& path, const std::string& name, bool realDev) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == EBUSY)
-            return true;
-        if (realDev && (errno == EACCES || errno == EPERM)) {
-            const std::string type = ReadFirstLine("/sys/class/tty/" + name + "/type");
-            return ToInt(type) > PORT_UNKNOWN;
-        }
-        return false;
+// A ttyS node exists for every UART the driver could have; the kernel's serial core says in sysfs
+// which of them has a UART behind it: <sysRoot>/class/tty/ttySN/type is the type it found,
+// PORT_UNKNOWN (0) for a place no UART answered. A ttyS that has no type there (a driver outside
+// the serial core) is there when it has a device behind it (the "device" link). The node itself
+// is never opened: opening a tty raises DTR and RTS and closing it drops them, which resets or
+// confuses the board attached.
+bool UartPresent(const std::string& sysRoot, const std::string& name) {
+    const std::string dir = sysRoot + "/class/tty/" + name;
+    std::ifstream in(dir + "/type");
+    std::string type;
+    if (in && std::getline(in, type)) {
+        const int value = ToInt(type);
+        return value >= 0 && value != PORT_UNKNOWN;
     }
-    bool answers;
-    serial_struct info{};
-    if (ioctl(fd, TIOCGSERIAL, &info) == 0) {
-        answers = info.type != PORT_UNKNOWN;
-    } else {
-        termios tio{};
-        answers = tcgetattr(fd, &tio) == 0;
-    }
-    ::close(fd);
-    return answers;
+    struct stat st {};
+    return stat((dir + "/device").c_str(), &st) == 0;
 }
 
 std::string GroupName(gid_t gid) {
@@ -309,11 +301,14 @@ bool NaturalLess(const std::string& a, const std::string& b) {
     return a < b;  // equal but for leading zeros: still a strict order
 }
 
-std::vector<SerialPortEntry> ListSerialPorts(const std::string& devRoot) {
+std::vector<SerialPortEntry> ListSerialPorts(const std::string& devRoot,
+                                             const std::string& sysRoot) {
     std::string root = devRoot;
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();
-    const bool realDev = root == "/dev";
+    std::string sys = sysRoot;
+    while (sys.size() > 1 && sys.back() == '/')
+        sys.pop_back();
     std::vector<SerialPortEntry> ports;
 
     const std::string byId = root + "/serial/by-id";
@@ -336,7 +331,7 @@ std::vector<SerialPortEntry> ListSerialPorts(const std::string& devRoot) {
             const std::string path = root + "/" + name;
             if (!IsCharDevice(path))
                 continue;
-            if (p == "ttyS" && !UartAnswers(path, name, realDev))
+            if (p == "ttyS" && !UartPresent(sys, name))
                 continue;
             ports.push_back({path, {}});
         }

@@ -38,10 +38,11 @@ struct SerialPortEntry {
 };
 
 // The serial devices under `devRoot` (no trailing '/' needed): the links in serial/by-id, then
-// ttyUSB*, ttyACM*, then those ttyS* behind which a UART answers. Each group in natural order
-// (ttyUSB2 before ttyUSB10). Dangling links and nodes that are not character devices are left
-// out.
-std::vector<SerialPortEntry> ListSerialPorts(const std::string& devRoot = "/dev");
+// ttyUSB*, ttyACM*, then those ttyS* that sysfs under `sysRoot` shows with a UART behind them.
+// Each group in natural order (ttyUSB2 before ttyUSB10). Dangling links and nodes that are not
+// character devices are left out. No device is opened.
+std::vector<SerialPortEntry> ListSerialPorts(const std::string& devRoot = "/dev",
+                                             const std::string& sysRoot = "/sys");
 
 // Natural order of names: runs of digits compare by value ("ttyUSB2" < "ttyUSB10").
 bool NaturalLess(const std::string& a, const std::string& b);

@@ -91,6 +91,31 @@ bool WriteRandomFile(const std::string& path, int64_t size, uint64_t seed, std::
     return true;
 }
 
+bool WriteWholeFile(const std::string& path, const std::string& text, std::string* reason) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            *reason = std::strerror(n < 0 ? errno : ENOSPC);
+            ::close(fd);
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    // Some file systems tell of a failed write only when the file is closed.
+    if (::close(fd) != 0) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 // Linux numbers the pseudo-terminal slaves (/dev/pts/N) with majors 136 to 143.
 bool IsPseudoTerminal(const std::string& path) {
     struct stat st {};
@@ -129,8 +154,7 @@ int PassSession::Run() {
             code = RunAll(engine);
         engine.Shutdown();
     }
-    Finish(code);
-    return code;
+    return Finish(code);
 }
 
 // The temporary folder, the data to send and the folder for the received files.
@@ -281,26 +305,40 @@ int PassSession::RunAll(TerminalEngine& engine) {
     return SessionExitCode(m_report);
 }
 
-void PassSession::Finish(int code) {
-    if (m_opt.json && !(code == EXIT_BAD_ARGUMENTS && m_report.source.empty()))
-        m_out << JsonReport(m_report) << std::flush;
+int PassSession::Finish(int code) {
+    const int sessionCode = code;
+    // A report that cannot be written is said on stderr. It fails a session that had verified
+    // everything; an earlier failure keeps its own code. The JUnit report goes first, so that
+    // the JSON report tells of its failure too.
+    auto reportLost = [&](const std::string& text, const std::string& detail) {
+        if (code != EXIT_VERIFIED) {
+            m_err << "vaskel-passthrough: " << text << "\n  " << detail << "\n" << std::flush;
+            return;
+        }
+        code = Fail(EXIT_NOT_STORED, text, detail);
+    };
     if (!m_opt.junitPath.empty()) {
-        std::error_code ec;
-        const std::string xml = JUnitReport(m_report);
-        FILE* f = std::fopen(m_opt.junitPath.c_str(), "w");
-        if (!f || std::fwrite(xml.data(), 1, xml.size(), f) != xml.size())
-            m_err << "vaskel-passthrough: Can't write the JUnit report\n  " << m_opt.junitPath
-                  << ": " << std::strerror(errno) << "\n";
-        if (f)
-            std::fclose(f);
+        std::string reason;
+        if (!WriteWholeFile(m_opt.junitPath, JUnitReport(m_report), &reason))
+            reportLost("Can't write the JUnit report", m_opt.junitPath + ": " + reason);
+    }
+    if (m_opt.json && !(code == EXIT_BAD_ARGUMENTS && m_report.source.empty())) {
+        errno = 0;
+        m_out << JsonReport(m_report) << std::flush;
+        if (!m_out) {
+            const int error = errno != 0 ? errno : EIO;
+            reportLost("Can't write the JSON report",
+                       std::string("standard output: ") + std::strerror(error));
+        }
     }
     if (m_tempDir.empty())
-        return;
+        return code;
     // Kept with --keep, and after a failed run whose files may tell what went wrong.
-    const bool keep = m_opt.keep || (code != EXIT_VERIFIED && !m_report.runs.empty());
+    const bool keep = m_opt.keep || (sessionCode != EXIT_VERIFIED && !m_report.runs.empty());
     if (keep)
         m_err << "vaskel-passthrough: the temporary folder is kept: " << m_tempDir << "\n"
               << std::flush;
     else
         QDir(QString::fromStdString(m_tempDir)).removeRecursively();
+    return code;
 }

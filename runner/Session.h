@@ -24,7 +24,9 @@ private:
     int BringUpLinks(class TerminalEngine& engine);
     int RunAll(TerminalEngine& engine);
     int Fail(int code, const std::string& text, const std::string& detail);
-    void Finish(int code);
+    // Writes the reports and removes the temporary folder; returns the exit code, which a report
+    // that could not be written turns from verified into EXIT_NOT_STORED.
+    int Finish(int code);
 
     RunnerOptions m_opt;
     std::ostream& m_out;
@@ -39,6 +41,9 @@ private:
 void FillPattern(uint64_t seed, uint64_t offset, unsigned char* out, size_t n);
 // Writes `size` bytes of the pattern of `seed` to `path`; false with the OS's reason in *error.
 bool WriteRandomFile(const std::string& path, int64_t size, uint64_t seed, std::string* error);
+// Writes `text` as the whole content of `path` (created or truncated); false with the OS's reason
+// in *reason when it could not be created, written in full or closed.
+bool WriteWholeFile(const std::string& path, const std::string& text, std::string* reason);
 // True when the device at `path` is a pseudo-terminal (socat's pty and the like), whose baud
 // rate paces nothing.
 bool IsPseudoTerminal(const std::string& path);

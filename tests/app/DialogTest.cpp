@@ -157,37 +157,48 @@ TEST_F(Dialog, ExitValidatesButEscapeCloses) {
     EXPECT_EQ(seam.messages.size(), 1u);  // no exchange on the cancel path
 }
 
-TEST_F(Dialog, ValidationStopsAtTheFirstBadField) {
+// A refused field keeps its member and its text; only the first has a prompt and the focus. The
+// other fields are read all the same, so a command that goes on never works with, or writes back,
+// an older value than the controls show.
+TEST_F(Dialog, ValidationPromptsForTheFirstBadFieldAndReadsTheRest) {
     Show();
-    // A send line over 1024 characters fails first; the port and later fields stay unexchanged.
     Edit(IDC_EDIT_SEND)->setMaxLength(4096);
     Edit(IDC_EDIT_SEND)->setText(QString(1025, QLatin1Char('a')));
-    Edit(IDC_EDIT_IP_PORT)->setText("6000");
+    Edit(IDC_EDIT_IP_PORT)->setText("x");
     Edit(IDC_EDIT_IP_MESSAGE)->setText("net");
     Item<QComboBox>(IDC_COMBO_BAUD)->setCurrentIndex(2);
     EXPECT_FALSE(dlg->UpdateData(true));
     ASSERT_EQ(seam.messages.size(), 1u);
     EXPECT_EQ(seam.messages[0], "1024 이하의 문자를 입력하십시오.");
     EXPECT_EQ(QApplication::focusWidget(), dlg->GetDlgItem(IDC_EDIT_SEND));
-    EXPECT_EQ(dlg->m_nBaud, 2);      // before the failing field: exchanged
-    EXPECT_EQ(dlg->m_nPort, 5000u);  // after it: left as it was
-    EXPECT_EQ(dlg->m_strNetMessage, "");
+    EXPECT_EQ(dlg->m_nBaud, 2);
+    EXPECT_EQ(dlg->m_strSend, "");   // refused: as it was
+    EXPECT_EQ(dlg->m_nPort, 5000u);  // refused too, without a second prompt
+    EXPECT_EQ(dlg->m_strNetMessage, "net");
+    // The write-back leaves the refused port field as typed (and limits the send line again).
+    dlg->UpdateData(false);
+    EXPECT_EQ(Edit(IDC_EDIT_IP_PORT)->text(), "x");
 
-    // A bad port fails the same way: the send line is taken, the message is not.
     Edit(IDC_EDIT_SEND)->setText("line");
     for (const char* bad : {"", "12x", "-1", "4294967296", " 1 2"}) {
         Edit(IDC_EDIT_IP_PORT)->setText(bad);
+        Edit(IDC_EDIT_IP_MESSAGE)->setText(bad);
         EXPECT_FALSE(dlg->UpdateData(true)) << bad;
         EXPECT_EQ(seam.messages.back(), "양의 정수를 입력하십시오.");
         EXPECT_EQ(QApplication::focusWidget(), dlg->GetDlgItem(IDC_EDIT_IP_PORT));
+        EXPECT_EQ(dlg->m_strNetMessage, bad);
+        dlg->UpdateData(false);
+        EXPECT_EQ(Edit(IDC_EDIT_IP_PORT)->text().toStdString(), bad);
     }
     EXPECT_EQ(dlg->m_strSend, "line");
-    EXPECT_EQ(dlg->m_strNetMessage, "");
+    EXPECT_EQ(dlg->m_nPort, 5000u);
 
     Edit(IDC_EDIT_IP_PORT)->setText(" 4294967295 ");
     EXPECT_TRUE(dlg->UpdateData(true));
     EXPECT_EQ(dlg->m_nPort, 4294967295u);
-    EXPECT_EQ(dlg->m_strNetMessage, "net");
+    // Accepted again: the write-back shows the number as the member holds it.
+    dlg->UpdateData(false);
+    EXPECT_EQ(Edit(IDC_EDIT_IP_PORT)->text(), "4294967295");
 }
 
 TEST_F(Dialog, ExchangeLeavesUnchangedControlsAlone) {

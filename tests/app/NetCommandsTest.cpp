@@ -215,6 +215,30 @@ TEST_F(NetCommands, FarEndClosingTheClientLinkReturnsToIdle) {
     EXPECT_EQ(dlg->Net().ClientSocket(), nullptr);
 }
 
+// The device closing the client link puts the window back to idle and nothing else: a line
+// being typed in either send line and list choices not yet used stay as the user left them.
+TEST_F(NetCommands, FarEndClosingKeepsWhatTheUserTypedAndChose) {
+    int port = 0;
+    const int listener = Track(testutil::ListenLoopback(&port));
+    UsePort(port);
+    Click(IDC_BUTTON_IP_CONNECT);
+    const int far = testutil::AcceptWithin(listener, 2000);
+    ASSERT_GE(far, 0);
+    ASSERT_TRUE(testutil::WaitFor([&] { return dlg->NetConnected() == 1; }));
+    SetText(IDC_EDIT_SEND, "AT\\x0D half typ");
+    SetText(IDC_EDIT_IP_MESSAGE, "net line half typ");
+    Select(IDC_COMBO_BAUD, 2);
+    Select(IDC_COMBO_PARITY, 0);
+    ::close(far);
+    ASSERT_TRUE(testutil::WaitFor([&] { return dlg->NetConnected() == 0; }));
+    EXPECT_EQ(Status(), " Disconnected : 127.0.0.1");
+    EXPECT_EQ(Item<QLineEdit>(IDC_EDIT_SEND)->text(), "AT\\x0D half typ");
+    EXPECT_EQ(Item<QLineEdit>(IDC_EDIT_IP_MESSAGE)->text(), "net line half typ");
+    EXPECT_EQ(Item<QComboBox>(IDC_COMBO_BAUD)->currentIndex(), 2);
+    EXPECT_EQ(Item<QComboBox>(IDC_COMBO_PARITY)->currentIndex(), 0);
+    EXPECT_TRUE(seam.messages.empty());
+}
+
 }  // namespace
 
 namespace {

@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -92,6 +93,21 @@ std::vector<std::string> Labels(const std::vector<SerialPortEntry>& ports) {
     return labels;
 }
 
+// <sysRoot>/class/tty/<name> as the kernel shows it: a "type" file when `type` is not empty, a
+// "device" link when `device` is not empty.
+void FakeSysTty(const TempDir& sys, const std::string& name, const std::string& type,
+                const std::string& device = "") {
+    const std::string dir = sys.File("class/tty/" + name);
+    ASSERT_EQ(system(("mkdir -p '" + dir + "'").c_str()), 0);
+    if (!type.empty())
+        testutil::WriteFile(dir + "/type", type);
+    if (!device.empty()) {
+        const std::string target = sys.File("class/" + device.substr(6));  // past "../../"
+        ASSERT_EQ(system(("mkdir -p '" + target + "'").c_str()), 0);
+        ASSERT_EQ(symlink(device.c_str(), (dir + "/device").c_str()), 0);
+    }
+}
+
 }  // namespace
 
 TEST(PortMapping, StoresRemovesAndReportsAFailedWrite) {
@@ -156,8 +172,8 @@ TEST(PortMapping, MappedComNameOpensTheDeviceBehindAByIdLink) {
     EXPECT_STREQ(buf, "ping");
 }
 
-TEST(SerialPortList, ListsByIdUsbAcmAndAnsweringTtySInNaturalOrder) {
-    TempDir dev;
+TEST(SerialPortList, ListsByIdUsbAcmAndTtySWithAUartInNaturalOrder) {
+    TempDir dev, sys;
     PtyPair a, b, c, d;
     ASSERT_EQ(mkdir(dev.File("serial").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(dev.File("serial/by-id").c_str(), 0755), 0);
@@ -173,13 +189,16 @@ TEST(SerialPortList, ListsByIdUsbAcmAndAnsweringTtySInNaturalOrder) {
         {"ttyUSB2", a.slavePath},
         {"ttyUSBx", a.slavePath},  // not a ttyUSB<number>
         {"ttyACM0", c.slavePath},
-        {"ttyS0", d.slavePath},  // a tty that answers
-        {"ttyS1", "/dev/null"},  // a character device, but no tty
+        {"ttyS0", d.slavePath},  // a UART behind it
+        {"ttyS1", d.slavePath},  // a place where no UART answered
         {"ttyXYZ", a.slavePath},
     };
     for (const Link& l : links)
         ASSERT_EQ(symlink(l.target.c_str(), dev.File(l.name).c_str()), 0) << l.name;
     testutil::WriteFile(dev.File("ttyS2"), "");  // no device at all
+    FakeSysTty(sys, "ttyS0", "4\n");
+    FakeSysTty(sys, "ttyS1", "0\n");
+    FakeSysTty(sys, "ttyS2", "4\n");
 
     const std::string root = dev.path.substr(0, dev.path.size() - 1);
     const std::vector<std::string> expected = {
@@ -190,14 +209,40 @@ TEST(SerialPortList, ListsByIdUsbAcmAndAnsweringTtySInNaturalOrder) {
         root + "/ttyACM0",
         root + "/ttyS0",
     };
-    const auto ports = ListSerialPorts(root);
+    const auto ports = ListSerialPorts(root, sys.path);
     EXPECT_EQ(Labels(ports), expected);
     // The trailing '/' makes no difference; a by-id entry is stored and opened by its own path.
-    EXPECT_EQ(Labels(ListSerialPorts(dev.path)), expected);
+    EXPECT_EQ(Labels(ListSerialPorts(dev.path, sys.path)), expected);
     ASSERT_FALSE(ports.empty());
     EXPECT_EQ(ports[0].path, root + "/serial/by-id/usb-FTDI_FT232R_A2-if00-port0");
     EXPECT_EQ(ports[0].target, a.slavePath);
-    EXPECT_TRUE(ListSerialPorts(dev.File("missing")).empty());
+    EXPECT_TRUE(ListSerialPorts(dev.File("missing"), sys.path).empty());
+}
+
+// The ttyS ports come from what the kernel says in sysfs; none of them is opened, since opening
+// a tty raises DTR and RTS and closing it drops them, which resets the board attached.
+TEST(SerialPortList, TtySPortsAreFoundInSysfsWithoutOpeningAny) {
+    TempDir dev, sys;
+    PtyPair ptys[6];
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    for (int i = 0; i < 6; ++i) {
+        const std::string name = "ttyS" + std::to_string(i);
+        ASSERT_EQ(symlink(ptys[i].slavePath.c_str(), dev.File(name).c_str()), 0);
+        ASSERT_GE(inotify_add_watch(watch, ptys[i].slavePath.c_str(), IN_OPEN), 0);
+    }
+    FakeSysTty(sys, "ttyS0", "4\n");  // a 16550A
+    FakeSysTty(sys, "ttyS1", "0\n");  // PORT_UNKNOWN: nothing answered there
+    FakeSysTty(sys, "ttyS2", "");     // no type, no device
+    FakeSysTty(sys, "ttyS3", "", "../../devices/pnp0/00:05");  // no type, but a device
+    FakeSysTty(sys, "ttyS4", "0\n", "../../devices/platform/serial8250");
+    FakeSysTty(sys, "ttyS5", "12\n", "../../devices/pci0000:00/0000:00:16.3");
+    const std::string root = dev.path.substr(0, dev.path.size() - 1);
+    const std::vector<std::string> expected = {root + "/ttyS0", root + "/ttyS3", root + "/ttyS5"};
+    EXPECT_EQ(Labels(ListSerialPorts(root, sys.path)), expected);
+    char events[4096];
+    EXPECT_EQ(read(watch, events, sizeof events), -1) << "a listed or unlisted ttyS was opened";
+    close(watch);
 }
 
 TEST(SerialDeviceHints, BusyDeviceNamesTheProgramThatHoldsIt) {

@@ -29,11 +29,13 @@ struct Ran {
 // The program as a child process, its output in files.
 class RunnerProcess {
 public:
-    void Start(const std::vector<std::string>& args) {
+    // `stdoutPath`: where standard output goes instead of a file that Finish reads.
+    void Start(const std::vector<std::string>& args, const std::string& stdoutPath = "") {
         std::string command = "exec '" VASKEL_PASSTHROUGH "'";
         for (const std::string& a : args)
             command += " '" + a + "'";
-        command += " >'" + m_files.File("out") + "' 2>'" + m_files.File("err") + "'";
+        command += " >'" + (stdoutPath.empty() ? m_files.File("out") : stdoutPath) + "' 2>'" +
+                   m_files.File("err") + "'";
         m_start = std::chrono::steady_clock::now();
         ASSERT_TRUE(m_child.Start({"/bin/sh", "-c", command}));
     }
@@ -58,9 +60,10 @@ private:
     std::chrono::steady_clock::time_point m_start;
 };
 
-Ran RunProgram(const std::vector<std::string>& args, int timeoutMs = 120000) {
+Ran RunProgram(const std::vector<std::string>& args, int timeoutMs = 120000,
+               const std::string& stdoutPath = "") {
     RunnerProcess p;
-    p.Start(args);
+    p.Start(args, stdoutPath);
     return p.Finish(timeoutMs);
 }
 
@@ -151,6 +154,45 @@ TEST_P(RunnerWithSocat, JsonAndJunitReportEveryRun) {
     const std::string xml = testutil::ReadFile(junit);
     EXPECT_NE(xml.find("tests=\"2\" failures=\"0\" errors=\"0\""), std::string::npos) << xml;
     EXPECT_NE(xml.find("name=\"run 2 net-to-serial\""), std::string::npos) << xml;
+}
+
+// A report that cannot be written (a full disk, a folder that is gone) is told, and a session
+// that verified everything then ends with exit code 5; the JSON report names the JUnit failure.
+TEST_P(RunnerWithSocat, AReportThatCannotBeWrittenIsToldAndEndsWith5) {
+    const struct {
+        std::vector<std::string> report;
+        std::string stdoutPath;
+        std::string err;
+    } cases[] = {
+        {{"--junit", "/dev/full"}, "", "/dev/full: No space left on device"},
+        {{"--junit", dir.File("gone/report.xml")},
+         "",
+         "gone/report.xml: No such file or directory"},
+        {{"--json"}, "/dev/full", "standard output: No space left on device"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.report[0] + " " + c.report.back());
+        const Ran r = RunProgram(Join(Join(Device(), {"--random", "4K", "--direction",
+                                                      "serial-to-net", "--start-delay", "0"}),
+                                      c.report),
+                                 120000, c.stdoutPath);
+        EXPECT_EQ(r.code, 5) << r.out << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.report[0] == "--json" ? "vaskel-passthrough: Can't write the JSON "
+                                                       "report"
+                                                     : "vaskel-passthrough: Can't write the JUnit "
+                                                       "report"),
+                  std::string::npos)
+            << r.err;
+    }
+    // With --json beside it, the JSON report carries the JUnit report's failure.
+    const Ran r =
+        RunProgram(Join(Device(), {"--random", "4K", "--direction", "serial-to-net",
+                                   "--start-delay", "0", "--json", "--junit", "/dev/full"}));
+    EXPECT_EQ(r.code, 5) << r.err;
+    const QJsonObject report = Json(r);
+    EXPECT_EQ(report["exit_code"].toInt(), 5);
+    EXPECT_EQ(report["error"].toObject()["text"].toString(), "Can't write the JUnit report");
 }
 
 INSTANTIATE_TEST_SUITE_P(ClientAndServerMode, RunnerWithSocat, ::testing::Bool(),

@@ -260,8 +260,8 @@ std::string RunCommand(const std::string& command, int* code) {
 }
 
 XvfbServer::XvfbServer() {
-    // Another X server starting at the same moment (a parallel test, a second checkout) may win
-    // the display number this one picked: then it is started again, on another number.
+    // Should the server have gone by the time it is checked, a new one is started, on whatever
+    // number is free then.
     for (int attempt = 0; attempt < 3 && display.empty(); ++attempt) {
         if (attempt > 0) {
             m_process.Kill(SIGTERM);
@@ -271,33 +271,51 @@ XvfbServer::XvfbServer() {
         int code = -1;
         if (!display.empty())
             RunCommand("xdpyinfo -display " + display + " >/dev/null 2>&1", &code);
-        if (code != 0)
+        if (code != 0 || !m_process.Running())
             display.clear();
     }
 }
 
 std::string XvfbServer::StartOnce() {
+    // -displayfd: the server takes a display number that is free at that moment (never a fixed
+    // one, which a server of a parallel test could hold) and writes it, then a newline, once it
+    // accepts clients. Only the write end goes to the server.
     int fds[2];
-    if (pipe(fds) != 0)
+    if (pipe2(fds, O_CLOEXEC) != 0)
         return {};
-    // -displayfd: the server picks a free display and writes its number to the pipe.
-    if (!m_process.Start({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                          "1280x1024x24", "-nolisten", "tcp"})) {
+    const int toServer = fcntl(fds[1], F_DUPFD, 3);  // the same pipe, inherited
+    close(fds[1]);
+    if (toServer < 0) {
         close(fds[0]);
-        close(fds[1]);
         return {};
     }
-    close(fds[1]);
-    std::string result;
-    pollfd p{fds[0], POLLIN, 0};
-    if (poll(&p, 1, 10000) > 0) {
-        char buf[32] = {};
-        ssize_t n = read(fds[0], buf, sizeof buf - 1);
-        if (n > 0)
-            result = ":" + std::to_string(std::atoi(buf));
+    // -noreset: the server stays as it is when its last client leaves. Otherwise the check
+    // above, by disconnecting, makes it tear down and rebuild everything (running the keymap
+    // compiler again) just as the program under test connects; on a loaded machine that
+    // rebuild is slow and can fail, and the program then finds no server on the display.
+    const bool started =
+        m_process.Start({"Xvfb", "-displayfd", std::to_string(toServer), "-noreset", "-screen", "0",
+                         "1280x1024x24", "-nolisten", "tcp"});
+    close(toServer);
+    std::string text;
+    QElapsedTimer clock;
+    clock.start();
+    // The whole line: the number may come in more than one piece.
+    while (started && text.find('\n') == std::string::npos) {
+        const qint64 left = 10000 - clock.elapsed();
+        pollfd p{fds[0], POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
+            break;
+        char buf[32];
+        const ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n <= 0)
+            break;  // the server ended before it was ready
+        text.append(buf, static_cast<size_t>(n));
     }
     close(fds[0]);
-    return result;
+    if (text.empty() || text.find('\n') == std::string::npos)
+        return {};
+    return ":" + std::to_string(std::atoi(text.c_str()));
 }
 
 XvfbServer::~XvfbServer() {

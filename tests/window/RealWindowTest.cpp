@@ -11,18 +11,24 @@ namespace {
 TEST(RealWindow, StartsShowsTheDialogAndClosesOnEscape) {
     testutil::XvfbServer x;
     ASSERT_FALSE(x.display.empty()) << "Xvfb did not start";
+    // What the program says on stderr is kept, to tell why it did not show a window.
+    testutil::TempDir files;
+    const std::string errors = files.File("stderr");
     testutil::ChildProcess program;
-    ASSERT_TRUE(program.Start({VASKEL_BINARY}, {"DISPLAY=" + x.display, "QT_QPA_PLATFORM=xcb"}));
+    ASSERT_TRUE(program.Start({"/bin/sh", "-c", "exec '" VASKEL_BINARY "' 2>'" + errors + "'"},
+                              {"DISPLAY=" + x.display, "QT_QPA_PLATFORM=xcb"}));
 
     const std::string env = "DISPLAY=" + x.display + " ";
     std::string id;
-    for (int i = 0; i < 100 && id.empty(); ++i) {
+    for (int i = 0; i < 100 && id.empty() && program.Running(); ++i) {
         id =
             testutil::RunCommand(env + "xdotool search --name '^Vaskel Ver\\. 1\\.0$' 2>/dev/null");
         if (id.empty())
             usleep(100000);
     }
-    ASSERT_FALSE(id.empty()) << "no window titled \"Vaskel Ver. 1.0\"";
+    ASSERT_FALSE(id.empty()) << "no window titled \"Vaskel Ver. 1.0\" on " << x.display
+                             << "; the program said:\n"
+                             << testutil::ReadFile(errors);
     id = id.substr(0, id.find('\n'));
 
     const std::string geometry = testutil::RunCommand(env + "xdotool getwindowgeometry " + id);

@@ -9,9 +9,13 @@ set -euo pipefail
 
 if [ "${ATSPI_SESSION_INNER:-}" != 1 ]; then
     # Outer half: a private runtime folder and X display, then a private session bus.
+    # -displayfd: the server takes a display number free at that moment (never a fixed one that a
+    # parallel test's server could hold) and writes it, then a newline, once it accepts clients.
+    # -noreset: it stays as it is when its last client leaves, instead of rebuilding everything
+    # while the next client connects.
     runtime=$(mktemp -d /tmp/vaskel-atspi.XXXXXX)
     chmod 700 "$runtime"
-    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$runtime/display" \
+    Xvfb -displayfd 3 -noreset -screen 0 1280x1024x24 -nolisten tcp 3>"$runtime/display" \
         >"$runtime/xvfb.log" 2>&1 &
     xvfb=$!
     cleanup() {
@@ -20,12 +24,13 @@ if [ "${ATSPI_SESSION_INNER:-}" != 1 ]; then
         rm -rf "$runtime"
     }
     trap cleanup EXIT
+    # The whole line: the number alone may be written before its newline.
     for _ in $(seq 200); do
-        [ -s "$runtime/display" ] && break
+        [ "$(wc -l <"$runtime/display")" -ge 1 ] && break
         kill -0 "$xvfb" 2>/dev/null || { cat "$runtime/xvfb.log" >&2; exit 1; }
         sleep 0.02
     done
-    [ -s "$runtime/display" ] || { echo "atspi_session: Xvfb did not start" >&2; exit 1; }
+    [ "$(wc -l <"$runtime/display")" -ge 1 ] || { echo "atspi_session: Xvfb did not start" >&2; exit 1; }
     export DISPLAY=":$(head -n1 "$runtime/display")"
     export XDG_RUNTIME_DIR="$runtime"
     export ATSPI_SESSION_INNER=1
