@@ -300,7 +300,8 @@ Exit codes:
   2   a time-out: the device passed nothing
   3   the serial port could not be opened
   4   the network side failed (connect refused, no device connected in time)
-  5   the received file (or the test data) could not be stored, or the sent file not read
+  5   the received file, the test data or a report could not be stored, or the sent
+      file could not be read
   64  bad arguments
 )";
 }
