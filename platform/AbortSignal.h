@@ -1,0 +1,36 @@
+// A signal that ends blocking waits from another thread: an eventfd that stays readable from
+// Raise() until Reset(). A blocking write polls its own descriptor together with Fd() and gives
+// up as soon as Fd() is readable, without waking up at intervals to look at a flag.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+
+namespace platform {
+
+class AbortSignal {
+public:
+    AbortSignal() = default;
+    ~AbortSignal();
+    AbortSignal(const AbortSignal&) = delete;
+    AbortSignal& operator=(const AbortSignal&) = delete;
+
+    // Any thread. The descriptor to poll for POLLIN next to the blocking call: readable while
+    // the signal is raised. Made on first use, so that objects that never wait hold no
+    // descriptor; -1 when it cannot be made (the process has no descriptor left): the waiter
+    // then looks at IsRaised() between short waits instead.
+    int Fd();
+    // Any thread. Raises the signal: every wait on Fd() ends, now and until Reset().
+    void Raise();
+    // Any thread. Lowers the signal again; a wait that has not ended yet goes on waiting.
+    void Reset();
+    // Any thread; no system call.
+    bool IsRaised() const { return m_raised.load(); }
+
+private:
+    std::atomic<bool> m_raised{false};
+    std::mutex m_lock;  // guards the making of the descriptor and its counter
+    int m_fd = -1;
+};
+
+}  // namespace platform
