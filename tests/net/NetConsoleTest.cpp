@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/NetConnect.h"
 #include "support/TestUtil.h"
 
 using testutil::WaitFor;
@@ -101,7 +102,7 @@ TEST(NetConsoleEngine, FailedStartsSayWhatFailedAndLeaveTheConsoleIdle) {
     };
     for (const Case& c : cases) {
         const platform::Result r =
-            c.server ? net.StartServer(c.port) : net.Connect("127.0.0.1", c.port);
+            c.server ? net.StartServer(c.port) : testutil::ConnectAndWait(net, "127.0.0.1", c.port);
         EXPECT_FALSE(r.ok) << c.port;
         EXPECT_EQ(r.text, c.text);
         EXPECT_EQ(r.error, c.error) << r.reason;
@@ -121,7 +122,7 @@ TEST(NetConsoleEngine, ClientReceivesSendsAndHearsTheFarEndClose) {
         ++closed;
         net.Stop();  // as the Disconnect command does
     });
-    ASSERT_TRUE(net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
+    ASSERT_TRUE(testutil::ConnectAndWait(net, "127.0.0.1", static_cast<unsigned>(port)).ok);
     EXPECT_FALSE(net.ServerMode());
     const int far = testutil::AcceptWithin(listener, 2000);
     ASSERT_GE(far, 0);
@@ -184,13 +185,13 @@ TEST(NetConsoleEngine, NoDescriptorLeaksOverManyCyclesAndRefusedClients) {
     const int listener = track(testutil::ListenLoopback(&port, 64));
     NetConsole net;
     // One cycle first: Qt opens descriptors of its own on first use.
-    ASSERT_TRUE(net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
+    ASSERT_TRUE(testutil::ConnectAndWait(net, "127.0.0.1", static_cast<unsigned>(port)).ok);
     ::close(testutil::AcceptWithin(listener, 2000));
     net.Stop();
     testutil::Pump(50);
     const int before = testutil::OpenFdCount();
     for (int i = 0; i < 50; ++i) {
-        ASSERT_TRUE(net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
+        ASSERT_TRUE(testutil::ConnectAndWait(net, "127.0.0.1", static_cast<unsigned>(port)).ok);
         const int far = testutil::AcceptWithin(listener, 2000);
         net.Stop();
         ::close(far);
@@ -255,7 +256,7 @@ TEST(NetConsoleEngine, APeerResetMidStreamIsToldAndLeavesNoDescriptor) {
             far = testutil::ConnectLoopback(port);
             ASSERT_TRUE(WaitFor([&] { return net.PeerCount() == 1; }));
         } else {
-            ASSERT_TRUE(net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
+            ASSERT_TRUE(testutil::ConnectAndWait(net, "127.0.0.1", static_cast<unsigned>(port)).ok);
             far = testutil::AcceptWithin(listener, 2000);
         }
         ASSERT_GE(far, 0);
@@ -382,7 +383,7 @@ TEST(NetConsoleEngine, SendingToAPeerThatNeverReadsNeverWaits) {
     const int small = 4096;
     setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);  // inherited by the peer
     NetConsole net;
-    ASSERT_TRUE(net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
+    ASSERT_TRUE(testutil::ConnectAndWait(net, "127.0.0.1", static_cast<unsigned>(port)).ok);
     const int peer = track(testutil::AcceptWithin(listener, 2000));
     ASSERT_GE(peer, 0);
     setsockopt(net.ClientSocket()->GetSocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
