@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -104,6 +105,17 @@ void WriteAll(int fd, const std::string& s) {
         ASSERT_GT(n, 0);
         done += static_cast<size_t>(n);
     }
+}
+
+// How often a thread of this process has given up the processor to wait (sleeps, polls).
+long VoluntarySwitches(pid_t tid) {
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+            return std::stol(line.substr(line.find(':') + 1));
+    }
+    return -1;
 }
 
 // A port that was free a moment ago (bound and released without listening: no TIME_WAIT).
@@ -625,9 +637,17 @@ TEST(AsyncSocket, AbortSendUnblocksSendToPeerThatNeverReads) {
         ASSERT_TRUE(pair.sender.SetNonBlocking(!blocking));
         const std::string data = Pattern(32 * 1024 * 1024);
         std::atomic<int> result{-2};
-        std::thread worker(
-            [&] { result = pair.sender.Send(data.data(), static_cast<int>(data.size())); });
+        std::atomic<pid_t> tid{0};
+        std::thread worker([&] {
+            tid = ::gettid();
+            result = pair.sender.Send(data.data(), static_cast<int>(data.size()));
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // While it waits for room the send sleeps in one poll: it does not wake up at intervals
+        // to look for an abort.
+        const long before = VoluntarySwitches(tid);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_LE(VoluntarySwitches(tid) - before, 2);
         EXPECT_EQ(result, -2);  // still stuck on the full buffers
         auto start = Clock::now();
         pair.sender.AbortSend();
