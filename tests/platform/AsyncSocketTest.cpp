@@ -479,8 +479,9 @@ TEST(AsyncSocket, HandlerMayDeleteItsObjectInOnConnect) {
     ASSERT_TRUE(s->Create(0));
     bool deleted = false;
     s->onConnect = [&](TestSocket* self, int) {
+        bool* done = &deleted;  // this lambda lives in the object: nothing of it after the delete
         delete self;
-        deleted = true;
+        *done = true;
     };
     ASSERT_TRUE(s->Connect("127.0.0.1", static_cast<unsigned>(testutil::FreePort())));
     EXPECT_TRUE(WaitFor([&] { return deleted; }, 2000));
