@@ -29,6 +29,8 @@ void CTerminalDlg::DisconnectNet() {
 }
 
 void CTerminalDlg::OnButtonIpConnect() {
+    if (Net().IsConnecting())
+        return;  // one attempt at a time: its outcome ends the command
     const bool valid = UpdateData(true);
     if (NetConnected()) {
         DisconnectNet();
@@ -38,27 +40,66 @@ void CTerminalDlg::OnButtonIpConnect() {
     if (!valid)
         return;  // the port number was refused and prompted for: nothing to connect to
     const bool server = m_chkServerMode->isChecked();
-    const std::string address = m_ipAddress->text().toStdString();
     if (m_nPort <= MAX_TCP_PORT)
         m_strNetConsole.clear();
-    const platform::Result r =
-        server ? Net().StartServer(m_nPort) : Net().Connect(address, m_nPort);
+    if (!server) {
+        // The connect runs on while the window goes on answering; OnNetConnected or
+        // OnNetConnectFailed ends the command, within the 2-second time-out.
+        if (const platform::Result r = Net().Connect(m_ipAddress->text().toStdString(), m_nPort);
+            !r) {
+            ui::MessageBox(r.text, r.reason);
+            return;
+        }
+        ShowConnectAttempt(true);
+        return;
+    }
     // A failure ends the command right after its message: no copy back to the controls.
-    if (!r) {
+    if (const platform::Result r = Net().StartServer(m_nPort); !r) {
         ui::MessageBox(r.text, r.reason);
         return;
     }
     GetDlgItem(IDC_EDIT_IP_PORT)->setEnabled(false);
-    if (server) {
-        SetStatusText(" Start Server Mode");
-    } else {
-        m_ipAddress->setEnabled(false);
-        SetStatusText(" Connected : " + address + ":" + std::to_string(m_nPort));
-    }
+    SetStatusText(" Start Server Mode");
     UpdateFileSendButtons();
     m_btnConnect->setText(QStringLiteral("Disconnect"));
     m_chkServerMode->setEnabled(false);
     UpdateData(false);
+}
+
+void CTerminalDlg::ShowConnectAttempt(bool attempting) {
+    if (attempting)
+        m_bConnectHadFocus = m_btnConnect->hasFocus();
+    for (QWidget* control :
+         {static_cast<QWidget*>(m_btnConnect), static_cast<QWidget*>(m_chkServerMode),
+          static_cast<QWidget*>(m_ipAddress), GetDlgItem(IDC_EDIT_IP_PORT)})
+        control->setEnabled(!attempting);
+    // A disabled button hands its focus on; it gets it back when the attempt is over.
+    if (!attempting && m_bConnectHadFocus)
+        m_btnConnect->setFocus();
+}
+
+void CTerminalDlg::OnNetConnected() {
+    ShowConnectAttempt(false);
+    // The rest of the Connect command. The user may have typed meanwhile: the controls are read
+    // first, so that the copy back at the end keeps what they hold.
+    const bool exchanged = UpdateData(true);
+    m_strNetConsole.clear();  // emptied by the command; nothing has been received yet
+    GetDlgItem(IDC_EDIT_IP_PORT)->setEnabled(false);
+    m_ipAddress->setEnabled(false);
+    SetStatusText(" Connected : " + m_ipAddress->text().toStdString() + ":" +
+                  std::to_string(m_nPort));
+    UpdateFileSendButtons();
+    m_btnConnect->setText(QStringLiteral("Disconnect"));
+    m_chkServerMode->setEnabled(false);
+    if (exchanged)
+        UpdateData(false);
+}
+
+// Ends the command right after its message, as every failed Connect does: the console stays
+// idle and the members are not copied back.
+void CTerminalDlg::OnNetConnectFailed(const platform::Result& failure) {
+    ShowConnectAttempt(false);
+    ui::MessageBox(failure.text, failure.reason);
 }
 
 void CTerminalDlg::OnCheckServerMode() {

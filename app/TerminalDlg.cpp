@@ -420,6 +420,8 @@ void CTerminalDlg::ConnectEngine() {
     connect(&serial, &SerialConsole::portLost, this, &CTerminalDlg::OnPortLost);
     connect(&net, &NetConsole::received, this, [this] { m_netPacer->Request(); });
     connect(&net, &NetConsole::failure, this, &CTerminalDlg::ShowFailure);
+    connect(&net, &NetConsole::connected, this, &CTerminalDlg::OnNetConnected);
+    connect(&net, &NetConsole::connectFailed, this, &CTerminalDlg::OnNetConnectFailed);
     // Out of descriptors the server pauses by itself; a box would need descriptors too.
     connect(&net, &NetConsole::acceptPaused, this, [this](const QString& reason) {
         SetStatusText(" Server paused : " + reason.toStdString());

@@ -164,6 +164,12 @@ private:
     // The Close and Disconnect halves of the Open and Connect commands, without their exchange.
     void ClosePort();
     void DisconnectNet();
+    // The outcome of the client connect that OnButtonIpConnect started.
+    void OnNetConnected();
+    void OnNetConnectFailed(const platform::Result& failure);
+    // While a client connect is in progress, the controls that would start another one or change
+    // what it connects to are disabled; `attempting` false puts them back.
+    void ShowConnectAttempt(bool attempting);
     // A failure an engine part reported by itself: its text, with the OS's reason as detail.
     void ShowFailure(const QString& text, const QString& detail);
     // Both File Send commands: the file chosen, then the run started and shown.
@@ -190,6 +196,7 @@ private:
     CRefreshPacer* m_serialPacer = nullptr;
     CRefreshPacer* m_netPacer = nullptr;
     bool m_bInitDone = false;
+    bool m_bConnectHadFocus = false;  // the Connect button had the focus when its attempt began
     bool m_bDestroyed = false;
     Qt::WindowStates m_lastWindowState;
     // Declared last: destroyed first, so no engine signal reaches a half-destroyed dialog.

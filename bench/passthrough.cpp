@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "bench/BenchUtil.h"
+#include "support/NetConnect.h"
 #include "support/SocatDevice.h"
 #include "support/TestUtil.h"
 #include "transfer/TerminalEngine.h"
@@ -68,7 +69,7 @@ void Run(size_t mib) {
     engine.passThrough.SetOutputDirectory(dir.path);
     SerialSettings settings = SettingsFromSelection(0, 8, 3, 0, 2, 0);
     settings.portName = dir.File("COM1");
-    if (!engine.serial.Open(settings) || !engine.net.Connect("127.0.0.1", port)) {
+    if (!engine.serial.Open(settings) || !testutil::ConnectAndWait(engine.net, "127.0.0.1", port)) {
         std::printf("could not bring up both links\n");
         return;
     }

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "bench/BenchUtil.h"
+#include "support/NetConnect.h"
 #include "support/TestUtil.h"
 #include "transfer/TerminalEngine.h"
 
@@ -102,7 +103,7 @@ int main(int argc, char** argv) {
     SerialSettings settings = SettingsFromSelection(0, 9, 3, 0, 2, 0);
     settings.portName = pty.slavePath;
     if (!engine.serial.Open(settings) ||
-        !engine.net.Connect("127.0.0.1", static_cast<unsigned>(port))) {
+        !testutil::ConnectAndWait(engine.net, "127.0.0.1", static_cast<unsigned>(port))) {
         std::printf("could not bring up both links\n");
         return 1;
     }

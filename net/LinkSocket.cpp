@@ -8,16 +8,6 @@ int CLinkSocket::Send(const void* buf, int len, int flags) {
     return CAsyncSocket::Send(buf, len, flags);
 }
 
-// Waits for writability and then asks SO_ERROR, so a refused connection is false as soon as the
-// refusal arrives rather than at the end of the time-out.
-bool CLinkSocket::ConnectWithTimeout(const std::string& address, unsigned port, int timeoutMs) {
-    if (!SetNonBlocking(true))
-        return false;
-    if (!ConnectStart(address, port))
-        return false;
-    return WaitConnected(timeoutMs);
-}
-
 bool CLinkSocket::SetBlocking(bool on) {
     if (on) {
         AsyncSelect(0);
@@ -53,4 +43,12 @@ void CLinkSocket::OnClose(int errorCode) {
         return;
     }
     CAsyncSocket::OnClose(errorCode);
+}
+
+void CLinkSocket::OnConnect(int errorCode) {
+    if (m_pOwner) {
+        m_pOwner->LinkConnect(*this, errorCode);
+        return;
+    }
+    CAsyncSocket::OnConnect(errorCode);
 }

@@ -20,6 +20,8 @@ public:
     virtual void LinkReceive(CLinkSocket& link, const unsigned char* bytes, int n) = 0;
     // The far end closed (or reset) the link.
     virtual void LinkClose(CLinkSocket& link, int errorCode) = 0;
+    // The outcome of the link's Connect(): 0 when connected, else the errno of the failure.
+    virtual void LinkConnect(CLinkSocket& link, int errorCode) = 0;
 };
 
 // At most what a receive history keeps: one notification reads up to this many bytes.
@@ -32,9 +34,6 @@ public:
     int Receive(void* buf, int len, int flags = 0) override;
     int Send(const void* buf, int len, int flags = 0) override;
 
-    // Connects to dotted IPv4 text and a port within timeoutMs; false for a refused, failed or
-    // late connection. The socket stays non-blocking.
-    bool ConnectWithTimeout(const std::string& address, unsigned port, int timeoutMs);
     // on: no notifications, blocking mode; off: all notifications, non-blocking mode.
     bool SetBlocking(bool on);
 
@@ -43,6 +42,7 @@ public:
     void OnAccept(int errorCode) override;
     void OnReceive(int errorCode) override;
     void OnClose(int errorCode) override;
+    void OnConnect(int errorCode) override;
 
 private:
     ILinkOwner* m_pOwner;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include <vector>
 
@@ -40,6 +41,16 @@ Result SocketFailure(const char* text, const CLinkSocket& socket) {
 }  // namespace
 
 NetConsole::NetConsole(QObject* parent) : QObject(parent) {
+    m_connectTimer.setSingleShot(true);
+    connect(&m_connectTimer, &QTimer::timeout, this, [this] {
+        if (m_state != State::Connecting)
+            return;
+        if (m_connectFailure.ok) {  // no failure kept: the time-out
+            m_connectFailure =
+                Result::Fail("Can't connect socket", std::strerror(ETIMEDOUT), ETIMEDOUT);
+        }
+        FailConnect(std::move(m_connectFailure));
+    });
     m_acceptPause.setSingleShot(true);
     m_acceptPause.setInterval(ACCEPT_PAUSE_MS);
     connect(&m_acceptPause, &QTimer::timeout, this, [this] {
@@ -66,31 +77,58 @@ void NetConsole::CloseSpare() {
 Result NetConsole::Connect(const std::string& address, unsigned port) {
     if (Result r = CheckPort(port); !r)
         return r;
+    Stop();
     m_netRing.Clear();
     m_bServerMode = false;
-    Drop(m_pClientSocket);
     auto link = std::make_unique<CLinkSocket>(static_cast<ILinkOwner*>(this));
     if (!link->Create(0, 1, platform::FD_ALL_EVENTS, nullptr))
         return SocketFailure("Can't create socket", *link);
-    if (!link->ConnectWithTimeout(address, port, CONNECT_TIMEOUT_MS)) {
-        Result r = SocketFailure("Can't connect socket", *link);
-        link->Close();
-        return r;
-    }
-    m_pClientSocket = std::move(link);
     m_strAddress = address;
     m_nPort = port;
-    m_bNetConnected = 1;
+    m_state = State::Connecting;
+    m_connectFailure = Result::Ok();
+    const bool started = link->Connect(address, port);
+    m_pClientSocket = std::move(link);
+    if (started) {
+        m_connectTimer.start(CONNECT_TIMEOUT_MS);
+    } else {
+        // Known at once (an invalid address, an unreachable network), but told like every other
+        // outcome: after Connect has returned, through connectFailed.
+        m_connectFailure = SocketFailure("Can't connect socket", *m_pClientSocket);
+        m_connectTimer.start(0);
+    }
     return Result::Ok();
+}
+
+void NetConsole::LinkConnect(CLinkSocket& link, int errorCode) {
+    if (&link != m_pClientSocket.get() || m_state != State::Connecting)
+        return;
+    if (errorCode != 0) {
+        FailConnect(SocketFailure("Can't connect socket", link));
+        return;
+    }
+    m_connectTimer.stop();
+    m_state = State::Connected;
+    m_bNetConnected = 1;
+    emit connected();
+}
+
+void NetConsole::FailConnect(Result failure) {
+    m_connectTimer.stop();
+    m_connectFailure = Result::Ok();
+    Drop(m_pClientSocket);  // may be the socket whose notification is running: not used after
+    m_state = State::Idle;
+    m_bNetConnected = 0;
+    emit connectFailed(failure);
 }
 
 Result NetConsole::StartServer(unsigned port) {
     if (Result r = CheckPort(port); !r)
         return r;
+    Stop();
     m_netRing.Clear();
     m_bServerMode = true;
     m_nPeerCount = 0;
-    Drop(m_pListenSocket);
     auto listener = std::make_unique<CLinkSocket>(static_cast<ILinkOwner*>(this));
     if (!listener->Create(port, 1, platform::FD_ALL_EVENTS, nullptr))
         return SocketFailure("Can't create socket.", *listener);
@@ -102,21 +140,24 @@ Result NetConsole::StartServer(unsigned port) {
     m_pListenSocket = std::move(listener);
     OpenSpare();
     m_nPort = port;
+    m_state = State::Serving;
     m_bNetConnected = 1;
     return Result::Ok();
 }
 
+// Every slot is emptied whatever the mode says, so no state can leave a link behind. The links
+// go first and the state after, so that whoever hears linkGoing still sees the link in use.
 void NetConsole::Stop() {
+    m_connectTimer.stop();
+    m_connectFailure = Result::Ok();
+    Drop(m_pPeerSocket);
+    m_nPeerCount = 0;
+    Drop(m_pListenSocket);
+    m_acceptPause.stop();
+    CloseSpare();
+    Drop(m_pClientSocket);
+    m_state = State::Idle;
     m_bNetConnected = 0;
-    if (m_bServerMode) {
-        Drop(m_pPeerSocket);
-        m_nPeerCount = 0;
-        Drop(m_pListenSocket);
-        m_acceptPause.stop();
-        CloseSpare();
-    } else {
-        Drop(m_pClientSocket);
-    }
 }
 
 Result NetConsole::Send(std::string_view line) {
@@ -145,7 +186,9 @@ void NetConsole::Clear() {
 }
 
 CLinkSocket* NetConsole::LinkInUse() const {
-    return m_bServerMode ? m_pPeerSocket.get() : m_pClientSocket.get();
+    if (m_bServerMode)
+        return m_pPeerSocket.get();
+    return m_state == State::Connected ? m_pClientSocket.get() : nullptr;
 }
 
 // Whoever still uses the link (a file-send worker) lets go of it first; only then is it closed,

@@ -1,6 +1,10 @@
 // The network console without its window: a TCP client link, or a listening socket serving one
 // peer at a time, the receive history, and typed-line sends. Everything runs on the UI thread;
 // results come back as values and signals, never as boxes.
+//
+// Every operation may be called in any state (idle, connecting, connected, serving): Connect
+// and StartServer first end whatever runs, Stop ends anything, and a Connect while connecting
+// supersedes the earlier attempt, whose outcome is never told.
 #pragma once
 
 #include <QObject>
@@ -16,6 +20,8 @@
 #include "net/LinkSocket.h"
 #include "platform/Result.h"
 
+Q_DECLARE_METATYPE(platform::Result)
+
 constexpr int CONNECT_TIMEOUT_MS = 2000;
 constexpr int LISTEN_BACKLOG = 5;
 // Refused clients taken off the listen queue per accept notification while a peer is served.
@@ -30,14 +36,22 @@ public:
     explicit NetConsole(QObject* parent = nullptr);
     ~NetConsole() override;
 
-    // Client mode: a fresh link to `address` (dotted IPv4) within the 2-second time-out. Fails
-    // with "Invalid port number: use 0 to 65535", "Can't create socket" or "Can't connect
-    // socket", leaving the console idle.
+    enum class State { Idle, Connecting, Connected, Serving };
+
+    // Client mode: starts a fresh link to `address` (dotted IPv4) and returns without waiting.
+    // Refused at once, with nothing changed, for a port above 65535 ("Invalid port number: use 0
+    // to 65535"); otherwise whatever ran is ended first, and a socket that cannot be created
+    // fails at once with "Can't create socket", leaving the console idle. On success the console
+    // is connecting: within CONNECT_TIMEOUT_MS exactly one of connected() or connectFailed()
+    // follows (never before Connect has returned), unless Stop, StartServer or another Connect
+    // ends the attempt first.
     platform::Result Connect(const std::string& address, unsigned port);
-    // Server Mode: a fresh listening socket on `port` (backlog 5). Fails with "Invalid port
-    // number: use 0 to 65535", "Can't create socket." or "Can't listen client.".
+    // Server Mode: a fresh listening socket on `port` (backlog 5), after ending whatever ran.
+    // Fails with "Invalid port number: use 0 to 65535" (nothing changed), or "Can't create
+    // socket." or "Can't listen client." (the console then idle).
     platform::Result StartServer(unsigned port);
-    // Disconnects the client link, or stops the server and drops its peer.
+    // Ends anything: a connect in progress (silently), the client link, or the server and its
+    // peer. The console is idle afterwards.
     void Stop();
     // Sends a typed line (trailing blanks cut, escapes decoded) on the link in use, without
     // waiting: what the socket does not take at once is not sent. Fails when there is no link
@@ -47,12 +61,16 @@ public:
     platform::Result Send(std::string_view line);
     void Clear();
 
+    State GetState() const { return m_state; }
+    // A client link is up or the server is started.
     bool IsConnected() const { return m_bNetConnected != 0; }
+    bool IsConnecting() const { return m_state == State::Connecting; }
     bool ServerMode() const { return m_bServerMode; }
     int PeerCount() const { return m_nPeerCount; }
     const std::string& Address() const { return m_strAddress; }
     unsigned Port() const { return m_nPort; }
-    // The link in use: the peer in Server Mode, else the client link (null when there is none).
+    // The link in use: the peer in Server Mode, else the connected client link (null when there
+    // is none, also while a connect is in progress).
     CLinkSocket* LinkInUse() const;
     CLinkSocket* PeerSocket() const { return m_pPeerSocket.get(); }
     CLinkSocket* ListenSocket() const { return m_pListenSocket.get(); }
@@ -63,6 +81,12 @@ public:
     void SetCaptureTap(IReceiveTap* tap) { m_pTap = tap; }
 
 signals:
+    // The client link that Connect started is up.
+    void connected();
+    // The client link that Connect started could not be made: "Can't connect socket", with the
+    // reason (refused, unreachable, timed out after CONNECT_TIMEOUT_MS, an invalid address) and
+    // its errno. The console is idle again.
+    void connectFailed(const platform::Result& failure);
     // Bytes were stored in the history (emitted on the UI thread, at once).
     void received();
     void peerAttached();
@@ -84,6 +108,9 @@ private:
     void LinkAccept(CLinkSocket& listener) override;
     void LinkReceive(CLinkSocket& link, const unsigned char* bytes, int n) override;
     void LinkClose(CLinkSocket& link, int errorCode) override;
+    void LinkConnect(CLinkSocket& link, int errorCode) override;
+    // Ends the attempt in progress: the link goes, the console is idle, connectFailed is told.
+    void FailConnect(platform::Result failure);
     // Destroys a link after telling linkGoing.
     void Drop(std::unique_ptr<CLinkSocket>& slot);
     // Accepts a waiting connection into `peer`; on EMFILE/ENFILE takes it off the queue with the
@@ -97,7 +124,8 @@ private:
     std::unique_ptr<CLinkSocket> m_pListenSocket;
     std::unique_ptr<CLinkSocket> m_pClientSocket;
     int m_nPeerCount = 0;
-    int32_t m_bNetConnected = 0;
+    int32_t m_bNetConnected = 0;  // 1 in State::Connected and State::Serving
+    State m_state = State::Idle;
     bool m_bServerMode = false;
     std::string m_strAddress;
     unsigned m_nPort = 0;
@@ -107,4 +135,8 @@ private:
     // queue when descriptors run out, then opened again.
     int m_spareFd = -1;
     QTimer m_acceptPause;
+    // Bounds a connect in progress; fires at once (0 ms) to tell a failure that connect()
+    // reported at once, which is then kept in m_connectFailure.
+    QTimer m_connectTimer;
+    platform::Result m_connectFailure;
 };

@@ -9,30 +9,52 @@
 #include <cstdint>
 
 namespace platform {
+namespace {
 
-AbortSignal::AbortSignal() : m_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+void Signal(int fd) {
+    const uint64_t one = 1;
+    while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+// Non-blocking: reading an eventfd whose counter is 0 fails with EAGAIN instead of waiting.
+void Drain(int fd) {
+    uint64_t value;
+    while (::read(fd, &value, sizeof value) < 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
 
 AbortSignal::~AbortSignal() {
     if (m_fd >= 0)
         ::close(m_fd);
 }
 
-void AbortSignal::Raise() {
-    m_bRaised.store(true);
-    if (m_fd < 0)
-        return;
-    const uint64_t one = 1;
-    while (::write(m_fd, &one, sizeof one) < 0 && errno == EINTR) {
+int AbortSignal::Fd() const {
+    std::lock_guard lock(m_lock);
+    if (m_fd < 0) {
+        m_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (m_fd >= 0 && m_raised.load())
+            Signal(m_fd);  // raised before the descriptor existed
     }
+    return m_fd;
+}
+
+void AbortSignal::Raise() {
+    std::lock_guard lock(m_lock);
+    if (m_raised.exchange(true))
+        return;
+    if (m_fd >= 0)
+        Signal(m_fd);
 }
 
 void AbortSignal::Reset() {
-    if (m_fd >= 0) {
-        uint64_t value;
-        while (::read(m_fd, &value, sizeof value) > 0 || errno == EINTR) {
-        }
-    }
-    m_bRaised.store(false);
+    std::lock_guard lock(m_lock);
+    if (!m_raised.exchange(false))
+        return;
+    if (m_fd >= 0)
+        Drain(m_fd);
 }
 
 int SendAllOnSocket(int fd, const void* buf, int len, const AbortSignal& abort, int* err) {
@@ -56,11 +78,11 @@ int SendAllOnSocket(int fd, const void* buf, int len, const AbortSignal& abort, 
             error = errno;
             break;
         }
-        // The send buffer is full: wait for room or the abort. Without an eventfd the wait is
-        // bounded so that the flag is still seen.
-        pollfd fds[2] = {{fd, POLLOUT, 0}, {abort.Fd(), POLLIN, 0}};
-        const int rc = ::poll(fds, abort.Valid() ? 2 : 1, abort.Valid() ? -1 : 100);
-        if (rc < 0 && errno != EINTR) {
+        // The send buffer is full: wait for room or the abort. Without an abort descriptor the
+        // wait is cut into steps so that the flag is still seen.
+        const int abortFd = abort.Fd();
+        pollfd fds[2] = {{fd, POLLOUT, 0}, {abortFd, POLLIN, 0}};
+        if (::poll(fds, 2, abortFd >= 0 ? -1 : 50) < 0 && errno != EINTR) {
             error = errno;
             break;
         }

@@ -1,38 +1,43 @@
-// The one way to cut a blocking write short: an eventfd that a writer polls beside its
-// descriptor. Raised, it stays raised (every wait on it ends at once) until Reset().
+// A signal that ends blocking waits from another thread: an eventfd that stays readable from
+// Raise() until Reset(). A blocking write polls its own descriptor together with Fd() and gives
+// up as soon as Fd() is readable, without waking up at intervals to look at a flag.
 #pragma once
 
 #include <atomic>
+#include <mutex>
 
 namespace platform {
 
 class AbortSignal {
 public:
-    AbortSignal();
+    AbortSignal() = default;
     ~AbortSignal();
     AbortSignal(const AbortSignal&) = delete;
     AbortSignal& operator=(const AbortSignal&) = delete;
 
-    // False when the eventfd could not be made (no descriptor left): Raise() then still sets
-    // the flag that every writer checks between its waits.
-    bool Valid() const { return m_fd >= 0; }
-    // The descriptor to poll for POLLIN beside the one being written; -1 when not Valid().
-    int Fd() const { return m_fd; }
-    // Any thread.
+    // Any thread. The descriptor to poll for POLLIN next to the blocking call: readable while
+    // the signal is raised. Made on first use, so that objects that never wait hold no
+    // descriptor; -1 when it cannot be made (the process has no descriptor left): the waiter
+    // then looks at IsRaised() between short waits instead.
+    int Fd() const;
+    // Any thread. Raises the signal: every wait on Fd() ends, now and until Reset().
     void Raise();
+    // Any thread. Lowers the signal again; a wait that has not ended yet goes on waiting.
     void Reset();
-    bool IsRaised() const { return m_bRaised.load(); }
+    // Any thread; no system call.
+    bool IsRaised() const { return m_raised.load(); }
 
 private:
-    int m_fd = -1;
-    std::atomic<bool> m_bRaised{false};
+    std::atomic<bool> m_raised{false};
+    mutable std::mutex m_lock;  // guards the making of the descriptor and its counter
+    mutable int m_fd = -1;
 };
 
-// Writes every byte of `buf` to the non-blocking-capable descriptor `fd` of a stream socket,
-// waiting for room as needed, until done, an error, or `abort` is raised. Never raises SIGPIPE
-// and never depends on the descriptor's O_NONBLOCK mode (each send is MSG_DONTWAIT). Returns the
-// count sent (len when complete); on an error before anything was sent -1 with *err set to the
-// errno (ECANCELED when aborted).
+// Writes every byte of `buf` to the stream socket `fd`, waiting for room as needed, until done,
+// an error, or `abort` is raised. Never raises SIGPIPE and never depends on the descriptor's
+// O_NONBLOCK mode (each send is MSG_DONTWAIT), so it may use a duplicate of a descriptor whose
+// owner switches modes. Returns the count sent (len when complete); on an error or the abort, what
+// was sent before it (-1 when nothing was), with *err set to the errno (ECANCELED for the abort).
 int SendAllOnSocket(int fd, const void* buf, int len, const AbortSignal& abort, int* err);
 
 }  // namespace platform

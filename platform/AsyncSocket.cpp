@@ -12,14 +12,14 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 namespace platform {
 namespace {
 
-// How long a Send waiting for room sleeps before it looks at the abort flag again.
-constexpr int SEND_POLL_MS = 50;
+// Only when the abort signal has no descriptor (the process ran out of them): how long a Send
+// waiting for room waits before it looks at the raised flag again.
+constexpr int SEND_FALLBACK_POLL_MS = 50;
 
 bool OnUiThread() {
     auto* app = QCoreApplication::instance();
@@ -134,6 +134,7 @@ void CAsyncSocket::Close() {
         ::close(fd);
     m_bListening = false;
     m_bConnected = false;
+    m_bConnecting = false;
     m_bCloseDelivered = false;
 }
 
@@ -172,11 +173,12 @@ int CAsyncSocket::Send(const void* buf, int len, int flags) {
     if (fd < 0)
         return SOCKET_ERROR;
     // Always non-blocking at the call, whatever the socket's mode: a blocking send() could not
-    // be interrupted by AbortSend. The wait for room is a short poll that re-checks the flag.
+    // be interrupted by AbortSend. The wait for room polls the socket and the abort signal
+    // together, so an abort ends it at once.
     const auto* p = static_cast<const char*>(buf);
     int done = 0;
     while (done < len) {
-        if (m_bAbortSend) {
+        if (m_abortSend.IsRaised()) {
             SetError(ECANCELED);
             return SOCKET_ERROR;
         }
@@ -188,8 +190,10 @@ int CAsyncSocket::Send(const void* buf, int len, int flags) {
         }
         if (n < 0 && IsTransient(errno)) {
             if (errno != EINTR) {
-                pollfd pfd{fd, POLLOUT, 0};
-                ::poll(&pfd, 1, SEND_POLL_MS);  // an error shows in the next send()
+                const int abortFd = m_abortSend.Fd();
+                pollfd fds[2] = {{fd, POLLOUT, 0}, {abortFd, POLLIN, 0}};
+                // An error or hang-up of the socket shows in the next send().
+                ::poll(fds, abortFd >= 0 ? 2 : 1, abortFd >= 0 ? -1 : SEND_FALLBACK_POLL_MS);
             }
             continue;
         }
@@ -223,7 +227,10 @@ int CAsyncSocket::SendAvailable(const void* buf, int len) {
 }
 
 void CAsyncSocket::AbortSend(bool abort) {
-    m_bAbortSend = abort;
+    if (abort)
+        m_abortSend.Raise();
+    else
+        m_abortSend.Reset();
 }
 
 bool CAsyncSocket::AsyncSelect(int eventMask) {
@@ -246,10 +253,14 @@ bool CAsyncSocket::SetNonBlocking(bool on) {
     return true;
 }
 
-bool CAsyncSocket::ConnectStart(const std::string& address, unsigned port) {
+bool CAsyncSocket::Connect(const std::string& address, unsigned port) {
     const int fd = HandleOrError();
     if (fd < 0)
         return false;
+    if (m_bListening || m_bConnected || m_bConnecting) {
+        SetError(m_bConnecting ? EALREADY : EISCONN);
+        return false;
+    }
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<uint16_t>(port));
@@ -258,53 +269,48 @@ bool CAsyncSocket::ConnectStart(const std::string& address, unsigned port) {
         SetError("invalid IPv4 address '" + address + "'");
         return false;
     }
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0)
-        return true;
-    // EINTR: the connection goes on in the background, as with EINPROGRESS.
-    if (errno == EINPROGRESS || errno == EINTR)
-        return true;
-    SetError(errno);
-    return false;
-}
-
-bool CAsyncSocket::WaitConnected(int timeoutMs) {
-    const int fd = HandleOrError();
-    if (fd < 0)
-        return false;
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
-    pollfd pfd{fd, POLLOUT, 0};
-    int ready;
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        ready = ::poll(&pfd, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
-        if (ready >= 0 || errno != EINTR)
-            break;
-    }
-    if (ready <= 0) {
-        SetError(ready == 0 ? ETIMEDOUT : errno);
-        return false;
-    }
-    int soError = 0;
-    socklen_t size = sizeof soError;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &size) != 0)
-        soError = errno;
-    if (soError != 0) {
-        SetError(soError);
-        return false;
-    }
-    // A socket on which connect was never started is writable too (with HUP): only a peer
-    // address proves the connection.
-    sockaddr_in peer{};
-    socklen_t peerSize = sizeof peer;
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0) {
+    // The socket is non-blocking (Create), so connect() returns at once: EINPROGRESS while the
+    // handshake runs; EINTR leaves it going on in the background as well. Even a connection
+    // made at once is reported through the write notifier, so the outcome always comes the same
+    // way, after Connect has returned.
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0 &&
+        errno != EINPROGRESS && errno != EINTR) {
         SetError(errno);
         return false;
     }
-    m_bConnected = true;
-    m_bCloseDelivered = false;
+    m_bConnecting = true;
     UpdateNotifiers();
     return true;
+}
+
+// The socket became writable: the handshake is over. SO_ERROR tells a refused or failed
+// connection from a made one (Linux makes a socket writable in both cases); a peer address is the
+// final proof.
+void CAsyncSocket::OnWritable() {
+    const int fd = m_hSocket;
+    if (fd < 0 || !m_bConnecting)
+        return;
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+        error = errno;
+    if (error == 0) {
+        sockaddr_in peer{};
+        socklen_t peerSize = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0)
+            error = errno;
+    }
+    m_bConnecting = false;
+    if (error == 0) {
+        m_bConnected = true;
+        m_bCloseDelivered = false;
+    } else {
+        SetError(error);
+    }
+    // The write notifier goes off (it is wanted only while connecting) and, once connected, the
+    // read notifier starts, before the handler runs.
+    UpdateNotifiers();
+    Dispatch(&CAsyncSocket::OnConnect, error);
 }
 
 std::string CAsyncSocket::LastError() const {
@@ -328,8 +334,6 @@ void CAsyncSocket::SetError(const std::string& text, int errnum) {
 }
 
 void CAsyncSocket::OnReceive(int) {}
-void CAsyncSocket::OnSend(int) {}
-void CAsyncSocket::OnOutOfBandData(int) {}
 void CAsyncSocket::OnAccept(int) {}
 void CAsyncSocket::OnConnect(int) {}
 void CAsyncSocket::OnClose(int) {}
@@ -344,34 +348,50 @@ bool CAsyncSocket::WantsReadNotifier() const {
     return m_bConnected && !m_bCloseDelivered && (m_eventMask & FD_READ) != 0;
 }
 
-void CAsyncSocket::UpdateNotifiers() {
-    const bool want = WantsReadNotifier();
+bool CAsyncSocket::WantsWriteNotifier() const {
+    return m_hSocket >= 0 && !m_bInHandler && m_bConnecting && (m_eventMask & FD_CONNECT) != 0;
+}
+
+// Switches one notifier to `want`, making it on first need. Notifiers belong to the UI thread.
+void CAsyncSocket::SwitchNotifier(QSocketNotifier*& notifier, bool want, bool write) {
     if (!want) {
-        if (m_pReadNotifier)
-            m_pReadNotifier->setEnabled(false);
+        if (notifier)
+            notifier->setEnabled(false);
         return;
     }
     if (!OnUiThread()) {
         qWarning("CAsyncSocket: notifications can only be switched on the UI thread");
         return;
     }
-    if (!m_pReadNotifier) {
-        m_pReadNotifier = new QSocketNotifier(m_hSocket, QSocketNotifier::Read);
-        QObject::connect(m_pReadNotifier, &QSocketNotifier::activated, m_pReadNotifier,
-                         [this] { OnReadable(); });
+    if (!notifier) {
+        notifier =
+            new QSocketNotifier(m_hSocket, write ? QSocketNotifier::Write : QSocketNotifier::Read);
+        if (write)
+            QObject::connect(notifier, &QSocketNotifier::activated, notifier,
+                             [this] { OnWritable(); });
+        else
+            QObject::connect(notifier, &QSocketNotifier::activated, notifier,
+                             [this] { OnReadable(); });
     }
-    m_pReadNotifier->setEnabled(true);
+    notifier->setEnabled(true);
+}
+
+void CAsyncSocket::UpdateNotifiers() {
+    SwitchNotifier(m_pReadNotifier, WantsReadNotifier(), false);
+    SwitchNotifier(m_pWriteNotifier, WantsWriteNotifier(), true);
 }
 
 // A notifier may be the one whose activated signal is running right now (a handler that closes
 // or deletes its socket): it is switched off and cut loose here, and deleted by its event loop.
 void CAsyncSocket::DestroyNotifiers() {
-    if (!m_pReadNotifier)
-        return;
-    m_pReadNotifier->setEnabled(false);
-    QObject::disconnect(m_pReadNotifier, nullptr, nullptr, nullptr);
-    m_pReadNotifier->deleteLater();
-    m_pReadNotifier = nullptr;
+    for (QSocketNotifier** notifier : {&m_pReadNotifier, &m_pWriteNotifier}) {
+        if (!*notifier)
+            continue;
+        (*notifier)->setEnabled(false);
+        QObject::disconnect(*notifier, nullptr, nullptr, nullptr);
+        (*notifier)->deleteLater();
+        *notifier = nullptr;
+    }
 }
 
 // The notifier stays off while the handler runs. A handler may run a nested event loop (a

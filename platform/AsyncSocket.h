@@ -7,10 +7,11 @@
 // a handler runs (also through a nested event loop, such as a message box), the same object is
 // not notified again; what arrived meanwhile is notified after the handler has returned.
 //
-// There is no write notifier: a connected socket is writable almost all the time, so it would
-// fire without pause, and nothing here needs OnSend (Send itself waits for room). OnSend,
-// OnOutOfBandData and OnConnect are kept as overridable no-ops for the framework's shape; the
-// connect is synchronous (ConnectStart + WaitConnected), so OnConnect is never delivered.
+// A connect is asynchronous: Connect() starts it and returns, and its outcome arrives once as
+// OnConnect (0, or the errno of the refusal or failure). Only a connecting socket has a write
+// notifier; a connected socket is writable almost all the time, so one would fire without pause,
+// and Send itself waits for room. There is no time-out here: whoever connects bounds the attempt
+// and closes the socket when it is over.
 #pragma once
 
 #include <QObject>
@@ -19,6 +20,8 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+
+#include "platform/AbortSignal.h"
 
 class QSocketNotifier;
 
@@ -59,14 +62,15 @@ public:
     // non-blocking mode).
     virtual int Receive(void* buf, int len, int flags = 0);
     // Writes every byte (waiting as needed, in either mode) or fails: the count, or -1. Never
-    // raises SIGPIPE. May run on a worker thread. AbortSend() makes a waiting Send give up.
+    // raises SIGPIPE. May run on a worker thread. AbortSend() makes a waiting Send give up at
+    // once (ECANCELED): the wait polls the socket and the abort signal together.
     virtual int Send(const void* buf, int len, int flags = 0);
     // Sends what the socket takes now, without waiting (any mode): the count taken, from 0 (the
     // send buffer is full: the peer does not read) to len, or -1 on an error. Never raises
     // SIGPIPE.
     int SendAvailable(const void* buf, int len);
-    // Any thread. true: a Send in progress gives up within about 100 ms and every later Send
-    // fails at once; false: Send works again.
+    // Any thread. true: a Send in progress gives up at once and every later Send fails at once
+    // (ECANCELED); false: Send works again.
     void AbortSend(bool abort = true);
 
     // Registers for the events in the mask; 0 = no notifications at all. UI thread only.
@@ -74,12 +78,13 @@ public:
     bool AsyncSelect(int eventMask);
     // FIONBIO: true = non-blocking.
     bool SetNonBlocking(bool on);
-    // Starts a connection to dotted IPv4 text and port; true when it is made or in progress.
-    bool ConnectStart(const std::string& address, unsigned port);
-    // Waits at most timeoutMs for a started connection; true only when it was established
-    // (SO_ERROR 0), so a refused connection is false. On success the socket counts as
-    // connected and its notifications start (UI thread).
-    bool WaitConnected(int timeoutMs);
+    // Starts a connection of a created socket to dotted IPv4 text and a port (modulo 65536),
+    // without waiting: true when it is under way, and its outcome is then delivered once as
+    // OnConnect on the UI thread. False when it could not start (invalid address text, no
+    // socket, or a failure connect() reports at once); then no OnConnect follows. UI thread.
+    bool Connect(const std::string& address, unsigned port);
+    // A connect is under way: started, its outcome not yet delivered.
+    bool IsConnecting() const { return m_bConnecting; }
 
     int GetSocketHandle() const { return m_hSocket.load(); }
     bool IsListening() const { return m_bListening; }
@@ -89,18 +94,21 @@ public:
     int LastErrno() const;
 
     virtual void OnReceive(int errorCode);
-    virtual void OnSend(int errorCode);
-    virtual void OnOutOfBandData(int errorCode);
     virtual void OnAccept(int errorCode);
+    // The outcome of Connect(): 0 when connected (notifications for reading start), else the
+    // errno of the failure (ECONNREFUSED, ENETUNREACH, ...), the socket unconnected.
     virtual void OnConnect(int errorCode);
     virtual void OnClose(int errorCode);
 
 private:
     void Attach(int fd);
     bool WantsReadNotifier() const;
+    bool WantsWriteNotifier() const;
+    void SwitchNotifier(QSocketNotifier*& notifier, bool want, bool write);
     void UpdateNotifiers();
     void DestroyNotifiers();
     void OnReadable();
+    void OnWritable();
     // Calls a notification handler; false when the handler destroyed this object.
     bool Dispatch(void (CAsyncSocket::*handler)(int), int errorCode);
     int HandleOrError();
@@ -112,11 +120,13 @@ private:
     std::atomic<int> m_hSocket{INVALID_SOCKET};
     int m_eventMask = FD_ALL_EVENTS;
     bool m_bListening = false;
-    bool m_bConnected = false;  // notifications for reading make sense only once connected
+    bool m_bConnected = false;   // notifications for reading make sense only once connected
+    bool m_bConnecting = false;  // a connect is under way: the write notifier waits for it
     bool m_bCloseDelivered = false;
     bool m_bInHandler = false;  // a notification handler of this object is running
-    std::atomic<bool> m_bAbortSend{false};
+    AbortSignal m_abortSend;
     QSocketNotifier* m_pReadNotifier = nullptr;
+    QSocketNotifier* m_pWriteNotifier = nullptr;  // only while connecting
     // Set by the destructor so that a dispatch in progress knows its object is gone.
     bool* m_pDestroyedFlag = nullptr;
     mutable std::mutex m_errorLock;

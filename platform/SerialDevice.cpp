@@ -126,7 +126,7 @@ CSerialDevice::~CSerialDevice() {
 bool CSerialDevice::EnsureWakeFds() {
     if (m_wakeFd < 0)
         m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    return m_wakeFd >= 0 && m_abort.Valid();
+    return m_wakeFd >= 0 && m_abort.Fd() >= 0;
 }
 
 void CSerialDevice::DrainEventFd(int fd) {

@@ -206,8 +206,20 @@ int PassSession::BringUpLinks(TerminalEngine& engine) {
                     r.hint.empty() ? r.reason : r.reason + "\n  " + r.hint);
     const std::string where = m_opt.host + ":" + std::to_string(m_opt.port);
     if (m_opt.net == RunnerOptions::Net::Connect) {
-        if (const platform::Result r = engine.net.Connect(m_opt.host, m_opt.port); !r)
-            return Fail(EXIT_NETWORK_FAILED, r.text, where + ": " + r.reason);
+        platform::Result outcome = engine.net.Connect(m_opt.host, m_opt.port);
+        if (outcome && engine.net.IsConnecting()) {
+            // The connect ends by itself within its time-out, connected or failed.
+            QEventLoop loop;
+            QObject::connect(&engine.net, &NetConsole::connected, &loop, &QEventLoop::quit);
+            QObject::connect(&engine.net, &NetConsole::connectFailed, &loop,
+                             [&](const platform::Result& failure) {
+                                 outcome = failure;
+                                 loop.quit();
+                             });
+            loop.exec();
+        }
+        if (!outcome)
+            return Fail(EXIT_NETWORK_FAILED, outcome.text, where + ": " + outcome.reason);
         return EXIT_VERIFIED;
     }
     if (const platform::Result r = engine.net.StartServer(m_opt.port); !r)

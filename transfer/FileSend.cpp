@@ -22,10 +22,11 @@ bool WaitUnlessAborted(int ms, const platform::AbortSignal& abort) {
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0)
             return true;
-        pollfd fd{abort.Fd(), POLLIN, 0};
-        // Without an eventfd the wait is cut into steps so that the flag is still seen.
-        const int step = abort.Valid() ? static_cast<int>(left) : std::min<int>(50, left);
-        ::poll(&fd, abort.Valid() ? 1 : 0, step);
+        const int abortFd = abort.Fd();
+        pollfd fd{abortFd, POLLIN, 0};
+        // Without an abort descriptor the wait is cut into steps so that the flag is still seen.
+        const int step = abortFd >= 0 ? static_cast<int>(left) : std::min<int>(50, left);
+        ::poll(&fd, abortFd >= 0 ? 1 : 0, step);
     }
     return false;
 }

@@ -266,3 +266,84 @@ TEST_F(NetCommands, ABadPortIsPromptedForAndNothingElseHappens) {
 }
 
 }  // namespace
+
+namespace {
+
+// A connect that is neither made nor refused: the window answers throughout, no second attempt
+// can start, and after the 2-second time-out the console is idle with the described box.
+TEST_F(NetCommands, ConnectAttemptKeepsTheWindowAnsweringAndAllowsNoSecond) {
+    testutil::FullListener full;
+    ASSERT_TRUE(full.full) << "the kernel did not drop handshakes on a full accept queue";
+    UsePort(full.port);
+    auto* button = Item<QPushButton>(IDC_BUTTON_IP_CONNECT);
+    button->setFocus();
+    QElapsedTimer timer;
+    timer.start();
+    button->click();  // not Click(): that would wait for the outcome
+    EXPECT_LT(timer.elapsed(), 100);
+    EXPECT_TRUE(dlg->Net().IsConnecting());
+    for (int id : {IDC_BUTTON_IP_CONNECT, IDC_CHECK_SERVER_MODE, IDC_IP_ADDRESS, IDC_EDIT_IP_PORT})
+        EXPECT_FALSE(Enabled(id)) << id;
+    CLinkSocket* attempt = dlg->Net().ClientSocket();
+    dlg->OnButtonIpConnect();  // Enter or a second press: the attempt goes on untouched
+    EXPECT_EQ(dlg->Net().ClientSocket(), attempt);
+    SetText(IDC_EDIT_IP_MESSAGE, "typed meanwhile");
+    // Events keep flowing: a 10 ms timer is never late by more than 100 ms.
+    qint64 last = timer.elapsed(), late = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        late = std::max(late, timer.elapsed() - last - 10);
+        last = timer.elapsed();
+    });
+    tick.start(10);
+    ASSERT_TRUE(testutil::WaitFor([&] { return !seam.messages.empty(); }, 4000));
+    tick.stop();
+    EXPECT_LE(late, 100);
+    EXPECT_GE(timer.elapsed(), CONNECT_TIMEOUT_MS - 100);
+    ASSERT_EQ(seam.messages.size(), 1u);
+    EXPECT_EQ(seam.messages[0], "Can't connect socket");
+    EXPECT_FALSE(dlg->NetConnected());
+    EXPECT_EQ(Status(), "");
+    EXPECT_EQ(Item<QPushButton>(IDC_BUTTON_IP_CONNECT)->text(), "Connect");
+    for (int id : {IDC_BUTTON_IP_CONNECT, IDC_CHECK_SERVER_MODE, IDC_IP_ADDRESS, IDC_EDIT_IP_PORT})
+        EXPECT_TRUE(Enabled(id)) << id;
+    EXPECT_TRUE(button->hasFocus());
+    EXPECT_EQ(Item<QLineEdit>(IDC_EDIT_IP_MESSAGE)->text(), "typed meanwhile");
+}
+
+// Closing the window while a connect is in progress ends the attempt without a word.
+TEST_F(NetCommands, ClosingTheWindowDuringAnAttemptCancelsIt) {
+    testutil::FullListener full;
+    ASSERT_TRUE(full.full);
+    UsePort(full.port);
+    Item<QPushButton>(IDC_BUTTON_IP_CONNECT)->click();
+    ASSERT_TRUE(dlg->Net().IsConnecting());
+    dlg->DestroyWindow();
+    EXPECT_FALSE(dlg->Net().IsConnecting());
+    EXPECT_EQ(dlg->Net().ClientSocket(), nullptr);
+    testutil::Pump(CONNECT_TIMEOUT_MS + 300);
+    EXPECT_TRUE(seam.messages.empty());
+}
+
+// Typing during a successful attempt is kept when the window shows the link up.
+TEST_F(NetCommands, TextTypedDuringTheAttemptSurvivesTheOutcome) {
+    int port = 0;
+    const int listener = Track(testutil::ListenLoopback(&port));
+    UsePort(port);
+    dlg->NetRing().Put('x');
+    Item<QPushButton>(IDC_BUTTON_IP_CONNECT)->click();
+    SetText(IDC_EDIT_IP_MESSAGE, "typed meanwhile");
+    SetText(IDC_EDIT_SEND, "serial too");
+    ASSERT_TRUE(testutil::WaitFor([&] { return dlg->NetConnected(); }));
+    Track(testutil::AcceptWithin(listener, 2000));
+    EXPECT_EQ(Status(), " Connected : 127.0.0.1:" + std::to_string(port));
+    EXPECT_EQ(Item<QLineEdit>(IDC_EDIT_IP_MESSAGE)->text(), "typed meanwhile");
+    EXPECT_EQ(Item<QLineEdit>(IDC_EDIT_SEND)->text(), "serial too");
+    EXPECT_EQ(Console(IDC_REDIT_NET_DEBUG), "");
+    EXPECT_TRUE(Enabled(IDC_BUTTON_IP_CONNECT));
+    EXPECT_FALSE(Enabled(IDC_IP_ADDRESS));
+    EXPECT_FALSE(Enabled(IDC_EDIT_IP_PORT));
+    EXPECT_FALSE(Enabled(IDC_CHECK_SERVER_MODE));
+}
+
+}  // namespace

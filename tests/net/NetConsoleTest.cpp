@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/NetConnect.h"
 #include "support/TestUtil.h"
 
 using testutil::WaitFor;
@@ -101,7 +102,7 @@ TEST(NetConsoleEngine, FailedStartsSayWhatFailedAndLeaveTheConsoleIdle) {
     };
     for (const Case& c : cases) {
         const platform::Result r =
-            c.server ? net.StartServer(c.port) : net.Connect("127.0.0.1", c.port);
+            c.server ? net.StartServer(c.port) : testutil::ConnectAndWait(net, "127.0.0.1", c.port);
         EXPECT_FALSE(r.ok) << c.port;
         EXPECT_EQ(r.text, c.text);
         EXPECT_EQ(r.error, c.error) << r.reason;
@@ -121,7 +122,7 @@ TEST(NetConsoleEngine, ClientReceivesSendsAndHearsTheFarEndClose) {
         ++closed;
         net.Stop();  // as the Disconnect command does
     });
-    ASSERT_TRUE(net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
+    ASSERT_TRUE(testutil::ConnectAndWait(net, "127.0.0.1", static_cast<unsigned>(port)).ok);
     EXPECT_FALSE(net.ServerMode());
     const int far = testutil::AcceptWithin(listener, 2000);
     ASSERT_GE(far, 0);
@@ -184,13 +185,13 @@ TEST(NetConsoleEngine, NoDescriptorLeaksOverManyCyclesAndRefusedClients) {
     const int listener = track(testutil::ListenLoopback(&port, 64));
     NetConsole net;
     // One cycle first: Qt opens descriptors of its own on first use.
-    ASSERT_TRUE(net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
+    ASSERT_TRUE(testutil::ConnectAndWait(net, "127.0.0.1", static_cast<unsigned>(port)).ok);
     ::close(testutil::AcceptWithin(listener, 2000));
     net.Stop();
     testutil::Pump(50);
     const int before = testutil::OpenFdCount();
     for (int i = 0; i < 50; ++i) {
-        ASSERT_TRUE(net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
+        ASSERT_TRUE(testutil::ConnectAndWait(net, "127.0.0.1", static_cast<unsigned>(port)).ok);
         const int far = testutil::AcceptWithin(listener, 2000);
         net.Stop();
         ::close(far);
@@ -255,7 +256,7 @@ TEST(NetConsoleEngine, APeerResetMidStreamIsToldAndLeavesNoDescriptor) {
             far = testutil::ConnectLoopback(port);
             ASSERT_TRUE(WaitFor([&] { return net.PeerCount() == 1; }));
         } else {
-            ASSERT_TRUE(net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
+            ASSERT_TRUE(testutil::ConnectAndWait(net, "127.0.0.1", static_cast<unsigned>(port)).ok);
             far = testutil::AcceptWithin(listener, 2000);
         }
         ASSERT_GE(far, 0);
@@ -382,7 +383,7 @@ TEST(NetConsoleEngine, SendingToAPeerThatNeverReadsNeverWaits) {
     const int small = 4096;
     setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);  // inherited by the peer
     NetConsole net;
-    ASSERT_TRUE(net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
+    ASSERT_TRUE(testutil::ConnectAndWait(net, "127.0.0.1", static_cast<unsigned>(port)).ok);
     const int peer = track(testutil::AcceptWithin(listener, 2000));
     ASSERT_GE(peer, 0);
     setsockopt(net.ClientSocket()->GetSocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
@@ -405,4 +406,181 @@ TEST(NetConsoleEngine, SendingToAPeerThatNeverReadsNeverWaits) {
               std::string::npos)
         << last.reason;
     EXPECT_TRUE(net.IsConnected());  // the link stays; the user decides
+}
+
+namespace {
+
+// What the console told of its connects.
+struct ConnectTally {
+    explicit ConnectTally(NetConsole& net) {
+        QObject::connect(&net, &NetConsole::connected, [this] { ++connected; });
+        QObject::connect(&net, &NetConsole::connectFailed, [this](const platform::Result& f) {
+            ++failed;
+            failure = f;
+        });
+    }
+    int Told() const { return connected + failed; }
+    int connected = 0, failed = 0;
+    platform::Result failure;
+};
+
+}  // namespace
+
+// Connect returns at once; the outcome comes later, once, while the event loop goes on serving
+// everything else: a 10 ms timer is never late by more than 100 ms, not even through a 2-second
+// time-out.
+TEST(NetConsoleEngine, ConnectReturnsAtOnceAndTellsItsOutcomeLater) {
+    using Clock = std::chrono::steady_clock;
+    Fds track;
+    int open = 0;
+    track(testutil::ListenLoopback(&open));
+    testutil::FullListener full;
+    ASSERT_TRUE(full.full) << "the kernel did not drop handshakes on a full accept queue";
+    struct Case {
+        const char* name;
+        const char* address;
+        unsigned port;
+        int error;  // -1: connected
+        long minMs, maxMs;
+    };
+    const Case cases[] = {
+        {"accepting listener", "127.0.0.1", static_cast<unsigned>(open), -1, 0, 1000},
+        {"nothing listens", "127.0.0.1", static_cast<unsigned>(testutil::FreePort()), ECONNREFUSED,
+         0, 1000},
+        {"full accept queue", "127.0.0.1", static_cast<unsigned>(full.port), ETIMEDOUT,
+         CONNECT_TIMEOUT_MS - 100, CONNECT_TIMEOUT_MS + 600},
+        {"invalid address text", "127.0.0.256", static_cast<unsigned>(open), 0, 0, 1000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        NetConsole net;
+        ConnectTally tally(net);
+        long lateMs = 0;
+        auto lastTick = Clock::now();
+        QTimer tick;
+        tick.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&tick, &QTimer::timeout, [&] {
+            const auto now = Clock::now();
+            lateMs = std::max(lateMs, testutil::MsSince(lastTick) - 10);
+            lastTick = now;
+        });
+        tick.start(10);
+        const auto start = Clock::now();
+        ASSERT_TRUE(net.Connect(c.address, c.port).ok);
+        EXPECT_LT(testutil::MsSince(start), 100);
+        EXPECT_TRUE(net.IsConnecting());
+        EXPECT_FALSE(net.IsConnected());
+        EXPECT_EQ(net.LinkInUse(), nullptr);
+        EXPECT_EQ(tally.Told(), 0);  // never from inside Connect
+        lastTick = Clock::now();
+        ASSERT_TRUE(WaitFor([&] { return tally.Told() > 0; }, CONNECT_TIMEOUT_MS + 2000));
+        const long elapsed = testutil::MsSince(start);
+        tick.stop();
+        EXPECT_GE(elapsed, c.minMs);
+        EXPECT_LE(elapsed, c.maxMs);
+        EXPECT_LE(lateMs, 100);
+        EXPECT_FALSE(net.IsConnecting());
+        if (c.error < 0) {
+            EXPECT_EQ(tally.connected, 1);
+            EXPECT_EQ(net.GetState(), NetConsole::State::Connected);
+            EXPECT_TRUE(net.IsConnected());
+            EXPECT_EQ(net.LinkInUse(), net.ClientSocket());
+            EXPECT_EQ(net.Address(), c.address);
+            EXPECT_EQ(net.Port(), c.port);
+        } else {
+            EXPECT_EQ(tally.failed, 1);
+            EXPECT_EQ(tally.failure.text, "Can't connect socket");
+            EXPECT_EQ(tally.failure.error, c.error) << tally.failure.reason;
+            EXPECT_FALSE(tally.failure.reason.empty());
+            EXPECT_EQ(net.GetState(), NetConsole::State::Idle);
+            EXPECT_EQ(net.ClientSocket(), nullptr);
+        }
+        testutil::Pump(100);
+        EXPECT_EQ(tally.Told(), 1);
+    }
+}
+
+// Every operation from every state: whatever ran is ended first, and a superseded or stopped
+// connect is never heard of again.
+TEST(NetConsoleEngine, EveryOperationIsSafeInEveryState) {
+    using State = NetConsole::State;
+    enum class Op { ConnectOk, ConnectRefused, Serve, Stop };
+    const State froms[] = {State::Idle, State::Connecting, State::Connected, State::Serving};
+    struct Expect {
+        Op op;
+        const char* name;
+        State state;
+        int connected, failed;
+    };
+    const Expect ops[] = {
+        {Op::ConnectOk, "Connect", State::Connected, 1, 0},
+        {Op::ConnectRefused, "Connect refused", State::Idle, 0, 1},
+        {Op::Serve, "StartServer", State::Serving, 0, 0},
+        {Op::Stop, "Stop", State::Idle, 0, 0},
+    };
+    for (const State from : froms) {
+        for (const Expect& e : ops) {
+            SCOPED_TRACE(std::string("from state ") + std::to_string(static_cast<int>(from)) +
+                         ", " + e.name);
+            Fds track;
+            int first = 0, second = 0;
+            const int firstListener = track(testutil::ListenLoopback(&first));
+            track(testutil::ListenLoopback(&second));
+            NetConsole net;
+            int far = -1;
+            int oldServer = 0;
+            if (from == State::Connecting) {
+                ASSERT_TRUE(net.Connect("127.0.0.1", static_cast<unsigned>(first)).ok);
+            } else if (from == State::Connected) {
+                ASSERT_TRUE(
+                    testutil::ConnectAndWait(net, "127.0.0.1", static_cast<unsigned>(first)).ok);
+                far = track(testutil::AcceptWithin(firstListener, 2000));
+            } else if (from == State::Serving) {
+                oldServer = testutil::FreePort();
+                ASSERT_TRUE(net.StartServer(static_cast<unsigned>(oldServer)).ok);
+                far = track(testutil::ConnectLoopback(oldServer));
+                ASSERT_TRUE(WaitFor([&] { return net.PeerCount() == 1; }));
+            }
+            ASSERT_EQ(net.GetState(), from);
+            ConnectTally tally(net);
+
+            platform::Result r;
+            switch (e.op) {
+                case Op::ConnectOk:
+                    r = net.Connect("127.0.0.1", static_cast<unsigned>(second));
+                    break;
+                case Op::ConnectRefused:
+                    r = net.Connect("127.0.0.1", static_cast<unsigned>(testutil::FreePort()));
+                    break;
+                case Op::Serve:
+                    r = net.StartServer(static_cast<unsigned>(testutil::FreePort()));
+                    break;
+                case Op::Stop:
+                    net.Stop();
+                    break;
+            }
+            ASSERT_TRUE(r.ok) << r.text << ": " << r.reason;
+            ASSERT_TRUE(WaitFor([&] { return !net.IsConnecting(); }));
+            testutil::Pump(150);  // a stale outcome would come now
+
+            EXPECT_EQ(net.GetState(), e.state);
+            EXPECT_EQ(tally.connected, e.connected);
+            EXPECT_EQ(tally.failed, e.failed);
+            const bool up = e.state == State::Connected || e.state == State::Serving;
+            EXPECT_EQ(net.IsConnected(), up);
+            EXPECT_EQ(net.ClientSocket() != nullptr, e.state == State::Connected);
+            EXPECT_EQ(net.ListenSocket() != nullptr, e.state == State::Serving);
+            EXPECT_EQ(net.PeerSocket(), nullptr);
+            EXPECT_EQ(net.LinkInUse(), e.state == State::Connected ? net.ClientSocket() : nullptr);
+            if (far >= 0) {
+                EXPECT_TRUE(testutil::PeerClosed(far));
+            }
+            if (oldServer != 0) {
+                EXPECT_EQ(testutil::ConnectLoopback(oldServer), -1);
+            }
+            net.Stop();
+            net.Stop();
+            EXPECT_EQ(net.GetState(), State::Idle);
+        }
+    }
 }

@@ -430,3 +430,33 @@ int FreePort() {
 }
 
 }  // namespace testutil
+
+namespace testutil {
+
+FullListener::FullListener() {
+    fd = ListenLoopback(&port, 0);
+    if (fd < 0)
+        return;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    // Connections that nobody accepts fill the queue; the first one still waiting after 200 ms
+    // shows that handshakes are being dropped.
+    for (int i = 0; i < 16 && !full; ++i) {
+        const int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        fillers.push_back(c);
+        connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        pollfd p{c, POLLOUT, 0};
+        full = poll(&p, 1, 200) == 0;
+    }
+}
+
+FullListener::~FullListener() {
+    for (int c : fillers)
+        close(c);
+    if (fd >= 0)
+        close(fd);
+}
+
+}  // namespace testutil

@@ -156,4 +156,18 @@ std::string RecvSome(int fd, size_t count, int timeoutMs = 3000);
 bool PeerClosed(int fd, int timeoutMs = 2000);
 int FreePort();
 
+// A loopback listener whose accept queue is full: the kernel drops further handshakes, so a
+// connect to `port` is neither made nor refused until the connector gives up. `full` is false
+// when the kernel did not drop them (net.ipv4.tcp_abort_on_overflow set).
+struct FullListener {
+    FullListener();
+    ~FullListener();
+    FullListener(const FullListener&) = delete;
+    FullListener& operator=(const FullListener&) = delete;
+    int fd = -1;
+    int port = 0;
+    bool full = false;
+    std::vector<int> fillers;
+};
+
 }  // namespace testutil

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/NetConnect.h"
 #include "support/SocatDevice.h"
 #include "support/TestUtil.h"
 
@@ -97,7 +98,8 @@ protected:
         ASSERT_TRUE(engine.serial.Open(s).ok);
         int port = 0;
         listener = testutil::ListenLoopback(&port);
-        ASSERT_TRUE(engine.net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
+        ASSERT_TRUE(
+            testutil::ConnectAndWait(engine.net, "127.0.0.1", static_cast<unsigned>(port)).ok);
         far = testutil::AcceptWithin(listener, 2000);
         ASSERT_GE(far, 0);
     }
@@ -135,7 +137,7 @@ TEST_F(PassThroughEngine, HeadlessProgramPassesFilesThroughSocatBothWays) {
     SocatDevice device(dir.File("COM1"), SocatDevice::Mode::Listen, port);
     ASSERT_TRUE(device.Ready());
     ASSERT_TRUE(engine.serial.Open(PortSettings(dir.File("COM1"))).ok);
-    ASSERT_TRUE(engine.net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
+    ASSERT_TRUE(testutil::ConnectAndWait(engine.net, "127.0.0.1", static_cast<unsigned>(port)).ok);
     const std::string content = testutil::RandomBytes(100000, 5);
     for (PassDirection d : {PassDirection::SerialToNet, PassDirection::NetToSerial}) {
         rec.events.clear();
@@ -287,7 +289,9 @@ TEST(PassThroughLostLink, EndsTheRunAtOnceInEitherDirection) {
                 far = testutil::ConnectLoopback(port);
                 ASSERT_TRUE(WaitFor([&] { return engine.net.PeerCount() == 1; }));
             } else {
-                ASSERT_TRUE(engine.net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
+                ASSERT_TRUE(
+                    testutil::ConnectAndWait(engine.net, "127.0.0.1", static_cast<unsigned>(port))
+                        .ok);
                 far = testutil::AcceptWithin(listener, 2000);
             }
             ASSERT_GE(far, 0);

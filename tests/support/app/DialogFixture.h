@@ -51,7 +51,15 @@ protected:
     T* Item(int id) {
         return qobject_cast<T*>(dlg->GetDlgItem(id));
     }
-    void Click(int id) { Item<QAbstractButton>(id)->click(); }
+    // A click on Connect that starts a client connect also waits for its outcome (the window
+    // answers meanwhile), as a user waits for the status line before going on. A test of the
+    // attempt itself clicks the button directly.
+    void Click(int id) {
+        Item<QAbstractButton>(id)->click();
+        if (id == IDC_BUTTON_IP_CONNECT) {
+            EXPECT_TRUE(testutil::WaitFor([&] { return !dlg->Net().IsConnecting(); }));
+        }
+    }
     void Select(int id, int index) { Item<QComboBox>(id)->setCurrentIndex(index); }
     void SetText(int id, const std::string& text) {
         Item<QLineEdit>(id)->setText(QString::fromStdString(text));
