@@ -76,8 +76,7 @@ public:
     void CaptureEnded(uint64_t run, CaptureEnd how, const CaptureTally& tally,
                       const std::string& path, const std::string& why) override {
         OnUi(run, [pt = &m_pt, serial = m_serial, how, tally, path, why] {
-            pt->m_pendingEnd = EndOf(*pt, serial, how, tally, path, why);
-            pt->m_endTimer.start(END_PAUSE_MS);  // the end is told after the pause
+            pt->EndAfterPause(EndOf(*pt, serial, how, tally, path, why), END_PAUSE_MS);
         });
     }
 
@@ -123,7 +122,7 @@ private:
     void OnUi(uint64_t run, Fn fn) {
         PassThrough* pt = &m_pt;
         auto guarded = [pt, run, fn = std::move(fn)] {
-            if (pt->m_nRun.load() == run && pt->m_bRunOpen)
+            if (pt->m_nRun.load() == run && pt->m_state == RunState::Running)
                 fn();
         };
         if (platform::IsUiThread())
@@ -254,7 +253,7 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
 
     // A run still going ends as cancelled; a time-out left running by an earlier transfer must
     // not end this one; the worker of an earlier run is cut short and never sends another byte.
-    if (m_bRunOpen)
+    if (m_state != RunState::Idle)
         Cancel();
     const uint64_t run = ++m_nRun;
     m_pSerialTimeout->SetRun(run);
@@ -319,7 +318,8 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
             QMetaObject::invokeMethod(
                 this,
                 [this, run] {
-                    if (m_nRun.load() != run || !m_bRunOpen || m_nSendingLinkRun != run)
+                    if (m_nRun.load() != run || m_state == RunState::Idle ||
+                        m_nSendingLinkRun != run)
                         return;
                     // The device has every byte: the link going from now on no longer ends the
                     // run, and it goes back to notifications now rather than when the run ends,
@@ -349,13 +349,13 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
         m_netCapture.ResetCapture();
     }
     m_nActiveRun = run;
-    m_bRunOpen = true;
+    m_state = RunState::Running;
     return Result::Ok();
 }
 
 void PassThrough::Cancel() {
     // A run whose capture has ended and whose end is still in its pause ends as it was going to.
-    if (m_endTimer.isActive()) {
+    if (m_state == RunState::Ending) {
         EndRun(m_pendingEnd);
         return;
     }
@@ -376,13 +376,21 @@ void PassThrough::DiscardSerialOutput() {
 }
 
 void PassThrough::EndRun(const PassOutcome& outcome) {
-    if (!m_bRunOpen)
+    if (m_state == RunState::Idle)
         return;
-    m_bRunOpen = false;
+    m_state = RunState::Idle;
     m_nActiveRun = 0;
     m_endTimer.stop();
     m_workers.Stop(m_nRun.load());
     emit finished(outcome);
+}
+
+void PassThrough::EndAfterPause(const PassOutcome& outcome, int pauseMs) {
+    if (m_state != RunState::Running)
+        return;
+    m_state = RunState::Ending;
+    m_pendingEnd = outcome;
+    m_endTimer.start(pauseMs);
 }
 
 CaptureTimeout& PassThrough::Timeout(int timerId) {
@@ -432,7 +440,7 @@ void PassThrough::OnWorkerEnded(uint64_t run, const SendResult& result) {
         return;
     if (result.end == SendResult::End::OpenFailed) {
         emit sendFailed(QStringLiteral("Can't open file"), QString::fromStdString(result.why));
-    } else if (result.end == SendResult::End::ReadFailed && m_bRunOpen) {
+    } else if (result.end == SendResult::End::ReadFailed && m_state == RunState::Running) {
         m_nActiveRun = 0;
         DiscardSerialOutput();
         StopTimeouts();
@@ -466,7 +474,8 @@ void PassThrough::OnLinkGoing(CLinkSocket* link) {
     // peerGone that follows (see EndOnLinkLost).
     if (link == m_net.LinkInUse()) {
         const CaptureTally tally = m_netCapture.ResetCapture();
-        if (m_bRunOpen && m_nActiveRun.load() != 0 && m_direction == PassDirection::SerialToNet)
+        if (m_state == RunState::Running && m_nActiveRun.load() != 0 &&
+            m_direction == PassDirection::SerialToNet)
             m_netGoneTally = tally;
     }
 }
@@ -487,7 +496,7 @@ void PassThrough::ApplyTally(PassOutcome& out, const CaptureTally& tally) const 
 
 void PassThrough::EndOnLinkLost(const std::string& why, const std::string& what) {
     // The exchange decides against a capture completing on the receive thread at this moment.
-    if (!m_bRunOpen || m_nActiveRun.exchange(0) == 0)
+    if (m_state != RunState::Running || m_nActiveRun.exchange(0) == 0)
         return;
     DiscardSerialOutput();
     StopTimeouts();
@@ -503,6 +512,5 @@ void PassThrough::EndOnLinkLost(const std::string& why, const std::string& what)
                  " bytes were stored.";
     // Told from the event loop, like every end: after whatever else the lost link set off (the
     // window's own handling of a closed link).
-    m_pendingEnd = out;
-    m_endTimer.start(0);
+    EndAfterPause(out, 0);
 }

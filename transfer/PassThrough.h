@@ -113,8 +113,12 @@ public:
     // serial send left in the port's output queue is discarded.
     void Cancel();
 
-    // A run has started and has not yet ended (finished not yet emitted).
-    bool IsRunning() const { return m_bRunOpen; }
+    // Where the current run is: Idle (none, or it has ended and told finished), Running (started,
+    // its end not yet known), Ending (its capture has ended or a link was lost; finished is told
+    // after the end pause, unless a Cancel ends it at once with the same outcome).
+    enum class RunState { Idle, Running, Ending };
+    RunState State() const { return m_state; }
+    bool IsRunning() const { return m_state != RunState::Idle; }
     // The transfer flag: set by Start, cleared by the end of the capture, a cancel, a time-out or
     // a lost link (a few ms before finished is told). Any thread.
     bool IsActive() const { return m_nActiveRun.load() != 0; }
@@ -147,6 +151,8 @@ private:
     // Ends the current run with `outcome`: the transfer flag drops, the worker is cut short and
     // finished is told. Nothing happens when no run is open.
     void EndRun(const PassOutcome& outcome);
+    // Running -> Ending: `outcome` is told after `pauseMs`.
+    void EndAfterPause(const PassOutcome& outcome, int pauseMs);
     void StopTimeouts();
     CaptureTimeout& Timeout(int timerId);
     void DiscardSerialOutput();
@@ -174,10 +180,10 @@ private:
     // ends the transfer first (the capture on its thread, or the UI thread), so that exactly one
     // of them ends it.
     std::atomic<uint64_t> m_nActiveRun{0};
-    bool m_bRunOpen = false;  // finished not yet emitted for the current run
+    RunState m_state = RunState::Idle;
     PassDirection m_direction = PassDirection::SerialToNet;
     std::string m_strSendFileName;
-    PassOutcome m_pendingEnd;  // the capture's end, told after the end pause
+    PassOutcome m_pendingEnd;  // Ending: the outcome told when the end pause is over
     QTimer m_endTimer;
     int64_t m_nSentSize = -1;  // bytes of the file being sent
     // When the current run's header started to leave (steady clock, ns; 0 = not yet). Written by
