@@ -177,7 +177,7 @@ int PassSession::Prepare() {
 }
 
 int PassSession::BringUpLinks(TerminalEngine& engine) {
-    if (const platform::Result r = engine.serial.Open(m_opt.settings); !r)
+    if (const platform::Result r = engine.serial.Open(m_opt.serial, m_opt.settings); !r)
         return Fail(EXIT_SERIAL_FAILED, r.text,
                     r.hint.empty() ? r.reason : r.reason + "\n  " + r.hint);
     const std::string where = m_opt.host + ":" + std::to_string(m_opt.port);

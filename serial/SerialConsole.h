@@ -13,8 +13,8 @@
 #include "display/ReceiveTap.h"
 #include "display/RingBuffer.h"
 #include "platform/Result.h"
+#include "serial/LineSettings.h"
 #include "serial/SerialPort.h"
-#include "serial/SerialSettings.h"
 
 // The longest a console send waits for the port to take a line, in milliseconds.
 constexpr int SERIAL_CONSOLE_SEND_MS = 500;
@@ -25,9 +25,10 @@ public:
     explicit SerialConsole(QObject* parent = nullptr);
     ~SerialConsole() override;
 
-    // Opens the port with the settings and empties the history. Fails with "Can't open PORT"
-    // and the OS's reason; the console then stays closed.
-    platform::Result Open(const SerialSettings& settings);
+    // Opens the port ("COM1", or a device path) with the settings and empties the history.
+    // Fails with "Can't open PORT" and the OS's reason (or what is wrong with the settings);
+    // the console then stays closed.
+    platform::Result Open(const std::string& portName, const LineSettings& settings);
     // Closes the port: announces aboutToClose first (so a file-send worker on the port lets go),
     // then waits for the receive thread.
     void Close();

@@ -295,7 +295,7 @@ TEST_F(FileTransfer, ClosingTheDialogClosesThePortThenDisconnects) {
     EXPECT_EQ(Status(), " Disconnected : 127.0.0.1");
     EXPECT_TRUE(testutil::PeerClosed(far));
     CSerialPort port;  // the device is free again
-    EXPECT_EQ(port.Open(pty.slavePath, 9600, 8, 0, 0, 0), 1);
+    EXPECT_EQ(port.Open(pty.slavePath, LineSettings{9600}), 1);
 }
 
 }  // namespace

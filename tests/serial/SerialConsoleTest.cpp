@@ -23,9 +23,10 @@
 
 namespace {
 
-SerialSettings PtySettings(const std::string& path) {
-    SerialSettings s = SettingsFromSelection(0, 8, 3, 0, 2, 0);  // 115200 8N1, no flow control
-    s.portName = path;
+// 115200 8N1, no flow control.
+LineSettings PtySettings() {
+    LineSettings s;
+    s.baud = 115200;
     return s;
 }
 
@@ -84,7 +85,7 @@ TEST(SerialConsoleEngine, OpenResultsCarryTheTextTheReasonAndErrno) {
     SerialConsole console;
     for (const Case& c : cases) {
         const auto start = std::chrono::steady_clock::now();
-        const platform::Result r = console.Open(PtySettings(c.path));
+        const platform::Result r = console.Open(c.path, PtySettings());
         EXPECT_LT(testutil::MsSince(start), 1000) << c.path;
         EXPECT_FALSE(r.ok) << c.path;
         EXPECT_EQ(r.text, "Can't open PORT");
@@ -101,7 +102,7 @@ TEST(SerialConsoleEngine, ReceivesAnnouncesSendsAndClears) {
     SerialConsole console;
     int announced = 0;
     QObject::connect(&console, &SerialConsole::received, [&] { ++announced; });
-    ASSERT_TRUE(console.Open(PtySettings(pty.slavePath)).ok);
+    ASSERT_TRUE(console.Open(pty.slavePath, PtySettings()).ok);
     EXPECT_TRUE(console.IsOpen());
     pty.Write("hello");
     ASSERT_TRUE(testutil::WaitFor([&] { return History(console.Ring()) == "hello"; }));
@@ -142,7 +143,7 @@ TEST(SerialConsoleEngine, AVanishedDeviceClosesThePortAndIsReported) {
         std::vector<std::string> lost;
         QObject::connect(&console, &SerialConsole::portLost,
                          [&](const QString& reason) { lost.push_back(reason.toStdString()); });
-        ASSERT_TRUE(console.Open(PtySettings(link)).ok);
+        ASSERT_TRUE(console.Open(link, PtySettings()).ok);
         pty->Write("x");
         ASSERT_TRUE(testutil::WaitFor([&] { return tid.load() != 0; }));
 
@@ -181,7 +182,7 @@ TEST(SerialConsoleEngine, AVanishedDeviceClosesThePortAndIsReported) {
         pty = std::make_unique<testutil::PtyPair>();
         ASSERT_EQ(unlink(link.c_str()), 0);
         ASSERT_EQ(symlink(pty->slavePath.c_str(), link.c_str()), 0);
-        ASSERT_TRUE(console.Open(PtySettings(link)).ok);
+        ASSERT_TRUE(console.Open(link, PtySettings()).ok);
         pty->Write("back");
         EXPECT_TRUE(testutil::WaitFor([&] { return History(console.Ring()) == "back"; }));
         EXPECT_TRUE(console.Send("ok").ok);
@@ -198,7 +199,7 @@ TEST(SerialConsoleEngine, AVanishedDeviceClosesThePortAndIsReported) {
 TEST(SerialConsoleEngine, SendingToAPortThatDoesNotTakeTheBytesIsBounded) {
     testutil::PtyPair pty;
     SerialConsole console;
-    ASSERT_TRUE(console.Open(PtySettings(pty.slavePath)).ok);  // 115200 baud: no write limit
+    ASSERT_TRUE(console.Open(pty.slavePath, PtySettings()).ok);  // 115200 baud: no write limit
     // A send that waits for ever is ended by closing the master.
     const std::string line(1000, 'x');
     const auto run = testutil::SendUntilRefused<platform::Result>(

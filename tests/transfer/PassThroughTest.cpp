@@ -59,9 +59,10 @@ struct Recorder {
     std::vector<PassOutcome> outcomes;
 };
 
-SerialSettings PortSettings(const std::string& path) {
-    SerialSettings s = SettingsFromSelection(0, 8, 3, 0, 2, 0);  // 115200 8N1, no flow control
-    s.portName = path;
+// 115200 8N1, no flow control.
+LineSettings PortSettings() {
+    LineSettings s;
+    s.baud = 115200;
     return s;
 }
 
@@ -90,10 +91,10 @@ protected:
     }
     // The device played by the test: the program's port is a pty, its network side a loopback
     // client link to `far`.
-    void ConnectToTestDevice(uint32_t baudIndex = 8) {
-        SerialSettings s = SettingsFromSelection(0, static_cast<int>(baudIndex), 3, 0, 2, 0);
-        s.portName = pty.slavePath;
-        ASSERT_TRUE(engine.serial.Open(s).ok);
+    void ConnectToTestDevice(uint32_t baud = 115200) {
+        LineSettings s;
+        s.baud = baud;
+        ASSERT_TRUE(engine.serial.Open(pty.slavePath, s).ok);
         int port = 0;
         listener = testutil::ListenLoopback(&port);
         ASSERT_TRUE(engine.net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
@@ -134,7 +135,7 @@ TEST_F(PassThroughEngine, HeadlessProgramPassesFilesThroughSocatBothWays) {
     const int port = testutil::FreePort();
     SocatDevice device(dir.File("COM1"), SocatDevice::Mode::Listen, port);
     ASSERT_TRUE(device.Ready());
-    ASSERT_TRUE(engine.serial.Open(PortSettings(dir.File("COM1"))).ok);
+    ASSERT_TRUE(engine.serial.Open(dir.File("COM1"), PortSettings()).ok);
     ASSERT_TRUE(engine.net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
     const std::string content = testutil::RandomBytes(100000, 5);
     for (PassDirection d : {PassDirection::SerialToNet, PassDirection::NetToSerial}) {
@@ -268,7 +269,7 @@ TEST(PassThroughLostLink, EndsTheRunAtOnceInEitherDirection) {
             Recorder rec{engine.passThrough};
             engine.passThrough.SetStartDelay(0);
             engine.passThrough.SetOutputDirectory(dir.path);
-            ASSERT_TRUE(engine.serial.Open(PortSettings(pty.slavePath)).ok);
+            ASSERT_TRUE(engine.serial.Open(pty.slavePath, PortSettings()).ok);
             // The device takes what the serial port sends, until it hangs up.
             std::atomic<bool> stop{false};
             std::thread reader([&] {
