@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/PortMap.h"
+
 class QComboBox;
 class QLabel;
 
@@ -15,8 +17,10 @@ class CSerialPortsDlg : public QDialog {
 public:
     static constexpr int kPortCount = 9;  // COM1..COM9, the ports the main dialog offers
 
-    // `devRoot` is where the present devices are looked for (a fake tree in tests).
-    explicit CSerialPortsDlg(QWidget* parent = nullptr, const std::string& devRoot = "/dev");
+    // `ports`: where the mappings are kept. `devRoot` is where the present devices are looked
+    // for (a fake tree in tests).
+    explicit CSerialPortsDlg(platform::PortMap ports, QWidget* parent = nullptr,
+                             const std::string& devRoot = "/dev");
 
     // The device box of COMn, n = 1..kPortCount; nullptr otherwise.
     QComboBox* DeviceBox(int n) const;
@@ -29,6 +33,7 @@ public:
     void accept() override;
 
 private:
+    platform::PortMap m_ports;
     std::vector<QComboBox*> m_boxes;
     QLabel* m_error = nullptr;
 };

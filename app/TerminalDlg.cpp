@@ -188,7 +188,7 @@ void CTerminalDlg::CreateControls() {
     // relation): on Linux a drop-down list's accessible name is its current item, so without
     // the relation a screen reader reads "57600" and never "Baud Rate".
     static constexpr std::pair<int, int> labelFor[] = {
-        {IDC_STATIC_SERIAL_PORT, IDC_COMBO_PORT},    {IDC_STATIC_SERIAL_BAUD, IDC_COMBO_BAUD},
+        {IDC_STATIC_SERIAL_PORT, IDC_COMBO_PORT},     {IDC_STATIC_SERIAL_BAUD, IDC_COMBO_BAUD},
         {IDC_STATIC_SERIAL_DATA_BIT, IDC_COMBO_DATA}, {IDC_STATIC_SERIAL_STOPBIT, IDC_COMBO_STOP},
         {IDC_STATIC_SERIAL_PARITY, IDC_COMBO_PARITY}, {IDC_STATIC_SERIAL_FLOW, IDC_COMBO_FLOW},
         {IDC_STATIC_IPADDR, IDC_IP_ADDRESS},          {IDC_STATIC_NET_PORT, IDC_EDIT_IP_PORT},
@@ -286,13 +286,13 @@ void CTerminalDlg::contextMenuEvent(QContextMenuEvent* e) {
 // Which device each COMn opens: chosen in a dialog, stored as the user's mapping. The list of
 // the Serial Port box and the names the status line uses stay "COM1".."COM9".
 void CTerminalDlg::OnSerialPorts() {
-    CSerialPortsDlg dlg(this);
+    CSerialPortsDlg dlg(Serial().Ports(), this);
     if (dlg.exec() == QDialog::Accepted)
         UpdatePortTips();
 }
 
 void CTerminalDlg::OnOpenCaptureFolder() {
-    const std::string dir = platform::CaptureDirectory();
+    const std::string dir = platform::CaptureDirectory(Serial().Ports().ProgramDirectory());
     if (dir.empty()) {
         ui::MessageBox("Can't find a folder for captured files",
                        "Neither the program's folder nor the documents folder can be written.");
@@ -304,7 +304,7 @@ void CTerminalDlg::OnOpenCaptureFolder() {
 // Each COMn item tells, as its tooltip, which device it opens now.
 void CTerminalDlg::UpdatePortTips() {
     for (int i = 0; i < m_cbPort->count(); ++i)
-        m_cbPort->setItemData(i, QString::fromStdString(platform::DescribePortTarget(i + 1)),
+        m_cbPort->setItemData(i, QString::fromStdString(Serial().Ports().DescribeTarget(i + 1)),
                               Qt::ToolTipRole);
     const int current = m_cbPort->currentIndex();
     m_cbPort->setToolTip(current >= 0 ? m_cbPort->itemData(current, Qt::ToolTipRole).toString()

@@ -38,18 +38,6 @@ int SetModemLine(int fd, int line, bool raise) {
 
 }  // namespace
 
-std::string ResolvePortName(const std::string& name) {
-    const bool isComName = name.size() >= 4 && name.size() <= 6 &&
-                           std::tolower(static_cast<unsigned char>(name[0])) == 'c' &&
-                           std::tolower(static_cast<unsigned char>(name[1])) == 'o' &&
-                           std::tolower(static_cast<unsigned char>(name[2])) == 'm' &&
-                           name[3] >= '1' && name[3] <= '9' &&
-                           std::all_of(name.begin() + 3, name.end(), [](char c) {
-                               return std::isdigit(static_cast<unsigned char>(c)) != 0;
-                           });
-    return isComName ? ResolveComPort(std::stoi(name.substr(3))) : name;
-}
-
 CSerialDevice::CSerialDevice() {
     EnsureWakeFds();
 }
@@ -94,7 +82,7 @@ bool CSerialDevice::Open(const std::string& portName) {
         m_hint = m_path + " is already open in this program.";
         return false;
     }
-    m_path = ResolvePortName(portName);
+    m_path = m_portMap.ResolvePortName(portName);
     if (!EnsureWakeFds()) {
         SetError("eventfd", errno);
         return false;

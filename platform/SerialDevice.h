@@ -1,14 +1,16 @@
 // The serial device over termios: an exclusive open, one setter per line setting, reads that
 // return at once, bounded writes, and a wait for received bytes that another thread can end.
 //
-// Port names "COMn" resolve to the user's mapping, else <program directory>/COMn when that exists
-// (typically a symlink: ln -s /dev/ttyUSB0 COM1), else /dev/ttyS{n-1} (see platform/PortMap.h).
+// Port names "COMn" resolve through the device's PortMap: the user's mapping, else
+// <program directory>/COMn when that exists (typically a symlink: ln -s /dev/ttyUSB0 COM1), else
+// /dev/ttyS{n-1} (see platform/PortMap.h).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
+#include "platform/PortMap.h"
 #include "platform/Result.h"
 #include "platform/SerialBaud.h"
 
@@ -31,16 +33,17 @@ constexpr uint32_t EV_RXCHAR = 0x0001;
 constexpr uint32_t PURGE_TXABORT = 0x1, PURGE_RXABORT = 0x2, PURGE_TXCLEAR = 0x4,
                    PURGE_RXCLEAR = 0x8;
 
-// Resolves "COMn" (n >= 1, any letter case) to a device path (see above). Other names are used as
-// paths unchanged.
-std::string ResolvePortName(const std::string& name);
-
 class CSerialDevice {
 public:
     CSerialDevice();
     ~CSerialDevice();
     CSerialDevice(const CSerialDevice&) = delete;
     CSerialDevice& operator=(const CSerialDevice&) = delete;
+
+    // Where "COMn" names lead for this device (the user's settings and the real program
+    // directory unless set). Set it while the device is closed.
+    void SetPortMap(PortMap map) { m_portMap = std::move(map); }
+    const PortMap& GetPortMap() const { return m_portMap; }
 
     // Exclusive open of a port name. On failure returns false with the OS's reason in LastError().
     bool Open(const std::string& portName);
@@ -141,6 +144,7 @@ private:
     // Bumped by every SetCommMask, so a wait tells a change made while it waited from one made
     // before it started.
     std::atomic<uint64_t> m_maskGeneration{0};
+    PortMap m_portMap;
     TtyModes m_appliedModes;
     bool m_bModesKnown = false;  // m_appliedModes holds this open's modes
     std::string m_path;

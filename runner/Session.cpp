@@ -172,7 +172,7 @@ int PassSession::Prepare() {
                 m_opt.outputDir + ": " + (ec ? ec.message() : std::string(std::strerror(ENOTDIR))));
         m_outputDir = WithSlash(m_opt.outputDir);
     }
-    m_report.realBaud = IsRealSerialLine(platform::ResolvePortName(m_opt.serial));
+    m_report.realBaud = IsRealSerialLine(platform::PortMap().ResolvePortName(m_opt.serial));
     return EXIT_VERIFIED;
 }
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "display/ReceiveTap.h"
 #include "display/RingBuffer.h"
@@ -38,6 +39,12 @@ public:
     // never waits longer.
     platform::Result Send(std::string_view line);
     void Clear();
+
+    // Where this console's "COMn" names lead: the user's port mappings and the program
+    // directory's COMn links, unless another map is given (a test, a second console with
+    // devices of its own). Set while the port is closed.
+    void SetPortMap(platform::PortMap map) { m_serialPort.Device().SetPortMap(std::move(map)); }
+    const platform::PortMap& Ports() { return m_serialPort.Device().GetPortMap(); }
 
     bool IsOpen() const { return m_bSerialOpen != 0; }
     // "COM1": the name the user chose, as the status line and the messages say it.

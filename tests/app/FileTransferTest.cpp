@@ -76,7 +76,7 @@ class FileTransfer : public DialogFixture {
 protected:
     void SetUp() override {
         DialogFixture::SetUp();
-        platform::SetLocalTimeSource(FixedClock);
+        dlg->Transfer().SetClock(FixedClock);
         dlg->Transfer().SetStartDelay(100);
         LinkPort(1, pty.slavePath);
         Click(IDC_BUTTON_OPEN);
@@ -94,7 +94,6 @@ protected:
     void TearDown() override {
         ::close(far);
         ::close(listener);
-        platform::SetLocalTimeSource(nullptr);
         DialogFixture::TearDown();
     }
     // Clicks a File Send button with `name` (holding `content`) as the chosen file. Returns when

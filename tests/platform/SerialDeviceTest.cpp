@@ -57,8 +57,9 @@ void FillOutputQueue(int slaveFd) {
 }  // namespace
 
 TEST(SerialPortNames, ComNamesMapToTheProgramDirectoryOrTtyS) {
-    testutil::TempDir dir;
-    SetProgramDirectory(dir.path);
+    testutil::TempDir dir, settings;
+    const PortMap map(settings.File("Vaskel.conf"), dir.path);
+    auto ResolvePortName = [&map](const std::string& name) { return map.ResolvePortName(name); };
     EXPECT_EQ(ResolvePortName("COM2"), "/dev/ttyS1");
     EXPECT_EQ(ResolvePortName("COM12"), "/dev/ttyS11");
     ASSERT_EQ(symlink("/dev/null", dir.File("COM1").c_str()), 0);
@@ -71,7 +72,6 @@ TEST(SerialPortNames, ComNamesMapToTheProgramDirectoryOrTtyS) {
     EXPECT_EQ(ResolvePortName("COM0"), "COM0");
     EXPECT_EQ(ResolvePortName("COMX"), "COMX");
     EXPECT_EQ(ResolvePortName("/dev/ttyUSB0"), "/dev/ttyUSB0");
-    SetProgramDirectory("");
 }
 
 TEST(SerialDeviceOpen, IsExclusiveAndKeepsTheReason) {

@@ -216,3 +216,37 @@ TEST(SerialConsoleEngine, SendingToAPortThatDoesNotTakeTheBytesIsBounded) {
         << last.reason;
     EXPECT_TRUE(console.IsOpen());
 }
+
+// Two consoles in one process, each with its own program directory and port mappings: "COM1"
+// opens a different device for each, and a mapping given to one does not reach the other.
+TEST(SerialConsoleEngine, TwoConsolesResolveCom1ThroughTheirOwnPortMaps) {
+    testutil::PtyPair first, second, mapped;
+    testutil::TempDir programA, programB, settingsA, settingsB;
+    ASSERT_EQ(symlink(first.slavePath.c_str(), programA.File("COM1").c_str()), 0);
+    ASSERT_EQ(symlink(second.slavePath.c_str(), programB.File("COM1").c_str()), 0);
+    SerialConsole a, b;
+    a.SetPortMap(platform::PortMap(settingsA.File("Vaskel.conf"), programA.path));
+    b.SetPortMap(platform::PortMap(settingsB.File("Vaskel.conf"), programB.path));
+    ASSERT_TRUE(a.Open("COM1", PtySettings()).ok);
+    ASSERT_TRUE(b.Open("COM1", PtySettings()).ok);
+    EXPECT_EQ(a.Port().Device().DevicePath(), programA.File("COM1"));
+    EXPECT_EQ(b.Port().Device().DevicePath(), programB.File("COM1"));
+    EXPECT_TRUE(a.Send("to A").ok);
+    EXPECT_TRUE(b.Send("to B").ok);
+    EXPECT_EQ(first.Read(4), "to A");
+    EXPECT_EQ(second.Read(4), "to B");
+    first.Write("from A");
+    second.Write("from B");
+    EXPECT_TRUE(testutil::WaitFor([&] { return History(a.Ring()) == "from A"; }));
+    EXPECT_TRUE(testutil::WaitFor([&] { return History(b.Ring()) == "from B"; }));
+    a.Close();
+    b.Close();
+
+    // A mapping stored for one console's COM1 wins over its link; the other keeps its link.
+    ASSERT_TRUE(a.Ports().SetMapping(1, mapped.slavePath));
+    EXPECT_EQ(a.Ports().ResolvePortName("COM1"), mapped.slavePath);
+    EXPECT_EQ(b.Ports().ResolvePortName("COM1"), programB.File("COM1"));
+    ASSERT_TRUE(a.Open("COM1", PtySettings()).ok);
+    EXPECT_TRUE(a.Send("mapped").ok);
+    EXPECT_EQ(mapped.Read(6), "mapped");
+}

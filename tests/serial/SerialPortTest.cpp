@@ -297,8 +297,8 @@ TEST(SerialPortOpen, ComNameOpensTheDeviceLinkedInTheProgramDirectory) {
     PtyPair pty;
     testutil::TempDir dir;
     ASSERT_EQ(symlink(pty.slavePath.c_str(), dir.File("COM3").c_str()), 0);
-    SetProgramDirectory(dir.path);
     CSerialPort port;
+    port.Device().SetPortMap(PortMap(dir.File("Vaskel.conf"), dir.path));
     ASSERT_EQ(port.Open("COM3", Line(9600)), 1) << port.LastError();
     EXPECT_EQ(port.m_strPortName, "COM3");
     EXPECT_EQ(port.Device().DevicePath(), dir.File("COM3"));
@@ -310,7 +310,6 @@ TEST(SerialPortOpen, ComNameOpensTheDeviceLinkedInTheProgramDirectory) {
     EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
     close(other);
     port.Close();
-    SetProgramDirectory("");
 }
 
 TEST(SerialPortOpen, SecondOpenOfTheSameDeviceFails) {
