@@ -100,7 +100,8 @@ TEST(SerialConsoleEngine, OpenResultsCarryTheTextTheReasonAndErrno) {
 TEST(SerialConsoleEngine, ReceivesAnnouncesSendsAndClears) {
     testutil::PtyPair pty;
     SerialConsole console;
-    int announced = 0;
+    // received() is emitted on the receive thread, and this connection runs the slot there.
+    std::atomic<int> announced{0};
     QObject::connect(&console, &SerialConsole::received, [&] { ++announced; });
     ASSERT_TRUE(console.Open(pty.slavePath, PtySettings()).ok);
     EXPECT_TRUE(console.IsOpen());
