@@ -4,19 +4,19 @@
 
 #include <cerrno>
 
+#include "app/SerialSelection.h"
 #include "app/TerminalDlg.h"
 #include "app/Ui.h"
 #include "res/Resource.h"
-#include "serial/SerialSettings.h"
 
 void CTerminalDlg::OnButtonOpen() {
     UpdateData(true);  // a refused field has had its prompt; this command does not use it
     if (!SerialOpen()) {
         m_strSerialConsole.clear();  // whether or not the port then opens
-        const SerialSettings s = SettingsFromSelection(
+        const SerialSelection s = SelectionFromLists(
             m_cbPort->currentIndex(), m_cbBaud->currentIndex(), m_cbData->currentIndex(),
             m_cbStop->currentIndex(), m_cbParity->currentIndex(), m_cbFlow->currentIndex());
-        if (const platform::Result r = Serial().Open(s); r) {
+        if (const platform::Result r = Serial().Open(s.portName, s.line); r) {
             SetStatusText(FormatSerialConnected(s));
             for (QComboBox* list : {m_cbPort, m_cbBaud, m_cbData, m_cbStop, m_cbParity, m_cbFlow})
                 list->setEnabled(false);

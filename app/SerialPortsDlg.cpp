@@ -15,9 +15,9 @@ const QString kDefault = QStringLiteral("(default)");
 
 }  // namespace
 
-CSerialPortsDlg::CSerialPortsDlg(QWidget* parent, const std::string& devRoot,
-                                 const std::string& sysRoot)
-    : QDialog(parent) {
+CSerialPortsDlg::CSerialPortsDlg(platform::PortMap ports, QWidget* parent,
+                                 const std::string& devRoot, const std::string& sysRoot)
+    : QDialog(parent), m_ports(std::move(ports)) {
     setObjectName(QStringLiteral("IDD_SERIAL_PORTS"));
     setWindowTitle(QStringLiteral("Serial Ports"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
@@ -37,10 +37,10 @@ CSerialPortsDlg::CSerialPortsDlg(QWidget* parent, const std::string& devRoot,
         box->addItem(kDefault, QString());
         for (const auto& entry : present)
             box->addItem(QString::fromStdString(entry.Label()), QString::fromStdString(entry.path));
-        const std::string mapped = platform::PortMapping(n);
+        const std::string mapped = m_ports.Mapping(n);
         box->setEditText(mapped.empty() ? kDefault : QString::fromStdString(mapped));
         box->setToolTip(QStringLiteral("%1 opens %2 now")
-                            .arg(port, QString::fromStdString(platform::DescribePortTarget(n))));
+                            .arg(port, QString::fromStdString(m_ports.DescribeTarget(n))));
         label->setBuddy(box);
         rows->addWidget(label, n - 1, 0);
         rows->addWidget(box, n - 1, 1);
@@ -84,7 +84,7 @@ void CSerialPortsDlg::accept() {
     QStringList failed;
     for (int n = 1; n <= kPortCount; ++n) {
         const std::string path = ChosenPath(n);
-        if (path != platform::PortMapping(n) && !platform::SetPortMapping(n, path))
+        if (path != m_ports.Mapping(n) && !m_ports.SetMapping(n, path))
             failed << QStringLiteral("COM%1").arg(n);
     }
     if (!failed.isEmpty()) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/PortMap.h"
+
 class QComboBox;
 class QLabel;
 
@@ -15,9 +17,10 @@ class CSerialPortsDlg : public QDialog {
 public:
     static constexpr int kPortCount = 9;  // COM1..COM9, the ports the main dialog offers
 
-    // `devRoot` is where the present devices are looked for, `sysRoot` where the kernel tells
-    // which serial ports have a UART (fake trees in tests).
-    explicit CSerialPortsDlg(QWidget* parent = nullptr, const std::string& devRoot = "/dev",
+    // `ports`: where the mappings are kept. `devRoot` is where the present devices are looked
+    // for, `sysRoot` where the kernel tells which serial ports have a UART (fake trees in tests).
+    explicit CSerialPortsDlg(platform::PortMap ports, QWidget* parent = nullptr,
+                             const std::string& devRoot = "/dev",
                              const std::string& sysRoot = "/sys");
 
     // The device box of COMn, n = 1..kPortCount; nullptr otherwise.
@@ -31,6 +34,7 @@ public:
     void accept() override;
 
 private:
+    platform::PortMap m_ports;
     std::vector<QComboBox*> m_boxes;
     QLabel* m_error = nullptr;
 };

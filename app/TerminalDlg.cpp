@@ -287,13 +287,13 @@ void CTerminalDlg::contextMenuEvent(QContextMenuEvent* e) {
 // Which device each COMn opens: chosen in a dialog, stored as the user's mapping. The list of
 // the Serial Port box and the names the status line uses stay "COM1".."COM9".
 void CTerminalDlg::OnSerialPorts() {
-    CSerialPortsDlg dlg(this);
+    CSerialPortsDlg dlg(Serial().Ports(), this);
     if (dlg.exec() == QDialog::Accepted)
         UpdatePortTips();
 }
 
 void CTerminalDlg::OnOpenCaptureFolder() {
-    const std::string dir = platform::CaptureDirectory();
+    const std::string dir = platform::CaptureDirectory(Serial().Ports().ProgramDirectory());
     if (dir.empty()) {
         ui::MessageBox("Can't find a folder for captured files",
                        "Neither the program's folder nor the documents folder can be written.");
@@ -305,7 +305,7 @@ void CTerminalDlg::OnOpenCaptureFolder() {
 // Each COMn item tells, as its tooltip, which device it opens now.
 void CTerminalDlg::UpdatePortTips() {
     for (int i = 0; i < m_cbPort->count(); ++i)
-        m_cbPort->setItemData(i, QString::fromStdString(platform::DescribePortTarget(i + 1)),
+        m_cbPort->setItemData(i, QString::fromStdString(Serial().Ports().DescribeTarget(i + 1)),
                               Qt::ToolTipRole);
     const int current = m_cbPort->currentIndex();
     m_cbPort->setToolTip(current >= 0 ? m_cbPort->itemData(current, Qt::ToolTipRole).toString()

@@ -25,7 +25,7 @@ void CTerminalDlg::FileSend(PassDirection direction) {
     if (!choice)
         return;
     // Beside the program when that folder may be written, else in the user's documents.
-    Transfer().SetOutputDirectory(platform::CaptureDirectory());
+    Transfer().SetOutputDirectory(platform::CaptureDirectory(Serial().Ports().ProgramDirectory()));
     if (const platform::Result r = Transfer().Start(direction, choice->path, choice->name); !r) {
         ui::MessageBox(r.text, r.reason);
         return;

@@ -67,9 +67,10 @@ void Run(size_t mib) {
     TerminalEngine engine;
     engine.passThrough.SetStartDelay(0);
     engine.passThrough.SetOutputDirectory(dir.path);
-    SerialSettings settings = SettingsFromSelection(0, 8, 3, 0, 2, 0);
-    settings.portName = dir.File("COM1");
-    if (!engine.serial.Open(settings) || !testutil::ConnectAndWait(engine.net, "127.0.0.1", port)) {
+    LineSettings settings;  // 115200 8N1, no flow control
+    settings.baud = 115200;
+    if (!engine.serial.Open(dir.File("COM1"), settings) ||
+        !testutil::ConnectAndWait(engine.net, "127.0.0.1", port)) {
         std::printf("could not bring up both links\n");
         return;
     }

@@ -100,9 +100,9 @@ int main(int argc, char** argv) {
     TerminalEngine engine;
     engine.passThrough.SetOutputDirectory(dir.path);
     engine.passThrough.SetStartDelay(0);
-    SerialSettings settings = SettingsFromSelection(0, 9, 3, 0, 2, 0);
-    settings.portName = pty.slavePath;
-    if (!engine.serial.Open(settings) ||
+    LineSettings settings;  // 230400 8N1, no flow control
+    settings.baud = 230400;
+    if (!engine.serial.Open(pty.slavePath, settings) ||
         !testutil::ConnectAndWait(engine.net, "127.0.0.1", static_cast<unsigned>(port))) {
         std::printf("could not bring up both links\n");
         return 1;

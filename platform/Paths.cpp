@@ -5,21 +5,10 @@
 
 #include <unistd.h>
 #include <ctime>
-#include <mutex>
 
 namespace platform {
-namespace {
-std::mutex g_mutex;
-std::string g_programDir;
-LocalTime (*g_timeSource)() = nullptr;
-}  // namespace
 
 std::string ProgramDirectory() {
-    {
-        std::lock_guard lock(g_mutex);
-        if (!g_programDir.empty())
-            return g_programDir;
-    }
     // The executable's full path, cut back to and including its last '/'. A path without any
     // '/' leaves an empty directory part.
     char buf[4096];
@@ -31,8 +20,7 @@ std::string ProgramDirectory() {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-std::string CaptureDirectory() {
-    const std::string program = ProgramDirectory();
+std::string CaptureDirectory(const std::string& program) {
     if (!program.empty() && ::access(program.c_str(), W_OK | X_OK) == 0)
         return program;
     const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
@@ -44,28 +32,11 @@ std::string CaptureDirectory() {
     return dir.toStdString() + "/";
 }
 
-void SetProgramDirectory(const std::string& dir) {
-    std::lock_guard lock(g_mutex);
-    g_programDir = dir;
-}
-
 LocalTime GetLocalTime() {
-    LocalTime (*source)() = nullptr;
-    {
-        std::lock_guard lock(g_mutex);
-        source = g_timeSource;
-    }
-    if (source)
-        return source();
     std::time_t now = std::time(nullptr);
     std::tm tm{};
     localtime_r(&now, &tm);
     return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
-}
-
-void SetLocalTimeSource(LocalTime (*source)()) {
-    std::lock_guard lock(g_mutex);
-    g_timeSource = source;
 }
 
 }  // namespace platform

@@ -1,4 +1,5 @@
-// Where the program lives and what time it is, both redirectable for tests.
+// Where the program lives and what time it is. Both are plain lookups; an object that needs
+// another folder or clock (a test, a second engine) is given them as values.
 #pragma once
 
 #include <string>
@@ -7,20 +8,16 @@ namespace platform {
 
 // Directory of the running executable, with its trailing '/'.
 std::string ProgramDirectory();
-// Makes ProgramDirectory() return `dir` (which must end in '/'); an empty string restores the
-// real lookup.
-void SetProgramDirectory(const std::string& dir);
 
-// Where captured files go: the program's directory when this user may write there (a build
-// folder), else the user's documents folder under "Vaskel/" (an installed program in /usr/bin),
-// created when needed. With its trailing '/'; empty when neither can be used.
-std::string CaptureDirectory();
+// Where captured files go: the program directory `programDir` when this user may write there (a
+// build folder), else the user's documents folder under "Vaskel/" (an installed program in
+// /usr/bin), created when needed. With its trailing '/'; empty when neither can be used.
+std::string CaptureDirectory(const std::string& programDir = ProgramDirectory());
 
 struct LocalTime {
     int year, month, day, hour, minute, second;
 };
+// The local time now.
 LocalTime GetLocalTime();
-// Fixes the clock for tests; nullptr restores the real one.
-void SetLocalTimeSource(LocalTime (*source)());
 
 }  // namespace platform

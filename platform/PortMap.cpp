@@ -29,15 +29,8 @@
 namespace platform {
 namespace {
 
-std::mutex g_mapFileLock;
-std::string g_mapFile;  // empty: the user's settings
-
-std::unique_ptr<QSettings> OpenSettings() {
-    std::string file;
-    {
-        std::lock_guard lock(g_mapFileLock);
-        file = g_mapFile;
-    }
+// The INI file `file`, or the user's settings when it is empty.
+std::unique_ptr<QSettings> OpenSettings(const std::string& file) {
     if (!file.empty())
         return std::make_unique<QSettings>(QString::fromStdString(file), QSettings::IniFormat);
     return std::make_unique<QSettings>(QStringLiteral("Vaskel"), QStringLiteral("Vaskel"));
@@ -208,16 +201,20 @@ void FindHoldersByLock(const struct stat& target, const std::string& procRoot,
 
 }  // namespace
 
-std::string PortMapping(int n) {
-    if (n < 1)
-        return {};
-    return OpenSettings()->value(MappingKey(n)).toString().toStdString();
+std::string PortMap::ProgramDirectory() const {
+    return m_programDir.empty() ? platform::ProgramDirectory() : m_programDir;
 }
 
-bool SetPortMapping(int n, const std::string& path) {
+std::string PortMap::Mapping(int n) const {
+    if (n < 1)
+        return {};
+    return OpenSettings(m_mapFile)->value(MappingKey(n)).toString().toStdString();
+}
+
+bool PortMap::SetMapping(int n, const std::string& path) const {
     if (n < 1)
         return false;
-    auto settings = OpenSettings();
+    auto settings = OpenSettings(m_mapFile);
     if (path.empty())
         settings->remove(MappingKey(n));
     else
@@ -226,13 +223,8 @@ bool SetPortMapping(int n, const std::string& path) {
     return settings->status() == QSettings::NoError;
 }
 
-void SetPortMapFile(const std::string& path) {
-    std::lock_guard lock(g_mapFileLock);
-    g_mapFile = path;
-}
-
-std::string ResolveComPort(int n) {
-    std::string mapped = PortMapping(n);
+std::string PortMap::ResolveComPort(int n) const {
+    std::string mapped = Mapping(n);
     if (!mapped.empty())
         return mapped;
     // lstat, not stat: a dangling symlink the user made is still the port they meant, and the
@@ -244,10 +236,19 @@ std::string ResolveComPort(int n) {
     return "/dev/ttyS" + std::to_string(n - 1);
 }
 
-std::string DescribePortTarget(int n) {
+std::string PortMap::ResolvePortName(const std::string& name) const {
+    const bool isComName = name.size() >= 4 && name.size() <= 6 &&
+                           std::tolower(static_cast<unsigned char>(name[0])) == 'c' &&
+                           std::tolower(static_cast<unsigned char>(name[1])) == 'o' &&
+                           std::tolower(static_cast<unsigned char>(name[2])) == 'm' &&
+                           name[3] >= '1' && name[3] <= '9' && IsDigits(name.substr(3));
+    return isComName ? ResolveComPort(std::stoi(name.substr(3))) : name;
+}
+
+std::string PortMap::DescribeTarget(int n) const {
     if (n < 1)
         return {};
-    const std::string mapped = PortMapping(n);
+    const std::string mapped = Mapping(n);
     if (!mapped.empty())
         return mapped + " (your mapping)";
     const std::string path = ResolveComPort(n);

@@ -9,25 +9,49 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace platform {
 
-// The user's device path for COMn; empty when there is none (or n < 1).
-std::string PortMapping(int n);
-// Stores `path` as the device of COMn; an empty path removes the mapping. False when n < 1 or
-// the settings could not be written.
-bool SetPortMapping(int n, const std::string& path);
-// Keeps the mappings in the INI file `path` instead of the user's settings (for tests); an
-// empty path restores the user's settings.
-void SetPortMapFile(const std::string& path);
+// Where the names "COMn" lead for one user of the serial device (a console, a test): the file
+// that keeps the user's mappings and the program directory to look for COMn links in. A value:
+// each owner has its own, and two of them in one process resolve independently.
+class PortMap {
+public:
+    // The user's settings and the real program directory.
+    PortMap() = default;
+    // `mapFile`: an INI file instead of the user's settings (empty: the user's settings).
+    // `programDir`: a directory ending in '/' instead of the real one (empty: the real one).
+    PortMap(std::string mapFile, std::string programDir)
+        : m_mapFile(std::move(mapFile)), m_programDir(std::move(programDir)) {}
 
-// The device path COMn (n >= 1) opens, in the order above.
-std::string ResolveComPort(int n);
-// What COMn opens right now, for a tooltip: "/dev/ttyUSB0 (your mapping)",
-// "<program directory>/COM1 -> /dev/ttyUSB0" (a link there, with where it points) or
-// "/dev/ttyS0".
-std::string DescribePortTarget(int n);
+    void SetMapFile(std::string path) { m_mapFile = std::move(path); }
+    void SetProgramDirectory(std::string dir) { m_programDir = std::move(dir); }
+    const std::string& MapFile() const { return m_mapFile; }
+    // The program directory this map looks in, with its trailing '/'.
+    std::string ProgramDirectory() const;
+
+    // The user's device path for COMn; empty when there is none (or n < 1).
+    std::string Mapping(int n) const;
+    // Stores `path` as the device of COMn; an empty path removes the mapping. False when n < 1
+    // or the settings could not be written.
+    bool SetMapping(int n, const std::string& path) const;
+
+    // The device path COMn (n >= 1) opens, in the order above.
+    std::string ResolveComPort(int n) const;
+    // Resolves "COMn" (n >= 1, any letter case) as ResolveComPort does; other names are used as
+    // paths unchanged.
+    std::string ResolvePortName(const std::string& name) const;
+    // What COMn opens right now, for a tooltip: "/dev/ttyUSB0 (your mapping)",
+    // "<program directory>/COM1 -> /dev/ttyUSB0" (a link there, with where it points) or
+    // "/dev/ttyS0".
+    std::string DescribeTarget(int n) const;
+
+private:
+    std::string m_mapFile;
+    std::string m_programDir;
+};
 
 // A serial device present now.
 struct SerialPortEntry {

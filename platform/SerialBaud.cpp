@@ -46,21 +46,35 @@ void PutBaud(termios2& tio, uint32_t baud) {
 
 }  // namespace
 
-int SetTtyModes(int fd, const TtyModes& modes, uint32_t baud) {
-    if (baud == 0)
-        return EINVAL;  // B0 would hang up the line, it is not a speed
+int GetTtyModes(int fd, TtyModes& modes) {
     termios2 tio{};
     if (int err = IoctlRetry(fd, TCGETS2, &tio))
         return err;
+    modes.iflag = tio.c_iflag;
+    modes.oflag = tio.c_oflag;
+    modes.cflag = tio.c_cflag;
+    modes.lflag = tio.c_lflag;
+    modes.vmin = tio.c_cc[VMIN];
+    modes.vtime = tio.c_cc[VTIME];
+    modes.vstart = tio.c_cc[VSTART];
+    modes.vstop = tio.c_cc[VSTOP];
+    return 0;
+}
+
+int SetTtyModes(int fd, const TtyModes& modes) {
+    termios2 tio{};
+    if (int err = IoctlRetry(fd, TCGETS2, &tio))
+        return err;
+    // The speed bits and the two rates stay as the tty has them.
+    const tcflag_t speedBits = CBAUD | (CBAUD << IBSHIFT);
     tio.c_iflag = modes.iflag;
     tio.c_oflag = modes.oflag;
-    tio.c_cflag = modes.cflag;
+    tio.c_cflag = (tio.c_cflag & speedBits) | (modes.cflag & ~speedBits);
     tio.c_lflag = modes.lflag;
     tio.c_cc[VMIN] = modes.vmin;
     tio.c_cc[VTIME] = modes.vtime;
     tio.c_cc[VSTART] = modes.vstart;
     tio.c_cc[VSTOP] = modes.vstop;
-    PutBaud(tio, baud);
     return IoctlRetry(fd, TCSETS2, &tio);
 }
 

@@ -1,7 +1,7 @@
 // Line settings through the kernel's termios2 interface, which takes any rate in bits per second
 // (BOTHER), not only the B-constants of <termios.h>: 14400 and 28800 have none.
 //
-// The settings go to the kernel in one TCSETS2, not through glibc's tcsetattr: that one re-reads
+// Each change goes to the kernel in one TCSETS2, not through glibc's tcsetattr: that one re-reads
 // the result and fails with EINVAL when the driver kept none of a change, which a pty does with
 // data bits and parity (it always reports CS8 without PARENB). A driver adjusting a setting it
 // cannot do is not a refusal.
@@ -19,7 +19,7 @@ namespace platform {
 struct TtyModes {
     uint32_t iflag = 0;
     uint32_t oflag = 0;
-    uint32_t cflag = 0;  // the speed bits are ignored: the rate is passed on its own
+    uint32_t cflag = 0;  // the speed bits are ignored when set: the rate is set on its own
     uint32_t lflag = 0;
     uint8_t vmin = 0;
     uint8_t vtime = 0;
@@ -27,8 +27,12 @@ struct TtyModes {
     uint8_t vstop = 0;
 };
 
-// Applies the modes and the rate (as SetTtyBaud does) in one step. Returns 0 or an errno.
-int SetTtyModes(int fd, const TtyModes& modes, uint32_t baud);
+// Reads the tty's current modes (the speed bits of cflag included). Returns 0 or an errno
+// (ENOTTY for a device that is no tty).
+int GetTtyModes(int fd, TtyModes& modes);
+
+// Applies the modes and keeps the tty's rate as it is. Returns 0 or an errno.
+int SetTtyModes(int fd, const TtyModes& modes);
 
 // Sets the output and input speed of the tty `fd` to `baud`. Rates with a B-constant are set
 // through it (so tcgetattr/cfgetospeed read them back as usual); any other rate as BOTHER.

@@ -14,7 +14,6 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <map>
 
 #include "platform/PortMap.h"
 #include "platform/SerialBaud.h"
@@ -25,34 +24,6 @@ namespace {
 // How long a wait on a hung-up device pauses before it reports back, so that a receive loop
 // around it runs a handful of times a second instead of spinning.
 constexpr int kHangupBackoffMs = 200;
-
-// The DCB fields termios cannot hold, remembered per device so that they keep the values the
-// program last gave them, as a Windows driver keeps them between opens.
-struct RememberedState {
-    std::mutex lock;
-    std::map<std::string, DCB> byDevice;
-};
-
-RememberedState& Remembered() {
-    static RememberedState state;
-    return state;
-}
-
-bool LookupRemembered(const std::string& key, DCB& dcb) {
-    auto& state = Remembered();
-    std::lock_guard lock(state.lock);
-    auto it = state.byDevice.find(key);
-    if (it == state.byDevice.end())
-        return false;
-    dcb = it->second;
-    return true;
-}
-
-void StoreRemembered(const std::string& key, const DCB& dcb) {
-    auto& state = Remembered();
-    std::lock_guard lock(state.lock);
-    state.byDevice[key] = dcb;
-}
 
 // A device without modem lines (a pty, a USB gadget) answers the modem ioctls with one of these.
 bool IsNoModemLines(int err) {
@@ -65,53 +36,7 @@ int SetModemLine(int fd, int line, bool raise) {
     return IsNoModemLines(errno) ? 0 : errno;
 }
 
-tcflag_t ByteSizeFlag(uint8_t byteSize) {
-    switch (byteSize) {
-        case 5:
-            return CS5;
-        case 6:
-            return CS6;
-        case 7:
-            return CS7;
-        default:
-            return CS8;
-    }
-}
-
-uint8_t ByteSizeFromFlags(tcflag_t cflag) {
-    switch (cflag & CSIZE) {
-        case CS5:
-            return 5;
-        case CS6:
-            return 6;
-        case CS7:
-            return 7;
-        default:
-            return 8;
-    }
-}
-
-bool IsValidLineSetting(const DCB& dcb) {
-    if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY)
-        return false;
-    if (dcb.StopBits == ONE5STOPBITS)
-        return dcb.ByteSize == 5;  // a UART gives 1.5 stop bits only with 5 data bits
-    return dcb.StopBits == ONESTOPBIT || dcb.StopBits == TWOSTOPBITS;
-}
-
 }  // namespace
-
-std::string ResolvePortName(const std::string& name) {
-    const bool isComName = name.size() >= 4 && name.size() <= 6 &&
-                           std::tolower(static_cast<unsigned char>(name[0])) == 'c' &&
-                           std::tolower(static_cast<unsigned char>(name[1])) == 'o' &&
-                           std::tolower(static_cast<unsigned char>(name[2])) == 'm' &&
-                           name[3] >= '1' && name[3] <= '9' &&
-                           std::all_of(name.begin() + 3, name.end(), [](char c) {
-                               return std::isdigit(static_cast<unsigned char>(c)) != 0;
-                           });
-    return isComName ? ResolveComPort(std::stoi(name.substr(3))) : name;
-}
 
 CSerialDevice::CSerialDevice() {
     EnsureWakeFds();
@@ -149,7 +74,7 @@ bool CSerialDevice::Open(const std::string& portName) {
         m_hint = m_path + " is already open in this program.";
         return false;
     }
-    m_path = ResolvePortName(portName);
+    m_path = m_portMap.ResolvePortName(portName);
     if (!EnsureWakeFds()) {
         SetError("eventfd", errno);
         return false;
@@ -189,13 +114,8 @@ bool CSerialDevice::Open(const std::string& portName) {
         SetError(m_path, err);
         return false;
     }
-    struct stat st {};
-    fstat(fd, &st);
-    char real[PATH_MAX];
-    const std::string canonical = realpath(m_path.c_str(), real) ? real : m_path;
-    m_deviceKey = canonical + "|" + std::to_string(st.st_rdev) + "|" +
-                  std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
     m_mask.store(0);
+    m_bModesKnown = false;
     m_fd = fd;
     m_lastError.clear();
     return true;
@@ -216,170 +136,165 @@ void CSerialDevice::Close() {
     ioctl(m_fd, TIOCNXCL);  // the flag outlives us on a tty that someone else keeps open
     ::close(m_fd);          // also releases the flock
     m_fd = -1;
+    m_bModesKnown = false;
     m_mask.store(0);
     m_abort.Reset();
     DrainEventFd(m_wakeFd);
 }
 
-// The device's current termios; false with the reason set when it is closed or not a tty.
-bool CSerialDevice::ReadTermios(const char* operation, termios& tio) {
-    if (m_fd < 0) {
-        SetError(operation, EBADF);
-        return false;
-    }
-    if (tcgetattr(m_fd, &tio) != 0) {
-        SetError(m_path, errno);
-        return false;
-    }
-    return true;
+Result CSerialDevice::Fail(const std::string& what, int err) {
+    SetError(what, err);
+    return Result::Fail(m_lastError, m_lastError, err);
 }
 
-bool CSerialDevice::GetCommState(DCB& dcb) {
-    termios tio{};
-    if (!ReadTermios("GetCommState", tio))
-        return false;
-    DCB out;
-    if (!LookupRemembered(m_deviceKey, out)) {
-        // First sight of this device: the line levels are the driver's DTR/RTS setting.
-        int lines = 0;
-        if (ioctl(m_fd, TIOCMGET, &lines) == 0) {
-            out.fDtrControl = (lines & TIOCM_DTR) ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-            out.fRtsControl = (lines & TIOCM_RTS) ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-        }
-    }
-    out.DCBlength = dcb.DCBlength;
-    uint32_t baud = 0;
-    if (GetTtyBaud(m_fd, baud) == 0 && baud != 0)
-        out.BaudRate = baud;
-    out.fBinary = 1;  // the line is always raw
-    out.fParity = (tio.c_iflag & INPCK) ? 1 : 0;
-    out.ByteSize = ByteSizeFromFlags(tio.c_cflag);
-    if (!(tio.c_cflag & PARENB))
-        out.Parity = NOPARITY;
-    else if (tio.c_cflag & CMSPAR)
-        out.Parity = (tio.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
-    else
-        out.Parity = (tio.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
-    if (!(tio.c_cflag & CSTOPB))
-        out.StopBits = ONESTOPBIT;
-    else if (out.StopBits != ONE5STOPBITS)
-        out.StopBits = TWOSTOPBITS;
-    out.fOutX = (tio.c_iflag & IXON) ? 1 : 0;
-    out.fInX = (tio.c_iflag & IXOFF) ? 1 : 0;
-    out.XonChar = static_cast<char>(tio.c_cc[VSTART]);
-    out.XoffChar = static_cast<char>(tio.c_cc[VSTOP]);
-    // CRTSCTS is both directions of the RTS/CTS handshake; the record keeps which half the
-    // program asked for while the flag agrees with it.
-    if (tio.c_cflag & CRTSCTS) {
-        if (!out.fOutxCtsFlow && out.fRtsControl != RTS_CONTROL_HANDSHAKE) {
-            out.fOutxCtsFlow = 1;
-            out.fRtsControl = RTS_CONTROL_HANDSHAKE;
-        }
-    } else {
-        out.fOutxCtsFlow = 0;
-        if (out.fRtsControl == RTS_CONTROL_HANDSHAKE)
-            out.fRtsControl = RTS_CONTROL_ENABLE;
-    }
-    dcb = out;
-    return true;
-}
-
-bool CSerialDevice::SetCommState(const DCB& dcb) {
-    termios tio{};
-    if (!ReadTermios("SetCommState", tio))
-        return false;
-    if (!IsValidLineSetting(dcb)) {
-        SetError(m_path + " (line settings)", EINVAL);
-        return false;
-    }
-    // Raw: no line editing, no translation, no signals; reads return at once (VMIN = VTIME = 0).
-    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON |
-                     IXOFF | IXANY | IMAXBEL | INPCK);
-    tio.c_oflag &= ~OPOST;
-    tio.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
-    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    tio.c_cflag |= CLOCAL | CREAD | ByteSizeFlag(dcb.ByteSize);
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-
-    switch (dcb.Parity) {
-        case ODDPARITY:
-            tio.c_cflag |= PARENB | PARODD;
-            break;
-        case EVENPARITY:
-            tio.c_cflag |= PARENB;
-            break;
-        case MARKPARITY:
-            tio.c_cflag |= PARENB | CMSPAR | PARODD;
-            break;
-        case SPACEPARITY:
-            tio.c_cflag |= PARENB | CMSPAR;
-            break;
-        default:
-            break;
-    }
-    if (dcb.fParity)
-        tio.c_iflag |= INPCK;
-    if (dcb.StopBits != ONESTOPBIT)
-        tio.c_cflag |= CSTOPB;  // with 5 data bits a UART sends 1.5 stop bits for this
-
-    if (dcb.fOutX)
-        tio.c_iflag |= IXON;
-    if (dcb.fInX)
-        tio.c_iflag |= IXOFF;
-    tio.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
-    tio.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
-    // Linux has one flag for both halves of the RTS/CTS handshake: with it the kernel both
-    // waits for CTS before sending and drives RTS from the state of its input buffer, whatever
-    // the DCB says about RTS otherwise.
-    if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE || dcb.fOutxCtsFlow)
-        tio.c_cflag |= CRTSCTS;
-
-    TtyModes modes;
-    modes.iflag = tio.c_iflag;
-    modes.oflag = tio.c_oflag;
-    modes.cflag = tio.c_cflag;
-    modes.lflag = tio.c_lflag;
-    modes.vmin = tio.c_cc[VMIN];
-    modes.vtime = tio.c_cc[VTIME];
-    modes.vstart = tio.c_cc[VSTART];
-    modes.vstop = tio.c_cc[VSTOP];
-    if (int err = SetTtyModes(m_fd, modes, dcb.BaudRate)) {
-        SetError(m_path + " (" + std::to_string(dcb.BaudRate) + " baud)", err);
-        return false;
-    }
-    m_appliedModes = modes;
-    // DTR: Linux has no DTR/DSR input handshake, so "handshake" raises DTR and leaves it up,
-    // which tells the peer we are ready, as the handshake does while our buffer has room.
-    // RTS: under CRTSCTS the kernel drives it; raising it here is what the kernel does anyway.
-    // A pty has no modem lines at all; that is not a failure.
-    int err = SetModemLine(m_fd, TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE);
-    if (!err)
-        err = SetModemLine(m_fd, TIOCM_RTS, dcb.fRtsControl != RTS_CONTROL_DISABLE);
-    if (err) {
-        SetError(m_path + " (modem lines)", err);
-        return false;
-    }
-    StoreRemembered(m_deviceKey, dcb);
-    return true;
-}
-
-bool CSerialDevice::SetupComm(uint32_t inQueue, uint32_t outQueue) {
-    if (m_fd < 0) {
-        SetError("SetupComm", EBADF);
-        return false;
-    }
-    m_inQueue = inQueue;
-    m_outQueue = outQueue;
-    return true;
-}
-
-bool CSerialDevice::SetCommTimeouts(const COMMTIMEOUTS& timeouts) {
+template <class Change>
+Result CSerialDevice::ChangeModes(const std::string& what, Change change) {
     if (m_fd < 0)
-        return false;
-    std::lock_guard lock(m_timeoutsLock);
-    m_timeouts = timeouts;
-    return true;
+        return Fail(what, EBADF);
+    if (!m_bModesKnown) {
+        if (int err = GetTtyModes(m_fd, m_appliedModes))
+            return Fail(m_path, err);  // ENOTTY: no tty, so no line settings
+        m_bModesKnown = true;
+    }
+    TtyModes next = m_appliedModes;
+    if (int err = change(next))
+        return Fail(m_path + " (" + what + ")", err);
+    if (int err = SetTtyModes(m_fd, next))
+        return Fail(m_path + " (" + what + ")", err);
+    m_appliedModes = next;
+    m_lastError.clear();
+    m_lastErrno = 0;
+    return Result::Ok();
+}
+
+Result CSerialDevice::SetRaw() {
+    return ChangeModes("raw line", [](TtyModes& m) {
+        // Xon/Xoff (IXON, IXOFF), the start and stop characters, RTS/CTS (CRTSCTS) and the
+        // parity check of received bytes (INPCK) stay as they are: the first three are flow
+        // control's, the last the tty's own.
+        m.iflag &=
+            ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXANY | IMAXBEL);
+        m.oflag &= ~OPOST;
+        m.lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+        m.cflag |= CLOCAL | CREAD;
+        m.vmin = 0;
+        m.vtime = 0;
+        return 0;
+    });
+}
+
+Result CSerialDevice::SetBaud(uint32_t baud) {
+    const std::string what = std::to_string(baud) + " baud";
+    if (m_fd < 0)
+        return Fail(what, EBADF);
+    if (int err = SetTtyBaud(m_fd, baud))  // EINVAL for 0: B0 would hang up the line
+        return Fail(m_path + " (" + what + ")", err);
+    m_lastError.clear();
+    m_lastErrno = 0;
+    return Result::Ok();
+}
+
+Result CSerialDevice::SetDataBits(int bits) {
+    return ChangeModes(std::to_string(bits) + " data bits", [bits](TtyModes& m) {
+        tcflag_t size;
+        switch (bits) {
+            case 5:
+                size = CS5;
+                break;
+            case 6:
+                size = CS6;
+                break;
+            case 7:
+                size = CS7;
+                break;
+            case 8:
+                size = CS8;
+                break;
+            default:
+                return EINVAL;
+        }
+        m.cflag = (m.cflag & ~CSIZE) | size;
+        return 0;
+    });
+}
+
+Result CSerialDevice::SetParity(Parity parity) {
+    return ChangeModes("parity", [parity](TtyModes& m) {
+        tcflag_t flags;
+        switch (parity) {
+            case Parity::None:
+                flags = 0;
+                break;
+            case Parity::Odd:
+                flags = PARENB | PARODD;
+                break;
+            case Parity::Even:
+                flags = PARENB;
+                break;
+            case Parity::Mark:
+                flags = PARENB | CMSPAR | PARODD;
+                break;
+            case Parity::Space:
+                flags = PARENB | CMSPAR;
+                break;
+            default:
+                return EINVAL;
+        }
+        m.cflag = (m.cflag & ~(PARENB | PARODD | CMSPAR)) | flags;
+        return 0;
+    });
+}
+
+Result CSerialDevice::SetStopBits(StopBits stopBits) {
+    return ChangeModes("stop bits", [stopBits](TtyModes& m) {
+        switch (stopBits) {
+            case StopBits::One:
+                m.cflag &= ~CSTOPB;
+                return 0;
+            case StopBits::Two:
+                m.cflag |= CSTOPB;  // with 5 data bits a UART sends 1.5 stop bits for this
+                return 0;
+        }
+        return EINVAL;
+    });
+}
+
+Result CSerialDevice::SetFlowControl(FlowControl flow) {
+    Result r = ChangeModes("flow control", [flow](TtyModes& m) {
+        switch (flow) {
+            case FlowControl::XonXoff:
+                m.iflag |= IXON | IXOFF;
+                m.vstart = XON_CHAR;
+                m.vstop = XOFF_CHAR;
+                return 0;
+            case FlowControl::Hardware:
+                // Linux has one flag for both halves of the RTS/CTS handshake: with it the
+                // kernel waits for CTS before sending and drives RTS from the room in its input
+                // buffer.
+                m.cflag |= CRTSCTS;
+                return 0;
+            case FlowControl::None:
+                m.iflag &= ~(IXON | IXOFF);
+                m.cflag &= ~CRTSCTS;
+                m.vstart = 0;  // no start and stop characters at all
+                m.vstop = 0;
+                return 0;
+        }
+        return EINVAL;
+    });
+    if (!r || flow == FlowControl::XonXoff)
+        return r;
+    // Hardware: Linux has no DTR/DSR input handshake, so DTR is raised and left up, which tells
+    // the peer we are ready, as the handshake does while our buffer has room; under CRTSCTS the
+    // kernel drives RTS, and raising it here is what the kernel does anyway. None: both dropped.
+    // A pty has no modem lines at all; that is not a failure.
+    const bool raise = flow == FlowControl::Hardware;
+    int err = SetModemLine(m_fd, TIOCM_DTR, raise);
+    if (!err)
+        err = SetModemLine(m_fd, TIOCM_RTS, raise);
+    if (err)
+        return Fail(m_path + " (modem lines)", err);
+    return r;
 }
 
 bool CSerialDevice::SetCommMask(uint32_t mask) {
@@ -522,24 +437,13 @@ int CSerialDevice::Read(void* buf, uint32_t capacity) {
     }
 }
 
-int CSerialDevice::Write(const void* buf, uint32_t length, int maxWaitMs,
+int CSerialDevice::Write(const void* buf, uint32_t length, int64_t timeLimitMs,
                          const AbortSignal* abort) {
     if (m_fd < 0)
         return -1;
     using Clock = std::chrono::steady_clock;
-    COMMTIMEOUTS timeouts;
-    {
-        std::lock_guard lock(m_timeoutsLock);
-        timeouts = m_timeouts;
-    }
-    uint64_t limitMs = static_cast<uint64_t>(timeouts.WriteTotalTimeoutMultiplier) * length +
-                       timeouts.WriteTotalTimeoutConstant;
-    bool bounded = limitMs != 0;
-    if (maxWaitMs >= 0) {
-        limitMs = bounded ? std::min<uint64_t>(limitMs, static_cast<uint64_t>(maxWaitMs))
-                          : static_cast<uint64_t>(maxWaitMs);
-        bounded = true;
-    }
+    const bool bounded = timeLimitMs >= 0;
+    const int64_t limitMs = bounded ? timeLimitMs : 0;
     const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
     const auto* bytes = static_cast<const unsigned char*>(buf);
     const uint32_t total = std::min<uint32_t>(length, INT_MAX);

@@ -1,71 +1,38 @@
-// The serial port stand-in: the Windows communications calls the port driver needs, over termios.
+// The serial device over termios: an exclusive open, one setter per line setting, reads that
+// return at once, bounded writes, and a wait for received bytes that another thread can end.
 //
-// Port names "COMn" resolve to the user's mapping, else <program directory>/COMn when that exists
-// (typically a symlink: ln -s /dev/ttyUSB0 COM1), else /dev/ttyS{n-1} (see platform/PortMap.h).
+// Port names "COMn" resolve through the device's PortMap: the user's mapping, else
+// <program directory>/COMn when that exists (typically a symlink: ln -s /dev/ttyUSB0 COM1), else
+// /dev/ttyS{n-1} (see platform/PortMap.h).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "platform/AbortSignal.h"
+#include "platform/PortMap.h"
+#include "platform/Result.h"
 #include "platform/SerialBaud.h"
-
-struct termios;  // <termios.h>; kept out of this header
 
 namespace platform {
 
-// The Win32 device-control block, kept as data. Fields without a termios equivalent are
-// remembered per device between opens, so that they keep the driver's values.
-struct DCB {
-    uint32_t DCBlength = sizeof(DCB);
-    uint32_t BaudRate = 9600;
-    uint32_t fBinary = 1;
-    uint32_t fParity = 0;
-    uint32_t fOutxCtsFlow = 0;
-    uint32_t fOutxDsrFlow = 0;
-    uint32_t fDtrControl = 1;  // DTR_CONTROL_ENABLE
-    uint32_t fDsrSensitivity = 0;
-    uint32_t fTXContinueOnXoff = 0;
-    uint32_t fOutX = 0;
-    uint32_t fInX = 0;
-    uint32_t fErrorChar = 0;
-    uint32_t fNull = 0;
-    uint32_t fRtsControl = 1;  // RTS_CONTROL_ENABLE
-    uint32_t fAbortOnError = 0;
-    uint16_t XonLim = 0;
-    uint16_t XoffLim = 0;
-    uint8_t ByteSize = 8;
-    uint8_t Parity = 0;
-    uint8_t StopBits = 0;
-    char XonChar = 17;
-    char XoffChar = 19;
-    char ErrorChar = 0;
-    char EofChar = 0;
-    char EvtChar = 0;
-};
+// The serial line settings the device applies, one at a time. Mark and space parity exist on
+// Linux (CMSPAR); 1.5 stop bits do not exist on their own (a UART sends them for "two" with five
+// data bits), so StopBits has two values.
+enum class Parity { None, Odd, Even, Mark, Space };
+enum class StopBits { One, Two };
+// XonXoff: the tty answers and obeys DC1/DC3 (IXON, IXOFF). Hardware: the RTS/CTS handshake
+// (CRTSCTS) with DTR raised. None: neither, and DTR and RTS dropped.
+enum class FlowControl { None, XonXoff, Hardware };
 
-constexpr uint8_t NOPARITY = 0, ODDPARITY = 1, EVENPARITY = 2, MARKPARITY = 3, SPACEPARITY = 4;
-constexpr uint8_t ONESTOPBIT = 0, ONE5STOPBITS = 1, TWOSTOPBITS = 2;
-constexpr uint32_t DTR_CONTROL_DISABLE = 0, DTR_CONTROL_ENABLE = 1, DTR_CONTROL_HANDSHAKE = 2;
-constexpr uint32_t RTS_CONTROL_DISABLE = 0, RTS_CONTROL_ENABLE = 1, RTS_CONTROL_HANDSHAKE = 2;
+// The start and stop characters of Xon/Xoff flow control (DC1, DC3).
+constexpr uint8_t XON_CHAR = 17;
+constexpr uint8_t XOFF_CHAR = 19;
+
 constexpr uint32_t EV_RXCHAR = 0x0001;
 constexpr uint32_t PURGE_TXABORT = 0x1, PURGE_RXABORT = 0x2, PURGE_TXCLEAR = 0x4,
                    PURGE_RXCLEAR = 0x8;
-constexpr uint32_t MAXDWORD = 0xFFFFFFFF;
-
-struct COMMTIMEOUTS {
-    uint32_t ReadIntervalTimeout = 0;
-    uint32_t ReadTotalTimeoutMultiplier = 0;
-    uint32_t ReadTotalTimeoutConstant = 0;
-    uint32_t WriteTotalTimeoutMultiplier = 0;
-    uint32_t WriteTotalTimeoutConstant = 0;
-};
-
-// Resolves "COMn" (n >= 1, any letter case) to a device path (see above). Other names are used as
-// paths unchanged.
-std::string ResolvePortName(const std::string& name);
 
 class CSerialDevice {
 public:
@@ -73,6 +40,11 @@ public:
     ~CSerialDevice();
     CSerialDevice(const CSerialDevice&) = delete;
     CSerialDevice& operator=(const CSerialDevice&) = delete;
+
+    // Where "COMn" names lead for this device (the user's settings and the real program
+    // directory unless set). Set it while the device is closed.
+    void SetPortMap(PortMap map) { m_portMap = std::move(map); }
+    const PortMap& GetPortMap() const { return m_portMap; }
 
     // Exclusive open of a port name. On failure returns false with the OS's reason in LastError().
     bool Open(const std::string& portName);
@@ -84,12 +56,26 @@ public:
     // releasing the descriptor.
     void Abort();
 
-    bool GetCommState(DCB& dcb);
-    // Applies the record; false (with LastError()) when the device refuses it (not a tty,
-    // unsupported rate ...).
-    bool SetCommState(const DCB& dcb);
-    bool SetupComm(uint32_t inQueue, uint32_t outQueue);
-    bool SetCommTimeouts(const COMMTIMEOUTS& timeouts);
+    // The line settings. Open() leaves the tty's modes as they were; each setter changes its
+    // own setting on the open device at once and fails with the device's reason and errno
+    // (EBADF when closed, ENOTTY for a device that is no tty, EINVAL for a value the line
+    // cannot take). A failed setter leaves the line as it was.
+    //
+    // A raw line: no line editing, translation or signals, the receiver on, modem status
+    // ignored (CLOCAL), and reads that return at once with what is queued. The flow control
+    // flags are left to SetFlowControl.
+    Result SetRaw();
+    // Any rate in bits per second; rates without a B-constant (14400, 28800) as custom rates.
+    Result SetBaud(uint32_t baud);
+    // 5 to 8.
+    Result SetDataBits(int bits);
+    Result SetParity(Parity parity);
+    Result SetStopBits(StopBits stopBits);
+    // XonXoff leaves the RTS/CTS handshake and the modem lines as the tty has them; Hardware
+    // leaves Xon/Xoff as the tty has it; None clears both and drops DTR and RTS. A device
+    // without modem lines (a pty) is not a failure.
+    Result SetFlowControl(FlowControl flow);
+
     // Changing the mask ends a pending WaitCommEvent, which returns with an empty mask.
     bool SetCommMask(uint32_t mask);
     bool PurgeComm(uint32_t flags);
@@ -110,16 +96,16 @@ public:
     uint32_t QueuedInput();
     // Returns at once with what is queued, up to `capacity` bytes; 0 when nothing is, -1 on error.
     int Read(void* buf, uint32_t capacity);
-    // Writes the bytes, waiting at most WriteTotalTimeoutMultiplier x length +
-    // WriteTotalTimeoutConstant ms (0 and 0 = no bound), and at most maxWaitMs when that is 0 or
-    // more (the lower bound wins). Returns the count written; -1 on error before anything was
-    // written. Abort() ends it, and so does `abort` once raised (the writer's own: a write held
-    // back by flow control, XOFF or CTS low, without a time limit would otherwise never return).
-    int Write(const void* buf, uint32_t length, int maxWaitMs = -1,
+    // Writes the bytes, waiting for room in the output queue (flow control may hold it) at most
+    // `timeLimitMs` in all; a negative limit waits as long as it takes. Returns the count
+    // written, which is short when the limit ran out; -1 on error before anything was written.
+    // Abort() ends it, and so does `abort` once raised (the writer's own: a write held back by
+    // flow control, XOFF or CTS low, without a time limit would otherwise never return).
+    int Write(const void* buf, uint32_t length, int64_t timeLimitMs = -1,
               const AbortSignal* abort = nullptr);
 
-    // The OS's reason for the last failed Open, GetCommState, SetCommState, SetupComm or
-    // PurgeComm ("<device path>: <strerror>"). Read it on the thread that made those calls.
+    // The OS's reason for the last failed Open, setter or PurgeComm ("<device path>: <strerror>").
+    // Read it on the thread that made those calls.
     const std::string& LastError() const { return m_lastError; }
     // The errno behind LastError().
     int LastErrno() const { return m_lastErrno; }
@@ -128,8 +114,9 @@ public:
     const std::string& Hint() const { return m_hint; }
     const std::string& DevicePath() const { return m_path; }
     int Fd() const { return m_fd; }
-    // The termios modes the last successful SetCommState handed to the kernel. A pty keeps
-    // only some of them (always CS8, never PARENB), so tests check the rest here.
+    // The termios modes the setters last handed to the kernel (each setter changes these, not
+    // what the kernel reports back). A pty keeps only some of them (always CS8, never PARENB),
+    // so tests check the rest here.
     const TtyModes& AppliedModes() const { return m_appliedModes; }
 
 private:
@@ -138,7 +125,11 @@ private:
     bool IsAborted();
     // Waits only for a mask change or Abort(), at most `timeoutMs`; true when one of them came.
     bool WaitForWake(uint64_t generation, int timeoutMs);
-    bool ReadTermios(const char* operation, ::termios& tio);
+    // Applies `change` to the modes last handed to the kernel (read from the tty the first
+    // time after Open) and hands the result over; `what` names the setting in a failure.
+    template <class Change>
+    Result ChangeModes(const std::string& what, Change change);
+    Result Fail(const std::string& what, int err);
     void SetError(const std::string& what, int err);
 
     int m_fd = -1;
@@ -148,15 +139,10 @@ private:
     // Bumped by every SetCommMask, so a wait tells a change made while it waited from one made
     // before it started.
     std::atomic<uint64_t> m_maskGeneration{0};
-    std::mutex m_timeoutsLock;  // Write() may run on another thread than SetCommTimeouts()
-    COMMTIMEOUTS m_timeouts;
+    PortMap m_portMap;
     TtyModes m_appliedModes;
-    uint32_t m_inQueue = 0;  // SetupComm sizes, recorded only: the kernel's queues are fixed
-    uint32_t m_outQueue = 0;
+    bool m_bModesKnown = false;  // m_appliedModes holds this open's modes
     std::string m_path;
-    // Identifies the device behind m_path (canonical path, device number, node change time) for
-    // the remembered settings; a re-created node (replugged adapter, new pty) is a new device.
-    std::string m_deviceKey;
     // Written only by the thread that opens, configures and closes the device (never by Read,
     // Write or WaitCommEvent), so reading it there needs no lock.
     std::string m_lastError;

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <functional>
 #include <map>
 
 #include "net/NetConsole.h"
@@ -26,19 +25,29 @@ bool ParseNumber(const std::string& text, long long low, long long high, long lo
     return true;
 }
 
-// The index of the list entry whose settings `match`; -1 when none does.
-int FindChoice(int count, const std::function<bool(int)>& match) {
-    for (int i = 0; i < count; ++i)
-        if (match(i))
-            return i;
-    return -1;
+// The values the serial options accept, in the order the messages list them: the rates of the
+// window's baud list, its data bits, stop bits, parity and flow control.
+constexpr uint32_t kBauds[] = {2400, 4800, 9600, 14400, 19200, 28800, 38400, 57600, 115200, 230400};
+constexpr int kDataBits[] = {5, 6, 7, 8};
+constexpr Parity kParities[] = {Parity::Even, Parity::Odd, Parity::None};
+constexpr FlowControl kFlows[] = {FlowControl::None, FlowControl::XonXoff, FlowControl::Hardware};
+
+// "a b c": the accepted values, as the messages list them.
+template <class T, size_t N, class Text>
+std::string ListOf(const T (&values)[N], Text text) {
+    std::string list;
+    for (size_t i = 0; i < N; ++i)
+        list += (i ? " " : "") + text(values[i]);
+    return list;
 }
 
-std::string ListOf(int count, const std::function<std::string(int)>& entry) {
-    std::string list;
-    for (int i = 0; i < count; ++i)
-        list += (i ? " " : "") + entry(i);
-    return list;
+// The accepted value that `match` picks; nullptr when none does.
+template <class T, size_t N, class Match>
+const T* Find(const T (&values)[N], Match match) {
+    for (const T& v : values)
+        if (match(v))
+            return &v;
+    return nullptr;
 }
 
 }  // namespace
@@ -59,9 +68,36 @@ int64_t ParseSize(const std::string& text) {
     return n * unit;
 }
 
-double LineBytesPerSecond(const SerialSettings& s) {
-    const int bits = 1 + s.byteSize + (s.parityCode != 0 ? 1 : 0) + s.stopBitsShown;
-    return static_cast<double>(s.baud) / bits;
+double LineBytesPerSecond(const LineSettings& s) {
+    return static_cast<double>(s.baud) / s.FrameBits();
+}
+
+std::string ParityWord(Parity parity) {
+    switch (parity) {
+        case Parity::Even:
+            return "even";
+        case Parity::Odd:
+            return "odd";
+        case Parity::Mark:
+            return "mark";
+        case Parity::Space:
+            return "space";
+        case Parity::None:
+            break;
+    }
+    return "none";
+}
+
+std::string FlowWord(FlowControl flow) {
+    switch (flow) {
+        case FlowControl::XonXoff:
+            return "software";
+        case FlowControl::Hardware:
+            return "hardware";
+        case FlowControl::None:
+            break;
+    }
+    return "none";
 }
 
 ParsedArguments ParseArguments(const std::vector<std::string>& args) {
@@ -72,8 +108,8 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
         result.error = error;
         return result;
     };
-    // The dialog's defaults: 57600 baud, 8 data bits, 1 stop bit, no parity, no flow control.
-    int baud = 7, data = 3, stop = 0, parity = 2, flow = 0;
+    // LineSettings' defaults are the window's: 57600 baud, 8N1, no flow control.
+    LineSettings& line = o.settings;
     bool haveConnect = false, haveListen = false, haveSeed = false, haveSerial = false;
     std::string direction = "both";
 
@@ -116,50 +152,37 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
             haveSerial = true;
         } else if (name == "--baud") {
             const long long wanted = ParseNumber(value, 1, UINT32_MAX, &n) ? n : -1;
-            baud = FindChoice(BAUD_CHOICES, [wanted](int k) {
-                return SettingsFromSelection(0, k, 3, 0, 2, 0).baud == wanted;
-            });
-            if (baud < 0)
-                return fail("--baud " + value +
-                            " is not one of: " + ListOf(BAUD_CHOICES, [](int k) {
-                                return std::to_string(SettingsFromSelection(0, k, 3, 0, 2, 0).baud);
+            const uint32_t* baud = Find(kBauds, [wanted](uint32_t b) { return b == wanted; });
+            if (!baud)
+                return fail("--baud " + value + " is not one of: " + ListOf(kBauds, [](uint32_t b) {
+                                return std::to_string(b);
                             }));
+            line.baud = *baud;
         } else if (name == "--data-bits") {
             const long long wanted = ParseNumber(value, 1, 64, &n) ? n : -1;
-            data = FindChoice(DATA_BITS_CHOICES, [wanted](int k) {
-                return SettingsFromSelection(0, 7, k, 0, 2, 0).byteSize == wanted;
-            });
-            if (data < 0)
-                return fail("--data-bits " + value +
-                            " is not one of: " + ListOf(DATA_BITS_CHOICES, [](int k) {
-                                return std::to_string(
-                                    SettingsFromSelection(0, 7, k, 0, 2, 0).byteSize);
-                            }));
+            const int* bits = Find(kDataBits, [wanted](int b) { return b == wanted; });
+            if (!bits)
+                return fail("--data-bits " + value + " is not one of: " +
+                            ListOf(kDataBits, [](int b) { return std::to_string(b); }));
+            line.dataBits = *bits;
         } else if (name == "--stop-bits") {
             const long long wanted = ParseNumber(value, 1, 64, &n) ? n : -1;
-            stop = FindChoice(STOP_BITS_CHOICES, [wanted](int k) {
-                return SettingsFromSelection(0, 7, 3, k, 2, 0).stopBitsShown == wanted;
-            });
-            if (stop < 0)
+            if (wanted != 1 && wanted != 2)
                 return fail("--stop-bits " + value + " is not one of: 1 2");
+            line.stopBits = wanted == 2 ? StopBits::Two : StopBits::One;
         } else if (name == "--parity") {
-            parity = FindChoice(PARITY_CHOICES, [&value](int k) {
-                return value == SettingsFromSelection(0, 7, 3, 0, k, 0).parityWord;
-            });
-            if (parity < 0)
-                return fail(
-                    "--parity " + value + " is not one of: " + ListOf(PARITY_CHOICES, [](int k) {
-                        return std::string(SettingsFromSelection(0, 7, 3, 0, k, 0).parityWord);
-                    }));
+            const Parity* parity =
+                Find(kParities, [&value](Parity p) { return value == ParityWord(p); });
+            if (!parity)
+                return fail("--parity " + value +
+                            " is not one of: " + ListOf(kParities, ParityWord));
+            line.parity = *parity;
         } else if (name == "--flow") {
-            flow = FindChoice(FLOW_CHOICES, [&value](int k) {
-                return value == SettingsFromSelection(0, 7, 3, 0, 2, k).flowWord;
-            });
-            if (flow < 0)
-                return fail(
-                    "--flow " + value + " is not one of: " + ListOf(FLOW_CHOICES, [](int k) {
-                        return std::string(SettingsFromSelection(0, 7, 3, 0, 2, k).flowWord);
-                    }));
+            const FlowControl* flow =
+                Find(kFlows, [&value](FlowControl f) { return value == FlowWord(f); });
+            if (!flow)
+                return fail("--flow " + value + " is not one of: " + ListOf(kFlows, FlowWord));
+            line.flow = *flow;
         } else if (name == "--connect") {
             const size_t colon = value.rfind(':');
             if (colon == std::string::npos)
@@ -249,8 +272,6 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
     else
         return fail("--direction " + direction +
                     " is not one of: serial-to-net net-to-serial both");
-    o.settings = SettingsFromSelection(0, baud, data, stop, parity, flow);
-    o.settings.portName = o.serial;
     result.ok = true;
     return result;
 }

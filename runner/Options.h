@@ -1,12 +1,11 @@
-// The command line of vaskel-passthrough: what it accepts, checked against the same selection
-// tables the window's serial lists use.
+// The command line of vaskel-passthrough: what it accepts and the settings it makes of it.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "serial/SerialSettings.h"
+#include "serial/LineSettings.h"
 #include "transfer/PassThrough.h"
 
 // The program's exit codes.
@@ -23,9 +22,10 @@ enum RunnerExit : int {
 constexpr int DEFAULT_ACCEPT_TIMEOUT_S = 30;
 
 struct RunnerOptions {
-    // Serial side: the device as given (a path or COMn) and the settings from the lists.
+    // Serial side: the device as given (a path or COMn) and its line settings (57600 8N1 and
+    // no flow control unless the options say otherwise).
     std::string serial;
-    SerialSettings settings;  // portName = `serial`
+    LineSettings settings;
     // Network side.
     enum class Net { Connect, Listen } net = Net::Connect;
     std::string host;  // dotted IPv4 (Connect)
@@ -58,7 +58,11 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args);
 std::string UsageText();
 
 // The line's theoretical byte rate: baud / (1 start bit + data bits + parity bit + stop bits).
-double LineBytesPerSecond(const SerialSettings& settings);
+double LineBytesPerSecond(const LineSettings& settings);
+
+// The words the options and the reports use: "even" "odd" "none"; "none" "software" "hardware".
+std::string ParityWord(Parity parity);
+std::string FlowWord(FlowControl flow);
 
 // "1M" = 1048576, "4K" = 4096, "1000" = 1000; -1 when the text is not a size.
 int64_t ParseSize(const std::string& text);

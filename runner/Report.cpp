@@ -119,10 +119,10 @@ std::string JsonReport(const SessionReport& r) {
     QJsonObject serial{
         {"device", Q(o.serial)},
         {"baud", static_cast<qint64>(o.settings.baud)},
-        {"data_bits", o.settings.byteSize},
-        {"parity", o.settings.parityWord},
-        {"stop_bits", o.settings.stopBitsShown},
-        {"flow", o.settings.flowWord},
+        {"data_bits", o.settings.dataBits},
+        {"parity", QString::fromStdString(ParityWord(o.settings.parity))},
+        {"stop_bits", o.settings.stopBits == StopBits::Two ? 2 : 1},
+        {"flow", QString::fromStdString(FlowWord(o.settings.flow))},
         {"real_baud_rate", r.realBaud},
         {"line_bytes_per_second", r.realBaud ? QJsonValue(line) : QJsonValue()},
     };

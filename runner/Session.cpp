@@ -196,12 +196,12 @@ int PassSession::Prepare() {
                 m_opt.outputDir + ": " + (ec ? ec.message() : std::string(std::strerror(ENOTDIR))));
         m_outputDir = WithSlash(m_opt.outputDir);
     }
-    m_report.realBaud = IsRealSerialLine(platform::ResolvePortName(m_opt.serial));
+    m_report.realBaud = IsRealSerialLine(platform::PortMap().ResolvePortName(m_opt.serial));
     return EXIT_VERIFIED;
 }
 
 int PassSession::BringUpLinks(TerminalEngine& engine) {
-    if (const platform::Result r = engine.serial.Open(m_opt.settings); !r)
+    if (const platform::Result r = engine.serial.Open(m_opt.serial, m_opt.settings); !r)
         return Fail(EXIT_SERIAL_FAILED, r.text,
                     r.hint.empty() ? r.reason : r.reason + "\n  " + r.hint);
     const std::string where = m_opt.host + ":" + std::to_string(m_opt.port);

@@ -20,13 +20,12 @@ SerialConsole::~SerialConsole() {
     Close();
 }
 
-Result SerialConsole::Open(const SerialSettings& s) {
+Result SerialConsole::Open(const std::string& portName, const LineSettings& settings) {
     if (m_bSerialOpen)
         Close();
     // Bumped before the receive thread starts, so every loss it reports names this open.
     m_openGeneration.fetch_add(1);
-    if (!m_serialPort.Open(s.portName, s.baud, s.byteSize, s.stopBitsCode, s.parityCode,
-                           s.flowMode)) {
+    if (!m_serialPort.Open(portName, settings)) {
         Result r =
             Result::Fail("Can't open PORT", m_serialPort.LastError(), m_serialPort.LastErrno());
         r.hint = m_serialPort.LastHint();

@@ -9,12 +9,13 @@
 #include <atomic>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "display/ReceiveTap.h"
 #include "display/RingBuffer.h"
 #include "platform/Result.h"
+#include "serial/LineSettings.h"
 #include "serial/SerialPort.h"
-#include "serial/SerialSettings.h"
 
 // The longest a console send waits for the port to take a line, in milliseconds.
 constexpr int SERIAL_CONSOLE_SEND_MS = 500;
@@ -25,9 +26,10 @@ public:
     explicit SerialConsole(QObject* parent = nullptr);
     ~SerialConsole() override;
 
-    // Opens the port with the settings and empties the history. Fails with "Can't open PORT"
-    // and the OS's reason; the console then stays closed.
-    platform::Result Open(const SerialSettings& settings);
+    // Opens the port ("COM1", or a device path) with the settings and empties the history.
+    // Fails with "Can't open PORT" and the OS's reason (or what is wrong with the settings);
+    // the console then stays closed.
+    platform::Result Open(const std::string& portName, const LineSettings& settings);
     // Closes the port: announces aboutToClose first (so a file-send worker on the port lets go),
     // then waits for the receive thread.
     void Close();
@@ -37,6 +39,12 @@ public:
     // never waits longer.
     platform::Result Send(std::string_view line);
     void Clear();
+
+    // Where this console's "COMn" names lead: the user's port mappings and the program
+    // directory's COMn links, unless another map is given (a test, a second console with
+    // devices of its own). Set while the port is closed.
+    void SetPortMap(platform::PortMap map) { m_serialPort.Device().SetPortMap(std::move(map)); }
+    const platform::PortMap& Ports() { return m_serialPort.Device().GetPortMap(); }
 
     bool IsOpen() const { return m_bSerialOpen != 0; }
     // "COM1": the name the user chose, as the status line and the messages say it.

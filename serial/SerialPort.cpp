@@ -26,8 +26,7 @@ CSerialPort::~CSerialPort() {
     Close();
 }
 
-int CSerialPort::Open(std::string portName, uint32_t baud, uint8_t byteSize, uint8_t stopBits,
-                      uint8_t parity, uint8_t flow) {
+int CSerialPort::Open(std::string portName, const LineSettings& settings) {
     // One port never has two receive threads: a previous one is finished (or finishing) when
     // the port is closed; wait for it before starting another.
     if (m_bOpen.load() != 0)
@@ -37,6 +36,11 @@ int CSerialPort::Open(std::string portName, uint32_t baud, uint8_t byteSize, uin
 
     m_strPortName = std::move(portName);
     m_strLastHint.clear();
+    if (const Result valid = settings.Validate(); !valid) {
+        m_strLastError = m_strPortName + ": " + valid.text;
+        m_nLastErrno = valid.error;
+        return 0;
+    }
     if (!m_hPort.Open(m_strPortName)) {
         m_strLastError = m_hPort.LastError();
         m_nLastErrno = m_hPort.LastErrno();
@@ -44,30 +48,13 @@ int CSerialPort::Open(std::string portName, uint32_t baud, uint8_t byteSize, uin
         return 0;
     }
 
-    // Steps before the settings report nothing; only SetCommState decides.
+    // The kernel's queues have fixed sizes; what is queued from an earlier use is dropped.
     m_hPort.SetCommMask(EV_RXCHAR);
-    m_hPort.SetupComm(SERIAL_QUEUE_SIZE, SERIAL_QUEUE_SIZE);
     m_hPort.PurgeComm(PURGE_ALL);
-
-    COMMTIMEOUTS timeouts;
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 0;
-    timeouts.WriteTotalTimeoutMultiplier = WriteMultiplierForBaud(baud);
-    timeouts.WriteTotalTimeoutConstant = 0;
-    m_hPort.SetCommTimeouts(timeouts);
-
-    DCB dcb;
-    m_hPort.GetCommState(dcb);
-    dcb.BaudRate = baud;
-    dcb.ByteSize = byteSize;
-    dcb.StopBits = stopBits;
-    dcb.Parity = parity;
-    ApplyFlowControl(dcb, flow);
-
-    if (!m_hPort.SetCommState(dcb)) {
-        m_strLastError = m_hPort.LastError();
-        m_nLastErrno = m_hPort.LastErrno();
+    m_nWriteMsPerByte.store(WriteMultiplierForBaud(settings.baud));
+    if (const Result r = ApplySettings(settings); !r) {
+        m_strLastError = r.reason;
+        m_nLastErrno = r.error;
         m_hPort.Close();
         return 0;
     }
@@ -88,36 +75,18 @@ int CSerialPort::Open(std::string portName, uint32_t baud, uint8_t byteSize, uin
     return 1;
 }
 
-void CSerialPort::ApplyFlowControl(DCB& dcb, uint8_t flow) {
-    switch (flow) {
-        case 1:  // Xon/Xoff; DTR, RTS and CTS stay as the driver has them
-            dcb.fTXContinueOnXoff = 1;
-            dcb.fOutX = 1;
-            dcb.fInX = 1;
-            dcb.XonChar = 17;   // DC1
-            dcb.XoffChar = 19;  // DC3
-            dcb.XonLim = 100;
-            dcb.XoffLim = 100;
-            break;
-        case 2:  // hardware; the software flow fields and fOutxCtsFlow stay as the driver has them
-            dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
-            dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-            break;
-        default:  // none
-            dcb.fOutxCtsFlow = 0;
-            dcb.fDtrControl = DTR_CONTROL_DISABLE;
-            dcb.fTXContinueOnXoff = 0;
-            dcb.fOutX = 0;
-            dcb.fInX = 0;
-            dcb.fRtsControl = RTS_CONTROL_DISABLE;
-            dcb.fAbortOnError = 0;
-            dcb.XonChar = 0;
-            dcb.XoffChar = 0;
-            dcb.XonLim = 0;
-            dcb.XoffLim = 0;
-            dcb.ErrorChar = 0;
-            break;
-    }
+Result CSerialPort::ApplySettings(const LineSettings& s) {
+    if (Result r = m_hPort.SetRaw(); !r)
+        return r;
+    if (Result r = m_hPort.SetBaud(s.baud); !r)
+        return r;
+    if (Result r = m_hPort.SetDataBits(s.dataBits); !r)
+        return r;
+    if (Result r = m_hPort.SetParity(s.parity); !r)
+        return r;
+    if (Result r = m_hPort.SetStopBits(s.stopBits); !r)
+        return r;
+    return m_hPort.SetFlowControl(s.flow);
 }
 
 void CSerialPort::Close() {
@@ -158,14 +127,17 @@ uint32_t CSerialPort::Write(const void* buf, uint32_t length, int maxWaitMs,
     // (a superseded file-send worker) writes nothing more.
     if (m_bOpen.load() == 0 || length == 0 || (abort && abort->IsRaised()))
         return 0;
-    int waitMs = -1;
+    // The line's own limit (a rate-dependent time per byte), then the caller's, the lower wins.
+    const uint64_t perByte = m_nWriteMsPerByte.load();
+    int64_t limitMs = perByte != 0 ? static_cast<int64_t>(perByte * length) : -1;
     if (maxWaitMs >= 0) {
         const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::chrono::steady_clock::now() - start)
                                 .count();
-        waitMs = std::max(0, maxWaitMs - static_cast<int>(waited));
+        const int64_t left = std::max<int64_t>(0, maxWaitMs - waited);
+        limitMs = limitMs < 0 ? left : std::min(limitMs, left);
     }
-    const int written = m_hPort.Write(buf, length, waitMs, abort);
+    const int written = m_hPort.Write(buf, length, limitMs, abort);
     return written > 0 ? static_cast<uint32_t>(written) : 0;
 }
 

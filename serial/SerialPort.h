@@ -9,6 +9,7 @@
 
 #include "platform/AbortSignal.h"
 #include "platform/SerialDevice.h"
+#include "serial/LineSettings.h"
 
 class CRingBuffer;
 class CSerialPort;
@@ -37,7 +38,6 @@ public:
 // receive thread reports the port lost: a single one may be a passing line condition.
 constexpr int SERIAL_HANGUPS_BEFORE_LOST = 2;
 
-constexpr uint32_t SERIAL_QUEUE_SIZE = 4192;
 constexpr uint32_t SERIAL_READ_CHUNK = 2048;
 
 class CSerialPort {
@@ -49,18 +49,20 @@ public:
 
     void SetReceiver(ISerialReceiver* receiver) { m_pReceiver = receiver; }
 
-    // 1 when the port is open and its receive thread runs, 0 otherwise (LastError() says why).
-    int Open(std::string portName, uint32_t baud, uint8_t byteSize, uint8_t stopBits,
-             uint8_t parity, uint8_t flow);
+    // Opens the port name ("COM1", or a device path) as a raw line with the settings. 1 when
+    // the port is open and its receive thread runs, 0 otherwise (LastError() says why; invalid
+    // settings are refused before the device is touched).
+    int Open(std::string portName, const LineSettings& settings);
     // Closes the port and waits for its receive thread to end. A writer on another thread (a
     // file-send worker) sees its write end at once and every later one fail.
     void Close();
     // Bytes written; 0 when the port is not open or the write failed. Safe from any thread:
     // concurrent writers are serialised, so one write never interleaves with another.
-    // maxWaitMs >= 0: waits at most that long in all, for another writer to finish and for the
-    // device to take the bytes (a console send must not hang on a port held by flow control).
-    // `abort` (a file-send worker's): once raised, nothing more is written and a write waiting
-    // for room returns at once.
+    // The device gets WriteMultiplierForBaud(baud) ms per byte to take the bytes (no bound at
+    // 0). maxWaitMs >= 0: waits at most that long in all, for another writer to finish and for
+    // the device to take the bytes (a console send must not hang on a port held by flow
+    // control). `abort` (a file-send worker's): once raised, nothing more is written and a write
+    // waiting for room returns at once.
     uint32_t Write(const void* buf, uint32_t length, int maxWaitMs = -1,
                    const platform::AbortSignal* abort = nullptr);
     // Bytes read (receive thread only); 0 when nothing is queued or the read failed.
@@ -88,15 +90,16 @@ public:
     std::atomic<bool> m_bReceiveThreadRunning{false};
 
 private:
-    // Changes the DCB fields that the flow mode names (0 none, 1 Xon/Xoff, 2 hardware, other
-    // values as 0); every other field keeps the driver's value.
-    static void ApplyFlowControl(platform::DCB& dcb, uint8_t flow);
+    // Applies the settings to the open device one by one; the first refusal ends it.
+    platform::Result ApplySettings(const LineSettings& settings);
 
     ISerialReceiver* m_pReceiver;
     std::mutex m_writeLock;
     std::string m_strLastError;
     int m_nLastErrno = 0;
     std::string m_strLastHint;
+    // The write time limit per byte of the open line, in ms (0 = no limit).
+    std::atomic<uint32_t> m_nWriteMsPerByte{0};
     // errno of the last read that failed other than "nothing queued" (receive thread only).
     int m_nReadErrno = 0;
 };

@@ -33,10 +33,6 @@ void BuildFileHeader(uint32_t length, unsigned char* header) {
     header[17] = static_cast<unsigned char>(length);
 }
 
-std::string CaptureFileName(const std::string& sendFileName) {
-    return CaptureFileName(platform::ProgramDirectory(), sendFileName, platform::GetLocalTime());
-}
-
 std::string CaptureFileName(const std::string& dir, const std::string& sendFileName,
                             const platform::LocalTime& t) {
     char stamp[96];

@@ -191,5 +191,3 @@ void CaptureStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptur
 // '/' is used, so the file always lands in `dir` (which ends in '/').
 std::string CaptureFileName(const std::string& dir, const std::string& sendFileName,
                             const platform::LocalTime& t);
-// The same in the program's directory at local time now.
-std::string CaptureFileName(const std::string& sendFileName);

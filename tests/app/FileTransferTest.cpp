@@ -79,7 +79,7 @@ class FileTransfer : public DialogFixture {
 protected:
     void SetUp() override {
         DialogFixture::SetUp();
-        platform::SetLocalTimeSource(FixedClock);
+        dlg->Transfer().SetClock(FixedClock);
         dlg->Transfer().SetStartDelay(100);
         LinkPort(1, pty.slavePath);
         Click(IDC_BUTTON_OPEN);
@@ -97,7 +97,6 @@ protected:
     void TearDown() override {
         ::close(far);
         ::close(listener);
-        platform::SetLocalTimeSource(nullptr);
         DialogFixture::TearDown();
     }
     // Clicks a File Send button with `name` (holding `content`) as the chosen file. Returns when
@@ -332,7 +331,7 @@ TEST_F(FileTransfer, ClosingTheDialogClosesThePortThenDisconnects) {
     EXPECT_EQ(Status(), " Disconnected : 127.0.0.1");
     EXPECT_TRUE(testutil::PeerClosed(far));
     CSerialPort port;  // the device is free again
-    EXPECT_EQ(port.Open(pty.slavePath, 9600, 8, 0, 0, 0), 1);
+    EXPECT_EQ(port.Open(pty.slavePath, LineSettings{9600}), 1);
 }
 
 }  // namespace

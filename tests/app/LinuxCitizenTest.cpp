@@ -29,20 +29,20 @@ TEST_F(LinuxCitizen, PickingADeviceForCom1WithoutTouchingTheProgramFolder) {
     testutil::PtyPair usb;
     ASSERT_EQ(::symlink(usb.slavePath.c_str(), dev.File("ttyUSB0").c_str()), 0);
     {
-        CSerialPortsDlg ports(dlg.get(), dev.path);
+        CSerialPortsDlg ports(dlg->Serial().Ports(), dlg.get(), dev.path);
         EXPECT_EQ(ports.DeviceBox(1)->accessibleName(), "COM1 device");
         EXPECT_EQ(ports.DeviceBox(1)->currentText(), "(default)");
         ports.DeviceBox(1)->setCurrentIndex(1);  // the first device that exists
         ports.reject();
     }
-    EXPECT_EQ(platform::PortMapping(1), "");
+    EXPECT_EQ(dlg->Serial().Ports().Mapping(1), "");
     {
-        CSerialPortsDlg ports(dlg.get(), dev.path);
+        CSerialPortsDlg ports(dlg->Serial().Ports(), dlg.get(), dev.path);
         ASSERT_EQ(ports.DeviceBox(1)->itemText(1).toStdString(), dev.File("ttyUSB0"));
         ports.DeviceBox(1)->setCurrentIndex(1);
         ports.accept();
     }
-    EXPECT_EQ(platform::PortMapping(1), dev.File("ttyUSB0"));
+    EXPECT_EQ(dlg->Serial().Ports().Mapping(1), dev.File("ttyUSB0"));
     Click(IDC_BUTTON_OPEN);
     ASSERT_TRUE(dlg->SerialOpen()) << (seam.details.empty() ? "" : seam.details.back());
     EXPECT_EQ(Status(), " Connected : COM1,57600,8bit,1bit,none,none");
@@ -93,8 +93,7 @@ TEST(CaptureFolder, AProgramFolderTheUserCannotWriteSendsCapturesToTheDocuments)
         ::setenv("HOME", home.path.c_str(), 1);
         ::unsetenv("XDG_DOCUMENTS_DIR");
         ::unsetenv("XDG_CONFIG_HOME");
-        platform::SetProgramDirectory(program.path);
-        const std::string where = platform::CaptureDirectory();
+        const std::string where = platform::CaptureDirectory(program.path);
         (void)!::write(fds[1], where.data(), where.size());
         _exit(0);
     }

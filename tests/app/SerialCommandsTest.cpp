@@ -117,7 +117,7 @@ TEST_F(SerialCommands, FailedOpenTellsTheUserAndChangesNothingElse) {
     }
     // A port that another program holds is busy.
     CSerialPort holder;
-    ASSERT_EQ(holder.Open(pty.slavePath, 9600, 8, 0, 0, 0), 1);
+    ASSERT_EQ(holder.Open(pty.slavePath, LineSettings{9600}), 1);
     Select(IDC_COMBO_PORT, 0);
     Click(IDC_BUTTON_OPEN);
     EXPECT_EQ(dlg->SerialOpen(), 0);
@@ -254,7 +254,7 @@ TEST_F(SerialCommands, TeardownClosesThePort) {
     EXPECT_EQ(Status(), " Disconnected : COM1");
     // The device is free again for anyone else.
     CSerialPort port;
-    EXPECT_EQ(port.Open(pty.slavePath, 9600, 8, 0, 0, 0), 1);
+    EXPECT_EQ(port.Open(pty.slavePath, LineSettings{9600}), 1);
     port.Close();
 }
 

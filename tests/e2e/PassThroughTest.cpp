@@ -20,12 +20,8 @@ class DevicePassThrough : public DialogFixture, public ::testing::WithParamInter
 protected:
     void SetUp() override {
         DialogFixture::SetUp();
-        platform::SetLocalTimeSource(FixedClock);
+        dlg->Transfer().SetClock(FixedClock);
         dlg->Transfer().SetStartDelay(100);
-    }
-    void TearDown() override {
-        platform::SetLocalTimeSource(nullptr);
-        DialogFixture::TearDown();
     }
     // Brings up the device and both links; serverMode: the program serves, socat connects.
     void Connect(bool serverMode) {

@@ -26,17 +26,10 @@ using testutil::TempDir;
 
 namespace {
 
-// Points the port mappings and the program directory at a temporary directory for one test.
+// A port map whose mappings and program directory are a temporary directory of one test.
 struct IsolatedPorts {
-    IsolatedPorts() {
-        SetPortMapFile(dir.File("Vaskel.conf"));
-        SetProgramDirectory(dir.path);
-    }
-    ~IsolatedPorts() {
-        SetPortMapFile("");
-        SetProgramDirectory("");
-    }
     TempDir dir;
+    PortMap map{dir.File("Vaskel.conf"), dir.path};
 };
 
 // A child process that runs `body` with the write end of a pipe; killed and reaped at the end.
@@ -112,30 +105,31 @@ void FakeSysTty(const TempDir& sys, const std::string& name, const std::string& 
 
 TEST(PortMapping, StoresRemovesAndReportsAFailedWrite) {
     IsolatedPorts iso;
-    EXPECT_EQ(PortMapping(1), "");
-    ASSERT_TRUE(SetPortMapping(1, "/dev/ttyUSB0"));
-    ASSERT_TRUE(SetPortMapping(12, "/dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0"));
-    EXPECT_EQ(PortMapping(1), "/dev/ttyUSB0");
-    EXPECT_EQ(PortMapping(12), "/dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0");
+    const PortMap& map = iso.map;
+    EXPECT_EQ(map.Mapping(1), "");
+    ASSERT_TRUE(map.SetMapping(1, "/dev/ttyUSB0"));
+    ASSERT_TRUE(map.SetMapping(12, "/dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0"));
+    EXPECT_EQ(map.Mapping(1), "/dev/ttyUSB0");
+    EXPECT_EQ(map.Mapping(12), "/dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0");
     EXPECT_NE(testutil::ReadFile(iso.dir.File("Vaskel.conf")).find("COM1=/dev/ttyUSB0"),
               std::string::npos);
-    ASSERT_TRUE(SetPortMapping(1, ""));  // removes it
-    EXPECT_EQ(PortMapping(1), "");
-    EXPECT_EQ(PortMapping(12), "/dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0");
-    EXPECT_FALSE(SetPortMapping(0, "/dev/ttyUSB0"));
-    EXPECT_EQ(PortMapping(0), "");
+    ASSERT_TRUE(map.SetMapping(1, ""));  // removes it
+    EXPECT_EQ(map.Mapping(1), "");
+    EXPECT_EQ(map.Mapping(12), "/dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0");
+    EXPECT_FALSE(map.SetMapping(0, "/dev/ttyUSB0"));
+    EXPECT_EQ(map.Mapping(0), "");
     // A settings file that cannot be written is a failure, not a silent loss.
     testutil::WriteFile(iso.dir.File("plain"), "x");
-    SetPortMapFile(iso.dir.File("plain/Vaskel.conf"));
-    EXPECT_FALSE(SetPortMapping(2, "/dev/ttyUSB1"));
+    const PortMap unwritable(iso.dir.File("plain/Vaskel.conf"), iso.dir.path);
+    EXPECT_FALSE(unwritable.SetMapping(2, "/dev/ttyUSB1"));
 }
 
 TEST(PortMapping, ComNamesResolveMappingThenProgramDirectoryThenTtyS) {
     IsolatedPorts iso;
     ASSERT_EQ(symlink("/dev/null", iso.dir.File("COM1").c_str()), 0);
     ASSERT_EQ(symlink("/dev/zero", iso.dir.File("COM2").c_str()), 0);
-    ASSERT_TRUE(SetPortMapping(1, "/dev/ttyUSB0"));
-    ASSERT_TRUE(SetPortMapping(4, "/dev/ttyACM1"));
+    ASSERT_TRUE(iso.map.SetMapping(1, "/dev/ttyUSB0"));
+    ASSERT_TRUE(iso.map.SetMapping(4, "/dev/ttyACM1"));
     struct Case {
         const char* name;
         int n;
@@ -150,8 +144,8 @@ TEST(PortMapping, ComNamesResolveMappingThenProgramDirectoryThenTtyS) {
         {"COM12", 12, "/dev/ttyS11", "/dev/ttyS11"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(ResolvePortName(c.name), c.opens) << c.name;
-        EXPECT_EQ(DescribePortTarget(c.n), c.described) << c.name;
+        EXPECT_EQ(iso.map.ResolvePortName(c.name), c.opens) << c.name;
+        EXPECT_EQ(iso.map.DescribeTarget(c.n), c.described) << c.name;
     }
 }
 
@@ -160,8 +154,9 @@ TEST(PortMapping, MappedComNameOpensTheDeviceBehindAByIdLink) {
     PtyPair pty;
     const std::string byId = iso.dir.File("usb-Vendor_Adapter_0001-if00-port0");
     ASSERT_EQ(symlink(pty.slavePath.c_str(), byId.c_str()), 0);
-    ASSERT_TRUE(SetPortMapping(1, byId));
+    ASSERT_TRUE(iso.map.SetMapping(1, byId));
     CSerialDevice dev;
+    dev.SetPortMap(iso.map);
     ASSERT_TRUE(dev.Open("COM1")) << dev.LastError();
     EXPECT_EQ(dev.DevicePath(), byId);
     pty.Write("ping");

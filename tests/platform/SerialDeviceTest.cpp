@@ -6,7 +6,9 @@
 #include <termios.h>
 #include <unistd.h>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "platform/Paths.h"
@@ -25,13 +27,10 @@ long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-DCB RawDcb(uint32_t baud) {
-    DCB dcb;
-    dcb.BaudRate = baud;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    return dcb;
+// A raw 8N1 line at `baud`.
+bool SetRawLine(CSerialDevice& dev, uint32_t baud) {
+    return dev.SetRaw().ok && dev.SetBaud(baud).ok && dev.SetDataBits(8).ok &&
+           dev.SetParity(Parity::None).ok && dev.SetStopBits(StopBits::One).ok;
 }
 
 // Fills the slave-to-master direction until not one more byte fits (the master never reads).
@@ -58,8 +57,9 @@ void FillOutputQueue(int slaveFd) {
 }  // namespace
 
 TEST(SerialPortNames, ComNamesMapToTheProgramDirectoryOrTtyS) {
-    testutil::TempDir dir;
-    SetProgramDirectory(dir.path);
+    testutil::TempDir dir, settings;
+    const PortMap map(settings.File("Vaskel.conf"), dir.path);
+    auto ResolvePortName = [&map](const std::string& name) { return map.ResolvePortName(name); };
     EXPECT_EQ(ResolvePortName("COM2"), "/dev/ttyS1");
     EXPECT_EQ(ResolvePortName("COM12"), "/dev/ttyS11");
     ASSERT_EQ(symlink("/dev/null", dir.File("COM1").c_str()), 0);
@@ -72,7 +72,6 @@ TEST(SerialPortNames, ComNamesMapToTheProgramDirectoryOrTtyS) {
     EXPECT_EQ(ResolvePortName("COM0"), "COM0");
     EXPECT_EQ(ResolvePortName("COMX"), "COMX");
     EXPECT_EQ(ResolvePortName("/dev/ttyUSB0"), "/dev/ttyUSB0");
-    SetProgramDirectory("");
 }
 
 TEST(SerialDeviceOpen, IsExclusiveAndKeepsTheReason) {
@@ -105,94 +104,113 @@ TEST(SerialDeviceOpen, MissingDeviceFailsWithTheOsReason) {
 TEST(SerialDeviceSettings, NotATtyRefusesSettings) {
     CSerialDevice dev;
     ASSERT_TRUE(dev.Open("/dev/null"));
-    DCB dcb;
-    EXPECT_FALSE(dev.GetCommState(dcb));
-    EXPECT_FALSE(dev.SetCommState(RawDcb(9600)));
+    const Result r = dev.SetRaw();
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, ENOTTY);
+    EXPECT_EQ(r.reason, "/dev/null: " + std::string(strerror(ENOTTY)));
+    EXPECT_FALSE(dev.SetParity(Parity::Even).ok);
+    EXPECT_FALSE(dev.SetBaud(9600).ok);
     EXPECT_FALSE(dev.LastError().empty());
     dev.Close();
     EXPECT_FALSE(dev.IsOpen());
+    EXPECT_EQ(dev.SetDataBits(8).error, EBADF);  // closed
 }
 
 TEST(SerialDeviceSettings, CustomAndStandardRatesReadBack) {
     PtyPair pty;
     CSerialDevice dev;
     ASSERT_TRUE(dev.Open(pty.slavePath));
+    ASSERT_TRUE(dev.SetRaw().ok);
     for (uint32_t baud : {14400u, 28800u, 9600u, 230400u}) {
-        ASSERT_TRUE(dev.SetCommState(RawDcb(baud))) << baud << ": " << dev.LastError();
-        DCB back;
-        ASSERT_TRUE(dev.GetCommState(back));
-        EXPECT_EQ(back.BaudRate, baud);
+        ASSERT_TRUE(dev.SetBaud(baud).ok) << baud << ": " << dev.LastError();
+        uint32_t back = 0;
+        ASSERT_EQ(GetTtyBaud(dev.Fd(), back), 0);
+        EXPECT_EQ(back, baud);
         uint32_t seen = 0;
+        ASSERT_EQ(GetTtyBaud(pty.master, seen), 0);
+        EXPECT_EQ(seen, baud);
+        // A later change of another setting keeps the rate.
+        ASSERT_TRUE(dev.SetParity(Parity::Odd).ok);
         ASSERT_EQ(GetTtyBaud(pty.master, seen), 0);
         EXPECT_EQ(seen, baud);
     }
 }
 
-TEST(SerialDeviceSettings, LineFieldsRoundTripAndBadOnesAreRefused) {
+TEST(SerialDeviceSettings, EachSetterChangesItsOwnSettingAndBadValuesAreRefused) {
     PtyPair pty;
     CSerialDevice dev;
     ASSERT_TRUE(dev.Open(pty.slavePath));
-    DCB dcb = RawDcb(19200);
-    dcb.ByteSize = 7;
-    dcb.Parity = MARKPARITY;
-    dcb.StopBits = TWOSTOPBITS;
-    ASSERT_TRUE(dev.SetCommState(dcb)) << dev.LastError();
+    ASSERT_TRUE(SetRawLine(dev, 19200)) << dev.LastError();
+    ASSERT_TRUE(dev.SetDataBits(7).ok);
+    ASSERT_TRUE(dev.SetParity(Parity::Mark).ok);
+    ASSERT_TRUE(dev.SetStopBits(StopBits::Two).ok);
     // What the kernel was asked for ...
     const TtyModes& modes = dev.AppliedModes();
     EXPECT_EQ(modes.cflag & CSIZE, tcflag_t(CS7));
     EXPECT_EQ(modes.cflag & (PARENB | PARODD | CMSPAR), tcflag_t(PARENB | PARODD | CMSPAR));
+    EXPECT_TRUE(modes.cflag & CSTOPB);
     // ... and what a pty keeps of it: no data bits, no parity enable, the rest.
     termios tio{};
     ASSERT_EQ(tcgetattr(pty.master, &tio), 0);
     EXPECT_EQ(tio.c_cflag & (PARODD | CMSPAR | CSTOPB), tcflag_t(PARODD | CMSPAR | CSTOPB));
-    DCB back;
-    ASSERT_TRUE(dev.GetCommState(back));
-    EXPECT_EQ(back.StopBits, TWOSTOPBITS);
     // A pty forcing 8 data bits does not make a later change fail.
-    dcb.ByteSize = 6;
-    EXPECT_TRUE(dev.SetCommState(dcb)) << dev.LastError();
+    EXPECT_TRUE(dev.SetDataBits(6).ok) << dev.LastError();
     EXPECT_EQ(dev.AppliedModes().cflag & CSIZE, tcflag_t(CS6));
+    const std::pair<Parity, tcflag_t> parities[] = {{Parity::None, 0},
+                                                    {Parity::Odd, PARENB | PARODD},
+                                                    {Parity::Even, PARENB},
+                                                    {Parity::Space, PARENB | CMSPAR}};
+    for (auto [parity, flags] : parities) {
+        ASSERT_TRUE(dev.SetParity(parity).ok);
+        EXPECT_EQ(dev.AppliedModes().cflag & (PARENB | PARODD | CMSPAR), flags);
+        EXPECT_EQ(dev.AppliedModes().cflag & CSIZE, tcflag_t(CS6));  // the others stay
+    }
 
-    DCB bad = RawDcb(9600);
-    bad.ByteSize = 9;
-    EXPECT_FALSE(dev.SetCommState(bad));
-    bad = RawDcb(0);
-    EXPECT_FALSE(dev.SetCommState(bad));
+    // Refused, with the setting and the reason; the line stays as it was.
+    Result r = dev.SetDataBits(9);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, EINVAL);
+    EXPECT_NE(r.reason.find("(9 data bits)"), std::string::npos) << r.reason;
+    EXPECT_EQ(dev.AppliedModes().cflag & CSIZE, tcflag_t(CS6));
+    r = dev.SetBaud(0);
+    EXPECT_EQ(r.error, EINVAL);
+    EXPECT_NE(r.reason.find("(0 baud)"), std::string::npos) << r.reason;
+    EXPECT_EQ(dev.SetParity(static_cast<Parity>(9)).error, EINVAL);
+    EXPECT_EQ(dev.SetStopBits(static_cast<StopBits>(3)).error, EINVAL);
+    EXPECT_EQ(dev.SetFlowControl(static_cast<FlowControl>(3)).error, EINVAL);
 }
 
-TEST(SerialDeviceSettings, FieldsWithoutTermiosKeepTheirValuesAcrossOpens) {
+// The flow control a port was last given stays with the tty, so a later open that leaves it
+// alone (Xon/Xoff leaves the handshake, hardware the software flow) finds it there.
+TEST(SerialDeviceSettings, FlowControlStaysWithTheTtyAcrossOpens) {
     PtyPair pty;
-    DCB dcb = RawDcb(9600);
-    dcb.fTXContinueOnXoff = 1;
-    dcb.XonLim = 100;
-    dcb.XoffLim = 90;
-    dcb.EofChar = 26;
-    dcb.fAbortOnError = 1;
-    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;  // modem lines: a pty has none, not an error
-    dcb.fRtsControl = RTS_CONTROL_DISABLE;
     {
         CSerialDevice dev;
         ASSERT_TRUE(dev.Open(pty.slavePath));
-        ASSERT_TRUE(dev.SetCommState(dcb)) << dev.LastError();
+        ASSERT_TRUE(SetRawLine(dev, 9600));
+        ASSERT_TRUE(dev.SetFlowControl(FlowControl::XonXoff).ok) << dev.LastError();
+        // A pty has no modem lines: not an error.
+        ASSERT_TRUE(dev.SetFlowControl(FlowControl::Hardware).ok) << dev.LastError();
     }
     CSerialDevice dev;
     ASSERT_TRUE(dev.Open(pty.slavePath));
-    DCB back;
-    ASSERT_TRUE(dev.GetCommState(back));
-    EXPECT_EQ(back.fTXContinueOnXoff, 1u);
-    EXPECT_EQ(back.XonLim, 100);
-    EXPECT_EQ(back.XoffLim, 90);
-    EXPECT_EQ(back.EofChar, 26);
-    EXPECT_EQ(back.fAbortOnError, 1u);
-    EXPECT_EQ(back.fDtrControl, DTR_CONTROL_HANDSHAKE);
-    EXPECT_EQ(back.fRtsControl, RTS_CONTROL_DISABLE);
+    ASSERT_TRUE(dev.SetRaw().ok);
+    EXPECT_EQ(dev.AppliedModes().iflag & (IXON | IXOFF), tcflag_t(IXON | IXOFF));
+    EXPECT_EQ(dev.AppliedModes().vstart, 17);
+    EXPECT_EQ(dev.AppliedModes().vstop, 19);
+    EXPECT_TRUE(dev.AppliedModes().cflag & CRTSCTS);
+    ASSERT_TRUE(dev.SetFlowControl(FlowControl::None).ok) << dev.LastError();
+    termios tio{};
+    ASSERT_EQ(tcgetattr(pty.master, &tio), 0);
+    EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF));
+    EXPECT_FALSE(tio.c_cflag & CRTSCTS);
 }
 
 TEST(SerialDeviceIo, ReadsReturnAtOnceAndPurgeDropsInput) {
     PtyPair pty;
     CSerialDevice dev;
     ASSERT_TRUE(dev.Open(pty.slavePath));
-    ASSERT_TRUE(dev.SetCommState(RawDcb(115200)));
+    ASSERT_TRUE(SetRawLine(dev, 115200));
     char buf[16];
     EXPECT_EQ(dev.Read(buf, sizeof buf), 0);
     pty.Write("hello");
@@ -210,20 +228,15 @@ TEST(SerialDeviceIo, WriteIsBoundedByItsTimeLimitAndEndedByAbort) {
     PtyPair pty;
     CSerialDevice dev;
     ASSERT_TRUE(dev.Open(pty.slavePath));
-    ASSERT_TRUE(dev.SetCommState(RawDcb(115200)));
+    ASSERT_TRUE(SetRawLine(dev, 115200));
     FillOutputQueue(pty.slave);
 
-    COMMTIMEOUTS timeouts;
-    timeouts.WriteTotalTimeoutMultiplier = 1;
-    timeouts.WriteTotalTimeoutConstant = 50;
-    ASSERT_TRUE(dev.SetCommTimeouts(timeouts));
     std::string bytes(100, 'x');
     auto start = Clock::now();
-    EXPECT_LT(dev.Write(bytes.data(), 100), 100);
-    EXPECT_GE(MsSince(start), 140);  // 1 ms x 100 bytes + 50 ms
+    EXPECT_LT(dev.Write(bytes.data(), 100, 150), 100);
+    EXPECT_GE(MsSince(start), 140);
 
     // No limit: only Abort() ends it.
-    ASSERT_TRUE(dev.SetCommTimeouts(COMMTIMEOUTS{}));
     std::atomic<int> result{-2};
     std::thread writer([&] { result = dev.Write(bytes.data(), 100); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -237,7 +250,7 @@ TEST(SerialDeviceWait, ReportsReceivedBytesMaskChangesAndAbort) {
     PtyPair pty;
     CSerialDevice dev;
     ASSERT_TRUE(dev.Open(pty.slavePath));
-    ASSERT_TRUE(dev.SetCommState(RawDcb(115200)));
+    ASSERT_TRUE(SetRawLine(dev, 115200));
     ASSERT_TRUE(dev.SetCommMask(EV_RXCHAR));
 
     // A mask change made before the wait does not end it; bytes do.
@@ -276,7 +289,7 @@ TEST(SerialDeviceWait, HungUpDeviceBacksOffInsteadOfSpinning) {
     PtyPair pty;
     CSerialDevice dev;
     ASSERT_TRUE(dev.Open(pty.slavePath));
-    ASSERT_TRUE(dev.SetCommState(RawDcb(115200)));
+    ASSERT_TRUE(SetRawLine(dev, 115200));
     ASSERT_TRUE(dev.SetCommMask(EV_RXCHAR));
     close(pty.slave);
     pty.slave = -1;

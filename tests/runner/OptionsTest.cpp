@@ -83,8 +83,8 @@ TEST(RunnerOptions, SettingsComeFromTheWindowsTables) {
                                                    "0"});
     ASSERT_TRUE(parsed.ok) << parsed.error;
     const RunnerOptions& o = parsed.options;
-    EXPECT_EQ(FormatSerialConnected(o.settings),
-              " Connected : COM3,115200,7bit,2bit,even,hardware");
+    EXPECT_EQ(o.serial, "COM3");
+    EXPECT_EQ(o.settings.Readable(), "115200 7E2, hardware flow control");
     EXPECT_EQ(o.net, RunnerOptions::Net::Listen);
     EXPECT_EQ(o.port, 6000u);
     EXPECT_EQ(o.acceptTimeoutS, 5);
@@ -97,8 +97,8 @@ TEST(RunnerOptions, SettingsComeFromTheWindowsTables) {
     // Defaults: the window's 57600 8N1 without flow control, both directions, one run.
     const ParsedArguments d = ParseArguments(Base({}));
     ASSERT_TRUE(d.ok);
-    EXPECT_EQ(FormatSerialConnected(d.options.settings),
-              " Connected : /dev/null,57600,8bit,1bit,none,none");
+    EXPECT_EQ(d.options.serial, "/dev/null");
+    EXPECT_EQ(d.options.settings.Readable(), "57600 8N1, no flow control");
     EXPECT_EQ(d.options.directions.size(), 2u);
     EXPECT_EQ(d.options.startDelayMs, 1000);
     EXPECT_EQ(d.options.acceptTimeoutS, 30);

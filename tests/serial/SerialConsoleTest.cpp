@@ -23,9 +23,10 @@
 
 namespace {
 
-SerialSettings PtySettings(const std::string& path) {
-    SerialSettings s = SettingsFromSelection(0, 8, 3, 0, 2, 0);  // 115200 8N1, no flow control
-    s.portName = path;
+// 115200 8N1, no flow control.
+LineSettings PtySettings() {
+    LineSettings s;
+    s.baud = 115200;
     return s;
 }
 
@@ -84,7 +85,7 @@ TEST(SerialConsoleEngine, OpenResultsCarryTheTextTheReasonAndErrno) {
     SerialConsole console;
     for (const Case& c : cases) {
         const auto start = std::chrono::steady_clock::now();
-        const platform::Result r = console.Open(PtySettings(c.path));
+        const platform::Result r = console.Open(c.path, PtySettings());
         EXPECT_LT(testutil::MsSince(start), 1000) << c.path;
         EXPECT_FALSE(r.ok) << c.path;
         EXPECT_EQ(r.text, "Can't open PORT");
@@ -99,9 +100,10 @@ TEST(SerialConsoleEngine, OpenResultsCarryTheTextTheReasonAndErrno) {
 TEST(SerialConsoleEngine, ReceivesAnnouncesSendsAndClears) {
     testutil::PtyPair pty;
     SerialConsole console;
-    int announced = 0;
+    // received() is emitted on the receive thread, and this connection runs the slot there.
+    std::atomic<int> announced{0};
     QObject::connect(&console, &SerialConsole::received, [&] { ++announced; });
-    ASSERT_TRUE(console.Open(PtySettings(pty.slavePath)).ok);
+    ASSERT_TRUE(console.Open(pty.slavePath, PtySettings()).ok);
     EXPECT_TRUE(console.IsOpen());
     pty.Write("hello");
     ASSERT_TRUE(testutil::WaitFor([&] { return History(console.Ring()) == "hello"; }));
@@ -142,7 +144,7 @@ TEST(SerialConsoleEngine, AVanishedDeviceClosesThePortAndIsReported) {
         std::vector<std::string> lost;
         QObject::connect(&console, &SerialConsole::portLost,
                          [&](const QString& reason) { lost.push_back(reason.toStdString()); });
-        ASSERT_TRUE(console.Open(PtySettings(link)).ok);
+        ASSERT_TRUE(console.Open(link, PtySettings()).ok);
         pty->Write("x");
         ASSERT_TRUE(testutil::WaitFor([&] { return tid.load() != 0; }));
 
@@ -181,7 +183,7 @@ TEST(SerialConsoleEngine, AVanishedDeviceClosesThePortAndIsReported) {
         pty = std::make_unique<testutil::PtyPair>();
         ASSERT_EQ(unlink(link.c_str()), 0);
         ASSERT_EQ(symlink(pty->slavePath.c_str(), link.c_str()), 0);
-        ASSERT_TRUE(console.Open(PtySettings(link)).ok);
+        ASSERT_TRUE(console.Open(link, PtySettings()).ok);
         pty->Write("back");
         EXPECT_TRUE(testutil::WaitFor([&] { return History(console.Ring()) == "back"; }));
         EXPECT_TRUE(console.Send("ok").ok);
@@ -198,7 +200,7 @@ TEST(SerialConsoleEngine, AVanishedDeviceClosesThePortAndIsReported) {
 TEST(SerialConsoleEngine, SendingToAPortThatDoesNotTakeTheBytesIsBounded) {
     testutil::PtyPair pty;
     SerialConsole console;
-    ASSERT_TRUE(console.Open(PtySettings(pty.slavePath)).ok);  // 115200 baud: no write limit
+    ASSERT_TRUE(console.Open(pty.slavePath, PtySettings()).ok);  // 115200 baud: no write limit
     // A send that waits for ever is ended by closing the master.
     const std::string line(1000, 'x');
     const auto run = testutil::SendUntilRefused<platform::Result>(
@@ -214,4 +216,38 @@ TEST(SerialConsoleEngine, SendingToAPortThatDoesNotTakeTheBytesIsBounded) {
         std::string::npos)
         << last.reason;
     EXPECT_TRUE(console.IsOpen());
+}
+
+// Two consoles in one process, each with its own program directory and port mappings: "COM1"
+// opens a different device for each, and a mapping given to one does not reach the other.
+TEST(SerialConsoleEngine, TwoConsolesResolveCom1ThroughTheirOwnPortMaps) {
+    testutil::PtyPair first, second, mapped;
+    testutil::TempDir programA, programB, settingsA, settingsB;
+    ASSERT_EQ(symlink(first.slavePath.c_str(), programA.File("COM1").c_str()), 0);
+    ASSERT_EQ(symlink(second.slavePath.c_str(), programB.File("COM1").c_str()), 0);
+    SerialConsole a, b;
+    a.SetPortMap(platform::PortMap(settingsA.File("Vaskel.conf"), programA.path));
+    b.SetPortMap(platform::PortMap(settingsB.File("Vaskel.conf"), programB.path));
+    ASSERT_TRUE(a.Open("COM1", PtySettings()).ok);
+    ASSERT_TRUE(b.Open("COM1", PtySettings()).ok);
+    EXPECT_EQ(a.Port().Device().DevicePath(), programA.File("COM1"));
+    EXPECT_EQ(b.Port().Device().DevicePath(), programB.File("COM1"));
+    EXPECT_TRUE(a.Send("to A").ok);
+    EXPECT_TRUE(b.Send("to B").ok);
+    EXPECT_EQ(first.Read(4), "to A");
+    EXPECT_EQ(second.Read(4), "to B");
+    first.Write("from A");
+    second.Write("from B");
+    EXPECT_TRUE(testutil::WaitFor([&] { return History(a.Ring()) == "from A"; }));
+    EXPECT_TRUE(testutil::WaitFor([&] { return History(b.Ring()) == "from B"; }));
+    a.Close();
+    b.Close();
+
+    // A mapping stored for one console's COM1 wins over its link; the other keeps its link.
+    ASSERT_TRUE(a.Ports().SetMapping(1, mapped.slavePath));
+    EXPECT_EQ(a.Ports().ResolvePortName("COM1"), mapped.slavePath);
+    EXPECT_EQ(b.Ports().ResolvePortName("COM1"), programB.File("COM1"));
+    ASSERT_TRUE(a.Open("COM1", PtySettings()).ok);
+    EXPECT_TRUE(a.Send("mapped").ok);
+    EXPECT_EQ(mapped.Read(6), "mapped");
 }

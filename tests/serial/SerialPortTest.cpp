@@ -31,8 +31,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint8_t kFlowNone = 0, kFlowXonXoff = 1, kFlowHardware = 2;
-
 // Stands in for the serial console. The hooks run on the receive thread, before each chunk is
 // stored; the burst tests use them to let the kernel move every byte of a burst into the
 // port's input queue before the next read.
@@ -158,9 +156,21 @@ termios MasterView(const PtyPair& pty) {
     return tio;
 }
 
-int OpenPty(CSerialPort& port, const PtyPair& pty, uint32_t baud = 115200, uint8_t byteSize = 8,
-            uint8_t stopBits = ONESTOPBIT, uint8_t parity = NOPARITY, uint8_t flow = kFlowNone) {
-    return port.Open(pty.slavePath, baud, byteSize, stopBits, parity, flow);
+LineSettings Line(uint32_t baud = 115200, int dataBits = 8, StopBits stopBits = StopBits::One,
+                  Parity parity = Parity::None, FlowControl flow = FlowControl::None) {
+    LineSettings s;
+    s.baud = baud;
+    s.dataBits = dataBits;
+    s.stopBits = stopBits;
+    s.parity = parity;
+    s.flow = flow;
+    return s;
+}
+
+int OpenPty(CSerialPort& port, const PtyPair& pty, uint32_t baud = 115200, int dataBits = 8,
+            StopBits stopBits = StopBits::One, Parity parity = Parity::None,
+            FlowControl flow = FlowControl::None) {
+    return port.Open(pty.slavePath, Line(baud, dataBits, stopBits, parity, flow));
 }
 
 }  // namespace
@@ -195,18 +205,24 @@ TEST(SerialPortSettings, DataBitsParityAndStopBitsReachTheDevice) {
     // A pty always reports CS8 and no PARENB whatever it was given, so data bits and parity
     // enable are checked in what the port handed to the kernel; the rest at the device side.
     const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-    for (uint8_t bits : {5, 6, 7, 8}) {
+    for (int bits : {5, 6, 7, 8}) {
         CSerialPort port;
         ASSERT_EQ(OpenPty(port, pty, 9600, bits), 1) << port.LastError();
-        EXPECT_EQ(port.Device().AppliedModes().cflag & CSIZE, sizes[bits - 5]) << int(bits);
+        EXPECT_EQ(port.Device().AppliedModes().cflag & CSIZE, sizes[bits - 5]) << bits;
     }
-    const std::pair<uint8_t, tcflag_t> parities[] = {
-        {NOPARITY, 0}, {ODDPARITY, PARENB | PARODD}, {EVENPARITY, PARENB}};
+    const std::pair<Parity, tcflag_t> parities[] = {
+        {Parity::None, 0}, {Parity::Odd, PARENB | PARODD}, {Parity::Even, PARENB}};
     for (auto [parity, flags] : parities) {
         CSerialPort port;
-        ASSERT_EQ(OpenPty(port, pty, 9600, 8, ONESTOPBIT, parity), 1) << port.LastError();
+        ASSERT_EQ(OpenPty(port, pty, 9600, 8, StopBits::One, parity), 1) << port.LastError();
         EXPECT_EQ(port.Device().AppliedModes().cflag & (PARENB | PARODD | CMSPAR), flags);
-        EXPECT_EQ(MasterView(pty).c_cflag & (PARODD | CMSPAR), flags & PARODD) << int(parity);
+        EXPECT_EQ(MasterView(pty).c_cflag & (PARODD | CMSPAR), flags & PARODD)
+            << static_cast<int>(parity);
+    }
+    for (StopBits stop : {StopBits::Two, StopBits::One}) {
+        CSerialPort port;
+        ASSERT_EQ(OpenPty(port, pty, 9600, 8, stop), 1) << port.LastError();
+        EXPECT_EQ((MasterView(pty).c_cflag & CSTOPB) != 0, stop == StopBits::Two);
     }
     // Raw line, reads that return at once.
     CSerialPort port;
@@ -223,7 +239,7 @@ TEST(SerialPortSettings, DataBitsParityAndStopBitsReachTheDevice) {
 TEST(SerialPortSettings, FlowControlModes) {
     PtyPair pty;
     CSerialPort port;
-    ASSERT_EQ(OpenPty(port, pty, 9600, 8, ONESTOPBIT, NOPARITY, kFlowXonXoff), 1);
+    ASSERT_EQ(OpenPty(port, pty, 9600, 8, StopBits::One, Parity::None, FlowControl::XonXoff), 1);
     termios tio = MasterView(pty);
     EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), tcflag_t(IXON | IXOFF));
     EXPECT_EQ(tio.c_cc[VSTART], 17);
@@ -231,36 +247,48 @@ TEST(SerialPortSettings, FlowControlModes) {
     EXPECT_FALSE(tio.c_cflag & CRTSCTS);
     port.Close();
 
-    // Hardware changes only the DTR/RTS controls: the software flow stays as it was.
-    ASSERT_EQ(OpenPty(port, pty, 9600, 8, ONESTOPBIT, NOPARITY, kFlowHardware), 1);
+    // Hardware changes only the RTS/CTS handshake: the software flow stays as it was.
+    ASSERT_EQ(OpenPty(port, pty, 9600, 8, StopBits::One, Parity::None, FlowControl::Hardware), 1);
     tio = MasterView(pty);
     EXPECT_TRUE(tio.c_cflag & CRTSCTS);
     EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), tcflag_t(IXON | IXOFF));
     port.Close();
 
-    // None clears both.
-    ASSERT_EQ(OpenPty(port, pty, 9600, 8, ONESTOPBIT, NOPARITY, kFlowNone), 1);
+    // And Xon/Xoff leaves the handshake as the tty keeps it.
+    ASSERT_EQ(OpenPty(port, pty, 9600, 8, StopBits::One, Parity::None, FlowControl::XonXoff), 1);
+    EXPECT_TRUE(MasterView(pty).c_cflag & CRTSCTS);
+    port.Close();
+
+    // None clears both, and the start and stop characters.
+    ASSERT_EQ(OpenPty(port, pty, 9600, 8, StopBits::One, Parity::None, FlowControl::None), 1);
     tio = MasterView(pty);
     EXPECT_FALSE(tio.c_cflag & CRTSCTS);
     EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF));
+    EXPECT_EQ(tio.c_cc[VSTART], 0);
+    EXPECT_EQ(tio.c_cc[VSTOP], 0);
     port.Close();
+}
 
-    // Values outside the list are treated as none.
-    ASSERT_EQ(OpenPty(port, pty, 9600, 8, ONESTOPBIT, NOPARITY, kFlowHardware), 1);
-    port.Close();
-    ASSERT_EQ(OpenPty(port, pty, 9600, 8, ONESTOPBIT, NOPARITY, 7), 1);
-    EXPECT_FALSE(MasterView(pty).c_cflag & CRTSCTS);
-    port.Close();
-
-    // The fields the Xon/Xoff mode names, and those only it touches, as the driver keeps them.
-    ASSERT_EQ(OpenPty(port, pty, 9600, 8, ONESTOPBIT, NOPARITY, kFlowXonXoff), 1);
-    DCB dcb;
-    ASSERT_TRUE(port.Device().GetCommState(dcb));
-    EXPECT_EQ(dcb.fTXContinueOnXoff, 1u);
-    EXPECT_EQ(dcb.XonLim, 100);
-    EXPECT_EQ(dcb.XoffLim, 100);
-    EXPECT_EQ(dcb.fOutX, 1u);
-    EXPECT_EQ(dcb.fInX, 1u);
+// Settings that no line can take are refused before the device is touched: the port stays
+// closed and says what is wrong.
+TEST(SerialPortSettings, InvalidSettingsAreRefusedBeforeTheDeviceOpens) {
+    PtyPair pty;
+    CSerialPort port;
+    const LineSettings bad[] = {
+        Line(0),
+        Line(9600, 9),
+        Line(9600, 8, static_cast<StopBits>(5)),
+        Line(9600, 8, StopBits::One, static_cast<Parity>(9)),
+        Line(9600, 8, StopBits::One, Parity::None, static_cast<FlowControl>(7)),
+    };
+    for (const LineSettings& s : bad) {
+        EXPECT_EQ(port.Open(pty.slavePath, s), 0) << s.Compact();
+        EXPECT_EQ(port.LastErrno(), EINVAL);
+        EXPECT_EQ(port.LastError().rfind(pty.slavePath + ": ", 0), 0u) << port.LastError();
+        EXPECT_FALSE(port.Device().IsOpen());
+        EXPECT_EQ(port.m_bOpen.load(), 0);
+    }
+    EXPECT_EQ(OpenPty(port, pty), 1) << port.LastError();
 }
 
 // --- Opening and closing ---------------------------------------------------------------------
@@ -269,9 +297,9 @@ TEST(SerialPortOpen, ComNameOpensTheDeviceLinkedInTheProgramDirectory) {
     PtyPair pty;
     testutil::TempDir dir;
     ASSERT_EQ(symlink(pty.slavePath.c_str(), dir.File("COM3").c_str()), 0);
-    SetProgramDirectory(dir.path);
     CSerialPort port;
-    ASSERT_EQ(port.Open("COM3", 9600, 8, ONESTOPBIT, NOPARITY, kFlowNone), 1) << port.LastError();
+    port.Device().SetPortMap(PortMap(dir.File("Vaskel.conf"), dir.path));
+    ASSERT_EQ(port.Open("COM3", Line(9600)), 1) << port.LastError();
     EXPECT_EQ(port.m_strPortName, "COM3");
     EXPECT_EQ(port.Device().DevicePath(), dir.File("COM3"));
     EXPECT_EQ(port.Write("via link", 8), 8u);
@@ -282,7 +310,6 @@ TEST(SerialPortOpen, ComNameOpensTheDeviceLinkedInTheProgramDirectory) {
     EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
     close(other);
     port.Close();
-    SetProgramDirectory("");
 }
 
 TEST(SerialPortOpen, SecondOpenOfTheSameDeviceFails) {
@@ -312,12 +339,12 @@ TEST(SerialPortOpen, DeviceLockedByAnotherProgramFails) {
 TEST(SerialPortOpen, RefusedSettingsLeaveThePortClosedAndALaterOpenWorks) {
     CSerialPort port;
     const int fdsBefore = testutil::OpenFdCount();
-    EXPECT_EQ(port.Open("/dev/null", 9600, 8, ONESTOPBIT, NOPARITY, kFlowNone), 0);
+    EXPECT_EQ(port.Open("/dev/null", Line(9600)), 0);
     EXPECT_EQ(port.m_bOpen.load(), 0);
     EXPECT_FALSE(port.Device().IsOpen());
     EXPECT_FALSE(port.m_hReceiveThread.joinable());
     EXPECT_FALSE(port.LastError().empty());
-    EXPECT_EQ(port.Open("/nonexistent/tty", 9600, 8, ONESTOPBIT, NOPARITY, kFlowNone), 0);
+    EXPECT_EQ(port.Open("/nonexistent/tty", Line(9600)), 0);
     EXPECT_NE(port.LastError().find("No such file"), std::string::npos) << port.LastError();
     EXPECT_EQ(testutil::OpenFdCount(), fdsBefore);
 

@@ -141,14 +141,7 @@ private:
 
 class CaptureTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        platform::SetProgramDirectory(dir.path);
-        platform::SetLocalTimeSource(&FixedTime);
-    }
-    void TearDown() override {
-        platform::SetProgramDirectory("");
-        platform::SetLocalTimeSource(nullptr);
-    }
+    void SetUp() override { outputDir = dir.path; }
 
     std::string OutputPath() const { return dir.path + kStamp + host.sendName; }
 
@@ -176,6 +169,7 @@ protected:
     }
 
     testutil::TempDir dir;
+    std::string outputDir;  // where captures go: `dir` unless a test says otherwise
     CCaptureFields link;
     FakeHost host;
 };
@@ -190,20 +184,22 @@ TEST_F(CaptureTest, HeaderLayoutIsMarkerThenBigEndianLength) {
 }
 
 TEST_F(CaptureTest, FileNameIsProgramDirectoryTimeStampAndName) {
-    EXPECT_EQ(CaptureFileName("data.bin"), dir.path + "20070305_140709_data.bin");
+    EXPECT_EQ(CaptureFileName(dir.path, "data.bin", FixedTime()),
+              dir.path + "20070305_140709_data.bin");
     // A directory part must never take the file out of the program directory.
-    EXPECT_EQ(CaptureFileName("../../etc/data.bin"), dir.path + "20070305_140709_data.bin");
+    EXPECT_EQ(CaptureFileName(dir.path, "../../etc/data.bin", FixedTime()),
+              dir.path + "20070305_140709_data.bin");
 }
 
 TEST_F(CaptureTest, ArmingSetsStateThenFlag) {
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     EXPECT_EQ(link.m_bCaptureArmed.load(), 1);
     EXPECT_EQ(link.m_nCaptureState, CAPTURE_MARKER);
     EXPECT_EQ(link.m_nCapturePos, 0);
 }
 
 TEST_F(CaptureTest, ArmedLinkWithNothingArrivingStartsNoTimer) {
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     EXPECT_TRUE(host.Calls().empty());
     // The first chunk, console bytes included, is what starts it.
     Deliver("hello", g_serialCaptureTraits);
@@ -211,7 +207,7 @@ TEST_F(CaptureTest, ArmedLinkWithNothingArrivingStartsNoTimer) {
 }
 
 TEST_F(CaptureTest, ConsoleBytesWhileArmedAreReleasedOneNotificationPerByte) {
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver("ab", g_networkCaptureTraits);
     // Released bytes go to the ring at once; the notifications follow once the capture lock is
     // released, still one per mismatching byte.
@@ -219,7 +215,7 @@ TEST_F(CaptureTest, ConsoleBytesWhileArmedAreReleasedOneNotificationPerByte) {
 }
 
 TEST_F(CaptureTest, MarkerSplitOverSeveralChunksIsFound) {
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(kMarker.substr(0, 1), g_serialCaptureTraits);
     Deliver(kMarker.substr(1, 5), g_serialCaptureTraits);
     Deliver(kMarker.substr(6), g_serialCaptureTraits);
@@ -233,7 +229,7 @@ TEST_F(CaptureTest, MarkerSplitOverSeveralChunksIsFound) {
 }
 
 TEST_F(CaptureTest, HeldMarkerBytesAreReleasedInOrderOnlyWhenTheMismatchArrives) {
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver("BDF", g_serialCaptureTraits);
     EXPECT_EQ(host.console, "");
     EXPECT_EQ(host.Calls(), (Calls{"start:1001"}));
@@ -246,7 +242,7 @@ TEST_F(CaptureTest, HeldMarkerBytesAreReleasedInOrderOnlyWhenTheMismatchArrives)
 }
 
 TEST_F(CaptureTest, SecondBStartsTheMarkerAfterTheFirstIsReleased) {
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver("B" + kMarker, g_serialCaptureTraits);
     EXPECT_EQ(host.console, "B");
     EXPECT_EQ(host.Calls(), (Calls{"append:B", "notify", "start:1001"}));
@@ -254,7 +250,7 @@ TEST_F(CaptureTest, SecondBStartsTheMarkerAfterTheFirstIsReleased) {
 }
 
 TEST_F(CaptureTest, ZeroLengthIsRejectedSerialTimerLeftRunning) {
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver("xx", g_serialCaptureTraits);
     host.ClearCalls();
     Deliver(Header(0), g_serialCaptureTraits);
@@ -266,7 +262,7 @@ TEST_F(CaptureTest, ZeroLengthIsRejectedSerialTimerLeftRunning) {
 }
 
 TEST_F(CaptureTest, NegativeLengthIsRejectedNetworkTimerStopped) {
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(0x80000000u), g_networkCaptureTraits);
     EXPECT_EQ(host.Calls(), (Calls{"clear", "stop:1002", "ended:3"}));
     EXPECT_TRUE(testutil::ListDir(dir.path).empty());
@@ -277,7 +273,7 @@ TEST_F(CaptureTest, NegativeLengthIsRejectedNetworkTimerStopped) {
 TEST_F(CaptureTest, ThousandBytesOnTheNetworkLink) {
     std::mt19937 rng(1);
     const std::string data = RandomBytes(rng, 1000);
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(1000) + data.substr(0, 512), g_networkCaptureTraits);
     EXPECT_EQ(host.Calls(),
               (Calls{"length:1000", "pos:51", "text:512 / 1000 Bytes", "start:1002"}));
@@ -292,7 +288,7 @@ TEST_F(CaptureTest, ThousandBytesOnTheNetworkLink) {
 TEST_F(CaptureTest, ThousandBytesOnTheSerialLink) {
     std::mt19937 rng(2);
     const std::string data = RandomBytes(rng, 1000);
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Feed(Header(1000) + data, 255, g_serialCaptureTraits);
     const Calls calls = host.Calls();
     ASSERT_GE(calls.size(), 4u);
@@ -311,7 +307,7 @@ TEST_F(CaptureTest, TheLengthIsToldOnceOnEitherLink) {
         host.ClearCalls();
         host.lengthTold = false;
         link.ResetCapture();
-        link.ArmCapture(host.sendName);
+        link.ArmCapture(host.sendName, outputDir, FixedTime);
         Deliver(Header(10), *traits);
         Deliver("abc", *traits);
         EXPECT_EQ(host.Count("length:10"), 1);
@@ -320,7 +316,7 @@ TEST_F(CaptureTest, TheLengthIsToldOnceOnEitherLink) {
 }
 
 TEST_F(CaptureTest, HeaderEndingAtChunkEndCreatesTheEmptyFileAtOnce) {
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(3), g_networkCaptureTraits);
     EXPECT_EQ(link.m_nCaptureState, CAPTURE_DATA);
     EXPECT_EQ(link.m_nCapturePos, 1);
@@ -334,7 +330,7 @@ TEST_F(CaptureTest, HeaderEndingAtChunkEndCreatesTheEmptyFileAtOnce) {
 }
 
 TEST_F(CaptureTest, BytesAfterTheFileEndAreDroppedAndTheLinkDisarmed) {
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(4) + "abcdEXTRA", g_serialCaptureTraits);
     EXPECT_EQ(testutil::ReadFile(OutputPath()), "abcd");
     EXPECT_EQ(host.Count("start:1001"), 0);
@@ -345,18 +341,18 @@ TEST_F(CaptureTest, BytesAfterTheFileEndAreDroppedAndTheLinkDisarmed) {
 }
 
 TEST_F(CaptureTest, SecondCaptureInTheSameSecondReplacesTheFirst) {
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(10) + "0123456789", g_networkCaptureTraits);
     EXPECT_EQ(testutil::ReadFile(OutputPath()), "0123456789");
     host.transferActive = 1;
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(3) + "abc", g_networkCaptureTraits);
     EXPECT_EQ(testutil::ReadFile(OutputPath()), "abc");
     EXPECT_EQ(testutil::ListDir(dir.path).size(), 1u);
 }
 
 TEST_F(CaptureTest, HugeAnnouncedLengthKeepsPositionInRange) {
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(0x7FFFFFFF), g_networkCaptureTraits);
     const std::string chunk(2047, 'z');
     for (int k = 0; k < 3; ++k)
@@ -377,7 +373,7 @@ TEST_F(CaptureTest, HugeAnnouncedLengthKeepsPositionInRange) {
 }
 
 TEST_F(CaptureTest, ProgressIsShownPerNewPercentOrIntervalAndAtTheEnd) {
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(100000), g_networkCaptureTraits);
     host.ClearCalls();
     // 0 % was shown for the header itself.
@@ -395,7 +391,7 @@ TEST_F(CaptureTest, ProgressIsShownPerNewPercentOrIntervalAndAtTheEnd) {
 
 TEST_F(CaptureTest, LengthAboveTwentyOneMegabytesCountsUpToHundred) {
     constexpr int kLength = 25000000;  // received x 100 exceeds 2^31 past 21474836 bytes
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(kLength), g_serialCaptureTraits);
     const std::string chunk(2048, 'q');
     int sent = 0;
@@ -417,7 +413,7 @@ TEST_F(CaptureTest, LengthAboveTwentyOneMegabytesCountsUpToHundred) {
 }
 
 TEST_F(CaptureTest, CancelDuringDataClosesThePartialFileAtTheNextChunk) {
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(100) + "partial", g_serialCaptureTraits);
     host.transferActive = 0;  // Cancel pressed
     host.ClearCalls();
@@ -432,7 +428,7 @@ TEST_F(CaptureTest, CancelDuringDataClosesThePartialFileAtTheNextChunk) {
 }
 
 TEST_F(CaptureTest, CancelBeforeTheMarkerDropsTheChunk) {
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver("BD", g_networkCaptureTraits);
     host.transferActive = 0;
     host.ClearCalls();
@@ -443,7 +439,7 @@ TEST_F(CaptureTest, CancelBeforeTheMarkerDropsTheChunk) {
 }
 
 TEST_F(CaptureTest, ResetClosesAnOpenFile) {
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(100) + "part", g_serialCaptureTraits);
     ASSERT_TRUE(link.m_fileCapture.IsOpen());
     link.ResetCapture();
@@ -452,9 +448,9 @@ TEST_F(CaptureTest, ResetClosesAnOpenFile) {
 }
 
 TEST_F(CaptureTest, ReArmingClosesAFileLeftOpenByACancelledCapture) {
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(100) + "part", g_serialCaptureTraits);
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     EXPECT_FALSE(link.m_fileCapture.IsOpen());
     EXPECT_EQ(link.m_nCaptureReceived, 0);
     EXPECT_EQ(link.m_nCaptureLength, 0);
@@ -463,8 +459,8 @@ TEST_F(CaptureTest, ReArmingClosesAFileLeftOpenByACancelledCapture) {
 
 TEST_F(CaptureTest, MissingDirectoryReportsOpenFailedWithThePath) {
     const std::string missing = dir.path + "gone/";
-    platform::SetProgramDirectory(missing);
-    link.ArmCapture(host.sendName);
+    outputDir = missing;
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(5) + "abcde", g_networkCaptureTraits);
     EXPECT_EQ(host.Calls(), (Calls{"length:5", "clear", "stop:1002", "failed"}));
     ASSERT_EQ(host.failures.size(), 1u);
@@ -479,8 +475,8 @@ TEST_F(CaptureTest, MissingDirectoryReportsOpenFailedWithThePath) {
 TEST_F(CaptureTest, UnwritableDirectoryReportsOpenFailed) {
     // /proc takes no new files from anyone, root included (the tests run as root, who writes
     // into any mode-0555 directory).
-    platform::SetProgramDirectory("/proc/");
-    link.ArmCapture(host.sendName);
+    outputDir = "/proc/";
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(5) + "abcde", g_serialCaptureTraits);
     ASSERT_EQ(host.failures.size(), 1u);
     EXPECT_EQ(host.failures[0].how, CaptureEnd::OpenFailed);
@@ -495,7 +491,7 @@ TEST_F(CaptureTest, LockedOutputFileReportsOpenFailedAndKeepsItsContent) {
     platform::CFile holder;
     ASSERT_TRUE(holder.OpenCreateWrite(OutputPath()));
     ASSERT_TRUE(holder.Write("held", 4));
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(5) + "abcde", g_serialCaptureTraits);
     EXPECT_EQ(host.Calls(), (Calls{"length:5", "clear", "stop:1001", "failed"}));
     ASSERT_EQ(host.failures.size(), 1u);
@@ -507,7 +503,7 @@ TEST_F(CaptureTest, LockedOutputFileReportsOpenFailedAndKeepsItsContent) {
 }
 
 TEST_F(CaptureTest, FailingWriteReportsWriteFailedNotSuccess) {
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(5), g_networkCaptureTraits);  // the open succeeds
     host.ClearCalls();
     {
@@ -573,7 +569,7 @@ protected:
         host.transferActive = 1;
         host.console.clear();
         host.plainConsole.clear();
-        link.ArmCapture(host.sendName);
+        link.ArmCapture(host.sendName, outputDir, FixedTime);
         size_t at = 0;
         for (size_t cut : cuts) {
             Deliver(s.bytes.substr(at, cut - at), traits);
@@ -624,7 +620,7 @@ TEST_F(CaptureStreamTest, FixedChunkSizes) {
             host.transferActive = 1;
             host.console.clear();
             host.plainConsole.clear();
-            link.ArmCapture(host.sendName);
+            link.ArmCapture(host.sendName, outputDir, FixedTime);
             Feed(s.bytes, size, size % 2 ? g_serialCaptureTraits : g_networkCaptureTraits);
             Check(s);
         }
@@ -639,7 +635,7 @@ TEST_F(CaptureTest, StepsRaceResetAndArmingSafely) {
     const Stream s = MakeStream(31);
     std::atomic<bool> stop{false};
     std::atomic<int> steps{0};
-    link.ArmCapture(host.sendName);
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
     std::thread receiver([&] {
         size_t at = 0;
         while (!stop.load()) {
@@ -658,7 +654,7 @@ TEST_F(CaptureTest, StepsRaceResetAndArmingSafely) {
     while (std::chrono::steady_clock::now() < until) {
         link.ResetCapture();
         std::this_thread::yield();
-        link.ArmCapture(host.sendName);
+        link.ArmCapture(host.sendName, outputDir, FixedTime);
         std::this_thread::sleep_for(std::chrono::microseconds(50 + rounds % 200));
         ++rounds;
     }

@@ -61,9 +61,10 @@ struct Recorder {
     std::vector<PassOutcome> outcomes;
 };
 
-SerialSettings PortSettings(const std::string& path) {
-    SerialSettings s = SettingsFromSelection(0, 8, 3, 0, 2, 0);  // 115200 8N1, no flow control
-    s.portName = path;
+// 115200 8N1, no flow control.
+LineSettings PortSettings() {
+    LineSettings s;
+    s.baud = 115200;
     return s;
 }
 
@@ -92,10 +93,10 @@ protected:
     }
     // The device played by the test: the program's port is a pty, its network side a loopback
     // client link to `far`.
-    void ConnectToTestDevice(uint32_t baudIndex = 8) {
-        SerialSettings s = SettingsFromSelection(0, static_cast<int>(baudIndex), 3, 0, 2, 0);
-        s.portName = pty.slavePath;
-        ASSERT_TRUE(engine.serial.Open(s).ok);
+    void ConnectToTestDevice(uint32_t baud = 115200) {
+        LineSettings s;
+        s.baud = baud;
+        ASSERT_TRUE(engine.serial.Open(pty.slavePath, s).ok);
         int port = 0;
         listener = testutil::ListenLoopback(&port);
         ASSERT_TRUE(
@@ -136,7 +137,7 @@ TEST_F(PassThroughEngine, HeadlessProgramPassesFilesThroughSocatBothWays) {
     const int port = testutil::FreePort();
     SocatDevice device(dir.File("COM1"), SocatDevice::Mode::Listen, port);
     ASSERT_TRUE(device.Ready());
-    ASSERT_TRUE(engine.serial.Open(PortSettings(dir.File("COM1"))).ok);
+    ASSERT_TRUE(engine.serial.Open(dir.File("COM1"), PortSettings()).ok);
     ASSERT_TRUE(testutil::ConnectAndWait(engine.net, "127.0.0.1", static_cast<unsigned>(port)).ok);
     const std::string content = testutil::RandomBytes(100000, 5);
     for (PassDirection d : {PassDirection::SerialToNet, PassDirection::NetToSerial}) {
@@ -269,7 +270,7 @@ TEST(PassThroughLostLink, EndsTheRunAtOnceInEitherDirection) {
             Recorder rec{engine.passThrough};
             engine.passThrough.SetStartDelay(0);
             engine.passThrough.SetOutputDirectory(dir.path);
-            ASSERT_TRUE(engine.serial.Open(PortSettings(pty.slavePath)).ok);
+            ASSERT_TRUE(engine.serial.Open(pty.slavePath, PortSettings()).ok);
             // The device takes what the serial port sends, until it hangs up.
             std::atomic<bool> stop{false};
             std::thread reader([&] {
@@ -532,7 +533,7 @@ TEST(TwoEngines, RunTwoPassThroughsAtOnceThroughTwoDevices) {
         st.device =
             std::make_unique<SocatDevice>(st.dir.File("COM1"), SocatDevice::Mode::Listen, port);
         ASSERT_TRUE(st.device->Ready());
-        ASSERT_TRUE(st.engine.serial.Open(PortSettings(st.dir.File("COM1"))).ok);
+        ASSERT_TRUE(st.engine.serial.Open(st.dir.File("COM1"), PortSettings()).ok);
         ASSERT_TRUE(st.engine.net.Connect("127.0.0.1", static_cast<unsigned>(port)).ok);
         ASSERT_TRUE(WaitFor([&] { return st.engine.net.IsConnected(); }));
         st.engine.passThrough.SetStartDelay(50);

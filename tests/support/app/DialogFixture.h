@@ -25,10 +25,9 @@
 class DialogFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        platform::SetProgramDirectory(dir.path);
-        // The user's own port mappings never reach a test.
-        platform::SetPortMapFile(settings.File("Vaskel.conf"));
         dlg = std::make_unique<CTerminalDlg>();
+        // The user's own port mappings never reach a test; COMn links are looked for in `dir`.
+        dlg->Serial().SetPortMap(platform::PortMap(settings.File("Vaskel.conf"), dir.path));
         dlg->Create();
         dlg->show();
         QApplication::setActiveWindow(dlg.get());
@@ -36,8 +35,6 @@ protected:
     void TearDown() override {
         dlg.reset();
         testutil::Pump(20);
-        platform::SetProgramDirectory("");
-        platform::SetPortMapFile("");
     }
 
     // Makes "COMn" of the program directory point at a device path.

@@ -1,0 +1,68 @@
+#include "app/SerialSelection.h"
+
+#include <cstdio>
+
+namespace {
+
+// The status line's words for parity and flow control.
+const char* ParityWord(Parity p) {
+    switch (p) {
+        case Parity::Even:
+            return "even";
+        case Parity::Odd:
+            return "odd";
+        case Parity::Mark:
+            return "mark";
+        case Parity::Space:
+            return "space";
+        case Parity::None:
+            break;
+    }
+    return "none";
+}
+
+const char* FlowWord(FlowControl f) {
+    switch (f) {
+        case FlowControl::XonXoff:
+            return "software";
+        case FlowControl::Hardware:
+            return "hardware";
+        case FlowControl::None:
+            break;
+    }
+    return "none";
+}
+
+}  // namespace
+
+SerialSelection SelectionFromLists(int port, int baud, int data, int stop, int parity, int flow) {
+    static const uint32_t bauds[] = {2400,  4800,  9600,  14400,  19200,
+                                     28800, 38400, 57600, 115200, 230400};
+    SerialSelection s;
+    s.portName = "COM" + std::to_string(port >= 0 && port <= 8 ? port + 1 : 1);
+    s.line.baud = baud >= 0 && baud <= 9 ? bauds[baud] : 9600;
+    s.line.dataBits = data >= 0 && data <= 3 ? data + 5 : 8;
+    s.line.stopBits = stop == 1 ? StopBits::Two : StopBits::One;
+    s.line.parity = parity == 0 ? Parity::Even : parity == 1 ? Parity::Odd : Parity::None;
+    s.line.flow = flow == 1   ? FlowControl::XonXoff
+                  : flow == 2 ? FlowControl::Hardware
+                              : FlowControl::None;
+    return s;
+}
+
+std::string FormatSerialConnected(const SerialSelection& s) {
+    char buf[128];
+    std::snprintf(buf, sizeof buf, " Connected : %s,%u,%dbit,%dbit,%s,%s", s.portName.c_str(),
+                  static_cast<unsigned>(s.line.baud), s.line.dataBits,
+                  s.line.stopBits == StopBits::Two ? 2 : 1, ParityWord(s.line.parity),
+                  FlowWord(s.line.flow));
+    return buf;
+}
+
+std::string FormatSerialDisconnected(const std::string& portName) {
+    return " Disconnected : " + portName;
+}
+
+std::string FormatSerialLost(const std::string& portName, const std::string& reason) {
+    return " Port lost : " + portName + " (" + reason + ")";
+}
