@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -66,6 +67,17 @@ LineSettings PortSettings() {
     LineSettings s;
     s.baud = 115200;
     return s;
+}
+
+// What each open descriptor of this process is, for a failure's message.
+std::string OpenFdTargets() {
+    std::string out;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        out += e.path().filename().string() + "->" +
+               std::filesystem::read_symlink(e.path(), ec).string() + " ";
+    }
+    return out;
 }
 
 // Reads what the pty's far side has, for `ms` milliseconds.
@@ -323,7 +335,8 @@ TEST(PassThroughLostLink, EndsTheRunAtOnceInEitherDirection) {
                 engine.net.Stop();
                 // The serial worker lets go of the sent file once its last write is done.
                 EXPECT_TRUE(WaitFor([&] { return testutil::OpenFdCount() == before; }))
-                    << testutil::OpenFdCount() << " descriptors, " << before << " before";
+                    << testutil::OpenFdCount() << " descriptors, " << before << " before: "
+                    << OpenFdTargets();
                 stop = true;
                 reader.join();
             }
