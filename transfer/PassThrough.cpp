@@ -330,13 +330,11 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
                 Qt::QueuedConnection);
         };
     }
-    if (!m_workers.Start(run, std::move(job)))
-        return Result::Fail("Can't start the file send",
-                            "The system could not start a thread for sending the file (" +
-                                std::string(std::strerror(EAGAIN)) + ").",
-                            EAGAIN);
-
+    // Armed before the worker starts: with no start delay its header may pass through the device
+    // and arrive before the UI thread gets back here.
     m_bWorkerOnSerial = direction == PassDirection::SerialToNet;
+    m_nActiveRun = run;
+    m_state = RunState::Running;
     if (direction == PassDirection::SerialToNet) {
         m_netCapture.ArmCapture(name, m_strOutputDir, m_clock, std::move(compare), run);
         m_serialCapture.ResetCapture();
@@ -348,8 +346,18 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
         m_serialCapture.ArmCapture(name, m_strOutputDir, m_clock, std::move(compare), run);
         m_netCapture.ResetCapture();
     }
-    m_nActiveRun = run;
-    m_state = RunState::Running;
+    if (!m_workers.Start(run, std::move(job))) {
+        // Nothing was sent: the run never was.
+        m_nActiveRun = 0;
+        m_state = RunState::Idle;
+        m_serialCapture.ResetCapture();
+        m_netCapture.ResetCapture();
+        ReleaseSendingLink();
+        return Result::Fail("Can't start the file send",
+                            "The system could not start a thread for sending the file (" +
+                                std::string(std::strerror(EAGAIN)) + ").",
+                            EAGAIN);
+    }
     return Result::Ok();
 }
 
