@@ -1,4 +1,5 @@
-// The Telnet receiver and the Com Port Control client on any received stream. Input layout:
+// The Telnet receiver against a plain reading of the same grammar, and the Com Port Control
+// client, on any received stream. Input layout:
 // byte 0 chooses the chunk length (0: the whole stream at once, else 1 to 255 bytes per Feed),
 // byte 1 the milliseconds between chunks for the client (times 16); the rest is the stream.
 #include <cstdint>
@@ -29,6 +30,79 @@ Parsed Parse(const uint8_t* p, size_t n, size_t chunk) {
     return out;
 }
 
+// The same grammar read the plain way, on the whole stream with look-ahead: what the receiver
+// must give, whatever its chunking. An incomplete command at the end gives nothing yet.
+Parsed Reference(const uint8_t* s, size_t n) {
+    using telnet::IAC;
+    using Kind = telnet::Event::Kind;
+    Parsed out;
+    size_t i = 0;
+    while (i < n) {
+        if (s[i] != IAC) {
+            out.data.push_back(s[i++]);
+            continue;
+        }
+        if (i + 1 >= n)
+            break;
+        const uint8_t c = s[i + 1];
+        if (c == IAC) {
+            out.data.push_back(IAC);
+            i += 2;
+        } else if (c >= telnet::WILL) {
+            if (i + 2 >= n)
+                break;
+            out.events.push_back({Kind::Negotiation, c, s[i + 2], {}});
+            i += 3;
+        } else if (c == telnet::SB) {
+            if (i + 2 >= n)
+                break;
+            const uint8_t option = s[i + 2];
+            telnet::Bytes payload;
+            bool overflow = false;
+            auto add = [&](uint8_t x) {
+                if (overflow)
+                    return;
+                if (payload.size() == telnet::MAX_SUBNEGOTIATION) {
+                    out.events.push_back({Kind::Overflow, 0, option, {}});
+                    overflow = true;
+                } else {
+                    payload.push_back(x);
+                }
+            };
+            size_t j = i + 3;
+            for (;;) {
+                if (j >= n)
+                    return out;
+                if (s[j] != IAC) {
+                    add(s[j++]);
+                    continue;
+                }
+                if (j + 1 >= n)
+                    return out;
+                const uint8_t y = s[j + 1];
+                if (y == IAC) {
+                    add(IAC);
+                    j += 2;
+                } else if (y == telnet::SE) {
+                    if (!overflow)
+                        out.events.push_back({Kind::Subnegotiation, 0, option, payload});
+                    i = j + 2;
+                    break;
+                } else {
+                    if (!overflow)
+                        out.events.push_back({Kind::Broken, 0, option, {}});
+                    i = j;  // the command that cut it is read next
+                    break;
+                }
+            }
+        } else {
+            out.events.push_back({Kind::Command, c, 0, {}});
+            i += 2;
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -44,6 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Parsed chunked = Parse(stream, n, chunk);
     Check(whole.data == chunked.data);
     Check(whole.events == chunked.events);
+    const Parsed expected = Reference(stream, n);
+    Check(whole.data == expected.data);
+    Check(whole.events == expected.events);
 
     // Data never grows, and without IAC the stream is all data.
     Check(whole.data.size() <= n);
