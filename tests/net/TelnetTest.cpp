@@ -347,6 +347,33 @@ TEST(Telnet, Acknowledgements) {
     }
 }
 
+TEST(Telnet, SettingsAfterTheOptionFailed) {
+    struct Case {
+        const char* name;
+        Bytes negotiation;
+        int64_t checkAt;
+        OptionState option;
+        Ack after;
+    };
+    const Case cases[] = {
+        {"refused", {IAC, DONT, CPO}, 0, OptionState::Refused, Ack::Refused},
+        {"never answered", {}, 2000, OptionState::NoAnswer, Ack::TimedOut},
+    };
+    for (const Case& c : cases) {
+        ComPortClient client;
+        client.Start(0);
+        Feed(client, c.negotiation);
+        EXPECT_EQ(client.CheckTimeouts(c.checkAt), c.checkAt > 0) << c.name;
+        EXPECT_FALSE(client.CheckTimeouts(c.checkAt + 1)) << c.name;
+        EXPECT_EQ(client.Option(), c.option) << c.name;
+        EXPECT_TRUE(client.Apply(LineSettings{}, 3000).empty()) << c.name;
+        EXPECT_TRUE(client.SetDtr(true, 3000).empty()) << c.name;
+        EXPECT_TRUE(client.RequestNotifications(true).empty()) << c.name;
+        EXPECT_EQ(client.AckOf(Setting::Baud).state, c.after) << c.name;
+        EXPECT_EQ(client.AckOf(Setting::Dtr).state, c.after) << c.name;
+    }
+}
+
 TEST(Telnet, ControlAcknowledgementsGoToTheirLine) {
     ComPortClient client;
     client.Start(0);
