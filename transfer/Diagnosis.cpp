@@ -167,14 +167,15 @@ std::string Realign(Bytes sent, Bytes stored, int64_t offset, size_t d) {
     };
     std::vector<Place> places;
     size_t i = d, j = d;
-    bool more = false;  // a later difference that re-aligning does not explain
+    bool more = false;    // a later difference that re-aligning does not explain
+    bool capped = false;  // DIAGNOSIS_MAX_PLACES told, more may follow
     while (true) {
         while (i < sent.size() && j < stored.size() && sent[i] == stored[j])
             ++i, ++j;
         if (i == sent.size() || j == stored.size())
             break;
         if (places.size() == static_cast<size_t>(DIAGNOSIS_MAX_PLACES)) {
-            more = true;
+            capped = true;
             break;
         }
         bool found = false;
@@ -214,11 +215,13 @@ std::string Realign(Bytes sent, Bytes stored, int64_t offset, size_t d) {
         text = firstText;
     } else {
         text = "bytes dropped or inserted in " + std::to_string(places.size()) +
-               (more ? " or more" : "") + " places (" + std::to_string(dropped) + " dropped, " +
+               (capped ? " or more" : "") + " places (" + std::to_string(dropped) + " dropped, " +
                std::to_string(inserted) + " inserted), the first: " + firstText;
     }
     if (more)
         text += "; other differences after it";
+    else if (capped)
+        text += ", found by re-aligning";
     else
         text += ", found by re-aligning; the rest matches";
     return text;

@@ -69,6 +69,18 @@ TEST(Diagnosis, RecognisesEachKindOfDifference) {
          data.substr(0, 100) + data.substr(102, 9000) + data.substr(9200),
          "bytes dropped or inserted in 2 places (100 dropped, 0 inserted), the first: 2 bytes "
          "dropped at byte 100"},
+        {"dropped in more places than are told", data,
+         [&] {
+             std::string s;
+             for (size_t i = 0; i < data.size(); i += 1000)
+                 s += data.substr(i + 1, 999);
+             return s;
+         }(),
+         "bytes dropped or inserted in 16 or more places (16 dropped, 0 inserted), the first: 1 "
+         "byte dropped at byte 0, found by re-aligning"},
+        {"dropped, then changed", data,
+         data.substr(0, 300) + data.substr(301, 5000) + other.substr(0, 100),
+         "1 byte dropped at byte 300; other differences after it"},
         {"cut at 65536", testutil::RandomBytes(100000, 7),
          testutil::RandomBytes(100000, 7).substr(0, 65536),
          "the data stops after exactly 65536 bytes (64 KiB), a round size"},
