@@ -72,7 +72,10 @@ void CTerminalDlg::OnTransferFinished(const PassOutcome& outcome) {
         ui::MessageBox(outcome.text, outcome.detail);
     else if (const std::string text = PassStatusText(outcome); !text.empty())
         SetStatusText(text);
-    // Where the file is: the status line's tooltip (and description) names it.
-    m_staticStatus->setToolTip(
-        outcome.path.empty() ? QString() : QString::fromStdString("Stored at " + outcome.path));
+    // Where the file is, and what kind of difference it shows, each on a line of the status
+    // line's tooltip; the status text stays the verdict.
+    std::string tip = outcome.path.empty() ? std::string() : "Stored at " + outcome.path;
+    if (!outcome.diagnosis.empty())
+        tip += (tip.empty() ? "" : "\n") + outcome.diagnosis;
+    m_staticStatus->setToolTip(QString::fromStdString(tip));
 }

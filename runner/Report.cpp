@@ -113,6 +113,15 @@ std::string SummaryLine(const RunReport& run, int plannedRuns) {
     return line;
 }
 
+std::string DiagnosisLine(const PassOutcome& outcome) {
+    return outcome.diagnosis.empty() ? std::string() : "diagnosis: " + outcome.diagnosis;
+}
+
+std::string FailureMessage(const PassOutcome& outcome) {
+    const std::string diagnosis = DiagnosisLine(outcome);
+    return diagnosis.empty() ? RunMessage(outcome) : RunMessage(outcome) + "; " + diagnosis;
+}
+
 std::string JsonReport(const SessionReport& r) {
     const RunnerOptions& o = r.options;
     const double line = LineBytesPerSecond(o.settings);
@@ -157,6 +166,8 @@ std::string JsonReport(const SessionReport& r) {
             {"seconds", out.seconds},
             {"bytes_per_second", out.bytesPerSecond},
         };
+        if (!out.diagnosis.empty())
+            j["diagnosis"] = Q(out.diagnosis);
         if (r.realBaud) {
             j["line_bytes_per_second"] = line;
             j["line_share"] = line > 0 ? out.bytesPerSecond / line : 0.0;
@@ -215,7 +226,7 @@ std::string JUnitReport(const SessionReport& r) {
         w.writeAttribute("time", QString::number(out.seconds, 'f', 3));
         if (RunExitCode(out) != EXIT_VERIFIED) {
             w.writeStartElement("failure");
-            w.writeAttribute("message", Q(RunMessage(out)));
+            w.writeAttribute("message", Q(FailureMessage(out)));
             w.writeAttribute("type", Q(RunResultWord(out)));
             w.writeCharacters(Q(out.detail));
             w.writeEndElement();

@@ -50,7 +50,12 @@ std::string RunResultWord(const PassOutcome& outcome);
 std::string RunMessage(const PassOutcome& outcome);
 // "run 1/6 serial-to-net: Verified : 1048576 Bytes identical, 3.2 MiB/s in 0.312 s"
 std::string SummaryLine(const RunReport& run, int plannedRuns);
-// The machine-readable report (JSON, indented).
+// The line after the summary that says what kind of difference a run's stored bytes show:
+// "diagnosis: every 0xFF byte arrived doubled: ..."; empty when nothing was recognised.
+std::string DiagnosisLine(const PassOutcome& outcome);
+// A failed run's message in the JUnit report: the run's message, then "; " and its diagnosis.
+std::string FailureMessage(const PassOutcome& outcome);
+// The machine-readable report (JSON, indented); a run's "diagnosis" is there when it has one.
 std::string JsonReport(const SessionReport& report);
 // The JUnit XML report: one test case per run, a "setup" case for a session error.
 std::string JUnitReport(const SessionReport& report);

@@ -299,9 +299,12 @@ int PassSession::RunAll(TerminalEngine& engine) {
             if (outcome.end == PassOutcome::End::ReadFailed)
                 return Fail(EXIT_NOT_STORED, outcome.text, outcome.detail);
             m_report.runs.push_back({number, outcome});
-            if (!m_opt.json)
-                m_out << SummaryLine(m_report.runs.back(), m_report.plannedRuns) << "\n"
-                      << std::flush;
+            if (!m_opt.json) {
+                m_out << SummaryLine(m_report.runs.back(), m_report.plannedRuns) << "\n";
+                if (const std::string diagnosis = DiagnosisLine(outcome); !diagnosis.empty())
+                    m_out << diagnosis << "\n";
+                m_out << std::flush;
+            }
             if (!outcome.Verified() && !outcome.detail.empty())
                 m_err << "  " << outcome.detail << "\n" << std::flush;
             // A verified capture in the temporary folder has served its purpose.

@@ -107,6 +107,8 @@ CaptureTally TallyOf(CCaptureFields& link, bool completed) {
     if (link.m_nCaptureState >= CAPTURE_DATA)
         t.announced = static_cast<int64_t>(static_cast<uint32_t>(link.m_nCaptureLength));
     t.stored = link.m_nCaptureReceived;
+    if (link.m_nCaptureState >= CAPTURE_DATA && link.m_fileCapture.IsOpen())
+        t.path = link.m_strCapturePath;
     t.lastStored = link.m_tLastStored;
     if (link.m_pCompare) {
         if (completed)

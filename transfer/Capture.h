@@ -89,6 +89,7 @@ struct CaptureTally {
     int64_t stored = 0;                    // file bytes written to the capture file
     int64_t sourceSize = -1;               // the sent file's length; -1 when nothing was compared
     std::optional<int64_t> firstMismatch;  // see CSourceCompare::FirstMismatch
+    std::string path;                      // the capture file, once it was created
     // When the last file byte was written (steady clock); the epoch when none was.
     std::chrono::steady_clock::time_point lastStored{};
 };

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "platform/Window.h"
 #include "serial/SerialConsole.h"
 #include "transfer/CaptureTimeout.h"
+#include "transfer/Diagnosis.h"
 
 using platform::Result;
 
@@ -91,6 +93,7 @@ private:
         switch (how) {
             case CaptureEnd::Completed:
                 out.end = PassOutcome::End::Completed;
+                pt.Diagnose(out, path);
                 break;
             case CaptureEnd::Rejected:
                 out.end = PassOutcome::End::Rejected;
@@ -262,6 +265,7 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
     m_workers.Abort();
 
     m_strSendFileName = name;
+    m_strSendPath = path;
     m_direction = direction;
     m_endTimer.stop();
     m_pendingEnd = PassOutcome{};
@@ -437,6 +441,7 @@ void PassThrough::OnTimeout(int timerId) {
         out.end = PassOutcome::End::TimedOut;
         out.direction = m_direction;
         ApplyTally(out, tally);
+        Diagnose(out, tally.path);
         EndRun(out);
     }
 }
@@ -502,6 +507,15 @@ void PassThrough::ApplyTally(PassOutcome& out, const CaptureTally& tally) const 
     }
 }
 
+void PassThrough::Diagnose(PassOutcome& out, const std::string& storedPath) const {
+    if (!(out.Mismatch() || out.Short()) || out.stored <= 0 || storedPath.empty() ||
+        m_strSendPath.empty())
+        return;
+    // A short capture equal as far as it goes differs where it ends.
+    out.diagnosis = DiagnoseFiles(m_strSendPath, storedPath,
+                                  out.firstMismatch.value_or(std::min(out.stored, out.sent)));
+}
+
 void PassThrough::EndOnLinkLost(const std::string& why, const std::string& what) {
     // The exchange decides against a capture completing on the receive thread at this moment.
     if (m_state != RunState::Running || m_nActiveRun.exchange(0) == 0)
@@ -514,7 +528,9 @@ void PassThrough::EndOnLinkLost(const std::string& why, const std::string& what)
     PassOutcome out;
     out.end = PassOutcome::End::LinkLost;
     out.direction = m_direction;
-    ApplyTally(out, m_direction == PassDirection::SerialToNet ? net : serial);
+    const CaptureTally& tally = m_direction == PassDirection::SerialToNet ? net : serial;
+    ApplyTally(out, tally);
+    Diagnose(out, tally.path);
     out.text = "Link lost : " + why;
     out.detail = what + "; " + std::to_string(out.stored) + " of " + std::to_string(out.sent) +
                  " bytes were stored.";

@@ -62,6 +62,9 @@ struct PassOutcome {
     // the bytes stored per second over that time; 0 when nothing was stored.
     double seconds = 0;
     double bytesPerSecond = 0;
+    // What kind of difference the stored bytes show, in one line (see DiagnoseFiles); filled for
+    // a mismatch and a short capture when it is recognised, else empty.
+    std::string diagnosis;
 
     // Completed, and the stored bytes are the sent file.
     bool Verified() const {
@@ -161,6 +164,10 @@ private:
     void ReleaseSendingLink();
     // Fills the outcome's byte counts, comparison and timing from a capture's tally.
     void ApplyTally(PassOutcome& out, const CaptureTally& tally) const;
+    // A mismatch or a short capture: says what kind of difference the file stored at
+    // `storedPath` shows against the sent file. Reads only the neighbourhood of the first
+    // difference (see DIAGNOSIS_BEFORE), so it is bounded work on the UI thread.
+    void Diagnose(PassOutcome& out, const std::string& storedPath) const;
     // A link went away while the file was under way: the run ends at once as LinkLost with
     // "Link lost : <why>" and `what` (which link, what happened) as detail. Nothing happens when
     // no transfer runs or its capture has already completed.
@@ -183,7 +190,8 @@ private:
     RunState m_state = RunState::Idle;
     PassDirection m_direction = PassDirection::SerialToNet;
     std::string m_strSendFileName;
-    PassOutcome m_pendingEnd;  // Ending: the outcome told when the end pause is over
+    std::string m_strSendPath;  // the file being sent
+    PassOutcome m_pendingEnd;   // Ending: the outcome told when the end pause is over
     QTimer m_endTimer;
     int64_t m_nSentSize = -1;  // bytes of the file being sent
     // When the current run's header started to leave (steady clock, ns; 0 = not yet). Written by

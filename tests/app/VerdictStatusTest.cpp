@@ -1,6 +1,7 @@
 // The window's status line after a File Send: the verdict of the capture, or the link that was
 // lost. The test plays the device with a relay between the pty and a loopback TCP link that can
 // corrupt, or close, what passes.
+#include <QLabel>
 #include <QTimer>
 
 #include <unistd.h>
@@ -76,6 +77,20 @@ TEST_F(VerdictStatus, VerifiedAndMismatchBothWays) {
     SendFile(IDC_BTN_FILE_SEND_NETWORK, content);
     EXPECT_EQ(Status(), " Mismatch : first difference at byte 4999 of 5000");
     EXPECT_TRUE(seam.messages.empty()) << seam.messages[0];  // no box for a verdict
+}
+
+// A device server that speaks Telnet: the status text stays the verdict; the tooltip names the
+// stored file and, on its own line, the kind of difference.
+TEST_F(VerdictStatus, TheTooltipSaysWhatKindOfMismatchItIs) {
+    Device({.doubleFF = true});
+    SendFile(IDC_BTN_FILE_SEND_SERIAL, testutil::RandomBytes(5000, 24));
+    EXPECT_EQ(Status().rfind(" Mismatch : first difference at byte ", 0), 0u) << Status();
+    const std::string tip = Item<QLabel>(IDC_STATIC_STATUS)->toolTip().toStdString();
+    const std::regex expected(
+        "Stored at .*_data\\.bin\n"
+        "every 0xFF byte arrived doubled: the device server speaks Telnet on this port \\(use "
+        "RFC 2217 or set the port to raw TCP\\)");
+    EXPECT_TRUE(std::regex_match(tip, expected)) << tip;
 }
 
 TEST_F(VerdictStatus, ALinkLostEndsTheRunAtOnceAndSaysWhich) {

@@ -150,6 +150,7 @@ TEST_P(RunnerWithSocat, JsonAndJunitReportEveryRun) {
         EXPECT_GT(run["seconds"].toDouble(), 0.0);
         EXPECT_NEAR(run["bytes_per_second"].toDouble() * run["seconds"].toDouble(), 102400, 1);
         EXPECT_FALSE(run.contains("line_share"));  // no real baud rate on a pty
+        EXPECT_FALSE(run.contains("diagnosis"));
     }
     const std::string xml = testutil::ReadFile(junit);
     EXPECT_NE(xml.find("tests=\"2\" failures=\"0\" errors=\"0\""), std::string::npos) << xml;
@@ -358,6 +359,8 @@ TEST(RunnerFaultyDevice, EachFaultHasItsExitCodeAndReport) {
         }
         EXPECT_EQ(run["message"].toString().toStdString().rfind(c.message, 0), 0u)
             << run["message"].toString().toStdString();
+        // A flipped byte or a tail cut at no round size is no kind of difference we know.
+        EXPECT_FALSE(run.contains("diagnosis")) << r.out;
         // A time-out ends the run 2 s after the header left; a lost link at once.
         if (c.code == 2) {
             EXPECT_LT(r.ms, 6000);
@@ -365,6 +368,79 @@ TEST(RunnerFaultyDevice, EachFaultHasItsExitCodeAndReport) {
         if (std::string(c.result) == "short" && c.toNet.closeAfter >= 0) {
             EXPECT_LT(r.ms, 2000 + 1000);
         }
+    }
+}
+
+// A device server that speaks Telnet on its port doubles every 0xFF; one that passes only 32 KiB
+// leaves a short capture cut at a round size. The summary stays as it was, and the kind of
+// difference follows on its own line, in JSON and in the JUnit failure.
+TEST(RunnerFaultyDevice, TheKindOfDifferenceIsDiagnosed) {
+    constexpr int64_t H = 18;  // the header before file byte 0
+    const std::string telnet =
+        "every 0xFF byte arrived doubled: the device server speaks Telnet on this port (use "
+        "RFC 2217 or set the port to raw TCP)";
+    testutil::TempDir dir;
+    const std::string junit = dir.File("report.xml");
+    const struct {
+        const char* name;
+        const char* direction;
+        RelayFaults toNet, toSerial;
+        bool json;
+        const char* summary;
+        std::string diagnosis;
+    } cases[] = {
+        {"Telnet, text",
+         "serial-to-net",
+         {.doubleFF = true},
+         {},
+         false,
+         "run 1/1 serial-to-net: Mismatch : first difference at byte ",
+         telnet},
+        {"Telnet, reports", "serial-to-net", {.doubleFF = true}, {}, true, "", telnet},
+        {"cut at 32 KiB",
+         "net-to-serial",
+         {},
+         {.passLimit = H + 32768},
+         false,
+         "run 1/1 net-to-serial: Serial Timeout : short capture, 32768 of 65536 bytes stored",
+         "the data stops after exactly 32768 bytes (32 KiB), a round size: a buffer or a limit on "
+         "the way"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testutil::PtyPair pty;
+        int port = 0;
+        const int listener = testutil::ListenLoopback(&port);
+        std::vector<std::string> args = {"--serial",      pty.slavePath,
+                                         "--connect",     "127.0.0.1:" + std::to_string(port),
+                                         "--random",      "64K",
+                                         "--direction",   c.direction,
+                                         "--start-delay", "0"};
+        if (c.json)
+            args = Join(args, {"--json", "--junit", junit});
+        RunnerProcess runner;
+        runner.Start(args);
+        const int tcp = testutil::AcceptWithin(listener, 10000);
+        ASSERT_GE(tcp, 0);
+        Ran r;
+        {
+            FaultyRelay relay(pty.master, tcp, c.toNet, c.toSerial);
+            r = runner.Finish(60000);
+        }
+        ::close(listener);
+        ASSERT_EQ(r.code, 1) << r.out << r.err;
+        if (!c.json) {
+            const std::vector<std::string> lines = Lines(r.out);
+            ASSERT_EQ(lines.size(), 2u) << r.out;
+            EXPECT_EQ(lines[0].rfind(c.summary, 0), 0u) << lines[0];
+            EXPECT_EQ(lines[1], "diagnosis: " + c.diagnosis);
+            continue;
+        }
+        const QJsonObject run = Json(r)["runs"].toArray()[0].toObject();
+        EXPECT_EQ(run["result"].toString(), "mismatch");
+        EXPECT_EQ(run["diagnosis"].toString().toStdString(), c.diagnosis);
+        const std::string xml = testutil::ReadFile(junit);
+        EXPECT_NE(xml.find("; diagnosis: " + c.diagnosis.substr(0, 30)), std::string::npos) << xml;
     }
 }
 

@@ -1,6 +1,6 @@
 // A device server that is not quite a wire, played by the test: a thread copies bytes both ways
 // between a pty master (the program's serial port) and a TCP socket, and can invert one byte,
-// drop the tail or close the TCP link in either direction.
+// double every 0xFF, drop the tail or close the TCP link in either direction.
 #pragma once
 
 #include <poll.h>
@@ -20,6 +20,8 @@ struct RelayFaults {
     // After this many bytes the TCP socket is closed: a FIN, or a reset when the program's bytes
     // are still waiting unread in it (it was sending).
     int64_t closeAfter = -1;
+    // Every 0xFF byte goes on twice, as a Telnet server escapes it.
+    bool doubleFF = false;
 };
 
 // Takes over the TCP socket (closes it); the pty stays the caller's.
@@ -72,8 +74,20 @@ private:
                 ssize_t keep = n;
                 if (f.passLimit >= 0)
                     keep = static_cast<ssize_t>(std::clamp<int64_t>(f.passLimit - start, 0, n));
+                unsigned char doubled[2 * sizeof buf];
+                const unsigned char* out = buf;
+                if (f.doubleFF) {
+                    ssize_t m = 0;
+                    for (ssize_t k = 0; k < keep; ++k) {
+                        doubled[m++] = buf[k];
+                        if (buf[k] == 0xFF)
+                            doubled[m++] = 0xFF;
+                    }
+                    out = doubled;
+                    keep = m;
+                }
                 for (ssize_t done = 0; done < keep && !m_stop;) {
-                    const ssize_t w = ::write(to, buf + done, static_cast<size_t>(keep - done));
+                    const ssize_t w = ::write(to, out + done, static_cast<size_t>(keep - done));
                     if (w > 0)
                         done += w;
                     else
