@@ -100,7 +100,7 @@ Result TtyModemIo::WaitForChange(const AbortSignal& abort) {
         if (abort.IsRaised())
             return Result::Fail("aborted", {}, ECANCELED);
         InstallWakeHandler();
-        m_waiter = pthread_self();
+        m_waiter.store(pthread_self());
         m_inDriverWait.store(true);
         // Interrupt() signals until this thread has left the driver, so a signal that comes
         // just before the ioctl starts is followed by another.
@@ -122,15 +122,19 @@ Result TtyModemIo::WaitForChange(const AbortSignal& abort) {
 
 void TtyModemIo::Interrupt() {
     while (m_inDriverWait.load()) {
-        pthread_kill(m_waiter, WakeSignal());
+        pthread_kill(m_waiter.load(), WakeSignal());
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
 Result TtyModemIo::PollForChange(const AbortSignal& abort) {
-    ModemState before;
-    if (Result r = GetLines(before); !r)
-        return r;
+    // Compared with the lines the previous poll saw, so a change between two calls counts too.
+    if (!m_bPolled) {
+        if (Result r = GetLines(m_polled); !r)
+            return r;
+        m_bPolled = true;
+    }
+    const ModemState before = m_polled;
     const int abortFd = abort.Fd();
     for (;;) {
         if (abort.IsRaised())
@@ -146,6 +150,7 @@ Result TtyModemIo::PollForChange(const AbortSignal& abort) {
         ModemState now;
         if (Result r = GetLines(now); !r)
             return r;
+        m_polled = now;
         if (now.cts != before.cts || now.dsr != before.dsr || now.dcd != before.dcd ||
             now.ri != before.ri)
             return Result::Ok();

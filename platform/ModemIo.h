@@ -79,8 +79,11 @@ private:
     // The driver's wait (TIOCMIWAIT) ends only on a line change or a signal: the waiting thread
     // is named here while it is inside it, so Interrupt() can send it a signal.
     std::atomic<bool> m_inDriverWait{false};
-    pthread_t m_waiter{};
+    std::atomic<pthread_t> m_waiter{};
     std::atomic<bool> m_driverLacksWait{false};
+    // The polling waiter's last look at the lines (the waiting thread only).
+    ModemState m_polled;
+    bool m_bPolled = false;
 };
 
 }  // namespace platform
