@@ -78,6 +78,7 @@ Result ModemLines::Start(std::unique_ptr<platform::ModemIo> io) {
         c = 0;
     const Result read = m_io->GetLines(m_lines);
     m_bSupported = read.ok;
+    m_startFailure = read;
     if (!read) {
         if (platform::IsNotSupported(read.error))
             emit notSupported(QString::fromUtf8(platform::kNotSupportedText));
@@ -116,7 +117,7 @@ void ModemLines::Stop() {
 Result ModemLines::Unavailable() const {
     if (!m_io)
         return Result::Fail("The port is not open", {}, EBADF);
-    return Result::Fail(platform::kNotSupportedText, {}, ENOTTY);
+    return m_startFailure;  // "not supported by this device", or why the lines could not be read
 }
 
 Result ModemLines::SetDtr(bool on) {

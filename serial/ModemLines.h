@@ -84,6 +84,7 @@ private:
 
     std::unique_ptr<platform::ModemIo> m_io;
     bool m_bSupported = false;
+    platform::Result m_startFailure;  // why Start could not read the lines
     platform::ModemState m_lines;
     int m_counts[4] = {0, 0, 0, 0};
     QTimer m_breakTimer;
