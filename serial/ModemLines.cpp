@@ -59,6 +59,8 @@ constexpr ModemLine kInputs[] = {ModemLine::Cts, ModemLine::Dsr, ModemLine::Dcd,
 
 ModemLines::ModemLines(QObject* parent) : QObject(parent) {
     m_breakTimer.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early; a break is never shorter than asked.
+    m_breakTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_breakTimer, &QTimer::timeout, this, [this] {
         if (m_io && m_bSupported)
             m_io->SetBreak(false);
