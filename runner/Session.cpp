@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -204,6 +205,13 @@ int PassSession::BringUpLinks(TerminalEngine& engine) {
     if (const platform::Result r = engine.serial.Open(m_opt.serial, m_opt.settings); !r)
         return Fail(EXIT_SERIAL_FAILED, r.text,
                     r.hint.empty() ? r.reason : r.reason + "\n  " + r.hint);
+    // A UART makes a custom rate from its clock's dividers; one more than 1 % away from the
+    // asked rate garbles characters, so the user is told the rate the line really runs at.
+    const uint32_t asked = m_opt.settings.baud, applied = engine.serial.AppliedBaud();
+    if (applied != 0 && std::abs(static_cast<double>(applied) - asked) > asked * 0.01)
+        m_err << "vaskel-passthrough: the driver applied " << applied << " baud for --baud "
+              << asked << "\n"
+              << std::flush;
     const std::string where = m_opt.host + ":" + std::to_string(m_opt.port);
     if (m_opt.net == RunnerOptions::Net::Connect) {
         platform::Result outcome = engine.net.Connect(m_opt.host, m_opt.port);

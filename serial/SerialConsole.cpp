@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <vector>
 
 #include "serial/EncodeSendLine.h"
@@ -33,12 +34,17 @@ Result SerialConsole::Open(const std::string& portName, const LineSettings& sett
     }
     m_bSerialOpen = 1;
     m_serialRing.Clear();
+    // A device without modem lines (a pty) is told through the ModemLines' signal; the port
+    // works on without them.
+    m_modemLines.Start(std::make_unique<platform::TtyModemIo>(m_serialPort.Device().Fd()));
     return Result::Ok();
 }
 
 void SerialConsole::Close() {
     if (m_serialPort.m_bOpen.load() != 0)
         emit aboutToClose();
+    // Its watch thread uses the port's descriptor: it ends first.
+    m_modemLines.Stop();
     m_serialPort.Close();
     m_bSerialOpen = 0;
 }

@@ -15,6 +15,7 @@
 #include "display/RingBuffer.h"
 #include "platform/Result.h"
 #include "serial/LineSettings.h"
+#include "serial/ModemLines.h"
 #include "serial/SerialPort.h"
 
 // The longest a console send waits for the port to take a line, in milliseconds.
@@ -50,6 +51,11 @@ public:
     // "COM1": the name the user chose, as the status line and the messages say it.
     const std::string& PortName() const { return m_serialPort.m_strPortName; }
     CSerialPort& Port() { return m_serialPort; }
+    // The rate the driver applied when the port opened (see CSerialPort::AppliedBaud).
+    uint32_t AppliedBaud() const { return m_serialPort.AppliedBaud(); }
+    // The modem lines of the open port; started at each Open (the lines stay as the open left
+    // them), stopped before the port closes.
+    ModemLines& Modem() { return m_modemLines; }
     CRingBuffer& Ring() { return m_serialRing; }
 
     // Announces that bytes were stored in the history (any thread). At most one announcement is
@@ -93,6 +99,7 @@ private:
     std::atomic<uint64_t> m_openGeneration{0};
     std::atomic<IReceiveTap*> m_pTap{nullptr};
     std::atomic<bool> m_bRefreshPending{false};
+    ModemLines m_modemLines;
     // Last: its receive thread uses the members above, so it is destroyed (and joined) first.
     CSerialPort m_serialPort;
 };

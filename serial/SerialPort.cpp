@@ -58,6 +58,9 @@ int CSerialPort::Open(std::string portName, const LineSettings& settings) {
         m_hPort.Close();
         return 0;
     }
+    m_nAppliedBaud = settings.baud;
+    if (uint32_t applied = 0; platform::GetTtyBaud(m_hPort.Fd(), applied) == 0 && applied != 0)
+        m_nAppliedBaud = applied;
 
     m_bOpen.store(1);
     m_bReceiveThreadRunning.store(true);

@@ -81,6 +81,9 @@ public:
     // What the user can do about a failed open (who holds the port, which group may open it).
     const std::string& LastHint() const { return m_strLastHint; }
     platform::CSerialDevice& Device() { return m_hPort; }
+    // The rate the driver applied at the last successful Open, read back from the tty (a UART
+    // may round a custom rate to what its clock divides to; a pty keeps the rate as set).
+    uint32_t AppliedBaud() const { return m_nAppliedBaud; }
 
     // Fields.
     platform::CSerialDevice m_hPort;
@@ -98,6 +101,7 @@ private:
     std::string m_strLastError;
     int m_nLastErrno = 0;
     std::string m_strLastHint;
+    uint32_t m_nAppliedBaud = 0;
     // The write time limit per byte of the open line, in ms (0 = no limit).
     std::atomic<uint32_t> m_nWriteMsPerByte{0};
     // errno of the last read that failed other than "nothing queued" (receive thread only).

@@ -121,7 +121,7 @@ TEST(SerialDeviceSettings, CustomAndStandardRatesReadBack) {
     CSerialDevice dev;
     ASSERT_TRUE(dev.Open(pty.slavePath));
     ASSERT_TRUE(dev.SetRaw().ok);
-    for (uint32_t baud : {14400u, 28800u, 9600u, 230400u}) {
+    for (uint32_t baud : {14400u, 28800u, 9600u, 230400u, 250000u, 921600u, 1000000u}) {
         ASSERT_TRUE(dev.SetBaud(baud).ok) << baud << ": " << dev.LastError();
         uint32_t back = 0;
         ASSERT_EQ(GetTtyBaud(dev.Fd(), back), 0);

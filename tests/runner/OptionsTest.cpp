@@ -20,8 +20,11 @@ TEST(RunnerOptions, BadArgumentsAreRefusedWithWhatIsWrong) {
         const char* error;
     } cases[] = {
         {Base({"--frobnicate"}), "unknown option --frobnicate"},
-        {Base({"--baud", "12345"}),
-         "--baud 12345 is not one of: 2400 4800 9600 14400 19200 28800 38400 57600 115200 230400"},
+        {Base({"--baud", "fast"}),
+         "--baud fast is not one of: 2400 4800 9600 14400 19200 28800 38400 57600 115200 230400"},
+        {Base({"--baud", "0"}), "--baud 0 is out of range: 1 to 4000000"},
+        {Base({"--baud", "4000001"}), "--baud 4000001 is out of range: 1 to 4000000"},
+        {Base({"--baud", "-9600"}), "--baud -9600 is not one of"},
         {Base({"--baud=9600x"}), "--baud 9600x is not one of"},
         {Base({"--data-bits", "9"}), "--data-bits 9 is not one of: 5 6 7 8"},
         {Base({"--parity", "mark"}), "--parity mark is not one of: even odd none"},
@@ -50,6 +53,14 @@ TEST(RunnerOptions, BadArgumentsAreRefusedWithWhatIsWrong) {
         EXPECT_FALSE(parsed.ok) << c.error;
         EXPECT_NE(parsed.error.find(c.error), std::string::npos)
             << "got: " << parsed.error << "\nwanted: " << c.error;
+    }
+}
+
+TEST(RunnerOptions, BaudTakesAnyRateUpToTheMaximum) {
+    for (const char* rate : {"1", "12345", "250000", "921600", "4000000"}) {
+        const ParsedArguments parsed = ParseArguments(Base({"--baud", rate}));
+        ASSERT_TRUE(parsed.ok) << rate << ": " << parsed.error;
+        EXPECT_EQ(std::to_string(parsed.options.settings.baud), rate);
     }
 }
 

@@ -128,6 +128,15 @@ TEST_P(RunnerWithSocat, RepeatedRunsBothWaysAreVerifiedOneLineEach) {
     EXPECT_EQ(r.err.find("vaskel-passthrough:"), std::string::npos) << r.err;
 }
 
+// A rate without a B-constant: a pty takes it as set, so nothing is said about the applied rate.
+TEST_P(RunnerWithSocat, ACustomRateIsVerifiedOnAPty) {
+    const Ran r = RunProgram(Join(
+        Device(), {"--baud", "250000", "--random", "64K", "--seed", "3", "--start-delay", "0"}));
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_EQ(Lines(r.out).size(), 2u) << r.out;
+    EXPECT_EQ(r.err.find("vaskel-passthrough:"), std::string::npos) << r.err;
+}
+
 TEST_P(RunnerWithSocat, JsonAndJunitReportEveryRun) {
     const std::string junit = dir.File("report.xml");
     const Ran r = RunProgram(Join(Device(), {"--random", "100K", "--seed", "3", "--json", "--junit",
@@ -474,9 +483,9 @@ TEST(RunnerFailures, EveryFailureHasItsExitCodeAndTheWindowsText) {
         {Join({"--serial", pty.slavePath, "--connect", refused, "--frobnicate"}, data),
          64,
          {"vaskel-passthrough: unknown option --frobnicate", "Usage:"}},
-        {Join({"--serial", pty.slavePath, "--connect", refused, "--baud", "12345"}, data),
+        {Join({"--serial", pty.slavePath, "--connect", refused, "--baud", "0"}, data),
          64,
-         {"--baud 12345 is not one of", "Usage:"}},
+         {"--baud 0 is out of range", "Usage:"}},
         {Join({"--serial", pty.slavePath, "--connect", "127.0.0.1:70000"}, data),
          64,
          {"port 70000 is not a TCP port", "Usage:"}},
