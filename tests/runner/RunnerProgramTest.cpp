@@ -39,7 +39,8 @@ public:
         command += " >'" + (stdoutPath.empty() ? m_files.File("out") : stdoutPath) + "' 2>'" +
                    m_files.File("err") + "'";
         m_start = std::chrono::steady_clock::now();
-        ASSERT_TRUE(m_child.Start({"/bin/sh", "-c", command}));
+        // Its temporary folder (kept after a failed run) goes into the test's own.
+        ASSERT_TRUE(m_child.Start({"/bin/sh", "-c", command}, {"TMPDIR=" + m_files.path}));
     }
     Ran Finish(int timeoutMs = 120000) {
         Ran r;
