@@ -53,12 +53,6 @@ bool Terminate(testutil::ChildProcess& process) {
 }  // namespace
 
 Ser2netDevice::Ser2netDevice(const std::string& comLink) : m_servedLink(m_dir.File("served")) {
-    // Two distinct free ports; the kernel may hand out the same one twice in a row.
-    m_rawPort = testutil::FreePort();
-    do
-        m_telnetPort = testutil::FreePort();
-    while (m_telnetPort == m_rawPort);
-
     // The pair: both ends raw, so that every byte passes as it is.
     if (!m_socat.Start({"socat", "-b65536", "pty,rawer,echo=0,link=" + comLink,
                         "pty,rawer,echo=0,link=" + m_servedLink}))
@@ -71,6 +65,18 @@ Ser2netDevice::Ser2netDevice(const std::string& comLink) : m_servedLink(m_dir.Fi
             },
             5000))
         return;
+    // A port found free can be taken by someone else before ser2net binds it: then again, on
+    // other ports.
+    for (int attempt = 0; attempt < 3 && !m_ready; ++attempt)
+        m_ready = StartServer();
+}
+
+bool Ser2netDevice::StartServer() {
+    // Two distinct free ports; the kernel may hand out the same one twice in a row.
+    m_rawPort = testutil::FreePort();
+    do
+        m_telnetPort = testutil::FreePort();
+    while (m_telnetPort == m_rawPort);
 
     // `local`: no modem control on the served end (a pty has none). ser2net opens the device at
     // 115200 8N1 for each client; over RFC 2217 the client may change that for its link.
@@ -90,14 +96,23 @@ Ser2netDevice::Ser2netDevice(const std::string& comLink) : m_servedLink(m_dir.Fi
                                 m_dir.File("ser2net.yaml") + "' >'" + m_dir.File("ser2net.log") +
                                 "' 2>&1 </dev/null";
     if (!m_ser2net.Start({"/bin/sh", "-c", command}))
-        return;
-    m_ready = testutil::WaitFor(
-                  [&] {
-                      return !m_ser2net.Running() ||
-                             (ListensOnLoopback(m_rawPort) && ListensOnLoopback(m_telnetPort));
-                  },
-                  5000) &&
-              m_ser2net.Running();
+        return false;
+    // A port it cannot bind does not end ser2net: it logs it and serves the other one.
+    const auto portTaken = [&] {
+        return Log().find("Unable to startup network port") != std::string::npos;
+    };
+    const bool listening = testutil::WaitFor(
+        [&] {
+            return !m_ser2net.Running() || portTaken() ||
+                   (ListensOnLoopback(m_rawPort) && ListensOnLoopback(m_telnetPort));
+        },
+        5000);
+    if (listening && m_ser2net.Running() && !portTaken())
+        return true;
+    // In that state ser2net does not end on SIGTERM.
+    m_ser2net.Kill(SIGKILL);
+    m_ser2net.Wait(3000);
+    return false;
 }
 
 Ser2netDevice::~Ser2netDevice() {

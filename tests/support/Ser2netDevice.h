@@ -4,17 +4,22 @@
 // loopback ports at once: raw TCP and Telnet with the Com Port Control option.
 //
 // How ser2net behaves here (4.3 on Debian 12):
-// - It opens the served pty when a client connects and closes it when the client leaves; the
-//   second client of the device, on either port, gets "Port's device already in use\r\n" and is
-//   disconnected. One client at a time, then, whichever port it picks.
+// - It opens the served pty when a client connects (setting it to the configured 115200 8N1) and
+//   restores and closes it when the client leaves. The device serves one client at a time, on
+//   either port: another one gets "Port's device already in use\r\n" and is disconnected. That
+//   also happens to a client that comes within about 60 ms after the previous one left.
 // - On the Telnet port it starts at once with its option requests (IAC WILL SGA, DO SGA,
 //   WILL ECHO, DONT ECHO, DO BINARY, WILL BINARY, DO COM-PORT-OPTION: 21 bytes) and passes data
 //   without waiting for answers; every 0xFF from the serial side goes out doubled, and a 0xFF from
 //   the network starts a Telnet command.
-// - With -d it logs to standard output (which goes to a file here) instead of syslog, and says
-//   "Unable to start mdns" when no mDNS daemon is there; that is harmless.
-// - It ends on SIGTERM within a few milliseconds and leaves no files behind: no pid file unless
-//   -P is given, no UUCP lock with -u.
+// - A rate set over RFC 2217 goes to the served end, any rate (250000, 12345) through BOTHER;
+//   `stty` shows those as "speed 0", so ServedSpeed() reads termios2.
+// - With -d it logs to standard output (a file here) instead of syslog, and says "Unable to start
+//   mdns" when no mDNS daemon is there, which is harmless.
+// - SIGTERM ends it within about 15 ms, with exit status 1, and no files are left behind: no pid
+//   file without -P, no UUCP lock with -u. A port it could not bind does not end it (it logs
+//   "Unable to startup network port" and serves the rest), and in that state SIGTERM does not
+//   end it either.
 #pragma once
 
 #include <string>
@@ -44,6 +49,9 @@ public:
     std::string Log() const;
 
 private:
+    // Writes the configuration for two fresh ports and starts ser2net; true once both listen.
+    bool StartServer();
+
     testutil::TempDir m_dir;
     testutil::ChildProcess m_socat;
     testutil::ChildProcess m_ser2net;
