@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <sstream>
 
 #include "support/FaultyRelay.h"
+#include "support/Ser2netDevice.h"
 #include "support/SocatDevice.h"
 #include "support/TestUtil.h"
 
@@ -37,7 +39,8 @@ public:
         command += " >'" + (stdoutPath.empty() ? m_files.File("out") : stdoutPath) + "' 2>'" +
                    m_files.File("err") + "'";
         m_start = std::chrono::steady_clock::now();
-        ASSERT_TRUE(m_child.Start({"/bin/sh", "-c", command}));
+        // Its temporary folder (kept after a failed run) goes into the test's own.
+        ASSERT_TRUE(m_child.Start({"/bin/sh", "-c", command}, {"TMPDIR=" + m_files.path}));
     }
     Ran Finish(int timeoutMs = 120000) {
         Ran r;
@@ -207,6 +210,80 @@ TEST_P(RunnerWithSocat, AReportThatCannotBeWrittenIsToldAndEndsWith5) {
 
 INSTANTIATE_TEST_SUITE_P(ClientAndServerMode, RunnerWithSocat, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Listen" : "Connect"; });
+
+// ser2net, a real device server, serving a pty: the harness brings it up on both ports, ser2net
+// applies its configured speed to the served end while a client is connected, and everything ends
+// with SIGTERM, leaving no process and no link behind.
+TEST(Ser2netHarness, ServesThePtyAndStopsClean) {
+    testutil::TempDir dir;
+    const std::string com = dir.File("COM1");
+    std::string served;
+    {
+        Ser2netDevice device(com);
+        ASSERT_TRUE(device.Ready()) << device.Log();
+        served = device.ServedPath();
+        EXPECT_NE(device.ServedSpeed(), 115200);  // nobody connected: the pty's own speed
+        const int tcp = testutil::ConnectLoopback(device.RawPort());
+        ASSERT_GE(tcp, 0);
+        EXPECT_TRUE(testutil::WaitFor([&] { return device.ServedSpeed() == 115200; }, 3000))
+            << device.ServedSpeed();
+        ::close(tcp);
+        EXPECT_TRUE(device.Stop()) << "did not end on SIGTERM\n" << device.Log();
+    }
+    struct stat st {};
+    EXPECT_NE(::lstat(com.c_str(), &st), 0);
+    EXPECT_NE(::lstat(served.c_str(), &st), 0);
+}
+
+// ser2net's raw port carries every byte unchanged; its Telnet port, to a client that speaks no
+// Telnet, sends every 0xFF from the serial side twice.
+TEST(RunnerWithSer2net, RawPortIsVerifiedBothWays) {
+    testutil::TempDir dir;
+    Ser2netDevice device(dir.File("COM1"));
+    ASSERT_TRUE(device.Ready()) << device.Log();
+    const Ran r = RunProgram({"--serial", dir.File("COM1"), "--connect",
+                              "127.0.0.1:" + std::to_string(device.RawPort()), "--random", "256K",
+                              "--seed", "11", "--start-delay", "0", "--json"});
+    ASSERT_EQ(r.code, 0) << r.out << r.err << device.Log();
+    const QJsonArray runs = Json(r)["runs"].toArray();
+    ASSERT_EQ(runs.size(), 2);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(runs[i].toObject()["direction"].toString(),
+                  i == 0 ? "serial-to-net" : "net-to-serial");
+        EXPECT_EQ(runs[i].toObject()["result"].toString(), "verified");
+        EXPECT_EQ(runs[i].toObject()["bytes_stored"].toInteger(), 262144);
+    }
+}
+
+TEST(RunnerWithSer2net, TelnetPortDoublingEachFFIsAMismatch) {
+    testutil::TempDir dir;
+    Ser2netDevice device(dir.File("COM1"));
+    ASSERT_TRUE(device.Ready()) << device.Log();
+    const std::string data = testutil::RandomBytes(256 * 1024, 11);
+    testutil::WriteFile(dir.File("data.bin"), data);
+    const Ran r = RunProgram({"--serial", dir.File("COM1"), "--connect",
+                              "127.0.0.1:" + std::to_string(device.TelnetPort()), "--file",
+                              dir.File("data.bin"), "--direction", "serial-to-net", "--output-dir",
+                              dir.File("received"), "--start-delay", "0", "--json"});
+    ASSERT_EQ(r.code, 1) << r.out << r.err << device.Log();
+    const QJsonArray runs = Json(r)["runs"].toArray();
+    ASSERT_EQ(runs.size(), 1);
+    const QJsonObject run = runs[0].toObject();
+    EXPECT_EQ(run["result"].toString(), "mismatch");
+    EXPECT_EQ(run["first_mismatch"].toInteger(), static_cast<qint64>(data.find('\xff') + 1));
+    EXPECT_NE(r.out.find("Mismatch"), std::string::npos) << r.out;
+    // What was stored is the data with every 0xFF doubled, cut at the announced size.
+    std::string escaped;
+    for (char c : data) {
+        escaped += c;
+        if (c == '\xff')
+            escaped += c;
+    }
+    const std::vector<std::string> files = testutil::ListDir(dir.File("received"));
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(testutil::ReadFile(dir.File("received/" + files[0])) ==
+                escaped.substr(0, data.size()));
+}
 
 TEST(RunnerSeed, TheSameSeedSendsTheSameBytes) {
     testutil::TempDir dir;
