@@ -270,7 +270,8 @@ TEST_F(NetCommands, ABadPortIsPromptedForAndNothingElseHappens) {
 namespace {
 
 // A connect that is neither made nor refused: the window answers throughout, no second attempt
-// can start, and after the 2-second time-out the console is idle with the described box.
+// can start, and after the 2-second time-out the console is idle with the "Can't connect socket"
+// box.
 TEST_F(NetCommands, ConnectAttemptKeepsTheWindowAnsweringAndAllowsNoSecond) {
     testutil::FullListener full;
     ASSERT_TRUE(full.full) << "the kernel did not drop handshakes on a full accept queue";
