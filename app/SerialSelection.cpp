@@ -2,39 +2,6 @@
 
 #include <cstdio>
 
-namespace {
-
-// The status line's words for parity and flow control.
-const char* ParityWord(Parity p) {
-    switch (p) {
-        case Parity::Even:
-            return "even";
-        case Parity::Odd:
-            return "odd";
-        case Parity::Mark:
-            return "mark";
-        case Parity::Space:
-            return "space";
-        case Parity::None:
-            break;
-    }
-    return "none";
-}
-
-const char* FlowWord(FlowControl f) {
-    switch (f) {
-        case FlowControl::XonXoff:
-            return "software";
-        case FlowControl::Hardware:
-            return "hardware";
-        case FlowControl::None:
-            break;
-    }
-    return "none";
-}
-
-}  // namespace
-
 SerialSelection SelectionFromLists(int port, int baud, int data, int stop, int parity, int flow) {
     static const uint32_t bauds[] = {2400,  4800,  9600,  14400,  19200,
                                      28800, 38400, 57600, 115200, 230400};
@@ -54,8 +21,8 @@ std::string FormatSerialConnected(const SerialSelection& s) {
     char buf[128];
     std::snprintf(buf, sizeof buf, " Connected : %s,%u,%dbit,%dbit,%s,%s", s.portName.c_str(),
                   static_cast<unsigned>(s.line.baud), s.line.dataBits,
-                  s.line.stopBits == StopBits::Two ? 2 : 1, ParityWord(s.line.parity),
-                  FlowWord(s.line.flow));
+                  s.line.stopBits == StopBits::Two ? 2 : 1, ParityWord(s.line.parity).c_str(),
+                  FlowWord(s.line.flow).c_str());
     return buf;
 }
 

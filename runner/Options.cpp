@@ -75,34 +75,6 @@ double LineBytesPerSecond(const LineSettings& s) {
     return static_cast<double>(s.baud) / s.FrameBits();
 }
 
-std::string ParityWord(Parity parity) {
-    switch (parity) {
-        case Parity::Even:
-            return "even";
-        case Parity::Odd:
-            return "odd";
-        case Parity::Mark:
-            return "mark";
-        case Parity::Space:
-            return "space";
-        case Parity::None:
-            break;
-    }
-    return "none";
-}
-
-std::string FlowWord(FlowControl flow) {
-    switch (flow) {
-        case FlowControl::XonXoff:
-            return "software";
-        case FlowControl::Hardware:
-            return "hardware";
-        case FlowControl::None:
-            break;
-    }
-    return "none";
-}
-
 ParsedArguments ParseArguments(const std::vector<std::string>& args) {
     ParsedArguments result;
     RunnerOptions& o = result.options;

@@ -60,9 +60,5 @@ std::string UsageText();
 // The line's theoretical byte rate: baud / (1 start bit + data bits + parity bit + stop bits).
 double LineBytesPerSecond(const LineSettings& settings);
 
-// The words the options and the reports use: "even" "odd" "none"; "none" "software" "hardware".
-std::string ParityWord(Parity parity);
-std::string FlowWord(FlowControl flow);
-
 // "1M" = 1048576, "4K" = 4096, "1000" = 1000; -1 when the text is not a size.
 int64_t ParseSize(const std::string& text);

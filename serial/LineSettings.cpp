@@ -84,3 +84,31 @@ std::string LineSettings::Readable() const {
 int LineSettings::FrameBits() const {
     return 1 + dataBits + (parity == Parity::None ? 0 : 1) + (stopBits == StopBits::Two ? 2 : 1);
 }
+
+std::string ParityWord(Parity parity) {
+    switch (parity) {
+        case Parity::Even:
+            return "even";
+        case Parity::Odd:
+            return "odd";
+        case Parity::Mark:
+            return "mark";
+        case Parity::Space:
+            return "space";
+        case Parity::None:
+            break;
+    }
+    return "none";
+}
+
+std::string FlowWord(FlowControl flow) {
+    switch (flow) {
+        case FlowControl::XonXoff:
+            return "software";
+        case FlowControl::Hardware:
+            return "hardware";
+        case FlowControl::None:
+            break;
+    }
+    return "none";
+}

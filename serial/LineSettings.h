@@ -33,3 +33,8 @@ struct LineSettings {
 
     bool operator==(const LineSettings&) const = default;
 };
+
+// One word each, as the status line and the runner's options say them: "none", "odd", "even",
+// "mark", "space"; "none", "software" (Xon/Xoff), "hardware".
+std::string ParityWord(Parity parity);
+std::string FlowWord(FlowControl flow);
