@@ -58,6 +58,9 @@ CLineSignalsDlg::CLineSignalsDlg(SerialConsole& console, QWidget* parent)
 
     auto* inputs = new QGroupBox(QStringLiteral("Inputs"), this);
     auto* grid = new QGridLayout(inputs);
+    const char* const headers[3] = {"Level", "Changes", "Last change"};
+    for (int column = 0; column < 3; ++column)
+        grid->addWidget(new QLabel(QString::fromLatin1(headers[column]), inputs), 0, column + 1);
     for (int i = 0; i < 4; ++i) {
         const QString name = QString::fromLatin1(ModemLineName(kLines[i]));
         auto* label = new QLabel(name, inputs);
@@ -74,10 +77,10 @@ CLineSignalsDlg::CLineSignalsDlg(SerialConsole& console, QWidget* parent)
         row.time->setObjectName(name + QStringLiteral(" last change"));
         row.time->setAccessibleName(name + QStringLiteral(" last change"));
         label->setBuddy(row.lamp);
-        grid->addWidget(label, i, 0);
-        grid->addWidget(row.lamp, i, 1);
-        grid->addWidget(row.count, i, 2);
-        grid->addWidget(row.time, i, 3);
+        grid->addWidget(label, i + 1, 0);
+        grid->addWidget(row.lamp, i + 1, 1);
+        grid->addWidget(row.count, i + 1, 2);
+        grid->addWidget(row.time, i + 1, 3);
     }
 
     auto* outputs = new QGroupBox(QStringLiteral("Outputs"), this);
