@@ -17,6 +17,7 @@
 
 #include "app/AboutDlg.h"
 #include "app/DialogUnits.h"
+#include "app/LineSignalsDlg.h"
 #include "app/RefreshPacer.h"
 #include "app/SerialPortsDlg.h"
 #include "app/Ui.h"
@@ -136,6 +137,9 @@ CTerminalDlg::CTerminalDlg() : QDialog(nullptr) {
 CTerminalDlg::~CTerminalDlg() {
     // The teardown has normally run already (DoModal); a dialog destroyed without it (tests)
     // still must not leave a port thread or a socket behind.
+    // The Line Signals window refers to the engine, a member that ends before the children do.
+    delete m_lineSignals;
+    m_lineSignals = nullptr;
     DestroyWindow();
     if (g_hMainWnd == this)
         g_hMainWnd = nullptr;
@@ -276,6 +280,8 @@ void CTerminalDlg::contextMenuEvent(QContextMenuEvent* e) {
     menu.setObjectName(QStringLiteral("SystemMenu"));
     QAction* ports = menu.addAction(QStringLiteral("Serial Ports..."));
     connect(ports, &QAction::triggered, this, [this] { OnSerialPorts(); });
+    QAction* lines = menu.addAction(QStringLiteral("Line Signals..."));
+    connect(lines, &QAction::triggered, this, [this] { OnLineSignals(); });
     QAction* folder = menu.addAction(QStringLiteral("Open Capture Folder"));
     connect(folder, &QAction::triggered, this, [this] { OnOpenCaptureFolder(); });
     menu.addSeparator();
@@ -290,6 +296,14 @@ void CTerminalDlg::OnSerialPorts() {
     CSerialPortsDlg dlg(Serial().Ports(), this);
     if (dlg.exec() == QDialog::Accepted)
         UpdatePortTips();
+}
+
+void CTerminalDlg::OnLineSignals() {
+    if (!m_lineSignals)
+        m_lineSignals = new CLineSignalsDlg(Serial(), this);
+    m_lineSignals->show();
+    m_lineSignals->raise();
+    m_lineSignals->activateWindow();
 }
 
 void CTerminalDlg::OnOpenCaptureFolder() {

@@ -26,6 +26,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class CRefreshPacer;
+class CLineSignalsDlg;
 
 // OnSize types.
 constexpr int SIZE_RESTORED = 0;
@@ -60,6 +61,9 @@ public:
     bool OnInitDialog();
     void OnSysCommand(int id);
     void OnSerialPorts();
+    // Opens the Line Signals window, or raises it when it is open already.
+    void OnLineSignals();
+    CLineSignalsDlg* LineSignalsWindow() const { return m_lineSignals; }
     void OnOpenCaptureFolder();
     void OnButtonOpen();
     void OnButtonSend();
@@ -201,4 +205,5 @@ private:
     Qt::WindowStates m_lastWindowState;
     // Declared last: destroyed first, so no engine signal reaches a half-destroyed dialog.
     TerminalEngine m_engine;
+    CLineSignalsDlg* m_lineSignals = nullptr;  // a child: deleted with the dialog
 };

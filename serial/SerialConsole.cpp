@@ -37,6 +37,7 @@ Result SerialConsole::Open(const std::string& portName, const LineSettings& sett
     // A device without modem lines (a pty) is told through the ModemLines' signal; the port
     // works on without them.
     m_modemLines.Start(std::make_unique<platform::TtyModemIo>(m_serialPort.Device().Fd()));
+    emit opened();
     return Result::Ok();
 }
 

@@ -77,6 +77,8 @@ signals:
     void received();
     // The receive thread could not start; emitted on that thread.
     void failure(const QString& text, const QString& detail);
+    // The port has just opened and its modem lines started (UI thread).
+    void opened();
     // The port is about to close (UI thread).
     void aboutToClose();
     // The device hung up or vanished while the port was open: the console has closed the port

@@ -239,11 +239,12 @@ TEST_F(Dialog, ContextMenuOpensTheAboutBox) {
         for (QWidget* w : QApplication::topLevelWidgets()) {
             if (auto* menu = qobject_cast<QMenu*>(w); menu && menu->isVisible()) {
                 auto actions = menu->actions();
-                ASSERT_EQ(actions.size(), 4);
+                ASSERT_EQ(actions.size(), 5);
                 EXPECT_EQ(actions[0]->text(), "Serial Ports...");
-                EXPECT_EQ(actions[1]->text(), "Open Capture Folder");
-                EXPECT_TRUE(actions[2]->isSeparator());
-                EXPECT_EQ(actions[3]->text(), "halvek Info(&A)...");
+                EXPECT_EQ(actions[1]->text(), "Line Signals...");
+                EXPECT_EQ(actions[2]->text(), "Open Capture Folder");
+                EXPECT_TRUE(actions[3]->isSeparator());
+                EXPECT_EQ(actions[4]->text(), "halvek Info(&A)...");
                 QTimer::singleShot(0, [&] {
                     for (QWidget* top : QApplication::topLevelWidgets())
                         if (top->objectName() == "IDD_ABOUTBOX" && top->isVisible()) {
@@ -252,7 +253,7 @@ TEST_F(Dialog, ContextMenuOpensTheAboutBox) {
                             static_cast<QDialog*>(top)->accept();
                         }
                 });
-                actions[3]->trigger();
+                actions[4]->trigger();
                 menu->close();
             }
         }
