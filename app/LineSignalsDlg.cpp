@@ -20,20 +20,6 @@ const char* const kCounterNames[5] = {"Frame errors", "Parity errors", "Overruns
 // plenty for any device that needs a long break to reset).
 constexpr int kMaxBreakMs = 60000;
 
-bool LevelOf(const platform::ModemState& s, ModemLine line) {
-    switch (line) {
-        case ModemLine::Cts:
-            return s.cts;
-        case ModemLine::Dsr:
-            return s.dsr;
-        case ModemLine::Dcd:
-            return s.dcd;
-        case ModemLine::Ri:
-            return s.ri;
-    }
-    return false;
-}
-
 QPushButton* Toggle(const QString& text, QWidget* parent) {
     auto* button = new QPushButton(text, parent);
     button->setObjectName(text);
@@ -177,7 +163,7 @@ void CLineSignalsDlg::Refresh() {
         return;
     ModemLines& modem = m_console.Modem();
     for (ModemLine line : kLines)
-        ShowLine(line, LevelOf(modem.Lines(), line));
+        ShowLine(line, LineLevel(modem.Lines(), line));
     m_dtr->setChecked(modem.Lines().dtr);
     m_rts->setChecked(modem.Lines().rts);
     ShowCounters();

@@ -45,15 +45,14 @@ int WakeSignal() {
 
 void WakeHandler(int) {}
 
+// Installed by every wait before it enters the driver: the same handler each time, so doing it
+// again changes nothing and no flag needs to remember that it was done.
 void InstallWakeHandler() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction sa {};
-        sa.sa_handler = WakeHandler;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = 0;
-        sigaction(WakeSignal(), &sa, nullptr);
-    });
+    struct sigaction sa {};
+    sa.sa_handler = WakeHandler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    sigaction(WakeSignal(), &sa, nullptr);
 }
 
 }  // namespace

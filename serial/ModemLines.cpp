@@ -6,6 +6,20 @@
 using platform::ModemState;
 using platform::Result;
 
+bool LineLevel(const ModemState& s, ModemLine line) {
+    switch (line) {
+        case ModemLine::Cts:
+            return s.cts;
+        case ModemLine::Dsr:
+            return s.dsr;
+        case ModemLine::Dcd:
+            return s.dcd;
+        case ModemLine::Ri:
+            return s.ri;
+    }
+    return false;
+}
+
 const char* ModemLineName(ModemLine line) {
     switch (line) {
         case ModemLine::Cts:
@@ -21,20 +35,6 @@ const char* ModemLineName(ModemLine line) {
 }
 
 namespace {
-
-bool Level(const ModemState& s, ModemLine line) {
-    switch (line) {
-        case ModemLine::Cts:
-            return s.cts;
-        case ModemLine::Dsr:
-            return s.dsr;
-        case ModemLine::Dcd:
-            return s.dcd;
-        case ModemLine::Ri:
-            return s.ri;
-    }
-    return false;
-}
 
 void SetLevel(ModemState& s, ModemLine line, bool on) {
     switch (line) {
@@ -184,9 +184,9 @@ void ModemLines::Watch(ModemLines* self, platform::ModemIo* io, ModemState last,
                                      .count();
         const QDateTime wall = QDateTime::currentDateTimeUtc();
         for (ModemLine line : kInputs) {
-            if (Level(now, line) == Level(last, line))
+            if (LineLevel(now, line) == LineLevel(last, line))
                 continue;
-            ModemLineChange change{line, Level(now, line), steadyNs, wall};
+            ModemLineChange change{line, LineLevel(now, line), steadyNs, wall};
             QMetaObject::invokeMethod(
                 self, [self, generation, change] { self->Deliver(generation, change); },
                 Qt::QueuedConnection);

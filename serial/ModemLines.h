@@ -26,6 +26,8 @@ enum class ModemLine { Cts, Dsr, Dcd, Ri };
 
 // "CTS", "DSR", "DCD", "RI".
 const char* ModemLineName(ModemLine line);
+// Whether `line` is on in `state`.
+bool LineLevel(const platform::ModemState& state, ModemLine line);
 
 // One change of an input line.
 struct ModemLineChange {
