@@ -12,6 +12,7 @@ presets=("$@")
 [ ${#presets[@]} -eq 0 ] && presets=(default asan tsan)
 
 status=0
+summary=""
 for preset in "${presets[@]}"; do
   echo "=== ${preset} build ==="
   cmake --preset "$preset" >/dev/null
@@ -20,6 +21,12 @@ for preset in "${presets[@]}"; do
   # Every test runs offscreen; the real-window test starts an X server (Xvfb) of its own.
   if ! ctest --preset "$preset"; then
     status=1
+    # The full log scrolls far; repeat each failing check at the end, where CI's tail shows it.
+    log="build/${preset}/Testing/Temporary/LastTest.log"
+    [ -f "$log" ] && summary+="=== ${preset}: failing checks ===
+$(grep -h -A12 -E ': Failure$|Sanitizer|FATAL' "$log" | head -200)
+"
   fi
 done
+[ -n "$summary" ] && printf '%s' "$summary"
 exit $status

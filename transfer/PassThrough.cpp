@@ -530,7 +530,10 @@ void PassThrough::EndOnLinkLost(const std::string& why, const std::string& what)
     out.direction = m_direction;
     const CaptureTally& tally = m_direction == PassDirection::SerialToNet ? net : serial;
     ApplyTally(out, tally);
-    Diagnose(out, tally.path);
+    // The link going down explains where a short capture ends; only a difference inside what
+    // did arrive is worth a diagnosis.
+    if (out.firstMismatch)
+        Diagnose(out, tally.path);
     out.text = "Link lost : " + why;
     out.detail = what + "; " + std::to_string(out.stored) + " of " + std::to_string(out.sent) +
                  " bytes were stored.";
