@@ -18,9 +18,13 @@
 #include "display/ReceiveTap.h"
 #include "display/RingBuffer.h"
 #include "net/LinkSocket.h"
+#include "net/RemotePort.h"
 #include "platform/Result.h"
 
 Q_DECLARE_METATYPE(platform::Result)
+Q_DECLARE_METATYPE(RemoteSettingsReport)
+Q_DECLARE_METATYPE(comport::ModemState)
+Q_DECLARE_METATYPE(comport::LineState)
 
 constexpr int CONNECT_TIMEOUT_MS = 2000;
 constexpr int LISTEN_BACKLOG = 5;
@@ -80,6 +84,28 @@ public:
     // While the tap is armed, chunks of the link in use go to it instead of the history.
     void SetCaptureTap(IReceiveTap* tap) { m_pTap = tap; }
 
+    // How links made from now on are framed, and what is asked of an RFC 2217 device server when
+    // one comes up (a client link once connected, Server Mode's peer once attached). The link in
+    // use keeps the framing it started with.
+    void SetRemotePortOptions(const RemotePortOptions& options) { m_remoteOptions = options; }
+    const RemotePortOptions& RemoteOptions() const { return m_remoteOptions; }
+    // The link in use speaks Telnet with the Com Port Control option.
+    bool Rfc2217() const { return m_pTelnet != nullptr && m_pTelnet->link == LinkInUse(); }
+    // The option's state on the link in use (null when it is raw or there is none).
+    const ComPortClient* ComPort() const { return Rfc2217() ? &m_pTelnet->client : nullptr; }
+    // The gate every send on the link in use goes through (null when it is raw): a file-send
+    // worker sends its data through it.
+    std::shared_ptr<LinkSendGate> SendGate() const {
+        return Rfc2217() ? m_pTelnet->gate : nullptr;
+    }
+    // Asks the device server to apply `settings`; remoteSettingsChecked tells the outcome.
+    // Fails when the link in use does not speak RFC 2217.
+    platform::Result ApplyRemoteSettings(const LineSettings& settings);
+    // The device server's DTR and RTS, and a break of `ms` milliseconds on its serial line.
+    platform::Result SetRemoteDtr(bool on);
+    platform::Result SetRemoteRts(bool on);
+    platform::Result SendRemoteBreak(int ms);
+
 signals:
     // The client link that Connect started is up.
     void connected();
@@ -103,6 +129,15 @@ signals:
     // A link object is about to be destroyed: whoever still uses it (a file-send worker) lets
     // go of it now.
     void linkGoing(CLinkSocket* link);
+    // The option's state, an acknowledgement or a notification of the link in use changed.
+    void comPortChanged();
+    // The device server's modem lines or line state, as it notified them, with the steady-clock
+    // time (nanoseconds) of the read that brought them.
+    void remoteModemState(const comport::ModemState& state, qint64 steadyNs);
+    void remoteLineState(const comport::LineState& state, qint64 steadyNs);
+    // Every answer to the settings asked (when the link came up, or by ApplyRemoteSettings) is
+    // in, or its time is over; also told when the server turns out not to speak the option.
+    void remoteSettingsChecked(const RemoteSettingsReport& report);
 
 private:
     void LinkAccept(CLinkSocket& listener) override;
@@ -139,4 +174,26 @@ private:
     // reported at once, which is then kept in m_connectFailure.
     QTimer m_connectTimer;
     platform::Result m_connectFailure;
+
+    // The Telnet side of one link: made when it comes up in RFC 2217 framing, gone with it.
+    struct TelnetLink {
+        CLinkSocket* link = nullptr;
+        ComPortClient client;
+        std::shared_ptr<LinkSendGate> gate = std::make_shared<LinkSendGate>();
+        bool reportDue = false;  // settings were asked and their report is not told yet
+        bool breakOn = false;
+    };
+    void StartTelnet(CLinkSocket& link);
+    // Sends protocol bytes (commands, replies) on the Telnet link, in order with its data.
+    void SendTelnet(const telnet::Bytes& bytes);
+    // Hands received bytes to the tap or the history, Telnet removed when the link speaks it.
+    void Deliver(CLinkSocket& link, const unsigned char* bytes, int n);
+    void OnTelnetTick();
+    void MaybeReport();
+    int64_t NowMs() const;
+    RemotePortOptions m_remoteOptions;
+    std::unique_ptr<TelnetLink> m_pTelnet;
+    // Checks acknowledgement time-outs and sends what waits at the gate while a Telnet link is up.
+    QTimer m_telnetTick;
+    QTimer m_breakTimer;
 };
