@@ -5,9 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include <vector>
+
+#include <QPointer>
 
 #include "serial/EncodeSendLine.h"
 
@@ -18,6 +21,14 @@ namespace {
 constexpr int SEND_BUFFER_SIZE = 1024;
 // Reads a capture may take from one receive notification beyond the first.
 constexpr int CAPTURE_BATCH_READS = 64;
+// How often a Telnet link checks its acknowledgement time-outs and sends what waits at its gate.
+constexpr int TELNET_TICK_MS = 50;
+
+int64_t SteadyNsNow() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // Trailing space, tab, line feed, vertical tab, form feed and carriage return.
 std::string_view TrimRight(std::string_view s) {
@@ -56,6 +67,16 @@ NetConsole::NetConsole(QObject* parent) : QObject(parent) {
     connect(&m_acceptPause, &QTimer::timeout, this, [this] {
         if (m_pListenSocket)
             m_pListenSocket->AsyncSelect(platform::FD_ALL_EVENTS);
+    });
+    m_telnetTick.setInterval(TELNET_TICK_MS);
+    connect(&m_telnetTick, &QTimer::timeout, this, &NetConsole::OnTelnetTick);
+    m_breakTimer.setSingleShot(true);
+    connect(&m_breakTimer, &QTimer::timeout, this, [this] {
+        if (m_pTelnet && m_pTelnet->breakOn) {
+            m_pTelnet->breakOn = false;
+            SendTelnet(m_pTelnet->client.SetBreak(false, NowMs()));
+            emit comPortChanged();
+        }
     });
 }
 
@@ -110,6 +131,8 @@ void NetConsole::LinkConnect(CLinkSocket& link, int errorCode) {
     m_connectTimer.stop();
     m_state = State::Connected;
     m_bNetConnected = 1;
+    if (m_remoteOptions.framing == LinkFraming::Rfc2217)
+        StartTelnet(link);
     emit connected();
 }
 
@@ -168,6 +191,8 @@ Result NetConsole::Send(std::string_view line) {
     // Characters beyond ASCII take several bytes each: the buffer grows with the line.
     std::vector<unsigned char> buf(std::max<size_t>(SEND_BUFFER_SIZE, line.size()));
     const int count = EncodeSendLine(line, buf.data(), static_cast<int>(buf.size()));
+    if (Rfc2217() && count > 0)
+        return SendTelnetData(*link, buf.data(), count);
     // Runs on the UI thread: only what the socket takes now is sent, so a peer that does not
     // read can never hold the window.
     const int sent = count > 0 ? link->SendAvailable(buf.data(), count) : 0;
@@ -197,6 +222,11 @@ void NetConsole::Drop(std::unique_ptr<CLinkSocket>& slot) {
     if (!slot)
         return;
     emit linkGoing(slot.get());
+    if (m_pTelnet && m_pTelnet->link == slot.get()) {
+        m_pTelnet.reset();
+        m_telnetTick.stop();
+        m_breakTimer.stop();
+    }
     slot->Close();
     slot.reset();
 }
@@ -213,6 +243,8 @@ void NetConsole::LinkAccept(CLinkSocket& listener) {
         if (AcceptOrPause(listener, *peer, shown)) {
             m_pPeerSocket = std::move(peer);
             m_nPeerCount = 1;
+            if (m_remoteOptions.framing == LinkFraming::Rfc2217)
+                StartTelnet(*m_pPeerSocket);
             emit peerAttached();
         } else if (shown) {
             emit failure(QStringLiteral("Connection Fail."),
@@ -263,25 +295,200 @@ bool NetConsole::AcceptOrPause(CLinkSocket& listener, CLinkSocket& peer, bool& s
 }
 
 void NetConsole::LinkReceive(CLinkSocket& link, const unsigned char* bytes, int n) {
+    const bool capturing = m_pTap && m_pTap->Armed() && &link == LinkInUse();
+    Deliver(link, bytes, n);
+    if (!capturing)
+        return;
+    // While a capture runs, the device passes small segments (one per read of its serial side,
+    // a few hundred bytes): take what else is queued now, in order and up to a bound, so that
+    // the event loop does not run once per segment. Stops as soon as the capture ends or the
+    // link is no longer the one in use.
+    unsigned char more[LINK_RECEIVE_CHUNK];
+    for (int reads = 0; reads < CAPTURE_BATCH_READS; ++reads) {
+        if (!m_pTap || !m_pTap->Armed() || LinkInUse() != &link)
+            break;
+        const int got = link.Receive(more, LINK_RECEIVE_CHUNK, MSG_DONTWAIT);
+        if (got <= 0)
+            break;  // nothing queued (a close is seen by the next notification)
+        Deliver(link, more, got);
+    }
+}
+
+void NetConsole::Deliver(CLinkSocket& link, const unsigned char* bytes, int n) {
+    telnet::Bytes data;
+    if (m_pTelnet && m_pTelnet->link == &link) {
+        const int64_t ns = SteadyNsNow();
+        ComPortClient::Output out = m_pTelnet->client.Receive(bytes, static_cast<size_t>(n),
+                                                              ns / 1000000);
+        SendTelnet(out.reply);
+        if (out.changed)
+            AskNotifications();
+        data = std::move(out.data);
+        bytes = data.data();
+        n = static_cast<int>(data.size());
+        // The data first, then what else came: a handler of these may end the link.
+        if (n > 0)
+            Store(link, bytes, n);
+        QPointer<NetConsole> alive(this);
+        for (const comport::ModemState& m : out.notifications.modem) {
+            emit remoteModemState(m, ns);
+            if (!alive)
+                return;
+        }
+        for (const comport::LineState& l : out.notifications.line) {
+            emit remoteLineState(l, ns);
+            if (!alive)
+                return;
+        }
+        if (out.changed) {
+            emit comPortChanged();
+            if (alive)
+                MaybeReport();
+        }
+        return;
+    }
+    Store(link, bytes, n);
+}
+
+void NetConsole::Store(CLinkSocket& link, const unsigned char* bytes, int n) {
     if (m_pTap && m_pTap->Armed() && &link == LinkInUse()) {
         m_pTap->Chunk(bytes, n);
-        // While a capture runs, the device passes small segments (one per read of its serial
-        // side, a few hundred bytes): take what else is queued now, in order and up to a bound,
-        // so that the event loop does not run once per segment. Stops as soon as the capture ends
-        // or the link is no longer the one in use.
-        unsigned char more[LINK_RECEIVE_CHUNK];
-        for (int reads = 0; reads < CAPTURE_BATCH_READS; ++reads) {
-            if (!m_pTap->Armed() || LinkInUse() != &link)
-                break;
-            const int got = link.Receive(more, LINK_RECEIVE_CHUNK, MSG_DONTWAIT);
-            if (got <= 0)
-                break;  // nothing queued (a close is seen by the next notification)
-            m_pTap->Chunk(more, got);
-        }
         return;
     }
     m_netRing.Put(bytes, n);
     emit received();
+}
+
+int64_t NetConsole::NowMs() const {
+    return SteadyNsNow() / 1000000;
+}
+
+void NetConsole::StartTelnet(CLinkSocket& link) {
+    m_pTelnet = std::make_unique<TelnetLink>();
+    m_pTelnet->link = &link;
+    const int64_t now = NowMs();
+    telnet::Bytes out = m_pTelnet->client.Start(now);
+    if (m_remoteOptions.settings) {
+        const telnet::Bytes apply = m_pTelnet->client.Apply(*m_remoteOptions.settings, now);
+        out.insert(out.end(), apply.begin(), apply.end());
+    }
+    // Told once the option is settled, with or without settings: a server that never agrees
+    // is worth knowing even when nothing was asked of it.
+    m_pTelnet->reportDue = true;
+    SendTelnet(out);
+    m_telnetTick.start();
+}
+
+void NetConsole::AskNotifications() {
+    if (!m_pTelnet || m_pTelnet->notificationsAsked || !m_remoteOptions.notifications ||
+        m_pTelnet->client.Option() != ComPortClient::OptionState::Agreed)
+        return;
+    m_pTelnet->notificationsAsked = true;
+    SendTelnet(m_pTelnet->client.RequestNotifications(true));
+}
+
+void NetConsole::SendTelnet(const telnet::Bytes& bytes) {
+    if (!m_pTelnet || bytes.empty())
+        return;
+    int err = 0;
+    // A failing socket shows itself by its close notification; nothing more to do here.
+    m_pTelnet->gate->Post(m_pTelnet->link->GetSocketHandle(), bytes.data(), bytes.size(), &err);
+}
+
+Result NetConsole::SendTelnetData(CLinkSocket& link, const unsigned char* bytes, int n) {
+    telnet::Bytes escaped;
+    telnet::AppendEscaped(bytes, static_cast<size_t>(n), escaped);
+    LinkSendGate& gate = *m_pTelnet->gate;
+    // What waits at the gate goes out first and in order; a peer that does not read lets only so
+    // much wait, and a line beyond that is not sent at all (never half of a doubled 0xFF).
+    if (gate.Waiting() + escaped.size() > LinkSendGate::MAX_WAITING)
+        return Result::Fail("The device does not take the bytes: the line was not sent completely",
+                            "0 of " + std::to_string(n) +
+                                " bytes were sent; the peer does not read.",
+                            EAGAIN);
+    int err = 0;
+    if (!gate.Post(link.GetSocketHandle(), escaped.data(), escaped.size(), &err))
+        return Result::Fail("Can't send on the network link", std::strerror(err), err);
+    return Result::Ok();
+}
+
+void NetConsole::OnTelnetTick() {
+    if (!m_pTelnet)
+        return;
+    int err = 0;
+    m_pTelnet->gate->Flush(m_pTelnet->link->GetSocketHandle(), &err);
+    if (m_pTelnet->client.CheckTimeouts(NowMs())) {
+        QPointer<NetConsole> alive(this);
+        emit comPortChanged();
+        if (alive)
+            MaybeReport();
+    }
+}
+
+void NetConsole::MaybeReport() {
+    if (!m_pTelnet || !m_pTelnet->reportDue)
+        return;
+    const ComPortClient& c = m_pTelnet->client;
+    using Setting = ComPortClient::Setting;
+    using AckState = ComPortClient::AckState;
+    if (c.Option() == ComPortClient::OptionState::Asking)
+        return;
+    RemoteSettingsReport report;
+    report.option = c.Option();
+    for (Setting s : {Setting::Baud, Setting::DataBits, Setting::Parity, Setting::StopBits,
+                      Setting::Flow}) {
+        const ComPortClient::Ack& a = c.AckOf(s);
+        if (a.state == AckState::None)
+            continue;
+        if (a.state == AckState::Pending)
+            return;  // an answer is still due
+        report.items.push_back({s, a.state, a.requested, a.answered});
+    }
+    m_pTelnet->reportDue = false;
+    emit remoteSettingsChecked(report);
+}
+
+Result NetConsole::ApplyRemoteSettings(const LineSettings& settings) {
+    if (!Rfc2217())
+        return NotTelnet();
+    SendTelnet(m_pTelnet->client.Apply(settings, NowMs()));
+    m_pTelnet->reportDue = true;
+    emit comPortChanged();
+    return Result::Ok();
+}
+
+Result NetConsole::SetRemoteDtr(bool on) {
+    if (!Rfc2217())
+        return NotTelnet();
+    SendTelnet(m_pTelnet->client.SetDtr(on, NowMs()));
+    emit comPortChanged();
+    return Result::Ok();
+}
+
+Result NetConsole::SetRemoteRts(bool on) {
+    if (!Rfc2217())
+        return NotTelnet();
+    SendTelnet(m_pTelnet->client.SetRts(on, NowMs()));
+    emit comPortChanged();
+    return Result::Ok();
+}
+
+Result NetConsole::SendRemoteBreak(int ms) {
+    if (!Rfc2217())
+        return NotTelnet();
+    if (ms <= 0)
+        return Result::Fail("Invalid break length: use 1 ms or more");
+    m_pTelnet->breakOn = true;
+    SendTelnet(m_pTelnet->client.SetBreak(true, NowMs()));
+    m_breakTimer.start(ms);
+    emit comPortChanged();
+    return Result::Ok();
+}
+
+Result NetConsole::NotTelnet() const {
+    return Result::Fail("The network link does not speak RFC 2217",
+                        "Choose Telnet with Com Port Control in Network Options..., then connect "
+                        "again.");
 }
 
 void NetConsole::LinkClose(CLinkSocket& link, int) {

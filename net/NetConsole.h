@@ -181,6 +181,7 @@ private:
         ComPortClient client;
         std::shared_ptr<LinkSendGate> gate = std::make_shared<LinkSendGate>();
         bool reportDue = false;  // settings were asked and their report is not told yet
+        bool notificationsAsked = false;
         bool breakOn = false;
     };
     void StartTelnet(CLinkSocket& link);
@@ -188,6 +189,11 @@ private:
     void SendTelnet(const telnet::Bytes& bytes);
     // Hands received bytes to the tap or the history, Telnet removed when the link speaks it.
     void Deliver(CLinkSocket& link, const unsigned char* bytes, int n);
+    // Data bytes to the tap while it is armed for the link in use, else to the history.
+    void Store(CLinkSocket& link, const unsigned char* bytes, int n);
+    platform::Result SendTelnetData(CLinkSocket& link, const unsigned char* bytes, int n);
+    void AskNotifications();
+    platform::Result NotTelnet() const;
     void OnTelnetTick();
     void MaybeReport();
     int64_t NowMs() const;

@@ -300,10 +300,15 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
         job.chunk = NETWORK_SEND_CHUNK;
         // The sending link has its notifications off, so a device that closes it or resets it
         // shows only here. A send cut short by the abort is no loss.
-        job.send = [this, netFd, run](const unsigned char* b, int n,
-                                      const platform::AbortSignal& abort) {
+        // On a Telnet link every data byte goes out escaped, in order with the console's own
+        // commands, through the link's gate (which the worker shares, so it outlives the link).
+        std::shared_ptr<LinkSendGate> gate = m_net.SendGate();
+        job.send = [this, netFd, gate, run](const unsigned char* b, int n,
+                                            const platform::AbortSignal& abort) {
             int err = 0;
-            if (platform::SendAllOnSocket(netFd->fd, b, n, abort, &err) == n)
+            const int sent = gate ? gate->SendData(netFd->fd, b, n, abort, &err)
+                                  : platform::SendAllOnSocket(netFd->fd, b, n, abort, &err);
+            if (sent == n)
                 return true;
             if (err != ECANCELED) {
                 const std::string reason = std::strerror(err);
