@@ -318,8 +318,8 @@ void NetConsole::Deliver(CLinkSocket& link, const unsigned char* bytes, int n) {
     telnet::Bytes data;
     if (m_pTelnet && m_pTelnet->link == &link) {
         const int64_t ns = SteadyNsNow();
-        ComPortClient::Output out = m_pTelnet->client.Receive(bytes, static_cast<size_t>(n),
-                                                              ns / 1000000);
+        ComPortClient::Output out =
+            m_pTelnet->client.Receive(bytes, static_cast<size_t>(n), ns / 1000000);
         SendTelnet(out.reply);
         if (out.changed)
             AskNotifications();
@@ -402,10 +402,9 @@ Result NetConsole::SendTelnetData(CLinkSocket& link, const unsigned char* bytes,
     // What waits at the gate goes out first and in order; a peer that does not read lets only so
     // much wait, and a line beyond that is not sent at all (never half of a doubled 0xFF).
     if (gate.Waiting() + escaped.size() > LinkSendGate::MAX_WAITING)
-        return Result::Fail("The device does not take the bytes: the line was not sent completely",
-                            "0 of " + std::to_string(n) +
-                                " bytes were sent; the peer does not read.",
-                            EAGAIN);
+        return Result::Fail(
+            "The device does not take the bytes: the line was not sent completely",
+            "0 of " + std::to_string(n) + " bytes were sent; the peer does not read.", EAGAIN);
     int err = 0;
     if (!gate.Post(link.GetSocketHandle(), escaped.data(), escaped.size(), &err))
         return Result::Fail("Can't send on the network link", std::strerror(err), err);
@@ -435,8 +434,8 @@ void NetConsole::MaybeReport() {
         return;
     RemoteSettingsReport report;
     report.option = c.Option();
-    for (Setting s : {Setting::Baud, Setting::DataBits, Setting::Parity, Setting::StopBits,
-                      Setting::Flow}) {
+    for (Setting s :
+         {Setting::Baud, Setting::DataBits, Setting::Parity, Setting::StopBits, Setting::Flow}) {
         const ComPortClient::Ack& a = c.AckOf(s);
         if (a.state == AckState::None)
             continue;

@@ -95,9 +95,7 @@ public:
     const ComPortClient* ComPort() const { return Rfc2217() ? &m_pTelnet->client : nullptr; }
     // The gate every send on the link in use goes through (null when it is raw): a file-send
     // worker sends its data through it.
-    std::shared_ptr<LinkSendGate> SendGate() const {
-        return Rfc2217() ? m_pTelnet->gate : nullptr;
-    }
+    std::shared_ptr<LinkSendGate> SendGate() const { return Rfc2217() ? m_pTelnet->gate : nullptr; }
     // Asks the device server to apply `settings`; remoteSettingsChecked tells the outcome.
     // Fails when the link in use does not speak RFC 2217.
     platform::Result ApplyRemoteSettings(const LineSettings& settings);

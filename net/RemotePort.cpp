@@ -56,13 +56,13 @@ std::string RemoteSettingsReport::ValueName(Setting s, uint32_t v) {
             return v < 6 ? names[v] : std::to_string(v);
         }
         case Setting::StopBits:
-            return v == comport::STOPSIZE_1   ? "1"
-                   : v == comport::STOPSIZE_2 ? "2"
+            return v == comport::STOPSIZE_1     ? "1"
+                   : v == comport::STOPSIZE_2   ? "2"
                    : v == comport::STOPSIZE_1_5 ? "1.5"
                                                 : std::to_string(v);
         case Setting::Flow:
-            return v == comport::CONTROL_FLOW_NONE      ? "none"
-                   : v == comport::CONTROL_FLOW_XONXOFF ? "XON/XOFF"
+            return v == comport::CONTROL_FLOW_NONE       ? "none"
+                   : v == comport::CONTROL_FLOW_XONXOFF  ? "XON/XOFF"
                    : v == comport::CONTROL_FLOW_HARDWARE ? "hardware"
                                                          : std::to_string(v);
         case Setting::Dtr:
