@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -248,11 +249,21 @@ TEST(RemotePort, TheSendGateKeepsTelnetFramingWhole) {
     // One byte ahead of the 0xFFs, so that a cut after an even count of bytes halves a pair.
     Bytes allFf(64 * 1024, IAC);
     allFf[0] = 'Q';
+    int queued = 0;
+    while (::ioctl(sv[1], FIONREAD, &queued) == 0 && queued > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     hold = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::thread cut(
         [&] { gate.SendData(sv[0], allFf.data(), static_cast<int>(allFf.size()), abort, &err); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Raised once the socket is full and the send waits for room.
+    for (int last = -1; last != queued;) {
+        last = queued;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ::ioctl(sv[1], FIONREAD, &queued);
+        if (queued == 0)
+            last = -1;
+    }
     abort.Raise();
     cut.join();
     hold = false;
