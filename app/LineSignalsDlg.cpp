@@ -9,6 +9,7 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include "app/RemoteLinesGroup.h"
 #include "serial/SerialConsole.h"
 
 namespace {
@@ -30,7 +31,7 @@ QPushButton* Toggle(const QString& text, QWidget* parent) {
 
 }  // namespace
 
-CLineSignalsDlg::CLineSignalsDlg(SerialConsole& console, QWidget* parent)
+CLineSignalsDlg::CLineSignalsDlg(SerialConsole& console, NetConsole& net, QWidget* parent)
     : QDialog(parent), m_console(console) {
     setObjectName(QStringLiteral("LineSignals"));
     setWindowTitle(QStringLiteral("Line Signals"));
@@ -113,11 +114,21 @@ CLineSignalsDlg::CLineSignalsDlg(SerialConsole& console, QWidget* parent)
     buttons->button(QDialogButtonBox::Close)->setAccessibleName(QStringLiteral("Close"));
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::close);
 
+    m_remote = new CRemoteLinesGroup(net, m_breakMs, this);
+    connect(m_remote, &CRemoteLinesGroup::refreshed, this, &CLineSignalsDlg::UpdateBreakLength);
+
+    // The serial port's lines on the left, the device server's on the right.
+    auto* serial = new QVBoxLayout;
+    serial->addWidget(m_status);
+    serial->addWidget(inputs);
+    serial->addWidget(outputs);
+    serial->addWidget(counters);
+    serial->addStretch();
+    auto* columns = new QHBoxLayout;
+    columns->addLayout(serial);
+    columns->addWidget(m_remote);
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(m_status);
-    layout->addWidget(inputs);
-    layout->addWidget(outputs);
-    layout->addWidget(counters);
+    layout->addLayout(columns);
     layout->addWidget(buttons);
 
     ModemLines& modem = m_console.Modem();
@@ -148,6 +159,7 @@ CLineSignalsDlg::CLineSignalsDlg(SerialConsole& console, QWidget* parent)
 void CLineSignalsDlg::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
     Refresh();
+    m_remote->Refresh();
 }
 
 CLineSignalsDlg::State CLineSignalsDlg::CurrentState() const {
@@ -192,7 +204,7 @@ void CLineSignalsDlg::ShowState(State state) {
     m_dtr->setEnabled(ready);
     m_rts->setEnabled(ready);
     m_break->setEnabled(ready && !m_console.Modem().BreakOn());
-    m_breakMs->setEnabled(ready);
+    UpdateBreakLength();
     m_refresh->setEnabled(ready);
     if (!ready) {
         for (ModemLine line : kLines)
@@ -200,6 +212,10 @@ void CLineSignalsDlg::ShowState(State state) {
         for (QLabel* counter : m_counters)
             counter->setText(QStringLiteral("-"));
     }
+}
+
+void CLineSignalsDlg::UpdateBreakLength() {
+    m_breakMs->setEnabled(CurrentState() == State::Ready || (m_remote && m_remote->Controllable()));
 }
 
 // A coloured lamp with its level as text, so the level does not rely on colour.
