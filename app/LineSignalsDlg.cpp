@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "app/RemoteLinesGroup.h"
+#include "app/ValueLabel.h"
 #include "serial/SerialConsole.h"
 
 namespace {
@@ -40,7 +41,8 @@ CLineSignalsDlg::CLineSignalsDlg(SerialConsole& console, NetConsole& net, QWidge
 
     m_status = new QLabel(this);
     m_status->setObjectName(QStringLiteral("status"));
-    m_status->setAccessibleName(QStringLiteral("Status"));
+    // Named by what it says (a fixed name would hide the text from a screen reader).
+    m_status->setAccessibleDescription(QStringLiteral("Status"));
     m_status->setWordWrap(true);
 
     auto* inputs = new QGroupBox(QStringLiteral("Inputs"), this);
@@ -57,12 +59,12 @@ CLineSignalsDlg::CLineSignalsDlg(SerialConsole& console, NetConsole& net, QWidge
         row.lamp->setAccessibleName(name);
         row.lamp->setAlignment(Qt::AlignCenter);
         row.lamp->setMinimumWidth(40);
-        row.count = new QLabel(QStringLiteral("0"), inputs);
+        row.count = new QLabel(inputs);
         row.count->setObjectName(name + QStringLiteral(" changes"));
-        row.count->setAccessibleName(name + QStringLiteral(" changes"));
-        row.time = new QLabel(QStringLiteral("-"), inputs);
+        ShowLabelValue(row.count, QStringLiteral("0"));
+        row.time = new QLabel(inputs);
         row.time->setObjectName(name + QStringLiteral(" last change"));
-        row.time->setAccessibleName(name + QStringLiteral(" last change"));
+        ShowLabelValue(row.time, QStringLiteral("-"));
         label->setBuddy(row.lamp);
         grid->addWidget(label, i + 1, 0);
         grid->addWidget(row.lamp, i + 1, 1);
@@ -98,9 +100,9 @@ CLineSignalsDlg::CLineSignalsDlg(SerialConsole& console, NetConsole& net, QWidge
     for (int i = 0; i < 5; ++i) {
         const QString name = QString::fromLatin1(kCounterNames[i]);
         auto* label = new QLabel(name + QLatin1Char(':'), counters);
-        m_counters[i] = new QLabel(QStringLiteral("-"), counters);
+        m_counters[i] = new QLabel(counters);
         m_counters[i]->setObjectName(name);
-        m_counters[i]->setAccessibleName(name);
+        ShowLabelValue(m_counters[i], QStringLiteral("-"));
         label->setBuddy(m_counters[i]);
         cgrid->addWidget(label, i, 0);
         cgrid->addWidget(m_counters[i], i, 1);
@@ -208,9 +210,9 @@ void CLineSignalsDlg::ShowState(State state) {
     m_refresh->setEnabled(ready);
     if (!ready) {
         for (ModemLine line : kLines)
-            m_rows[static_cast<int>(line)].lamp->clear();
+            ShowLabelValue(m_rows[static_cast<int>(line)].lamp, QString());
         for (QLabel* counter : m_counters)
-            counter->setText(QStringLiteral("-"));
+            ShowLabelValue(counter, QStringLiteral("-"));
     }
 }
 
@@ -221,10 +223,10 @@ void CLineSignalsDlg::UpdateBreakLength() {
 // A coloured lamp with its level as text, so the level does not rely on colour.
 void CLineSignalsDlg::ShowLine(ModemLine line, bool on) {
     LineRow& row = m_rows[static_cast<int>(line)];
-    row.lamp->setText(on ? QStringLiteral("on") : QStringLiteral("off"));
+    ShowLabelValue(row.lamp, on ? QStringLiteral("on") : QStringLiteral("off"));
     row.lamp->setStyleSheet(on ? QStringLiteral("background:#3a3;color:white;border-radius:3px")
                                : QStringLiteral("background:#777;color:white;border-radius:3px"));
-    row.count->setText(QString::number(m_console.Modem().ChangeCount(line)));
+    ShowLabelValue(row.count, QString::number(m_console.Modem().ChangeCount(line)));
 }
 
 void CLineSignalsDlg::ShowCounters() {
@@ -232,7 +234,7 @@ void CLineSignalsDlg::ShowCounters() {
     const platform::Result r = m_console.Modem().Counters(c);
     const uint32_t values[5] = {c.frame, c.parity, c.overrun, c.brk, c.bufferOverrun};
     for (int i = 0; i < 5; ++i)
-        m_counters[i]->setText(r ? QString::number(values[i]) : QStringLiteral("-"));
+        ShowLabelValue(m_counters[i], r ? QString::number(values[i]) : QStringLiteral("-"));
     if (!r)
         Report(r);
 }
@@ -241,8 +243,8 @@ void CLineSignalsDlg::OnLineChanged(const ModemLineChange& change) {
     if (CurrentState() != State::Ready)
         return;
     ShowLine(change.line, change.on);
-    m_rows[static_cast<int>(change.line)].time->setText(
-        change.wall.toLocalTime().toString(QStringLiteral("HH:mm:ss.zzz")));
+    ShowLabelValue(m_rows[static_cast<int>(change.line)].time,
+                   change.wall.toLocalTime().toString(QStringLiteral("HH:mm:ss.zzz")));
     ShowCounters();
 }
 

@@ -1,4 +1,5 @@
 #include "app/RemoteLinesGroup.h"
+#include "app/ValueLabel.h"
 
 #include <QDateTime>
 #include <QGridLayout>
@@ -39,8 +40,7 @@ QLabel* ValueLabel(const QString& name, QWidget* parent) {
 }
 
 void SetValue(QLabel* label, const QString& text) {
-    label->setText(text);
-    label->setAccessibleName(label->objectName() + QStringLiteral(": ") + text);
+    ShowLabelValue(label, text);
 }
 
 QPushButton* Button(const QString& text, const QString& name, bool checkable, QWidget* parent) {
@@ -234,7 +234,7 @@ void CRemoteLinesGroup::Reset() {
     m_breakEndsNs = 0;
     for (LineRow& row : m_rows) {
         row.changes = 0;
-        row.lamp->clear();
+        SetValue(row.lamp, QString());
         row.lamp->setStyleSheet(QString());
         SetValue(row.count, QStringLiteral("0"));
         SetValue(row.time, QStringLiteral("-"));

@@ -107,7 +107,9 @@ void CTerminalDlg::TellNotRfc2217(bool refused) {
     if (m_bNotRfc2217Told)
         return;
     m_bNotRfc2217Told = true;
-    m_remoteTip = std::string("Device server: ") + NOT_RFC2217_SERVER;
+    m_remoteTip = std::string("Device server: ") + NOT_RFC2217_SERVER +
+                  (refused ? " (it refused the Com Port Control option)"
+                           : " (no answer to the Com Port Control option within 2 s)");
     ShowStatusTip();
     PostMessageBox(std::string("The device server is ") + NOT_RFC2217_SERVER,
                    std::string(refused ? "It refused the Com Port Control option (RFC 2217)."

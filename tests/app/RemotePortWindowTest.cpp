@@ -390,6 +390,8 @@ TEST_F(RemotePortWindow, NamesWhatTheDeviceServerDidNotApplyAndShowsItsLines) {
     EXPECT_TRUE(testutil::WaitFor([&] { return Text(w, "Device server CTS") == "off"; }));
     EXPECT_EQ(Text(w, "Device server CTS changes"), "2");
     EXPECT_EQ(Text(w, "Device server DCD changes"), "1");
+    EXPECT_EQ(w->findChild<QLabel*>("Device server CTS")->accessibleName(),
+              "Device server CTS: off");
 
     // The remote DTR and break are asked of the server and show its answers.
     w->findChild<QPushButton*>("Device server DTR")->click();
