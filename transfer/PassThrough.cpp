@@ -303,11 +303,13 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
         // On a Telnet link every data byte goes out escaped, in order with the console's own
         // commands, through the link's gate (which the worker shares, so it outlives the link).
         std::shared_ptr<LinkSendGate> gate = m_net.SendGate();
-        job.send = [this, netFd, gate, run](const unsigned char* b, int n,
-                                            const platform::AbortSignal& abort) {
+        platform::ITrafficObserver* traffic = m_net.Traffic().Get();
+        job.send = [this, netFd, gate, traffic, run](const unsigned char* b, int n,
+                                                     const platform::AbortSignal& abort) {
             int err = 0;
-            const int sent = gate ? gate->SendData(netFd->fd, b, n, abort, &err)
-                                  : platform::SendAllOnSocket(netFd->fd, b, n, abort, &err);
+            const int sent = gate
+                                 ? gate->SendData(netFd->fd, b, n, abort, &err)
+                                 : platform::SendAllOnSocket(netFd->fd, b, n, abort, &err, traffic);
             if (sent == n)
                 return true;
             if (err != ECANCELED) {

@@ -273,3 +273,32 @@ TEST(RemotePort, TheSendGateKeepsTelnetFramingWhole) {
                             [](uint8_t b) { return b == IAC; }));
     EXPECT_EQ(static_cast<int>(events.size()), posted);
 }
+
+// Server Mode: the device server is the peer that connects; the console asks the option of each
+// peer afresh, and a raw console never does.
+TEST(RemotePort, EachServerModePeerIsAskedAndARawConsoleAsksNothing) {
+    for (const LinkFraming framing : {LinkFraming::Rfc2217, LinkFraming::Raw}) {
+        SCOPED_TRACE(framing == LinkFraming::Raw ? "raw" : "rfc2217");
+        NetConsole net;
+        RemotePortOptions o;
+        o.framing = framing;
+        net.SetRemotePortOptions(o);
+        const int port = testutil::FreePort();
+        ASSERT_TRUE(net.StartServer(static_cast<unsigned>(port)).ok);
+        for (int peer = 0; peer < 2; ++peer) {
+            ScriptedServer device;
+            device.fd = testutil::ConnectLoopback(port);
+            ASSERT_GE(device.fd, 0);
+            ASSERT_TRUE(WaitFor([&] { return net.PeerCount() == 1; }));
+            device.Read(300, [&] { return !device.events.empty(); });
+            EXPECT_EQ(net.Rfc2217(), framing == LinkFraming::Rfc2217);
+            if (framing == LinkFraming::Rfc2217)
+                EXPECT_TRUE(device.Saw({Event::Kind::Negotiation, WILL, OPT_COM_PORT, {}}));
+            else
+                EXPECT_TRUE(device.events.empty() && device.data.empty());
+            ::close(device.fd);
+            ASSERT_TRUE(WaitFor([&] { return net.PeerCount() == 0; }));
+        }
+        net.Stop();
+    }
+}
