@@ -135,7 +135,8 @@ void Rack::RunStation(size_t index) {
     const Station& station = result.station;
     const std::string prefix = station.name.empty() ? "" : "[" + station.name + "] ";
     PrefixedLines outBuf(m_out, prefix, m_lock), errBuf(m_err, prefix, m_lock);
-    std::ostream out(&outBuf), err(&errBuf);
+    // With --json the rack's report is all that goes to standard output, as with one device.
+    std::ostream out(m_opt.json ? nullptr : &outBuf), err(&errBuf);
     for (size_t k = 0; k < m_settings.size(); ++k) {
         {
             std::unique_lock lock(m_lock);
