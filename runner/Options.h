@@ -16,10 +16,30 @@ enum RunnerExit : int {
     EXIT_SERIAL_FAILED = 3,   // the serial port could not be opened
     EXIT_NETWORK_FAILED = 4,  // connect refused or failed, no peer in time, peer gone
     EXIT_NOT_STORED = 5,      // the capture (or the test data) could not be stored
+    EXIT_INTERRUPTED = 130,   // SIGINT or SIGTERM ended the test
     EXIT_BAD_ARGUMENTS = 64,  // bad arguments
 };
 
 constexpr int DEFAULT_ACCEPT_TIMEOUT_S = 30;
+
+// One device under test in a rack: its name (prefixed to its output lines and naming it in the
+// reports), its serial device and its network side (a client link to host:port, or a server
+// listening on port).
+struct Station {
+    std::string name;
+    std::string serial;
+    bool listen = false;
+    std::string host;  // dotted IPv4, when not listening
+    unsigned port = 0;
+    bool operator==(const Station&) const = default;
+};
+
+// One swept serial setting: its key (baud, data-bits, parity, stop-bits, flow) and the values
+// the sweep goes through.
+struct SweepAxis {
+    std::string key;
+    std::vector<std::string> values;
+};
 
 struct RunnerOptions {
     // Serial side: the device as given (a path or COMn) and its line settings (57600 8N1 and
@@ -43,6 +63,11 @@ struct RunnerOptions {
     bool json = false;
     std::string junitPath;
     bool help = false;
+    // A rack: the stations tested at once (none: the one device of --serial and --connect or
+    // --listen), the settings swept, and the file that gets one JSON line per finished run.
+    std::vector<Station> stations;
+    std::vector<SweepAxis> sweeps;
+    std::string jsonlPath;
 };
 
 struct ParsedArguments {
@@ -53,6 +78,13 @@ struct ParsedArguments {
 
 // Parses the arguments (without the program name). "--name value" and "--name=value" both work.
 ParsedArguments ParseArguments(const std::vector<std::string>& args);
+
+// One serial setting option ("--baud", "--data-bits", "--stop-bits", "--parity", "--flow") applied
+// to `line`; the error, one line, when the value is not one the option takes (else empty).
+std::string ApplyLineOption(const std::string& name, const std::string& value, LineSettings& line);
+// "--connect HOST:PORT" or "--listen PORT" applied to `o`; the error, or empty.
+std::string ApplyEndpointOption(const std::string& name, const std::string& value,
+                                RunnerOptions& o);
 
 // The --help text.
 std::string UsageText();

@@ -51,6 +51,8 @@ int RunExitCode(const PassOutcome& out) {
 }
 
 int SessionExitCode(const SessionReport& report) {
+    if (report.interrupted)
+        return EXIT_INTERRUPTED;
     if (report.error)
         return report.error->exitCode;
     for (const RunReport& run : report.runs)
@@ -122,6 +124,36 @@ std::string FailureMessage(const PassOutcome& outcome) {
     return diagnosis.empty() ? RunMessage(outcome) : RunMessage(outcome) + "; " + diagnosis;
 }
 
+namespace {
+
+// One run's figures, as the JSON reports give them.
+QJsonObject RunObject(const RunReport& run) {
+    const PassOutcome& out = run.outcome;
+    QJsonObject j{
+        {"run", run.number},
+        {"direction", DirectionName(out.direction)},
+        {"result", run.interrupted ? QString("interrupted") : Q(RunResultWord(out))},
+        {"message", Q(RunMessage(out))},
+        {"exit_code", run.interrupted ? int(EXIT_INTERRUPTED) : RunExitCode(out)},
+        {"bytes_announced",
+         out.announced >= 0 ? QJsonValue(static_cast<qint64>(out.announced)) : QJsonValue()},
+        {"bytes_stored", static_cast<qint64>(out.stored)},
+        {"first_mismatch",
+         out.firstMismatch ? QJsonValue(static_cast<qint64>(*out.firstMismatch)) : QJsonValue()},
+        {"seconds", out.seconds},
+        {"bytes_per_second", out.bytesPerSecond},
+    };
+    if (!out.diagnosis.empty())
+        j["diagnosis"] = Q(out.diagnosis);
+    return j;
+}
+
+}  // namespace
+
+std::string RunJson(const RunReport& run) {
+    return QJsonDocument(RunObject(run)).toJson(QJsonDocument::Compact).toStdString();
+}
+
 std::string JsonReport(const SessionReport& r) {
     const RunnerOptions& o = r.options;
     const double line = LineBytesPerSecond(o.settings);
@@ -150,27 +182,10 @@ std::string JsonReport(const SessionReport& r) {
     }
     QJsonArray runs;
     for (const RunReport& run : r.runs) {
-        const PassOutcome& out = run.outcome;
-        QJsonObject j{
-            {"run", run.number},
-            {"direction", DirectionName(out.direction)},
-            {"result", Q(RunResultWord(out))},
-            {"message", Q(RunMessage(out))},
-            {"exit_code", RunExitCode(out)},
-            {"bytes_announced",
-             out.announced >= 0 ? QJsonValue(static_cast<qint64>(out.announced)) : QJsonValue()},
-            {"bytes_stored", static_cast<qint64>(out.stored)},
-            {"first_mismatch", out.firstMismatch
-                                   ? QJsonValue(static_cast<qint64>(*out.firstMismatch))
-                                   : QJsonValue()},
-            {"seconds", out.seconds},
-            {"bytes_per_second", out.bytesPerSecond},
-        };
-        if (!out.diagnosis.empty())
-            j["diagnosis"] = Q(out.diagnosis);
+        QJsonObject j = RunObject(run);
         if (r.realBaud) {
             j["line_bytes_per_second"] = line;
-            j["line_share"] = line > 0 ? out.bytesPerSecond / line : 0.0;
+            j["line_share"] = line > 0 ? run.outcome.bytesPerSecond / line : 0.0;
         }
         runs.append(j);
     }
@@ -189,56 +204,92 @@ std::string JsonReport(const SessionReport& r) {
     return QJsonDocument(root).toJson(QJsonDocument::Indented).toStdString();
 }
 
-std::string JUnitReport(const SessionReport& r) {
+namespace {
+
+// One test suite: a setup case for each session error, then a case for each run.
+void WriteSuite(QXmlStreamWriter& w, const JUnitSuite& suite) {
+    int tests = 0, failures = 0, errors = 0;
+    double total = 0;
+    for (const JUnitSuite::Part& p : suite.parts) {
+        const SessionReport& r = *p.report;
+        tests += static_cast<int>(r.runs.size()) + (r.error ? 1 : 0);
+        errors += r.error ? 1 : 0;
+        for (const RunReport& run : r.runs) {
+            errors += run.interrupted;
+            failures += !run.interrupted && RunExitCode(run.outcome) != EXIT_VERIFIED;
+            total += run.outcome.seconds;
+        }
+    }
+    w.writeStartElement("testsuite");
+    w.writeAttribute("name", Q(suite.name));
+    w.writeAttribute("tests", QString::number(tests));
+    w.writeAttribute("failures", QString::number(failures));
+    w.writeAttribute("errors", QString::number(errors));
+    w.writeAttribute("time", QString::number(total, 'f', 3));
+    for (const JUnitSuite::Part& p : suite.parts) {
+        const SessionReport& r = *p.report;
+        const QString prefix = p.label.empty() ? QString() : Q(p.label) + " ";
+        if (r.error) {
+            w.writeStartElement("testcase");
+            w.writeAttribute("classname", Q(suite.name));
+            w.writeAttribute("name", prefix + "setup");
+            w.writeStartElement("error");
+            w.writeAttribute("message", Q(r.error->text));
+            w.writeCharacters(Q(r.error->detail));
+            w.writeEndElement();
+            w.writeEndElement();
+        }
+        for (const RunReport& run : r.runs) {
+            const PassOutcome& out = run.outcome;
+            w.writeStartElement("testcase");
+            w.writeAttribute("classname", Q(suite.name));
+            // Alone: "run 1 serial-to-net"; in a rack: "serial-to-net 115200 8N1", with the run's
+            // number when the runs repeat.
+            QString name = QString("run %1 %2").arg(run.number).arg(DirectionName(out.direction));
+            if (!p.label.empty()) {
+                name = QString("%1 %2").arg(DirectionName(out.direction), Q(p.label));
+                if (r.options.repeat > 1)
+                    name += QString(" run %1").arg(run.number);
+            }
+            w.writeAttribute("name", name);
+            w.writeAttribute("time", QString::number(out.seconds, 'f', 3));
+            if (run.interrupted) {
+                w.writeStartElement("error");
+                w.writeAttribute("message", "interrupted: SIGINT or SIGTERM ended the run");
+                w.writeAttribute("type", "interrupted");
+                w.writeEndElement();
+            } else if (RunExitCode(out) != EXIT_VERIFIED) {
+                w.writeStartElement("failure");
+                w.writeAttribute("message", Q(FailureMessage(out)));
+                w.writeAttribute("type", Q(RunResultWord(out)));
+                w.writeCharacters(Q(out.detail));
+                w.writeEndElement();
+            } else {
+                w.writeTextElement("system-out", Q(RunMessage(out)));
+            }
+            w.writeEndElement();
+        }
+    }
+    w.writeEndElement();
+}
+
+}  // namespace
+
+std::string JUnitSuitesXml(const std::vector<JUnitSuite>& suites) {
     QString xml;
     QXmlStreamWriter w(&xml);
     w.setAutoFormatting(true);
     w.writeStartDocument();
-    int failures = 0;
-    double total = 0;
-    for (const RunReport& run : r.runs) {
-        failures += RunExitCode(run.outcome) != EXIT_VERIFIED;
-        total += run.outcome.seconds;
-    }
     w.writeStartElement("testsuites");
-    w.writeStartElement("testsuite");
-    w.writeAttribute("name", "vaskel-passthrough");
-    w.writeAttribute("tests", QString::number(r.runs.size() + (r.error ? 1 : 0)));
-    w.writeAttribute("failures", QString::number(failures));
-    w.writeAttribute("errors", QString::number(r.error ? 1 : 0));
-    w.writeAttribute("time", QString::number(total, 'f', 3));
-    if (r.error) {
-        w.writeStartElement("testcase");
-        w.writeAttribute("classname", "vaskel-passthrough");
-        w.writeAttribute("name", "setup");
-        w.writeStartElement("error");
-        w.writeAttribute("message", Q(r.error->text));
-        w.writeCharacters(Q(r.error->detail));
-        w.writeEndElement();
-        w.writeEndElement();
-    }
-    for (const RunReport& run : r.runs) {
-        const PassOutcome& out = run.outcome;
-        w.writeStartElement("testcase");
-        w.writeAttribute("classname", "vaskel-passthrough");
-        w.writeAttribute("name",
-                         QString("run %1 %2").arg(run.number).arg(DirectionName(out.direction)));
-        w.writeAttribute("time", QString::number(out.seconds, 'f', 3));
-        if (RunExitCode(out) != EXIT_VERIFIED) {
-            w.writeStartElement("failure");
-            w.writeAttribute("message", Q(FailureMessage(out)));
-            w.writeAttribute("type", Q(RunResultWord(out)));
-            w.writeCharacters(Q(out.detail));
-            w.writeEndElement();
-        } else {
-            w.writeTextElement("system-out", Q(RunMessage(out)));
-        }
-        w.writeEndElement();
-    }
-    w.writeEndElement();
+    for (const JUnitSuite& suite : suites)
+        WriteSuite(w, suite);
     w.writeEndElement();
     w.writeEndDocument();
     return xml.toStdString();
+}
+
+std::string JUnitReport(const SessionReport& r) {
+    return JUnitSuitesXml({{"vaskel-passthrough", {{&r, ""}}}});
 }
 
 void ProgressLine::Begin(const std::string& label) {

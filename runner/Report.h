@@ -16,6 +16,7 @@
 struct RunReport {
     int number = 0;  // 1-based, over all runs
     PassOutcome outcome;
+    bool interrupted = false;  // cut short by SIGINT or SIGTERM
 };
 
 // A failure that ended the session before or between runs: the text the window would show and
@@ -34,6 +35,7 @@ struct SessionReport {
     int plannedRuns = 0;
     std::vector<RunReport> runs;
     std::optional<SessionError> error;
+    bool interrupted = false;  // SIGINT or SIGTERM ended the session
 };
 
 // The exit code of one run: 0 verified; 1 mismatch, short capture, rejected header or cancel;
@@ -55,10 +57,24 @@ std::string SummaryLine(const RunReport& run, int plannedRuns);
 std::string DiagnosisLine(const PassOutcome& outcome);
 // A failed run's message in the JUnit report: the run's message, then "; " and its diagnosis.
 std::string FailureMessage(const PassOutcome& outcome);
+// One run's figures as one line of JSON (compact, no line feed): number, direction, result,
+// message, exit code, bytes, first mismatch, seconds, rate, and its diagnosis when it has one.
+std::string RunJson(const RunReport& run);
 // The machine-readable report (JSON, indented); a run's "diagnosis" is there when it has one.
 std::string JsonReport(const SessionReport& report);
 // The JUnit XML report: one test case per run, a "setup" case for a session error.
 std::string JUnitReport(const SessionReport& report);
+// Several test suites in one JUnit file (a rack: one suite per station, its parts the sessions
+// of each setting, each labelled "115200 8N1"; cases are then named "serial-to-net 115200 8N1").
+struct JUnitSuite {
+    std::string name;
+    struct Part {
+        const SessionReport* report = nullptr;
+        std::string label;  // empty: the single-session names ("run 1 serial-to-net")
+    };
+    std::vector<Part> parts;
+};
+std::string JUnitSuitesXml(const std::vector<JUnitSuite>& suites);
 
 // The progress on stderr: a bar redrawn in place on a terminal (at most 10 times a second), or
 // a plain line at most once a second otherwise.

@@ -1,5 +1,7 @@
 #include "transfer/PassThrough.h"
 
+#include <QThread>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -119,8 +121,9 @@ private:
         return out;
     }
 
-    // Runs fn on the UI thread for `run`: at once when called there, else posted; dropped when
-    // `run` is no longer the current, open run by then.
+    // Runs fn on the pass-through's own thread (the window's, or a runner station's) for `run`:
+    // at once when called there, else posted; dropped when `run` is no longer the current, open
+    // run by then.
     template <typename Fn>
     void OnUi(uint64_t run, Fn fn) {
         PassThrough* pt = &m_pt;
@@ -128,7 +131,7 @@ private:
             if (pt->m_nRun.load() == run && pt->m_state == RunState::Running)
                 fn();
         };
-        if (platform::IsUiThread())
+        if (QThread::currentThread() == pt->thread())
             guarded();
         else
             QMetaObject::invokeMethod(pt, std::move(guarded), Qt::QueuedConnection);
