@@ -284,6 +284,7 @@ void CTerminalDlg::contextMenuEvent(QContextMenuEvent* e) {
     connect(lines, &QAction::triggered, this, [this] { OnLineSignals(); });
     QAction* folder = menu.addAction(QStringLiteral("Open Capture Folder"));
     connect(folder, &QAction::triggered, this, [this] { OnOpenCaptureFolder(); });
+    AddConsoleMenuEntries(menu);
     menu.addSeparator();
     QAction* about = menu.addAction(QString::fromUtf8(ABOUTBOX_TEXT));
     connect(about, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
@@ -449,6 +450,7 @@ void CTerminalDlg::ConnectEngine() {
     connect(&transfer, &PassThrough::finished, this, &CTerminalDlg::OnTransferFinished);
     // The progress dialog shows what the capture reports while it is up, and only then.
     new CTransferProgress(transfer, m_dlgDownload, this);
+    ConnectTrafficLog();
 }
 
 void CTerminalDlg::ShowFailure(const QString& text, const QString& detail) {

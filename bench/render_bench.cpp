@@ -1,5 +1,7 @@
 // Cost of one full-history console refresh (2047 bytes, hex and text) next to the cost of only
-// setting the same text on the same widget. The render should add almost nothing.
+// setting the same text on the same widget. The render should add almost nothing. The same
+// refresh with timestamps shown, on a history of 16-byte chunks each after a pause (every chunk
+// gets its time: the most a history can carry), next to the plain refresh.
 #include <QApplication>
 #include <QCheckBox>
 #include <QPlainTextEdit>
@@ -24,6 +26,19 @@ void FillHistory(CRingBuffer& ring, int variant) {
         ring.Put(static_cast<unsigned char>((i * 7 + variant * 13) & 0xFF));
 }
 
+// The same, as received chunks of 16 bytes, 25 ms apart: each one starts a timestamped line.
+void FillStampedHistory(CRingBuffer& ring, int variant) {
+    ring.Clear();
+    unsigned char chunk[16];
+    int64_t ns = 1'700'000'000'000'000'000;
+    for (int i = 0; i < 3008; i += 16) {
+        for (int k = 0; k < 16; ++k)
+            chunk[k] = static_cast<unsigned char>(((i + k) * 7 + variant * 13) & 0xFF);
+        ns += 25'000'000;
+        ring.Put(chunk, 16, {ns, ns + 123'456});
+    }
+}
+
 QPlainTextEdit* Console() {
     return qobject_cast<QPlainTextEdit*>(g_dlg->GetDlgItem(IDC_REDIT_SERIAL_DEBUG));
 }
@@ -42,6 +57,20 @@ void BM_Refresh(benchmark::State& state, bool hex) {
         g_dlg->RefreshSerialConsole();
         Console()->repaint();
     }
+}
+
+void BM_RefreshStamped(benchmark::State& state, bool hex) {
+    g_dlg->m_chkHexView->setChecked(hex);
+    g_dlg->OnShowTimestamps(true);
+    int variant = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        FillStampedHistory(g_dlg->SerialRing(), variant ^= 1);
+        state.ResumeTiming();
+        g_dlg->RefreshSerialConsole();
+        Console()->repaint();
+    }
+    g_dlg->OnShowTimestamps(false);
 }
 
 void BM_SetTextOnly(benchmark::State& state, bool hex) {
@@ -71,6 +100,8 @@ BENCHMARK_CAPTURE(BM_Refresh, hex, true)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_SetTextOnly, hex, true)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Refresh, text, false)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_SetTextOnly, text, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_RefreshStamped, hex, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_RefreshStamped, text, false)->Unit(benchmark::kMicrosecond);
 
 // Collects the mean real time of each run, then prints the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -87,6 +118,12 @@ public:
             const double set = m_ns[std::string("BM_SetTextOnly/") + form];
             std::printf("%-4s refresh %.1f us, set text only %.1f us, ratio %.3f (aim <= 1.1)\n",
                         form, render, set, set > 0 ? render / set : 0.0);
+        }
+        for (const char* form : {"hex", "text"}) {
+            const double stamped = m_ns[std::string("BM_RefreshStamped/") + form];
+            const double plain = m_ns[std::string("BM_Refresh/") + form];
+            std::printf("%-4s refresh with timestamps %.1f us, without %.1f us, ratio %.3f\n", form,
+                        stamped, plain, plain > 0 ? stamped / plain : 0.0);
         }
     }
 

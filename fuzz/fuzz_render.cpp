@@ -204,6 +204,10 @@ bool IsStampLine(const std::string& line) {
 void CheckStampedHexDump(const unsigned char* bytes, int n,
                          const std::vector<CRingBuffer::ChunkStart>& starts, int64_t gapNs,
                          const std::string& dump) {
+    if (n == 0) {
+        Check(dump.empty());
+        return;
+    }
     const std::set<int> marked = MarkedStarts(starts, gapNs);
     std::vector<std::string> lines;
     for (size_t at = 0;;) {

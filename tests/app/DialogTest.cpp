@@ -239,12 +239,16 @@ TEST_F(Dialog, ContextMenuOpensTheAboutBox) {
         for (QWidget* w : QApplication::topLevelWidgets()) {
             if (auto* menu = qobject_cast<QMenu*>(w); menu && menu->isVisible()) {
                 auto actions = menu->actions();
-                ASSERT_EQ(actions.size(), 5);
+                ASSERT_EQ(actions.size(), 9);
                 EXPECT_EQ(actions[0]->text(), "Serial Ports...");
                 EXPECT_EQ(actions[1]->text(), "Line Signals...");
                 EXPECT_EQ(actions[2]->text(), "Open Capture Folder");
                 EXPECT_TRUE(actions[3]->isSeparator());
-                EXPECT_EQ(actions[4]->text(), "halvek Info(&A)...");
+                EXPECT_EQ(actions[4]->text(), "Show Timestamps");
+                EXPECT_EQ(actions[5]->text(), "Timestamp Gap (20 ms)...");
+                EXPECT_EQ(actions[6]->text(), "Log Traffic...");
+                EXPECT_TRUE(actions[7]->isSeparator());
+                EXPECT_EQ(actions[8]->text(), "halvek Info(&A)...");
                 QTimer::singleShot(0, [&] {
                     for (QWidget* top : QApplication::topLevelWidgets())
                         if (top->objectName() == "IDD_ABOUTBOX" && top->isVisible()) {
@@ -253,7 +257,7 @@ TEST_F(Dialog, ContextMenuOpensTheAboutBox) {
                             static_cast<QDialog*>(top)->accept();
                         }
                 });
-                actions[4]->trigger();
+                actions[8]->trigger();
                 menu->close();
             }
         }
