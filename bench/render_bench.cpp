@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <map>
+#include <vector>
 
 #include "app/TerminalDlg.h"
 #include "display/ConsoleFormat.h"
@@ -94,6 +95,49 @@ void BM_SetTextOnly(benchmark::State& state, bool hex) {
     }
 }
 
+// Setting the same text the stamped refresh shows, formatted beforehand.
+void BM_SetTextOnlyStamped(benchmark::State& state, bool hex) {
+    auto* console = Console();
+    QString texts[2];
+    for (int v = 0; v < 2; ++v) {
+        FillStampedHistory(g_dlg->SerialRing(), v);
+        unsigned char history[RING_BUFFER_CAPACITY];
+        std::vector<CRingBuffer::ChunkStart> starts;
+        const int n = g_dlg->SerialRing().Snapshot(history, starts);
+        std::string s;
+        if (hex)
+            FormatHexDump(history, n, starts, DEFAULT_TIMESTAMP_GAP_NS, s);
+        else
+            FormatConsoleText(history, n, starts, DEFAULT_TIMESTAMP_GAP_NS, s);
+        texts[v] = ConsoleWidgetText(s);
+    }
+    int variant = 0;
+    for (auto _ : state) {
+        console->setPlainText(texts[variant ^= 1]);
+        console->repaint();
+    }
+}
+
+// The formatters alone on the stamped history, with and without its times.
+void BM_Format(benchmark::State& state, bool hex, bool stamps) {
+    FillStampedHistory(g_dlg->SerialRing(), 0);
+    unsigned char history[RING_BUFFER_CAPACITY];
+    std::vector<CRingBuffer::ChunkStart> starts;
+    const int n = g_dlg->SerialRing().Snapshot(history, starts);
+    std::string s;
+    for (auto _ : state) {
+        if (hex && stamps)
+            FormatHexDump(history, n, starts, DEFAULT_TIMESTAMP_GAP_NS, s);
+        else if (hex)
+            FormatHexDump(history, n, s);
+        else if (stamps)
+            FormatConsoleText(history, n, starts, DEFAULT_TIMESTAMP_GAP_NS, s);
+        else
+            FormatConsoleText(history, n, s);
+        benchmark::DoNotOptimize(s.data());
+    }
+}
+
 }  // namespace
 
 BENCHMARK_CAPTURE(BM_Refresh, hex, true)->Unit(benchmark::kMicrosecond);
@@ -102,6 +146,12 @@ BENCHMARK_CAPTURE(BM_Refresh, text, false)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_SetTextOnly, text, false)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_RefreshStamped, hex, true)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_RefreshStamped, text, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_SetTextOnlyStamped, hex, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_SetTextOnlyStamped, text, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Format, hex_plain, true, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Format, hex_stamped, true, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Format, text_plain, false, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Format, text_stamped, false, true)->Unit(benchmark::kMicrosecond);
 
 // Collects the mean real time of each run, then prints the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -121,9 +171,15 @@ public:
         }
         for (const char* form : {"hex", "text"}) {
             const double stamped = m_ns[std::string("BM_RefreshStamped/") + form];
-            const double plain = m_ns[std::string("BM_Refresh/") + form];
-            std::printf("%-4s refresh with timestamps %.1f us, without %.1f us, ratio %.3f\n", form,
-                        stamped, plain, plain > 0 ? stamped / plain : 0.0);
+            const double set = m_ns[std::string("BM_SetTextOnlyStamped/") + form];
+            std::printf(
+                "%-4s with timestamps: refresh %.1f us, set text only %.1f us, ratio %.3f "
+                "(aim <= 1.1)\n",
+                form, stamped, set, set > 0 ? stamped / set : 0.0);
+            const double fs = m_ns[std::string("BM_Format/") + form + "_stamped"];
+            const double fp = m_ns[std::string("BM_Format/") + form + "_plain"];
+            std::printf("%-4s formatting alone: with timestamps %.2f us, without %.2f us\n", form,
+                        fs, fp);
         }
     }
 
