@@ -37,8 +37,6 @@ void CTerminalDlg::AddConsoleMenuEntries(QMenu& menu) {
     QAction* log = menu.addAction(QStringLiteral("Log Traffic..."));
     log->setCheckable(true);
     log->setChecked(m_engine.trafficLog.Active());
-    if (m_engine.trafficLog.Active())
-        log->setToolTip(QString::fromStdString("Logging to " + m_engine.trafficLog.Path()));
     connect(log, &QAction::triggered, this, [this] { OnLogTraffic(); });
 }
 

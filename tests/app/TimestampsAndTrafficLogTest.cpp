@@ -200,6 +200,16 @@ TEST_F(TimestampsAndTrafficLog, LogTrafficWritesWhatBothLinksReceived) {
                        .count(QRegularExpression("^\\[", QRegularExpression::MultilineOption)) == 2;
     })) << Console(IDC_REDIT_SERIAL_DEBUG).toStdString()
         << Console(IDC_REDIT_NET_DEBUG).toStdString();
+    // A few more for the picture: answers that come in two reads, the second right after.
+    for (const char* reply : {"OK 21.5 C", "OK 21.6 C", "ERR 3"}) {
+        testutil::Pump(30);
+        pty.Write(reply);
+        testutil::SendAll(peer, reply);
+        testutil::Pump(2);
+        pty.Write("\r\n");
+        testutil::SendAll(peer, "\r\n");
+    }
+    testutil::WaitFor([&] { return Console(IDC_REDIT_SERIAL_DEBUG).endsWith("ERR 3\n"); });
     dlg->grab().save(QStringLiteral(VASKEL_ARTIFACTS "/timestamps.png"));
 
     const std::string status = Status();
