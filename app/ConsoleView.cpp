@@ -52,16 +52,28 @@ void CTerminalDlg::OnShowWindow() {
 static bool RenderConsole(CTerminalDlg& dlg, CRingBuffer& ring, QCheckBox* hexView,
                           std::string& member, int consoleId) {
     unsigned char history[RING_BUFFER_CAPACITY];
-    const int n = ring.Snapshot(history);  // one consistent history, even while bytes arrive
+    // Where the chunks start: kept between renders (only the UI thread renders), so a render
+    // allocates nothing once it has seen a history full of chunks.
+    static std::vector<CRingBuffer::ChunkStart> starts;
+    const bool stamps = dlg.ShowTimestamps();
+    // One consistent history (with its chunk starts), even while bytes arrive.
+    const int n = stamps ? ring.Snapshot(history, starts) : ring.Snapshot(history);
     if (n == 0)
         return false;  // the console keeps its text and its font
+    const int64_t gapNs = int64_t{dlg.TimestampGapMs()} * 1'000'000;
     auto* console = qobject_cast<QPlainTextEdit*>(dlg.GetDlgItem(consoleId));
     if (hexView->isChecked()) {
-        FormatHexDump(history, n, member);
+        if (stamps)
+            FormatHexDump(history, n, starts, gapNs, member);
+        else
+            FormatHexDump(history, n, member);
         if (dlg.m_bFontsCreated)
             SetConsoleFont(console, dlg.m_fontHex);
     } else {
-        FormatConsoleText(history, n, member);
+        if (stamps)
+            FormatConsoleText(history, n, starts, gapNs, member);
+        else
+            FormatConsoleText(history, n, member);
         if (dlg.m_bFontsCreated)
             SetConsoleFont(console, dlg.m_fontText);
     }

@@ -130,5 +130,7 @@ void CTerminalDlg::ShowStatusTip() {
     std::string tip = m_transferTip;
     if (!m_remoteTip.empty())
         tip += (tip.empty() ? "" : "\n") + m_remoteTip;
+    if (m_nBytesNotLogged > 0)
+        tip += (tip.empty() ? "" : "\n") + std::to_string(m_nBytesNotLogged) + " bytes not logged";
     m_staticStatus->setToolTip(QString::fromStdString(tip));
 }

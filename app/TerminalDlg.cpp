@@ -286,6 +286,7 @@ void CTerminalDlg::contextMenuEvent(QContextMenuEvent* e) {
     connect(network, &QAction::triggered, this, [this] { OnNetworkOptions(); });
     QAction* folder = menu.addAction(QStringLiteral("Open Capture Folder"));
     connect(folder, &QAction::triggered, this, [this] { OnOpenCaptureFolder(); });
+    AddConsoleMenuEntries(menu);
     menu.addSeparator();
     QAction* about = menu.addAction(QString::fromUtf8(ABOUTBOX_TEXT));
     connect(about, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
@@ -452,6 +453,7 @@ void CTerminalDlg::ConnectEngine() {
     // The progress dialog shows what the capture reports while it is up, and only then.
     new CTransferProgress(transfer, m_dlgDownload, this);
     ConnectRemotePort();
+    ConnectTrafficLog();
 }
 
 void CTerminalDlg::ShowFailure(const QString& text, const QString& detail) {

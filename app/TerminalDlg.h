@@ -29,11 +29,17 @@ class QPushButton;
 class QTimer;
 class CRefreshPacer;
 class CLineSignalsDlg;
+class QMenu;
 
 // OnSize types.
 constexpr int SIZE_RESTORED = 0;
 constexpr int SIZE_MINIMIZED = 1;
 constexpr int SIZE_MAXIMIZED = 2;
+
+// The pause before a received chunk that gives it a time in the consoles, in milliseconds.
+constexpr int DEFAULT_TIMESTAMP_GAP_MS = 20;
+constexpr int MIN_TIMESTAMP_GAP_MS = 0;
+constexpr int MAX_TIMESTAMP_GAP_MS = 60000;
 
 class CTerminalDlg : public QDialog {
     Q_OBJECT
@@ -90,6 +96,14 @@ public:
     long OnTransferCancel();
     void OnTransferFinished(const PassOutcome& outcome);
     void OnShowWindow();
+    // Timestamps in both consoles: shown or not, and the pause that gives a chunk its time
+    // (asked for in a small input). Both re-render the consoles.
+    void OnShowTimestamps(bool show);
+    void OnTimestampGap();
+    bool ShowTimestamps() const { return m_bShowTimestamps; }
+    int TimestampGapMs() const { return m_nTimestampGapMs; }
+    // Starts the traffic log of both links in a file the user chooses, or stops the running one.
+    void OnLogTraffic();
     void OnSize(int type, int cx, int cy);
     void OnOK();
     void OnCancel();
@@ -170,6 +184,11 @@ private:
     // The network console's RFC 2217 signals and the serial lists that it may ask again.
     void ConnectRemotePort();
     void CreatePacers();
+    // The context menu's console entries: timestamps and the traffic log.
+    void AddConsoleMenuEntries(QMenu& menu);
+    void ConnectTrafficLog();
+    // The status line's tooltip: where the last capture went (and its diagnosis), and how many
+    // bytes the running traffic log could not keep up with.
     // Both File Send buttons follow the state of both links.
     void UpdateFileSendButtons();
     void UpdatePortTips();
@@ -226,6 +245,9 @@ private:
     // Each console refreshes at the display's pace (see app/RefreshPacer.h).
     CRefreshPacer* m_serialPacer = nullptr;
     CRefreshPacer* m_netPacer = nullptr;
+    bool m_bShowTimestamps = false;
+    int m_nTimestampGapMs = DEFAULT_TIMESTAMP_GAP_MS;
+    qint64 m_nBytesNotLogged = 0;  // told by the running traffic log; 0 when it keeps up
     bool m_bInitDone = false;
     bool m_bConnectHadFocus = false;  // the Connect button had the focus when its attempt began
     bool m_bDestroyed = false;

@@ -5,8 +5,10 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
 #include <QMessageBox>
 #include <QThread>
 #include <QUrl>
@@ -66,6 +68,33 @@ std::optional<FileChoice> ChooseOpenFile(const std::string& filter) {
     if (path.isEmpty())
         return std::nullopt;
     return FileChoice{path.toStdString(), QFileInfo(path).fileName().toStdString()};
+}
+
+std::optional<FileChoice> ChooseSaveFile(const std::string& directory, const std::string& name,
+                                         const std::string& filter) {
+    if (g_seam)
+        return g_seam->ChooseSaveFile(directory, name, filter);
+    QString start = QString::fromStdString(name);
+    if (!directory.empty())
+        start = QDir(QString::fromStdString(directory)).filePath(start);
+    const QString path = QFileDialog::getSaveFileName(QApplication::activeWindow(), QString(),
+                                                      start, QtFilter(filter));
+    if (path.isEmpty())
+        return std::nullopt;
+    return FileChoice{path.toStdString(), QFileInfo(path).fileName().toStdString()};
+}
+
+std::optional<int> AskNumber(const std::string& title, const std::string& label, int value, int min,
+                             int max) {
+    if (g_seam)
+        return g_seam->AskNumber(title, label, value, min, max);
+    bool ok = false;
+    const int chosen =
+        QInputDialog::getInt(QApplication::activeWindow(), QString::fromStdString(title),
+                             QString::fromStdString(label), value, min, max, 1, &ok);
+    if (!ok)
+        return std::nullopt;
+    return chosen;
 }
 
 void OpenFolder(const std::string& path) {

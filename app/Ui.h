@@ -1,4 +1,5 @@
-// The one seam through which the program shows message boxes and the open-file dialog.
+// The one seam through which the program shows message boxes, the file dialogs and its small
+// number inputs.
 //
 // The program shows real Qt dialogs. Tests install a replacement that records the texts or hands
 // back a chosen file, so that no test ever blocks on a modal window.
@@ -24,6 +25,21 @@ public:
     virtual std::optional<FileChoice> ChooseOpenFile(const std::string& filter) = 0;
     // Shows a folder in the desktop's file manager.
     virtual void OpenFolder(const std::string& path) = 0;
+    // The save-file dialog, opened in `directory` with `name` proposed; nothing when the user
+    // cancels. A seam that does not answer it cancels.
+    virtual std::optional<FileChoice> ChooseSaveFile(const std::string& directory,
+                                                     const std::string& name,
+                                                     const std::string& filter) {
+        (void)directory, (void)name, (void)filter;
+        return std::nullopt;
+    }
+    // A whole number from min to max, `value` proposed; nothing when the user cancels. A seam
+    // that does not answer it cancels.
+    virtual std::optional<int> AskNumber(const std::string& title, const std::string& label,
+                                         int value, int min, int max) {
+        (void)title, (void)label, (void)value, (void)min, (void)max;
+        return std::nullopt;
+    }
 };
 
 // Replaces the real dialogs (nullptr restores them). Not thread-safe: set it before anything runs.
@@ -39,5 +55,14 @@ std::optional<FileChoice> ChooseOpenFile(const std::string& filter);
 
 // Shows a folder in the desktop's file manager.
 void OpenFolder(const std::string& path);
+
+// The save-file dialog, opened in `directory` (may be empty) with `name` proposed, with a filter
+// in the framework's form. It asks before overwriting a file.
+std::optional<FileChoice> ChooseSaveFile(const std::string& directory, const std::string& name,
+                                         const std::string& filter);
+
+// A small input of a whole number from min to max, `value` proposed.
+std::optional<int> AskNumber(const std::string& title, const std::string& label, int value, int min,
+                             int max);
 
 }  // namespace ui

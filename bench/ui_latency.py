@@ -9,6 +9,10 @@ can. Measured `--samples` times idle and again spread over the flood:
   hex:  a click on Hex View until the serial console shows the other form ("0000 " first).
 Both read through AT-SPI. Also prints the program's CPU use and resident memory.
 
+With `--log` the traffic log runs through the whole flood: started as a user starts it (the
+context menu's "Log Traffic..." entry, a file name typed into the save dialog), into the program's
+folder; its size is printed at the end.
+
 With `--minutes N` it soaks instead: both sides flooded with random bytes (fresh bytes for every
 write, so that no pattern repeats) for N minutes, printing the program's resident memory every
 minute as it goes, with the key samples spread over the whole flood."""
@@ -130,6 +134,31 @@ class Bench:
         au.wait_for(lambda: au.text_of(console, 0, 5).startswith("The q"), 10,
                     "the serial console to show the first line")
 
+    def start_traffic_log(self):
+        """Right-click on the status line, "Log Traffic..." chosen with the keys, the log's path
+        typed into the save dialog and Enter; waits until the log file exists."""
+        self.log_path = os.path.join(self.program.dir, "ui_latency_traffic.log")
+        x, y = au.screen_center(self.status)
+        xt = self.xtest
+        xt.xtst.XTestFakeMotionEvent(xt.display, -1, x, y, 0)
+        xt.xtst.XTestFakeButtonEvent(xt.display, 3, 1, 0)
+        xt.xtst.XTestFakeButtonEvent(xt.display, 3, 0, 0)
+        xt.x11.XSync(xt.display, 0)
+
+        # The open menu is not on the AT-SPI bus: its keys pick the entry, the second from the
+        # bottom ("Log Traffic...", right above the about entry).
+        au.pump(0.5)
+        subprocess.run(["xdotool", "key", "--delay", "50", "Up", "Up", "Return"], check=True)
+        wid = au.wait_for(lambda: subprocess.run(
+            ["xdotool", "search", "--onlyvisible", "--name", "^Save"], capture_output=True,
+            text=True).stdout.split(), 10, "the save dialog")
+        subprocess.run(["xdotool", "windowfocus", "--sync", wid[0]], check=True)
+        subprocess.run(["xdotool", "key", "ctrl+a"], check=True)
+        subprocess.run(["xdotool", "type", "--delay", "2", self.log_path], check=True)
+        subprocess.run(["xdotool", "key", "Return"], check=True)
+        au.wait_for(lambda: os.path.exists(self.log_path), 10, "the traffic log file")
+        au.focus_window()
+
     def sample_memory(self, label):
         self.memory[label] = rss_kb(self.pid)
 
@@ -235,6 +264,8 @@ class Bench:
     def run(self):
         args = self.args
         self.connect_both_sides()
+        if args.log:
+            self.start_traffic_log()
         au.focus_window()
         self.sample_memory("start")
         cpu0, t0 = cpu_seconds(self.pid), time.monotonic()
@@ -270,6 +301,9 @@ class Bench:
         print("resident memory: start %d kB, 30 s %s kB, end %d kB, growth %+d kB" % (
             self.memory["start"], self.memory.get("30 s", "n/a"), self.memory["end"],
             self.memory["end"] - self.memory["start"]))
+        if args.log:
+            print("traffic log on: %.1f MiB written to %s" % (
+                os.path.getsize(self.log_path) / 2**20, os.path.basename(self.log_path)))
         worst = max(percentile(flood[0], 99), percentile(flood[1], 99))
         growth = self.memory["end"] - self.memory["start"]
         print("aim: p99 under flood < 50 ms: %s (%.1f ms); memory growth < 2 MB: %s (%d kB)" % (
@@ -289,6 +323,8 @@ def main():
     parser.add_argument("--samples", type=int, default=50)
     parser.add_argument("--minutes", type=int, default=0,
                         help="soak under a random dual flood, memory every minute")
+    parser.add_argument("--log", action="store_true",
+                        help="run the traffic log (started from the context menu) all along")
     parser.add_argument("--binary", required=True)
     args = parser.parse_args()
     bench = Bench(args)

@@ -1,5 +1,9 @@
 #include "display/ConsoleFormat.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
 void FormatHexDump(const unsigned char* bytes, int n, std::string& out) {
     static const char digits[] = "0123456789ABCDEF";
     out.clear();
@@ -28,6 +32,179 @@ void FormatConsoleText(const unsigned char* bytes, int n, std::string& out) {
     for (int i = 0; i < n; ++i)
         if (bytes[i] != 0)
             out += static_cast<char>(bytes[i]);
+}
+
+namespace {
+
+constexpr int64_t NS_PER_S = 1'000'000'000;
+constexpr int64_t NS_PER_MS = 1'000'000;
+
+// Picks the marked chunk starts in order, and writes their timestamps. The local time is
+// converted once per second of wall clock: a flood brings many chunk starts to a second.
+class StampMarks {
+public:
+    StampMarks(const std::vector<CRingBuffer::ChunkStart>& starts, int64_t gapNs)
+        : m_starts(starts), m_gapNs(gapNs) {
+        Advance();
+    }
+    // Index of the next marked chunk start, or -1 when there is none.
+    int Next() const { return m_next < m_starts.size() ? m_starts[m_next].index : -1; }
+    // Where the chunk of the next marked start ends: the next chunk start, or n.
+    int NextEnd(int n) const {
+        return m_next + 1 < m_starts.size() ? std::min(m_starts[m_next + 1].index, n) : n;
+    }
+    // Appends the timestamp of the next marked start and moves on to the one after.
+    void AppendAndAdvance(std::string& out) {
+        Append(m_starts[m_next].at.wallNs, out);
+        ++m_next;
+        Advance();
+    }
+
+    void Append(int64_t wallNs, std::string& out) {
+        const int64_t s = wallNs >= 0 ? wallNs / NS_PER_S : (wallNs - NS_PER_S + 1) / NS_PER_S;
+        if (s != m_second || !m_hmsValid) {
+            m_second = s;
+            m_hmsValid = true;
+            const time_t t = static_cast<time_t>(s);
+            tm parts{};
+            if (!localtime_r(&t, &parts))
+                parts = tm{};
+            std::snprintf(m_hms, sizeof m_hms, "%02d:%02d:%02d", parts.tm_hour % 100,
+                          parts.tm_min % 100, parts.tm_sec % 100);
+        }
+        const auto ms = static_cast<int>((wallNs - s * NS_PER_S) / NS_PER_MS);  // 0..999
+        out += '[';
+        out.append(m_hms, 8);
+        out += '.';
+        out += static_cast<char>('0' + ms / 100);
+        out += static_cast<char>('0' + ms / 10 % 10);
+        out += static_cast<char>('0' + ms % 10);
+        out += ']';
+    }
+
+private:
+    // Moves m_next to the first start from m_next on that is marked.
+    void Advance() {
+        while (m_next < m_starts.size()) {
+            if (m_next == 0)
+                return;  // the first chunk start of the history
+            const int64_t pause = m_starts[m_next].at.steadyNs - m_starts[m_next - 1].at.steadyNs;
+            if (pause >= m_gapNs)
+                return;
+            ++m_next;
+        }
+    }
+
+    const std::vector<CRingBuffer::ChunkStart>& m_starts;
+    int64_t m_gapNs;
+    size_t m_next = 0;
+    int64_t m_second = 0;
+    bool m_hmsValid = false;
+    char m_hms[16] = {};  // "HH:MM:SS" and room for any int the compiler may assume
+};
+
+bool EndsLine(const std::string& out) {
+    return out.empty() || out.back() == '\n' || out.back() == '\r';
+}
+
+}  // namespace
+
+std::string FormatTimestamp(int64_t wallNs) {
+    std::vector<CRingBuffer::ChunkStart> none;
+    StampMarks marks(none, 0);
+    std::string out;
+    marks.Append(wallNs, out);
+    return out;
+}
+
+void FormatConsoleText(const unsigned char* bytes, int n,
+                       const std::vector<CRingBuffer::ChunkStart>& starts, int64_t gapNs,
+                       std::string& out) {
+    StampMarks marks(starts, gapNs);
+    if (marks.Next() < 0 || marks.Next() >= n) {
+        FormatConsoleText(bytes, n, out);
+        return;
+    }
+    out.clear();
+    out.reserve(static_cast<size_t>(n) + 64);
+    int i = 0;
+    while (i < n) {
+        // The plain run up to the next mark, zero bytes left out.
+        int next = marks.Next();
+        if (next < i)
+            next = -1;  // starts out of order or out of range are never marked twice
+        const int end = next < 0 || next > n ? n : next;
+        for (; i < end; ++i)
+            if (bytes[i] != 0)
+                out += static_cast<char>(bytes[i]);
+        if (i >= n)
+            break;
+        // A marked chunk start: its own line, its time first. Line breaks that lead the chunk
+        // end the line before (a device that ends its lines at the start of the next message,
+        // or a CR LF cut between two reads), unless they are all the chunk holds.
+        const int chunkEnd = marks.NextEnd(n);
+        int first = i;  // the chunk's first byte that is no line break
+        while (first < chunkEnd &&
+               (bytes[first] == '\r' || bytes[first] == '\n' || bytes[first] == 0))
+            ++first;
+        if (first < chunkEnd) {
+            for (; i < first; ++i)
+                if (bytes[i] != 0)
+                    out += static_cast<char>(bytes[i]);
+        }
+        if (!EndsLine(out))
+            out += "\r\n";
+        marks.AppendAndAdvance(out);
+        out += ' ';
+    }
+}
+
+void FormatHexDump(const unsigned char* bytes, int n,
+                   const std::vector<CRingBuffer::ChunkStart>& starts, int64_t gapNs,
+                   std::string& out) {
+    static const char digits[] = "0123456789ABCDEF";
+    StampMarks marks(starts, gapNs);
+    if (marks.Next() < 0 || marks.Next() >= n) {
+        FormatHexDump(bytes, n, out);
+        return;
+    }
+    out.clear();
+    out.reserve(static_cast<size_t>(n / 16 + 1) * 42 + 64);
+    auto offset = [&](int i) {
+        out += digits[(i >> 12) & 0xF];
+        out += digits[(i >> 8) & 0xF];
+        out += digits[(i >> 4) & 0xF];
+        out += digits[i & 0xF];
+        out += ' ';
+    };
+    for (int i = 0; i < n; ++i) {
+        const int column = i % 16;
+        if (i == marks.Next()) {
+            if (i > 0)
+                out += "\r\n";
+            marks.AppendAndAdvance(out);
+            while (marks.Next() >= 0 && marks.Next() <= i)
+                marks.AppendAndAdvance(out);  // never in a Snapshot; kept harmless
+            out += "\r\n";
+            offset(i);
+            // Blanks where the row's earlier bytes would stand.
+            for (int k = 0; k < column; ++k) {
+                if (k > 0 && k % 4 == 0)
+                    out += ' ';
+                out += "  ";
+            }
+            if (column > 0 && column % 4 == 0)
+                out += ' ';
+        } else if (column == 0) {
+            if (i > 0)
+                out += "\r\n";
+            offset(i);
+        } else if (column % 4 == 0) {
+            out += ' ';
+        }
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 0xF];
+    }
 }
 
 namespace {

@@ -196,7 +196,17 @@ void TrafficLog::Write(std::shared_ptr<Shared> shared, int fd, std::string path,
     int lastYday = clock.parts.tm_yday, lastYear = clock.parts.tm_year;
     text += DateLine(clock.parts);
     text += '\n';
-    int64_t lines = 0, bytes = 0;
+    int64_t lines = 0, bytes = 0;          // chunk lines (and their bytes) written to the file
+    int64_t textLines = 0, textBytes = 0;  // the same, in `text`, waiting to be written
+    auto flush = [&](int* error) {
+        if (!WriteAll(fd, text, error))
+            return false;
+        text.clear();
+        lines += textLines;
+        bytes += textBytes;
+        textLines = textBytes = 0;
+        return true;
+    };
     int err = 0;
     bool ok = true;
     // Chunks come from several threads, each stamped a moment before it is queued: they wait
@@ -248,19 +258,14 @@ void TrafficLog::Write(std::shared_ptr<Shared> shared, int fd, std::string path,
             }
             AppendLine(text, clock, c.kind, c.at, start.steadyNs, c.bytes.data(), c.bytes.size());
             text += '\n';
-            ++lines;
-            bytes += static_cast<int64_t>(c.bytes.size());
-            if (text.size() >= WRITE_BATCH) {
-                if (!(ok = WriteAll(fd, text, &err)))
-                    break;
-                text.clear();
-            }
+            ++textLines;
+            textBytes += static_cast<int64_t>(c.bytes.size());
+            if (text.size() >= WRITE_BATCH && !(ok = flush(&err)))
+                break;
         }
         pending.erase(pending.begin(), pending.begin() + static_cast<long>(written));
-        if (ok && !text.empty()) {
-            ok = WriteAll(fd, text, &err);
-            text.clear();
-        }
+        if (ok && !text.empty())
+            ok = flush(&err);
         if (!ok) {
             {
                 std::lock_guard lock(s.lock);
@@ -268,7 +273,8 @@ void TrafficLog::Write(std::shared_ptr<Shared> shared, int fd, std::string path,
                 s.queue.clear();
                 s.queuedBytes = 0;
             }
-            // The writes are unbuffered: what the file holds is exactly what was told stored.
+            // The writes are unbuffered, and only whole batches written count: what is told
+            // stored is at most what the file holds (a failed batch may have left a part).
             ::close(fd);
             emit log->failed(
                 QStringLiteral("Can't write the traffic log"),

@@ -23,4 +23,20 @@ std::optional<ui::FileChoice> RecordingSeam::ChooseOpenFile(const std::string& f
     return nextFile;
 }
 
+std::optional<ui::FileChoice> RecordingSeam::ChooseSaveFile(const std::string& directory,
+                                                            const std::string& name,
+                                                            const std::string& filter) {
+    saveDirectories.push_back(directory);
+    saveNames.push_back(name);
+    filters.push_back(filter);
+    return nextSaveFile;
+}
+
+std::optional<int> RecordingSeam::AskNumber(const std::string& title, const std::string& label,
+                                            int value, int min, int max) {
+    (void)label;
+    numbersAsked.push_back({title, value, min, max});
+    return nextNumber;
+}
+
 }  // namespace testutil
