@@ -53,6 +53,8 @@ int RunExitCode(const PassOutcome& out) {
 int SessionExitCode(const SessionReport& report) {
     if (report.error)
         return report.error->exitCode;
+    if (report.lines && !report.lines->Ok())
+        return EXIT_MISMATCH;
     for (const RunReport& run : report.runs)
         if (const int code = RunExitCode(run.outcome); code != EXIT_VERIFIED)
             return code;
@@ -122,6 +124,83 @@ std::string FailureMessage(const PassOutcome& outcome) {
     return diagnosis.empty() ? RunMessage(outcome) : RunMessage(outcome) + "; " + diagnosis;
 }
 
+std::string RemoteAppliedLine(const SessionReport& report) {
+    return "rfc2217: the device server applied " + report.options.settings.Readable();
+}
+
+std::string AckWord(ComPortClient::AckState state) {
+    switch (state) {
+        case ComPortClient::AckState::Acknowledged:
+            return "acknowledged";
+        case ComPortClient::AckState::AcknowledgedOther:
+            return "other-value";
+        case ComPortClient::AckState::Pending:
+        case ComPortClient::AckState::TimedOut:
+            return "no-answer";
+        default:
+            return "not-applied";
+    }
+}
+
+namespace {
+
+QJsonValue RemoteJson(const std::optional<RemoteSettingsReport>& remote) {
+    if (!remote)
+        return QJsonValue();
+    using Option = ComPortClient::OptionState;
+    const Option o = remote->option;
+    const char* option = o == Option::Agreed     ? "agreed"
+                         : o == Option::Refused  ? "refused"
+                         : o == Option::NoAnswer ? "no-answer"
+                         : o == Option::Asking   ? "asking"
+                                                 : "not-asked";
+    QJsonArray settings;
+    for (const RemoteSettingsReport::Item& item : remote->items) {
+        const bool answered = item.state == ComPortClient::AckState::Acknowledged ||
+                              item.state == ComPortClient::AckState::AcknowledgedOther;
+        settings.append(QJsonObject{
+            {"setting", ComPortClient::SettingName(item.setting)},
+            {"requested", Q(RemoteSettingsReport::ValueName(item.setting, item.requested))},
+            {"answered",
+             answered ? QJsonValue(Q(RemoteSettingsReport::ValueName(item.setting, item.answered)))
+                      : QJsonValue()},
+            {"result", Q(AckWord(item.state))},
+        });
+    }
+    QJsonArray failures;
+    for (const std::string& f : remote->Failures())
+        failures.append(Q(f));
+    return QJsonObject{{"option", option},
+                       {"applied", remote->Ok()},
+                       {"settings", settings},
+                       {"failures", failures}};
+}
+
+QJsonValue LinesJson(const std::optional<LinesReport>& lines) {
+    if (!lines)
+        return QJsonValue();
+    QJsonArray out;
+    for (const LineFollowReport& l : lines->lines) {
+        QJsonArray followers;
+        for (ModemLine line : l.followers)
+            followers.append(ModemLineName(line));
+        out.append(QJsonObject{
+            {"line", Q(l.driven)},
+            {"side", l.remote ? "device-server" : "serial"},
+            {"followers", followers},
+            {"toggles", l.toggles},
+            {"seen", l.seen},
+            {"delay_p50_ms", l.delaysMs.empty() ? QJsonValue() : QJsonValue(l.P50Ms())},
+            {"delay_max_ms", l.delaysMs.empty() ? QJsonValue() : QJsonValue(l.MaxMs())},
+            {"error", l.error.empty() ? QJsonValue() : QJsonValue(Q(l.error))},
+            {"ok", l.Ok()},
+        });
+    }
+    return QJsonObject{{"lines", out}, {"link_lost", lines->linkLost}, {"ok", lines->Ok()}};
+}
+
+}  // namespace
+
 std::string JsonReport(const SessionReport& r) {
     const RunnerOptions& o = r.options;
     const double line = LineBytesPerSecond(o.settings);
@@ -138,6 +217,7 @@ std::string JsonReport(const SessionReport& r) {
     QJsonObject network{
         {"mode", o.net == RunnerOptions::Net::Connect ? "connect" : "listen"},
         {"port", static_cast<qint64>(o.port)},
+        {"framing", o.rfc2217 ? "rfc2217" : "raw"},
     };
     if (o.net == RunnerOptions::Net::Connect)
         network["address"] = Q(o.host);
@@ -174,12 +254,16 @@ std::string JsonReport(const SessionReport& r) {
         }
         runs.append(j);
     }
+    const bool lines = o.test == RunnerOptions::Test::Lines;
     QJsonObject root{
         {"program", "vaskel-passthrough"},
+        {"test", lines ? "lines" : "passthrough"},
         {"exit_code", SessionExitCode(r)},
         {"serial", serial},
         {"network", network},
-        {"data", data},
+        {"data", lines ? QJsonValue() : QJsonValue(data)},
+        {"rfc2217", RemoteJson(r.remote)},
+        {"lines", LinesJson(r.lines)},
         {"planned_runs", r.plannedRuns},
         {"runs", runs},
         {"error", r.error ? QJsonValue(QJsonObject{{"text", Q(r.error->text)},
@@ -194,20 +278,34 @@ std::string JUnitReport(const SessionReport& r) {
     QXmlStreamWriter w(&xml);
     w.setAutoFormatting(true);
     w.writeStartDocument();
-    int failures = 0;
+    int failures = 0, cases = static_cast<int>(r.runs.size());
     double total = 0;
     for (const RunReport& run : r.runs) {
         failures += RunExitCode(run.outcome) != EXIT_VERIFIED;
         total += run.outcome.seconds;
     }
+    // The settings asked of the device server are a case of their own; when they failed, that
+    // case carries the session's failure instead of the "setup" error.
+    const bool remoteFailed = r.remote && !r.remote->Ok();
+    const bool setupError = r.error && !(remoteFailed && r.error->exitCode == EXIT_CONTROL_PATH);
+    if (r.remote) {
+        ++cases;
+        failures += remoteFailed;
+    }
+    if (r.lines) {
+        for (const LineFollowReport& l : r.lines->lines) {
+            ++cases;
+            failures += !l.Ok();
+        }
+    }
     w.writeStartElement("testsuites");
     w.writeStartElement("testsuite");
     w.writeAttribute("name", "vaskel-passthrough");
-    w.writeAttribute("tests", QString::number(r.runs.size() + (r.error ? 1 : 0)));
+    w.writeAttribute("tests", QString::number(cases + (setupError ? 1 : 0)));
     w.writeAttribute("failures", QString::number(failures));
-    w.writeAttribute("errors", QString::number(r.error ? 1 : 0));
+    w.writeAttribute("errors", QString::number(setupError ? 1 : 0));
     w.writeAttribute("time", QString::number(total, 'f', 3));
-    if (r.error) {
+    if (setupError) {
         w.writeStartElement("testcase");
         w.writeAttribute("classname", "vaskel-passthrough");
         w.writeAttribute("name", "setup");
@@ -216,6 +314,41 @@ std::string JUnitReport(const SessionReport& r) {
         w.writeCharacters(Q(r.error->detail));
         w.writeEndElement();
         w.writeEndElement();
+    }
+    if (r.remote) {
+        w.writeStartElement("testcase");
+        w.writeAttribute("classname", "vaskel-passthrough");
+        w.writeAttribute("name", "rfc2217 settings");
+        if (remoteFailed) {
+            w.writeStartElement("failure");
+            w.writeAttribute("message", Q(r.remote->FailureText()));
+            w.writeAttribute("type", r.remote->NotRfc2217() ? "not-rfc2217" : "settings");
+            std::string body;
+            for (const std::string& f : r.remote->Failures())
+                body += f + "\n";
+            w.writeCharacters(Q(body));
+            w.writeEndElement();
+        } else {
+            w.writeTextElement("system-out", Q(RemoteAppliedLine(r)));
+        }
+        w.writeEndElement();
+    }
+    if (r.lines) {
+        for (const LineFollowReport& l : r.lines->lines) {
+            w.writeStartElement("testcase");
+            w.writeAttribute("classname", "vaskel-passthrough");
+            w.writeAttribute("name",
+                             Q("lines " + std::string(l.remote ? "remote " : "") + l.driven));
+            if (!l.Ok()) {
+                w.writeStartElement("failure");
+                w.writeAttribute("message", Q(l.Summary()));
+                w.writeAttribute("type", "lines");
+                w.writeEndElement();
+            } else {
+                w.writeTextElement("system-out", Q(l.Summary()));
+            }
+            w.writeEndElement();
+        }
     }
     for (const RunReport& run : r.runs) {
         const PassOutcome& out = run.outcome;

@@ -1,0 +1,260 @@
+#include "runner/LinesCheck.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+constexpr ModemLine kInputs[] = {ModemLine::Cts, ModemLine::Dsr, ModemLine::Dcd, ModemLine::Ri};
+
+int64_t SteadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool RemoteLevel(const comport::ModemState& s, ModemLine line) {
+    switch (line) {
+        case ModemLine::Cts:
+            return s.cts;
+        case ModemLine::Dsr:
+            return s.dsr;
+        case ModemLine::Dcd:
+            return s.dcd;
+        case ModemLine::Ri:
+            return s.ri;
+    }
+    return false;
+}
+
+// The notification says the line changed since the one before (RI: it went off).
+bool RemoteDelta(const comport::ModemState& s, ModemLine line) {
+    switch (line) {
+        case ModemLine::Cts:
+            return s.deltaCts;
+        case ModemLine::Dsr:
+            return s.deltaDsr;
+        case ModemLine::Dcd:
+            return s.deltaDcd;
+        case ModemLine::Ri:
+            return s.riTrailingEdge;
+    }
+    return false;
+}
+
+std::string Ms(double ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", ms);
+    return text;
+}
+
+}  // namespace
+
+double LineFollowReport::P50Ms() const {
+    if (delaysMs.empty())
+        return 0;
+    std::vector<double> sorted = delaysMs;
+    std::sort(sorted.begin(), sorted.end());
+    const size_t n = sorted.size();
+    return n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+}
+
+double LineFollowReport::MaxMs() const {
+    return delaysMs.empty() ? 0 : *std::max_element(delaysMs.begin(), delaysMs.end());
+}
+
+std::string LineFollowReport::Mapping() const {
+    std::string text = (remote ? "remote " : "") + driven + " ->";
+    if (followers.empty())
+        return text + " nothing";
+    if (!remote)
+        text += " remote";
+    for (ModemLine line : followers)
+        text += std::string(" ") + ModemLineName(line);
+    return text;
+}
+
+std::string LineFollowReport::Summary() const {
+    std::string text = Mapping() + ": " + std::to_string(seen) + " of " + std::to_string(toggles) +
+                       " changes seen";
+    if (!delaysMs.empty())
+        text += ", delay p50 " + Ms(P50Ms()) + " ms, max " + Ms(MaxMs()) + " ms";
+    if (!error.empty())
+        text += " (" + error + ")";
+    return text;
+}
+
+bool LinesReport::Ok() const {
+    return !linkLost && !lines.empty() &&
+           std::all_of(lines.begin(), lines.end(),
+                       [](const LineFollowReport& l) { return l.Ok(); });
+}
+
+LinesCheck::LinesCheck(ModemLines& serial, NetConsole& net, int toggles, int waitMs)
+    : m_serial(serial), m_net(net), m_nToggles(toggles), m_nWaitMs(waitMs) {
+    const platform::ModemState& now = m_serial.Lines();
+    for (ModemLine line : kInputs)
+        m_serialSide.level[static_cast<int>(line)] = LineLevel(now, line);
+    m_serialSide.known = true;
+    m_serialDtr = now.dtr;
+    m_serialRts = now.rts;
+    if (const ComPortClient* client = m_net.ComPort()) {
+        if (const auto last = client->LastModemState()) {
+            for (ModemLine line : kInputs)
+                m_remoteSide.level[static_cast<int>(line)] = RemoteLevel(*last, line);
+            m_remoteSide.known = true;
+        }
+    }
+    // Connected before any wait's own handlers, so that a wait sees the levels already updated.
+    connect(&m_net, &NetConsole::remoteModemState, this, &LinesCheck::OnRemoteModem);
+    connect(&m_serial, &ModemLines::lineChanged, this, &LinesCheck::OnSerialChange);
+    connect(&m_net, &NetConsole::farEndClosed, this, [this] { m_linkLost = true; });
+    connect(&m_net, &NetConsole::peerGone, this, [this] { m_linkLost = true; });
+}
+
+void LinesCheck::OnRemoteModem(const comport::ModemState& state, qint64 steadyNs) {
+    for (ModemLine line : kInputs) {
+        const int i = static_cast<int>(line);
+        const bool level = RemoteLevel(state, line);
+        // Before the first notification the levels are unknown: only a delta bit tells a change.
+        const bool changed =
+            m_remoteSide.known ? level != m_remoteSide.level[i] : RemoteDelta(state, line);
+        m_remoteSide.level[i] = level;
+        if (changed)
+            m_remoteSide.changedNs[i] = steadyNs;
+    }
+    m_remoteSide.known = true;
+}
+
+void LinesCheck::OnSerialChange(const ModemLineChange& change) {
+    const int i = static_cast<int>(change.line);
+    m_serialSide.level[i] = change.on;
+    m_serialSide.changedNs[i] = change.steadyNs;
+}
+
+template <class Done>
+bool LinesCheck::WaitUntil(Done done, int ms) {
+    if (done() || m_linkLost)
+        return done();
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    const auto check = [&] {
+        if (done() || m_linkLost)
+            loop.quit();
+    };
+    connect(&m_net, &NetConsole::remoteModemState, &loop, check);
+    connect(&m_serial, &ModemLines::lineChanged, &loop, check);
+    connect(&m_net, &NetConsole::farEndClosed, &loop, &QEventLoop::quit);
+    connect(&m_net, &NetConsole::peerGone, &loop, &QEventLoop::quit);
+    deadline.start(ms);
+    loop.exec();
+    return done();
+}
+
+std::string LinesCheck::Set(bool remote, bool dtr, bool on) {
+    platform::Result r;
+    if (remote) {
+        r = dtr ? m_net.SetRemoteDtr(on) : m_net.SetRemoteRts(on);
+    } else {
+        r = dtr ? m_serial.SetDtr(on) : m_serial.SetRts(on);
+        if (r)
+            (dtr ? m_serialDtr : m_serialRts) = on;
+    }
+    if (r)
+        return {};
+    return r.reason.empty() ? r.text : r.text + ": " + r.reason;
+}
+
+LineFollowReport LinesCheck::Drive(bool remote, bool dtr) {
+    LineFollowReport report;
+    report.remote = remote;
+    report.driven = dtr ? "DTR" : "RTS";
+    report.toggles = m_nToggles;
+    // A change of the serial side's line shows in the device server's notifications, and the
+    // other way round.
+    Side& side = remote ? m_serialSide : m_remoteSide;
+    bool level = dtr ? m_serialDtr : m_serialRts;
+    if (remote) {
+        // The device server's level is not known: set it low first, untimed, and let whatever
+        // that moves settle before the first timed change.
+        if (std::string error = Set(remote, dtr, false); !error.empty()) {
+            report.error = error;
+            return report;
+        }
+        const std::array<bool, 4> before = side.level;
+        WaitUntil([&] { return side.level != before; }, m_nWaitMs / 4);
+        level = false;
+    }
+    const bool start = level;
+    // Per input line: it follows inverted (a wiring through an inverter, or a server that
+    // reports the lines the other way round).
+    std::array<bool, 4> inverted{};
+    for (int i = 0; i < m_nToggles && !m_linkLost; ++i) {
+        level = !level;
+        const std::array<bool, 4> before = side.level;
+        const int64_t t0 = SteadyNs();
+        if (std::string error = Set(remote, dtr, level); !error.empty()) {
+            report.error = error;
+            level = !level;
+            break;
+        }
+        if (i == 0) {
+            // The first change tells which lines follow this one; when none does, the other
+            // changes are not made (they would only take their time to show nothing).
+            if (!WaitUntil([&] { return side.level != before; }, m_nWaitMs))
+                break;
+            WaitUntil([] { return false; }, LINE_FOLLOWER_GRACE_MS);
+            for (ModemLine line : kInputs) {
+                const int k = static_cast<int>(line);
+                if (side.level[k] != before[k]) {
+                    report.followers.push_back(line);
+                    inverted[k] = side.level[k] != level;
+                }
+            }
+            if (report.followers.empty())
+                break;  // changed and back again within the grace: no line follows it
+        } else {
+            const auto followed = [&] {
+                for (ModemLine line : report.followers) {
+                    const int k = static_cast<int>(line);
+                    if (side.level[k] != (level != inverted[k]) || side.changedNs[k] < t0)
+                        return false;
+                }
+                return true;
+            };
+            if (!WaitUntil(followed, m_nWaitMs))
+                continue;
+        }
+        int64_t last = t0;
+        for (ModemLine line : report.followers)
+            last = std::max(last, side.changedNs[static_cast<int>(line)]);
+        report.delaysMs.push_back(static_cast<double>(last - t0) / 1e6);
+        ++report.seen;
+    }
+    // The line goes back to where the test found it (the serial side) or left it low.
+    if (level != start && !m_linkLost)
+        Set(remote, dtr, start);
+    return report;
+}
+
+LinesReport LinesCheck::Run() {
+    LinesReport report;
+    // The device server tells its lines' levels when the notifications are asked; without that
+    // first look, only the delta bits of later notifications tell what changed.
+    WaitUntil([this] { return m_remoteSide.known; }, m_nWaitMs / 4);
+    for (bool remote : {false, true}) {
+        for (bool dtr : {true, false}) {
+            if (m_linkLost)
+                break;
+            report.lines.push_back(Drive(remote, dtr));
+        }
+    }
+    report.linkLost = m_linkLost;
+    return report;
+}
