@@ -120,9 +120,11 @@ void LinesCheck::OnRemoteModem(const comport::ModemState& state, qint64 steadyNs
     for (ModemLine line : kInputs) {
         const int i = static_cast<int>(line);
         const bool level = RemoteLevel(state, line);
-        // Before the first notification the levels are unknown: only a delta bit tells a change.
+        // A delta bit tells a change even where the level is the one known: the line went and
+        // came back between two notifications (or one notification was lost). Before the first
+        // notification the levels are unknown, and only a delta bit tells a change.
         const bool changed =
-            m_remoteSide.known ? level != m_remoteSide.level[i] : RemoteDelta(state, line);
+            RemoteDelta(state, line) || (m_remoteSide.known && level != m_remoteSide.level[i]);
         m_remoteSide.level[i] = level;
         if (changed)
             m_remoteSide.changedNs[i] = steadyNs;
