@@ -312,8 +312,8 @@ Data (one of):
   --file PATH            send this file (1 byte to 2 GiB - 1)
   --random SIZE[K|M]     send SIZE bytes of a reproducible pattern, made in the temporary folder
   --seed N               the pattern's seed (default 1): the same seed gives the same bytes
-Test (one of):
-  --test passthrough     files through the device, as set by the options below (default)
+Test:
+  --test passthrough     the data above through the device, as --direction says (default)
   --test lines           the control lines end to end (needs --rfc2217): DTR and RTS of the
                          serial side changed --toggles times each, every change expected in the
                          device server's modem state; then the device server's DTR and RTS
