@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 
 namespace {
@@ -127,7 +128,7 @@ void LinesCheck::OnRemoteModem(const comport::ModemState& state, qint64 steadyNs
             RemoteDelta(state, line) || (m_remoteSide.known && level != m_remoteSide.level[i]);
         m_remoteSide.level[i] = level;
         if (changed)
-            m_remoteSide.changedNs[i] = steadyNs;
+            m_remoteSide.changes[i].push_back(steadyNs);
     }
     m_remoteSide.known = true;
 }
@@ -135,7 +136,7 @@ void LinesCheck::OnRemoteModem(const comport::ModemState& state, qint64 steadyNs
 void LinesCheck::OnSerialChange(const ModemLineChange& change) {
     const int i = static_cast<int>(change.line);
     m_serialSide.level[i] = change.on;
-    m_serialSide.changedNs[i] = change.steadyNs;
+    m_serialSide.changes[i].push_back(change.steadyNs);
 }
 
 template <class Done>
@@ -194,49 +195,79 @@ LineFollowReport LinesCheck::Drive(bool remote, bool dtr) {
         level = false;
     }
     const bool start = level;
-    // Per input line: it follows inverted (a wiring through an inverter, or a server that
-    // reports the lines the other way round).
-    std::array<bool, 4> inverted{};
+    // When each change was made; change i's window runs from its start to the next one's.
+    std::vector<int64_t> starts;
+    // The lines the first change moved: each later change is given time until they all moved.
+    std::vector<int> expected;
     for (int i = 0; i < m_nToggles && !m_linkLost; ++i) {
         level = !level;
-        const std::array<bool, 4> before = side.level;
         const int64_t t0 = SteadyNs();
         if (std::string error = Set(remote, dtr, level); !error.empty()) {
             report.error = error;
             level = !level;
             break;
         }
+        starts.push_back(t0);
         if (i == 0) {
-            // The first change tells which lines follow this one; when none does, the other
-            // changes are not made (they would only take their time to show nothing).
-            if (!WaitUntil([&] { return side.level != before; }, m_nWaitMs))
+            // When nothing follows the first change, the others are not made: they would only
+            // take their time to show nothing.
+            const auto any = [&] {
+                for (int k = 0; k < 4; ++k)
+                    if (side.ChangedSince(k, t0))
+                        return true;
+                return false;
+            };
+            if (!WaitUntil(any, m_nWaitMs))
                 break;
             WaitUntil([] { return false; }, LINE_FOLLOWER_GRACE_MS);
-            for (ModemLine line : kInputs) {
-                const int k = static_cast<int>(line);
-                if (side.level[k] != before[k]) {
-                    report.followers.push_back(line);
-                    inverted[k] = side.level[k] != level;
+            for (int k = 0; k < 4; ++k)
+                if (side.ChangedSince(k, t0))
+                    expected.push_back(k);
+        } else {
+            WaitUntil(
+                [&] {
+                    return std::all_of(expected.begin(), expected.end(),
+                                       [&](int k) { return side.ChangedSince(k, t0); });
+                },
+                m_nWaitMs);
+        }
+    }
+    // Each change goes to the window its stamp falls in, however late it was told; the last
+    // window stays open until now.
+    const size_t made = starts.size();
+    std::vector<std::array<int64_t, 4>> first(made);  // per window and line: the first change
+    std::array<int, 4> windowsChanged{};
+    for (size_t w = 0; w < made; ++w) {
+        const int64_t end = w + 1 < made ? starts[w + 1] : INT64_MAX;
+        for (int k = 0; k < 4; ++k) {
+            first[w][k] = -1;
+            for (int64_t ns : side.changes[k]) {
+                if (ns >= starts[w] && ns < end) {
+                    first[w][k] = ns;
+                    break;
                 }
             }
-            if (report.followers.empty())
-                break;  // changed and back again within the grace: no line follows it
-        } else {
-            const auto followed = [&] {
-                for (ModemLine line : report.followers) {
-                    const int k = static_cast<int>(line);
-                    if (side.level[k] != (level != inverted[k]) || side.changedNs[k] < t0)
-                        return false;
-                }
-                return true;
-            };
-            if (!WaitUntil(followed, m_nWaitMs))
-                continue;
+            windowsChanged[k] += first[w][k] >= 0;
         }
-        int64_t last = t0;
-        for (ModemLine line : report.followers)
-            last = std::max(last, side.changedNs[static_cast<int>(line)]);
-        report.delaysMs.push_back(static_cast<double>(last - t0) / 1e6);
+    }
+    // A line that follows moves with at least half of the changes made; one that moved once
+    // by chance does not count.
+    for (ModemLine line : kInputs) {
+        const int k = static_cast<int>(line);
+        if (windowsChanged[k] > 0 && 2 * static_cast<size_t>(windowsChanged[k]) >= made)
+            report.followers.push_back(line);
+    }
+    for (size_t w = 0; w < made && !report.followers.empty(); ++w) {
+        int64_t last = starts[w];
+        bool all = true;
+        for (ModemLine line : report.followers) {
+            const int64_t ns = first[w][static_cast<int>(line)];
+            all = all && ns >= 0;
+            last = std::max(last, ns);
+        }
+        if (!all)
+            continue;
+        report.delaysMs.push_back(static_cast<double>(last - starts[w]) / 1e6);
         ++report.seen;
     }
     // The line goes back to where the test found it (the serial side) or left it low.

@@ -20,14 +20,15 @@
 // look at its lines only now and then; a second is a generous bound for the ones known.
 constexpr int LINE_CHANGE_WAIT_MS = 2000;
 // After the first change of a line shows, how long other lines that follow it may take to show
-// too (DSR and DCD wired to one DTR may come in two notifications), in milliseconds.
+// too, in milliseconds (DSR and DCD wired to one DTR may come in two notifications).
 constexpr int LINE_FOLLOWER_GRACE_MS = 100;
 
 // One output line, changed `toggles` times, and what followed it on the other side.
 struct LineFollowReport {
     bool remote = false;  // the device server's line, set over the network; else the serial side's
     std::string driven;   // "DTR", "RTS"
-    std::vector<ModemLine> followers;  // the input lines that followed the first change
+    // The input lines that followed it: each changed after at least half of its changes.
+    std::vector<ModemLine> followers;
     int toggles = 0;
     int seen = 0;                  // changes that every follower showed in time
     std::vector<double> delaysMs;  // one per change seen: from the set to the last follower
@@ -59,12 +60,17 @@ public:
     LinesReport Run();
 
 private:
-    // The inputs of one side: their levels as last seen and when each last changed
-    // (steady-clock nanoseconds).
+    // The inputs of one side: their levels as last seen and when each changed, as stamped by the
+    // read that saw it (steady-clock nanoseconds). A change is told to this thread some time after
+    // that read; its stamp, not its arrival, says which of our changes it followed.
     struct Side {
         std::array<bool, 4> level{};
-        std::array<int64_t, 4> changedNs{};
+        std::array<std::vector<int64_t>, 4> changes;
         bool known = false;  // a level was ever seen (the device server's, once it notified)
+        // Line k changed at or after `ns`.
+        bool ChangedSince(int k, int64_t ns) const {
+            return !changes[k].empty() && changes[k].back() >= ns;
+        }
     };
     LineFollowReport Drive(bool remote, bool dtr);
     // Sets one output line; the device's failure text, or empty.
