@@ -195,10 +195,36 @@ LineFollowReport LinesCheck::Drive(bool remote, bool dtr) {
         level = false;
     }
     const bool start = level;
-    // When each change was made; change i's window runs from its start to the next one's.
+    // When each change was made; change w's window runs from its start to the next one's (the
+    // last one stays open). A change of an input goes to the window its stamp falls in, however
+    // late it was told.
     std::vector<int64_t> starts;
-    // The lines the first change moved: each later change is given time until they all moved.
-    std::vector<int> expected;
+    const auto firstIn = [&](size_t w, int k) -> int64_t {
+        const int64_t end = w + 1 < starts.size() ? starts[w + 1] : INT64_MAX;
+        for (int64_t ns : side.changes[k])
+            if (ns >= starts[w] && ns < end)
+                return ns;
+        return -1;
+    };
+    // The lines that follow, judged on the first `windows` changes: each moved with at least
+    // half of them (one that moved once by chance does not count).
+    const auto followers = [&](size_t windows) {
+        std::vector<int> lines;
+        for (int k = 0; k < 4; ++k) {
+            size_t moved = 0;
+            for (size_t w = 0; w < windows; ++w)
+                moved += firstIn(w, k) >= 0;
+            if (moved > 0 && 2 * moved >= windows)
+                lines.push_back(k);
+        }
+        return lines;
+    };
+    const auto allMovedSince = [&](const std::vector<int>& lines, int64_t t0) {
+        return [&side, lines, t0] {
+            return std::all_of(lines.begin(), lines.end(),
+                               [&](int k) { return side.ChangedSince(k, t0); });
+        };
+    };
     for (int i = 0; i < m_nToggles && !m_linkLost; ++i) {
         level = !level;
         const int64_t t0 = SteadyNs();
@@ -220,48 +246,21 @@ LineFollowReport LinesCheck::Drive(bool remote, bool dtr) {
             if (!WaitUntil(any, m_nWaitMs))
                 break;
             WaitUntil([] { return false; }, LINE_FOLLOWER_GRACE_MS);
-            for (int k = 0; k < 4; ++k)
-                if (side.ChangedSince(k, t0))
-                    expected.push_back(k);
         } else {
-            WaitUntil(
-                [&] {
-                    return std::all_of(expected.begin(), expected.end(),
-                                       [&](int k) { return side.ChangedSince(k, t0); });
-                },
-                m_nWaitMs);
+            // Time until every line that followed so far has moved again.
+            WaitUntil(allMovedSince(followers(starts.size() - 1), t0), m_nWaitMs);
         }
     }
-    // Each change goes to the window its stamp falls in, however late it was told; the last
-    // window stays open until now.
-    const size_t made = starts.size();
-    std::vector<std::array<int64_t, 4>> first(made);  // per window and line: the first change
-    std::array<int, 4> windowsChanged{};
-    for (size_t w = 0; w < made; ++w) {
-        const int64_t end = w + 1 < made ? starts[w + 1] : INT64_MAX;
-        for (int k = 0; k < 4; ++k) {
-            first[w][k] = -1;
-            for (int64_t ns : side.changes[k]) {
-                if (ns >= starts[w] && ns < end) {
-                    first[w][k] = ns;
-                    break;
-                }
-            }
-            windowsChanged[k] += first[w][k] >= 0;
-        }
-    }
-    // A line that follows moves with at least half of the changes made; one that moved once
-    // by chance does not count.
-    for (ModemLine line : kInputs) {
-        const int k = static_cast<int>(line);
-        if (windowsChanged[k] > 0 && 2 * static_cast<size_t>(windowsChanged[k]) >= made)
-            report.followers.push_back(line);
-    }
-    for (size_t w = 0; w < made && !report.followers.empty(); ++w) {
+    // The last change's stragglers.
+    if (!starts.empty() && !m_linkLost)
+        WaitUntil(allMovedSince(followers(starts.size()), starts.back()), m_nWaitMs);
+    for (int k : followers(starts.size()))
+        report.followers.push_back(kInputs[k]);
+    for (size_t w = 0; w < starts.size() && !report.followers.empty(); ++w) {
         int64_t last = starts[w];
         bool all = true;
         for (ModemLine line : report.followers) {
-            const int64_t ns = first[w][static_cast<int>(line)];
+            const int64_t ns = firstIn(w, static_cast<int>(line));
             all = all && ns >= 0;
             last = std::max(last, ns);
         }
