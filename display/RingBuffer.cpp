@@ -7,6 +7,7 @@ void CRingBuffer::Clear() {
     std::lock_guard lock(m_lock);
     m_nStart = m_nEnd = m_nCursor = 0;
     std::memset(m_abData, 0, sizeof m_abData);
+    std::memset(m_abStart, 0, sizeof m_abStart);
 }
 
 int CRingBuffer::CountLocked() const {
@@ -24,6 +25,7 @@ int CRingBuffer::GetCount() const {
 
 void CRingBuffer::PutLocked(unsigned char b) {
     m_abData[m_nEnd] = b;
+    m_abStart[m_nEnd] = false;
     m_nEnd = (m_nEnd + 1) % RING_BUFFER_SIZE;
     if (m_nEnd == m_nStart) {
         // The ring held 2047 bytes: drop the oldest, and move the cursor off it if it was there.
@@ -43,6 +45,21 @@ void CRingBuffer::Put(const unsigned char* bytes, int n) {
     std::lock_guard lock(m_lock);
     for (int i = 0; i < n; ++i)
         PutLocked(bytes[i]);
+}
+
+void CRingBuffer::Put(const unsigned char* bytes, int n, const platform::Stamp& at) {
+    if (n <= 0)
+        return;
+    std::lock_guard lock(m_lock);
+    // Of a chunk longer than the ring only the tail stays, and its start is gone with its head.
+    const int skip = std::max(0, n - RING_BUFFER_CAPACITY);
+    const int first = m_nEnd;
+    for (int i = 0; i < n; ++i)
+        PutLocked(bytes[i]);
+    if (skip == 0) {
+        m_abStart[first] = true;
+        m_aStamp[first] = at;
+    }
 }
 
 bool CRingBuffer::Get(unsigned char& out) {
@@ -88,6 +105,21 @@ int CRingBuffer::Snapshot(unsigned char* out) const {
     const int first = std::min(count, RING_BUFFER_SIZE - m_nStart);
     std::memcpy(out, m_abData + m_nStart, static_cast<size_t>(first));
     std::memcpy(out + first, m_abData, static_cast<size_t>(count - first));
+    return count;
+}
+
+int CRingBuffer::Snapshot(unsigned char* out, std::vector<ChunkStart>& starts) const {
+    std::lock_guard lock(m_lock);
+    const int count = CountLocked();
+    const int first = std::min(count, RING_BUFFER_SIZE - m_nStart);
+    std::memcpy(out, m_abData + m_nStart, static_cast<size_t>(first));
+    std::memcpy(out + first, m_abData, static_cast<size_t>(count - first));
+    starts.clear();
+    for (int i = 0; i < count; ++i) {
+        const int slot = (m_nStart + i) % RING_BUFFER_SIZE;
+        if (m_abStart[slot])
+            starts.push_back({i, m_aStamp[slot]});
+    }
     return count;
 }
 

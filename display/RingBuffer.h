@@ -2,6 +2,9 @@
 #pragma once
 
 #include <mutex>
+#include <vector>
+
+#include "platform/Traffic.h"
 
 constexpr int RING_BUFFER_SIZE = 2048;
 // One slot always stays free so that a full ring and an empty ring differ.
@@ -24,12 +27,23 @@ public:
     bool Put(unsigned char b);
     // Appends n bytes in order under one lock, exactly as n calls of Put.
     void Put(const unsigned char* bytes, int n);
+    // The same, for one received chunk: its first byte is marked as a chunk start with the
+    // moment it was read.
+    void Put(const unsigned char* bytes, int n, const platform::Stamp& at);
     bool Get(unsigned char& out);
     bool Seek(int origin, int offset);
 
     // Copies every retained byte, oldest first, into out (room for RING_BUFFER_CAPACITY bytes)
     // and returns their count. The cursor is left alone.
     int Snapshot(unsigned char* out) const;
+    // Where a received chunk starts in the snapshot, and when it was read.
+    struct ChunkStart {
+        int index = 0;
+        platform::Stamp at;
+    };
+    // The same snapshot with the chunk starts among its bytes, in order (taken under the same
+    // lock). A chunk whose first byte has left the history has no start here.
+    int Snapshot(unsigned char* out, std::vector<ChunkStart>& starts) const;
 
     // Raw state, for tests.
     int StartIndex() const;
@@ -43,6 +57,9 @@ private:
 
     mutable std::mutex m_lock;
     unsigned char m_abData[RING_BUFFER_SIZE];
+    // Per slot: the byte there starts a received chunk, read at m_aStamp.
+    bool m_abStart[RING_BUFFER_SIZE];
+    platform::Stamp m_aStamp[RING_BUFFER_SIZE];
     int m_nStart;
     int m_nEnd;
     int m_nCursor;

@@ -30,11 +30,12 @@ void CLinkSocket::OnAccept(int errorCode) {
 void CLinkSocket::OnReceive(int errorCode) {
     unsigned char buf[LINK_RECEIVE_CHUNK + 1];
     const int n = Receive(buf, LINK_RECEIVE_CHUNK, 0);
+    const platform::Stamp at = platform::Stamp::Now();
     if (n <= 0 || !m_pOwner) {
         CAsyncSocket::OnReceive(errorCode);
         return;  // a close arrives separately
     }
-    m_pOwner->LinkReceive(*this, buf, n);
+    m_pOwner->LinkReceive(*this, buf, n, at);
 }
 
 void CLinkSocket::OnClose(int errorCode) {

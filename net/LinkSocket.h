@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/AsyncSocket.h"
+#include "platform/Traffic.h"
 
 class CLinkSocket;
 
@@ -16,8 +17,9 @@ public:
     virtual ~ILinkOwner() = default;
     // A connection waits on a listening socket.
     virtual void LinkAccept(CLinkSocket& listener) = 0;
-    // Bytes arrived on a link (n >= 1).
-    virtual void LinkReceive(CLinkSocket& link, const unsigned char* bytes, int n) = 0;
+    // Bytes arrived on a link (n >= 1), read at `at`.
+    virtual void LinkReceive(CLinkSocket& link, const unsigned char* bytes, int n,
+                             const platform::Stamp& at) = 0;
     // The far end closed (or reset) the link.
     virtual void LinkClose(CLinkSocket& link, int errorCode) = 0;
     // The outcome of the link's Connect(): 0 when connected, else the errno of the failure.

@@ -196,6 +196,9 @@ Result NetConsole::Send(std::string_view line) {
     // Runs on the UI thread: only what the socket takes now is sent, so a peer that does not
     // read can never hold the window.
     const int sent = count > 0 ? link->SendAvailable(buf.data(), count) : 0;
+    if (sent > 0)
+        m_traffic.Report(platform::TrafficKind::NetTx, platform::Stamp::Now(), buf.data(),
+                         static_cast<size_t>(sent));
     if (sent < 0)
         return SocketFailure("Can't send on the network link", *link);
     if (sent < count)
@@ -294,9 +297,10 @@ bool NetConsole::AcceptOrPause(CLinkSocket& listener, CLinkSocket& peer, bool& s
     return false;
 }
 
-void NetConsole::LinkReceive(CLinkSocket& link, const unsigned char* bytes, int n) {
+void NetConsole::LinkReceive(CLinkSocket& link, const unsigned char* bytes, int n,
+                             const platform::Stamp& at) {
     const bool capturing = m_pTap && m_pTap->Armed() && &link == LinkInUse();
-    Deliver(link, bytes, n);
+    Deliver(link, bytes, n, at);
     if (!capturing)
         return;
     // While a capture runs, the device passes small segments (one per read of its serial side,
@@ -310,14 +314,17 @@ void NetConsole::LinkReceive(CLinkSocket& link, const unsigned char* bytes, int 
         const int got = link.Receive(more, LINK_RECEIVE_CHUNK, MSG_DONTWAIT);
         if (got <= 0)
             break;  // nothing queued (a close is seen by the next notification)
-        Deliver(link, more, got);
+        Deliver(link, more, got, platform::Stamp::Now());
     }
 }
 
-void NetConsole::Deliver(CLinkSocket& link, const unsigned char* bytes, int n) {
+void NetConsole::Deliver(CLinkSocket& link, const unsigned char* bytes, int n,
+                         const platform::Stamp& at) {
+    if (&link == LinkInUse())
+        m_traffic.Report(platform::TrafficKind::NetRx, at, bytes, static_cast<size_t>(n));
     telnet::Bytes data;
     if (m_pTelnet && m_pTelnet->link == &link) {
-        const int64_t ns = SteadyNsNow();
+        const int64_t ns = at.steadyNs;
         ComPortClient::Output out =
             m_pTelnet->client.Receive(bytes, static_cast<size_t>(n), ns / 1000000);
         SendTelnet(out.reply);
@@ -328,7 +335,7 @@ void NetConsole::Deliver(CLinkSocket& link, const unsigned char* bytes, int n) {
         n = static_cast<int>(data.size());
         // The data first, then what else came: a handler of these may end the link.
         if (n > 0)
-            Store(link, bytes, n);
+            Store(link, bytes, n, at);
         QPointer<NetConsole> alive(this);
         for (const comport::ModemState& m : out.notifications.modem) {
             emit remoteModemState(m, ns);
@@ -347,15 +354,16 @@ void NetConsole::Deliver(CLinkSocket& link, const unsigned char* bytes, int n) {
         }
         return;
     }
-    Store(link, bytes, n);
+    Store(link, bytes, n, at);
 }
 
-void NetConsole::Store(CLinkSocket& link, const unsigned char* bytes, int n) {
+void NetConsole::Store(CLinkSocket& link, const unsigned char* bytes, int n,
+                       const platform::Stamp& at) {
     if (m_pTap && m_pTap->Armed() && &link == LinkInUse()) {
         m_pTap->Chunk(bytes, n);
         return;
     }
-    m_netRing.Put(bytes, n);
+    m_netRing.Put(bytes, n, at);
     emit received();
 }
 
@@ -366,6 +374,7 @@ int64_t NetConsole::NowMs() const {
 void NetConsole::StartTelnet(CLinkSocket& link) {
     m_pTelnet = std::make_unique<TelnetLink>();
     m_pTelnet->link = &link;
+    m_pTelnet->gate = std::make_shared<LinkSendGate>(m_traffic.Get());
     const int64_t now = NowMs();
     telnet::Bytes out = m_pTelnet->client.Start(now);
     if (m_remoteOptions.settings) {

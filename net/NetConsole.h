@@ -83,6 +83,9 @@ public:
 
     // While the tap is armed, chunks of the link in use go to it instead of the history.
     void SetCaptureTap(IReceiveTap* tap) { m_pTap = tap; }
+    // Every chunk received on or sent to the link in use, as it crossed the wire (Telnet
+    // framing included), goes to this slot's observer; a file-send worker reports its own.
+    platform::TrafficSlot& Traffic() { return m_traffic; }
 
     // How links made from now on are framed, and what is asked of an RFC 2217 device server when
     // one comes up (a client link once connected, Server Mode's peer once attached). The link in
@@ -139,7 +142,8 @@ signals:
 
 private:
     void LinkAccept(CLinkSocket& listener) override;
-    void LinkReceive(CLinkSocket& link, const unsigned char* bytes, int n) override;
+    void LinkReceive(CLinkSocket& link, const unsigned char* bytes, int n,
+                     const platform::Stamp& at) override;
     void LinkClose(CLinkSocket& link, int errorCode) override;
     void LinkConnect(CLinkSocket& link, int errorCode) override;
     // Ends the attempt in progress: the link goes, the console is idle, connectFailed is told.
@@ -177,7 +181,7 @@ private:
     struct TelnetLink {
         CLinkSocket* link = nullptr;
         ComPortClient client;
-        std::shared_ptr<LinkSendGate> gate = std::make_shared<LinkSendGate>();
+        std::shared_ptr<LinkSendGate> gate;
         bool reportDue = false;  // settings were asked and their report is not told yet
         bool notificationsAsked = false;
         bool breakOn = false;
@@ -186,9 +190,9 @@ private:
     // Sends protocol bytes (commands, replies) on the Telnet link, in order with its data.
     void SendTelnet(const telnet::Bytes& bytes);
     // Hands received bytes to the tap or the history, Telnet removed when the link speaks it.
-    void Deliver(CLinkSocket& link, const unsigned char* bytes, int n);
+    void Deliver(CLinkSocket& link, const unsigned char* bytes, int n, const platform::Stamp& at);
     // Data bytes to the tap while it is armed for the link in use, else to the history.
-    void Store(CLinkSocket& link, const unsigned char* bytes, int n);
+    void Store(CLinkSocket& link, const unsigned char* bytes, int n, const platform::Stamp& at);
     platform::Result SendTelnetData(CLinkSocket& link, const unsigned char* bytes, int n);
     void AskNotifications();
     platform::Result NotTelnet() const;
@@ -196,6 +200,7 @@ private:
     void MaybeReport();
     int64_t NowMs() const;
     RemotePortOptions m_remoteOptions;
+    platform::TrafficSlot m_traffic;
     std::unique_ptr<TelnetLink> m_pTelnet;
     // Checks acknowledgement time-outs and sends what waits at the gate while a Telnet link is up.
     QTimer m_telnetTick;

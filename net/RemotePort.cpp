@@ -13,11 +13,15 @@ using Setting = ComPortClient::Setting;
 using AckState = ComPortClient::AckState;
 
 // Sends what the socket takes now; the count sent, or -1 with *err on an error.
-long SendNow(int fd, const uint8_t* bytes, size_t n, int* err) {
+long SendNow(int fd, const uint8_t* bytes, size_t n, int* err,
+             platform::ITrafficObserver* observer) {
     size_t done = 0;
     while (done < n) {
         const ssize_t k = ::send(fd, bytes + done, n - done, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (k > 0) {
+            if (observer)
+                observer->Traffic(platform::TrafficKind::NetTx, platform::Stamp::Now(),
+                                  bytes + done, static_cast<size_t>(k));
             done += static_cast<size_t>(k);
             continue;
         }
@@ -128,7 +132,7 @@ bool LinkSendGate::Post(int fd, const uint8_t* bytes, size_t n, int* err) {
         m_waiting.insert(m_waiting.end(), bytes, bytes + n);
         return true;
     }
-    const long sent = SendNow(fd, bytes, n, err);
+    const long sent = SendNow(fd, bytes, n, err, m_observer);
     if (sent < 0)
         return false;
     m_waiting.insert(m_waiting.end(), bytes + sent, bytes + n);
@@ -139,7 +143,7 @@ bool LinkSendGate::Flush(int fd, int* err) {
     std::lock_guard lock(m_lock);
     if (m_busy || m_waiting.empty())
         return true;
-    const long sent = SendNow(fd, m_waiting.data(), m_waiting.size(), err);
+    const long sent = SendNow(fd, m_waiting.data(), m_waiting.size(), err, m_observer);
     if (sent < 0) {
         m_waiting.clear();
         return false;
@@ -159,7 +163,8 @@ int LinkSendGate::SendData(int fd, const uint8_t* data, int n, const platform::A
     const size_t before = out.size();
     telnet::AppendEscaped(data, static_cast<size_t>(n), out);
     const int total = static_cast<int>(out.size());
-    const int sent = std::max(0, platform::SendAllOnSocket(fd, out.data(), total, abort, err));
+    const int sent =
+        std::max(0, platform::SendAllOnSocket(fd, out.data(), total, abort, err, m_observer));
     // Data bytes sent completely: a doubled 0xFF counts once both halves left.
     int dataSent = 0;
     bool split = false;

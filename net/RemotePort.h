@@ -68,6 +68,10 @@ extern const char* const NOT_RFC2217_SERVER;
 // missing byte waits at the front and goes out first.
 class LinkSendGate {
 public:
+    // Every send that moved bytes is told to `observer` (when given), which outlives the gate's
+    // users.
+    explicit LinkSendGate(platform::ITrafficObserver* observer = nullptr) : m_observer(observer) {}
+
     // The most the UI thread may leave waiting; a typed line that would go beyond it is refused.
     static constexpr size_t MAX_WAITING = 64 * 1024;
 
@@ -84,6 +88,7 @@ public:
     size_t Waiting() const;
 
 private:
+    platform::ITrafficObserver* const m_observer;
     mutable std::mutex m_lock;  // guards m_busy and m_waiting
     bool m_busy = false;        // the worker is in a send
     telnet::Bytes m_waiting;

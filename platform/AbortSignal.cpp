@@ -57,7 +57,8 @@ void AbortSignal::Reset() {
         Drain(m_fd);
 }
 
-int SendAllOnSocket(int fd, const void* buf, int len, const AbortSignal& abort, int* err) {
+int SendAllOnSocket(int fd, const void* buf, int len, const AbortSignal& abort, int* err,
+                    ITrafficObserver* observer) {
     const auto* bytes = static_cast<const unsigned char*>(buf);
     int done = 0;
     int error = 0;
@@ -69,6 +70,9 @@ int SendAllOnSocket(int fd, const void* buf, int len, const AbortSignal& abort, 
         const ssize_t n =
             ::send(fd, bytes + done, static_cast<size_t>(len - done), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
+            if (observer)
+                observer->Traffic(TrafficKind::NetTx, Stamp::Now(), bytes + done,
+                                  static_cast<size_t>(n));
             done += static_cast<int>(n);
             continue;
         }

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "platform/Traffic.h"
+
 namespace platform {
 
 class AbortSignal {
@@ -38,6 +40,8 @@ private:
 // O_NONBLOCK mode (each send is MSG_DONTWAIT), so it may use a duplicate of a descriptor whose
 // owner switches modes. Returns the count sent (len when complete); on an error or the abort, what
 // was sent before it (-1 when nothing was), with *err set to the errno (ECANCELED for the abort).
-int SendAllOnSocket(int fd, const void* buf, int len, const AbortSignal& abort, int* err);
+// Each send that moved bytes is told to `observer` (when given) as network traffic.
+int SendAllOnSocket(int fd, const void* buf, int len, const AbortSignal& abort, int* err,
+                    ITrafficObserver* observer = nullptr);
 
 }  // namespace platform

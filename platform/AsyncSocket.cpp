@@ -21,10 +21,6 @@ namespace {
 // waiting for room waits before it looks at the raised flag again.
 constexpr int SEND_FALLBACK_POLL_MS = 50;
 
-bool OnUiThread() {
-    auto* app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
 
 bool IsTransient(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
@@ -32,7 +28,7 @@ bool IsTransient(int err) {
 
 }  // namespace
 
-CAsyncSocket::CAsyncSocket() = default;
+CAsyncSocket::CAsyncSocket() : m_pOwnerThread(QThread::currentThread()) {}
 
 CAsyncSocket::~CAsyncSocket() {
     if (m_pDestroyedFlag)
@@ -352,15 +348,16 @@ bool CAsyncSocket::WantsWriteNotifier() const {
     return m_hSocket >= 0 && !m_bInHandler && m_bConnecting && (m_eventMask & FD_CONNECT) != 0;
 }
 
-// Switches one notifier to `want`, making it on first need. Notifiers belong to the UI thread.
+// Switches one notifier to `want`, making it on first need. Notifiers belong to the thread that
+// made the socket (the window's, or a runner station's), whose event loop delivers them.
 void CAsyncSocket::SwitchNotifier(QSocketNotifier*& notifier, bool want, bool write) {
     if (!want) {
         if (notifier)
             notifier->setEnabled(false);
         return;
     }
-    if (!OnUiThread()) {
-        qWarning("CAsyncSocket: notifications can only be switched on the UI thread");
+    if (QThread::currentThread() != m_pOwnerThread) {
+        qWarning("CAsyncSocket: notifications can only be switched on the socket's own thread");
         return;
     }
     if (!notifier) {

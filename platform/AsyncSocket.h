@@ -14,6 +14,8 @@
 // and closes the socket when it is over.
 #pragma once
 
+class QThread;
+
 #include <QObject>
 
 #include <atomic>
@@ -101,6 +103,8 @@ public:
     virtual void OnClose(int errorCode);
 
 private:
+    // The thread that made the socket: its notifications are switched and delivered there.
+    QThread* const m_pOwnerThread;
     void Attach(int fd);
     bool WantsReadNotifier() const;
     bool WantsWriteNotifier() const;

@@ -451,6 +451,8 @@ int CSerialDevice::Write(const void* buf, uint32_t length, int64_t timeLimitMs,
     while (done < total && !IsAborted() && !(abort && abort->IsRaised())) {
         const ssize_t n = ::write(m_fd, bytes + done, total - done);
         if (n > 0) {
+            m_traffic.Report(TrafficKind::SerialTx, Stamp::Now(), bytes + done,
+                             static_cast<size_t>(n));
             done += static_cast<uint32_t>(n);
             continue;
         }

@@ -14,6 +14,7 @@
 #include "platform/PortMap.h"
 #include "platform/Result.h"
 #include "platform/SerialBaud.h"
+#include "platform/Traffic.h"
 
 namespace platform {
 
@@ -119,7 +120,12 @@ public:
     // so tests check the rest here.
     const TtyModes& AppliedModes() const { return m_appliedModes; }
 
+    // Every chunk written goes to this slot's observer, stamped at its write(). Received chunks
+    // are reported by the reader, which stamps them for the history as well.
+    TrafficSlot& Traffic() { return m_traffic; }
+
 private:
+    TrafficSlot m_traffic;
     bool EnsureWakeFds();
     void DrainEventFd(int fd);
     bool IsAborted();

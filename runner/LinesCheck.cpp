@@ -139,9 +139,15 @@ void LinesCheck::OnSerialChange(const ModemLineChange& change) {
     m_serialSide.changes[i].push_back(change.steadyNs);
 }
 
+void LinesCheck::Stop() {
+    m_stopped = true;
+    if (m_loop)
+        m_loop->quit();
+}
+
 template <class Done>
 bool LinesCheck::WaitUntil(Done done, int ms) {
-    if (done() || m_linkLost)
+    if (done() || m_linkLost || m_stopped)
         return done();
     QEventLoop loop;
     QTimer deadline;
@@ -156,7 +162,9 @@ bool LinesCheck::WaitUntil(Done done, int ms) {
     connect(&m_net, &NetConsole::farEndClosed, &loop, &QEventLoop::quit);
     connect(&m_net, &NetConsole::peerGone, &loop, &QEventLoop::quit);
     deadline.start(ms);
+    m_loop = &loop;
     loop.exec();
+    m_loop = nullptr;
     return done();
 }
 
@@ -225,7 +233,7 @@ LineFollowReport LinesCheck::Drive(bool remote, bool dtr) {
                                [&](int k) { return side.ChangedSince(k, t0); });
         };
     };
-    for (int i = 0; i < m_nToggles && !m_linkLost; ++i) {
+    for (int i = 0; i < m_nToggles && !m_linkLost && !m_stopped; ++i) {
         level = !level;
         const int64_t t0 = SteadyNs();
         if (std::string error = Set(remote, dtr, level); !error.empty()) {
@@ -252,7 +260,7 @@ LineFollowReport LinesCheck::Drive(bool remote, bool dtr) {
         }
     }
     // The last change's stragglers.
-    if (!starts.empty() && !m_linkLost)
+    if (!starts.empty() && !m_linkLost && !m_stopped)
         WaitUntil(allMovedSince(followers(starts.size()), starts.back()), m_nWaitMs);
     for (int k : followers(starts.size()))
         report.followers.push_back(kInputs[k]);
@@ -282,7 +290,7 @@ LinesReport LinesCheck::Run() {
     WaitUntil([this] { return m_remoteSide.known; }, m_nWaitMs / 4);
     for (bool remote : {false, true}) {
         for (bool dtr : {true, false}) {
-            if (m_linkLost)
+            if (m_linkLost || m_stopped)
                 break;
             report.lines.push_back(Drive(remote, dtr));
         }

@@ -6,6 +6,7 @@
 // loops.
 #pragma once
 
+#include <QEventLoop>
 #include <QObject>
 
 #include <array>
@@ -58,6 +59,9 @@ public:
     LinesCheck(ModemLines& serial, NetConsole& net, int toggles, int waitMs = LINE_CHANGE_WAIT_MS);
     // Runs both halves; returns once every change was seen or its time was over.
     LinesReport Run();
+    // Ends the check at once (from the check's thread, e.g. by a queued signal): Run returns what
+    // it has.
+    void Stop();
 
 private:
     // The inputs of one side: their levels as last seen and when each changed, as stamped by the
@@ -90,4 +94,6 @@ private:
     // The levels this check left the outputs at (the device server's start unknown).
     bool m_serialDtr = false, m_serialRts = false;
     bool m_linkLost = false;
+    bool m_stopped = false;
+    QEventLoop* m_loop = nullptr;  // the wait in progress
 };

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "net/NetConsole.h"
+#include "runner/Stations.h"
 
 namespace {
 
@@ -75,6 +76,71 @@ double LineBytesPerSecond(const LineSettings& s) {
     return static_cast<double>(s.baud) / s.FrameBits();
 }
 
+std::string ApplyLineOption(const std::string& name, const std::string& value, LineSettings& line) {
+    long long n = 0;
+    if (name == "--baud") {
+        // Any rate the driver takes; the window's list only names the common ones.
+        if (!ParseNumber(value, 0, LLONG_MAX, &n))
+            return "--baud " + value + " is not one of: " + ListOf(kBauds, [](uint32_t b) {
+                       return std::to_string(b);
+                   });
+        if (n < 1 || n > kMaxBaud)
+            return "--baud " + value + " is out of range: 1 to " + std::to_string(kMaxBaud);
+        line.baud = static_cast<uint32_t>(n);
+    } else if (name == "--data-bits") {
+        const long long wanted = ParseNumber(value, 1, 64, &n) ? n : -1;
+        const int* bits = Find(kDataBits, [wanted](int b) { return b == wanted; });
+        if (!bits)
+            return "--data-bits " + value +
+                   " is not one of: " + ListOf(kDataBits, [](int b) { return std::to_string(b); });
+        line.dataBits = *bits;
+    } else if (name == "--stop-bits") {
+        const long long wanted = ParseNumber(value, 1, 64, &n) ? n : -1;
+        if (wanted != 1 && wanted != 2)
+            return "--stop-bits " + value + " is not one of: 1 2";
+        line.stopBits = wanted == 2 ? StopBits::Two : StopBits::One;
+    } else if (name == "--parity") {
+        const Parity* parity =
+            Find(kParities, [&value](Parity p) { return value == ParityWord(p); });
+        if (!parity)
+            return "--parity " + value + " is not one of: " + ListOf(kParities, ParityWord);
+        line.parity = *parity;
+    } else if (name == "--flow") {
+        const FlowControl* flow =
+            Find(kFlows, [&value](FlowControl f) { return value == FlowWord(f); });
+        if (!flow)
+            return "--flow " + value + " is not one of: " + ListOf(kFlows, FlowWord);
+        line.flow = *flow;
+    } else {
+        return "unknown serial setting " + name;
+    }
+    return {};
+}
+
+std::string ApplyEndpointOption(const std::string& name, const std::string& value,
+                                RunnerOptions& o) {
+    long long n = 0;
+    if (name == "--connect") {
+        const size_t colon = value.rfind(':');
+        if (colon == std::string::npos)
+            return "--connect needs HOST:PORT, got " + value;
+        o.host = value.substr(0, colon);
+        in_addr addr{};
+        if (inet_pton(AF_INET, o.host.c_str(), &addr) != 1)
+            return "--connect needs a dotted IPv4 address, got " + o.host;
+        if (!ParseNumber(value.substr(colon + 1), 1, MAX_TCP_PORT, &n))
+            return "--connect: port " + value.substr(colon + 1) + " is not a TCP port (1 to 65535)";
+        o.port = static_cast<unsigned>(n);
+        o.net = RunnerOptions::Net::Connect;
+        return {};
+    }
+    if (!ParseNumber(value, 1, MAX_TCP_PORT, &n))
+        return "--listen: port " + value + " is not a TCP port (1 to 65535)";
+    o.port = static_cast<unsigned>(n);
+    o.net = RunnerOptions::Net::Listen;
+    return {};
+}
+
 ParsedArguments ParseArguments(const std::vector<std::string>& args) {
     ParsedArguments result;
     RunnerOptions& o = result.options;
@@ -108,6 +174,8 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
             {"--keep", false},       {"--json", false},     {"--junit", true},
             {"--start-delay", true}, {"--help", false},     {"-h", false},
             {"--rfc2217", false},    {"--test", true},      {"--toggles", true},
+            {"--station", true},     {"--stations", true},  {"--sweep", true},
+            {"--jsonl", true},
         };
         const auto known = takesValue.find(name);
         if (known == takesValue.end())
@@ -127,61 +195,14 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
                 return fail("--serial needs a device path or COMn");
             o.serial = value;
             haveSerial = true;
-        } else if (name == "--baud") {
-            // Any rate the driver takes; the window's list only names the common ones.
-            if (!ParseNumber(value, 0, LLONG_MAX, &n))
-                return fail("--baud " + value + " is not one of: " + ListOf(kBauds, [](uint32_t b) {
-                                return std::to_string(b);
-                            }));
-            if (n < 1 || n > kMaxBaud)
-                return fail("--baud " + value + " is out of range: 1 to " +
-                            std::to_string(kMaxBaud));
-            line.baud = static_cast<uint32_t>(n);
-        } else if (name == "--data-bits") {
-            const long long wanted = ParseNumber(value, 1, 64, &n) ? n : -1;
-            const int* bits = Find(kDataBits, [wanted](int b) { return b == wanted; });
-            if (!bits)
-                return fail("--data-bits " + value + " is not one of: " +
-                            ListOf(kDataBits, [](int b) { return std::to_string(b); }));
-            line.dataBits = *bits;
-        } else if (name == "--stop-bits") {
-            const long long wanted = ParseNumber(value, 1, 64, &n) ? n : -1;
-            if (wanted != 1 && wanted != 2)
-                return fail("--stop-bits " + value + " is not one of: 1 2");
-            line.stopBits = wanted == 2 ? StopBits::Two : StopBits::One;
-        } else if (name == "--parity") {
-            const Parity* parity =
-                Find(kParities, [&value](Parity p) { return value == ParityWord(p); });
-            if (!parity)
-                return fail("--parity " + value +
-                            " is not one of: " + ListOf(kParities, ParityWord));
-            line.parity = *parity;
-        } else if (name == "--flow") {
-            const FlowControl* flow =
-                Find(kFlows, [&value](FlowControl f) { return value == FlowWord(f); });
-            if (!flow)
-                return fail("--flow " + value + " is not one of: " + ListOf(kFlows, FlowWord));
-            line.flow = *flow;
-        } else if (name == "--connect") {
-            const size_t colon = value.rfind(':');
-            if (colon == std::string::npos)
-                return fail("--connect needs HOST:PORT, got " + value);
-            o.host = value.substr(0, colon);
-            in_addr addr{};
-            if (inet_pton(AF_INET, o.host.c_str(), &addr) != 1)
-                return fail("--connect needs a dotted IPv4 address, got " + o.host);
-            if (!ParseNumber(value.substr(colon + 1), 1, MAX_TCP_PORT, &n))
-                return fail("--connect: port " + value.substr(colon + 1) +
-                            " is not a TCP port (1 to 65535)");
-            o.port = static_cast<unsigned>(n);
-            o.net = RunnerOptions::Net::Connect;
-            haveConnect = true;
-        } else if (name == "--listen") {
-            if (!ParseNumber(value, 1, MAX_TCP_PORT, &n))
-                return fail("--listen: port " + value + " is not a TCP port (1 to 65535)");
-            o.port = static_cast<unsigned>(n);
-            o.net = RunnerOptions::Net::Listen;
-            haveListen = true;
+        } else if (name == "--baud" || name == "--data-bits" || name == "--stop-bits" ||
+                   name == "--parity" || name == "--flow") {
+            if (std::string error = ApplyLineOption(name, value, line); !error.empty())
+                return fail(error);
+        } else if (name == "--connect" || name == "--listen") {
+            if (std::string error = ApplyEndpointOption(name, value, o); !error.empty())
+                return fail(error);
+            (name == "--connect" ? haveConnect : haveListen) = true;
         } else if (name == "--accept-timeout") {
             if (!ParseNumber(value, 1, 86400, &n))
                 return fail("--accept-timeout needs whole seconds from 1 to 86400, got " + value);
@@ -235,6 +256,29 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
             if (value.empty())
                 return fail("--junit needs a file");
             o.junitPath = value;
+        } else if (name == "--station") {
+            Station station;
+            std::string error;
+            if (!ParseStation(value, station, &error))
+                return fail(error);
+            o.stations.push_back(std::move(station));
+        } else if (name == "--stations") {
+            std::string error;
+            if (!ReadStationsFile(value, o.stations, &error))
+                return fail(error);
+        } else if (name == "--sweep") {
+            SweepAxis axis;
+            std::string error;
+            if (!ParseSweep(value, axis, &error))
+                return fail(error);
+            for (const SweepAxis& a : o.sweeps)
+                if (a.key == axis.key)
+                    return fail("--sweep " + axis.key + " is given twice");
+            o.sweeps.push_back(std::move(axis));
+        } else if (name == "--jsonl") {
+            if (value.empty())
+                return fail("--jsonl needs a file");
+            o.jsonlPath = value;
         } else if (name == "--start-delay") {
             if (!ParseNumber(value, 0, 60000, &n))
                 return fail("--start-delay needs milliseconds from 0 to 60000, got " + value);
@@ -245,13 +289,28 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
         result.ok = true;
         return result;
     }
-    if (!haveSerial)
-        return fail("--serial DEVICE is missing");
-    if (haveConnect && haveListen)
-        return fail("--connect and --listen exclude each other: choose one");
-    if (!haveConnect && !haveListen)
-        return fail("--connect HOST:PORT or --listen PORT is missing");
+    if (!o.stations.empty()) {
+        // Each station names its own serial device and network side.
+        if (haveSerial || haveConnect || haveListen)
+            return fail(
+                "--station gives each station its serial device and network side: "
+                "leave out --serial, --connect and --listen");
+        std::string error;
+        if (!CheckStations(o.stations, &error))
+            return fail(error);
+    } else {
+        if (!haveSerial)
+            return fail("--serial DEVICE is missing");
+        if (haveConnect && haveListen)
+            return fail("--connect and --listen exclude each other: choose one");
+        if (!haveConnect && !haveListen)
+            return fail("--connect HOST:PORT or --listen PORT is missing");
+    }
     if (o.test == RunnerOptions::Test::Lines) {
+        if (!o.stations.empty() || !o.sweeps.empty())
+            return fail(
+                "--test lines takes one device and its settings: leave out --station, "
+                "--stations and --sweep");
         if (!o.rfc2217)
             return fail(
                 "--test lines needs --rfc2217: the device server's lines are seen through it");
@@ -287,6 +346,8 @@ std::string UsageText() {
                           (--file PATH | --random SIZE[K|M] [--seed N]) [options]
        vaskel-passthrough --serial DEVICE (--connect HOST:PORT | --listen PORT)
                           --rfc2217 --test lines [--toggles N] [options]
+       vaskel-passthrough (--station NAME,DEVICE,HOST:PORT | --station NAME,DEVICE,listen:PORT
+                           | --stations FILE)... (--file PATH | --random SIZE) [options]
 
 Sends a file through a serial-to-TCP device server and checks that it comes back unchanged:
 the file goes out behind its header on one side, the device passes it through, and the other
@@ -328,9 +389,19 @@ Runs:
   --output-dir DIR       store the received files here (default: a temporary folder, removed
                          when every run verified unless --keep)
   --keep                 keep the temporary folder
+A rack (many devices at once, each on its own serial device and network port):
+  --station NAME,DEVICE,HOST:PORT   a station that connects to its device; repeatable
+  --station NAME,DEVICE,listen:PORT a station in Server Mode
+  --stations FILE        one station a line in the same form ('#' starts a comment)
+                         Every other option applies to every station; each output line starts
+                         with [NAME]; the exit code is that of the first failing station.
+  --sweep KEY=V1,V2,...  run everything for every combination of these values; KEY is baud,
+                         data-bits, parity, stop-bits or flow; repeatable
 Reporting:
-  --json                 a JSON report on stdout instead of the one-line summaries
-  --junit FILE           a JUnit XML report for CI systems
+  --json                 a JSON report on stdout instead of the one-line summaries (with a
+                         "stations" array for a rack)
+  --junit FILE           a JUnit XML report for CI systems (one test suite per station)
+  --jsonl FILE           one JSON line per finished run, written as each run finishes
   --help                 this text
 
 A progress line goes to stderr (a bar on a terminal). A device that passes nothing for 2 s
@@ -349,5 +420,6 @@ Exit codes:
       value or not within 2 s, or is not an RFC 2217 server (each failure on a line of
       its own); with --test lines: the serial device has no modem lines
   64  bad arguments
+  130 SIGINT or SIGTERM ended the test (every report is still written)
 )";
 }

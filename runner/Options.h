@@ -20,12 +20,32 @@ enum RunnerExit : int {
     // answered it with another value or not at all, or does not speak RFC 2217; or the serial
     // device has no modem lines for the line test.
     EXIT_CONTROL_PATH = 6,
+    EXIT_INTERRUPTED = 130,   // SIGINT or SIGTERM ended the test
     EXIT_BAD_ARGUMENTS = 64,  // bad arguments
 };
 
 constexpr int DEFAULT_ACCEPT_TIMEOUT_S = 30;
 // How often the line test changes each output line by default.
 constexpr int DEFAULT_TOGGLES = 20;
+
+// One device under test in a rack: its name (prefixed to its output lines and naming it in the
+// reports), its serial device and its network side (a client link to host:port, or a server
+// listening on port).
+struct Station {
+    std::string name;
+    std::string serial;
+    bool listen = false;
+    std::string host;  // dotted IPv4, when not listening
+    unsigned port = 0;
+    bool operator==(const Station&) const = default;
+};
+
+// One swept serial setting: its key (baud, data-bits, parity, stop-bits, flow) and the values
+// the sweep goes through.
+struct SweepAxis {
+    std::string key;
+    std::vector<std::string> values;
+};
 
 struct RunnerOptions {
     // Serial side: the device as given (a path or COMn) and its line settings (57600 8N1 and
@@ -56,6 +76,11 @@ struct RunnerOptions {
     bool json = false;
     std::string junitPath;
     bool help = false;
+    // A rack: the stations tested at once (none: the one device of --serial and --connect or
+    // --listen), the settings swept, and the file that gets one JSON line per finished run.
+    std::vector<Station> stations;
+    std::vector<SweepAxis> sweeps;
+    std::string jsonlPath;
 };
 
 struct ParsedArguments {
@@ -66,6 +91,13 @@ struct ParsedArguments {
 
 // Parses the arguments (without the program name). "--name value" and "--name=value" both work.
 ParsedArguments ParseArguments(const std::vector<std::string>& args);
+
+// One serial setting option ("--baud", "--data-bits", "--stop-bits", "--parity", "--flow") applied
+// to `line`; the error, one line, when the value is not one the option takes (else empty).
+std::string ApplyLineOption(const std::string& name, const std::string& value, LineSettings& line);
+// "--connect HOST:PORT" or "--listen PORT" applied to `o`; the error, or empty.
+std::string ApplyEndpointOption(const std::string& name, const std::string& value,
+                                RunnerOptions& o);
 
 // The --help text.
 std::string UsageText();

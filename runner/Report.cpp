@@ -51,6 +51,8 @@ int RunExitCode(const PassOutcome& out) {
 }
 
 int SessionExitCode(const SessionReport& report) {
+    if (report.interrupted)
+        return EXIT_INTERRUPTED;
     if (report.error)
         return report.error->exitCode;
     if (report.lines && !report.lines->Ok())
@@ -199,7 +201,33 @@ QJsonValue LinesJson(const std::optional<LinesReport>& lines) {
     return QJsonObject{{"lines", out}, {"link_lost", lines->linkLost}, {"ok", lines->Ok()}};
 }
 
+// One run's figures, as the JSON reports give them.
+QJsonObject RunObject(const RunReport& run) {
+    const PassOutcome& out = run.outcome;
+    QJsonObject j{
+        {"run", run.number},
+        {"direction", DirectionName(out.direction)},
+        {"result", run.interrupted ? QString("interrupted") : Q(RunResultWord(out))},
+        {"message", Q(RunMessage(out))},
+        {"exit_code", run.interrupted ? int(EXIT_INTERRUPTED) : RunExitCode(out)},
+        {"bytes_announced",
+         out.announced >= 0 ? QJsonValue(static_cast<qint64>(out.announced)) : QJsonValue()},
+        {"bytes_stored", static_cast<qint64>(out.stored)},
+        {"first_mismatch",
+         out.firstMismatch ? QJsonValue(static_cast<qint64>(*out.firstMismatch)) : QJsonValue()},
+        {"seconds", out.seconds},
+        {"bytes_per_second", out.bytesPerSecond},
+    };
+    if (!out.diagnosis.empty())
+        j["diagnosis"] = Q(out.diagnosis);
+    return j;
+}
+
 }  // namespace
+
+std::string RunJson(const RunReport& run) {
+    return QJsonDocument(RunObject(run)).toJson(QJsonDocument::Compact).toStdString();
+}
 
 std::string JsonReport(const SessionReport& r) {
     const RunnerOptions& o = r.options;
@@ -230,27 +258,10 @@ std::string JsonReport(const SessionReport& r) {
     }
     QJsonArray runs;
     for (const RunReport& run : r.runs) {
-        const PassOutcome& out = run.outcome;
-        QJsonObject j{
-            {"run", run.number},
-            {"direction", DirectionName(out.direction)},
-            {"result", Q(RunResultWord(out))},
-            {"message", Q(RunMessage(out))},
-            {"exit_code", RunExitCode(out)},
-            {"bytes_announced",
-             out.announced >= 0 ? QJsonValue(static_cast<qint64>(out.announced)) : QJsonValue()},
-            {"bytes_stored", static_cast<qint64>(out.stored)},
-            {"first_mismatch", out.firstMismatch
-                                   ? QJsonValue(static_cast<qint64>(*out.firstMismatch))
-                                   : QJsonValue()},
-            {"seconds", out.seconds},
-            {"bytes_per_second", out.bytesPerSecond},
-        };
-        if (!out.diagnosis.empty())
-            j["diagnosis"] = Q(out.diagnosis);
+        QJsonObject j = RunObject(run);
         if (r.realBaud) {
             j["line_bytes_per_second"] = line;
-            j["line_share"] = line > 0 ? out.bytesPerSecond / line : 0.0;
+            j["line_share"] = line > 0 ? run.outcome.bytesPerSecond / line : 0.0;
         }
         runs.append(j);
     }
@@ -273,105 +284,143 @@ std::string JsonReport(const SessionReport& r) {
     return QJsonDocument(root).toJson(QJsonDocument::Indented).toStdString();
 }
 
-std::string JUnitReport(const SessionReport& r) {
-    QString xml;
-    QXmlStreamWriter w(&xml);
-    w.setAutoFormatting(true);
-    w.writeStartDocument();
-    int failures = 0, cases = static_cast<int>(r.runs.size());
+namespace {
+
+// One test suite: a setup case for each session error, then a case for each run.
+// A session error is a "setup" case of its own, except the device server's refusal of the serial
+// settings, which its "rfc2217 settings" case carries.
+bool SetupError(const SessionReport& r) {
+    return r.error && !(r.remote && !r.remote->Ok() && r.error->exitCode == EXIT_CONTROL_PATH);
+}
+
+void WriteSuite(QXmlStreamWriter& w, const JUnitSuite& suite) {
+    int tests = 0, failures = 0, errors = 0;
     double total = 0;
-    for (const RunReport& run : r.runs) {
-        failures += RunExitCode(run.outcome) != EXIT_VERIFIED;
-        total += run.outcome.seconds;
-    }
-    // The settings asked of the device server are a case of their own; when they failed, that
-    // case carries the session's failure instead of the "setup" error.
-    const bool remoteFailed = r.remote && !r.remote->Ok();
-    const bool setupError = r.error && !(remoteFailed && r.error->exitCode == EXIT_CONTROL_PATH);
-    if (r.remote) {
-        ++cases;
-        failures += remoteFailed;
-    }
-    if (r.lines) {
-        for (const LineFollowReport& l : r.lines->lines) {
-            ++cases;
-            failures += !l.Ok();
+    for (const JUnitSuite::Part& p : suite.parts) {
+        const SessionReport& r = *p.report;
+        tests += static_cast<int>(r.runs.size()) + (SetupError(r) ? 1 : 0);
+        errors += SetupError(r) ? 1 : 0;
+        if (r.remote) {
+            ++tests;
+            failures += !r.remote->Ok();
+        }
+        if (r.lines) {
+            tests += static_cast<int>(r.lines->lines.size());
+            for (const LineFollowReport& l : r.lines->lines)
+                failures += !l.Ok();
+        }
+        for (const RunReport& run : r.runs) {
+            errors += run.interrupted;
+            failures += !run.interrupted && RunExitCode(run.outcome) != EXIT_VERIFIED;
+            total += run.outcome.seconds;
         }
     }
-    w.writeStartElement("testsuites");
     w.writeStartElement("testsuite");
-    w.writeAttribute("name", "vaskel-passthrough");
-    w.writeAttribute("tests", QString::number(cases + (setupError ? 1 : 0)));
+    w.writeAttribute("name", Q(suite.name));
+    w.writeAttribute("tests", QString::number(tests));
     w.writeAttribute("failures", QString::number(failures));
-    w.writeAttribute("errors", QString::number(setupError ? 1 : 0));
+    w.writeAttribute("errors", QString::number(errors));
     w.writeAttribute("time", QString::number(total, 'f', 3));
-    if (setupError) {
-        w.writeStartElement("testcase");
-        w.writeAttribute("classname", "vaskel-passthrough");
-        w.writeAttribute("name", "setup");
-        w.writeStartElement("error");
-        w.writeAttribute("message", Q(r.error->text));
-        w.writeCharacters(Q(r.error->detail));
-        w.writeEndElement();
-        w.writeEndElement();
-    }
-    if (r.remote) {
-        w.writeStartElement("testcase");
-        w.writeAttribute("classname", "vaskel-passthrough");
-        w.writeAttribute("name", "rfc2217 settings");
-        if (remoteFailed) {
-            w.writeStartElement("failure");
-            w.writeAttribute("message", Q(r.remote->FailureText()));
-            w.writeAttribute("type", r.remote->NotRfc2217() ? "not-rfc2217" : "settings");
-            std::string body;
-            for (const std::string& f : r.remote->Failures())
-                body += f + "\n";
-            w.writeCharacters(Q(body));
-            w.writeEndElement();
-        } else {
-            w.writeTextElement("system-out", Q(RemoteAppliedLine(r)));
-        }
-        w.writeEndElement();
-    }
-    if (r.lines) {
-        for (const LineFollowReport& l : r.lines->lines) {
+    for (const JUnitSuite::Part& p : suite.parts) {
+        const SessionReport& r = *p.report;
+        const QString prefix = p.label.empty() ? QString() : Q(p.label) + " ";
+        if (SetupError(r)) {
             w.writeStartElement("testcase");
-            w.writeAttribute("classname", "vaskel-passthrough");
-            w.writeAttribute("name",
-                             Q("lines " + std::string(l.remote ? "remote " : "") + l.driven));
-            if (!l.Ok()) {
+            w.writeAttribute("classname", Q(suite.name));
+            w.writeAttribute("name", prefix + "setup");
+            w.writeStartElement("error");
+            w.writeAttribute("message", Q(r.error->text));
+            w.writeCharacters(Q(r.error->detail));
+            w.writeEndElement();
+            w.writeEndElement();
+        }
+        if (r.remote) {
+            w.writeStartElement("testcase");
+            w.writeAttribute("classname", Q(suite.name));
+            w.writeAttribute("name", prefix + "rfc2217 settings");
+            if (!r.remote->Ok()) {
                 w.writeStartElement("failure");
-                w.writeAttribute("message", Q(l.Summary()));
-                w.writeAttribute("type", "lines");
+                w.writeAttribute("message", Q(r.remote->FailureText()));
+                w.writeAttribute("type", r.remote->NotRfc2217() ? "not-rfc2217" : "settings");
+                std::string body;
+                for (const std::string& f : r.remote->Failures())
+                    body += f + "\n";
+                w.writeCharacters(Q(body));
                 w.writeEndElement();
             } else {
-                w.writeTextElement("system-out", Q(l.Summary()));
+                w.writeTextElement("system-out", Q(RemoteAppliedLine(r)));
+            }
+            w.writeEndElement();
+        }
+        if (r.lines) {
+            for (const LineFollowReport& l : r.lines->lines) {
+                w.writeStartElement("testcase");
+                w.writeAttribute("classname", Q(suite.name));
+                w.writeAttribute(
+                    "name",
+                    prefix + Q("lines " + std::string(l.remote ? "remote " : "") + l.driven));
+                if (!l.Ok()) {
+                    w.writeStartElement("failure");
+                    w.writeAttribute("message", Q(l.Summary()));
+                    w.writeAttribute("type", "lines");
+                    w.writeEndElement();
+                } else {
+                    w.writeTextElement("system-out", Q(l.Summary()));
+                }
+                w.writeEndElement();
+            }
+        }
+        for (const RunReport& run : r.runs) {
+            const PassOutcome& out = run.outcome;
+            w.writeStartElement("testcase");
+            w.writeAttribute("classname", Q(suite.name));
+            // Alone: "run 1 serial-to-net"; in a rack: "serial-to-net 115200 8N1", with the run's
+            // number when the runs repeat.
+            QString name = QString("run %1 %2").arg(run.number).arg(DirectionName(out.direction));
+            if (!p.label.empty()) {
+                name = QString("%1 %2").arg(DirectionName(out.direction), Q(p.label));
+                if (r.options.repeat > 1)
+                    name += QString(" run %1").arg(run.number);
+            }
+            w.writeAttribute("name", name);
+            w.writeAttribute("time", QString::number(out.seconds, 'f', 3));
+            if (run.interrupted) {
+                w.writeStartElement("error");
+                w.writeAttribute("message", "interrupted: SIGINT or SIGTERM ended the run");
+                w.writeAttribute("type", "interrupted");
+                w.writeEndElement();
+            } else if (RunExitCode(out) != EXIT_VERIFIED) {
+                w.writeStartElement("failure");
+                w.writeAttribute("message", Q(FailureMessage(out)));
+                w.writeAttribute("type", Q(RunResultWord(out)));
+                w.writeCharacters(Q(out.detail));
+                w.writeEndElement();
+            } else {
+                w.writeTextElement("system-out", Q(RunMessage(out)));
             }
             w.writeEndElement();
         }
     }
-    for (const RunReport& run : r.runs) {
-        const PassOutcome& out = run.outcome;
-        w.writeStartElement("testcase");
-        w.writeAttribute("classname", "vaskel-passthrough");
-        w.writeAttribute("name",
-                         QString("run %1 %2").arg(run.number).arg(DirectionName(out.direction)));
-        w.writeAttribute("time", QString::number(out.seconds, 'f', 3));
-        if (RunExitCode(out) != EXIT_VERIFIED) {
-            w.writeStartElement("failure");
-            w.writeAttribute("message", Q(FailureMessage(out)));
-            w.writeAttribute("type", Q(RunResultWord(out)));
-            w.writeCharacters(Q(out.detail));
-            w.writeEndElement();
-        } else {
-            w.writeTextElement("system-out", Q(RunMessage(out)));
-        }
-        w.writeEndElement();
-    }
     w.writeEndElement();
+}
+
+}  // namespace
+
+std::string JUnitSuitesXml(const std::vector<JUnitSuite>& suites) {
+    QString xml;
+    QXmlStreamWriter w(&xml);
+    w.setAutoFormatting(true);
+    w.writeStartDocument();
+    w.writeStartElement("testsuites");
+    for (const JUnitSuite& suite : suites)
+        WriteSuite(w, suite);
     w.writeEndElement();
     w.writeEndDocument();
     return xml.toStdString();
+}
+
+std::string JUnitReport(const SessionReport& r) {
+    return JUnitSuitesXml({{"vaskel-passthrough", {{&r, ""}}}});
 }
 
 void ProgressLine::Begin(const std::string& label) {

@@ -18,6 +18,7 @@
 struct RunReport {
     int number = 0;  // 1-based, over all runs
     PassOutcome outcome;
+    bool interrupted = false;  // cut short by SIGINT or SIGTERM
 };
 
 // A failure that ended the session before or between runs: the text the window would show and
@@ -41,6 +42,7 @@ struct SessionReport {
     std::optional<RemoteSettingsReport> remote;
     // With --test lines: what followed each line (absent when the test did not start).
     std::optional<LinesReport> lines;
+    bool interrupted = false;  // SIGINT or SIGTERM ended the session
 };
 
 // The exit code of one run: 0 verified; 1 mismatch, short capture, rejected header or cancel;
@@ -68,12 +70,26 @@ std::string FailureMessage(const PassOutcome& outcome);
 std::string RemoteAppliedLine(const SessionReport& report);
 // What an RFC 2217 answer was: "acknowledged", "other-value", "no-answer", "not-applied".
 std::string AckWord(ComPortClient::AckState state);
+// One run's figures as one line of JSON (compact, no line feed): number, direction, result,
+// message, exit code, bytes, first mismatch, seconds, rate, and its diagnosis when it has one.
+std::string RunJson(const RunReport& run);
 // The machine-readable report (JSON, indented); a run's "diagnosis" is there when it has one,
 // "rfc2217" (the option, each setting asked and its answer, the failures) is null without
 // --rfc2217, "lines" null without --test lines.
 std::string JsonReport(const SessionReport& report);
 // The JUnit XML report: one test case per run, a "setup" case for a session error.
 std::string JUnitReport(const SessionReport& report);
+// Several test suites in one JUnit file (a rack: one suite per station, its parts the sessions
+// of each setting, each labelled "115200 8N1"; cases are then named "serial-to-net 115200 8N1").
+struct JUnitSuite {
+    std::string name;
+    struct Part {
+        const SessionReport* report = nullptr;
+        std::string label;  // empty: the single-session names ("run 1 serial-to-net")
+    };
+    std::vector<Part> parts;
+};
+std::string JUnitSuitesXml(const std::vector<JUnitSuite>& suites);
 
 // The progress on stderr: a bar redrawn in place on a terminal (at most 10 times a second), or
 // a plain line at most once a second otherwise.

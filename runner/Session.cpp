@@ -139,6 +139,18 @@ PassSession::PassSession(const RunnerOptions& options, std::ostream& out, std::o
     m_report.plannedRuns = options.repeat * static_cast<int>(options.directions.size());
 }
 
+void PassSession::RequestStop() {
+    if (m_stopRequested.exchange(true))
+        return;
+    QMetaObject::invokeMethod(
+        &m_stop, [this] { emit m_stop.now(); }, Qt::QueuedConnection);
+}
+
+bool PassSession::StopQuits(QEventLoop& loop) {
+    QObject::connect(&m_stop, &SessionStop::now, &loop, &QEventLoop::quit);
+    return !m_stopRequested.load();
+}
+
 int PassSession::Fail(int code, const std::string& text, const std::string& detail) {
     m_report.error = SessionError{code, text, detail};
     m_err << "vaskel-passthrough: " << text << "\n";
@@ -150,14 +162,18 @@ int PassSession::Fail(int code, const std::string& text, const std::string& deta
 
 int PassSession::Run() {
     int code = Prepare();
-    if (code == EXIT_VERIFIED) {
+    if (code == EXIT_VERIFIED && !m_stopRequested) {
         TerminalEngine engine;
         code = BringUpLinks(engine);
-        if (code == EXIT_VERIFIED && m_opt.rfc2217)
+        if (code == EXIT_VERIFIED && !m_stopRequested && m_opt.rfc2217)
             code = CheckRemoteSettings(engine);
-        if (code == EXIT_VERIFIED)
+        if (code == EXIT_VERIFIED && !m_stopRequested)
             code = m_opt.test == RunnerOptions::Test::Lines ? RunLines(engine) : RunAll(engine);
         engine.Shutdown();
+    }
+    if (m_stopRequested) {
+        code = EXIT_INTERRUPTED;
+        m_report.interrupted = true;
     }
     return Finish(code);
 }
@@ -245,12 +261,16 @@ int PassSession::BringUpLinks(TerminalEngine& engine) {
             // The connect ends by itself within its time-out, connected or failed.
             QEventLoop loop;
             QObject::connect(&engine.net, &NetConsole::connected, &loop, &QEventLoop::quit);
+            if (!StopQuits(loop))
+                return EXIT_INTERRUPTED;
             QObject::connect(&engine.net, &NetConsole::connectFailed, &loop,
                              [&](const platform::Result& failure) {
                                  outcome = failure;
                                  loop.quit();
                              });
             loop.exec();
+            if (m_stopRequested)
+                return EXIT_INTERRUPTED;
         }
         if (!outcome)
             return Fail(EXIT_NETWORK_FAILED, outcome.text, where + ": " + outcome.reason);
@@ -267,8 +287,12 @@ int PassSession::BringUpLinks(TerminalEngine& engine) {
     deadline.setSingleShot(true);
     QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
     QObject::connect(&engine.net, &NetConsole::peerAttached, &loop, &QEventLoop::quit);
+    if (!StopQuits(loop))
+        return EXIT_INTERRUPTED;
     deadline.start(m_opt.acceptTimeoutS * 1000);
     loop.exec();
+    if (m_stopRequested)
+        return EXIT_INTERRUPTED;
     if (engine.net.PeerCount() == 0)
         return Fail(EXIT_NETWORK_FAILED, "No device is connected to the server",
                     "No device connected to port " + std::to_string(m_opt.port) + " within " +
@@ -292,8 +316,12 @@ int PassSession::CheckRemoteSettings(TerminalEngine& engine) {
         };
         QObject::connect(&engine.net, &NetConsole::farEndClosed, &loop, gone);
         QObject::connect(&engine.net, &NetConsole::peerGone, &loop, gone);
+        if (!StopQuits(loop))
+            return EXIT_INTERRUPTED;
         deadline.start(static_cast<int>(3 * ComPortClient::ACK_TIMEOUT_MS));
         loop.exec();
+        if (m_stopRequested)
+            return EXIT_INTERRUPTED;
     }
     if (!m_report.remote) {
         if (linkGone || !engine.net.LinkInUse())
@@ -325,7 +353,12 @@ int PassSession::RunLines(TerminalEngine& engine) {
     m_err << "lines: changing DTR and RTS " << m_opt.toggles << " times each, on both sides\n"
           << std::flush;
     LinesCheck check(engine.serial.Modem(), engine.net, m_opt.toggles);
+    QObject::connect(&m_stop, &SessionStop::now, &check, &LinesCheck::Stop);
+    if (m_stopRequested)
+        return EXIT_INTERRUPTED;
     m_report.lines = check.Run();
+    if (m_stopRequested)
+        return EXIT_INTERRUPTED;
     if (!m_opt.json) {
         for (const LineFollowReport& line : m_report.lines->lines)
             m_out << "lines: " << line.Summary() << "\n";
@@ -374,10 +407,25 @@ int PassSession::RunAll(TerminalEngine& engine) {
                 });
             const std::string name =
                 "run" + std::to_string(number) + "-" + DirectionName(direction) + "-" + base;
-            const platform::Result started = pt.Start(direction, m_report.source, name);
+            // A stop cancels the run; its end then quits the loop.
+            const auto stop =
+                QObject::connect(&m_stop, &SessionStop::now, &pt, [&pt] { pt.Cancel(); });
+            const platform::Result started = m_stopRequested
+                                                 ? platform::Result::Fail("interrupted")
+                                                 : pt.Start(direction, m_report.source, name);
             if (started)
                 loop.exec();
             QObject::disconnect(done);
+            QObject::disconnect(stop);
+            if (m_stopRequested) {
+                if (started) {
+                    m_out << label << ": interrupted (SIGINT or SIGTERM)\n" << std::flush;
+                    m_report.runs.push_back({number, outcome, true});
+                    if (m_runListener)
+                        m_runListener(m_report.runs.back());
+                }
+                return EXIT_INTERRUPTED;
+            }
             m_progress.End();
             if (!started) {
                 // A worker thread that could not be started leaves the test undone on this
@@ -394,6 +442,8 @@ int PassSession::RunAll(TerminalEngine& engine) {
             if (outcome.end == PassOutcome::End::ReadFailed)
                 return Fail(EXIT_NOT_STORED, outcome.text, outcome.detail);
             m_report.runs.push_back({number, outcome});
+            if (m_runListener)
+                m_runListener(m_report.runs.back());
             if (!m_opt.json) {
                 m_out << SummaryLine(m_report.runs.back(), m_report.plannedRuns) << "\n";
                 if (const std::string diagnosis = DiagnosisLine(outcome); !diagnosis.empty())
@@ -444,7 +494,8 @@ int PassSession::Finish(int code) {
     if (m_tempDir.empty())
         return code;
     // Kept with --keep, and after a failed run whose files may tell what went wrong.
-    const bool keep = m_opt.keep || (sessionCode != EXIT_VERIFIED && !m_report.runs.empty());
+    const bool keep = m_opt.keep || (sessionCode != EXIT_VERIFIED &&
+                                     sessionCode != EXIT_INTERRUPTED && !m_report.runs.empty());
     if (keep)
         m_err << "vaskel-passthrough: the temporary folder is kept: " << m_tempDir << "\n"
               << std::flush;

@@ -3,12 +3,23 @@
 // QCoreApplication; waits in local event loops.
 #pragma once
 
+#include <QObject>
+
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 
 #include "runner/Options.h"
 #include "runner/Report.h"
+
+// Carries a stop request into the thread a session runs on.
+class SessionStop : public QObject {
+    Q_OBJECT
+signals:
+    void now();
+};
 
 class PassSession {
 public:
@@ -18,6 +29,15 @@ public:
     // the OS's reason), summaries or the JSON report on `out`.
     int Run();
     const SessionReport& Report() const { return m_report; }
+    // Any thread: ends the session at once. A run under way is cancelled (the serial output queue
+    // discarded) and reported as interrupted, nothing more is run, and Run returns
+    // EXIT_INTERRUPTED. The session must have been made on the thread that runs it.
+    void RequestStop();
+    bool StopRequested() const { return m_stopRequested.load(); }
+    // Called on the session's thread as each run ends, with its report.
+    void SetRunListener(std::function<void(const RunReport&)> listener) {
+        m_runListener = std::move(listener);
+    }
 
 private:
     int Prepare();
@@ -32,6 +52,12 @@ private:
     // that could not be written turns from verified into EXIT_NOT_STORED.
     int Finish(int code);
 
+    // Quits `loop` when a stop is requested; false when one already was.
+    bool StopQuits(class QEventLoop& loop);
+
+    std::atomic<bool> m_stopRequested{false};
+    SessionStop m_stop;
+    std::function<void(const RunReport&)> m_runListener;
     RunnerOptions m_opt;
     std::ostream& m_out;
     std::ostream& m_err;

@@ -162,13 +162,15 @@ uint32_t CSerialPort::DrainReceiveEvent() {
         const uint32_t n = Read(buf, SERIAL_READ_CHUNK);
         if (n == 0)
             break;
+        const platform::Stamp at = platform::Stamp::Now();
         total += n;
+        m_hPort.Traffic().Report(platform::TrafficKind::SerialRx, at, buf, n);
         if (!m_pReceiver)
             continue;
         if (m_pReceiver->CaptureArmed())
             m_pReceiver->CaptureSerialChunk(buf, static_cast<int>(n));
         else
-            m_pReceiver->SerialRing().Put(buf, static_cast<int>(n));
+            m_pReceiver->SerialRing().Put(buf, static_cast<int>(n), at);
     }
     // One notification per receive event, however many chunks it took; while capture is armed
     // the capture step notifies the window itself.

@@ -1,5 +1,7 @@
 #include "transfer/PassThrough.h"
 
+#include <QThread>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -119,8 +121,9 @@ private:
         return out;
     }
 
-    // Runs fn on the UI thread for `run`: at once when called there, else posted; dropped when
-    // `run` is no longer the current, open run by then.
+    // Runs fn on the pass-through's own thread (the window's, or a runner station's) for `run`:
+    // at once when called there, else posted; dropped when `run` is no longer the current, open
+    // run by then.
     template <typename Fn>
     void OnUi(uint64_t run, Fn fn) {
         PassThrough* pt = &m_pt;
@@ -128,7 +131,7 @@ private:
             if (pt->m_nRun.load() == run && pt->m_state == RunState::Running)
                 fn();
         };
-        if (platform::IsUiThread())
+        if (QThread::currentThread() == pt->thread())
             guarded();
         else
             QMetaObject::invokeMethod(pt, std::move(guarded), Qt::QueuedConnection);
@@ -303,11 +306,13 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
         // On a Telnet link every data byte goes out escaped, in order with the console's own
         // commands, through the link's gate (which the worker shares, so it outlives the link).
         std::shared_ptr<LinkSendGate> gate = m_net.SendGate();
-        job.send = [this, netFd, gate, run](const unsigned char* b, int n,
-                                            const platform::AbortSignal& abort) {
+        platform::ITrafficObserver* traffic = m_net.Traffic().Get();
+        job.send = [this, netFd, gate, traffic, run](const unsigned char* b, int n,
+                                                     const platform::AbortSignal& abort) {
             int err = 0;
-            const int sent = gate ? gate->SendData(netFd->fd, b, n, abort, &err)
-                                  : platform::SendAllOnSocket(netFd->fd, b, n, abort, &err);
+            const int sent = gate
+                                 ? gate->SendData(netFd->fd, b, n, abort, &err)
+                                 : platform::SendAllOnSocket(netFd->fd, b, n, abort, &err, traffic);
             if (sent == n)
                 return true;
             if (err != ECANCELED) {

@@ -8,11 +8,15 @@
 #include "net/NetConsole.h"
 #include "serial/SerialConsole.h"
 #include "transfer/PassThrough.h"
+#include "transfer/TrafficLog.h"
 
 class TerminalEngine : public QObject {
     Q_OBJECT
 public:
-    explicit TerminalEngine(QObject* parent = nullptr) : QObject(parent) {}
+    explicit TerminalEngine(QObject* parent = nullptr) : QObject(parent) {
+        serial.Port().Device().Traffic().Set(&traffic);
+        net.Traffic().Set(&traffic);
+    }
     ~TerminalEngine() override { Shutdown(); }
 
     // Closes the port first, then disconnects or stops the server; idempotent.
@@ -21,7 +25,10 @@ public:
         net.Stop();
     }
 
-    // In this order: the pass-through (destroyed first) uses both consoles.
+    // In this order: the log and its hub outlive every thread of the consoles, and the
+    // pass-through (destroyed first) uses both consoles.
+    TrafficLog trafficLog;
+    TrafficHub traffic{trafficLog};
     SerialConsole serial;
     NetConsole net;
     PassThrough passThrough{serial, net};

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "runner/Options.h"
+#include "runner/Rack.h"
 #include "runner/Session.h"
+#include "runner/StopSignals.h"
 
 int main(int argc, char** argv) {
     // A device that drops the network link must end a run with a message, not the program.
@@ -24,8 +26,18 @@ int main(int argc, char** argv) {
         std::cout << UsageText();
         return EXIT_VERIFIED;
     }
-    PassSession session(parsed.options, std::cout, std::cerr, isatty(STDERR_FILENO) == 1);
-    const int code = session.Run();
+    // SIGINT and SIGTERM end the runs under way and still write every report.
+    StopSignals stop;
+    int code = EXIT_VERIFIED;
+    if (!parsed.options.stations.empty() || !parsed.options.sweeps.empty()) {
+        Rack rack(parsed.options, std::cout, std::cerr);
+        QObject::connect(&stop, &StopSignals::stopRequested, [&rack] { rack.RequestStop(); });
+        code = rack.Run();
+    } else {
+        PassSession session(parsed.options, std::cout, std::cerr, isatty(STDERR_FILENO) == 1);
+        QObject::connect(&stop, &StopSignals::stopRequested, [&session] { session.RequestStop(); });
+        code = session.Run();
+    }
     if (code == EXIT_BAD_ARGUMENTS)
         std::cerr << "\n" << UsageText();
     return code;

@@ -108,7 +108,8 @@ TEST(LinkSocket, OwnerHearsTheConnectOutcomeWithTheReason) {
     struct Owner : ILinkOwner {
         std::vector<int> outcomes;
         void LinkAccept(CLinkSocket&) override {}
-        void LinkReceive(CLinkSocket&, const unsigned char*, int) override {}
+        void LinkReceive(CLinkSocket&, const unsigned char*, int, const platform::Stamp&) override {
+        }
         void LinkClose(CLinkSocket&, int) override {}
         void LinkConnect(CLinkSocket&, int e) override { outcomes.push_back(e); }
     };
@@ -207,7 +208,8 @@ TEST(LinkSocket, OwnerHearsReceivesAndTheCloseAndAnOwnerlessListenerRefuses) {
         std::string bytes;
         int closes = 0;
         void LinkAccept(CLinkSocket&) override {}
-        void LinkReceive(CLinkSocket&, const unsigned char* b, int n) override {
+        void LinkReceive(CLinkSocket&, const unsigned char* b, int n,
+                         const platform::Stamp&) override {
             bytes.append(reinterpret_cast<const char*>(b), static_cast<size_t>(n));
         }
         void LinkClose(CLinkSocket&, int) override { ++closes; }

@@ -4,6 +4,8 @@
 #include "runner/Options.h"
 #include "runner/Report.h"
 #include "runner/Session.h"
+#include "runner/Stations.h"
+#include "support/TestUtil.h"
 
 namespace {
 
@@ -54,6 +56,22 @@ TEST(RunnerOptions, BadArgumentsAreRefusedWithWhatIsWrong) {
         {{"--serial", "x", "--connect", "127.0.0.1:1", "--rfc2217", "--test", "lines", "--toggles",
           "0"},
          "--toggles needs a count from 1 to 10000"},
+        {Base({"--rfc2217", "--test", "lines", "--sweep", "baud=9600,19200"}),
+         "--test lines takes one device and its settings"},
+        {Base({"--station", "a,/dev/ttyS0,127.0.0.1:1"}), "leave out --serial, --connect"},
+        {{"--station", "a,/dev/x", "--random", "1K"}, "--station needs NAME,SERIAL,HOST:PORT"},
+        {{"--station", "a b,/dev/x,127.0.0.1:1", "--random", "1K"}, "the name a b must be"},
+        {{"--station", "a,/dev/x,listen:0", "--random", "1K"}, "--station a: --listen: port 0"},
+        {{"--station", "a,/dev/x,127.0.0.1:1", "--station", "a,/dev/y,127.0.0.1:2", "--random",
+          "1K"},
+         "two stations are named a"},
+        {{"--station", "a,/dev/x,listen:7", "--station", "b,/dev/x,listen:8", "--random", "1K"},
+         "two stations use the serial device /dev/x"},
+        {{"--stations", "/nonexistent/rack.txt", "--random", "1K"}, "can't read /nonexistent"},
+        {Base({"--sweep", "speed=1,2"}), "--sweep: speed is not one of: baud data-bits parity"},
+        {Base({"--sweep", "parity=even,mark"}), "--sweep parity mark is not one of"},
+        {Base({"--sweep", "baud=9600,9600"}), "9600 is given twice"},
+        {Base({"--sweep", "baud=9600", "--sweep", "baud=19200"}), "--sweep baud is given twice"},
     };
     for (const Case& c : cases) {
         const ParsedArguments parsed = ParseArguments(c.args);
@@ -194,3 +212,29 @@ TEST(RunnerOptions, ExitCodeAndWordsOfEachEnd) {
 }
 
 }  // namespace
+
+// A stations file and a sweep: every station in order, every combination with the first axis
+// varying slowest, each named as the reports name it.
+TEST(RunnerOptions, StationsFileAndSweepCombinations) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir.File("rack.txt"),
+                        "# rack 1\n\nbench-1, /dev/ttyUSB0, 192.0.2.1:4001  # left\n"
+                        "bench-2,/dev/ttyUSB1,listen:4002\n");
+    const ParsedArguments parsed =
+        ParseArguments({"--stations", dir.File("rack.txt"), "--random", "1K", "--sweep",
+                        "baud=9600,115200", "--sweep", "parity=none,even", "--flow", "hardware"});
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_EQ(parsed.options.stations,
+              (std::vector<Station>{{"bench-1", "/dev/ttyUSB0", false, "192.0.2.1", 4001},
+                                    {"bench-2", "/dev/ttyUSB1", true, "", 4002}}));
+    std::vector<std::string> labels;
+    for (const LineSettings& s : SweepSettings(parsed.options.settings, parsed.options.sweeps))
+        labels.push_back(SettingLabel(s));
+    EXPECT_EQ(labels, (std::vector<std::string>{"9600 8N1 hardware", "9600 8E1 hardware",
+                                                "115200 8N1 hardware", "115200 8E1 hardware"}));
+
+    testutil::WriteFile(dir.File("bad.txt"), "ok,/dev/a,127.0.0.1:1\nbroken line\n");
+    const ParsedArguments bad =
+        ParseArguments({"--stations", dir.File("bad.txt"), "--random", "1K"});
+    EXPECT_EQ(bad.error.rfind(dir.File("bad.txt") + ":2: --station needs", 0), 0u) << bad.error;
+}

@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QXmlStreamReader>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -57,6 +59,10 @@ public:
         r.err = testutil::ReadFile(m_files.File("err"));
         return r;
     }
+
+    void Signal(int sig) { m_child.Kill(sig); }
+    // Where the program's temporary folders go.
+    const std::string& TempPath() const { return m_files.path; }
 
 private:
     testutil::TempDir m_files;
@@ -769,3 +775,133 @@ TEST(RunnerFailures, EveryFailureHasItsExitCodeAndTheWindowsText) {
 }
 
 }  // namespace
+
+namespace {
+
+// The JUnit file's suites, each with its count of test cases and of failed or erred ones; empty
+// with a failure when the file is not well-formed XML.
+std::map<std::string, std::pair<int, int>> JUnitSuites(const std::string& path) {
+    std::map<std::string, std::pair<int, int>> suites;
+    QXmlStreamReader xml(QByteArray::fromStdString(testutil::ReadFile(path)));
+    std::string suite;
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        if (xml.name() == u"testsuite")
+            suite = xml.attributes().value("name").toString().toStdString();
+        else if (xml.name() == u"testcase")
+            ++suites[suite].first;
+        else if (xml.name() == u"failure" || xml.name() == u"error")
+            ++suites[suite].second;
+    }
+    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    return suites;
+}
+
+int TempFolders(const std::string& dir) {
+    int n = 0;
+    for (const std::string& name : testutil::ListDir(dir))
+        n += name.rfind("vaskel-passthrough-", 0) == 0;
+    return n;
+}
+
+}  // namespace
+
+// Eight stations at once: six verified through socat, one whose serial device is missing (3),
+// one through a relay that flips a byte on its way to the network (1). The first failing
+// station's code is the program's; every station has its suite in the JUnit file and its lines
+// in the JSON lines file.
+TEST(RunnerRack, EightStationsEachWithItsOwnVerdict) {
+    testutil::TempDir dir;
+    std::vector<std::unique_ptr<SocatDevice>> devices;
+    std::vector<std::string> args;
+    int relayListener = -1, relayPort = 0;
+    testutil::PtyPair relayPty;
+    for (int k = 1; k <= 8; ++k) {
+        const std::string name = "st" + std::to_string(k),
+                          com = dir.File("COM" + std::to_string(k));
+        std::string station;
+        if (k == 3) {
+            station = name + "," + dir.File("missing") + ",127.0.0.1:9";
+        } else if (k == 6) {
+            relayListener = testutil::ListenLoopback(&relayPort);
+            station = name + "," + relayPty.slavePath + ",127.0.0.1:" + std::to_string(relayPort);
+        } else {
+            const int port = testutil::FreePort();
+            devices.push_back(std::make_unique<SocatDevice>(com, SocatDevice::Mode::Listen, port));
+            ASSERT_TRUE(devices.back()->Ready());
+            station = name + "," + com + ",127.0.0.1:" + std::to_string(port);
+        }
+        args.insert(args.end(), {"--station", station});
+    }
+    args.insert(args.end(), {"--random", "100K", "--junit", dir.File("junit.xml"), "--jsonl",
+                             dir.File("runs.jsonl"), "--start-delay", "0"});
+    RunnerProcess runner;
+    runner.Start(args);
+    const int tcp = testutil::AcceptWithin(relayListener, 10000);
+    ASSERT_GE(tcp, 0);
+    Ran r;
+    {
+        FaultyRelay relay(relayPty.master, tcp, {.flipAt = 18 + 1000});
+        r = runner.Finish(60000);
+    }
+    ::close(relayListener);
+    EXPECT_EQ(r.code, 3) << r.out << r.err;
+    for (int k : {1, 2, 4, 5, 7, 8}) {
+        const std::string p = "[st" + std::to_string(k) + "] run ";
+        EXPECT_NE(r.out.find(p + "1/2 serial-to-net: Verified"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(p + "2/2 net-to-serial: Verified"), std::string::npos) << r.out;
+    }
+    EXPECT_NE(r.err.find("[st3] vaskel-passthrough: Can't open PORT"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("[st6] run 1/2 serial-to-net: Mismatch : first difference at byte 1000"),
+              std::string::npos)
+        << r.out;
+    const auto suites = JUnitSuites(dir.File("junit.xml"));
+    ASSERT_EQ(suites.size(), 8u);
+    EXPECT_EQ(suites.at("st1"), std::make_pair(2, 0));
+    EXPECT_EQ(suites.at("st3"), std::make_pair(1, 1));  // its setup
+    EXPECT_EQ(suites.at("st6"), std::make_pair(2, 1));
+    std::istringstream lines(testutil::ReadFile(dir.File("runs.jsonl")));
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count)
+        EXPECT_TRUE(QJsonDocument::fromJson(QByteArray::fromStdString(line)).isObject()) << line;
+    EXPECT_EQ(count, 14);  // two runs for each station that got its links
+}
+
+// SIGTERM while eight stations move data: every run ends at once, the reports are written with
+// the interrupted runs marked, the program exits 130, and nothing is left behind.
+TEST(RunnerRack, SigtermEndsEveryStationAndLeavesNothingBehind) {
+    testutil::TempDir dir;
+    std::vector<std::unique_ptr<SocatDevice>> devices;
+    std::vector<std::string> args;
+    for (int k = 1; k <= 8; ++k) {
+        const std::string com = dir.File("COM" + std::to_string(k));
+        const int port = testutil::FreePort();
+        devices.push_back(std::make_unique<SocatDevice>(com, SocatDevice::Mode::Listen, port));
+        ASSERT_TRUE(devices.back()->Ready());
+        args.insert(args.end(), {"--station", "st" + std::to_string(k) + "," + com +
+                                                  ",127.0.0.1:" + std::to_string(port)});
+    }
+    args.insert(args.end(), {"--random", "64M", "--repeat", "100", "--junit", dir.File("junit.xml"),
+                             "--jsonl", dir.File("runs.jsonl"), "--json"});
+    const int fdsBefore = testutil::OpenFdCount();
+    RunnerProcess runner;
+    runner.Start(args);
+    testutil::Pump(2500);  // the data written, the first runs under way
+    const auto signalled = std::chrono::steady_clock::now();
+    runner.Signal(SIGTERM);
+    const Ran r = runner.Finish(20000);
+    EXPECT_LT(testutil::MsSince(signalled), 3000);
+    EXPECT_EQ(r.code, 130) << r.out << r.err;
+    const QJsonObject report = Json(r);
+    EXPECT_TRUE(report["interrupted"].toBool());
+    EXPECT_EQ(report["stations"].toArray().size(), 8);
+    const auto suites = JUnitSuites(dir.File("junit.xml"));
+    EXPECT_EQ(suites.size(), 8u);
+    int interrupted = 0;
+    for (const auto& [name, counts] : suites)
+        interrupted += counts.second;
+    EXPECT_GE(interrupted, 1);
+    EXPECT_EQ(TempFolders(runner.TempPath()), 0);
+    EXPECT_EQ(testutil::OpenFdCount(), fdsBefore);
+}

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "support/NetConnect.h"
+#include "support/Ser2netDevice.h"
 #include "support/SocatDevice.h"
 #include "support/TestUtil.h"
 
@@ -335,8 +336,8 @@ TEST(PassThroughLostLink, EndsTheRunAtOnceInEitherDirection) {
                 engine.net.Stop();
                 // The serial worker lets go of the sent file once its last write is done.
                 EXPECT_TRUE(WaitFor([&] { return testutil::OpenFdCount() == before; }))
-                    << testutil::OpenFdCount() << " descriptors, " << before << " before: "
-                    << OpenFdTargets();
+                    << testutil::OpenFdCount() << " descriptors, " << before
+                    << " before: " << OpenFdTargets();
                 stop = true;
                 reader.join();
             }
@@ -565,6 +566,53 @@ TEST(TwoEngines, RunTwoPassThroughsAtOnceThroughTwoDevices) {
             EXPECT_TRUE(out.Verified()) << static_cast<int>(out.end) << " " << out.text;
             EXPECT_EQ(out.path.rfind(st.dir.path, 0), 0u) << out.path;
             EXPECT_TRUE(testutil::ReadFile(out.path) == st.content);
+        }
+    }
+}
+
+// Through a real device server speaking RFC 2217 (ser2net's Telnet accepter): the rate asked over
+// the link shows on its serial side, and files of random bytes and of nothing but 0xFF arrive
+// byte-identical both ways, escaped on the wire and unescaped at the capture.
+TEST(PassThroughRfc2217, FilesPassThroughSer2netBothWaysAndTheRateIsApplied) {
+    testutil::TempDir dir;
+    Ser2netDevice device(dir.File("COM1"));
+    ASSERT_TRUE(device.Ready()) << device.Log();
+    TerminalEngine engine;
+    Recorder rec{engine.passThrough};
+    std::vector<RemoteSettingsReport> reports;
+    QObject::connect(&engine.net, &NetConsole::remoteSettingsChecked,
+                     [&](const RemoteSettingsReport& r) { reports.push_back(r); });
+    LineSettings s = PortSettings();
+    s.baud = 38400;
+    ASSERT_TRUE(engine.serial.Open(dir.File("COM1"), s).ok);
+    RemotePortOptions options;
+    options.framing = LinkFraming::Rfc2217;
+    options.settings = s;
+    engine.net.SetRemotePortOptions(options);
+    ASSERT_TRUE(testutil::ConnectAndWait(engine.net, "127.0.0.1",
+                                         static_cast<unsigned>(device.TelnetPort()))
+                    .ok);
+    ASSERT_TRUE(WaitFor([&] { return !reports.empty(); }, 4000));
+    EXPECT_TRUE(reports[0].Ok()) << reports[0].FailureText();
+    EXPECT_EQ(device.ServedSpeed(), 38400);
+    engine.passThrough.SetStartDelay(50);
+    engine.passThrough.SetOutputDirectory(dir.path);
+    const struct {
+        const char* name;
+        std::string content;
+    } files[] = {{"random", testutil::RandomBytes(200000, 5)},
+                 {"all 0xFF", std::string(64 * 1024, '\xFF')}};
+    for (const auto& f : files) {
+        testutil::WriteFile(dir.File("src.bin"), f.content);
+        for (PassDirection d : {PassDirection::SerialToNet, PassDirection::NetToSerial}) {
+            SCOPED_TRACE(std::string(f.name) +
+                         (d == PassDirection::SerialToNet ? " serial->net" : " net->serial"));
+            rec.outcomes.clear();
+            ASSERT_TRUE(engine.passThrough.Start(d, dir.File("src.bin"), "src.bin").ok);
+            ASSERT_TRUE(WaitFor([&] { return rec.Finished(); }, 30000));
+            const PassOutcome& out = rec.outcomes[0];
+            EXPECT_TRUE(out.Verified()) << out.text << " " << out.diagnosis;
+            EXPECT_TRUE(testutil::ReadFile(out.path) == f.content);
         }
     }
 }
