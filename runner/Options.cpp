@@ -152,6 +152,7 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
     // LineSettings' defaults are the window's: 57600 baud, 8N1, no flow control.
     LineSettings& line = o.settings;
     bool haveConnect = false, haveListen = false, haveSeed = false, haveSerial = false;
+    bool haveToggles = false, haveDirection = false;
     std::string direction = "both";
 
     for (size_t i = 0; i < args.size(); ++i) {
@@ -172,6 +173,7 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
             {"--direction", true},   {"--repeat", true},    {"--output-dir", true},
             {"--keep", false},       {"--json", false},     {"--junit", true},
             {"--start-delay", true}, {"--help", false},     {"-h", false},
+            {"--rfc2217", false},    {"--test", true},      {"--toggles", true},
             {"--station", true},     {"--stations", true},  {"--sweep", true},
             {"--jsonl", true},
         };
@@ -223,6 +225,21 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
             haveSeed = true;
         } else if (name == "--direction") {
             direction = value;
+            haveDirection = true;
+        } else if (name == "--rfc2217") {
+            o.rfc2217 = true;
+        } else if (name == "--test") {
+            if (value == "passthrough")
+                o.test = RunnerOptions::Test::Passthrough;
+            else if (value == "lines")
+                o.test = RunnerOptions::Test::Lines;
+            else
+                return fail("--test " + value + " is not one of: passthrough lines");
+        } else if (name == "--toggles") {
+            if (!ParseNumber(value, 1, 10000, &n))
+                return fail("--toggles needs a count from 1 to 10000, got " + value);
+            o.toggles = static_cast<int>(n);
+            haveToggles = true;
         } else if (name == "--repeat") {
             if (!ParseNumber(value, 1, 1000000, &n))
                 return fail("--repeat needs a count from 1, got " + value);
@@ -289,6 +306,22 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
         if (!haveConnect && !haveListen)
             return fail("--connect HOST:PORT or --listen PORT is missing");
     }
+    if (o.test == RunnerOptions::Test::Lines) {
+        if (!o.stations.empty() || !o.sweeps.empty())
+            return fail(
+                "--test lines takes one device and its settings: leave out --station, "
+                "--stations and --sweep");
+        if (!o.rfc2217)
+            return fail(
+                "--test lines needs --rfc2217: the device server's lines are seen through it");
+        if (!o.file.empty() || o.randomSize > 0 || haveSeed || haveDirection)
+            return fail(
+                "--test lines sends no data: leave out --file, --random, --seed and --direction");
+        result.ok = true;
+        return result;
+    }
+    if (haveToggles)
+        return fail("--toggles goes with --test lines");
     if (!o.file.empty() && o.randomSize > 0)
         return fail("--file and --random exclude each other: choose one");
     if (o.file.empty() && o.randomSize <= 0)
@@ -311,6 +344,8 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
 std::string UsageText() {
     return R"(Usage: vaskel-passthrough --serial DEVICE (--connect HOST:PORT | --listen PORT)
                           (--file PATH | --random SIZE[K|M] [--seed N]) [options]
+       vaskel-passthrough --serial DEVICE (--connect HOST:PORT | --listen PORT)
+                          --rfc2217 --test lines [--toggles N] [options]
        vaskel-passthrough (--station NAME,DEVICE,HOST:PORT | --station NAME,DEVICE,listen:PORT
                            | --stations FILE)... (--file PATH | --random SIZE) [options]
 
@@ -330,10 +365,23 @@ Network side (one of):
   --connect HOST:PORT    connect to the device (dotted IPv4, 2 s connect time-out)
   --listen PORT          Server Mode: wait for the device to connect
   --accept-timeout S     how long --listen waits for the device (default 30)
+  --rfc2217              speak Telnet with the Com Port Control option (RFC 2217): set the
+                         device server's serial port to --baud, --data-bits, --parity,
+                         --stop-bits and --flow before the first run and check each answer;
+                         every byte goes as Telnet data
 Data (one of):
   --file PATH            send this file (1 byte to 2 GiB - 1)
   --random SIZE[K|M]     send SIZE bytes of a reproducible pattern, made in the temporary folder
   --seed N               the pattern's seed (default 1): the same seed gives the same bytes
+Test:
+  --test passthrough     the data above through the device, as --direction says (default)
+  --test lines           the control lines end to end (needs --rfc2217): DTR and RTS of the
+                         serial side changed --toggles times each, every change expected in the
+                         device server's modem state; then the device server's DTR and RTS
+                         set the same way, every change expected on CTS, DSR or DCD here.
+                         Tells which line followed each one (null-modem wiring varies), the
+                         changes seen and their delay (median and longest)
+  --toggles N            changes per line for --test lines (default 20)
 Runs:
   --direction D          serial-to-net, net-to-serial or both (default both, in that order)
   --repeat N             run it all N times (default 1)
@@ -361,12 +409,16 @@ ends a run with a time-out.
 
 Exit codes:
   0   every run verified
-  1   a mismatch or a short capture (time-out after part of the file, a link lost)
+  1   a mismatch or a short capture (time-out after part of the file, a link lost);
+      with --test lines: a line change that was not seen
   2   a time-out: the device passed nothing
   3   the serial port could not be opened
   4   the network side failed (connect refused, no device connected in time)
   5   the received file, the test data or a report could not be stored, or the sent
       file could not be read
+  6   with --rfc2217: the device server refused a setting, answered it with another
+      value or not within 2 s, or is not an RFC 2217 server (each failure on a line of
+      its own); with --test lines: the serial device has no modem lines
   64  bad arguments
   130 SIGINT or SIGTERM ended the test (every report is still written)
 )";

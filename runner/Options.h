@@ -16,11 +16,17 @@ enum RunnerExit : int {
     EXIT_SERIAL_FAILED = 3,   // the serial port could not be opened
     EXIT_NETWORK_FAILED = 4,  // connect refused or failed, no peer in time, peer gone
     EXIT_NOT_STORED = 5,      // the capture (or the test data) could not be stored
+    // The control path could not be checked: the device server refused a serial setting,
+    // answered it with another value or not at all, or does not speak RFC 2217; or the serial
+    // device has no modem lines for the line test.
+    EXIT_CONTROL_PATH = 6,
     EXIT_INTERRUPTED = 130,   // SIGINT or SIGTERM ended the test
     EXIT_BAD_ARGUMENTS = 64,  // bad arguments
 };
 
 constexpr int DEFAULT_ACCEPT_TIMEOUT_S = 30;
+// How often the line test changes each output line by default.
+constexpr int DEFAULT_TOGGLES = 20;
 
 // One device under test in a rack: its name (prefixed to its output lines and naming it in the
 // reports), its serial device and its network side (a client link to host:port, or a server
@@ -51,6 +57,13 @@ struct RunnerOptions {
     std::string host;  // dotted IPv4 (Connect)
     unsigned port = 0;
     int acceptTimeoutS = DEFAULT_ACCEPT_TIMEOUT_S;
+    // Telnet with the Com Port Control option on the network side: the device server's serial
+    // port is set to `settings` before the first run, and every byte is Telnet data.
+    bool rfc2217 = false;
+    // What is tested: files passing through (the default) or the modem control lines end to
+    // end (needs rfc2217), each output line changed `toggles` times.
+    enum class Test { Passthrough, Lines } test = Test::Passthrough;
+    int toggles = DEFAULT_TOGGLES;
     // Data: a file, or `randomSize` bytes of the pattern of `seed`.
     std::string file;
     int64_t randomSize = -1;

@@ -55,6 +55,8 @@ int SessionExitCode(const SessionReport& report) {
         return EXIT_INTERRUPTED;
     if (report.error)
         return report.error->exitCode;
+    if (report.lines && !report.lines->Ok())
+        return EXIT_MISMATCH;
     for (const RunReport& run : report.runs)
         if (const int code = RunExitCode(run.outcome); code != EXIT_VERIFIED)
             return code;
@@ -124,7 +126,80 @@ std::string FailureMessage(const PassOutcome& outcome) {
     return diagnosis.empty() ? RunMessage(outcome) : RunMessage(outcome) + "; " + diagnosis;
 }
 
+std::string RemoteAppliedLine(const SessionReport& report) {
+    return "rfc2217: the device server applied " + report.options.settings.Readable();
+}
+
+std::string AckWord(ComPortClient::AckState state) {
+    switch (state) {
+        case ComPortClient::AckState::Acknowledged:
+            return "acknowledged";
+        case ComPortClient::AckState::AcknowledgedOther:
+            return "other-value";
+        case ComPortClient::AckState::Pending:
+        case ComPortClient::AckState::TimedOut:
+            return "no-answer";
+        default:
+            return "not-applied";
+    }
+}
+
 namespace {
+
+QJsonValue RemoteJson(const std::optional<RemoteSettingsReport>& remote) {
+    if (!remote)
+        return QJsonValue();
+    using Option = ComPortClient::OptionState;
+    const Option o = remote->option;
+    const char* option = o == Option::Agreed     ? "agreed"
+                         : o == Option::Refused  ? "refused"
+                         : o == Option::NoAnswer ? "no-answer"
+                         : o == Option::Asking   ? "asking"
+                                                 : "not-asked";
+    QJsonArray settings;
+    for (const RemoteSettingsReport::Item& item : remote->items) {
+        const bool answered = item.state == ComPortClient::AckState::Acknowledged ||
+                              item.state == ComPortClient::AckState::AcknowledgedOther;
+        settings.append(QJsonObject{
+            {"setting", ComPortClient::SettingName(item.setting)},
+            {"requested", Q(RemoteSettingsReport::ValueName(item.setting, item.requested))},
+            {"answered",
+             answered ? QJsonValue(Q(RemoteSettingsReport::ValueName(item.setting, item.answered)))
+                      : QJsonValue()},
+            {"result", Q(AckWord(item.state))},
+        });
+    }
+    QJsonArray failures;
+    for (const std::string& f : remote->Failures())
+        failures.append(Q(f));
+    return QJsonObject{{"option", option},
+                       {"applied", remote->Ok()},
+                       {"settings", settings},
+                       {"failures", failures}};
+}
+
+QJsonValue LinesJson(const std::optional<LinesReport>& lines) {
+    if (!lines)
+        return QJsonValue();
+    QJsonArray out;
+    for (const LineFollowReport& l : lines->lines) {
+        QJsonArray followers;
+        for (ModemLine line : l.followers)
+            followers.append(ModemLineName(line));
+        out.append(QJsonObject{
+            {"line", Q(l.driven)},
+            {"side", l.remote ? "device-server" : "serial"},
+            {"followers", followers},
+            {"toggles", l.toggles},
+            {"seen", l.seen},
+            {"delay_p50_ms", l.delaysMs.empty() ? QJsonValue() : QJsonValue(l.P50Ms())},
+            {"delay_max_ms", l.delaysMs.empty() ? QJsonValue() : QJsonValue(l.MaxMs())},
+            {"error", l.error.empty() ? QJsonValue() : QJsonValue(Q(l.error))},
+            {"ok", l.Ok()},
+        });
+    }
+    return QJsonObject{{"lines", out}, {"link_lost", lines->linkLost}, {"ok", lines->Ok()}};
+}
 
 // One run's figures, as the JSON reports give them.
 QJsonObject RunObject(const RunReport& run) {
@@ -170,6 +245,7 @@ std::string JsonReport(const SessionReport& r) {
     QJsonObject network{
         {"mode", o.net == RunnerOptions::Net::Connect ? "connect" : "listen"},
         {"port", static_cast<qint64>(o.port)},
+        {"framing", o.rfc2217 ? "rfc2217" : "raw"},
     };
     if (o.net == RunnerOptions::Net::Connect)
         network["address"] = Q(o.host);
@@ -189,12 +265,16 @@ std::string JsonReport(const SessionReport& r) {
         }
         runs.append(j);
     }
+    const bool lines = o.test == RunnerOptions::Test::Lines;
     QJsonObject root{
         {"program", "vaskel-passthrough"},
+        {"test", lines ? "lines" : "passthrough"},
         {"exit_code", SessionExitCode(r)},
         {"serial", serial},
         {"network", network},
-        {"data", data},
+        {"data", lines ? QJsonValue() : QJsonValue(data)},
+        {"rfc2217", RemoteJson(r.remote)},
+        {"lines", LinesJson(r.lines)},
         {"planned_runs", r.plannedRuns},
         {"runs", runs},
         {"error", r.error ? QJsonValue(QJsonObject{{"text", Q(r.error->text)},
@@ -207,13 +287,28 @@ std::string JsonReport(const SessionReport& r) {
 namespace {
 
 // One test suite: a setup case for each session error, then a case for each run.
+// A session error is a "setup" case of its own, except the device server's refusal of the serial
+// settings, which its "rfc2217 settings" case carries.
+bool SetupError(const SessionReport& r) {
+    return r.error && !(r.remote && !r.remote->Ok() && r.error->exitCode == EXIT_CONTROL_PATH);
+}
+
 void WriteSuite(QXmlStreamWriter& w, const JUnitSuite& suite) {
     int tests = 0, failures = 0, errors = 0;
     double total = 0;
     for (const JUnitSuite::Part& p : suite.parts) {
         const SessionReport& r = *p.report;
-        tests += static_cast<int>(r.runs.size()) + (r.error ? 1 : 0);
-        errors += r.error ? 1 : 0;
+        tests += static_cast<int>(r.runs.size()) + (SetupError(r) ? 1 : 0);
+        errors += SetupError(r) ? 1 : 0;
+        if (r.remote) {
+            ++tests;
+            failures += !r.remote->Ok();
+        }
+        if (r.lines) {
+            tests += static_cast<int>(r.lines->lines.size());
+            for (const LineFollowReport& l : r.lines->lines)
+                failures += !l.Ok();
+        }
         for (const RunReport& run : r.runs) {
             errors += run.interrupted;
             failures += !run.interrupted && RunExitCode(run.outcome) != EXIT_VERIFIED;
@@ -229,7 +324,7 @@ void WriteSuite(QXmlStreamWriter& w, const JUnitSuite& suite) {
     for (const JUnitSuite::Part& p : suite.parts) {
         const SessionReport& r = *p.report;
         const QString prefix = p.label.empty() ? QString() : Q(p.label) + " ";
-        if (r.error) {
+        if (SetupError(r)) {
             w.writeStartElement("testcase");
             w.writeAttribute("classname", Q(suite.name));
             w.writeAttribute("name", prefix + "setup");
@@ -238,6 +333,42 @@ void WriteSuite(QXmlStreamWriter& w, const JUnitSuite& suite) {
             w.writeCharacters(Q(r.error->detail));
             w.writeEndElement();
             w.writeEndElement();
+        }
+        if (r.remote) {
+            w.writeStartElement("testcase");
+            w.writeAttribute("classname", Q(suite.name));
+            w.writeAttribute("name", prefix + "rfc2217 settings");
+            if (!r.remote->Ok()) {
+                w.writeStartElement("failure");
+                w.writeAttribute("message", Q(r.remote->FailureText()));
+                w.writeAttribute("type", r.remote->NotRfc2217() ? "not-rfc2217" : "settings");
+                std::string body;
+                for (const std::string& f : r.remote->Failures())
+                    body += f + "\n";
+                w.writeCharacters(Q(body));
+                w.writeEndElement();
+            } else {
+                w.writeTextElement("system-out", Q(RemoteAppliedLine(r)));
+            }
+            w.writeEndElement();
+        }
+        if (r.lines) {
+            for (const LineFollowReport& l : r.lines->lines) {
+                w.writeStartElement("testcase");
+                w.writeAttribute("classname", Q(suite.name));
+                w.writeAttribute(
+                    "name",
+                    prefix + Q("lines " + std::string(l.remote ? "remote " : "") + l.driven));
+                if (!l.Ok()) {
+                    w.writeStartElement("failure");
+                    w.writeAttribute("message", Q(l.Summary()));
+                    w.writeAttribute("type", "lines");
+                    w.writeEndElement();
+                } else {
+                    w.writeTextElement("system-out", Q(l.Summary()));
+                }
+                w.writeEndElement();
+            }
         }
         for (const RunReport& run : r.runs) {
             const PassOutcome& out = run.outcome;

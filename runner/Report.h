@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "net/RemotePort.h"
+#include "runner/LinesCheck.h"
 #include "runner/Options.h"
 #include "transfer/PassThrough.h"
 
@@ -35,13 +37,19 @@ struct SessionReport {
     int plannedRuns = 0;
     std::vector<RunReport> runs;
     std::optional<SessionError> error;
+    // With --rfc2217: what became of the serial settings asked of the device server (absent when
+    // no link came up to ask them on).
+    std::optional<RemoteSettingsReport> remote;
+    // With --test lines: what followed each line (absent when the test did not start).
+    std::optional<LinesReport> lines;
     bool interrupted = false;  // SIGINT or SIGTERM ended the session
 };
 
 // The exit code of one run: 0 verified; 1 mismatch, short capture, rejected header or cancel;
 // 2 a time-out with nothing stored; 5 a capture that could not be stored.
 int RunExitCode(const PassOutcome& outcome);
-// The session's exit code: its error's, else the first failed run's, else 0.
+// The session's exit code: its error's, else 1 for a line change not seen, else the first failed
+// run's, else 0.
 int SessionExitCode(const SessionReport& report);
 // "verified", "mismatch", "short", "timeout", "rejected", "not-stored", "cancelled".
 std::string RunResultWord(const PassOutcome& outcome);
@@ -57,10 +65,17 @@ std::string SummaryLine(const RunReport& run, int plannedRuns);
 std::string DiagnosisLine(const PassOutcome& outcome);
 // A failed run's message in the JUnit report: the run's message, then "; " and its diagnosis.
 std::string FailureMessage(const PassOutcome& outcome);
+// The line on stdout once the device server applied every setting:
+// "rfc2217: the device server applied 38400 8N1, no flow control".
+std::string RemoteAppliedLine(const SessionReport& report);
+// What an RFC 2217 answer was: "acknowledged", "other-value", "no-answer", "not-applied".
+std::string AckWord(ComPortClient::AckState state);
 // One run's figures as one line of JSON (compact, no line feed): number, direction, result,
 // message, exit code, bytes, first mismatch, seconds, rate, and its diagnosis when it has one.
 std::string RunJson(const RunReport& run);
-// The machine-readable report (JSON, indented); a run's "diagnosis" is there when it has one.
+// The machine-readable report (JSON, indented); a run's "diagnosis" is there when it has one,
+// "rfc2217" (the option, each setting asked and its answer, the failures) is null without
+// --rfc2217, "lines" null without --test lines.
 std::string JsonReport(const SessionReport& report);
 // The JUnit XML report: one test case per run, a "setup" case for a session error.
 std::string JUnitReport(const SessionReport& report);

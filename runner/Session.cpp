@@ -16,7 +16,9 @@
 #include <filesystem>
 #include <vector>
 
+#include "platform/ModemIo.h"
 #include "platform/SerialDevice.h"
+#include "runner/LinesCheck.h"
 #include "transfer/PassVerdict.h"
 #include "transfer/TerminalEngine.h"
 
@@ -163,8 +165,10 @@ int PassSession::Run() {
     if (code == EXIT_VERIFIED && !m_stopRequested) {
         TerminalEngine engine;
         code = BringUpLinks(engine);
+        if (code == EXIT_VERIFIED && !m_stopRequested && m_opt.rfc2217)
+            code = CheckRemoteSettings(engine);
         if (code == EXIT_VERIFIED && !m_stopRequested)
-            code = RunAll(engine);
+            code = m_opt.test == RunnerOptions::Test::Lines ? RunLines(engine) : RunAll(engine);
         engine.Shutdown();
     }
     if (m_stopRequested) {
@@ -176,6 +180,9 @@ int PassSession::Run() {
 
 // The temporary folder, the data to send and the folder for the received files.
 int PassSession::Prepare() {
+    m_report.realBaud = IsRealSerialLine(platform::PortMap().ResolvePortName(m_opt.serial));
+    if (m_opt.test == RunnerOptions::Test::Lines)
+        return EXIT_VERIFIED;  // no data, no files
     const std::string pattern = QDir::tempPath().toStdString() + "/vaskel-passthrough-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
@@ -213,7 +220,6 @@ int PassSession::Prepare() {
                 m_opt.outputDir + ": " + (ec ? ec.message() : std::string(std::strerror(ENOTDIR))));
         m_outputDir = WithSlash(m_opt.outputDir);
     }
-    m_report.realBaud = IsRealSerialLine(platform::PortMap().ResolvePortName(m_opt.serial));
     return EXIT_VERIFIED;
 }
 
@@ -228,6 +234,26 @@ int PassSession::BringUpLinks(TerminalEngine& engine) {
         m_err << "vaskel-passthrough: the driver applied " << applied << " baud for --baud "
               << asked << "\n"
               << std::flush;
+    // The line test drives the serial side's DTR and RTS and watches its inputs: a device
+    // without modem lines (a pseudo-terminal) leaves nothing to test.
+    if (m_opt.test == RunnerOptions::Test::Lines && !engine.serial.Modem().Supported())
+        return Fail(EXIT_CONTROL_PATH, std::string("Modem lines: ") + platform::kNotSupportedText,
+                    m_opt.serial + ": DTR, RTS, CTS, DSR and DCD cannot be used");
+    if (m_opt.rfc2217) {
+        RemotePortOptions remote;
+        remote.framing = LinkFraming::Rfc2217;
+        remote.settings = m_opt.settings;
+        // Only the line test needs the device server's modem states; a pass-through run is
+        // better off without a notification stream beside its data.
+        remote.notifications = m_opt.test == RunnerOptions::Test::Lines;
+        engine.net.SetRemotePortOptions(remote);
+        // The first report is the one on the settings asked when the link came up.
+        QObject::connect(&engine.net, &NetConsole::remoteSettingsChecked, &engine.net,
+                         [this](const RemoteSettingsReport& report) {
+                             if (!m_report.remote)
+                                 m_report.remote = report;
+                         });
+    }
     const std::string where = m_opt.host + ":" + std::to_string(m_opt.port);
     if (m_opt.net == RunnerOptions::Net::Connect) {
         platform::Result outcome = engine.net.Connect(m_opt.host, m_opt.port);
@@ -272,6 +298,76 @@ int PassSession::BringUpLinks(TerminalEngine& engine) {
                     "No device connected to port " + std::to_string(m_opt.port) + " within " +
                         std::to_string(m_opt.acceptTimeoutS) + " s.");
     return EXIT_VERIFIED;
+}
+
+int PassSession::CheckRemoteSettings(TerminalEngine& engine) {
+    bool linkGone = false;
+    if (!m_report.remote) {
+        // The console tells its report within the answers' time-out; the deadline here only
+        // guards against a report that never comes.
+        QEventLoop loop;
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+        QObject::connect(&engine.net, &NetConsole::remoteSettingsChecked, &loop, &QEventLoop::quit);
+        const auto gone = [&] {
+            linkGone = true;
+            loop.quit();
+        };
+        QObject::connect(&engine.net, &NetConsole::farEndClosed, &loop, gone);
+        QObject::connect(&engine.net, &NetConsole::peerGone, &loop, gone);
+        if (!StopQuits(loop))
+            return EXIT_INTERRUPTED;
+        deadline.start(static_cast<int>(3 * ComPortClient::ACK_TIMEOUT_MS));
+        loop.exec();
+        if (m_stopRequested)
+            return EXIT_INTERRUPTED;
+    }
+    if (!m_report.remote) {
+        if (linkGone || !engine.net.LinkInUse())
+            return Fail(EXIT_NETWORK_FAILED,
+                        "Link lost : the device server closed the connection before it answered "
+                        "the serial settings",
+                        m_opt.host + ":" + std::to_string(m_opt.port));
+        return Fail(EXIT_CONTROL_PATH,
+                    "The device server's answers to the serial settings were "
+                    "not judged",
+                    "");
+    }
+    if (!m_report.remote->Ok()) {
+        // One line per failure, as the report words them.
+        std::string detail;
+        for (const std::string& failure : m_report.remote->Failures())
+            detail += (detail.empty() ? "" : "\n  ") + failure;
+        return Fail(
+            EXIT_CONTROL_PATH,
+            "The device server did not apply the serial settings " + m_opt.settings.Readable(),
+            detail);
+    }
+    if (!m_opt.json)
+        m_out << RemoteAppliedLine(m_report) << "\n" << std::flush;
+    return EXIT_VERIFIED;
+}
+
+int PassSession::RunLines(TerminalEngine& engine) {
+    m_err << "lines: changing DTR and RTS " << m_opt.toggles << " times each, on both sides\n"
+          << std::flush;
+    LinesCheck check(engine.serial.Modem(), engine.net, m_opt.toggles);
+    QObject::connect(&m_stop, &SessionStop::now, &check, &LinesCheck::Stop);
+    if (m_stopRequested)
+        return EXIT_INTERRUPTED;
+    m_report.lines = check.Run();
+    if (m_stopRequested)
+        return EXIT_INTERRUPTED;
+    if (!m_opt.json) {
+        for (const LineFollowReport& line : m_report.lines->lines)
+            m_out << "lines: " << line.Summary() << "\n";
+        m_out << std::flush;
+    }
+    if (m_report.lines->linkLost)
+        return Fail(EXIT_NETWORK_FAILED, "Link lost : the device server closed the connection",
+                    m_opt.host + ":" + std::to_string(m_opt.port));
+    return SessionExitCode(m_report);
 }
 
 int PassSession::RunAll(TerminalEngine& engine) {

@@ -42,7 +42,11 @@ public:
 private:
     int Prepare();
     int BringUpLinks(class TerminalEngine& engine);
+    // With --rfc2217: waits for the device server's answers to the settings asked when the link
+    // came up and judges them.
+    int CheckRemoteSettings(TerminalEngine& engine);
     int RunAll(TerminalEngine& engine);
+    int RunLines(TerminalEngine& engine);
     int Fail(int code, const std::string& text, const std::string& detail);
     // Writes the reports and removes the temporary folder; returns the exit code, which a report
     // that could not be written turns from verified into EXIT_NOT_STORED.

@@ -49,6 +49,15 @@ TEST(RunnerOptions, BadArgumentsAreRefusedWithWhatIsWrong) {
         {Base({"--repeat", "0"}), "--repeat needs a count"},
         {Base({"--repeat"}), "--repeat needs a value"},
         {Base({"--keep=yes"}), "--keep takes no value"},
+        {Base({"--test", "lines"}), "--test lines needs --rfc2217"},
+        {Base({"--rfc2217", "--test", "lines"}), "--test lines sends no data"},
+        {Base({"--test", "sideways"}), "--test sideways is not one of: passthrough lines"},
+        {Base({"--toggles", "5"}), "--toggles goes with --test lines"},
+        {{"--serial", "x", "--connect", "127.0.0.1:1", "--rfc2217", "--test", "lines", "--toggles",
+          "0"},
+         "--toggles needs a count from 1 to 10000"},
+        {Base({"--rfc2217", "--test", "lines", "--sweep", "baud=9600,19200"}),
+         "--test lines takes one device and its settings"},
         {Base({"--station", "a,/dev/ttyS0,127.0.0.1:1"}), "leave out --serial, --connect"},
         {{"--station", "a,/dev/x", "--random", "1K"}, "--station needs NAME,SERIAL,HOST:PORT"},
         {{"--station", "a b,/dev/x,127.0.0.1:1", "--random", "1K"}, "the name a b must be"},
@@ -70,6 +79,25 @@ TEST(RunnerOptions, BadArgumentsAreRefusedWithWhatIsWrong) {
         EXPECT_NE(parsed.error.find(c.error), std::string::npos)
             << "got: " << parsed.error << "\nwanted: " << c.error;
     }
+}
+
+// The line test sends no data; it changes each line 20 times unless told otherwise.
+TEST(RunnerOptions, LinesTestTakesNoDataAndTogglesTwentyTimes) {
+    const std::vector<std::string> lines = {"--serial",  "x",      "--connect", "127.0.0.1:1",
+                                            "--rfc2217", "--test", "lines"};
+    ParsedArguments parsed = ParseArguments(lines);
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_EQ(parsed.options.test, RunnerOptions::Test::Lines);
+    EXPECT_EQ(parsed.options.toggles, 20);
+    std::vector<std::string> five = lines;
+    five.insert(five.end(), {"--toggles", "5"});
+    parsed = ParseArguments(five);
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_EQ(parsed.options.toggles, 5);
+    parsed = ParseArguments(Base({}));
+    ASSERT_TRUE(parsed.ok);
+    EXPECT_EQ(parsed.options.test, RunnerOptions::Test::Passthrough);
+    EXPECT_FALSE(parsed.options.rfc2217);
 }
 
 TEST(RunnerOptions, BaudTakesAnyRateUpToTheMaximum) {

@@ -21,6 +21,7 @@
 #include "support/Ser2netDevice.h"
 #include "support/SocatDevice.h"
 #include "support/TestUtil.h"
+#include "tests/runner/ScriptedComPortServer.h"
 
 namespace {
 
@@ -289,6 +290,189 @@ TEST(RunnerWithSer2net, TelnetPortDoublingEachFFIsAMismatch) {
     ASSERT_EQ(files.size(), 1u);
     EXPECT_TRUE(testutil::ReadFile(dir.File("received/" + files[0])) ==
                 escaped.substr(0, data.size()));
+}
+
+// Through ser2net's Telnet port with the Com Port Control option: the served pty takes the rate
+// asked (while the link is up), and data of any kind passes both ways, 0xFF included.
+TEST(RunnerWithSer2net, Rfc2217SetsTheServedRateAndVerifiesBothWays) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir.File("ff.bin"), std::string(64 * 1024, '\xff'));
+    const struct {
+        const char* name;
+        std::vector<std::string> data;
+        long baud;
+        int64_t bytes;
+        bool json;
+    } cases[] = {
+        {"random data", {"--random", "256K", "--seed", "11"}, 38400, 262144, true},
+        {"64 KiB of 0xFF", {"--file", dir.File("ff.bin")}, 19200, 65536, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Ser2netDevice device(dir.File("COM1"));
+        ASSERT_TRUE(device.Ready()) << device.Log();
+        std::vector<std::string> args =
+            Join({"--serial", dir.File("COM1"), "--connect",
+                  "127.0.0.1:" + std::to_string(device.TelnetPort()), "--rfc2217", "--baud",
+                  std::to_string(c.baud), "--start-delay", "1000"},
+                 c.data);
+        if (c.json)
+            args.push_back("--json");
+        RunnerProcess runner;
+        runner.Start(args);
+        // The pause before each header keeps the link up long enough to look at the pty.
+        EXPECT_TRUE(testutil::WaitFor([&] { return device.ServedSpeed() == c.baud; }, 5000))
+            << device.ServedSpeed();
+        const Ran r = runner.Finish(60000);
+        ASSERT_EQ(r.code, 0) << r.out << r.err << device.Log();
+        if (!c.json) {
+            const std::vector<std::string> lines = Lines(r.out);
+            ASSERT_EQ(lines.size(), 3u) << r.out;
+            EXPECT_EQ(lines[0], "rfc2217: the device server applied " + std::to_string(c.baud) +
+                                    " 8N1, no flow control");
+            for (int i = 1; i < 3; ++i)
+                EXPECT_NE(lines[i].find("Verified : 65536 Bytes identical"), std::string::npos)
+                    << lines[i];
+            continue;
+        }
+        const QJsonObject report = Json(r);
+        EXPECT_EQ(report["network"].toObject()["framing"].toString(), "rfc2217");
+        const QJsonObject remote = report["rfc2217"].toObject();
+        EXPECT_EQ(remote["option"].toString(), "agreed");
+        EXPECT_TRUE(remote["applied"].toBool());
+        EXPECT_TRUE(remote["failures"].toArray().isEmpty());
+        const QJsonObject baud = remote["settings"].toArray()[0].toObject();
+        EXPECT_EQ(baud["setting"].toString(), "baud rate");
+        EXPECT_EQ(baud["requested"].toString(), QString::number(c.baud));
+        EXPECT_EQ(baud["answered"].toString(), QString::number(c.baud));
+        EXPECT_EQ(baud["result"].toString(), "acknowledged");
+        EXPECT_EQ(remote["settings"].toArray().size(), 5);
+        const QJsonArray runs = report["runs"].toArray();
+        ASSERT_EQ(runs.size(), 2);
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(runs[i].toObject()["result"].toString(), "verified");
+            EXPECT_EQ(runs[i].toObject()["bytes_stored"].toInteger(), c.bytes);
+        }
+    }
+}
+
+// A port that speaks no Telnet (ser2net's raw port, socat) never agrees to the option.
+TEST(RunnerWithSer2net, Rfc2217AgainstAPlainTcpPortIsNotAnRfc2217Server) {
+    testutil::TempDir dir;
+    Ser2netDevice device(dir.File("COM1"));
+    ASSERT_TRUE(device.Ready()) << device.Log();
+    const int socatPort = testutil::FreePort();
+    SocatDevice socat(dir.File("COM2"), SocatDevice::Mode::Listen, socatPort);
+    ASSERT_TRUE(socat.Ready());
+    const struct {
+        const char* name;
+        std::string com;
+        int port;
+        bool json;
+    } cases[] = {
+        {"ser2net raw", dir.File("COM1"), device.RawPort(), false},
+        {"socat", dir.File("COM2"), socatPort, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {
+            "--serial",  c.com,      "--connect", "127.0.0.1:" + std::to_string(c.port),
+            "--rfc2217", "--random", "1K",        "--start-delay",
+            "0"};
+        if (c.json)
+            args.push_back("--json");
+        const Ran r = RunProgram(args, 30000);
+        EXPECT_EQ(r.code, 6) << r.out << r.err;
+        EXPECT_NE(r.err.find("vaskel-passthrough: The device server did not apply the serial "
+                             "settings 57600 8N1, no flow control\n  not an RFC 2217 server: no "
+                             "answer to the Com Port Control option within 2 s\n"),
+                  std::string::npos)
+            << r.err;
+        if (!c.json) {
+            EXPECT_EQ(r.out, "");
+            continue;
+        }
+        const QJsonObject report = Json(r);
+        EXPECT_EQ(report["exit_code"].toInt(), 6);
+        EXPECT_EQ(report["rfc2217"].toObject()["option"].toString(), "no-answer");
+        EXPECT_TRUE(report["runs"].toArray().isEmpty());
+    }
+}
+
+// A pty has no modem lines: the line test has nothing to drive.
+TEST(RunnerWithSer2net, LinesTestOnAPtyIsNotSupported) {
+    testutil::TempDir dir;
+    Ser2netDevice device(dir.File("COM1"));
+    ASSERT_TRUE(device.Ready()) << device.Log();
+    const Ran r = RunProgram(
+        {"--serial", dir.File("COM1"), "--connect",
+         "127.0.0.1:" + std::to_string(device.TelnetPort()), "--rfc2217", "--test", "lines"},
+        30000);
+    EXPECT_EQ(r.code, 6) << r.out << r.err;
+    EXPECT_NE(r.err.find("vaskel-passthrough: Modem lines: not supported by this device"),
+              std::string::npos)
+        << r.err;
+}
+
+// ser2net on a pty takes every setting the options can ask; a scripted device server refuses
+// the option, answers with another value or not at all. Each failure is named on a line of its
+// own, in JSON and in the JUnit failure, and nothing is sent.
+TEST(RunnerScriptedServer, EachSettingNotAppliedIsNamed) {
+    using Bytes = telnet::Bytes;
+    const auto otherBaudNoParity = [](const Bytes& command) -> std::optional<Bytes> {
+        if (command[0] == comport::SET_BAUDRATE)
+            return Bytes{comport::SET_BAUDRATE, 0, 0, 0x25, 0x80};  // 9600
+        if (command[0] == comport::SET_PARITY)
+            return std::nullopt;
+        return command;
+    };
+    const struct {
+        const char* name;
+        bool agree;
+        ScriptedComPortServer::Answer answer;
+        std::vector<std::string> failures;
+    } cases[] = {
+        {"option refused",
+         false,
+         ScriptedComPortServer::Echo,
+         {"not an RFC 2217 server: the device server refused the Com Port Control option"}},
+        {"another rate, no parity",
+         true,
+         otherBaudNoParity,
+         {"baud rate: the device server applied 9600 instead of 38400",
+          "parity even: no answer within 2 s"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testutil::TempDir dir;
+        testutil::PtyPair pty;
+        ScriptedComPortServer server(c.agree, c.answer);
+        const std::string junit = dir.File("report.xml");
+        const Ran r = RunProgram(
+            {"--serial", pty.slavePath, "--connect", "127.0.0.1:" + std::to_string(server.Port()),
+             "--rfc2217", "--baud", "38400", "--parity", "even", "--random", "1K", "--json",
+             "--junit", junit, "--start-delay", "0"},
+            30000);
+        EXPECT_EQ(r.code, 6) << r.out << r.err;
+        std::string listed;
+        for (const std::string& f : c.failures)
+            listed += "\n  " + f;
+        EXPECT_NE(r.err.find("vaskel-passthrough: The device server did not apply the serial "
+                             "settings 38400 8E1, no flow control" +
+                             listed + "\n"),
+                  std::string::npos)
+            << r.err;
+        const QJsonObject report = Json(r);
+        const QJsonArray failures = report["rfc2217"].toObject()["failures"].toArray();
+        ASSERT_EQ(failures.size(), static_cast<int>(c.failures.size()));
+        for (size_t i = 0; i < c.failures.size(); ++i)
+            EXPECT_EQ(failures[static_cast<int>(i)].toString().toStdString(), c.failures[i]);
+        EXPECT_TRUE(report["runs"].toArray().isEmpty());
+        const std::string xml = testutil::ReadFile(junit);
+        EXPECT_NE(xml.find("tests=\"1\" failures=\"1\" errors=\"0\""), std::string::npos) << xml;
+        EXPECT_NE(xml.find("name=\"rfc2217 settings\""), std::string::npos) << xml;
+        EXPECT_NE(xml.find("message=\"" + c.failures[0]), std::string::npos) << xml;
+    }
 }
 
 TEST(RunnerSeed, TheSameSeedSendsTheSameBytes) {
