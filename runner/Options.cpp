@@ -86,6 +86,7 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
     // LineSettings' defaults are the window's: 57600 baud, 8N1, no flow control.
     LineSettings& line = o.settings;
     bool haveConnect = false, haveListen = false, haveSeed = false, haveSerial = false;
+    std::string latencyOption;  // the first latency-only option given, for the message
     std::string direction = "both";
 
     for (size_t i = 0; i < args.size(); ++i) {
@@ -99,13 +100,16 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
             }
         }
         static const std::map<std::string, bool> takesValue = {
-            {"--serial", true},      {"--baud", true},      {"--data-bits", true},
-            {"--parity", true},      {"--stop-bits", true}, {"--flow", true},
-            {"--connect", true},     {"--listen", true},    {"--accept-timeout", true},
-            {"--file", true},        {"--random", true},    {"--seed", true},
-            {"--direction", true},   {"--repeat", true},    {"--output-dir", true},
-            {"--keep", false},       {"--json", false},     {"--junit", true},
-            {"--start-delay", true}, {"--help", false},     {"-h", false},
+            {"--serial", true},      {"--baud", true},        {"--data-bits", true},
+            {"--parity", true},      {"--stop-bits", true},   {"--flow", true},
+            {"--connect", true},     {"--listen", true},      {"--accept-timeout", true},
+            {"--file", true},        {"--random", true},      {"--seed", true},
+            {"--direction", true},   {"--repeat", true},      {"--output-dir", true},
+            {"--keep", false},       {"--json", false},       {"--junit", true},
+            {"--start-delay", true}, {"--help", false},       {"-h", false},
+            {"--test", true},        {"--frames", true},      {"--frame-size", true},
+            {"--interval", true},    {"--max-latency", true}, {"--log", true},
+            {"--report", true},
         };
         const auto known = takesValue.find(name);
         if (known == takesValue.end())
@@ -222,7 +226,45 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
             if (!ParseNumber(value, 0, 60000, &n))
                 return fail("--start-delay needs milliseconds from 0 to 60000, got " + value);
             o.startDelayMs = static_cast<int>(n);
+        } else if (name == "--test") {
+            if (value == "passthrough")
+                o.test = RunnerOptions::Test::Passthrough;
+            else if (value == "latency")
+                o.test = RunnerOptions::Test::Latency;
+            else
+                return fail("--test " + value + " is not one of: passthrough latency");
+        } else if (name == "--frames") {
+            if (!ParseNumber(value, 1, 10000000, &n))
+                return fail("--frames needs a count from 1 to 10000000, got " + value);
+            o.frames = static_cast<int>(n);
+        } else if (name == "--frame-size") {
+            if (!ParseNumber(value, 8, 65536, &n))
+                return fail("--frame-size needs bytes from 8 to 65536, got " + value);
+            o.frameSize = static_cast<int>(n);
+        } else if (name == "--interval") {
+            if (!ParseNumber(value, 0, 60000, &n))
+                return fail("--interval needs milliseconds from 0 to 60000, got " + value);
+            o.intervalMs = static_cast<int>(n);
+        } else if (name == "--max-latency") {
+            char* end = nullptr;
+            errno = 0;
+            const double ms = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || errno != 0 || !(ms >= 0) || ms > 3600000 ||
+                value.find_first_not_of("0123456789.") != std::string::npos)
+                return fail("--max-latency needs milliseconds (e.g. 5 or 2.5), got " + value);
+            o.maxLatencyMs = ms;
+        } else if (name == "--log") {
+            if (value.empty())
+                return fail("--log needs a file");
+            o.logPath = value;
+        } else if (name == "--report") {
+            if (value.empty())
+                return fail("--report needs a file");
+            o.reportPath = value;
         }
+        if (latencyOption.empty() && (name == "--frames" || name == "--frame-size" ||
+                                      name == "--interval" || name == "--max-latency"))
+            latencyOption = name;
     }
     if (o.help) {
         result.ok = true;
@@ -234,12 +276,23 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
         return fail("--connect and --listen exclude each other: choose one");
     if (!haveConnect && !haveListen)
         return fail("--connect HOST:PORT or --listen PORT is missing");
-    if (!o.file.empty() && o.randomSize > 0)
-        return fail("--file and --random exclude each other: choose one");
-    if (o.file.empty() && o.randomSize <= 0)
-        return fail("--file PATH or --random SIZE is missing");
-    if (haveSeed && o.randomSize <= 0)
-        return fail("--seed goes with --random");
+    if (o.test == RunnerOptions::Test::Latency) {
+        // The frames are the data: a file to send has no place in it.
+        if (!o.file.empty() || o.randomSize > 0 || haveSeed)
+            return fail(std::string(!o.file.empty() ? "--file"
+                                    : haveSeed      ? "--seed"
+                                                    : "--random") +
+                        " goes with --test passthrough");
+    } else {
+        if (!latencyOption.empty())
+            return fail(latencyOption + " goes with --test latency");
+        if (!o.file.empty() && o.randomSize > 0)
+            return fail("--file and --random exclude each other: choose one");
+        if (o.file.empty() && o.randomSize <= 0)
+            return fail("--file PATH or --random SIZE is missing");
+        if (haveSeed && o.randomSize <= 0)
+            return fail("--seed goes with --random");
+    }
     if (direction == "serial-to-net")
         o.directions = {PassDirection::SerialToNet};
     else if (direction == "net-to-serial")
@@ -256,6 +309,8 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
 std::string UsageText() {
     return R"(Usage: vaskel-passthrough --serial DEVICE (--connect HOST:PORT | --listen PORT)
                           (--file PATH | --random SIZE[K|M] [--seed N]) [options]
+       vaskel-passthrough --serial DEVICE (--connect HOST:PORT | --listen PORT)
+                          --test latency [--frames N] [--frame-size BYTES] [options]
 
 Sends a file through a serial-to-TCP device server and checks that it comes back unchanged:
 the file goes out behind its header on one side, the device passes it through, and the other
@@ -284,9 +339,18 @@ Runs:
   --output-dir DIR       store the received files here (default: a temporary folder, removed
                          when every run verified unless --keep)
   --keep                 keep the temporary folder
+Tests:
+  --test T               passthrough (the default) or latency
+  --frames N             latency: frames per run (default 1000)
+  --frame-size BYTES     latency: bytes per frame, 8 to 65536 (default 16); each carries its
+                         sequence number and check bytes
+  --interval MS          latency: one frame every MS milliseconds (default 10)
+  --max-latency MS       latency: a p99 one-way latency above MS fails the run
 Reporting:
   --json                 a JSON report on stdout instead of the one-line summaries
   --junit FILE           a JUnit XML report for CI systems
+  --report FILE          a self-contained HTML report with charts
+  --log FILE             a traffic log: every chunk of both links, time-stamped
   --help                 this text
 
 A progress line goes to stderr (a bar on a terminal). A device that passes nothing for 2 s
@@ -294,12 +358,13 @@ ends a run with a time-out.
 
 Exit codes:
   0   every run verified
-  1   a mismatch or a short capture (time-out after part of the file, a link lost)
+  1   a mismatch or a short capture (time-out after part of the file, a link lost); in a
+      latency test, frames lost or corrupted, or a p99 above --max-latency
   2   a time-out: the device passed nothing
   3   the serial port could not be opened
   4   the network side failed (connect refused, no device connected in time)
-  5   the received file, the test data or a report could not be stored, or the sent
-      file could not be read
+  5   the received file, the test data, a report or the traffic log could not be stored,
+      or the sent file could not be read
   64  bad arguments
 )";
 }

@@ -40,6 +40,16 @@ struct RunnerOptions {
     std::string outputDir;  // empty: a temporary folder
     bool keep = false;
     int startDelayMs = SEND_START_DELAY_MS;
+    // What each run does: a file through the device (the default), or timed frames.
+    enum class Test { Passthrough, Latency } test = Test::Passthrough;
+    // Latency runs: `frames` frames of `frameSize` bytes, one every `intervalMs`; a p99 above
+    // `maxLatencyMs` (when >= 0) fails the run.
+    int frames = 1000;
+    int frameSize = 16;
+    int intervalMs = 10;
+    double maxLatencyMs = -1;
+    std::string logPath;     // the traffic log of both links (empty: none)
+    std::string reportPath;  // the HTML report (empty: none)
     bool json = false;
     std::string junitPath;
     bool help = false;

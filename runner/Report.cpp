@@ -4,9 +4,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 #include <QXmlStreamWriter>
 
 #include <cstdio>
+#include <functional>
 
 #include "transfer/PassVerdict.h"
 
@@ -34,6 +36,55 @@ std::string Seconds(double s) {
     return text;
 }
 
+// A latency run's test case: its figures as properties, a failure with what went wrong.
+void WriteLatencyCase(QXmlStreamWriter& w, int number, const LatencyFigures& f) {
+    w.writeStartElement("testcase");
+    w.writeAttribute("classname", "vaskel-passthrough");
+    w.writeAttribute("name", QString("run %1 %2").arg(number).arg(DirectionName(f.direction)));
+    w.writeAttribute("time", QString::number(f.seconds, 'f', 3));
+    w.writeStartElement("properties");
+    const QJsonObject figures = LatencyJson(f);
+    // Nested objects flattened: "frames.lost", "latency_ms.p99", "reads.gap_ms.max"...
+    std::function<void(const QString&, const QJsonValue&)> put = [&](const QString& name,
+                                                                     const QJsonValue& v) {
+        if (v.isObject()) {
+            const QJsonObject o = v.toObject();
+            for (auto it = o.begin(); it != o.end(); ++it)
+                put(name + "." + it.key(), it.value());
+        } else if (v.isArray()) {
+            // The read sizes: "reads.sizes" = "16:998 32:1".
+            QStringList parts;
+            for (const QJsonValue& e : v.toArray())
+                parts << QString("%1:%2")
+                             .arg(e.toObject()["bytes"].toInteger())
+                             .arg(e.toObject()["count"].toInteger());
+            w.writeEmptyElement("property");
+            w.writeAttribute("name", name);
+            w.writeAttribute("value", parts.join(' '));
+        } else if (!v.isNull()) {
+            w.writeEmptyElement("property");
+            w.writeAttribute("name", name);
+            w.writeAttribute("value", v.isDouble() ? QString::number(v.toDouble(), 'g', 10)
+                                                   : v.toVariant().toString());
+        }
+    };
+    for (auto it = figures.begin(); it != figures.end(); ++it)
+        if (it.key() != "message" && it.key() != "problems")
+            put(it.key(), it.value());
+    w.writeEndElement();
+    if (LatencyExitCode(f) != EXIT_VERIFIED) {
+        const std::string problems = LatencyProblems(f);
+        w.writeStartElement("failure");
+        w.writeAttribute("message", Q(problems.empty() ? LatencyMessage(f)
+                                                       : LatencyMessage(f) + "; " + problems));
+        w.writeAttribute("type", Q(LatencyResultWord(f)));
+        w.writeEndElement();
+    } else {
+        w.writeTextElement("system-out", Q(LatencyMessage(f)));
+    }
+    w.writeEndElement();
+}
+
 }  // namespace
 
 int RunExitCode(const PassOutcome& out) {
@@ -50,11 +101,15 @@ int RunExitCode(const PassOutcome& out) {
     }
 }
 
+int RunExitCode(const RunReport& run) {
+    return run.latency ? LatencyExitCode(*run.latency) : RunExitCode(run.outcome);
+}
+
 int SessionExitCode(const SessionReport& report) {
     if (report.error)
         return report.error->exitCode;
     for (const RunReport& run : report.runs)
-        if (const int code = RunExitCode(run.outcome); code != EXIT_VERIFIED)
+        if (const int code = RunExitCode(run); code != EXIT_VERIFIED)
             return code;
     return EXIT_VERIFIED;
 }
@@ -106,6 +161,9 @@ std::string RunMessage(const PassOutcome& out) {
 }
 
 std::string SummaryLine(const RunReport& run, int plannedRuns) {
+    if (run.latency)
+        return "run " + std::to_string(run.number) + "/" + std::to_string(plannedRuns) + " " +
+               DirectionName(run.latency->direction) + ": " + LatencyMessage(*run.latency);
     std::string line = "run " + std::to_string(run.number) + "/" + std::to_string(plannedRuns) +
                        " " + DirectionName(run.outcome.direction) + ": " + RunMessage(run.outcome);
     if (run.outcome.Verified())
@@ -142,7 +200,12 @@ std::string JsonReport(const SessionReport& r) {
     if (o.net == RunnerOptions::Net::Connect)
         network["address"] = Q(o.host);
     QJsonObject data{{"path", Q(r.source)}, {"bytes", static_cast<qint64>(r.bytes)}};
-    if (o.randomSize > 0) {
+    if (o.test == RunnerOptions::Test::Latency) {
+        data = QJsonObject{{"source", "frames"},
+                           {"frames", o.frames},
+                           {"frame_size", o.frameSize},
+                           {"interval_ms", o.intervalMs}};
+    } else if (o.randomSize > 0) {
         data["source"] = "random";
         data["seed"] = static_cast<qint64>(o.seed);
     } else {
@@ -150,6 +213,12 @@ std::string JsonReport(const SessionReport& r) {
     }
     QJsonArray runs;
     for (const RunReport& run : r.runs) {
+        if (run.latency) {
+            QJsonObject j = LatencyJson(*run.latency);
+            j["run"] = run.number;
+            runs.append(j);
+            continue;
+        }
         const PassOutcome& out = run.outcome;
         QJsonObject j{
             {"run", run.number},
@@ -197,8 +266,8 @@ std::string JUnitReport(const SessionReport& r) {
     int failures = 0;
     double total = 0;
     for (const RunReport& run : r.runs) {
-        failures += RunExitCode(run.outcome) != EXIT_VERIFIED;
-        total += run.outcome.seconds;
+        failures += RunExitCode(run) != EXIT_VERIFIED;
+        total += run.latency ? run.latency->seconds : run.outcome.seconds;
     }
     w.writeStartElement("testsuites");
     w.writeStartElement("testsuite");
@@ -218,6 +287,10 @@ std::string JUnitReport(const SessionReport& r) {
         w.writeEndElement();
     }
     for (const RunReport& run : r.runs) {
+        if (run.latency) {
+            WriteLatencyCase(w, run.number, *run.latency);
+            continue;
+        }
         const PassOutcome& out = run.outcome;
         w.writeStartElement("testcase");
         w.writeAttribute("classname", "vaskel-passthrough");

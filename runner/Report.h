@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "runner/Latency.h"
 #include "runner/Options.h"
 #include "transfer/PassThrough.h"
 
@@ -16,6 +17,7 @@
 struct RunReport {
     int number = 0;  // 1-based, over all runs
     PassOutcome outcome;
+    std::optional<LatencyFigures> latency;  // a latency run's figures (its outcome unused)
 };
 
 // A failure that ended the session before or between runs: the text the window would show and
@@ -39,6 +41,8 @@ struct SessionReport {
 // The exit code of one run: 0 verified; 1 mismatch, short capture, rejected header or cancel;
 // 2 a time-out with nothing stored; 5 a capture that could not be stored.
 int RunExitCode(const PassOutcome& outcome);
+// The exit code of one run of either test.
+int RunExitCode(const RunReport& run);
 // The session's exit code: its error's, else the first failed run's, else 0.
 int SessionExitCode(const SessionReport& report);
 // "verified", "mismatch", "short", "timeout", "rejected", "not-stored", "cancelled".

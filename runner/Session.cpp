@@ -10,6 +10,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "platform/SerialDevice.h"
+#include "runner/HtmlReport.h"
 #include "transfer/PassVerdict.h"
 #include "transfer/TerminalEngine.h"
 
@@ -150,16 +152,25 @@ int PassSession::Run() {
     int code = Prepare();
     if (code == EXIT_VERIFIED) {
         TerminalEngine engine;
-        code = BringUpLinks(engine);
+        if (m_opt.test == RunnerOptions::Test::Latency)
+            engine.traffic.SetMeasure(&m_meter);
+        code = StartLog(engine);
         if (code == EXIT_VERIFIED)
-            code = RunAll(engine);
+            code = BringUpLinks(engine);
+        if (code == EXIT_VERIFIED)
+            code = m_opt.test == RunnerOptions::Test::Latency ? RunLatency(engine) : RunAll(engine);
         engine.Shutdown();
+        code = StopLog(engine, code);
     }
     return Finish(code);
 }
 
 // The temporary folder, the data to send and the folder for the received files.
 int PassSession::Prepare() {
+    if (m_opt.test == RunnerOptions::Test::Latency) {  // frames made as they go: no files
+        m_report.realBaud = IsRealSerialLine(platform::PortMap().ResolvePortName(m_opt.serial));
+        return EXIT_VERIFIED;
+    }
     const std::string pattern = QDir::tempPath().toStdString() + "/vaskel-passthrough-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
@@ -306,7 +317,7 @@ int PassSession::RunAll(TerminalEngine& engine) {
             // The file could not be read part-way: the next run could not go better.
             if (outcome.end == PassOutcome::End::ReadFailed)
                 return Fail(EXIT_NOT_STORED, outcome.text, outcome.detail);
-            m_report.runs.push_back({number, outcome});
+            m_report.runs.push_back({number, outcome, std::nullopt});
             if (!m_opt.json) {
                 m_out << SummaryLine(m_report.runs.back(), m_report.plannedRuns) << "\n";
                 if (const std::string diagnosis = DiagnosisLine(outcome); !diagnosis.empty())
@@ -322,6 +333,81 @@ int PassSession::RunAll(TerminalEngine& engine) {
             if (outcome.end == PassOutcome::End::LinkLost ||
                 outcome.end == PassOutcome::End::OpenFailed ||
                 outcome.end == PassOutcome::End::WriteFailed)
+                return SessionExitCode(m_report);
+        }
+    }
+    return SessionExitCode(m_report);
+}
+
+int PassSession::StartLog(TerminalEngine& engine) {
+    if (m_opt.logPath.empty())
+        return EXIT_VERIFIED;
+    TrafficLog& log = engine.trafficLog;
+    // The writer's signals come queued, while the session waits in its event loops.
+    QObject::connect(&log, &TrafficLog::failed, &log,
+                     [this](const QString& text, const QString& detail) {
+                         m_logFailure = text.toStdString() + "\n  " + detail.toStdString();
+                     });
+    QObject::connect(&log, &TrafficLog::fellBehind, &log, [this](qint64 bytes) {
+        m_logNotLogged = std::max<int64_t>(m_logNotLogged, bytes);
+    });
+    if (const platform::Result r = log.Start(m_opt.logPath); !r)
+        return Fail(EXIT_NOT_STORED, r.text, r.reason);
+    return EXIT_VERIFIED;
+}
+
+int PassSession::StopLog(TerminalEngine& engine, int code) {
+    TrafficLog& log = engine.trafficLog;
+    if (m_opt.logPath.empty() || !log.Active())
+        return code;
+    const int64_t notLogged = static_cast<int64_t>(log.BytesNotLogged());
+    QEventLoop loop;
+    QObject::connect(&log, &TrafficLog::stopped, &loop, &QEventLoop::quit);
+    QObject::connect(&log, &TrafficLog::failed, &loop, &QEventLoop::quit);
+    const bool failedBefore = !m_logFailure.empty();
+    log.Stop();
+    // The writer ends by itself: it writes out what is queued, or fails.
+    if (!failedBefore)
+        loop.exec();
+    if (notLogged > 0 || m_logNotLogged > 0)
+        m_err << "vaskel-passthrough: the traffic log fell behind: "
+              << std::max(notLogged, m_logNotLogged) << " bytes not logged in " << m_opt.logPath
+              << "\n"
+              << std::flush;
+    if (m_logFailure.empty())
+        return code;
+    if (code != EXIT_VERIFIED) {
+        m_err << "vaskel-passthrough: " << m_logFailure << "\n" << std::flush;
+        return code;
+    }
+    const size_t cut = m_logFailure.find("\n  ");
+    return Fail(EXIT_NOT_STORED, m_logFailure.substr(0, cut),
+                cut == std::string::npos ? "" : m_logFailure.substr(cut + 3));
+}
+
+int PassSession::RunLatency(TerminalEngine& engine) {
+    int number = 0;
+    for (int rep = 0; rep < m_opt.repeat; ++rep) {
+        for (PassDirection direction : m_opt.directions) {
+            ++number;
+            m_progress.Begin("run " + std::to_string(number) + "/" +
+                             std::to_string(m_report.plannedRuns) + " " + DirectionName(direction));
+            RunReport run{number,
+                          {},
+                          ::RunLatency(engine, m_meter, direction, m_opt,
+                                       static_cast<uint32_t>(number), m_progress)};
+            run.outcome.direction = direction;
+            m_progress.End();
+            m_report.runs.push_back(run);
+            const LatencyFigures& f = *m_report.runs.back().latency;
+            if (!m_opt.json) {
+                m_out << SummaryLine(m_report.runs.back(), m_report.plannedRuns) << "\n";
+                if (const std::string problems = LatencyProblems(f); !problems.empty())
+                    m_out << problems << "\n";
+                m_out << std::flush;
+            }
+            // Without a link the next run cannot go better.
+            if (!f.linkLost.empty())
                 return SessionExitCode(m_report);
         }
     }
@@ -345,7 +431,13 @@ int PassSession::Finish(int code) {
         if (!WriteWholeFile(m_opt.junitPath, JUnitReport(m_report), &reason))
             reportLost("Can't write the JUnit report", m_opt.junitPath + ": " + reason);
     }
-    if (m_opt.json && !(code == EXIT_BAD_ARGUMENTS && m_report.source.empty())) {
+    if (!m_opt.reportPath.empty()) {
+        std::string reason;
+        if (!WriteWholeFile(m_opt.reportPath, HtmlReport(m_report), &reason))
+            reportLost("Can't write the HTML report", m_opt.reportPath + ": " + reason);
+    }
+    if (m_opt.json && !(code == EXIT_BAD_ARGUMENTS && m_report.source.empty() &&
+                        m_opt.test == RunnerOptions::Test::Passthrough)) {
         errno = 0;
         m_out << JsonReport(m_report) << std::flush;
         if (!m_out) {
