@@ -230,16 +230,19 @@ std::string ReadSizeSvg(const std::map<size_t, uint64_t>& sizes, int width, int 
     uint64_t most = 0;
     for (const auto& bar : bars)
         most = std::max(most, bar.second);
-    for (int q = 0; q <= 4; ++q) {
-        const double y = y0 - q / 4.0 * plotH;
+    // Whole-number ticks up to a round top at or above the largest count.
+    const double step = std::max(1.0, NiceStep(static_cast<double>(most), 4));
+    const double top = std::ceil(static_cast<double>(most) / step) * step;
+    for (double v = 0; v <= top + step / 2; v += step) {
+        const double y = y0 - v / top * plotH;
         s += Line(x0, y, x0 + plotW, y, "grid");
-        s += Text(x0 - 6, y + 4, Fmt("%.0f", static_cast<double>(most) * q / 4), "end");
+        s += Text(x0 - 6, y + 4, Fmt("%.0f", v), "end");
     }
     const double slot = plotW / static_cast<double>(bars.size());
     const double barW = std::max(2.0, slot * 0.7);
     for (size_t i = 0; i < bars.size(); ++i) {
         // A single read still shows: at least 2 px.
-        const double h = std::max(2.0, static_cast<double>(bars[i].second) / most * plotH);
+        const double h = std::max(2.0, static_cast<double>(bars[i].second) / top * plotH);
         const double cx = x0 + slot * (static_cast<double>(i) + 0.5);
         s += "<rect class=\"bar\" x=\"" + Px(cx - barW / 2) + "\" y=\"" + Px(y0 - h) +
              "\" width=\"" + Px(barW) + "\" height=\"" + Px(h) + "\"><title>" +

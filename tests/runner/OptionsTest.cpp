@@ -14,6 +14,13 @@ std::vector<std::string> Base(std::vector<std::string> extra) {
     return args;
 }
 
+std::vector<std::string> Latency(std::vector<std::string> extra) {
+    std::vector<std::string> args = {"--serial",       "/dev/null", "--connect",
+                                     "127.0.0.1:5000", "--test",    "latency"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
 TEST(RunnerOptions, BadArgumentsAreRefusedWithWhatIsWrong) {
     struct Case {
         std::vector<std::string> args;
@@ -47,6 +54,15 @@ TEST(RunnerOptions, BadArgumentsAreRefusedWithWhatIsWrong) {
         {Base({"--repeat", "0"}), "--repeat needs a count"},
         {Base({"--repeat"}), "--repeat needs a value"},
         {Base({"--keep=yes"}), "--keep takes no value"},
+        {Base({"--test", "speed"}), "--test speed is not one of: passthrough latency"},
+        {Base({"--frames", "10"}), "--frames goes with --test latency"},
+        {Base({"--test", "latency"}), "--random goes with --test passthrough"},
+        {Latency({"--frame-size", "7"}), "--frame-size needs bytes from 8"},
+        {Latency({"--frames", "0"}), "--frames needs a count from 1"},
+        {Latency({"--interval", "-1"}), "--interval needs milliseconds"},
+        {Latency({"--max-latency", "fast"}), "--max-latency needs milliseconds"},
+        {Latency({"--max-latency", "-2"}), "--max-latency needs milliseconds"},
+        {Latency({"--log="}), "--log needs a file"},
     };
     for (const Case& c : cases) {
         const ParsedArguments parsed = ParseArguments(c.args);
@@ -54,6 +70,25 @@ TEST(RunnerOptions, BadArgumentsAreRefusedWithWhatIsWrong) {
         EXPECT_NE(parsed.error.find(c.error), std::string::npos)
             << "got: " << parsed.error << "\nwanted: " << c.error;
     }
+}
+
+TEST(RunnerOptions, LatencyTestTakesItsDefaultsAndLimits) {
+    ParsedArguments parsed = ParseArguments(Latency({}));
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_EQ(parsed.options.test, RunnerOptions::Test::Latency);
+    EXPECT_EQ(parsed.options.frames, 1000);
+    EXPECT_EQ(parsed.options.frameSize, 16);
+    EXPECT_EQ(parsed.options.intervalMs, 10);
+    EXPECT_LT(parsed.options.maxLatencyMs, 0);
+    parsed = ParseArguments(Latency({"--frames", "5", "--frame-size=8", "--interval", "0",
+                                     "--max-latency", "2.5", "--log", "l", "--report", "r"}));
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_EQ(parsed.options.frames, 5);
+    EXPECT_EQ(parsed.options.frameSize, 8);
+    EXPECT_EQ(parsed.options.intervalMs, 0);
+    EXPECT_DOUBLE_EQ(parsed.options.maxLatencyMs, 2.5);
+    EXPECT_EQ(parsed.options.logPath, "l");
+    EXPECT_EQ(parsed.options.reportPath, "r");
 }
 
 TEST(RunnerOptions, BaudTakesAnyRateUpToTheMaximum) {
