@@ -371,11 +371,14 @@ LatencyFigures RunLatency(TerminalEngine& engine, LatencyMeter& meter, PassDirec
     // whole ends the sending (the frames behind it would be out of step).
     auto sendOne = [&]() -> bool {
         MakeLatencyFrame(runKey, static_cast<uint32_t>(sent), frame.data(), size);
+        // Either link gone ends the sending: nothing more can arrive.
+        CLinkSocket* link = engine.net.IsConnected() ? engine.net.LinkInUse() : nullptr;
+        if (!engine.serial.IsOpen() || !link) {
+            linkLost = !link ? "the network link went after " + std::to_string(sent) + " frames"
+                             : "the serial port closed after " + std::to_string(sent) + " frames";
+            return false;
+        }
         if (direction == PassDirection::SerialToNet) {
-            if (!engine.serial.IsOpen()) {
-                linkLost = "the serial port closed";
-                return false;
-            }
             const uint32_t n = engine.serial.Port().Write(frame.data(), static_cast<uint32_t>(size),
                                                           SERIAL_FRAME_WRITE_MS);
             if (n != size) {
@@ -384,11 +387,6 @@ LatencyFigures RunLatency(TerminalEngine& engine, LatencyMeter& meter, PassDirec
                 return false;
             }
         } else {
-            CLinkSocket* link = engine.net.LinkInUse();
-            if (!link || !engine.net.IsConnected()) {
-                linkLost = "the network link went";
-                return false;
-            }
             // Only what the socket takes now: a device that does not read never holds the loop.
             const int n = link->SendAvailable(frame.data(), static_cast<int>(size));
             if (n > 0)

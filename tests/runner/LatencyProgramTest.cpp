@@ -13,6 +13,7 @@
 #include <regex>
 #include <sstream>
 
+#include "support/FaultyRelay.h"
 #include "support/SocatDevice.h"
 #include "support/TestUtil.h"
 #include "support/TimingRelay.h"
@@ -67,9 +68,11 @@ QJsonObject Json(const Ran& r) {
     return doc.object();
 }
 
-// The program on a pty and a loopback TCP link (it connects), `timing` relaying between them.
-Ran RunThroughRelay(const std::vector<std::string>& args, const RelayTiming& toNet,
-                    const RelayTiming& toSerial) {
+// The program on a pty and a loopback TCP link (it connects), a relay of type `Relay` (with the
+// faults of each direction) between them.
+template <class Relay = TimingRelay, class Faults = RelayTiming>
+Ran RunThroughRelay(const std::vector<std::string>& args, const Faults& toNet,
+                    const Faults& toSerial) {
     testutil::PtyPair pty;
     int port = 0;
     const int listener = testutil::ListenLoopback(&port);
@@ -83,7 +86,7 @@ Ran RunThroughRelay(const std::vector<std::string>& args, const RelayTiming& toN
     EXPECT_GE(tcp, 0);
     if (tcp < 0)
         return program.Finish(5000);
-    TimingRelay relay(pty.master, tcp, toNet, toSerial);
+    Relay relay(pty.master, tcp, toNet, toSerial);
     return program.Finish(60000);
 }
 
@@ -236,6 +239,20 @@ TEST(LatencyThroughRelay, FiguresFollowTheDevice) {
          0,
          110,
          5 * S},
+        {"silent device",
+         "serial-to-net",
+         {.delayMs = 60000},
+         {},
+         {},
+         2,
+         "timeout",
+         0,
+         40,
+         0,
+         0,
+         0,
+         0,
+         0},
         {"p99 above the limit",
          "serial-to-net",
          {.delayMs = 30},
@@ -270,6 +287,11 @@ TEST(LatencyThroughRelay, FiguresFollowTheDevice) {
         EXPECT_EQ(frames["duplicated"].toInt(), c.duplicated);
         EXPECT_EQ(frames["corrupted"].toInt(), c.corrupted);
         EXPECT_EQ(frames["reordered"].toInt(), 0);
+        if (c.received == 0) {
+            EXPECT_TRUE(run["latency_ms"].isNull()) << r.out;
+            EXPECT_EQ(run["message"].toString(), "Latency : no frame arrived, 0 of 40 frames");
+            continue;
+        }
         const QJsonObject latency = run["latency_ms"].toObject();
         EXPECT_GE(latency["p50"].toDouble(), c.p50Low) << r.out;
         EXPECT_LE(latency["p50"].toDouble(), c.p50High) << r.out;
@@ -283,6 +305,25 @@ TEST(LatencyThroughRelay, FiguresFollowTheDevice) {
         }
         EXPECT_GE(largest, c.largestReadAtLeast) << r.out;
         EXPECT_EQ(bytes, run["bytes_read"].toInteger());
+    }
+}
+
+// A device that drops the network link part-way: the frames after it are lost, and the run
+// ends without waiting for them all to be written.
+TEST(LatencyThroughRelay, ALinkDroppedPartWayLosesTheRest) {
+    for (const char* direction : {"serial-to-net", "net-to-serial"}) {
+        SCOPED_TRACE(direction);
+        const bool toNet = std::string(direction) == "serial-to-net";
+        const RelayFaults closing{.closeAfter = 10 * 16};
+        const Ran r = RunThroughRelay<FaultyRelay>(
+            {"--test", "latency", "--frames", "40", "--interval", "10", "--direction", direction,
+             "--json"},
+            toNet ? closing : RelayFaults{}, toNet ? RelayFaults{} : closing);
+        EXPECT_EQ(r.code, 1) << r.out << r.err;
+        const QJsonObject run = Json(r)["runs"].toArray()[0].toObject();
+        EXPECT_EQ(run["result"].toString(), "lost");
+        EXPECT_EQ(run["frames"].toObject()["received"].toInt(), 10) << r.out;
+        EXPECT_EQ(run["frames"].toObject()["lost"].toInt(), 30) << r.out;
     }
 }
 
@@ -345,8 +386,10 @@ TEST(RunnerTrafficLog, APassThroughLogsExactlyItsBytes) {
     const std::string data = testutil::RandomBytes(3000, 5);
     testutil::WriteFile(file, data);
     Program program;
+    const std::string html = dir.File("report.html");
     program.Start({"--serial", com, "--connect", "127.0.0.1:" + std::to_string(port), "--file",
-                   file, "--direction", "net-to-serial", "--start-delay", "0", "--log", log});
+                   file, "--direction", "net-to-serial", "--start-delay", "0", "--log", log,
+                   "--report", html});
     const Ran r = program.Finish();
     ASSERT_EQ(r.code, 0) << r.out << r.err;
     bool ordered = false;
@@ -357,6 +400,10 @@ TEST(RunnerTrafficLog, APassThroughLogsExactlyItsBytes) {
     ASSERT_EQ(sent.size(), 18 + data.size());  // the header, then the file
     EXPECT_EQ(sent.substr(18), data);
     EXPECT_EQ(kinds.at("serial-rx").bytes, sent);
+    // The report of a pass-through: its verdict, no latency charts.
+    const std::string page = testutil::ReadFile(html);
+    EXPECT_NE(page.find("Verified : 3000 Bytes identical"), std::string::npos) << page;
+    EXPECT_EQ(page.find("<svg"), std::string::npos);
 }
 
 // A traffic log that cannot be created or written ends an otherwise good session with 5 and a
