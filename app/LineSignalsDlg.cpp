@@ -9,6 +9,8 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include "app/RemoteLinesGroup.h"
+#include "app/ValueLabel.h"
 #include "serial/SerialConsole.h"
 
 namespace {
@@ -30,7 +32,7 @@ QPushButton* Toggle(const QString& text, QWidget* parent) {
 
 }  // namespace
 
-CLineSignalsDlg::CLineSignalsDlg(SerialConsole& console, QWidget* parent)
+CLineSignalsDlg::CLineSignalsDlg(SerialConsole& console, NetConsole& net, QWidget* parent)
     : QDialog(parent), m_console(console) {
     setObjectName(QStringLiteral("LineSignals"));
     setWindowTitle(QStringLiteral("Line Signals"));
@@ -39,7 +41,8 @@ CLineSignalsDlg::CLineSignalsDlg(SerialConsole& console, QWidget* parent)
 
     m_status = new QLabel(this);
     m_status->setObjectName(QStringLiteral("status"));
-    m_status->setAccessibleName(QStringLiteral("Status"));
+    // Named by what it says (a fixed name would hide the text from a screen reader).
+    m_status->setAccessibleDescription(QStringLiteral("Status"));
     m_status->setWordWrap(true);
 
     auto* inputs = new QGroupBox(QStringLiteral("Inputs"), this);
@@ -56,12 +59,12 @@ CLineSignalsDlg::CLineSignalsDlg(SerialConsole& console, QWidget* parent)
         row.lamp->setAccessibleName(name);
         row.lamp->setAlignment(Qt::AlignCenter);
         row.lamp->setMinimumWidth(40);
-        row.count = new QLabel(QStringLiteral("0"), inputs);
+        row.count = new QLabel(inputs);
         row.count->setObjectName(name + QStringLiteral(" changes"));
-        row.count->setAccessibleName(name + QStringLiteral(" changes"));
-        row.time = new QLabel(QStringLiteral("-"), inputs);
+        ShowLabelValue(row.count, QStringLiteral("0"));
+        row.time = new QLabel(inputs);
         row.time->setObjectName(name + QStringLiteral(" last change"));
-        row.time->setAccessibleName(name + QStringLiteral(" last change"));
+        ShowLabelValue(row.time, QStringLiteral("-"));
         label->setBuddy(row.lamp);
         grid->addWidget(label, i + 1, 0);
         grid->addWidget(row.lamp, i + 1, 1);
@@ -97,9 +100,9 @@ CLineSignalsDlg::CLineSignalsDlg(SerialConsole& console, QWidget* parent)
     for (int i = 0; i < 5; ++i) {
         const QString name = QString::fromLatin1(kCounterNames[i]);
         auto* label = new QLabel(name + QLatin1Char(':'), counters);
-        m_counters[i] = new QLabel(QStringLiteral("-"), counters);
+        m_counters[i] = new QLabel(counters);
         m_counters[i]->setObjectName(name);
-        m_counters[i]->setAccessibleName(name);
+        ShowLabelValue(m_counters[i], QStringLiteral("-"));
         label->setBuddy(m_counters[i]);
         cgrid->addWidget(label, i, 0);
         cgrid->addWidget(m_counters[i], i, 1);
@@ -113,11 +116,21 @@ CLineSignalsDlg::CLineSignalsDlg(SerialConsole& console, QWidget* parent)
     buttons->button(QDialogButtonBox::Close)->setAccessibleName(QStringLiteral("Close"));
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::close);
 
+    m_remote = new CRemoteLinesGroup(net, m_breakMs, this);
+    connect(m_remote, &CRemoteLinesGroup::refreshed, this, &CLineSignalsDlg::UpdateBreakLength);
+
+    // The serial port's lines on the left, the device server's on the right.
+    auto* serial = new QVBoxLayout;
+    serial->addWidget(m_status);
+    serial->addWidget(inputs);
+    serial->addWidget(outputs);
+    serial->addWidget(counters);
+    serial->addStretch();
+    auto* columns = new QHBoxLayout;
+    columns->addLayout(serial);
+    columns->addWidget(m_remote);
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(m_status);
-    layout->addWidget(inputs);
-    layout->addWidget(outputs);
-    layout->addWidget(counters);
+    layout->addLayout(columns);
     layout->addWidget(buttons);
 
     ModemLines& modem = m_console.Modem();
@@ -148,6 +161,7 @@ CLineSignalsDlg::CLineSignalsDlg(SerialConsole& console, QWidget* parent)
 void CLineSignalsDlg::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
     Refresh();
+    m_remote->Refresh();
 }
 
 CLineSignalsDlg::State CLineSignalsDlg::CurrentState() const {
@@ -192,23 +206,27 @@ void CLineSignalsDlg::ShowState(State state) {
     m_dtr->setEnabled(ready);
     m_rts->setEnabled(ready);
     m_break->setEnabled(ready && !m_console.Modem().BreakOn());
-    m_breakMs->setEnabled(ready);
+    UpdateBreakLength();
     m_refresh->setEnabled(ready);
     if (!ready) {
         for (ModemLine line : kLines)
-            m_rows[static_cast<int>(line)].lamp->clear();
+            ShowLabelValue(m_rows[static_cast<int>(line)].lamp, QString());
         for (QLabel* counter : m_counters)
-            counter->setText(QStringLiteral("-"));
+            ShowLabelValue(counter, QStringLiteral("-"));
     }
+}
+
+void CLineSignalsDlg::UpdateBreakLength() {
+    m_breakMs->setEnabled(CurrentState() == State::Ready || (m_remote && m_remote->Controllable()));
 }
 
 // A coloured lamp with its level as text, so the level does not rely on colour.
 void CLineSignalsDlg::ShowLine(ModemLine line, bool on) {
     LineRow& row = m_rows[static_cast<int>(line)];
-    row.lamp->setText(on ? QStringLiteral("on") : QStringLiteral("off"));
+    ShowLabelValue(row.lamp, on ? QStringLiteral("on") : QStringLiteral("off"));
     row.lamp->setStyleSheet(on ? QStringLiteral("background:#3a3;color:white;border-radius:3px")
                                : QStringLiteral("background:#777;color:white;border-radius:3px"));
-    row.count->setText(QString::number(m_console.Modem().ChangeCount(line)));
+    ShowLabelValue(row.count, QString::number(m_console.Modem().ChangeCount(line)));
 }
 
 void CLineSignalsDlg::ShowCounters() {
@@ -216,7 +234,7 @@ void CLineSignalsDlg::ShowCounters() {
     const platform::Result r = m_console.Modem().Counters(c);
     const uint32_t values[5] = {c.frame, c.parity, c.overrun, c.brk, c.bufferOverrun};
     for (int i = 0; i < 5; ++i)
-        m_counters[i]->setText(r ? QString::number(values[i]) : QStringLiteral("-"));
+        ShowLabelValue(m_counters[i], r ? QString::number(values[i]) : QStringLiteral("-"));
     if (!r)
         Report(r);
 }
@@ -225,8 +243,8 @@ void CLineSignalsDlg::OnLineChanged(const ModemLineChange& change) {
     if (CurrentState() != State::Ready)
         return;
     ShowLine(change.line, change.on);
-    m_rows[static_cast<int>(change.line)].time->setText(
-        change.wall.toLocalTime().toString(QStringLiteral("HH:mm:ss.zzz")));
+    ShowLabelValue(m_rows[static_cast<int>(change.line)].time,
+                   change.wall.toLocalTime().toString(QStringLiteral("HH:mm:ss.zzz")));
     ShowCounters();
 }
 

@@ -1,12 +1,16 @@
 // "Line Signals": the serial console's modem lines, live. Lamps for the inputs CTS, DSR, DCD and
 // RI with their change counts and last change times, DTR and RTS as toggles, a break of a chosen
-// length and the UART's error counters. Talks to the engine only through SerialConsole::Modem().
+// length and the UART's error counters; beside them, when the network link speaks RFC 2217, the
+// device server's own lines (CRemoteLinesGroup). Talks to the serial engine only through
+// SerialConsole::Modem(), to the network side only through NetConsole.
 #pragma once
 
 #include <QDialog>
 
 #include "serial/ModemLines.h"
 
+class CRemoteLinesGroup;
+class NetConsole;
 class QLabel;
 class QPushButton;
 class QSpinBox;
@@ -15,7 +19,7 @@ class SerialConsole;
 class CLineSignalsDlg : public QDialog {
     Q_OBJECT
 public:
-    explicit CLineSignalsDlg(SerialConsole& console, QWidget* parent = nullptr);
+    CLineSignalsDlg(SerialConsole& console, NetConsole& net, QWidget* parent = nullptr);
 
     // Shows the lines, outputs and counters as the engine has them now, and which controls apply.
     void Refresh();
@@ -33,6 +37,8 @@ private:
 
     State CurrentState() const;
     void ShowState(State state);
+    // The break length serves the serial port's break and the device server's.
+    void UpdateBreakLength();
     void ShowLine(ModemLine line, bool on);
     void ShowCounters();
     void OnLineChanged(const ModemLineChange& change);
@@ -50,4 +56,5 @@ private:
     QSpinBox* m_breakMs = nullptr;
     QLabel* m_counters[5] = {};
     QPushButton* m_refresh = nullptr;
+    CRemoteLinesGroup* m_remote = nullptr;
 };

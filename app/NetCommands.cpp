@@ -40,6 +40,8 @@ void CTerminalDlg::OnButtonIpConnect() {
     if (!valid)
         return;  // the port number was refused and prompted for: nothing to connect to
     const bool server = m_chkServerMode->isChecked();
+    // The link made now is framed as the network options say, with the lists as they stand.
+    PassNetOptions();
     if (m_nPort <= MAX_TCP_PORT)
         m_strNetConsole.clear();
     if (!server) {

@@ -282,6 +282,8 @@ void CTerminalDlg::contextMenuEvent(QContextMenuEvent* e) {
     connect(ports, &QAction::triggered, this, [this] { OnSerialPorts(); });
     QAction* lines = menu.addAction(QStringLiteral("Line Signals..."));
     connect(lines, &QAction::triggered, this, [this] { OnLineSignals(); });
+    QAction* network = menu.addAction(QStringLiteral("Network Options..."));
+    connect(network, &QAction::triggered, this, [this] { OnNetworkOptions(); });
     QAction* folder = menu.addAction(QStringLiteral("Open Capture Folder"));
     connect(folder, &QAction::triggered, this, [this] { OnOpenCaptureFolder(); });
     menu.addSeparator();
@@ -300,7 +302,7 @@ void CTerminalDlg::OnSerialPorts() {
 
 void CTerminalDlg::OnLineSignals() {
     if (!m_lineSignals)
-        m_lineSignals = new CLineSignalsDlg(Serial(), this);
+        m_lineSignals = new CLineSignalsDlg(Serial(), Net(), this);
     m_lineSignals->show();
     m_lineSignals->raise();
     m_lineSignals->activateWindow();
@@ -449,6 +451,7 @@ void CTerminalDlg::ConnectEngine() {
     connect(&transfer, &PassThrough::finished, this, &CTerminalDlg::OnTransferFinished);
     // The progress dialog shows what the capture reports while it is up, and only then.
     new CTransferProgress(transfer, m_dlgDownload, this);
+    ConnectRemotePort();
 }
 
 void CTerminalDlg::ShowFailure(const QString& text, const QString& detail) {

@@ -17,6 +17,7 @@
 
 #include "app/DownloadDlg.h"
 #include "app/MainWnd.h"
+#include "app/NetworkOptionsDlg.h"
 #include "transfer/TerminalEngine.h"
 
 class QCheckBox;
@@ -25,6 +26,7 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QTimer;
 class CRefreshPacer;
 class CLineSignalsDlg;
 
@@ -64,6 +66,10 @@ public:
     // Opens the Line Signals window, or raises it when it is open already.
     void OnLineSignals();
     CLineSignalsDlg* LineSignalsWindow() const { return m_lineSignals; }
+    // Chooses how the next network link is framed (raw TCP or RFC 2217) and what is asked of
+    // the device server; the choice lasts for the session.
+    void OnNetworkOptions();
+    const NetworkOptions& NetOptions() const { return m_netOptions; }
     void OnOpenCaptureFolder();
     void OnButtonOpen();
     void OnButtonSend();
@@ -161,6 +167,8 @@ private:
     void CreateControls();
     void ConnectHandlers();
     void ConnectEngine();
+    // The network console's RFC 2217 signals and the serial lists that it may ask again.
+    void ConnectRemotePort();
     void CreatePacers();
     // Both File Send buttons follow the state of both links.
     void UpdateFileSendButtons();
@@ -184,6 +192,25 @@ private:
     // After the port closed (by the user or by itself): the lists enabled again, "Open", the
     // file-send buttons updated, and the status line set to `status`.
     void ShowSerialClosed(const std::string& status);
+    // The serial lists as line settings.
+    LineSettings SerialListSettings() const;
+    // Hands the network console the options for its next link, with the serial lists as they
+    // stand now.
+    void PassNetOptions();
+    // What the device server did with the serial settings asked of it; a failure is named in the
+    // status line's tooltip and in a message box, and the link stays up.
+    void OnRemoteSettingsChecked(const RemoteSettingsReport& report);
+    void OnComPortChanged();
+    // Told once per link: the device server does not speak the Com Port Control option.
+    void TellNotRfc2217(bool refused);
+    // A new link: nothing has been told of its device server yet.
+    void OnNewLink();
+    // The serial lists changed: an RFC 2217 link asks its device server for them again.
+    void ApplyListsRemotely();
+    // A box shown from the event loop, after the engine's call that led to it has returned.
+    void PostMessageBox(const std::string& text, const std::string& detail);
+    // The status line's tooltip: the last transfer's and the device server's lines.
+    void ShowStatusTip();
 
     std::map<int, QWidget*> m_controls;
     // The fields the last reading exchange refused: a write-back leaves their text as typed.
@@ -202,6 +229,13 @@ private:
     bool m_bInitDone = false;
     bool m_bConnectHadFocus = false;  // the Connect button had the focus when its attempt began
     bool m_bDestroyed = false;
+    NetworkOptions m_netOptions;
+    std::string m_transferTip;  // where the last capture is stored, what kind of difference
+    std::string m_remoteTip;    // what the device server of the link did not apply
+    bool m_bNotRfc2217Told = false;
+    // Lets a run of list changes (a wheel over the baud list) end before the device server is
+    // asked again.
+    QTimer* m_remoteApplyTimer = nullptr;
     Qt::WindowStates m_lastWindowState;
     // Declared last: destroyed first, so no engine signal reaches a half-destroyed dialog.
     TerminalEngine m_engine;

@@ -77,5 +77,6 @@ void CTerminalDlg::OnTransferFinished(const PassOutcome& outcome) {
     std::string tip = outcome.path.empty() ? std::string() : "Stored at " + outcome.path;
     if (!outcome.diagnosis.empty())
         tip += (tip.empty() ? "" : "\n") + outcome.diagnosis;
-    m_staticStatus->setToolTip(QString::fromStdString(tip));
+    m_transferTip = tip;
+    ShowStatusTip();
 }

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 
@@ -12,6 +14,8 @@ namespace {
 // Writes the buffered text out once it reaches this size, or when the queue runs dry.
 constexpr size_t WRITE_BATCH = 256 * 1024;
 constexpr int64_t NS_PER_S = 1000000000;
+// How long a chunk waits in the writer for one stamped earlier on another thread.
+constexpr int64_t REORDER_NS = 20 * 1000000;
 
 const char HEX[] = "0123456789ABCDEF";
 
@@ -121,7 +125,7 @@ platform::Result TrafficLog::Start(const std::string& path) {
     }
     m_path = path;
     m_lastBehindNs = 0;
-    m_writers.emplace_back(&TrafficLog::Write, shared, fd, path, this);
+    m_writers.emplace_back(&TrafficLog::Write, shared, fd, path, platform::Stamp::Now(), this);
     return platform::Result::Ok();
 }
 
@@ -182,39 +186,59 @@ void TrafficLog::Traffic(platform::TrafficKind kind, const platform::Stamp& at,
         emit fellBehind(static_cast<qint64>(tell));
 }
 
-void TrafficLog::Write(std::shared_ptr<Shared> shared, int fd, std::string path, QObject* owner) {
+void TrafficLog::Write(std::shared_ptr<Shared> shared, int fd, std::string path,
+                       platform::Stamp start, QObject* owner) {
     auto* log = static_cast<TrafficLog*>(owner);
     Shared& s = *shared;
     std::string text;
     LocalClock clock;
-    int64_t startNs = -1;
-    int lastYday = -1, lastYear = -1;
+    clock.At(start.wallNs);
+    int lastYday = clock.parts.tm_yday, lastYear = clock.parts.tm_year;
+    text += DateLine(clock.parts);
+    text += '\n';
     int64_t lines = 0, bytes = 0;
     int err = 0;
     bool ok = true;
+    // Chunks come from several threads, each stamped a moment before it is queued: they wait
+    // here for REORDER_NS and go out in the order of their stamps.
+    std::vector<Chunk> pending;
     std::deque<Chunk> batch;
     for (;;) {
         bool stopping;
         {
             std::unique_lock lock(s.lock);
-            s.wake.wait(lock, [&] { return s.stop || !s.queue.empty(); });
+            const auto ready = [&] { return s.stop || !s.queue.empty(); };
+            if (pending.empty())
+                s.wake.wait(lock, ready);
+            else
+                s.wake.wait_for(lock, std::chrono::nanoseconds(REORDER_NS), ready);
             batch.swap(s.queue);
             s.queuedBytes = 0;
             stopping = s.stop;
             if (stopping && s.pendingDrop > 0) {
                 // Dropped at the very end: said on a line of its own.
-                Chunk marker{platform::TrafficKind::SerialRx, {}, {}, s.pendingDrop};
+                Chunk marker{
+                    platform::TrafficKind::SerialRx, platform::Stamp::Now(), {}, s.pendingDrop};
                 batch.push_back(std::move(marker));
                 s.pendingDrop = 0;
             }
         }
-        for (const Chunk& c : batch) {
+        for (Chunk& c : batch)
+            pending.push_back(std::move(c));
+        batch.clear();
+        std::stable_sort(pending.begin(), pending.end(), [](const Chunk& a, const Chunk& b) {
+            return a.at.steadyNs < b.at.steadyNs;
+        });
+        const int64_t due = platform::Stamp::Now().steadyNs - REORDER_NS;
+        size_t written = 0;
+        for (; written < pending.size(); ++written) {
+            const Chunk& c = pending[written];
+            if (!stopping && c.at.steadyNs > due)
+                break;
             if (c.notLoggedBefore > 0)
                 text += "[" + std::to_string(c.notLoggedBefore) + " bytes not logged]\n";
             if (c.bytes.empty())
                 continue;
-            if (startNs < 0)
-                startNs = c.at.steadyNs;
             clock.At(c.at.wallNs);
             if (clock.parts.tm_yday != lastYday || clock.parts.tm_year != lastYear) {
                 lastYday = clock.parts.tm_yday;
@@ -222,7 +246,7 @@ void TrafficLog::Write(std::shared_ptr<Shared> shared, int fd, std::string path,
                 text += DateLine(clock.parts);
                 text += '\n';
             }
-            AppendLine(text, clock, c.kind, c.at, startNs, c.bytes.data(), c.bytes.size());
+            AppendLine(text, clock, c.kind, c.at, start.steadyNs, c.bytes.data(), c.bytes.size());
             text += '\n';
             ++lines;
             bytes += static_cast<int64_t>(c.bytes.size());
@@ -232,7 +256,7 @@ void TrafficLog::Write(std::shared_ptr<Shared> shared, int fd, std::string path,
                 text.clear();
             }
         }
-        batch.clear();
+        pending.erase(pending.begin(), pending.begin() + static_cast<long>(written));
         if (ok && !text.empty()) {
             ok = WriteAll(fd, text, &err);
             text.clear();

@@ -29,8 +29,8 @@ constexpr size_t TRAFFIC_LOG_QUEUE_BYTES = 16 * 1024 * 1024;
 // spaces, and the bytes as text between bars, with every byte outside 0x20..0x7E shown as '.'.
 std::string TrafficLogLine(platform::TrafficKind kind, const platform::Stamp& at, int64_t startNs,
                            const unsigned char* bytes, size_t n);
-// The line that gives the date, first in the log and again after each local midnight:
-// "date YYYY-MM-DD".
+// The line that gives the date, first in the log (the day it started) and again before the
+// first chunk after each local midnight: "date YYYY-MM-DD".
 std::string TrafficLogDateLine(int64_t wallNs);
 
 class TrafficLog : public QObject, public platform::ITrafficObserver {
@@ -84,8 +84,8 @@ private:
         bool stop = false;
         bool failed = false;
     };
-    static void Write(std::shared_ptr<Shared> shared, int fd, std::string path, QObject* owner);
-    void Reap();
+    static void Write(std::shared_ptr<Shared> shared, int fd, std::string path,
+                      platform::Stamp start, QObject* owner);
 
     mutable std::mutex m_lock;  // guards m_shared (the producers read it)
     std::shared_ptr<Shared> m_shared;

@@ -239,12 +239,13 @@ TEST_F(Dialog, ContextMenuOpensTheAboutBox) {
         for (QWidget* w : QApplication::topLevelWidgets()) {
             if (auto* menu = qobject_cast<QMenu*>(w); menu && menu->isVisible()) {
                 auto actions = menu->actions();
-                ASSERT_EQ(actions.size(), 5);
+                ASSERT_EQ(actions.size(), 6);
                 EXPECT_EQ(actions[0]->text(), "Serial Ports...");
                 EXPECT_EQ(actions[1]->text(), "Line Signals...");
-                EXPECT_EQ(actions[2]->text(), "Open Capture Folder");
-                EXPECT_TRUE(actions[3]->isSeparator());
-                EXPECT_EQ(actions[4]->text(), "halvek Info(&A)...");
+                EXPECT_EQ(actions[2]->text(), "Network Options...");
+                EXPECT_EQ(actions[3]->text(), "Open Capture Folder");
+                EXPECT_TRUE(actions[4]->isSeparator());
+                EXPECT_EQ(actions[5]->text(), "halvek Info(&A)...");
                 QTimer::singleShot(0, [&] {
                     for (QWidget* top : QApplication::topLevelWidgets())
                         if (top->objectName() == "IDD_ABOUTBOX" && top->isVisible()) {
@@ -253,7 +254,7 @@ TEST_F(Dialog, ContextMenuOpensTheAboutBox) {
                             static_cast<QDialog*>(top)->accept();
                         }
                 });
-                actions[4]->trigger();
+                actions[5]->trigger();
                 menu->close();
             }
         }

@@ -162,6 +162,11 @@ TEST_F(LineSignals, ShowsChangesAndDrivesTheLinesOfAFakeDevice) {
     EXPECT_EQ(Child<QLabel>(w, "CTS changes")->text(), "1");
     EXPECT_EQ(Child<QLabel>(w, "DSR changes")->text(), "0");
     EXPECT_EQ(Child<QLabel>(w, "CTS last change")->text().size(), 12);  // HH:MM:SS.mmm
+    // A screen reader speaks the values, not only what they are; the status is read as its text.
+    EXPECT_EQ(Child<QLabel>(w, "CTS")->accessibleName(), "CTS: on");
+    EXPECT_EQ(Child<QLabel>(w, "CTS changes")->accessibleName(), "CTS changes: 1");
+    EXPECT_EQ(Child<QLabel>(w, "Overruns")->accessibleName(), "Overruns: 3");
+    EXPECT_TRUE(Child<QLabel>(w, "status")->accessibleName().isEmpty());
 
     Child<QPushButton>(w, "DTR")->click();
     EXPECT_TRUE(Child<QPushButton>(w, "DTR")->isChecked());

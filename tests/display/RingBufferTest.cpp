@@ -149,3 +149,43 @@ TEST(RingBuffer, ConcurrentPutClearAndSnapshotStayConsistent) {
 }
 
 }  // namespace
+
+// Each stamped chunk marks its first byte while that byte is kept: marks leave with their bytes,
+// a chunk longer than the history keeps no start, unstamped bytes carry none, Clear drops all.
+TEST(RingBuffer, ChunkStartsFollowTheirBytes) {
+    CRingBuffer ring;
+    const auto stamp = [](int64_t s) { return platform::Stamp{s, s + 100}; };
+    const std::string ab = "ab", cde = "cde", big(2046, 'x'), huge(3000, 'y');
+    const auto put = [&](const std::string& s, int64_t t) {
+        ring.Put(reinterpret_cast<const unsigned char*>(s.data()), static_cast<int>(s.size()),
+                 stamp(t));
+    };
+    unsigned char out[RING_BUFFER_CAPACITY];
+    std::vector<CRingBuffer::ChunkStart> starts;
+    const auto indexes = [&] {
+        ring.Snapshot(out, starts);
+        std::vector<int> v;
+        for (const auto& s : starts)
+            v.push_back(s.index);
+        return v;
+    };
+
+    put(ab, 1);
+    ring.Put(reinterpret_cast<const unsigned char*>("-"), 1);  // unstamped: no start
+    put(cde, 2);
+    EXPECT_EQ(indexes(), (std::vector<int>{0, 3}));
+    EXPECT_EQ(starts[1].at, stamp(2));
+
+    put(big, 3);  // "ab" and "-" leave, "cde" is cut to "e": its start is gone
+    EXPECT_EQ(indexes(), (std::vector<int>{1}));
+    EXPECT_EQ(starts[0].at, stamp(3));
+
+    put(huge, 4);
+    EXPECT_TRUE(indexes().empty());
+    put(ab, 5);
+    EXPECT_EQ(indexes(), (std::vector<int>{RING_BUFFER_CAPACITY - 2}));
+    ring.Clear();
+    put(cde, 6);
+    EXPECT_EQ(indexes(), (std::vector<int>{0}));
+    EXPECT_EQ(starts[0].at, stamp(6));
+}

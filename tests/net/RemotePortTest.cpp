@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -248,11 +249,21 @@ TEST(RemotePort, TheSendGateKeepsTelnetFramingWhole) {
     // One byte ahead of the 0xFFs, so that a cut after an even count of bytes halves a pair.
     Bytes allFf(64 * 1024, IAC);
     allFf[0] = 'Q';
+    int queued = 0;
+    while (::ioctl(sv[1], FIONREAD, &queued) == 0 && queued > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     hold = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::thread cut(
         [&] { gate.SendData(sv[0], allFf.data(), static_cast<int>(allFf.size()), abort, &err); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Raised once the socket is full and the send waits for room.
+    for (int last = -1; last != queued;) {
+        last = queued;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ::ioctl(sv[1], FIONREAD, &queued);
+        if (queued == 0)
+            last = -1;
+    }
     abort.Raise();
     cut.join();
     hold = false;
@@ -272,4 +283,33 @@ TEST(RemotePort, TheSendGateKeepsTelnetFramingWhole) {
     EXPECT_TRUE(std::all_of(got.begin() + static_cast<long>(sent.size()) + 1, got.end() - 1,
                             [](uint8_t b) { return b == IAC; }));
     EXPECT_EQ(static_cast<int>(events.size()), posted);
+}
+
+// Server Mode: the device server is the peer that connects; the console asks the option of each
+// peer afresh, and a raw console never does.
+TEST(RemotePort, EachServerModePeerIsAskedAndARawConsoleAsksNothing) {
+    for (const LinkFraming framing : {LinkFraming::Rfc2217, LinkFraming::Raw}) {
+        SCOPED_TRACE(framing == LinkFraming::Raw ? "raw" : "rfc2217");
+        NetConsole net;
+        RemotePortOptions o;
+        o.framing = framing;
+        net.SetRemotePortOptions(o);
+        const int port = testutil::FreePort();
+        ASSERT_TRUE(net.StartServer(static_cast<unsigned>(port)).ok);
+        for (int peer = 0; peer < 2; ++peer) {
+            ScriptedServer device;
+            device.fd = testutil::ConnectLoopback(port);
+            ASSERT_GE(device.fd, 0);
+            ASSERT_TRUE(WaitFor([&] { return net.PeerCount() == 1; }));
+            device.Read(300, [&] { return !device.events.empty(); });
+            EXPECT_EQ(net.Rfc2217(), framing == LinkFraming::Rfc2217);
+            if (framing == LinkFraming::Rfc2217)
+                EXPECT_TRUE(device.Saw({Event::Kind::Negotiation, WILL, OPT_COM_PORT, {}}));
+            else
+                EXPECT_TRUE(device.events.empty() && device.data.empty());
+            ::close(device.fd);
+            ASSERT_TRUE(WaitFor([&] { return net.PeerCount() == 0; }));
+        }
+        net.Stop();
+    }
 }

@@ -1,0 +1,105 @@
+#include "app/NetworkOptionsDlg.h"
+
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+namespace {
+
+// A control whose caption is also its object name and its name for assistive technology.
+template <class T>
+T* Named(T* control, const QString& name) {
+    control->setObjectName(name);
+    control->setAccessibleName(name);
+    return control;
+}
+
+}  // namespace
+
+RemotePortOptions ToRemotePortOptions(const NetworkOptions& options,
+                                      const LineSettings& serialLists) {
+    RemotePortOptions remote;
+    remote.framing = options.framing;
+    remote.notifications = options.notifications;
+    // Raw TCP asks nothing of anybody.
+    if (options.framing == LinkFraming::Rfc2217 && options.askSerialSettings)
+        remote.settings = serialLists;
+    return remote;
+}
+
+CNetworkOptionsDlg::CNetworkOptionsDlg(const NetworkOptions& options, QWidget* parent)
+    : QDialog(parent) {
+    setObjectName(QStringLiteral("NetworkOptions"));
+    setWindowTitle(QStringLiteral("Network Options"));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+
+    auto* framing = new QGroupBox(QStringLiteral("Network link"), this);
+    framing->setObjectName(QStringLiteral("Network link"));
+    m_raw = Named(new QRadioButton(QStringLiteral("Raw TCP"), framing), QStringLiteral("Raw TCP"));
+    m_rfc2217 =
+        Named(new QRadioButton(QStringLiteral("Telnet with Com Port Control (RFC 2217)"), framing),
+              QStringLiteral("Telnet with Com Port Control (RFC 2217)"));
+    auto* framingLayout = new QVBoxLayout(framing);
+    framingLayout->addWidget(m_raw);
+    framingLayout->addWidget(m_rfc2217);
+
+    m_remote = new QGroupBox(QStringLiteral("Device server's serial port"), this);
+    m_remote->setObjectName(QStringLiteral("Device server's serial port"));
+    m_askLists = Named(new QRadioButton(QStringLiteral("Set it to the serial console's settings "
+                                                       "(baud, data bits, parity, stop bits, flow "
+                                                       "control)"),
+                                        m_remote),
+                       QStringLiteral("Set it to the serial console's settings"));
+    m_askNone = Named(new QRadioButton(QStringLiteral("Leave it as it is"), m_remote),
+                      QStringLiteral("Leave it as it is"));
+    m_notifications =
+        Named(new QCheckBox(QStringLiteral("Ask for modem and line state notifications"), m_remote),
+              QStringLiteral("Ask for modem and line state notifications"));
+    auto* remoteLayout = new QVBoxLayout(m_remote);
+    remoteLayout->addWidget(m_askLists);
+    remoteLayout->addWidget(m_askNone);
+    remoteLayout->addWidget(m_notifications);
+
+    auto* note = new QLabel(
+        QStringLiteral("These options apply to the next link: a link that is up keeps its own."),
+        this);
+    note->setObjectName(QStringLiteral("note"));
+    note->setWordWrap(true);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    buttons->button(QDialogButtonBox::Ok)->setObjectName(QStringLiteral("OK"));
+    buttons->button(QDialogButtonBox::Ok)->setAccessibleName(QStringLiteral("OK"));
+    buttons->button(QDialogButtonBox::Cancel)->setObjectName(QStringLiteral("Cancel"));
+    buttons->button(QDialogButtonBox::Cancel)->setAccessibleName(QStringLiteral("Cancel"));
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(framing);
+    layout->addWidget(m_remote);
+    layout->addWidget(note);
+    layout->addWidget(buttons);
+
+    (options.framing == LinkFraming::Rfc2217 ? m_rfc2217 : m_raw)->setChecked(true);
+    (options.askSerialSettings ? m_askLists : m_askNone)->setChecked(true);
+    m_notifications->setChecked(options.notifications);
+    connect(m_rfc2217, &QRadioButton::toggled, this, &CNetworkOptionsDlg::UpdateEnabled);
+    UpdateEnabled();
+}
+
+NetworkOptions CNetworkOptionsDlg::Options() const {
+    NetworkOptions options;
+    options.framing = m_rfc2217->isChecked() ? LinkFraming::Rfc2217 : LinkFraming::Raw;
+    options.askSerialSettings = m_askLists->isChecked();
+    options.notifications = m_notifications->isChecked();
+    return options;
+}
+
+// The device server's port is only reached through the Com Port Control option.
+void CNetworkOptionsDlg::UpdateEnabled() {
+    m_remote->setEnabled(m_rfc2217->isChecked());
+}

@@ -1,0 +1,47 @@
+// "Network Options": how the network console frames the links it makes from now on. Raw TCP
+// carries the bytes as they are; Telnet with the Com Port Control option also sets the device
+// server's serial port and asks for its line notifications. Chosen for the session only.
+#pragma once
+
+#include <QDialog>
+
+#include "net/RemotePort.h"
+
+class QCheckBox;
+class QGroupBox;
+class QRadioButton;
+
+// The choice the dialog edits. The serial settings themselves are not part of it: with
+// `askSerialSettings` the console's own lists are asked of the device server as they stand when
+// a link comes up.
+struct NetworkOptions {
+    LinkFraming framing = LinkFraming::Raw;
+    bool askSerialSettings = true;
+    bool notifications = true;
+
+    bool operator==(const NetworkOptions&) const = default;
+};
+
+// The options a link made now gets, with `serialLists` standing for the serial console's lists
+// (asked of the device server only in RFC 2217 framing).
+RemotePortOptions ToRemotePortOptions(const NetworkOptions& options,
+                                      const LineSettings& serialLists);
+
+class CNetworkOptionsDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CNetworkOptionsDlg(const NetworkOptions& options, QWidget* parent = nullptr);
+
+    // The choice as the controls show it.
+    NetworkOptions Options() const;
+
+private:
+    void UpdateEnabled();
+
+    QRadioButton* m_raw = nullptr;
+    QRadioButton* m_rfc2217 = nullptr;
+    QGroupBox* m_remote = nullptr;
+    QRadioButton* m_askLists = nullptr;
+    QRadioButton* m_askNone = nullptr;
+    QCheckBox* m_notifications = nullptr;
+};
