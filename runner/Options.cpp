@@ -238,8 +238,10 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
                 return fail("--frames needs a count from 1 to 10000000, got " + value);
             o.frames = static_cast<int>(n);
         } else if (name == "--frame-size") {
-            if (!ParseNumber(value, 8, 65536, &n))
-                return fail("--frame-size needs bytes from 8 to 65536, got " + value);
+            // A frame goes out in one write, which a socket's send buffer always takes whole
+            // at this size; larger frames would be cut by a peer that reads slowly.
+            if (!ParseNumber(value, 8, 4096, &n))
+                return fail("--frame-size needs bytes from 8 to 4096, got " + value);
             o.frameSize = static_cast<int>(n);
         } else if (name == "--interval") {
             if (!ParseNumber(value, 0, 60000, &n))
@@ -342,7 +344,7 @@ Runs:
 Tests:
   --test T               passthrough (the default) or latency
   --frames N             latency: frames per run (default 1000)
-  --frame-size BYTES     latency: bytes per frame, 8 to 65536 (default 16); each carries its
+  --frame-size BYTES     latency: bytes per frame, 8 to 4096 (default 16); each carries its
                          sequence number and check bytes
   --interval MS          latency: one frame every MS milliseconds (default 10)
   --max-latency MS       latency: a p99 one-way latency above MS fails the run
