@@ -153,6 +153,7 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
     LineSettings& line = o.settings;
     bool haveConnect = false, haveListen = false, haveSeed = false, haveSerial = false;
     bool haveToggles = false, haveDirection = false;
+    std::string latencyOption;  // the first latency-only option given, for the message
     std::string direction = "both";
 
     for (size_t i = 0; i < args.size(); ++i) {
@@ -166,16 +167,18 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
             }
         }
         static const std::map<std::string, bool> takesValue = {
-            {"--serial", true},      {"--baud", true},      {"--data-bits", true},
-            {"--parity", true},      {"--stop-bits", true}, {"--flow", true},
-            {"--connect", true},     {"--listen", true},    {"--accept-timeout", true},
-            {"--file", true},        {"--random", true},    {"--seed", true},
-            {"--direction", true},   {"--repeat", true},    {"--output-dir", true},
-            {"--keep", false},       {"--json", false},     {"--junit", true},
-            {"--start-delay", true}, {"--help", false},     {"-h", false},
-            {"--rfc2217", false},    {"--test", true},      {"--toggles", true},
-            {"--station", true},     {"--stations", true},  {"--sweep", true},
-            {"--jsonl", true},
+            {"--serial", true},      {"--baud", true},        {"--data-bits", true},
+            {"--parity", true},      {"--stop-bits", true},   {"--flow", true},
+            {"--connect", true},     {"--listen", true},      {"--accept-timeout", true},
+            {"--file", true},        {"--random", true},      {"--seed", true},
+            {"--direction", true},   {"--repeat", true},      {"--output-dir", true},
+            {"--keep", false},       {"--json", false},       {"--junit", true},
+            {"--start-delay", true}, {"--help", false},       {"-h", false},
+            {"--rfc2217", false},    {"--test", true},        {"--toggles", true},
+            {"--station", true},     {"--stations", true},    {"--sweep", true},
+            {"--jsonl", true},       {"--frames", true},      {"--frame-size", true},
+            {"--interval", true},    {"--max-latency", true}, {"--log", true},
+            {"--report", true},
         };
         const auto known = takesValue.find(name);
         if (known == takesValue.end())
@@ -233,8 +236,10 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
                 o.test = RunnerOptions::Test::Passthrough;
             else if (value == "lines")
                 o.test = RunnerOptions::Test::Lines;
+            else if (value == "latency")
+                o.test = RunnerOptions::Test::Latency;
             else
-                return fail("--test " + value + " is not one of: passthrough lines");
+                return fail("--test " + value + " is not one of: passthrough lines latency");
         } else if (name == "--toggles") {
             if (!ParseNumber(value, 1, 10000, &n))
                 return fail("--toggles needs a count from 1 to 10000, got " + value);
@@ -283,7 +288,40 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
             if (!ParseNumber(value, 0, 60000, &n))
                 return fail("--start-delay needs milliseconds from 0 to 60000, got " + value);
             o.startDelayMs = static_cast<int>(n);
+        } else if (name == "--frames") {
+            if (!ParseNumber(value, 1, 10000000, &n))
+                return fail("--frames needs a count from 1 to 10000000, got " + value);
+            o.frames = static_cast<int>(n);
+        } else if (name == "--frame-size") {
+            // A frame goes out in one write, which a socket's send buffer always takes whole
+            // at this size; larger frames would be cut by a peer that reads slowly.
+            if (!ParseNumber(value, 8, 4096, &n))
+                return fail("--frame-size needs bytes from 8 to 4096, got " + value);
+            o.frameSize = static_cast<int>(n);
+        } else if (name == "--interval") {
+            if (!ParseNumber(value, 0, 60000, &n))
+                return fail("--interval needs milliseconds from 0 to 60000, got " + value);
+            o.intervalMs = static_cast<int>(n);
+        } else if (name == "--max-latency") {
+            char* end = nullptr;
+            errno = 0;
+            const double ms = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || errno != 0 || !(ms >= 0) || ms > 3600000 ||
+                value.find_first_not_of("0123456789.") != std::string::npos)
+                return fail("--max-latency needs milliseconds (e.g. 5 or 2.5), got " + value);
+            o.maxLatencyMs = ms;
+        } else if (name == "--log") {
+            if (value.empty())
+                return fail("--log needs a file");
+            o.logPath = value;
+        } else if (name == "--report") {
+            if (value.empty())
+                return fail("--report needs a file");
+            o.reportPath = value;
         }
+        if (latencyOption.empty() && (name == "--frames" || name == "--frame-size" ||
+                                      name == "--interval" || name == "--max-latency"))
+            latencyOption = name;
     }
     if (o.help) {
         result.ok = true;
@@ -306,6 +344,12 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
         if (!haveConnect && !haveListen)
             return fail("--connect HOST:PORT or --listen PORT is missing");
     }
+    // A sweep changes the serial settings between runs: the device server's side must follow,
+    // which only RFC 2217 can ask of it.
+    if (!o.sweeps.empty() && !o.rfc2217)
+        return fail(
+            "--sweep needs --rfc2217: the device server's serial side is set to each "
+            "combination through it");
     if (o.test == RunnerOptions::Test::Lines) {
         if (!o.stations.empty() || !o.sweeps.empty())
             return fail(
@@ -317,17 +361,33 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
         if (!o.file.empty() || o.randomSize > 0 || haveSeed || haveDirection)
             return fail(
                 "--test lines sends no data: leave out --file, --random, --seed and --direction");
+        if (!latencyOption.empty())
+            return fail(latencyOption + " goes with --test latency");
         result.ok = true;
         return result;
     }
     if (haveToggles)
         return fail("--toggles goes with --test lines");
-    if (!o.file.empty() && o.randomSize > 0)
-        return fail("--file and --random exclude each other: choose one");
-    if (o.file.empty() && o.randomSize <= 0)
-        return fail("--file PATH or --random SIZE is missing");
-    if (haveSeed && o.randomSize <= 0)
-        return fail("--seed goes with --random");
+    if (o.test == RunnerOptions::Test::Latency) {
+        // The frames are the data: a file to send has no place in it.
+        if (!o.file.empty() || o.randomSize > 0 || haveSeed)
+            return fail(std::string(!o.file.empty() ? "--file"
+                                    : haveSeed      ? "--seed"
+                                                    : "--random") +
+                        " goes with --test passthrough");
+        // The frames are read as they arrive on the wire: Telnet framing would change them.
+        if (o.rfc2217)
+            return fail("--test latency takes a raw TCP link: leave out --rfc2217");
+    } else {
+        if (!latencyOption.empty())
+            return fail(latencyOption + " goes with --test latency");
+        if (!o.file.empty() && o.randomSize > 0)
+            return fail("--file and --random exclude each other: choose one");
+        if (o.file.empty() && o.randomSize <= 0)
+            return fail("--file PATH or --random SIZE is missing");
+        if (haveSeed && o.randomSize <= 0)
+            return fail("--seed goes with --random");
+    }
     if (direction == "serial-to-net")
         o.directions = {PassDirection::SerialToNet};
     else if (direction == "net-to-serial")
@@ -346,6 +406,8 @@ std::string UsageText() {
                           (--file PATH | --random SIZE[K|M] [--seed N]) [options]
        vaskel-passthrough --serial DEVICE (--connect HOST:PORT | --listen PORT)
                           --rfc2217 --test lines [--toggles N] [options]
+       vaskel-passthrough --serial DEVICE (--connect HOST:PORT | --listen PORT)
+                          --test latency [--frames N] [--frame-size BYTES] [options]
        vaskel-passthrough (--station NAME,DEVICE,HOST:PORT | --station NAME,DEVICE,listen:PORT
                            | --stations FILE)... (--file PATH | --random SIZE) [options]
 
@@ -395,13 +457,22 @@ A rack (many devices at once, each on its own serial device and network port):
   --stations FILE        one station a line in the same form ('#' starts a comment)
                          Every other option applies to every station; each output line starts
                          with [NAME]; the exit code is that of the first failing station.
-  --sweep KEY=V1,V2,...  run everything for every combination of these values; KEY is baud,
-                         data-bits, parity, stop-bits or flow; repeatable
+  --sweep KEY=V1,V2,...  run everything for every combination of these values (needs
+                         --rfc2217); KEY is baud, data-bits, parity, stop-bits or flow;
+                         repeatable
+Latency test (--test latency):
+  --frames N             frames per run (default 1000)
+  --frame-size BYTES     bytes per frame, 8 to 4096 (default 16); each carries its sequence
+                         number and check bytes
+  --interval MS          one frame every MS milliseconds (default 10)
+  --max-latency MS       a p99 one-way latency above MS fails the run
 Reporting:
   --json                 a JSON report on stdout instead of the one-line summaries (with a
                          "stations" array for a rack)
   --junit FILE           a JUnit XML report for CI systems (one test suite per station)
   --jsonl FILE           one JSON line per finished run, written as each run finishes
+  --report FILE          a self-contained HTML report with charts
+  --log FILE             a traffic log: every chunk of both links, time-stamped
   --help                 this text
 
 A progress line goes to stderr (a bar on a terminal). A device that passes nothing for 2 s
@@ -410,12 +481,13 @@ ends a run with a time-out.
 Exit codes:
   0   every run verified
   1   a mismatch or a short capture (time-out after part of the file, a link lost);
-      with --test lines: a line change that was not seen
+      with --test lines: a line change that was not seen; with --test latency: frames lost
+      or corrupted, or a p99 above --max-latency
   2   a time-out: the device passed nothing
   3   the serial port could not be opened
   4   the network side failed (connect refused, no device connected in time)
-  5   the received file, the test data or a report could not be stored, or the sent
-      file could not be read
+  5   the received file, the test data, a report or the traffic log could not be stored,
+      or the sent file could not be read
   6   with --rfc2217: the device server refused a setting, answered it with another
       value or not within 2 s, or is not an RFC 2217 server (each failure on a line of
       its own); with --test lines: the serial device has no modem lines

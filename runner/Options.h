@@ -60,9 +60,9 @@ struct RunnerOptions {
     // Telnet with the Com Port Control option on the network side: the device server's serial
     // port is set to `settings` before the first run, and every byte is Telnet data.
     bool rfc2217 = false;
-    // What is tested: files passing through (the default) or the modem control lines end to
-    // end (needs rfc2217), each output line changed `toggles` times.
-    enum class Test { Passthrough, Lines } test = Test::Passthrough;
+    // What is tested: files passing through (the default), the modem control lines end to end
+    // (needs rfc2217; each output line changed `toggles` times), or timed frames.
+    enum class Test { Passthrough, Lines, Latency } test = Test::Passthrough;
     int toggles = DEFAULT_TOGGLES;
     // Data: a file, or `randomSize` bytes of the pattern of `seed`.
     std::string file;
@@ -73,6 +73,14 @@ struct RunnerOptions {
     std::string outputDir;  // empty: a temporary folder
     bool keep = false;
     int startDelayMs = SEND_START_DELAY_MS;
+    // Latency runs: `frames` frames of `frameSize` bytes, one every `intervalMs`; a p99 above
+    // `maxLatencyMs` (when >= 0) fails the run.
+    int frames = 1000;
+    int frameSize = 16;
+    int intervalMs = 10;
+    double maxLatencyMs = -1;
+    std::string logPath;     // the traffic log of both links (empty: none)
+    std::string reportPath;  // the HTML report (empty: none)
     bool json = false;
     std::string junitPath;
     bool help = false;

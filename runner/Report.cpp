@@ -4,9 +4,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 #include <QXmlStreamWriter>
 
 #include <cstdio>
+#include <functional>
 
 #include "transfer/PassVerdict.h"
 
@@ -34,6 +36,56 @@ std::string Seconds(double s) {
     return text;
 }
 
+// A latency run's test case: its figures as properties, a failure with what went wrong.
+void WriteLatencyCase(QXmlStreamWriter& w, const QString& classname, const QString& name,
+                      const LatencyFigures& f) {
+    w.writeStartElement("testcase");
+    w.writeAttribute("classname", classname);
+    w.writeAttribute("name", name);
+    w.writeAttribute("time", QString::number(f.seconds, 'f', 3));
+    w.writeStartElement("properties");
+    const QJsonObject figures = LatencyJson(f);
+    // Nested objects flattened: "frames.lost", "latency_ms.p99", "reads.gap_ms.max"...
+    std::function<void(const QString&, const QJsonValue&)> put = [&](const QString& name,
+                                                                     const QJsonValue& v) {
+        if (v.isObject()) {
+            const QJsonObject o = v.toObject();
+            for (auto it = o.begin(); it != o.end(); ++it)
+                put(name + "." + it.key(), it.value());
+        } else if (v.isArray()) {
+            // The read sizes: "reads.sizes" = "16:998 32:1".
+            QStringList parts;
+            for (const QJsonValue& e : v.toArray())
+                parts << QString("%1:%2")
+                             .arg(e.toObject()["bytes"].toInteger())
+                             .arg(e.toObject()["count"].toInteger());
+            w.writeEmptyElement("property");
+            w.writeAttribute("name", name);
+            w.writeAttribute("value", parts.join(' '));
+        } else if (!v.isNull()) {
+            w.writeEmptyElement("property");
+            w.writeAttribute("name", name);
+            w.writeAttribute("value", v.isDouble() ? QString::number(v.toDouble(), 'g', 10)
+                                                   : v.toVariant().toString());
+        }
+    };
+    for (auto it = figures.begin(); it != figures.end(); ++it)
+        if (it.key() != "message" && it.key() != "problems")
+            put(it.key(), it.value());
+    w.writeEndElement();
+    if (LatencyExitCode(f) != EXIT_VERIFIED) {
+        const std::string problems = LatencyProblems(f);
+        w.writeStartElement("failure");
+        w.writeAttribute("message", Q(problems.empty() ? LatencyMessage(f)
+                                                       : LatencyMessage(f) + "; " + problems));
+        w.writeAttribute("type", Q(LatencyResultWord(f)));
+        w.writeEndElement();
+    } else {
+        w.writeTextElement("system-out", Q(LatencyMessage(f)));
+    }
+    w.writeEndElement();
+}
+
 }  // namespace
 
 int RunExitCode(const PassOutcome& out) {
@@ -50,6 +102,10 @@ int RunExitCode(const PassOutcome& out) {
     }
 }
 
+int RunExitCode(const RunReport& run) {
+    return run.latency ? LatencyExitCode(*run.latency) : RunExitCode(run.outcome);
+}
+
 int SessionExitCode(const SessionReport& report) {
     if (report.interrupted)
         return EXIT_INTERRUPTED;
@@ -58,7 +114,7 @@ int SessionExitCode(const SessionReport& report) {
     if (report.lines && !report.lines->Ok())
         return EXIT_MISMATCH;
     for (const RunReport& run : report.runs)
-        if (const int code = RunExitCode(run.outcome); code != EXIT_VERIFIED)
+        if (const int code = RunExitCode(run); code != EXIT_VERIFIED)
             return code;
     return EXIT_VERIFIED;
 }
@@ -110,6 +166,9 @@ std::string RunMessage(const PassOutcome& out) {
 }
 
 std::string SummaryLine(const RunReport& run, int plannedRuns) {
+    if (run.latency)
+        return "run " + std::to_string(run.number) + "/" + std::to_string(plannedRuns) + " " +
+               DirectionName(run.latency->direction) + ": " + LatencyMessage(*run.latency);
     std::string line = "run " + std::to_string(run.number) + "/" + std::to_string(plannedRuns) +
                        " " + DirectionName(run.outcome.direction) + ": " + RunMessage(run.outcome);
     if (run.outcome.Verified())
@@ -203,6 +262,15 @@ QJsonValue LinesJson(const std::optional<LinesReport>& lines) {
 
 // One run's figures, as the JSON reports give them.
 QJsonObject RunObject(const RunReport& run) {
+    if (run.latency) {
+        QJsonObject j = LatencyJson(*run.latency);
+        j["run"] = run.number;
+        if (run.interrupted) {
+            j["result"] = "interrupted";
+            j["exit_code"] = int(EXIT_INTERRUPTED);
+        }
+        return j;
+    }
     const PassOutcome& out = run.outcome;
     QJsonObject j{
         {"run", run.number},
@@ -250,7 +318,12 @@ std::string JsonReport(const SessionReport& r) {
     if (o.net == RunnerOptions::Net::Connect)
         network["address"] = Q(o.host);
     QJsonObject data{{"path", Q(r.source)}, {"bytes", static_cast<qint64>(r.bytes)}};
-    if (o.randomSize > 0) {
+    if (o.test == RunnerOptions::Test::Latency) {
+        data = QJsonObject{{"source", "frames"},
+                           {"frames", o.frames},
+                           {"frame_size", o.frameSize},
+                           {"interval_ms", o.intervalMs}};
+    } else if (o.randomSize > 0) {
         data["source"] = "random";
         data["seed"] = static_cast<qint64>(o.seed);
     } else {
@@ -259,6 +332,10 @@ std::string JsonReport(const SessionReport& r) {
     QJsonArray runs;
     for (const RunReport& run : r.runs) {
         QJsonObject j = RunObject(run);
+        if (run.latency) {
+            runs.append(j);
+            continue;
+        }
         if (r.realBaud) {
             j["line_bytes_per_second"] = line;
             j["line_share"] = line > 0 ? run.outcome.bytesPerSecond / line : 0.0;
@@ -311,8 +388,8 @@ void WriteSuite(QXmlStreamWriter& w, const JUnitSuite& suite) {
         }
         for (const RunReport& run : r.runs) {
             errors += run.interrupted;
-            failures += !run.interrupted && RunExitCode(run.outcome) != EXIT_VERIFIED;
-            total += run.outcome.seconds;
+            failures += !run.interrupted && RunExitCode(run) != EXIT_VERIFIED;
+            total += run.latency ? run.latency->seconds : run.outcome.seconds;
         }
     }
     w.writeStartElement("testsuite");
@@ -372,16 +449,21 @@ void WriteSuite(QXmlStreamWriter& w, const JUnitSuite& suite) {
         }
         for (const RunReport& run : r.runs) {
             const PassOutcome& out = run.outcome;
-            w.writeStartElement("testcase");
-            w.writeAttribute("classname", Q(suite.name));
+            const PassDirection direction = run.latency ? run.latency->direction : out.direction;
             // Alone: "run 1 serial-to-net"; in a rack: "serial-to-net 115200 8N1", with the run's
             // number when the runs repeat.
-            QString name = QString("run %1 %2").arg(run.number).arg(DirectionName(out.direction));
+            QString name = QString("run %1 %2").arg(run.number).arg(DirectionName(direction));
             if (!p.label.empty()) {
-                name = QString("%1 %2").arg(DirectionName(out.direction), Q(p.label));
+                name = QString("%1 %2").arg(DirectionName(direction), Q(p.label));
                 if (r.options.repeat > 1)
                     name += QString(" run %1").arg(run.number);
             }
+            if (run.latency && !run.interrupted) {
+                WriteLatencyCase(w, Q(suite.name), name, *run.latency);
+                continue;
+            }
+            w.writeStartElement("testcase");
+            w.writeAttribute("classname", Q(suite.name));
             w.writeAttribute("name", name);
             w.writeAttribute("time", QString::number(out.seconds, 'f', 3));
             if (run.interrupted) {

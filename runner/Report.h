@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "net/RemotePort.h"
+#include "runner/Latency.h"
 #include "runner/LinesCheck.h"
 #include "runner/Options.h"
 #include "transfer/PassThrough.h"
@@ -18,7 +19,8 @@
 struct RunReport {
     int number = 0;  // 1-based, over all runs
     PassOutcome outcome;
-    bool interrupted = false;  // cut short by SIGINT or SIGTERM
+    bool interrupted = false;               // cut short by SIGINT or SIGTERM
+    std::optional<LatencyFigures> latency;  // a latency run's figures (its outcome unused)
 };
 
 // A failure that ended the session before or between runs: the text the window would show and
@@ -48,6 +50,8 @@ struct SessionReport {
 // The exit code of one run: 0 verified; 1 mismatch, short capture, rejected header or cancel;
 // 2 a time-out with nothing stored; 5 a capture that could not be stored.
 int RunExitCode(const PassOutcome& outcome);
+// The exit code of one run of either test.
+int RunExitCode(const RunReport& run);
 // The session's exit code: its error's, else 1 for a line change not seen, else the first failed
 // run's, else 0.
 int SessionExitCode(const SessionReport& report);

@@ -10,6 +10,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -18,6 +19,7 @@
 
 #include "platform/ModemIo.h"
 #include "platform/SerialDevice.h"
+#include "runner/HtmlReport.h"
 #include "runner/LinesCheck.h"
 #include "transfer/PassVerdict.h"
 #include "transfer/TerminalEngine.h"
@@ -164,12 +166,28 @@ int PassSession::Run() {
     int code = Prepare();
     if (code == EXIT_VERIFIED && !m_stopRequested) {
         TerminalEngine engine;
-        code = BringUpLinks(engine);
+        if (m_opt.test == RunnerOptions::Test::Latency)
+            engine.traffic.SetMeasure(&m_meter);
+        code = StartLog(engine);
+        if (code == EXIT_VERIFIED && !m_stopRequested)
+            code = BringUpLinks(engine);
         if (code == EXIT_VERIFIED && !m_stopRequested && m_opt.rfc2217)
             code = CheckRemoteSettings(engine);
-        if (code == EXIT_VERIFIED && !m_stopRequested)
-            code = m_opt.test == RunnerOptions::Test::Lines ? RunLines(engine) : RunAll(engine);
+        if (code == EXIT_VERIFIED && !m_stopRequested) {
+            switch (m_opt.test) {
+                case RunnerOptions::Test::Lines:
+                    code = RunLines(engine);
+                    break;
+                case RunnerOptions::Test::Latency:
+                    code = RunLatency(engine);
+                    break;
+                case RunnerOptions::Test::Passthrough:
+                    code = RunAll(engine);
+                    break;
+            }
+        }
         engine.Shutdown();
+        code = StopLog(engine, code);
     }
     if (m_stopRequested) {
         code = EXIT_INTERRUPTED;
@@ -181,8 +199,9 @@ int PassSession::Run() {
 // The temporary folder, the data to send and the folder for the received files.
 int PassSession::Prepare() {
     m_report.realBaud = IsRealSerialLine(platform::PortMap().ResolvePortName(m_opt.serial));
-    if (m_opt.test == RunnerOptions::Test::Lines)
-        return EXIT_VERIFIED;  // no data, no files
+    // The line test has no data; the latency test makes its frames as it goes: no files.
+    if (m_opt.test == RunnerOptions::Test::Lines || m_opt.test == RunnerOptions::Test::Latency)
+        return EXIT_VERIFIED;
     const std::string pattern = QDir::tempPath().toStdString() + "/vaskel-passthrough-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
@@ -420,7 +439,7 @@ int PassSession::RunAll(TerminalEngine& engine) {
             if (m_stopRequested) {
                 if (started) {
                     m_out << label << ": interrupted (SIGINT or SIGTERM)\n" << std::flush;
-                    m_report.runs.push_back({number, outcome, true});
+                    m_report.runs.push_back({number, outcome, true, std::nullopt});
                     if (m_runListener)
                         m_runListener(m_report.runs.back());
                 }
@@ -441,7 +460,7 @@ int PassSession::RunAll(TerminalEngine& engine) {
             // The file could not be read part-way: the next run could not go better.
             if (outcome.end == PassOutcome::End::ReadFailed)
                 return Fail(EXIT_NOT_STORED, outcome.text, outcome.detail);
-            m_report.runs.push_back({number, outcome});
+            m_report.runs.push_back({number, outcome, false, std::nullopt});
             if (m_runListener)
                 m_runListener(m_report.runs.back());
             if (!m_opt.json) {
@@ -465,6 +484,89 @@ int PassSession::RunAll(TerminalEngine& engine) {
     return SessionExitCode(m_report);
 }
 
+int PassSession::StartLog(TerminalEngine& engine) {
+    if (m_opt.logPath.empty())
+        return EXIT_VERIFIED;
+    TrafficLog& log = engine.trafficLog;
+    // The writer's signals come queued, while the session waits in its event loops.
+    QObject::connect(&log, &TrafficLog::failed, &log,
+                     [this](const QString& text, const QString& detail) {
+                         m_logFailure = text.toStdString() + "\n  " + detail.toStdString();
+                     });
+    QObject::connect(&log, &TrafficLog::fellBehind, &log, [this](qint64 bytes) {
+        m_logNotLogged = std::max<int64_t>(m_logNotLogged, bytes);
+    });
+    if (const platform::Result r = log.Start(m_opt.logPath); !r)
+        return Fail(EXIT_NOT_STORED, r.text, r.reason);
+    return EXIT_VERIFIED;
+}
+
+int PassSession::StopLog(TerminalEngine& engine, int code) {
+    TrafficLog& log = engine.trafficLog;
+    if (m_opt.logPath.empty() || !log.Active())
+        return code;
+    const int64_t notLogged = static_cast<int64_t>(log.BytesNotLogged());
+    QEventLoop loop;
+    QObject::connect(&log, &TrafficLog::stopped, &loop, &QEventLoop::quit);
+    QObject::connect(&log, &TrafficLog::failed, &loop, &QEventLoop::quit);
+    const bool failedBefore = !m_logFailure.empty();
+    log.Stop();
+    // The writer ends by itself: it writes out what is queued, or fails.
+    if (!failedBefore)
+        loop.exec();
+    if (notLogged > 0 || m_logNotLogged > 0)
+        m_err << "vaskel-passthrough: the traffic log fell behind: "
+              << std::max(notLogged, m_logNotLogged) << " bytes not logged in " << m_opt.logPath
+              << "\n"
+              << std::flush;
+    if (m_logFailure.empty())
+        return code;
+    if (code != EXIT_VERIFIED) {
+        m_err << "vaskel-passthrough: " << m_logFailure << "\n" << std::flush;
+        return code;
+    }
+    const size_t cut = m_logFailure.find("\n  ");
+    return Fail(EXIT_NOT_STORED, m_logFailure.substr(0, cut),
+                cut == std::string::npos ? "" : m_logFailure.substr(cut + 3));
+}
+
+int PassSession::RunLatency(TerminalEngine& engine) {
+    int number = 0;
+    for (int rep = 0; rep < m_opt.repeat; ++rep) {
+        for (PassDirection direction : m_opt.directions) {
+            if (m_stopRequested)
+                return EXIT_INTERRUPTED;
+            ++number;
+            m_progress.Begin("run " + std::to_string(number) + "/" +
+                             std::to_string(m_report.plannedRuns) + " " + DirectionName(direction));
+            RunReport run{number,
+                          {},
+                          false,
+                          ::RunLatency(engine, m_meter, direction, m_opt,
+                                       static_cast<uint32_t>(number), m_progress, m_stop)};
+            run.outcome.direction = direction;
+            run.interrupted = m_stopRequested.load();
+            m_progress.End();
+            m_report.runs.push_back(run);
+            if (m_runListener)
+                m_runListener(m_report.runs.back());
+            if (run.interrupted)
+                return EXIT_INTERRUPTED;
+            const LatencyFigures& f = *m_report.runs.back().latency;
+            if (!m_opt.json) {
+                m_out << SummaryLine(m_report.runs.back(), m_report.plannedRuns) << "\n";
+                if (const std::string problems = LatencyProblems(f); !problems.empty())
+                    m_out << problems << "\n";
+                m_out << std::flush;
+            }
+            // Without a link the next run cannot go better.
+            if (!f.linkLost.empty())
+                return SessionExitCode(m_report);
+        }
+    }
+    return SessionExitCode(m_report);
+}
+
 int PassSession::Finish(int code) {
     const int sessionCode = code;
     // A report that cannot be written is said on stderr. It fails a session that had verified
@@ -482,7 +584,13 @@ int PassSession::Finish(int code) {
         if (!WriteWholeFile(m_opt.junitPath, JUnitReport(m_report), &reason))
             reportLost("Can't write the JUnit report", m_opt.junitPath + ": " + reason);
     }
-    if (m_opt.json && !(code == EXIT_BAD_ARGUMENTS && m_report.source.empty())) {
+    if (!m_opt.reportPath.empty()) {
+        std::string reason;
+        if (!WriteWholeFile(m_opt.reportPath, HtmlReport(m_report), &reason))
+            reportLost("Can't write the HTML report", m_opt.reportPath + ": " + reason);
+    }
+    if (m_opt.json && !(code == EXIT_BAD_ARGUMENTS && m_report.source.empty() &&
+                        m_opt.test == RunnerOptions::Test::Passthrough)) {
         errno = 0;
         m_out << JsonReport(m_report) << std::flush;
         if (!m_out) {

@@ -13,13 +13,7 @@
 
 #include "runner/Options.h"
 #include "runner/Report.h"
-
-// Carries a stop request into the thread a session runs on.
-class SessionStop : public QObject {
-    Q_OBJECT
-signals:
-    void now();
-};
+#include "runner/StopSignals.h"
 
 class PassSession {
 public:
@@ -47,6 +41,12 @@ private:
     int CheckRemoteSettings(TerminalEngine& engine);
     int RunAll(TerminalEngine& engine);
     int RunLines(TerminalEngine& engine);
+    int RunLatency(TerminalEngine& engine);
+    // The traffic log of --log: started before the links come up, stopped (and waited for)
+    // after they are closed; a log that could not be written turns a verified session into
+    // EXIT_NOT_STORED.
+    int StartLog(TerminalEngine& engine);
+    int StopLog(TerminalEngine& engine, int code);
     int Fail(int code, const std::string& text, const std::string& detail);
     // Writes the reports and removes the temporary folder; returns the exit code, which a report
     // that could not be written turns from verified into EXIT_NOT_STORED.
@@ -65,6 +65,10 @@ private:
     SessionReport m_report;
     std::string m_tempDir;    // made by this session, with its trailing '/'
     std::string m_outputDir;  // where captures go, with its trailing '/'
+    // Latency runs' measurement: outlives the engine (and so its link threads).
+    LatencyMeter m_meter;
+    std::string m_logFailure;  // the log's failure, text and detail; empty while it is fine
+    int64_t m_logNotLogged = 0;
 };
 
 // Bytes [offset, offset + n) of the reproducible pattern of `seed` (the same on every machine).

@@ -32,3 +32,10 @@ private:
     bool m_requested = false;
     int m_which = 0;
 };
+
+// Carries a stop request into the thread a session runs on: its local event loops quit on now().
+class SessionStop : public QObject {
+    Q_OBJECT
+signals:
+    void now();
+};

@@ -16,6 +16,8 @@ constexpr size_t WRITE_BATCH = 256 * 1024;
 constexpr int64_t NS_PER_S = 1000000000;
 // How long a chunk waits in the writer for one stamped earlier on another thread.
 constexpr int64_t REORDER_NS = 20 * 1000000;
+// While chunks wait for their window, the writer takes in new ones this often.
+constexpr int64_t REORDER_PACE_NS = REORDER_NS / 4;
 
 const char HEX[] = "0123456789ABCDEF";
 
@@ -179,7 +181,8 @@ void TrafficLog::Traffic(platform::TrafficKind kind, const platform::Stamp& at,
                 {kind, at, std::vector<unsigned char>(bytes, bytes + n), s.pendingDrop});
             s.pendingDrop = 0;
             s.queuedBytes += n;
-            s.wake.notify_one();
+            if (s.writerIdle)
+                s.wake.notify_one();
         }
     }
     if (tell > 0)
@@ -218,10 +221,14 @@ void TrafficLog::Write(std::shared_ptr<Shared> shared, int fd, std::string path,
         {
             std::unique_lock lock(s.lock);
             const auto ready = [&] { return s.stop || !s.queue.empty(); };
-            if (pending.empty())
+            if (pending.empty()) {
+                s.writerIdle = true;
                 s.wake.wait(lock, ready);
-            else
-                s.wake.wait_for(lock, std::chrono::nanoseconds(REORDER_NS), ready);
+                s.writerIdle = false;
+            } else {
+                s.wake.wait_for(lock, std::chrono::nanoseconds(REORDER_PACE_NS),
+                                [&] { return s.stop; });
+            }
             batch.swap(s.queue);
             s.queuedBytes = 0;
             stopping = s.stop;

@@ -83,6 +83,10 @@ private:
         uint64_t dropped = 0;      // dropped in all
         bool stop = false;
         bool failed = false;
+        // The writer sleeps until a chunk comes (only then do producers wake it), or holds
+        // chunks for their reorder window and looks again at a fixed pace: a wake-up per chunk
+        // would cost a system call and a sort per chunk under a flood.
+        bool writerIdle = false;
     };
     static void Write(std::shared_ptr<Shared> shared, int fd, std::string path,
                       platform::Stamp start, QObject* owner);

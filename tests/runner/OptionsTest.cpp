@@ -16,6 +16,13 @@ std::vector<std::string> Base(std::vector<std::string> extra) {
     return args;
 }
 
+std::vector<std::string> Latency(std::vector<std::string> extra) {
+    std::vector<std::string> args = {"--serial",       "/dev/null", "--connect",
+                                     "127.0.0.1:5000", "--test",    "latency"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
 TEST(RunnerOptions, BadArgumentsAreRefusedWithWhatIsWrong) {
     struct Case {
         std::vector<std::string> args;
@@ -51,7 +58,7 @@ TEST(RunnerOptions, BadArgumentsAreRefusedWithWhatIsWrong) {
         {Base({"--keep=yes"}), "--keep takes no value"},
         {Base({"--test", "lines"}), "--test lines needs --rfc2217"},
         {Base({"--rfc2217", "--test", "lines"}), "--test lines sends no data"},
-        {Base({"--test", "sideways"}), "--test sideways is not one of: passthrough lines"},
+        {Base({"--test", "sideways"}), "--test sideways is not one of: passthrough lines latency"},
         {Base({"--toggles", "5"}), "--toggles goes with --test lines"},
         {{"--serial", "x", "--connect", "127.0.0.1:1", "--rfc2217", "--test", "lines", "--toggles",
           "0"},
@@ -68,10 +75,22 @@ TEST(RunnerOptions, BadArgumentsAreRefusedWithWhatIsWrong) {
         {{"--station", "a,/dev/x,listen:7", "--station", "b,/dev/x,listen:8", "--random", "1K"},
          "two stations use the serial device /dev/x"},
         {{"--stations", "/nonexistent/rack.txt", "--random", "1K"}, "can't read /nonexistent"},
+        {Base({"--sweep", "baud=9600,19200"}), "--sweep needs --rfc2217"},
+        {Latency({"--rfc2217"}), "--test latency takes a raw TCP link"},
         {Base({"--sweep", "speed=1,2"}), "--sweep: speed is not one of: baud data-bits parity"},
         {Base({"--sweep", "parity=even,mark"}), "--sweep parity mark is not one of"},
         {Base({"--sweep", "baud=9600,9600"}), "9600 is given twice"},
         {Base({"--sweep", "baud=9600", "--sweep", "baud=19200"}), "--sweep baud is given twice"},
+        {Base({"--test", "speed"}), "--test speed is not one of: passthrough lines latency"},
+        {Base({"--frames", "10"}), "--frames goes with --test latency"},
+        {Base({"--test", "latency"}), "--random goes with --test passthrough"},
+        {Latency({"--frame-size", "7"}), "--frame-size needs bytes from 8 to 4096"},
+        {Latency({"--frame-size", "4097"}), "--frame-size needs bytes from 8 to 4096"},
+        {Latency({"--frames", "0"}), "--frames needs a count from 1"},
+        {Latency({"--interval", "-1"}), "--interval needs milliseconds"},
+        {Latency({"--max-latency", "fast"}), "--max-latency needs milliseconds"},
+        {Latency({"--max-latency", "-2"}), "--max-latency needs milliseconds"},
+        {Latency({"--log="}), "--log needs a file"},
     };
     for (const Case& c : cases) {
         const ParsedArguments parsed = ParseArguments(c.args);
@@ -98,6 +117,25 @@ TEST(RunnerOptions, LinesTestTakesNoDataAndTogglesTwentyTimes) {
     ASSERT_TRUE(parsed.ok);
     EXPECT_EQ(parsed.options.test, RunnerOptions::Test::Passthrough);
     EXPECT_FALSE(parsed.options.rfc2217);
+}
+
+TEST(RunnerOptions, LatencyTestTakesItsDefaultsAndLimits) {
+    ParsedArguments parsed = ParseArguments(Latency({}));
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_EQ(parsed.options.test, RunnerOptions::Test::Latency);
+    EXPECT_EQ(parsed.options.frames, 1000);
+    EXPECT_EQ(parsed.options.frameSize, 16);
+    EXPECT_EQ(parsed.options.intervalMs, 10);
+    EXPECT_LT(parsed.options.maxLatencyMs, 0);
+    parsed = ParseArguments(Latency({"--frames", "5", "--frame-size=8", "--interval", "0",
+                                     "--max-latency", "2.5", "--log", "l", "--report", "r"}));
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_EQ(parsed.options.frames, 5);
+    EXPECT_EQ(parsed.options.frameSize, 8);
+    EXPECT_EQ(parsed.options.intervalMs, 0);
+    EXPECT_DOUBLE_EQ(parsed.options.maxLatencyMs, 2.5);
+    EXPECT_EQ(parsed.options.logPath, "l");
+    EXPECT_EQ(parsed.options.reportPath, "r");
 }
 
 TEST(RunnerOptions, BaudTakesAnyRateUpToTheMaximum) {
@@ -220,9 +258,9 @@ TEST(RunnerOptions, StationsFileAndSweepCombinations) {
     testutil::WriteFile(dir.File("rack.txt"),
                         "# rack 1\n\nbench-1, /dev/ttyUSB0, 192.0.2.1:4001  # left\n"
                         "bench-2,/dev/ttyUSB1,listen:4002\n");
-    const ParsedArguments parsed =
-        ParseArguments({"--stations", dir.File("rack.txt"), "--random", "1K", "--sweep",
-                        "baud=9600,115200", "--sweep", "parity=none,even", "--flow", "hardware"});
+    const ParsedArguments parsed = ParseArguments(
+        {"--stations", dir.File("rack.txt"), "--random", "1K", "--sweep", "baud=9600,115200",
+         "--sweep", "parity=none,even", "--flow", "hardware", "--rfc2217"});
     ASSERT_TRUE(parsed.ok) << parsed.error;
     EXPECT_EQ(parsed.options.stations,
               (std::vector<Station>{{"bench-1", "/dev/ttyUSB0", false, "192.0.2.1", 4001},
