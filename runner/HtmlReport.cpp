@@ -91,6 +91,9 @@ svg .grid { stroke: #e1e4ea; stroke-width: 1; }
 svg .mark { stroke: #c62828; stroke-width: 1; stroke-dasharray: 4 3; }
 svg .curve { fill: none; stroke: #1565c0; stroke-width: 2; }
 svg .bar { fill: #1565c0; }
+td.cell-pass { background: #e8f5e9; }
+td.cell-fail { background: #ffebee; }
+td.cell-none { background: #f1f3f7; color: #6b7286; }
 )";
 
 std::string Badge(bool pass, const std::string& word) {
@@ -100,6 +103,26 @@ std::string Badge(bool pass, const std::string& word) {
 
 std::string Row(const std::string& name, const std::string& value) {
     return "<tr><th>" + HtmlEscape(name) + "</th><td>" + HtmlEscape(value) + "</td></tr>\n";
+}
+
+std::string RunsTable(const SessionReport& r) {
+    std::string h;
+    h += "<table>\n<tr><th>run</th><th>direction</th><th>verdict</th>"
+         "<th>result</th><th>throughput</th><th>seconds</th></tr>\n";
+    for (const RunReport& run : r.runs) {
+        const bool pass = RunExitCode(run) == EXIT_VERIFIED;
+        const std::string message =
+            run.latency ? LatencyMessage(*run.latency) : RunMessage(run.outcome);
+        const double rate = run.latency ? run.latency->bytesPerSecond : run.outcome.bytesPerSecond;
+        const double seconds = run.latency ? run.latency->seconds : run.outcome.seconds;
+        h += "<tr><td class=\"n\">" + std::to_string(run.number) + "</td><td>" +
+             DirectionName(run.latency ? run.latency->direction : run.outcome.direction) +
+             "</td><td>" + Badge(pass, pass ? "passed" : "failed") + "</td><td>" +
+             HtmlEscape(message) + "</td><td class=\"n\">" + Rate(rate) + "</td><td class=\"n\">" +
+             Fmt("%.3f", seconds) + "</td></tr>\n";
+    }
+    h += "</table>\n";
+    return h;
 }
 
 std::string LatencySection(const RunReport& run, int plannedRuns) {
@@ -292,26 +315,82 @@ std::string HtmlReport(const SessionReport& r) {
         h += "<h2>Session failed</h2>\n<p>" + Badge(false, r.error->text) + "</p>\n<p>" +
              HtmlEscape(r.error->detail) + "</p>\n";
 
-    h += "<h2>Runs</h2>\n<table>\n<tr><th>run</th><th>direction</th><th>verdict</th>"
-         "<th>result</th><th>throughput</th><th>seconds</th></tr>\n";
-    for (const RunReport& run : r.runs) {
-        const bool pass = RunExitCode(run) == EXIT_VERIFIED;
-        const std::string message =
-            run.latency ? LatencyMessage(*run.latency) : RunMessage(run.outcome);
-        const double rate = run.latency ? run.latency->bytesPerSecond : run.outcome.bytesPerSecond;
-        const double seconds = run.latency ? run.latency->seconds : run.outcome.seconds;
-        h += "<tr><td class=\"n\">" + std::to_string(run.number) + "</td><td>" +
-             DirectionName(run.latency ? run.latency->direction : run.outcome.direction) +
-             "</td><td>" + Badge(pass, pass ? "passed" : "failed") + "</td><td>" +
-             HtmlEscape(message) + "</td><td class=\"n\">" + Rate(rate) + "</td><td class=\"n\">" +
-             Fmt("%.3f", seconds) + "</td></tr>\n";
-    }
-    h += "</table>\n";
+    h += "<h2>Runs</h2>\n" + RunsTable(r);
     for (const RunReport& run : r.runs) {
         if (!run.latency)
             continue;
         h += "<h2>Run " + std::to_string(run.number) + ": " +
              DirectionName(run.latency->direction) + "</h2>\n" + LatencySection(run, r.plannedRuns);
+    }
+    h += "</body>\n</html>\n";
+    return h;
+}
+
+std::string RackHtmlReport(const std::vector<StationResult>& stations, int exitCode,
+                           bool interrupted) {
+    std::vector<std::string> labels;
+    for (const StationResult& st : stations)
+        for (const StationResult::Part& p : st.parts)
+            if (std::find(labels.begin(), labels.end(), p.label) == labels.end())
+                labels.push_back(p.label);
+    int passed = 0;
+    for (const StationResult& st : stations)
+        passed += st.exitCode == EXIT_VERIFIED && !st.parts.empty();
+    std::string h =
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        "<title>vaskel-passthrough rack report</title>\n<style>";
+    h += kStyle;
+    h += "</style>\n</head>\n<body>\n<h1>vaskel-passthrough: rack of " +
+         std::to_string(stations.size()) + " stations " +
+         Badge(exitCode == EXIT_VERIFIED, interrupted                 ? "interrupted"
+                                          : exitCode == EXIT_VERIFIED ? "passed"
+                                                                      : "failed") +
+         "</h1>\n";
+    h += "<p class=\"muted\">" +
+         HtmlEscape(QDateTime::currentDateTime().toString(Qt::ISODate).toStdString()) + ", " +
+         std::to_string(passed) + " of " + std::to_string(stations.size()) +
+         " stations passed, exit code " + std::to_string(exitCode) + "</p>\n";
+    // The rack at a glance: a row a station, a column a setting.
+    h += "<h2>Stations and settings</h2>\n<table>\n<tr><th>station</th><th>serial</th>";
+    for (const std::string& l : labels)
+        h += "<th>" + HtmlEscape(l) + "</th>";
+    h += "<th>exit code</th></tr>\n";
+    for (const StationResult& st : stations) {
+        h += "<tr><th>" + HtmlEscape(st.station.name) + "</th><td>" +
+             HtmlEscape(st.station.serial) + "</td>";
+        for (const std::string& l : labels) {
+            const auto part =
+                std::find_if(st.parts.begin(), st.parts.end(),
+                             [&](const StationResult::Part& p) { return p.label == l; });
+            if (part == st.parts.end()) {
+                h += "<td class=\"cell-none\">not run</td>";
+                continue;
+            }
+            const bool pass = part->exitCode == EXIT_VERIFIED;
+            std::string title;
+            if (part->report.error)
+                title = part->report.error->text + ": " + part->report.error->detail;
+            for (const RunReport& run : part->report.runs)
+                title += (title.empty() ? "" : "\n") + SummaryLine(run, part->report.plannedRuns);
+            const std::string word = part->report.interrupted ? "interrupted"
+                                     : pass                   ? "passed"
+                                            : "failed (" + std::to_string(part->exitCode) + ")";
+            h += std::string("<td class=\"") + (pass ? "cell-pass" : "cell-fail") + "\" title=\"" +
+                 HtmlEscape(title) + "\">" + Badge(pass, word) + "</td>";
+        }
+        h += "<td class=\"n\">" + std::to_string(st.exitCode) + "</td></tr>\n";
+    }
+    h += "</table>\n";
+    for (const StationResult& st : stations) {
+        h += "<h2>" + HtmlEscape(st.station.name) + "</h2>\n";
+        for (const StationResult::Part& p : st.parts) {
+            h += "<h3>" + HtmlEscape(p.label) + "</h3>\n";
+            if (p.report.error)
+                h += "<p>" + Badge(false, p.report.error->text) + " " +
+                     HtmlEscape(p.report.error->detail) + "</p>\n";
+            if (!p.report.runs.empty())
+                h += RunsTable(p.report);
+        }
     }
     h += "</body>\n</html>\n";
     return h;

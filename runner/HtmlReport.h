@@ -9,9 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "runner/Rack.h"
 #include "runner/Report.h"
 
 std::string HtmlReport(const SessionReport& report);
+// A rack's page: the stations x settings table, green and red, then each station's runs.
+std::string RackHtmlReport(const std::vector<StationResult>& stations, int exitCode,
+                           bool interrupted);
 
 // Text made safe for HTML element content and attribute values (& < > " ').
 std::string HtmlEscape(const std::string& text);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "runner/HtmlReport.h"
 #include "runner/Session.h"
 #include "runner/Stations.h"
 
@@ -57,6 +58,18 @@ private:
     std::mutex& m_lock;
     std::string m_line;
 };
+
+// "traffic.log" for station "st1" and setting 2: "traffic-st1-2.log" (no setting number
+// without a sweep, no name for a lone device).
+std::string StationFile(const std::string& path, const std::string& name, int setting) {
+    const size_t slash = path.rfind('/');
+    const size_t dot = path.rfind('.');
+    const bool hasExt = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    std::string tag = name.empty() ? "" : "-" + name;
+    if (setting > 0)
+        tag += "-" + std::to_string(setting);
+    return hasExt ? path.substr(0, dot) + tag + path.substr(dot) : path + tag;
+}
 
 QJsonValue ParseJson(const std::string& text) {
     return QJsonDocument::fromJson(QByteArray::fromStdString(text)).object();
@@ -154,6 +167,12 @@ void Rack::RunStation(size_t index) {
         o.settings = m_settings[k];
         o.json = false;  // the rack writes the reports of all its stations
         o.junitPath.clear();
+        o.reportPath.clear();
+        o.jsonlPath.clear();
+        // Each station's sessions log to a file of their own beside the one asked for.
+        if (!o.logPath.empty())
+            o.logPath = StationFile(m_opt.logPath, station.name,
+                                    m_settings.size() > 1 ? static_cast<int>(k) + 1 : 0);
         o.stations.clear();
         o.sweeps.clear();
         StationResult::Part part{m_settings[k], SettingLabel(m_settings[k]), {}, EXIT_VERIFIED};
@@ -219,6 +238,11 @@ int Rack::WriteReports(int code) {
         std::string reason;
         if (!WriteWholeFile(m_opt.junitPath, JUnitSuitesXml(suites), &reason))
             lost("Can't write the JUnit report", m_opt.junitPath + ": " + reason);
+    }
+    if (!m_opt.reportPath.empty()) {
+        std::string reason;
+        if (!WriteWholeFile(m_opt.reportPath, RackHtmlReport(m_results, code, m_stopped), &reason))
+            lost("Can't write the HTML report", m_opt.reportPath + ": " + reason);
     }
     if (m_opt.json) {
         QJsonArray stations;

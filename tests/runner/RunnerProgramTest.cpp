@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "support/FaultyRelay.h"
@@ -834,8 +835,9 @@ TEST(RunnerRack, EightStationsEachWithItsOwnVerdict) {
         }
         args.insert(args.end(), {"--station", station});
     }
-    args.insert(args.end(), {"--random", "100K", "--junit", dir.File("junit.xml"), "--jsonl",
-                             dir.File("runs.jsonl"), "--start-delay", "0"});
+    args.insert(args.end(),
+                {"--random", "100K", "--junit", dir.File("junit.xml"), "--jsonl",
+                 dir.File("runs.jsonl"), "--report", dir.File("rack.html"), "--start-delay", "0"});
     RunnerProcess runner;
     runner.Start(args);
     const int tcp = testutil::AcceptWithin(relayListener, 10000);
@@ -866,6 +868,13 @@ TEST(RunnerRack, EightStationsEachWithItsOwnVerdict) {
     for (std::string line; std::getline(lines, line); ++count)
         EXPECT_TRUE(QJsonDocument::fromJson(QByteArray::fromStdString(line)).isObject()) << line;
     EXPECT_EQ(count, 14);  // two runs for each station that got its links
+    // The rack at a glance: a row a station, six green cells and two red.
+    const std::string html = testutil::ReadFile(dir.File("rack.html"));
+    int green = 0, red = 0;
+    for (size_t at = 0; (at = html.find("class=\"cell-", at)) != std::string::npos; ++at)
+        (html.compare(at + 12, 4, "pass") == 0 ? green : red) += 1;
+    EXPECT_EQ(green, 6);
+    EXPECT_EQ(red, 2);
 }
 
 // SIGTERM while eight stations move data: every run ends at once, the reports are written with
@@ -904,4 +913,37 @@ TEST(RunnerRack, SigtermEndsEveryStationAndLeavesNothingBehind) {
     EXPECT_GE(interrupted, 1);
     EXPECT_EQ(TempFolders(runner.TempPath()), 0);
     EXPECT_EQ(testutil::OpenFdCount(), fdsBefore);
+}
+
+// A sweep of three rates through ser2net's RFC 2217 accepter: each combination set on the device
+// server's serial side (seen on the pty it serves) and verified both ways; one JUnit suite with a
+// case per direction and setting.
+TEST(RunnerWithSer2net, ASweepSetsEachRateOnTheServedSideAndVerifiesIt) {
+    testutil::TempDir dir;
+    Ser2netDevice device(dir.File("COM1"));
+    ASSERT_TRUE(device.Ready()) << device.Log();
+    RunnerProcess runner;
+    runner.Start({"--serial", dir.File("COM1"), "--connect",
+                  "127.0.0.1:" + std::to_string(device.TelnetPort()), "--rfc2217", "--sweep",
+                  "baud=9600,38400,230400", "--random", "64K", "--start-delay", "300", "--junit",
+                  dir.File("junit.xml")});
+    // The pause before each header holds each setting's link up long enough to look at the pty.
+    std::set<long> seen;
+    testutil::WaitFor(
+        [&] {
+            seen.insert(device.ServedSpeed());
+            return seen.count(9600) && seen.count(38400) && seen.count(230400);
+        },
+        20000);
+    const Ran r = runner.Finish(60000);
+    ASSERT_EQ(r.code, 0) << r.out << r.err << device.Log();
+    for (const long baud : {9600L, 38400L, 230400L}) {
+        EXPECT_EQ(seen.count(baud), 1u) << baud;
+        EXPECT_NE(r.out.find("setting " + std::to_string(baud) + " 8N1"), std::string::npos)
+            << r.out;
+    }
+    const auto suites = JUnitSuites(dir.File("junit.xml"));
+    ASSERT_EQ(suites.size(), 1u);
+    // Per setting: the settings case and one case per direction, none failed.
+    EXPECT_EQ(suites.begin()->second, std::make_pair(9, 0));
 }
