@@ -159,15 +159,33 @@ Result ModemLines::Counters(platform::UartCounters& counters) {
     return m_io->GetCounters(counters);
 }
 
+namespace {
+
+bool SameInputs(const ModemState& a, const ModemState& b) {
+    for (ModemLine line : kInputs)
+        if (LineLevel(a, line) != LineLevel(b, line))
+            return false;
+    return true;
+}
+
+}  // namespace
+
 void ModemLines::Watch(ModemLines* self, platform::ModemIo* io, ModemState last,
                        uint64_t generation) {
     for (;;) {
-        Result r = io->WaitForChange(self->m_abort);
+        // Read again before waiting: the driver's wait counts only the changes after it began,
+        // so one that came while the last change was being posted would wait for the next.
         if (self->m_abort.IsRaised())
             return;
         ModemState now;
-        if (r)
-            r = io->GetLines(now);
+        Result r = io->GetLines(now);
+        if (r && SameInputs(now, last)) {
+            r = io->WaitForChange(self->m_abort);
+            if (self->m_abort.IsRaised())
+                return;
+            if (r)
+                r = io->GetLines(now);
+        }
         if (!r) {
             QMetaObject::invokeMethod(
                 self,

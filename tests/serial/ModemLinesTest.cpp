@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -35,6 +37,12 @@ struct FakeLines {
     int error = 0;         // answered by every call when not 0
     std::vector<std::string> calls;
     int getLinesCalls = 0;
+    // A driver's wait (TIOCMIWAIT) counts changes from when it is entered, not from the last
+    // read; with this set, the fake's wait does the same.
+    bool waitCountsFromEntry = false;
+    // Called once, right after the next read, with the lock held: a change that comes between
+    // a read and the wait after it.
+    std::function<void(ModemState&)> afterNextRead;
 
     void Set(void (*change)(ModemState&)) {
         {
@@ -60,6 +68,11 @@ public:
             return Fail();
         state = m_f.state;
         m_seen = m_f.version;
+        if (m_f.afterNextRead) {
+            m_f.afterNextRead(m_f.state);
+            m_f.afterNextRead = nullptr;
+            ++m_f.version;
+        }
         return Result::Ok();
     }
     Result SetDtr(bool on) override { return Record(on ? "DTR on" : "DTR off"); }
@@ -67,7 +80,8 @@ public:
     Result SetBreak(bool on) override { return Record(on ? "break on" : "break off"); }
     Result WaitForChange(const platform::AbortSignal& abort) override {
         std::unique_lock g(m_f.lock);
-        m_f.changed.wait(g, [&] { return abort.IsRaised() || m_f.version != m_seen; });
+        const uint64_t since = m_f.waitCountsFromEntry ? m_f.version : m_seen;
+        m_f.changed.wait(g, [&] { return abort.IsRaised() || m_f.version != since; });
         if (abort.IsRaised())
             return Result::Fail("aborted", {}, ECANCELED);
         return Result::Ok();
@@ -238,4 +252,27 @@ TEST(ModemLines, APtyHasNoLinesAndThePortWorksOn) {
     testutil::Pump(30);
     EXPECT_EQ(told.size(), 1);
     console.Close();
+}
+
+// A change that comes after the lines were read and before the next wait began is not lost,
+// although the driver's wait only counts changes from its own start.
+TEST(ModemLines, AChangeBetweenAReadAndTheNextWaitIsReported) {
+    FakeLines fake;
+    fake.waitCountsFromEntry = true;
+    ModemLines lines;
+    std::vector<ModemLineChange> seen;
+    QObject::connect(&lines, &ModemLines::lineChanged,
+                     [&](const ModemLineChange& c) { seen.push_back(c); });
+    ASSERT_TRUE(lines.Start(std::make_unique<FakeModemIo>(fake)).ok);
+    testutil::Pump(50);  // the watch waits
+    {
+        std::lock_guard g(fake.lock);
+        fake.afterNextRead = [](ModemState& s) { s.dsr = true; };
+    }
+    fake.Set([](ModemState& s) { s.cts = true; });
+    ASSERT_TRUE(testutil::WaitFor([&] { return seen.size() >= 2; }, 2000)) << seen.size();
+    EXPECT_EQ(seen[0].line, ModemLine::Cts);
+    EXPECT_EQ(seen[1].line, ModemLine::Dsr);
+    EXPECT_TRUE(lines.Lines().dsr);
+    lines.Stop();
 }
