@@ -375,8 +375,9 @@ void WriteSuite(QXmlStreamWriter& w, const JUnitSuite& suite) {
     double total = 0;
     for (const JUnitSuite::Part& p : suite.parts) {
         const SessionReport& r = *p.report;
-        tests += static_cast<int>(r.runs.size()) + (SetupError(r) ? 1 : 0);
-        errors += SetupError(r) ? 1 : 0;
+        const bool stoppedEarly = r.interrupted && r.runs.empty() && !r.error;
+        tests += static_cast<int>(r.runs.size()) + (SetupError(r) ? 1 : 0) + stoppedEarly;
+        errors += (SetupError(r) ? 1 : 0) + stoppedEarly;
         if (r.remote) {
             ++tests;
             failures += !r.remote->Ok();
@@ -401,6 +402,16 @@ void WriteSuite(QXmlStreamWriter& w, const JUnitSuite& suite) {
     for (const JUnitSuite::Part& p : suite.parts) {
         const SessionReport& r = *p.report;
         const QString prefix = p.label.empty() ? QString() : Q(p.label) + " ";
+        if (r.interrupted && r.runs.empty() && !r.error) {  // stopped early
+            w.writeStartElement("testcase");
+            w.writeAttribute("classname", Q(suite.name));
+            w.writeAttribute("name", prefix + "setup");
+            w.writeStartElement("error");
+            w.writeAttribute("message", "interrupted: SIGINT or SIGTERM came before the first run");
+            w.writeAttribute("type", "interrupted");
+            w.writeEndElement();
+            w.writeEndElement();
+        }
         if (SetupError(r)) {
             w.writeStartElement("testcase");
             w.writeAttribute("classname", Q(suite.name));

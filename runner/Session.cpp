@@ -66,7 +66,8 @@ void FillPattern(uint64_t seed, uint64_t offset, unsigned char* out, size_t n) {
     }
 }
 
-bool WriteRandomFile(const std::string& path, int64_t size, uint64_t seed, std::string* error) {
+bool WriteRandomFile(const std::string& path, int64_t size, uint64_t seed, std::string* error,
+                     const std::atomic<bool>* stop) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         *error = path + ": " + std::strerror(errno);
@@ -74,6 +75,11 @@ bool WriteRandomFile(const std::string& path, int64_t size, uint64_t seed, std::
     }
     std::vector<unsigned char> block(1 << 20);
     for (int64_t done = 0; done < size;) {
+        if (stop && stop->load()) {
+            *error = path + ": interrupted";
+            ::close(fd);
+            return false;
+        }
         const size_t n = static_cast<size_t>(std::min<int64_t>(size - done, block.size()));
         FillPattern(seed, static_cast<uint64_t>(done), block.data(), n);
         for (size_t w = 0; w < n;) {
@@ -214,8 +220,10 @@ int PassSession::Prepare() {
         m_report.source = m_tempDir + "random-" + SizeName(m_opt.randomSize) + "-seed" +
                           std::to_string(m_opt.seed) + ".bin";
         std::string error;
-        if (!WriteRandomFile(m_report.source, m_opt.randomSize, m_opt.seed, &error))
-            return Fail(EXIT_NOT_STORED, "Can't write the test data", error);
+        if (!WriteRandomFile(m_report.source, m_opt.randomSize, m_opt.seed, &error,
+                             &m_stopRequested))
+            return m_stopRequested ? EXIT_INTERRUPTED
+                                   : Fail(EXIT_NOT_STORED, "Can't write the test data", error);
     } else {
         m_report.source = m_opt.file;
         if (const platform::Result r = PassThrough::CheckSendFile(m_opt.file); !r)

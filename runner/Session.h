@@ -74,7 +74,9 @@ private:
 // Bytes [offset, offset + n) of the reproducible pattern of `seed` (the same on every machine).
 void FillPattern(uint64_t seed, uint64_t offset, unsigned char* out, size_t n);
 // Writes `size` bytes of the pattern of `seed` to `path`; false with the OS's reason in *error.
-bool WriteRandomFile(const std::string& path, int64_t size, uint64_t seed, std::string* error);
+// A stop raised meanwhile ends it early (false, nothing more written).
+bool WriteRandomFile(const std::string& path, int64_t size, uint64_t seed, std::string* error,
+                     const std::atomic<bool>* stop = nullptr);
 // Writes `text` as the whole content of `path` (created or truncated); false with the OS's reason
 // in *reason when it could not be created, written in full or closed.
 bool WriteWholeFile(const std::string& path, const std::string& text, std::string* reason);
