@@ -531,6 +531,9 @@ void PassThrough::EndOnLinkLost(const std::string& why, const std::string& what)
     if (m_state != RunState::Running || m_nActiveRun.exchange(0) == 0)
         return;
     DiscardSerialOutput();
+    // Nothing the worker still sends can count now: it is cut short at once, even inside a
+    // write that waits for room, rather than after its current chunk.
+    m_workers.Abort(m_nRun.load());
     StopTimeouts();
     const CaptureTally net = m_netGoneTally ? *m_netGoneTally : m_netCapture.ResetCapture();
     const CaptureTally serial = m_serialCapture.ResetCapture();

@@ -335,7 +335,7 @@ TEST(PassThroughLostLink, EndsTheRunAtOnceInEitherDirection) {
             } else {
                 engine.net.Stop();
                 // The serial worker lets go of the sent file once its last write is done.
-                EXPECT_TRUE(WaitFor([&] { return testutil::OpenFdCount() == before; }))
+                EXPECT_TRUE(WaitFor([&] { return testutil::OpenFdCount() == before; }, 10000))
                     << testutil::OpenFdCount() << " descriptors, " << before
                     << " before: " << OpenFdTargets();
                 stop = true;
