@@ -9,7 +9,7 @@
 #include <cstdio>
 
 #include "net/LinkSocket.h"
-#include "runner/Report.h"
+#include "runner/Progress.h"
 #include "transfer/PassVerdict.h"
 #include "transfer/TerminalEngine.h"
 

@@ -1,11 +1,19 @@
 #include "runner/Options.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
 #include <map>
+#include <set>
 
 #include "net/NetConsole.h"
 #include "runner/Stations.h"
@@ -81,9 +89,9 @@ std::string ApplyLineOption(const std::string& name, const std::string& value, L
     if (name == "--baud") {
         // Any rate the driver takes; the window's list only names the common ones.
         if (!ParseNumber(value, 0, LLONG_MAX, &n))
-            return "--baud " + value + " is not one of: " + ListOf(kBauds, [](uint32_t b) {
-                       return std::to_string(b);
-                   });
+            return "--baud " + value + " is not a rate: give a whole number of baud from 1 to " +
+                   std::to_string(kMaxBaud) + ", e.g. " +
+                   ListOf(kBauds, [](uint32_t b) { return std::to_string(b); });
         if (n < 1 || n > kMaxBaud)
             return "--baud " + value + " is out of range: 1 to " + std::to_string(kMaxBaud);
         line.baud = static_cast<uint32_t>(n);
@@ -124,12 +132,13 @@ std::string ApplyEndpointOption(const std::string& name, const std::string& valu
         const size_t colon = value.rfind(':');
         if (colon == std::string::npos)
             return "--connect needs HOST:PORT, got " + value;
-        o.host = value.substr(0, colon);
-        in_addr addr{};
-        if (inet_pton(AF_INET, o.host.c_str(), &addr) != 1)
-            return "--connect needs a dotted IPv4 address, got " + o.host;
+        o.hostName = value.substr(0, colon);
         if (!ParseNumber(value.substr(colon + 1), 1, MAX_TCP_PORT, &n))
             return "--connect: port " + value.substr(colon + 1) + " is not a TCP port (1 to 65535)";
+        std::string why;
+        o.host = ResolveIPv4(o.hostName, &why);
+        if (o.host.empty())
+            return "--connect: " + why;
         o.port = static_cast<unsigned>(n);
         o.net = RunnerOptions::Net::Connect;
         return {};
@@ -141,21 +150,438 @@ std::string ApplyEndpointOption(const std::string& name, const std::string& valu
     return {};
 }
 
-ParsedArguments ParseArguments(const std::vector<std::string>& args) {
-    ParsedArguments result;
-    RunnerOptions& o = result.options;
-    auto fail = [&result](const std::string& error) {
-        result.ok = false;
-        result.error = error;
-        return result;
-    };
-    // LineSettings' defaults are the window's: 57600 baud, 8N1, no flow control.
-    LineSettings& line = o.settings;
+std::string ResolveIPv4(const std::string& host, std::string* error) {
+    if (host.empty()) {
+        *error = "no host given";
+        return {};
+    }
+    in_addr addr{};
+    if (inet_pton(AF_INET, host.c_str(), &addr) == 1)
+        return host;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (rc != 0 || !found) {
+        *error = "can't resolve " + host + " to an IPv4 address (" +
+                 (rc == EAI_SYSTEM ? std::string(std::strerror(errno)) : gai_strerror(rc)) +
+                 "): check the name, or give a dotted address such as 192.168.0.10";
+        return {};
+    }
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, text,
+              sizeof text);
+    ::freeaddrinfo(found);
+    return text;
+}
+
+namespace {
+
+// What the parser has seen so far, beyond the options themselves: the checks across options
+// need to know what was given, not only the values it left.
+struct ParseState {
+    RunnerOptions& o;
     bool haveConnect = false, haveListen = false, haveSeed = false, haveSerial = false;
     bool haveToggles = false, haveDirection = false;
     std::string latencyOption;  // the first latency-only option given, for the message
     std::string direction = "both";
+};
 
+// How an option takes its value.
+enum class Takes { Nothing, Value, OptionalValue };
+
+struct OptionSpec {
+    OptionInfo info;
+    Takes takes;
+    // Applies the value; the error, one line, or empty.
+    std::function<std::string(ParseState&, const std::string&)> apply;
+};
+
+std::string Whole(const std::string& name, const std::string& value, long long low, long long high,
+                  const char* what, long long* n) {
+    if (ParseNumber(value, low, high, n))
+        return {};
+    return name + " needs " + what + " from " + std::to_string(low) + " to " +
+           std::to_string(high) + ", got " + value;
+}
+
+std::string NonEmpty(const std::string& name, const std::string& value, const char* what,
+                     std::string& into) {
+    if (value.empty())
+        return name + " needs " + what;
+    into = value;
+    return {};
+}
+
+std::string LineOption(const char* name, ParseState& s, const std::string& v) {
+    return ApplyLineOption(name, v, s.o.settings);
+}
+
+const std::vector<OptionSpec>& Specs() {
+    static const std::vector<OptionSpec> specs = [] {
+        std::vector<OptionSpec> t;
+        auto add = [&t](const char* name, const char* value, const char* group, const char* help,
+                        Takes takes,
+                        std::function<std::string(ParseState&, const std::string&)> f) {
+            t.push_back({{name, value, group, help}, takes, std::move(f)});
+        };
+        const Takes V = Takes::Value, N = Takes::Nothing;
+        const char* serial = "Serial side:";
+        add("--serial", "DEVICE", serial,
+            "device path, or COMn (the program's port mapping, as in the window)", V,
+            [](ParseState& s, const std::string& v) {
+                s.haveSerial = true;
+                return NonEmpty("--serial", v, "a device path or COMn", s.o.serial);
+            });
+        add("--baud", "RATE", serial,
+            "any rate from 1 to 4000000 the driver takes, e.g. 9600 115200\n"
+            "250000 921600 (default 57600); a differing applied rate is told",
+            V, [](ParseState& s, const std::string& v) { return LineOption("--baud", s, v); });
+        add("--data-bits", "N", serial, "5 6 7 8 (default 8)", V,
+            [](ParseState& s, const std::string& v) { return LineOption("--data-bits", s, v); });
+        add("--parity", "WORD", serial, "even odd none (default none)", V,
+            [](ParseState& s, const std::string& v) { return LineOption("--parity", s, v); });
+        add("--stop-bits", "N", serial, "1 2 (default 1)", V,
+            [](ParseState& s, const std::string& v) { return LineOption("--stop-bits", s, v); });
+        add("--flow", "WORD", serial, "none software hardware (default none)", V,
+            [](ParseState& s, const std::string& v) { return LineOption("--flow", s, v); });
+        const char* net = "Network side (one of):";
+        add("--connect", "HOST:PORT", net,
+            "connect to the device (a host name, resolved once, or a dotted IPv4\n"
+            "address; 2 s connect time-out)",
+            V, [](ParseState& s, const std::string& v) {
+                s.haveConnect = true;
+                return ApplyEndpointOption("--connect", v, s.o);
+            });
+        add("--listen", "PORT", net, "Server Mode: wait for the device to connect", V,
+            [](ParseState& s, const std::string& v) {
+                s.haveListen = true;
+                return ApplyEndpointOption("--listen", v, s.o);
+            });
+        add("--accept-timeout", "S", net, "how long --listen waits for the device (default 30)", V,
+            [](ParseState& s, const std::string& v) {
+                long long n = 0;
+                if (!ParseNumber(v, 1, 86400, &n))
+                    return "--accept-timeout needs whole seconds from 1 to 86400, got " + v;
+                s.o.acceptTimeoutS = static_cast<int>(n);
+                return std::string();
+            });
+        add("--rfc2217", "", net,
+            "speak Telnet with the Com Port Control option (RFC 2217): set the\n"
+            "device server's serial port to --baud, --data-bits, --parity,\n"
+            "--stop-bits and --flow before the first run and check each answer;\n"
+            "every byte goes as Telnet data",
+            N, [](ParseState& s, const std::string&) {
+                s.o.rfc2217 = true;
+                return std::string();
+            });
+        const char* data = "Data (one of):";
+        add("--file", "PATH", data, "send this file (1 byte to 2 GiB - 1)", V,
+            [](ParseState& s, const std::string& v) {
+                return NonEmpty("--file", v, "a path", s.o.file);
+            });
+        add("--random", "SIZE[K|M]", data,
+            "send SIZE bytes of a reproducible pattern, made in the temporary folder", V,
+            [](ParseState& s, const std::string& v) {
+                s.o.randomSize = ParseSize(v);
+                if (s.o.randomSize <= 0 || s.o.randomSize > MAX_SEND_FILE_SIZE)
+                    return "--random needs a size from 1 to 2147483647 bytes (SIZE, SIZEK or "
+                           "SIZEM), got " +
+                           v;
+                return std::string();
+            });
+        add("--seed", "N", data,
+            "the pattern's seed (default 1): the same seed gives the same bytes", V,
+            [](ParseState& s, const std::string& v) {
+                long long n = 0;
+                if (!ParseNumber(v, 0, LLONG_MAX, &n))
+                    return "--seed needs a whole number, got " + v;
+                s.o.seed = static_cast<uint64_t>(n);
+                s.haveSeed = true;
+                return std::string();
+            });
+        const char* test = "Test:";
+        add("--test", "WORD", test,
+            "passthrough (default): the data above through the device, as\n"
+            "--direction says;\n"
+            "lines (needs --rfc2217): the control lines end to end: DTR and RTS of\n"
+            "the serial side changed --toggles times each, every change expected in\n"
+            "the device server's modem state; then the device server's DTR and RTS\n"
+            "set the same way, every change expected on CTS, DSR or DCD here. Tells\n"
+            "which line followed each one (null-modem wiring varies), the changes\n"
+            "seen and their delay (median and longest);\n"
+            "latency: numbered frames one way at a steady interval, each one's\n"
+            "one-way time from the write that carried its last byte to the read\n"
+            "that brought it",
+            V, [](ParseState& s, const std::string& v) {
+                if (v == "passthrough")
+                    s.o.test = RunnerOptions::Test::Passthrough;
+                else if (v == "lines")
+                    s.o.test = RunnerOptions::Test::Lines;
+                else if (v == "latency")
+                    s.o.test = RunnerOptions::Test::Latency;
+                else
+                    return "--test " + v + " is not one of: passthrough lines latency";
+                return std::string();
+            });
+        add("--toggles", "N", test, "changes per line for --test lines (default 20)", V,
+            [](ParseState& s, const std::string& v) {
+                long long n = 0;
+                if (std::string e = Whole("--toggles", v, 1, 10000, "a count", &n); !e.empty())
+                    return e;
+                s.o.toggles = static_cast<int>(n);
+                s.haveToggles = true;
+                return std::string();
+            });
+        const char* latency = "Latency test (--test latency):";
+        add("--frames", "N", latency, "frames per run (default 1000)", V,
+            [](ParseState& s, const std::string& v) {
+                long long n = 0;
+                if (std::string e = Whole("--frames", v, 1, 10000000, "a count", &n); !e.empty())
+                    return e;
+                s.o.frames = static_cast<int>(n);
+                return std::string();
+            });
+        // A frame goes out in one write, which a socket's send buffer always takes whole at
+        // this size; larger frames would be cut by a peer that reads slowly.
+        add("--frame-size", "BYTES", latency,
+            "bytes per frame, 8 to 4096 (default 16); each carries its sequence\n"
+            "number and check bytes",
+            V, [](ParseState& s, const std::string& v) {
+                long long n = 0;
+                if (std::string e = Whole("--frame-size", v, 8, 4096, "bytes", &n); !e.empty())
+                    return e;
+                s.o.frameSize = static_cast<int>(n);
+                return std::string();
+            });
+        add("--interval", "MS", latency, "one frame every MS milliseconds (default 10)", V,
+            [](ParseState& s, const std::string& v) {
+                long long n = 0;
+                if (std::string e = Whole("--interval", v, 0, 60000, "milliseconds", &n);
+                    !e.empty())
+                    return e;
+                s.o.intervalMs = static_cast<int>(n);
+                return std::string();
+            });
+        add("--max-latency", "MS", latency, "a p99 one-way latency above MS fails the run", V,
+            [](ParseState& s, const std::string& v) {
+                char* end = nullptr;
+                errno = 0;
+                const double ms = std::strtod(v.c_str(), &end);
+                if (v.empty() || *end != '\0' || errno != 0 || !(ms >= 0) || ms > 3600000 ||
+                    v.find_first_not_of("0123456789.") != std::string::npos)
+                    return "--max-latency needs milliseconds (e.g. 5 or 2.5), got " + v;
+                s.o.maxLatencyMs = ms;
+                return std::string();
+            });
+        const char* runs = "Runs:";
+        add("--direction", "D", runs,
+            "serial-to-net, net-to-serial or both (default both, in that order)", V,
+            [](ParseState& s, const std::string& v) {
+                s.direction = v;
+                s.haveDirection = true;
+                return std::string();
+            });
+        add("--repeat", "N", runs, "run it all N times (default 1)", V,
+            [](ParseState& s, const std::string& v) {
+                long long n = 0;
+                if (!ParseNumber(v, 1, 1000000, &n))
+                    return "--repeat needs a count from 1 to 1000000, got " + v;
+                s.o.repeat = static_cast<int>(n);
+                return std::string();
+            });
+        add("--start-delay", "MS", runs,
+            "pause before each header, as the window makes (default 1000)", V,
+            [](ParseState& s, const std::string& v) {
+                long long n = 0;
+                if (std::string e = Whole("--start-delay", v, 0, 60000, "milliseconds", &n);
+                    !e.empty())
+                    return e;
+                s.o.startDelayMs = static_cast<int>(n);
+                return std::string();
+            });
+        add("--output-dir", "DIR", runs,
+            "store the received files here (default: a temporary folder, removed\n"
+            "when every run verified unless --keep)",
+            V, [](ParseState& s, const std::string& v) {
+                return NonEmpty("--output-dir", v, "a folder", s.o.outputDir);
+            });
+        add("--keep", "", runs, "keep the temporary folder", N,
+            [](ParseState& s, const std::string&) {
+                s.o.keep = true;
+                return std::string();
+            });
+        const char* rack =
+            "A rack (many devices at once, each on its own serial device and network port):";
+        add("--station", "NAME,DEVICE,HOST:PORT|NAME,DEVICE,listen:PORT", rack,
+            "a station that connects to its device, or one in Server Mode;\n"
+            "repeatable. Every other option applies to every station; each output\n"
+            "line starts with [NAME]; the exit code is that of the first failing\n"
+            "station",
+            V, [](ParseState& s, const std::string& v) {
+                Station station;
+                std::string error;
+                if (!ParseStation(v, station, &error))
+                    return error;
+                s.o.stations.push_back(std::move(station));
+                return std::string();
+            });
+        add("--stations", "FILE", rack,
+            "one station a line in the same form ('#' starts a comment; at most\n"
+            "1 MiB, lines of at most 4096 bytes)",
+            V, [](ParseState& s, const std::string& v) {
+                std::string error;
+                ReadStationsFile(v, s.o.stations, &error);
+                return error;
+            });
+        add("--sweep", "KEY=V1,V2,...", rack,
+            "run everything for every combination of these values (needs\n"
+            "--rfc2217); KEY is baud, data-bits, parity, stop-bits or flow;\n"
+            "repeatable",
+            V, [](ParseState& s, const std::string& v) {
+                SweepAxis axis;
+                std::string error;
+                if (!ParseSweep(v, axis, &error))
+                    return error;
+                for (const SweepAxis& a : s.o.sweeps)
+                    if (a.key == axis.key)
+                        return "--sweep " + axis.key + " is given twice";
+                s.o.sweeps.push_back(std::move(axis));
+                return std::string();
+            });
+        const char* reports = "Reporting:";
+        add("--json", "[=FILE]", reports,
+            "a JSON report on stdout instead of the one-line summaries (with a\n"
+            "\"stations\" array for a rack), or into FILE with --json=FILE",
+            Takes::OptionalValue, [](ParseState& s, const std::string& v) {
+                s.o.json = true;
+                s.o.jsonPath = v;
+                return std::string();
+            });
+        add("--junit", "FILE", reports,
+            "a JUnit XML report for CI systems (one test suite per station)", V,
+            [](ParseState& s, const std::string& v) {
+                return NonEmpty("--junit", v, "a file", s.o.junitPath);
+            });
+        add("--jsonl", "FILE", reports,
+            "one JSON line per finished run, written as each run finishes", V,
+            [](ParseState& s, const std::string& v) {
+                return NonEmpty("--jsonl", v, "a file", s.o.jsonlPath);
+            });
+        add("--report", "FILE", reports, "a self-contained HTML report with charts", V,
+            [](ParseState& s, const std::string& v) {
+                return NonEmpty("--report", v, "a file", s.o.reportPath);
+            });
+        add("--log", "FILE", reports,
+            "a traffic log: every chunk of both links, time-stamped (a rack's\n"
+            "stations each log to FILE with -NAME before its extension)",
+            V, [](ParseState& s, const std::string& v) {
+                return NonEmpty("--log", v, "a file", s.o.logPath);
+            });
+        add("--help", "", reports, "this text (also -h)", N, [](ParseState& s, const std::string&) {
+            s.o.help = true;
+            return std::string();
+        });
+        for (OptionSpec& spec : t)
+            if (spec.info.name == "--frames" || spec.info.name == "--frame-size" ||
+                spec.info.name == "--interval" || spec.info.name == "--max-latency") {
+                auto inner = spec.apply;
+                std::string name = spec.info.name;
+                spec.apply = [inner, name](ParseState& s, const std::string& v) {
+                    if (s.latencyOption.empty())
+                        s.latencyOption = name;
+                    return inner(s, v);
+                };
+            }
+        return t;
+    }();
+    return specs;
+}
+
+// The checks across options, once every option is read; the error or empty.
+std::string CheckTogether(ParseState& s) {
+    RunnerOptions& o = s.o;
+    if (!o.stations.empty()) {
+        // Each station names its own serial device and network side.
+        if (s.haveSerial || s.haveConnect || s.haveListen)
+            return "--station gives each station its serial device and network side: "
+                   "leave out --serial, --connect and --listen";
+        std::string error;
+        if (!CheckStations(o.stations, &error))
+            return error;
+    } else {
+        if (!s.haveSerial)
+            return "--serial DEVICE is missing";
+        if (s.haveConnect && s.haveListen)
+            return "--connect and --listen exclude each other: choose one";
+        if (!s.haveConnect && !s.haveListen)
+            return "--connect HOST:PORT or --listen PORT is missing";
+    }
+    // A sweep changes the serial settings between runs: the device server's side must follow,
+    // which only RFC 2217 can ask of it.
+    if (!o.sweeps.empty() && !o.rfc2217)
+        return "--sweep needs --rfc2217: the device server's serial side is set to each "
+               "combination through it";
+    if (o.test == RunnerOptions::Test::Lines) {
+        if (!o.stations.empty() || !o.sweeps.empty())
+            return "--test lines takes one device and its settings: leave out --station, "
+                   "--stations and --sweep";
+        if (!o.rfc2217)
+            return "--test lines needs --rfc2217: the device server's lines are seen through it";
+        if (!o.file.empty() || o.randomSize > 0 || s.haveSeed || s.haveDirection)
+            return "--test lines sends no data: leave out --file, --random, --seed and "
+                   "--direction";
+        if (!s.latencyOption.empty())
+            return s.latencyOption + " goes with --test latency";
+        return {};
+    }
+    if (s.haveToggles)
+        return "--toggles goes with --test lines";
+    if (o.test == RunnerOptions::Test::Latency) {
+        // The frames are the data: a file to send has no place in it.
+        if (!o.file.empty() || o.randomSize > 0 || s.haveSeed)
+            return std::string(!o.file.empty() ? "--file"
+                               : s.haveSeed    ? "--seed"
+                                               : "--random") +
+                   " goes with --test passthrough";
+        // The frames are read as they arrive on the wire: Telnet framing would change them.
+        if (o.rfc2217)
+            return "--test latency takes a raw TCP link: leave out --rfc2217";
+    } else {
+        if (!s.latencyOption.empty())
+            return s.latencyOption + " goes with --test latency";
+        if (!o.file.empty() && o.randomSize > 0)
+            return "--file and --random exclude each other: choose one";
+        if (o.file.empty() && o.randomSize <= 0)
+            return "--file PATH or --random SIZE is missing";
+        if (s.haveSeed && o.randomSize <= 0)
+            return "--seed goes with --random";
+    }
+    if (s.direction == "serial-to-net")
+        o.directions = {PassDirection::SerialToNet};
+    else if (s.direction == "net-to-serial")
+        o.directions = {PassDirection::NetToSerial};
+    else if (s.direction == "both")
+        o.directions = {PassDirection::SerialToNet, PassDirection::NetToSerial};
+    else
+        return "--direction " + s.direction + " is not one of: serial-to-net net-to-serial both";
+    return {};
+}
+
+}  // namespace
+
+std::vector<OptionInfo> OptionTable() {
+    std::vector<OptionInfo> table;
+    for (const OptionSpec& spec : Specs())
+        table.push_back(spec.info);
+    return table;
+}
+
+ParsedArguments ParseArguments(const std::vector<std::string>& args) {
+    ParsedArguments result;
+    ParseState state{result.options, false, false, false, false, false, false, {}, "both"};
+    // LineSettings' defaults are the window's: 57600 baud, 8N1, no flow control.
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i], value;
         bool inlineValue = false;
@@ -166,317 +592,191 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
                 inlineValue = true;
             }
         }
-        static const std::map<std::string, bool> takesValue = {
-            {"--serial", true},      {"--baud", true},        {"--data-bits", true},
-            {"--parity", true},      {"--stop-bits", true},   {"--flow", true},
-            {"--connect", true},     {"--listen", true},      {"--accept-timeout", true},
-            {"--file", true},        {"--random", true},      {"--seed", true},
-            {"--direction", true},   {"--repeat", true},      {"--output-dir", true},
-            {"--keep", false},       {"--json", false},       {"--junit", true},
-            {"--start-delay", true}, {"--help", false},       {"-h", false},
-            {"--rfc2217", false},    {"--test", true},        {"--toggles", true},
-            {"--station", true},     {"--stations", true},    {"--sweep", true},
-            {"--jsonl", true},       {"--frames", true},      {"--frame-size", true},
-            {"--interval", true},    {"--max-latency", true}, {"--log", true},
-            {"--report", true},
-        };
-        const auto known = takesValue.find(name);
-        if (known == takesValue.end())
-            return fail("unknown option " + args[i]);
-        if (known->second && !inlineValue) {
-            if (i + 1 >= args.size())
-                return fail(name + " needs a value");
+        if (name == "-h")
+            name = "--help";
+        const auto& specs = Specs();
+        const auto spec = std::find_if(specs.begin(), specs.end(), [&name](const OptionSpec& o) {
+            return o.info.name == name;
+        });
+        if (spec == specs.end()) {
+            result.error = "unknown option " + args[i];
+            return result;
+        }
+        if (spec->takes == Takes::Value && !inlineValue) {
+            if (i + 1 >= args.size()) {
+                result.error = name + " needs a value";
+                return result;
+            }
             value = args[++i];
-        } else if (!known->second && inlineValue) {
-            return fail(name + " takes no value");
+        } else if (spec->takes == Takes::Nothing && inlineValue) {
+            result.error = name + " takes no value";
+            return result;
+        } else if (spec->takes == Takes::OptionalValue && inlineValue && value.empty()) {
+            result.error = name + "= needs a file";
+            return result;
         }
-        long long n = 0;
-        if (name == "--help" || name == "-h") {
-            o.help = true;
-        } else if (name == "--serial") {
-            if (value.empty())
-                return fail("--serial needs a device path or COMn");
-            o.serial = value;
-            haveSerial = true;
-        } else if (name == "--baud" || name == "--data-bits" || name == "--stop-bits" ||
-                   name == "--parity" || name == "--flow") {
-            if (std::string error = ApplyLineOption(name, value, line); !error.empty())
-                return fail(error);
-        } else if (name == "--connect" || name == "--listen") {
-            if (std::string error = ApplyEndpointOption(name, value, o); !error.empty())
-                return fail(error);
-            (name == "--connect" ? haveConnect : haveListen) = true;
-        } else if (name == "--accept-timeout") {
-            if (!ParseNumber(value, 1, 86400, &n))
-                return fail("--accept-timeout needs whole seconds from 1 to 86400, got " + value);
-            o.acceptTimeoutS = static_cast<int>(n);
-        } else if (name == "--file") {
-            if (value.empty())
-                return fail("--file needs a path");
-            o.file = value;
-        } else if (name == "--random") {
-            o.randomSize = ParseSize(value);
-            if (o.randomSize <= 0 || o.randomSize > MAX_SEND_FILE_SIZE)
-                return fail(
-                    "--random needs a size from 1 to 2147483647 bytes (SIZE, SIZEK or SIZEM), "
-                    "got " +
-                    value);
-        } else if (name == "--seed") {
-            if (!ParseNumber(value, 0, LLONG_MAX, &n))
-                return fail("--seed needs a whole number, got " + value);
-            o.seed = static_cast<uint64_t>(n);
-            haveSeed = true;
-        } else if (name == "--direction") {
-            direction = value;
-            haveDirection = true;
-        } else if (name == "--rfc2217") {
-            o.rfc2217 = true;
-        } else if (name == "--test") {
-            if (value == "passthrough")
-                o.test = RunnerOptions::Test::Passthrough;
-            else if (value == "lines")
-                o.test = RunnerOptions::Test::Lines;
-            else if (value == "latency")
-                o.test = RunnerOptions::Test::Latency;
-            else
-                return fail("--test " + value + " is not one of: passthrough lines latency");
-        } else if (name == "--toggles") {
-            if (!ParseNumber(value, 1, 10000, &n))
-                return fail("--toggles needs a count from 1 to 10000, got " + value);
-            o.toggles = static_cast<int>(n);
-            haveToggles = true;
-        } else if (name == "--repeat") {
-            if (!ParseNumber(value, 1, 1000000, &n))
-                return fail("--repeat needs a count from 1, got " + value);
-            o.repeat = static_cast<int>(n);
-        } else if (name == "--output-dir") {
-            if (value.empty())
-                return fail("--output-dir needs a folder");
-            o.outputDir = value;
-        } else if (name == "--keep") {
-            o.keep = true;
-        } else if (name == "--json") {
-            o.json = true;
-        } else if (name == "--junit") {
-            if (value.empty())
-                return fail("--junit needs a file");
-            o.junitPath = value;
-        } else if (name == "--station") {
-            Station station;
-            std::string error;
-            if (!ParseStation(value, station, &error))
-                return fail(error);
-            o.stations.push_back(std::move(station));
-        } else if (name == "--stations") {
-            std::string error;
-            if (!ReadStationsFile(value, o.stations, &error))
-                return fail(error);
-        } else if (name == "--sweep") {
-            SweepAxis axis;
-            std::string error;
-            if (!ParseSweep(value, axis, &error))
-                return fail(error);
-            for (const SweepAxis& a : o.sweeps)
-                if (a.key == axis.key)
-                    return fail("--sweep " + axis.key + " is given twice");
-            o.sweeps.push_back(std::move(axis));
-        } else if (name == "--jsonl") {
-            if (value.empty())
-                return fail("--jsonl needs a file");
-            o.jsonlPath = value;
-        } else if (name == "--start-delay") {
-            if (!ParseNumber(value, 0, 60000, &n))
-                return fail("--start-delay needs milliseconds from 0 to 60000, got " + value);
-            o.startDelayMs = static_cast<int>(n);
-        } else if (name == "--frames") {
-            if (!ParseNumber(value, 1, 10000000, &n))
-                return fail("--frames needs a count from 1 to 10000000, got " + value);
-            o.frames = static_cast<int>(n);
-        } else if (name == "--frame-size") {
-            // A frame goes out in one write, which a socket's send buffer always takes whole
-            // at this size; larger frames would be cut by a peer that reads slowly.
-            if (!ParseNumber(value, 8, 4096, &n))
-                return fail("--frame-size needs bytes from 8 to 4096, got " + value);
-            o.frameSize = static_cast<int>(n);
-        } else if (name == "--interval") {
-            if (!ParseNumber(value, 0, 60000, &n))
-                return fail("--interval needs milliseconds from 0 to 60000, got " + value);
-            o.intervalMs = static_cast<int>(n);
-        } else if (name == "--max-latency") {
-            char* end = nullptr;
-            errno = 0;
-            const double ms = std::strtod(value.c_str(), &end);
-            if (value.empty() || *end != '\0' || errno != 0 || !(ms >= 0) || ms > 3600000 ||
-                value.find_first_not_of("0123456789.") != std::string::npos)
-                return fail("--max-latency needs milliseconds (e.g. 5 or 2.5), got " + value);
-            o.maxLatencyMs = ms;
-        } else if (name == "--log") {
-            if (value.empty())
-                return fail("--log needs a file");
-            o.logPath = value;
-        } else if (name == "--report") {
-            if (value.empty())
-                return fail("--report needs a file");
-            o.reportPath = value;
+        if (std::string error = spec->apply(state, value); !error.empty()) {
+            result.error = error;
+            return result;
         }
-        if (latencyOption.empty() && (name == "--frames" || name == "--frame-size" ||
-                                      name == "--interval" || name == "--max-latency"))
-            latencyOption = name;
     }
-    if (o.help) {
-        result.ok = true;
-        return result;
-    }
-    if (!o.stations.empty()) {
-        // Each station names its own serial device and network side.
-        if (haveSerial || haveConnect || haveListen)
-            return fail(
-                "--station gives each station its serial device and network side: "
-                "leave out --serial, --connect and --listen");
-        std::string error;
-        if (!CheckStations(o.stations, &error))
-            return fail(error);
-    } else {
-        if (!haveSerial)
-            return fail("--serial DEVICE is missing");
-        if (haveConnect && haveListen)
-            return fail("--connect and --listen exclude each other: choose one");
-        if (!haveConnect && !haveListen)
-            return fail("--connect HOST:PORT or --listen PORT is missing");
-    }
-    // A sweep changes the serial settings between runs: the device server's side must follow,
-    // which only RFC 2217 can ask of it.
-    if (!o.sweeps.empty() && !o.rfc2217)
-        return fail(
-            "--sweep needs --rfc2217: the device server's serial side is set to each "
-            "combination through it");
-    if (o.test == RunnerOptions::Test::Lines) {
-        if (!o.stations.empty() || !o.sweeps.empty())
-            return fail(
-                "--test lines takes one device and its settings: leave out --station, "
-                "--stations and --sweep");
-        if (!o.rfc2217)
-            return fail(
-                "--test lines needs --rfc2217: the device server's lines are seen through it");
-        if (!o.file.empty() || o.randomSize > 0 || haveSeed || haveDirection)
-            return fail(
-                "--test lines sends no data: leave out --file, --random, --seed and --direction");
-        if (!latencyOption.empty())
-            return fail(latencyOption + " goes with --test latency");
-        result.ok = true;
-        return result;
-    }
-    if (haveToggles)
-        return fail("--toggles goes with --test lines");
-    if (o.test == RunnerOptions::Test::Latency) {
-        // The frames are the data: a file to send has no place in it.
-        if (!o.file.empty() || o.randomSize > 0 || haveSeed)
-            return fail(std::string(!o.file.empty() ? "--file"
-                                    : haveSeed      ? "--seed"
-                                                    : "--random") +
-                        " goes with --test passthrough");
-        // The frames are read as they arrive on the wire: Telnet framing would change them.
-        if (o.rfc2217)
-            return fail("--test latency takes a raw TCP link: leave out --rfc2217");
-    } else {
-        if (!latencyOption.empty())
-            return fail(latencyOption + " goes with --test latency");
-        if (!o.file.empty() && o.randomSize > 0)
-            return fail("--file and --random exclude each other: choose one");
-        if (o.file.empty() && o.randomSize <= 0)
-            return fail("--file PATH or --random SIZE is missing");
-        if (haveSeed && o.randomSize <= 0)
-            return fail("--seed goes with --random");
-    }
-    if (direction == "serial-to-net")
-        o.directions = {PassDirection::SerialToNet};
-    else if (direction == "net-to-serial")
-        o.directions = {PassDirection::NetToSerial};
-    else if (direction == "both")
-        o.directions = {PassDirection::SerialToNet, PassDirection::NetToSerial};
-    else
-        return fail("--direction " + direction +
-                    " is not one of: serial-to-net net-to-serial both");
-    result.ok = true;
+    if (!result.options.help)
+        result.error = CheckTogether(state);
+    result.ok = result.error.empty();
     return result;
 }
 
+std::string StationFile(const std::string& path, const std::string& name, int setting) {
+    const size_t slash = path.rfind('/');
+    const size_t dot = path.rfind('.');
+    const bool hasExt = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    std::string tag = name.empty() ? "" : "-" + name;
+    if (setting > 0)
+        tag += "-" + std::to_string(setting);
+    return hasExt ? path.substr(0, dot) + tag + path.substr(dot) : path + tag;
+}
+
+namespace {
+
+// What a path names now: nothing yet, a regular file (its device and inode), or something else
+// (its kind, for the message).
+struct PathKind {
+    bool exists = false;
+    bool regular = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::string kind;  // "a FIFO", "a directory", "a device"...
+};
+
+PathKind Look(const std::string& path) {
+    PathKind k;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return k;
+    k.exists = true;
+    k.regular = S_ISREG(st.st_mode);
+    k.dev = st.st_dev;
+    k.ino = st.st_ino;
+    k.kind = S_ISFIFO(st.st_mode)   ? "a FIFO"
+             : S_ISDIR(st.st_mode)  ? "a directory"
+             : S_ISCHR(st.st_mode)  ? "a character device"
+             : S_ISBLK(st.st_mode)  ? "a block device"
+             : S_ISSOCK(st.st_mode) ? "a socket"
+                                    : "not a regular file";
+    return k;
+}
+
+std::string Absolute(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path abs = std::filesystem::absolute(path, ec);
+    return ec ? path : abs.lexically_normal().string();
+}
+
+}  // namespace
+
+std::string CheckOutputPaths(const RunnerOptions& o, int settingCount) {
+    struct Output {
+        std::string option;  // "--junit"
+        std::string path;
+    };
+    std::vector<Output> outputs;
+    if (!o.junitPath.empty())
+        outputs.push_back({"--junit", o.junitPath});
+    if (!o.jsonPath.empty())
+        outputs.push_back({"--json", o.jsonPath});
+    if (!o.jsonlPath.empty())
+        outputs.push_back({"--jsonl", o.jsonlPath});
+    if (!o.reportPath.empty())
+        outputs.push_back({"--report", o.reportPath});
+    if (!o.logPath.empty()) {
+        // The logs the stations write: one a station and setting, named after --log.
+        std::vector<std::string> names;
+        for (const Station& s : o.stations)
+            names.push_back(s.name);
+        if (names.empty())
+            names.push_back("");
+        for (const std::string& name : names)
+            for (int k = 0; k < std::max(1, settingCount); ++k)
+                outputs.push_back(
+                    {"--log", StationFile(o.logPath, name, settingCount > 1 ? k + 1 : 0)});
+    }
+    const PathKind sent = o.file.empty() ? PathKind{} : Look(o.file);
+    std::vector<std::pair<PathKind, std::string>> seen;  // each output checked so far
+    for (const Output& out : outputs) {
+        const PathKind k = Look(out.path);
+        if (k.exists && !k.regular)
+            return out.option + " " + out.path + " is " + k.kind +
+                   ", not a regular file: give a file to write (a new one, or one to replace)";
+        if (k.exists && sent.exists && k.dev == sent.dev && k.ino == sent.ino)
+            return out.option + " " + out.path + " is the file to send (--file " + o.file +
+                   "): choose another file to write";
+        if (!k.exists && !o.file.empty() && Absolute(out.path) == Absolute(o.file))
+            return out.option + " " + out.path + " is the file to send: choose another file";
+        for (size_t i = 0; i < seen.size(); ++i) {
+            const PathKind& other = seen[i].first;
+            const bool same =
+                k.exists ? other.exists && k.dev == other.dev && k.ino == other.ino
+                         : !other.exists && Absolute(out.path) == Absolute(outputs[i].path);
+            if (same)
+                return outputs[i].option + " and " + out.option + " both name " + out.path +
+                       ": give each output a file of its own";
+        }
+        seen.emplace_back(k, out.path);
+    }
+    return {};
+}
+
 std::string UsageText() {
-    return R"(Usage: vaskel-passthrough --serial DEVICE (--connect HOST:PORT | --listen PORT)
+    std::string text =
+        R"(Usage: vaskel-passthrough --serial DEVICE (--connect HOST:PORT | --listen PORT)
                           (--file PATH | --random SIZE[K|M] [--seed N]) [options]
        vaskel-passthrough --serial DEVICE (--connect HOST:PORT | --listen PORT)
                           --rfc2217 --test lines [--toggles N] [options]
        vaskel-passthrough --serial DEVICE (--connect HOST:PORT | --listen PORT)
-                          --test latency [--frames N] [--frame-size BYTES] [options]
+                          --test latency [--frames N] [--frame-size BYTES] [--interval MS]
+                          [--max-latency MS] [options]
        vaskel-passthrough (--station NAME,DEVICE,HOST:PORT | --station NAME,DEVICE,listen:PORT
                            | --stations FILE)... (--file PATH | --random SIZE) [options]
 
 Sends a file through a serial-to-TCP device server and checks that it comes back unchanged:
 the file goes out behind its header on one side, the device passes it through, and the other
 side stores it and compares it with what was sent, byte by byte, as it arrives.
-
-Serial side:
-  --serial DEVICE        device path, or COMn (the program's port mapping, as in the window)
-  --baud RATE            any rate from 1 to 4000000 the driver takes, e.g. 9600 115200
-                         250000 921600 (default 57600); a differing applied rate is told
-  --data-bits N          5 6 7 8 (default 8)
-  --parity WORD          even odd none (default none)
-  --stop-bits N          1 2 (default 1)
-  --flow WORD            none software hardware (default none)
-Network side (one of):
-  --connect HOST:PORT    connect to the device (dotted IPv4, 2 s connect time-out)
-  --listen PORT          Server Mode: wait for the device to connect
-  --accept-timeout S     how long --listen waits for the device (default 30)
-  --rfc2217              speak Telnet with the Com Port Control option (RFC 2217): set the
-                         device server's serial port to --baud, --data-bits, --parity,
-                         --stop-bits and --flow before the first run and check each answer;
-                         every byte goes as Telnet data
-Data (one of):
-  --file PATH            send this file (1 byte to 2 GiB - 1)
-  --random SIZE[K|M]     send SIZE bytes of a reproducible pattern, made in the temporary folder
-  --seed N               the pattern's seed (default 1): the same seed gives the same bytes
-Test:
-  --test passthrough     the data above through the device, as --direction says (default)
-  --test lines           the control lines end to end (needs --rfc2217): DTR and RTS of the
-                         serial side changed --toggles times each, every change expected in the
-                         device server's modem state; then the device server's DTR and RTS
-                         set the same way, every change expected on CTS, DSR or DCD here.
-                         Tells which line followed each one (null-modem wiring varies), the
-                         changes seen and their delay (median and longest)
-  --toggles N            changes per line for --test lines (default 20)
-Runs:
-  --direction D          serial-to-net, net-to-serial or both (default both, in that order)
-  --repeat N             run it all N times (default 1)
-  --start-delay MS       pause before each header, as the window makes (default 1000)
-  --output-dir DIR       store the received files here (default: a temporary folder, removed
-                         when every run verified unless --keep)
-  --keep                 keep the temporary folder
-A rack (many devices at once, each on its own serial device and network port):
-  --station NAME,DEVICE,HOST:PORT   a station that connects to its device; repeatable
-  --station NAME,DEVICE,listen:PORT a station in Server Mode
-  --stations FILE        one station a line in the same form ('#' starts a comment)
-                         Every other option applies to every station; each output line starts
-                         with [NAME]; the exit code is that of the first failing station.
-  --sweep KEY=V1,V2,...  run everything for every combination of these values (needs
-                         --rfc2217); KEY is baud, data-bits, parity, stop-bits or flow;
-                         repeatable
-Latency test (--test latency):
-  --frames N             frames per run (default 1000)
-  --frame-size BYTES     bytes per frame, 8 to 4096 (default 16); each carries its sequence
-                         number and check bytes
-  --interval MS          one frame every MS milliseconds (default 10)
-  --max-latency MS       a p99 one-way latency above MS fails the run
-Reporting:
-  --json                 a JSON report on stdout instead of the one-line summaries (with a
-                         "stations" array for a rack)
-  --junit FILE           a JUnit XML report for CI systems (one test suite per station)
-  --jsonl FILE           one JSON line per finished run, written as each run finishes
-  --report FILE          a self-contained HTML report with charts
-  --log FILE             a traffic log: every chunk of both links, time-stamped
-  --help                 this text
-
+)";
+    // The options, from the table the parser reads: a heading, then "  --name VALUE   help",
+    // the help's further lines indented to its first.
+    constexpr size_t kHelpColumn = 25;
+    std::string group;
+    for (const OptionInfo& o : OptionTable()) {
+        if (o.group != group) {
+            group = o.group;
+            text += "\n" + group + "\n";
+        }
+        std::string head = "  " + o.name;
+        if (!o.value.empty())
+            head += (o.value[0] == '[' ? "" : " ") + o.value;
+        size_t from = 0;
+        bool first = true;
+        while (from <= o.help.size()) {
+            const size_t nl = o.help.find('\n', from);
+            const std::string line =
+                o.help.substr(from, nl == std::string::npos ? std::string::npos : nl - from);
+            if (first && head.size() + 1 <= kHelpColumn) {
+                text += head + std::string(kHelpColumn - head.size(), ' ') + line + "\n";
+            } else {
+                if (first)
+                    text += head + "\n";
+                text += std::string(kHelpColumn, ' ') + line + "\n";
+            }
+            first = false;
+            if (nl == std::string::npos)
+                break;
+            from = nl + 1;
+        }
+    }
+    text += R"(
 A progress line goes to stderr (a bar on a terminal). A device that passes nothing for 2 s
-ends a run with a time-out.
+ends a run with a time-out. SIGINT or SIGTERM ends the runs under way within half a second and
+still writes every report, the interrupted runs marked as such.
 
 Exit codes:
   0   every run verified
@@ -485,13 +785,16 @@ Exit codes:
       or corrupted, or a p99 above --max-latency
   2   a time-out: the device passed nothing
   3   the serial port could not be opened
-  4   the network side failed (connect refused, no device connected in time)
+  4   the network side failed (connect refused, no device connected in time, the device
+      server stopped reading)
   5   the received file, the test data, a report or the traffic log could not be stored,
-      or the sent file could not be read
+      the sent file could not be read, or a station's thread could not be started
   6   with --rfc2217: the device server refused a setting, answered it with another
       value or not within 2 s, or is not an RFC 2217 server (each failure on a line of
       its own); with --test lines: the serial device has no modem lines
-  64  bad arguments
+  64  bad arguments, or an output file that clashes with another file or is not a regular
+      file
   130 SIGINT or SIGTERM ended the test (every report is still written)
 )";
+    return text;
 }

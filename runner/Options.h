@@ -35,7 +35,8 @@ struct Station {
     std::string name;
     std::string serial;
     bool listen = false;
-    std::string host;  // dotted IPv4, when not listening
+    std::string host;      // dotted IPv4, when not listening
+    std::string hostName;  // the host as given (a name or the same dotted address)
     unsigned port = 0;
     bool operator==(const Station&) const = default;
 };
@@ -54,7 +55,8 @@ struct RunnerOptions {
     LineSettings settings;
     // Network side.
     enum class Net { Connect, Listen } net = Net::Connect;
-    std::string host;  // dotted IPv4 (Connect)
+    std::string host;      // dotted IPv4 (Connect): the address the host name resolved to
+    std::string hostName;  // the host as given on the command line
     unsigned port = 0;
     int acceptTimeoutS = DEFAULT_ACCEPT_TIMEOUT_S;
     // Telnet with the Com Port Control option on the network side: the device server's serial
@@ -82,6 +84,7 @@ struct RunnerOptions {
     std::string logPath;     // the traffic log of both links (empty: none)
     std::string reportPath;  // the HTML report (empty: none)
     bool json = false;
+    std::string jsonPath;  // --json=FILE: the JSON report goes there instead of standard output
     std::string junitPath;
     bool help = false;
     // A rack: the stations tested at once (none: the one device of --serial and --connect or
@@ -98,7 +101,28 @@ struct ParsedArguments {
 };
 
 // Parses the arguments (without the program name). "--name value" and "--name=value" both work.
+// Only the arguments are checked here; CheckOutputPaths looks at the files they name.
 ParsedArguments ParseArguments(const std::vector<std::string>& args);
+
+// One option of the command line, as the parser, --help and the manual page know it.
+struct OptionInfo {
+    std::string name;   // "--baud"
+    std::string value;  // "RATE"; empty for a switch; "[=FILE]" for an optional value
+    std::string group;  // the --help heading it is listed under
+    std::string help;   // one or more lines of --help text
+};
+// Every option, in the order --help lists them.
+std::vector<OptionInfo> OptionTable();
+
+// The files the options name for writing (--junit, --json=FILE, --jsonl, --report, --log and the
+// per-station logs made from it), checked before anything runs: each must be a regular file or
+// a new one, none may be the file to send or another output (existing files compared by device
+// and inode, new ones by their absolute path). The error, one line, or empty.
+std::string CheckOutputPaths(const RunnerOptions& options, int settingCount);
+
+// "traffic.log" for station "st1" and setting 2 of a sweep: "traffic-st1-2.log" (no setting
+// number without a sweep, no name for a lone device).
+std::string StationFile(const std::string& path, const std::string& name, int setting);
 
 // One serial setting option ("--baud", "--data-bits", "--stop-bits", "--parity", "--flow") applied
 // to `line`; the error, one line, when the value is not one the option takes (else empty).
@@ -109,6 +133,10 @@ std::string ApplyEndpointOption(const std::string& name, const std::string& valu
 
 // The --help text.
 std::string UsageText();
+
+// Resolves `host` (a dotted IPv4 address or a host name) once to a dotted IPv4 address; empty
+// with the reason in *error when it has none.
+std::string ResolveIPv4(const std::string& host, std::string* error);
 
 // The line's theoretical byte rate: baud / (1 start bit + data bits + parity bit + stop bits).
 double LineBytesPerSecond(const LineSettings& settings);

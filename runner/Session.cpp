@@ -19,8 +19,8 @@
 
 #include "platform/ModemIo.h"
 #include "platform/SerialDevice.h"
-#include "runner/HtmlReport.h"
 #include "runner/LinesCheck.h"
+#include "runner/Report.h"
 #include "transfer/PassVerdict.h"
 #include "transfer/TerminalEngine.h"
 
@@ -140,9 +140,8 @@ bool IsRealSerialLine(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && !IsPseudoTerminal(path);
 }
 
-PassSession::PassSession(const RunnerOptions& options, std::ostream& out, std::ostream& err,
-                         bool errIsTerminal)
-    : m_opt(options), m_out(out), m_err(err), m_progress(err, errIsTerminal) {
+PassSession::PassSession(const RunnerOptions& options, SessionSink& sink)
+    : m_opt(options), m_sink(sink) {
     m_report.options = options;
     m_report.plannedRuns = options.repeat * static_cast<int>(options.directions.size());
 }
@@ -161,10 +160,7 @@ bool PassSession::StopQuits(QEventLoop& loop) {
 
 int PassSession::Fail(int code, const std::string& text, const std::string& detail) {
     m_report.error = SessionError{code, text, detail};
-    m_err << "vaskel-passthrough: " << text << "\n";
-    if (!detail.empty())
-        m_err << "  " << detail << "\n";
-    m_err << std::flush;
+    m_sink.Failed(*m_report.error);
     return code;
 }
 
@@ -258,9 +254,8 @@ int PassSession::BringUpLinks(TerminalEngine& engine) {
     // asked rate garbles characters, so the user is told the rate the line really runs at.
     const uint32_t asked = m_opt.settings.baud, applied = engine.serial.AppliedBaud();
     if (applied != 0 && std::abs(static_cast<double>(applied) - asked) > asked * 0.01)
-        m_err << "vaskel-passthrough: the driver applied " << applied << " baud for --baud "
-              << asked << "\n"
-              << std::flush;
+        m_sink.Note("vaskel-passthrough: the driver applied " + std::to_string(applied) +
+                    " baud for --baud " + std::to_string(asked));
     // The line test drives the serial side's DTR and RTS and watches its inputs: a device
     // without modem lines (a pseudo-terminal) leaves nothing to test.
     if (m_opt.test == RunnerOptions::Test::Lines && !engine.serial.Modem().Supported())
@@ -306,9 +301,8 @@ int PassSession::BringUpLinks(TerminalEngine& engine) {
     if (const platform::Result r = engine.net.StartServer(m_opt.port); !r)
         return Fail(EXIT_NETWORK_FAILED, r.text,
                     "port " + std::to_string(m_opt.port) + ": " + r.reason);
-    m_err << "waiting for the device on port " << m_opt.port << " (up to " << m_opt.acceptTimeoutS
-          << " s)\n"
-          << std::flush;
+    m_sink.Note("waiting for the device on port " + std::to_string(m_opt.port) + " (up to " +
+                std::to_string(m_opt.acceptTimeoutS) + " s)");
     QEventLoop loop;
     QTimer deadline;
     deadline.setSingleShot(true);
@@ -371,14 +365,13 @@ int PassSession::CheckRemoteSettings(TerminalEngine& engine) {
             "The device server did not apply the serial settings " + m_opt.settings.Readable(),
             detail);
     }
-    if (!m_opt.json)
-        m_out << RemoteAppliedLine(m_report) << "\n" << std::flush;
+    m_sink.RemoteApplied(m_report);
     return EXIT_VERIFIED;
 }
 
 int PassSession::RunLines(TerminalEngine& engine) {
-    m_err << "lines: changing DTR and RTS " << m_opt.toggles << " times each, on both sides\n"
-          << std::flush;
+    m_sink.Note("lines: changing DTR and RTS " + std::to_string(m_opt.toggles) +
+                (m_opt.toggles == 1 ? " time" : " times") + " each, on both sides");
     LinesCheck check(engine.serial.Modem(), engine.net, m_opt.toggles);
     QObject::connect(&m_stop, &SessionStop::now, &check, &LinesCheck::Stop);
     if (m_stopRequested)
@@ -386,11 +379,7 @@ int PassSession::RunLines(TerminalEngine& engine) {
     m_report.lines = check.Run();
     if (m_stopRequested)
         return EXIT_INTERRUPTED;
-    if (!m_opt.json) {
-        for (const LineFollowReport& line : m_report.lines->lines)
-            m_out << "lines: " << line.Summary() << "\n";
-        m_out << std::flush;
-    }
+    m_sink.TestDone(m_report);
     if (m_report.lines->linkLost)
         return Fail(EXIT_NETWORK_FAILED, "Link lost : the device server closed the connection",
                     m_opt.host + ":" + std::to_string(m_opt.port));
@@ -406,7 +395,7 @@ int PassSession::RunAll(TerminalEngine& engine) {
     QObject::connect(
         &pt, &PassThrough::progress, [this](PassDirection, qint64 stored, qint64 announced) {
             const int percent = announced > 0 ? static_cast<int>(stored * 100 / announced) : 0;
-            m_progress.Update(percent, ByteCountText(stored, announced));
+            m_sink.Progress().Update(percent, ByteCountText(stored, announced));
         });
     // The worker could not read the file: nothing will come, so the run is ended here.
     std::string sendFailure;
@@ -424,7 +413,7 @@ int PassSession::RunAll(TerminalEngine& engine) {
             const std::string label = "run " + std::to_string(number) + "/" +
                                       std::to_string(m_report.plannedRuns) + " " +
                                       DirectionName(direction);
-            m_progress.Begin(label);
+            m_sink.Progress().Begin(label);
             PassOutcome outcome;
             QEventLoop loop;
             const auto done =
@@ -446,14 +435,12 @@ int PassSession::RunAll(TerminalEngine& engine) {
             QObject::disconnect(stop);
             if (m_stopRequested) {
                 if (started) {
-                    m_out << label << ": interrupted (SIGINT or SIGTERM)\n" << std::flush;
-                    m_report.runs.push_back({number, outcome, true, std::nullopt});
-                    if (m_runListener)
-                        m_runListener(m_report.runs.back());
+                    outcome.direction = direction;
+                    RunDone({number, outcome, true, std::nullopt});
                 }
                 return EXIT_INTERRUPTED;
             }
-            m_progress.End();
+            m_sink.Progress().End();
             if (!started) {
                 // A worker thread that could not be started leaves the test undone on this
                 // machine, as test data that could not be stored does.
@@ -468,17 +455,7 @@ int PassSession::RunAll(TerminalEngine& engine) {
             // The file could not be read part-way: the next run could not go better.
             if (outcome.end == PassOutcome::End::ReadFailed)
                 return Fail(EXIT_NOT_STORED, outcome.text, outcome.detail);
-            m_report.runs.push_back({number, outcome, false, std::nullopt});
-            if (m_runListener)
-                m_runListener(m_report.runs.back());
-            if (!m_opt.json) {
-                m_out << SummaryLine(m_report.runs.back(), m_report.plannedRuns) << "\n";
-                if (const std::string diagnosis = DiagnosisLine(outcome); !diagnosis.empty())
-                    m_out << diagnosis << "\n";
-                m_out << std::flush;
-            }
-            if (!outcome.Verified() && !outcome.detail.empty())
-                m_err << "  " << outcome.detail << "\n" << std::flush;
+            RunDone({number, outcome, false, std::nullopt});
             // A verified capture in the temporary folder has served its purpose.
             if (outcome.Verified() && !m_opt.keep && m_opt.outputDir.empty())
                 ::unlink(outcome.path.c_str());
@@ -523,14 +500,13 @@ int PassSession::StopLog(TerminalEngine& engine, int code) {
     if (!failedBefore)
         loop.exec();
     if (notLogged > 0 || m_logNotLogged > 0)
-        m_err << "vaskel-passthrough: the traffic log fell behind: "
-              << std::max(notLogged, m_logNotLogged) << " bytes not logged in " << m_opt.logPath
-              << "\n"
-              << std::flush;
+        m_sink.Note("vaskel-passthrough: the traffic log fell behind: " +
+                    std::to_string(std::max(notLogged, m_logNotLogged)) + " bytes not logged in " +
+                    m_opt.logPath);
     if (m_logFailure.empty())
         return code;
     if (code != EXIT_VERIFIED) {
-        m_err << "vaskel-passthrough: " << m_logFailure << "\n" << std::flush;
+        m_sink.Note("vaskel-passthrough: " + m_logFailure);
         return code;
     }
     const size_t cut = m_logFailure.find("\n  ");
@@ -545,28 +521,21 @@ int PassSession::RunLatency(TerminalEngine& engine) {
             if (m_stopRequested)
                 return EXIT_INTERRUPTED;
             ++number;
-            m_progress.Begin("run " + std::to_string(number) + "/" +
-                             std::to_string(m_report.plannedRuns) + " " + DirectionName(direction));
+            m_sink.Progress().Begin("run " + std::to_string(number) + "/" +
+                                    std::to_string(m_report.plannedRuns) + " " +
+                                    DirectionName(direction));
             RunReport run{number,
                           {},
                           false,
                           ::RunLatency(engine, m_meter, direction, m_opt,
-                                       static_cast<uint32_t>(number), m_progress, m_stop)};
+                                       static_cast<uint32_t>(number), m_sink.Progress(), m_stop)};
             run.outcome.direction = direction;
             run.interrupted = m_stopRequested.load();
-            m_progress.End();
-            m_report.runs.push_back(run);
-            if (m_runListener)
-                m_runListener(m_report.runs.back());
-            if (run.interrupted)
+            m_sink.Progress().End();
+            RunDone(run);
+            if (m_report.runs.back().interrupted)
                 return EXIT_INTERRUPTED;
             const LatencyFigures& f = *m_report.runs.back().latency;
-            if (!m_opt.json) {
-                m_out << SummaryLine(m_report.runs.back(), m_report.plannedRuns) << "\n";
-                if (const std::string problems = LatencyProblems(f); !problems.empty())
-                    m_out << problems << "\n";
-                m_out << std::flush;
-            }
             // Without a link the next run cannot go better.
             if (!f.linkLost.empty())
                 return SessionExitCode(m_report);
@@ -575,46 +544,19 @@ int PassSession::RunLatency(TerminalEngine& engine) {
     return SessionExitCode(m_report);
 }
 
+void PassSession::RunDone(RunReport run) {
+    m_report.runs.push_back(std::move(run));
+    m_sink.RunDone(m_report);
+}
+
 int PassSession::Finish(int code) {
-    const int sessionCode = code;
-    // A report that cannot be written is said on stderr. It fails a session that had verified
-    // everything; an earlier failure keeps its own code. The JUnit report goes first, so that
-    // the JSON report tells of its failure too.
-    auto reportLost = [&](const std::string& text, const std::string& detail) {
-        if (code != EXIT_VERIFIED) {
-            m_err << "vaskel-passthrough: " << text << "\n  " << detail << "\n" << std::flush;
-            return;
-        }
-        code = Fail(EXIT_NOT_STORED, text, detail);
-    };
-    if (!m_opt.junitPath.empty()) {
-        std::string reason;
-        if (!WriteWholeFile(m_opt.junitPath, JUnitReport(m_report), &reason))
-            reportLost("Can't write the JUnit report", m_opt.junitPath + ": " + reason);
-    }
-    if (!m_opt.reportPath.empty()) {
-        std::string reason;
-        if (!WriteWholeFile(m_opt.reportPath, HtmlReport(m_report), &reason))
-            reportLost("Can't write the HTML report", m_opt.reportPath + ": " + reason);
-    }
-    if (m_opt.json && !(code == EXIT_BAD_ARGUMENTS && m_report.source.empty() &&
-                        m_opt.test == RunnerOptions::Test::Passthrough)) {
-        errno = 0;
-        m_out << JsonReport(m_report) << std::flush;
-        if (!m_out) {
-            const int error = errno != 0 ? errno : EIO;
-            reportLost("Can't write the JSON report",
-                       std::string("standard output: ") + std::strerror(error));
-        }
-    }
     if (m_tempDir.empty())
         return code;
     // Kept with --keep, and after a failed run whose files may tell what went wrong.
-    const bool keep = m_opt.keep || (sessionCode != EXIT_VERIFIED &&
-                                     sessionCode != EXIT_INTERRUPTED && !m_report.runs.empty());
+    const bool keep =
+        m_opt.keep || (code != EXIT_VERIFIED && code != EXIT_INTERRUPTED && !m_report.runs.empty());
     if (keep)
-        m_err << "vaskel-passthrough: the temporary folder is kept: " << m_tempDir << "\n"
-              << std::flush;
+        m_sink.Note("vaskel-passthrough: the temporary folder is kept: " + m_tempDir);
     else
         QDir(QString::fromStdString(m_tempDir)).removeRecursively();
     return code;

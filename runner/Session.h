@@ -1,26 +1,44 @@
-// One invocation of vaskel-passthrough: prepares the data, brings up both links through the
-// terminal engine, runs every direction of every repetition and reports. Needs a
-// QCoreApplication; waits in local event loops.
+// One session of vaskel-passthrough (one device, one setting): prepares the data, brings up both
+// links through the terminal engine, runs every direction of every repetition. It writes nothing
+// itself: it keeps its results as values and tells a sink of each as it comes, and the reporter
+// behind the sink writes every format. Needs a Qt event dispatcher on its thread; waits in local
+// event loops.
 #pragma once
 
 #include <QObject>
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
-#include <ostream>
 #include <string>
 
+#include "runner/Latency.h"
 #include "runner/Options.h"
-#include "runner/Report.h"
+#include "runner/Progress.h"
+#include "runner/Results.h"
 #include "runner/StopSignals.h"
+
+// Where a session tells what it finds, as it finds it; called on the session's thread.
+class SessionSink {
+public:
+    virtual ~SessionSink() = default;
+    // A line for the person at the terminal: what the session is doing, or a warning.
+    virtual void Note(const std::string& line) = 0;
+    // The session failed: the text the window would show and the OS's reason.
+    virtual void Failed(const SessionError& error) = 0;
+    // The device server applied every serial setting asked of it.
+    virtual void RemoteApplied(const SessionReport& report) = 0;
+    // The test's own results are in (the line test's lines).
+    virtual void TestDone(const SessionReport& report) = 0;
+    // A run ended, finished or interrupted: the last of report.runs.
+    virtual void RunDone(const SessionReport& report) = 0;
+    // The progress line of the run under way.
+    virtual ProgressLine& Progress() = 0;
+};
 
 class PassSession {
 public:
-    PassSession(const RunnerOptions& options, std::ostream& out, std::ostream& err,
-                bool errIsTerminal);
-    // Runs the session; returns the exit code. Failures are told on `err` (the window's text and
-    // the OS's reason), summaries or the JSON report on `out`.
+    PassSession(const RunnerOptions& options, SessionSink& sink);
+    // Runs the session; returns the exit code.
     int Run();
     const SessionReport& Report() const { return m_report; }
     // Any thread: ends the session at once. A run under way is cancelled (the serial output queue
@@ -28,10 +46,6 @@ public:
     // EXIT_INTERRUPTED. The session must have been made on the thread that runs it.
     void RequestStop();
     bool StopRequested() const { return m_stopRequested.load(); }
-    // Called on the session's thread as each run ends, with its report.
-    void SetRunListener(std::function<void(const RunReport&)> listener) {
-        m_runListener = std::move(listener);
-    }
 
 private:
     int Prepare();
@@ -48,20 +62,17 @@ private:
     int StartLog(TerminalEngine& engine);
     int StopLog(TerminalEngine& engine, int code);
     int Fail(int code, const std::string& text, const std::string& detail);
-    // Writes the reports and removes the temporary folder; returns the exit code, which a report
-    // that could not be written turns from verified into EXIT_NOT_STORED.
+    // Removes the temporary folder (unless it is to be kept); returns the exit code.
     int Finish(int code);
+    void RunDone(RunReport run);
 
     // Quits `loop` when a stop is requested; false when one already was.
     bool StopQuits(class QEventLoop& loop);
 
     std::atomic<bool> m_stopRequested{false};
     SessionStop m_stop;
-    std::function<void(const RunReport&)> m_runListener;
     RunnerOptions m_opt;
-    std::ostream& m_out;
-    std::ostream& m_err;
-    ProgressLine m_progress;
+    SessionSink& m_sink;
     SessionReport m_report;
     std::string m_tempDir;    // made by this session, with its trailing '/'
     std::string m_outputDir;  // where captures go, with its trailing '/'

@@ -1,6 +1,8 @@
 #include "runner/Stations.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <set>
 
@@ -63,16 +65,36 @@ bool ParseStation(const std::string& text, Station& out, std::string* error) {
         err = ApplyEndpointOption("--connect", endpoint, o);
     if (!err.empty())
         return Fail(error, "--station " + f[0] + ": " + err);
-    out = Station{f[0], f[1], o.net == RunnerOptions::Net::Listen, o.host, o.port};
+    out = Station{f[0], f[1], o.net == RunnerOptions::Net::Listen, o.host, o.hostName, o.port};
     return true;
 }
 
 bool ReadStationsFile(const std::string& path, std::vector<Station>& out, std::string* error) {
-    std::ifstream in(path);
+    // A stations file is a rack's list: a few dozen short lines. Anything far larger is the
+    // wrong file (a device, a log), read no further than the limit.
+    constexpr size_t kMaxFileBytes = 1 << 20;
+    constexpr size_t kMaxLineBytes = 4096;
+    std::ifstream in(path, std::ios::binary);
     if (!in)
-        return Fail(error, "--stations: can't read " + path);
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
+        return Fail(error, "--stations: can't read " + path + ": " + std::strerror(errno));
+    std::string text(kMaxFileBytes + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (in.bad())
+        return Fail(error, "--stations: can't read " + path + ": " + std::strerror(errno));
+    text.resize(static_cast<size_t>(in.gcount()));
+    if (text.size() > kMaxFileBytes)
+        return Fail(error, "--stations " + path +
+                               " is larger than 1 MiB: give a file with one station a line");
+    size_t from = 0;
+    for (int number = 1; from < text.size(); ++number) {
+        const size_t nl = text.find('\n', from);
+        std::string line =
+            text.substr(from, nl == std::string::npos ? std::string::npos : nl - from);
+        from = nl == std::string::npos ? text.size() : nl + 1;
+        if (line.size() > kMaxLineBytes)
+            return Fail(error, path + ":" + std::to_string(number) + ": the line is longer than " +
+                                   std::to_string(kMaxLineBytes) +
+                                   " bytes: one station a line, NAME,DEVICE,HOST:PORT");
         if (const size_t hash = line.find('#'); hash != std::string::npos)
             line.erase(hash);
         line = Trim(line);
@@ -84,8 +106,6 @@ bool ReadStationsFile(const std::string& path, std::vector<Station>& out, std::s
             return Fail(error, path + ":" + std::to_string(number) + ": " + err);
         out.push_back(std::move(s));
     }
-    if (in.bad())
-        return Fail(error, "--stations: can't read " + path);
     return true;
 }
 

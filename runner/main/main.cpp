@@ -9,13 +9,15 @@
 
 #include "runner/Options.h"
 #include "runner/Rack.h"
-#include "runner/Session.h"
+#include "runner/Stations.h"
 #include "runner/StopSignals.h"
 
 int main(int argc, char** argv) {
     // A device that drops the network link must end a run with a message, not the program.
     std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
+    // SIGINT and SIGTERM end the runs under way and still write every report: heard from here on.
+    StopSignals stop;
     const std::vector<std::string> args(argv + 1, argv + argc);
     const ParsedArguments parsed = ParseArguments(args);
     if (!parsed.ok) {
@@ -26,18 +28,18 @@ int main(int argc, char** argv) {
         std::cout << UsageText();
         return EXIT_VERIFIED;
     }
-    // SIGINT and SIGTERM end the runs under way and still write every report.
-    StopSignals stop;
-    int code = EXIT_VERIFIED;
-    if (!parsed.options.stations.empty() || !parsed.options.sweeps.empty()) {
-        Rack rack(parsed.options, std::cout, std::cerr);
-        QObject::connect(&stop, &StopSignals::stopRequested, [&rack] { rack.RequestStop(); });
-        code = rack.Run();
-    } else {
-        PassSession session(parsed.options, std::cout, std::cerr, isatty(STDERR_FILENO) == 1);
-        QObject::connect(&stop, &StopSignals::stopRequested, [&session] { session.RequestStop(); });
-        code = session.Run();
+    const int settings =
+        static_cast<int>(SweepSettings(parsed.options.settings, parsed.options.sweeps).size());
+    if (const std::string clash = CheckOutputPaths(parsed.options, settings); !clash.empty()) {
+        std::cerr << "vaskel-passthrough: " << clash << "\n";
+        return EXIT_BAD_ARGUMENTS;
     }
+    // One device or many stations: one path, a rack (of one station for one device).
+    Rack rack(parsed.options, std::cout, std::cerr, isatty(STDERR_FILENO) == 1);
+    QObject::connect(&stop, &StopSignals::stopRequested, [&rack] { rack.RequestStop(); });
+    if (stop.Requested())
+        rack.RequestStop();
+    const int code = rack.Run();
     if (code == EXIT_BAD_ARGUMENTS)
         std::cerr << "\n" << UsageText();
     return code;

@@ -1,10 +1,16 @@
 // The runner's arguments and words, without a device.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <sstream>
 
 #include "runner/Options.h"
 #include "runner/Report.h"
 #include "runner/Session.h"
 #include "runner/Stations.h"
+#include "runner/TestKind.h"
 #include "support/TestUtil.h"
 
 namespace {
@@ -30,18 +36,22 @@ TEST(RunnerOptions, BadArgumentsAreRefusedWithWhatIsWrong) {
     } cases[] = {
         {Base({"--frobnicate"}), "unknown option --frobnicate"},
         {Base({"--baud", "fast"}),
-         "--baud fast is not one of: 2400 4800 9600 14400 19200 28800 38400 57600 115200 230400"},
+         "--baud fast is not a rate: give a whole number of baud from 1 to 4000000, e.g. 2400 "
+         "4800 9600 14400 19200 28800 38400 57600 115200 230400"},
+        {Base({"--baud", "11520O"}), "--baud 11520O is not a rate: give a whole number"},
         {Base({"--baud", "0"}), "--baud 0 is out of range: 1 to 4000000"},
         {Base({"--baud", "4000001"}), "--baud 4000001 is out of range: 1 to 4000000"},
-        {Base({"--baud", "-9600"}), "--baud -9600 is not one of"},
-        {Base({"--baud=9600x"}), "--baud 9600x is not one of"},
+        {Base({"--baud", "-9600"}), "--baud -9600 is not a rate"},
+        {Base({"--baud=9600x"}), "--baud 9600x is not a rate"},
         {Base({"--data-bits", "9"}), "--data-bits 9 is not one of: 5 6 7 8"},
         {Base({"--parity", "mark"}), "--parity mark is not one of: even odd none"},
         {Base({"--stop-bits", "3"}), "--stop-bits 3 is not one of: 1 2"},
         {Base({"--flow", "rts"}), "--flow rts is not one of: none software hardware"},
         {{"--serial", "x", "--connect", "127.0.0.1:70000", "--random", "1K"},
          "port 70000 is not a TCP port"},
-        {{"--serial", "x", "--connect", "localhost:5000", "--random", "1K"}, "dotted IPv4"},
+        {{"--serial", "x", "--connect", "no-such-host.invalid:5000", "--random", "1K"},
+         "--connect: can't resolve no-such-host.invalid to an IPv4 address"},
+        {Base({"--json="}), "--json= needs a file"},
         {{"--serial", "x", "--listen", "0", "--random", "1K"}, "port 0 is not a TCP port"},
         {Base({"--listen", "5001"}), "--connect and --listen exclude each other"},
         {{"--serial", "x", "--random", "1K"}, "--connect HOST:PORT or --listen PORT is missing"},
@@ -262,9 +272,10 @@ TEST(RunnerOptions, StationsFileAndSweepCombinations) {
         {"--stations", dir.File("rack.txt"), "--random", "1K", "--sweep", "baud=9600,115200",
          "--sweep", "parity=none,even", "--flow", "hardware", "--rfc2217"});
     ASSERT_TRUE(parsed.ok) << parsed.error;
-    EXPECT_EQ(parsed.options.stations,
-              (std::vector<Station>{{"bench-1", "/dev/ttyUSB0", false, "192.0.2.1", 4001},
-                                    {"bench-2", "/dev/ttyUSB1", true, "", 4002}}));
+    EXPECT_EQ(
+        parsed.options.stations,
+        (std::vector<Station>{{"bench-1", "/dev/ttyUSB0", false, "192.0.2.1", "192.0.2.1", 4001},
+                              {"bench-2", "/dev/ttyUSB1", true, "", "", 4002}}));
     std::vector<std::string> labels;
     for (const LineSettings& s : SweepSettings(parsed.options.settings, parsed.options.sweeps))
         labels.push_back(SettingLabel(s));
@@ -275,4 +286,111 @@ TEST(RunnerOptions, StationsFileAndSweepCombinations) {
     const ParsedArguments bad =
         ParseArguments({"--stations", dir.File("bad.txt"), "--random", "1K"});
     EXPECT_EQ(bad.error.rfind(dir.File("bad.txt") + ":2: --station needs", 0), 0u) << bad.error;
+}
+
+// A host name is resolved once, to the dotted address the link uses; the name stays for the
+// reports.
+TEST(RunnerOptions, ConnectTakesAHostName) {
+    const ParsedArguments parsed =
+        ParseArguments({"--serial", "/dev/null", "--connect", "localhost:5000", "--random", "1K"});
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_EQ(parsed.options.host, "127.0.0.1");
+    EXPECT_EQ(parsed.options.hostName, "localhost");
+}
+
+// A stations file is a short list: a device or a huge file is refused at its limit, naming the
+// file (and the line).
+TEST(RunnerOptions, StationsFileIsBounded) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir.File("long.txt"),
+                        "a,/dev/a,127.0.0.1:1\n" + std::string(5000, 'x') + "\n");
+    testutil::WriteFile(dir.File("big.txt"), std::string((1 << 20) + 1, '#'));
+    struct Case {
+        std::string path;
+        std::string error;
+    } cases[] = {
+        {dir.File("long.txt"), dir.File("long.txt") + ":2: the line is longer than 4096 bytes"},
+        {dir.File("big.txt"), "--stations " + dir.File("big.txt") + " is larger than 1 MiB"},
+        {"/dev/zero", "--stations /dev/zero is larger than 1 MiB"},
+    };
+    for (const Case& c : cases) {
+        const ParsedArguments parsed = ParseArguments({"--stations", c.path, "--random", "1K"});
+        EXPECT_EQ(parsed.error.rfind(c.error, 0), 0u) << parsed.error;
+    }
+}
+
+// Every output names a file of its own: the file to send, another output, a station's log, or
+// anything that is not a regular file is refused before anything runs.
+TEST(RunnerOptions, OutputPathsThatClashOrCannotBeFilesAreRefused) {
+    testutil::TempDir dir;
+    const std::string data = dir.File("data.bin"), old = dir.File("old.xml");
+    testutil::WriteFile(data, "x");
+    testutil::WriteFile(old, "x");
+    ASSERT_EQ(::symlink(old.c_str(), dir.File("alias.xml").c_str()), 0);
+    ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0600), 0);
+    const std::string station = "--station=a,/dev/a,127.0.0.1:1";
+    struct Case {
+        std::vector<std::string> args;
+        const char* error;  // empty: accepted
+    } cases[] = {
+        {{"--file", data, "--log", data}, "is the file to send (--file"},
+        {{"--file", data, "--junit", dir.File("./data.bin")}, "is the file to send"},
+        {{"--random", "1K", "--junit", dir.File("r.xml"), "--report", dir.File("r.xml")},
+         "--junit and --report both name"},
+        {{"--random", "1K", "--junit", old, "--report", dir.File("alias.xml")},
+         "--junit and --report both name"},
+        {{"--random", "1K", "--junit", dir.File("fifo")}, "is a FIFO, not a regular file"},
+        {{"--random", "1K", "--report", "/dev/null"}, "is a character device, not a regular file"},
+        {{"--random", "1K", "--json=" + dir.path}, "is a directory, not a regular file"},
+        {{station, "--random", "1K", "--log", dir.File("t.log"), "--jsonl", dir.File("t-a.log")},
+         "--jsonl and --log both name"},
+        {{"--random", "1K", "--junit", old, "--report", dir.File("r.html"), "--jsonl",
+          dir.File("r.jsonl"), "--log", dir.File("t.log"), "--json=" + dir.File("r.json")},
+         ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        if (args[0] != station)
+            args.insert(args.begin(), {"--serial", "/dev/a", "--connect", "127.0.0.1:1"});
+        const ParsedArguments parsed = ParseArguments(args);
+        ASSERT_TRUE(parsed.ok) << parsed.error;
+        const std::string error = CheckOutputPaths(parsed.options, 1);
+        if (*c.error == '\0')
+            EXPECT_EQ(error, "");
+        else
+            EXPECT_NE(error.find(c.error), std::string::npos) << error << "\nwanted: " << c.error;
+    }
+}
+
+// The manual page, --help and the parser know the same options: each comes from one table.
+TEST(RunnerOptions, ManualPageAndHelpListEveryOptionOfTheTable) {
+    const std::string manual = testutil::ReadFile(VASKEL_SOURCE_DIR "/man/vaskel-passthrough.1");
+    ASSERT_FALSE(manual.empty());
+    // Each option's entry: ".TP" then ".B \-\-name" or ".BI \-\-name ...".
+    std::set<std::string> documented;
+    std::istringstream lines(manual);
+    std::string line, previous;
+    while (std::getline(lines, line)) {
+        if (previous == ".TP" && (line.rfind(".B", 0) == 0)) {
+            std::string name = line.substr(line.find(' ') + 1);
+            name = name.substr(0, name.find_first_of(" \"", 2) == std::string::npos
+                                      ? name.size()
+                                      : name.find_first_of(" \"", 2));
+            std::string plain;
+            for (char c : name)
+                if (c != '\\')
+                    plain += c;
+            if (plain.rfind("--", 0) == 0)
+                documented.insert(plain);
+        }
+        previous = line;
+    }
+    std::set<std::string> table;
+    const std::string help = UsageText();
+    for (const OptionInfo& o : OptionTable()) {
+        table.insert(o.name);
+        EXPECT_NE(help.find("  " + o.name), std::string::npos) << o.name << " is not in --help";
+        EXPECT_FALSE(o.help.empty()) << o.name;
+    }
+    EXPECT_EQ(documented, table);
 }

@@ -1,0 +1,78 @@
+// What a run of vaskel-passthrough found, as values: each run's outcome or figures, each
+// session's (one device, one setting) and each station's. The sessions make them; the reporter
+// writes every format from them.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "net/RemotePort.h"
+#include "runner/Latency.h"
+#include "runner/LinesCheck.h"
+#include "runner/Options.h"
+#include "transfer/PassThrough.h"
+
+// One run: one direction of one repetition.
+struct RunReport {
+    int number = 0;  // 1-based, over all runs
+    PassOutcome outcome;
+    bool interrupted = false;               // cut short by SIGINT or SIGTERM
+    std::optional<LatencyFigures> latency;  // a latency run's figures (its outcome unused)
+
+    PassDirection Direction() const { return latency ? latency->direction : outcome.direction; }
+};
+
+// A failure that ended the session before or between runs: the text the window would show and
+// the OS's reason.
+struct SessionError {
+    int exitCode = 0;
+    std::string text;
+    std::string detail;
+};
+
+struct SessionReport {
+    RunnerOptions options;
+    bool realBaud = false;  // the serial side is a real UART, not a pseudo-terminal
+    std::string source;     // the sent file
+    int64_t bytes = 0;      // its length
+    int plannedRuns = 0;
+    std::vector<RunReport> runs;
+    std::optional<SessionError> error;
+    // With --rfc2217: what became of the serial settings asked of the device server (absent when
+    // no link came up to ask them on).
+    std::optional<RemoteSettingsReport> remote;
+    // With --test lines: what followed each line (absent when the test did not start).
+    std::optional<LinesReport> lines;
+    bool interrupted = false;  // SIGINT or SIGTERM ended the session
+};
+
+// One station's sessions, one a setting.
+struct StationResult {
+    Station station;
+    struct Part {
+        LineSettings settings;
+        std::string label;  // "115200 8N1"
+        SessionReport report;
+        int exitCode = 0;
+    };
+    std::vector<Part> parts;
+    int exitCode = 0;  // the first failing part's, else 0
+};
+
+// One verdict as every format shows it: a JUnit test case, a row of the HTML report.
+struct ReportCase {
+    enum class State { Passed, Failed, Error, Interrupted };
+    State state = State::Passed;
+    std::string name;     // "run 1 serial-to-net", "setup", "rfc2217 settings"
+    double seconds = 0;   // how long it took (0: not timed)
+    std::string word;     // the result word: "verified", "mismatch", "lost", "interrupted"...
+    std::string message;  // what it found: "Verified : ...", "Latency : p50 0.41 ms, ..."
+    std::string why;      // not passed: what failed, with the count and the limit
+    std::string detail;   // further text (the OS's reason, the stored file)
+    double bytesPerSecond = -1;  // < 0: no rate
+    std::string direction;       // empty for a case that is no run
+    // Figures for the JUnit case's properties ("frames.lost" = "0").
+    std::vector<std::pair<std::string, std::string>> properties;
+    const RunReport* run = nullptr;  // the run it is about, if any
+};
