@@ -1,98 +1,10 @@
 // The command line of vaskel-passthrough: what it accepts and the settings it makes of it.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
-#include "serial/LineSettings.h"
-#include "transfer/PassThrough.h"
-
-// The program's exit codes.
-enum RunnerExit : int {
-    EXIT_VERIFIED = 0,        // every run verified
-    EXIT_MISMATCH = 1,        // a mismatch or a short capture
-    EXIT_TIMEOUT = 2,         // a time-out: the device passed nothing
-    EXIT_SERIAL_FAILED = 3,   // the serial port could not be opened
-    EXIT_NETWORK_FAILED = 4,  // connect refused or failed, no peer in time, peer gone
-    EXIT_NOT_STORED = 5,      // the capture (or the test data) could not be stored
-    // The control path could not be checked: the device server refused a serial setting,
-    // answered it with another value or not at all, or does not speak RFC 2217; or the serial
-    // device has no modem lines for the line test.
-    EXIT_CONTROL_PATH = 6,
-    EXIT_INTERRUPTED = 130,   // SIGINT or SIGTERM ended the test
-    EXIT_BAD_ARGUMENTS = 64,  // bad arguments
-};
-
-constexpr int DEFAULT_ACCEPT_TIMEOUT_S = 30;
-// How often the line test changes each output line by default.
-constexpr int DEFAULT_TOGGLES = 20;
-
-// One device under test in a rack: its name (prefixed to its output lines and naming it in the
-// reports), its serial device and its network side (a client link to host:port, or a server
-// listening on port).
-struct Station {
-    std::string name;
-    std::string serial;
-    bool listen = false;
-    std::string host;      // dotted IPv4, when not listening
-    std::string hostName;  // the host as given (a name or the same dotted address)
-    unsigned port = 0;
-    bool operator==(const Station&) const = default;
-};
-
-// One swept serial setting: its key (baud, data-bits, parity, stop-bits, flow) and the values
-// the sweep goes through.
-struct SweepAxis {
-    std::string key;
-    std::vector<std::string> values;
-};
-
-struct RunnerOptions {
-    // Serial side: the device as given (a path or COMn) and its line settings (57600 8N1 and
-    // no flow control unless the options say otherwise).
-    std::string serial;
-    LineSettings settings;
-    // Network side.
-    enum class Net { Connect, Listen } net = Net::Connect;
-    std::string host;      // dotted IPv4 (Connect): the address the host name resolved to
-    std::string hostName;  // the host as given on the command line
-    unsigned port = 0;
-    int acceptTimeoutS = DEFAULT_ACCEPT_TIMEOUT_S;
-    // Telnet with the Com Port Control option on the network side: the device server's serial
-    // port is set to `settings` before the first run, and every byte is Telnet data.
-    bool rfc2217 = false;
-    // What is tested: files passing through (the default), the modem control lines end to end
-    // (needs rfc2217; each output line changed `toggles` times), or timed frames.
-    enum class Test { Passthrough, Lines, Latency } test = Test::Passthrough;
-    int toggles = DEFAULT_TOGGLES;
-    // Data: a file, or `randomSize` bytes of the pattern of `seed`.
-    std::string file;
-    int64_t randomSize = -1;
-    uint64_t seed = 1;
-    std::vector<PassDirection> directions;  // in the order they run within one repetition
-    int repeat = 1;
-    std::string outputDir;  // empty: a temporary folder
-    bool keep = false;
-    int startDelayMs = SEND_START_DELAY_MS;
-    // Latency runs: `frames` frames of `frameSize` bytes, one every `intervalMs`; a p99 above
-    // `maxLatencyMs` (when >= 0) fails the run.
-    int frames = 1000;
-    int frameSize = 16;
-    int intervalMs = 10;
-    double maxLatencyMs = -1;
-    std::string logPath;     // the traffic log of both links (empty: none)
-    std::string reportPath;  // the HTML report (empty: none)
-    bool json = false;
-    std::string jsonPath;  // --json=FILE: the JSON report goes there instead of standard output
-    std::string junitPath;
-    bool help = false;
-    // A rack: the stations tested at once (none: the one device of --serial and --connect or
-    // --listen), the settings swept, and the file that gets one JSON line per finished run.
-    std::vector<Station> stations;
-    std::vector<SweepAxis> sweeps;
-    std::string jsonlPath;
-};
+#include "runner/Config.h"
 
 struct ParsedArguments {
     bool ok = false;
@@ -120,26 +32,5 @@ std::vector<OptionInfo> OptionTable();
 // and inode, new ones by their absolute path). The error, one line, or empty.
 std::string CheckOutputPaths(const RunnerOptions& options, int settingCount);
 
-// "traffic.log" for station "st1" and setting 2 of a sweep: "traffic-st1-2.log" (no setting
-// number without a sweep, no name for a lone device).
-std::string StationFile(const std::string& path, const std::string& name, int setting);
-
-// One serial setting option ("--baud", "--data-bits", "--stop-bits", "--parity", "--flow") applied
-// to `line`; the error, one line, when the value is not one the option takes (else empty).
-std::string ApplyLineOption(const std::string& name, const std::string& value, LineSettings& line);
-// "--connect HOST:PORT" or "--listen PORT" applied to `o`; the error, or empty.
-std::string ApplyEndpointOption(const std::string& name, const std::string& value,
-                                RunnerOptions& o);
-
 // The --help text.
 std::string UsageText();
-
-// Resolves `host` (a dotted IPv4 address or a host name) once to a dotted IPv4 address; empty
-// with the reason in *error when it has none.
-std::string ResolveIPv4(const std::string& host, std::string* error);
-
-// The line's theoretical byte rate: baud / (1 start bit + data bits + parity bit + stop bits).
-double LineBytesPerSecond(const LineSettings& settings);
-
-// "1M" = 1048576, "4K" = 4096, "1000" = 1000; -1 when the text is not a size.
-int64_t ParseSize(const std::string& text);

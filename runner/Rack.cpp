@@ -88,10 +88,8 @@ int Rack::Run() {
                 "the free memory"};
             part.exitCode = r.exitCode = EXIT_NOT_STORED;
             r.parts.push_back(std::move(part));
-            m_reporter->Told(
-                std::string(r.station.name.empty() ? "" : "[" + r.station.name + "] ") +
-                    r.parts.back().report.error->text,
-                r.parts.back().report.error->detail);
+            m_reporter->Told(r.parts.back().report.error->text, r.parts.back().report.error->detail,
+                             &r.station);
             continue;
         }
         ++running;

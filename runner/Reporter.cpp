@@ -110,11 +110,13 @@ Reporter::Reporter(const RunnerOptions& options, std::ostream& out, std::ostream
 
 Reporter::~Reporter() = default;
 
-void Reporter::Told(const std::string& text, const std::string& detail) {
+void Reporter::Told(const std::string& text, const std::string& detail, const Station* station) {
+    const std::string prefix =
+        station && !m_bLone && !station->name.empty() ? "[" + station->name + "] " : "";
     std::lock_guard lock(m_lock);
-    m_err << "vaskel-passthrough: " << text << "\n";
+    m_err << prefix << "vaskel-passthrough: " << text << "\n";
     if (!detail.empty())
-        m_err << "  " << detail << "\n";
+        m_err << prefix << "  " << detail << "\n";
     m_err << std::flush;
 }
 
@@ -151,8 +153,12 @@ void Reporter::JsonLine(const Station& station, const std::string& label, const 
 }
 
 int Reporter::Finish(const std::vector<StationResult>& results, int code, bool interrupted) {
+    QJsonValue reportError;  // the first report that could not be written, for the JSON report
     auto lost = [&](const std::string& text, const std::string& detail) {
         Told(text, detail);
+        if (reportError.isNull())
+            reportError = QJsonObject{{"text", QString::fromStdString(text)},
+                                      {"detail", QString::fromStdString(detail)}};
         if (code == EXIT_VERIFIED)
             code = EXIT_NOT_STORED;
     };
@@ -188,6 +194,8 @@ int Reporter::Finish(const std::vector<StationResult>& results, int code, bool i
         if (single) {
             root = JsonReportObject(results.front().parts.front().report);
             root["exit_code"] = code;
+            if (root["error"].isNull())
+                root["error"] = reportError;
         } else {
             QJsonArray stations;
             for (const StationResult& r : results) {
@@ -208,6 +216,7 @@ int Reporter::Finish(const std::vector<StationResult>& results, int code, bool i
                 {"program", "vaskel-passthrough"},
                 {"exit_code", code},
                 {"interrupted", interrupted},
+                {"error", reportError},
                 {"stations", stations},
             };
         }

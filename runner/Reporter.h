@@ -40,8 +40,9 @@ public:
     // report that could not be written turns from 0 into EXIT_NOT_STORED.
     int Finish(const std::vector<StationResult>& results, int code, bool interrupted);
 
-    // A failure of the reporter's own: told on standard error.
-    void Told(const std::string& text, const std::string& detail);
+    // A failure of the reporter's own, or of a station's (named by `station`, empty for none):
+    // told on standard error.
+    void Told(const std::string& text, const std::string& detail, const Station* station = nullptr);
 
 private:
     class Sink;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "runner/Options.h"
+#include "runner/Config.h"
 
 // "NAME,SERIAL,HOST:PORT" or "NAME,SERIAL,listen:PORT". A name is 1 to 64 characters of letters,
 // digits, '-', '_' and '.'. False with the error (one line) in *error.

@@ -15,6 +15,8 @@
 int main(int argc, char** argv) {
     // A device that drops the network link must end a run with a message, not the program.
     std::signal(SIGPIPE, SIG_IGN);
+    // A file-size limit (ulimit -f) must fail a write with a message, not end the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
     // SIGINT and SIGTERM end the runs under way and still write every report: heard from here on.
     StopSignals stop;

@@ -12,11 +12,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "support/FaultyRelay.h"
 #include "support/Ser2netDevice.h"
@@ -187,7 +189,6 @@ TEST_P(RunnerWithSocat, AReportThatCannotBeWrittenIsToldAndEndsWith5) {
         std::string stdoutPath;
         std::string err;
     } cases[] = {
-        {{"--junit", "/dev/full"}, "", "/dev/full: No space left on device"},
         {{"--junit", dir.File("gone/report.xml")},
          "",
          "gone/report.xml: No such file or directory"},
@@ -209,9 +210,9 @@ TEST_P(RunnerWithSocat, AReportThatCannotBeWrittenIsToldAndEndsWith5) {
             << r.err;
     }
     // With --json beside it, the JSON report carries the JUnit report's failure.
-    const Ran r =
-        RunProgram(Join(Device(), {"--random", "4K", "--direction", "serial-to-net",
-                                   "--start-delay", "0", "--json", "--junit", "/dev/full"}));
+    const Ran r = RunProgram(
+        Join(Device(), {"--random", "4K", "--direction", "serial-to-net", "--start-delay", "0",
+                        "--json", "--junit", dir.File("gone/report.xml")}));
     EXPECT_EQ(r.code, 5) << r.err;
     const QJsonObject report = Json(r);
     EXPECT_EQ(report["exit_code"].toInt(), 5);
@@ -958,4 +959,121 @@ TEST(RunnerWithSer2net, ASweepSetsEachRateOnTheServedSideAndVerifiesIt) {
     ASSERT_EQ(suites.size(), 1u);
     // Per setting: the settings case and one case per direction, none failed.
     EXPECT_EQ(suites.begin()->second, std::make_pair(9, 0));
+}
+
+namespace {
+
+// Every report of a stopped session, each read as its reader would: one JSON document on
+// standard output, a JSON lines file that exists and parses line by line, a JUnit file with an
+// interrupted case, an HTML page that says so.
+void ExpectReportsMarkTheStop(const Ran& r, const testutil::TempDir& dir) {
+    const QJsonObject report = Json(r);
+    EXPECT_EQ(report["exit_code"].toInt(), 130) << r.out;
+    EXPECT_TRUE(report["interrupted"].toBool()) << r.out;
+    for (const QJsonValue& run : report["runs"].toArray())
+        EXPECT_EQ(run.toObject()["result"].toString(), "interrupted") << r.out;
+    struct stat st {};
+    EXPECT_EQ(::stat(dir.File("runs.jsonl").c_str(), &st), 0) << "no JSON lines file";
+    for (const std::string& line : Lines(testutil::ReadFile(dir.File("runs.jsonl")))) {
+        const QJsonObject run = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+        EXPECT_EQ(run["result"].toString(), "interrupted") << line;
+        EXPECT_EQ(run["exit_code"].toInt(), 130) << line;
+    }
+    const std::string junit = testutil::ReadFile(dir.File("junit.xml"));
+    EXPECT_NE(junit.find("type=\"interrupted\""), std::string::npos) << junit;
+    JUnitSuites(dir.File("junit.xml"));  // well-formed
+    const std::string html = testutil::ReadFile(dir.File("report.html"));
+    EXPECT_NE(html.find("<span class=\"fail\">interrupted</span>"), std::string::npos) << html;
+    EXPECT_NE(html.find("</html>"), std::string::npos);
+}
+
+}  // namespace
+
+// SIGTERM at each stage of one device's session, for every test kind: making the test data,
+// waiting for the device to connect, waiting for the RFC 2217 answers, a pass-through run and a
+// latency run. Each ends at once with 130, and every format marks the stop alike.
+TEST(RunnerStops, EachStageEndsAtOnceAndEveryFormatMarksIt) {
+    testutil::TempDir dir;
+    // socat serves one connection: a device of its own for each stage.
+    std::vector<std::unique_ptr<SocatDevice>> devices;
+    const auto device = [&] {
+        const int port = testutil::FreePort();
+        const std::string com = dir.File("COM" + std::to_string(devices.size() + 1));
+        devices.push_back(std::make_unique<SocatDevice>(com, SocatDevice::Mode::Listen, port));
+        EXPECT_TRUE(devices.back()->Ready());
+        return std::vector<std::string>{"--serial", com, "--connect",
+                                        "127.0.0.1:" + std::to_string(port)};
+    };
+    ScriptedComPortServer silent(true, [](const ScriptedComPortServer::Bytes&) {
+        return std::optional<ScriptedComPortServer::Bytes>();
+    });
+    const struct {
+        const char* stage;
+        std::vector<std::string> args;
+        std::string waitFor;  // on stderr, before the signal (empty: a second)
+    } cases[] = {
+        {"making the test data", Join(device(), {"--random", "2000M"}), ""},
+        {"waiting for the device",
+         {"--serial", dir.File("COM1"), "--listen", std::to_string(testutil::FreePort()),
+          "--random", "1K"},
+         "waiting for the device"},
+        {"waiting for the RFC 2217 answers",
+         {"--serial", dir.File("COM1"), "--connect", "127.0.0.1:" + std::to_string(silent.Port()),
+          "--rfc2217", "--random", "1K"},
+         ""},
+        {"a pass-through run", Join(device(), {"--random", "1K", "--start-delay", "20000"}), ""},
+        {"a latency run",
+         Join(device(), {"--test", "latency", "--frames", "100000", "--interval", "1"}), "run 1/2"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stage);
+        for (const char* f : {"runs.jsonl", "junit.xml", "report.html"})
+            ::unlink(dir.File(f).c_str());
+        RunnerProcess runner;
+        runner.Start(Join(c.args, {"--json", "--jsonl", dir.File("runs.jsonl"), "--junit",
+                                   dir.File("junit.xml"), "--report", dir.File("report.html")}));
+        if (c.waitFor.empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        else
+            EXPECT_TRUE(testutil::WaitFor(
+                [&] { return runner.Err().find(c.waitFor) != std::string::npos; }, 10000));
+        const auto signalled = std::chrono::steady_clock::now();
+        runner.Signal(SIGTERM);
+        const Ran r = runner.Finish(20000);
+        const long ms = testutil::MsSince(signalled);
+        // The aim is half a second; the bound leaves room for a loaded machine.
+        EXPECT_LT(ms, 2000);
+        std::cout << c.stage << ": ended " << ms << " ms after SIGTERM\n";
+        EXPECT_EQ(r.code, 130) << r.out << r.err;
+        ExpectReportsMarkTheStop(r, dir);
+    }
+}
+
+// A station whose thread the system will not make (a limit on threads) fails on its own, with
+// its own message and code, and the rack still ends and reports. The limit is per user, so the
+// program runs as nobody, whose limit of 2 leaves it its main thread and one station's.
+TEST(RunnerRack, AStationWhoseThreadCannotStartFailsAlone) {
+    testutil::TempDir dir;
+    ASSERT_EQ(::chmod(dir.path.c_str(), 0777), 0);
+    std::string command =
+        "exec prlimit --nproc=2 setpriv --reuid=65534 --regid=65534 "
+        "--clear-groups '" VASKEL_PASSTHROUGH "'";
+    for (const char* s : {"a", "b", "c"})
+        command += std::string(" --station ") + s + "," + dir.File(s) + ",127.0.0.1:9";
+    command += " --random 1K --json >'" + dir.File("out") + "' 2>'" + dir.File("err") + "'";
+    testutil::ChildProcess child;
+    ASSERT_TRUE(child.Start({"/bin/sh", "-c", command}, {"TMPDIR=" + dir.path}));
+    const int status = child.Wait(20000);
+    ASSERT_TRUE(WIFEXITED(status)) << "the rack did not end";
+    EXPECT_EQ(WEXITSTATUS(status), 3);  // the first station's: its serial device is missing
+    Ran r;
+    r.out = testutil::ReadFile(dir.File("out"));
+    r.err = testutil::ReadFile(dir.File("err"));
+    std::map<std::string, int> codes;
+    for (const QJsonValue& s : Json(r)["stations"].toArray())
+        codes[s.toObject()["name"].toString().toStdString()] = s.toObject()["exit_code"].toInt();
+    EXPECT_EQ(codes, (std::map<std::string, int>{{"a", 3}, {"b", 5}, {"c", 5}})) << r.err;
+    EXPECT_NE(r.err.find("[b] vaskel-passthrough: Can't start the station's thread"),
+              std::string::npos)
+        << r.err;
 }
