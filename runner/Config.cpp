@@ -183,3 +183,7 @@ std::string StationFile(const std::string& path, const std::string& name, int se
         tag += "-" + std::to_string(setting);
     return hasExt ? path.substr(0, dot) + tag + path.substr(dot) : path + tag;
 }
+
+std::string CountOf(int64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}

@@ -120,3 +120,6 @@ int64_t ParseSize(const std::string& text);
 // A whole decimal number in [low, high] in *value; false otherwise (signs, blanks and suffixes
 // included).
 bool ParseNumber(const std::string& text, long long low, long long high, long long* value);
+
+// "1 frame", "2 frames": a count with its noun, singular or plural.
+std::string CountOf(int64_t n, const char* one, const char* many);

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "runner/Config.h"
+
 namespace {
 
 constexpr ModemLine kInputs[] = {ModemLine::Cts, ModemLine::Dsr, ModemLine::Dcd, ModemLine::Ri};
@@ -80,8 +82,8 @@ std::string LineFollowReport::Mapping() const {
 }
 
 std::string LineFollowReport::Summary() const {
-    std::string text = Mapping() + ": " + std::to_string(seen) + " of " + std::to_string(toggles) +
-                       " changes seen";
+    std::string text = Mapping() + ": " + std::to_string(seen) + " of " +
+                       CountOf(toggles, "change", "changes") + " seen";
     if (!delaysMs.empty())
         text += ", delay p50 " + Ms(P50Ms()) + " ms, max " + Ms(MaxMs()) + " ms";
     if (!error.empty())

@@ -370,8 +370,8 @@ int PassSession::CheckRemoteSettings(TerminalEngine& engine) {
 }
 
 int PassSession::RunLines(TerminalEngine& engine) {
-    m_sink.Note("lines: changing DTR and RTS " + std::to_string(m_opt.toggles) +
-                (m_opt.toggles == 1 ? " time" : " times") + " each, on both sides");
+    m_sink.Note("lines: changing DTR and RTS " + CountOf(m_opt.toggles, "time", "times") +
+                    " each, on both sides");
     LinesCheck check(engine.serial.Modem(), engine.net, m_opt.toggles);
     QObject::connect(&m_stop, &SessionStop::now, &check, &LinesCheck::Stop);
     if (m_stopRequested)
@@ -501,7 +501,7 @@ int PassSession::StopLog(TerminalEngine& engine, int code) {
         loop.exec();
     if (notLogged > 0 || m_logNotLogged > 0)
         m_sink.Note("vaskel-passthrough: the traffic log fell behind: " +
-                    std::to_string(std::max(notLogged, m_logNotLogged)) + " bytes not logged in " +
+                    CountOf(std::max(notLogged, m_logNotLogged), "byte", "bytes") + " not logged in " +
                     m_opt.logPath);
     if (m_logFailure.empty())
         return code;

@@ -118,7 +118,7 @@ public:
     }
     std::vector<std::pair<std::string, std::string>> HtmlRows(
         const SessionReport& r) const override {
-        return {{"data", r.source + ", " + std::to_string(r.bytes) + " bytes"}};
+        return {{"data", r.source + ", " + CountOf(r.bytes, "byte", "bytes")}};
     }
 };
 
@@ -165,7 +165,7 @@ public:
         const SessionReport& r) const override {
         const RunnerOptions& o = r.options;
         return {
-            {"frames", std::to_string(o.frames) + " frames of " + std::to_string(o.frameSize) +
+            {"frames", CountOf(o.frames, "frame", "frames") + " of " + std::to_string(o.frameSize) +
                            " bytes, one every " + std::to_string(o.intervalMs) + " ms" +
                            (o.maxLatencyMs >= 0 ? ", p99 limit " + Fmt("%g", o.maxLatencyMs) + " ms"
                                                 : std::string())}};
@@ -239,8 +239,7 @@ public:
     QJsonValue DataJson(const SessionReport&) const override { return QJsonValue(); }
     std::vector<std::pair<std::string, std::string>> HtmlRows(
         const SessionReport& r) const override {
-        return {{"lines", "DTR and RTS changed " + std::to_string(r.options.toggles) +
-                              (r.options.toggles == 1 ? " time" : " times") +
+        return {{"lines", "DTR and RTS changed " + CountOf(r.options.toggles, "time", "times") +
                               " each, on both sides"}};
     }
 };
