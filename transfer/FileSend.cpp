@@ -13,6 +13,9 @@
 
 namespace {
 
+// How much of the file one read takes.
+constexpr size_t READ_BLOCK = 64 * 1024;
+
 // Waits `ms` or until the abort is raised; true when the whole wait passed.
 bool WaitUnlessAborted(int ms, const platform::AbortSignal& abort) {
     using Clock = std::chrono::steady_clock;
@@ -54,13 +57,34 @@ SendResult SendFile(const SendFileJob& job, const std::atomic<bool>& stop,
     if (!job.send(header, FILE_HEADER_SIZE, abort))
         return result;
 
-    std::vector<unsigned char> buf(static_cast<size_t>(job.chunk));
+    // The file is read in large blocks (one read per 64 KiB, not one per chunk); on the link it
+    // still goes out in `job.chunk`-byte pieces, the last piece of a block joined to the next
+    // block's start so that every piece but the file's last is whole.
+    const size_t chunk = static_cast<size_t>(job.chunk);
+    const size_t block = std::max<size_t>(chunk, READ_BLOCK / chunk * chunk);
+    std::vector<unsigned char> buf(block);
     long n = file.Read(buf.data(), buf.size());
     while (n > 0 && !stop.load() && !abort.IsRaised()) {
-        if (!job.send(buf.data(), static_cast<int>(n), abort))
+        size_t have = static_cast<size_t>(n);
+        // A short read is not the end: fill the block so that the pieces stay whole.
+        while (have < block) {
+            const long more = file.Read(buf.data() + have, block - have);
+            if (more <= 0) {
+                n = more;
+                break;
+            }
+            have += static_cast<size_t>(more);
+        }
+        for (size_t at = 0; at < have && !stop.load() && !abort.IsRaised(); at += chunk) {
+            if (!job.send(buf.data() + at, static_cast<int>(std::min(chunk, have - at)), abort))
+                return result;
+            if (job.yieldAfterChunk)
+                std::this_thread::yield();
+        }
+        if (stop.load() || abort.IsRaised())
             return result;
-        if (job.yieldAfterChunk)
-            std::this_thread::yield();
+        if (n <= 0 || have < block)
+            break;
         n = file.Read(buf.data(), buf.size());
     }
     if (n < 0) {

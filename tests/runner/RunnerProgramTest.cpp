@@ -939,7 +939,7 @@ TEST(RunnerWithSer2net, ASweepSetsEachRateOnTheServedSideAndVerifiesIt) {
     runner.Start({"--serial", dir.File("COM1"), "--connect",
                   "127.0.0.1:" + std::to_string(device.TelnetPort()), "--rfc2217", "--sweep",
                   "baud=9600,38400,230400", "--random", "64K", "--start-delay", "300", "--junit",
-                  dir.File("junit.xml")});
+                  dir.File("junit.xml"), "--report", dir.File("sweep.html")});
     // The pause before each header holds each setting's link up long enough to look at the pty.
     std::set<long> seen;
     testutil::WaitFor(
@@ -959,6 +959,12 @@ TEST(RunnerWithSer2net, ASweepSetsEachRateOnTheServedSideAndVerifiesIt) {
     ASSERT_EQ(suites.size(), 1u);
     // Per setting: the settings case and one case per direction, none failed.
     EXPECT_EQ(suites.begin()->second, std::make_pair(9, 0));
+    // One device swept is no rack: its page names the device and counts the settings.
+    const std::string html = testutil::ReadFile(dir.File("sweep.html"));
+    EXPECT_NE(html.find("<h1>vaskel-passthrough: " + dir.File("COM1") + ": sweep of 3 settings"),
+              std::string::npos)
+        << html.substr(0, 2000);
+    EXPECT_EQ(html.find("rack"), std::string::npos);
 }
 
 namespace {
