@@ -2,6 +2,6 @@
 // the progress dialog posts its cancel request there.
 #pragma once
 
-#include "platform/Window.h"
+#include "app/Window.h"
 
 extern HWND g_hMainWnd;

@@ -24,7 +24,7 @@
 #include "net/Fields.h"
 #include "platform/Paths.h"
 #include "platform/PortMap.h"
-#include "platform/Window.h"
+#include "app/Window.h"
 #include "res/DialogTemplate.h"
 #include "res/Icons.h"
 #include "res/Resource.h"

@@ -1,6 +1,6 @@
 #include "app/Ui.h"
 
-#include "platform/Window.h"
+#include "app/Window.h"
 
 #include <QApplication>
 #include <QCoreApplication>

@@ -13,7 +13,6 @@
 
 #include "net/NetConsole.h"
 #include "platform/File.h"
-#include "platform/Window.h"
 #include "serial/SerialConsole.h"
 #include "transfer/CaptureTimeout.h"
 #include "transfer/Diagnosis.h"
