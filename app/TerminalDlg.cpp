@@ -21,10 +21,10 @@
 #include "app/RefreshPacer.h"
 #include "app/SerialPortsDlg.h"
 #include "app/Ui.h"
+#include "app/Window.h"
 #include "net/Fields.h"
 #include "platform/Paths.h"
 #include "platform/PortMap.h"
-#include "app/Window.h"
 #include "res/DialogTemplate.h"
 #include "res/Icons.h"
 #include "res/Resource.h"
@@ -447,7 +447,9 @@ void CTerminalDlg::ConnectEngine() {
     // status line says so at once. No member changes here, so there is no exchange: the lines
     // being typed and the list choices not yet used stay as the user left them.
     connect(&net, &NetConsole::farEndClosed, this, [this] { DisconnectNet(); });
-    connect(&transfer, &PassThrough::timedOut, this, [this](int id) { OnTimer(id); });
+    connect(&transfer, &PassThrough::timedOut, this, [this](CaptureLink link) {
+        OnTimer(link == CaptureLink::Serial ? IDT_SERIAL_TIMEOUT : IDT_NETWORK_TIMEOUT);
+    });
     connect(&transfer, &PassThrough::sendFailed, this, &CTerminalDlg::ShowFailure);
     connect(&transfer, &PassThrough::finished, this, &CTerminalDlg::OnTransferFinished);
     // The progress dialog shows what the capture reports while it is up, and only then.

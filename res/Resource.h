@@ -63,3 +63,7 @@ constexpr int IDC_STATIC_DOWNLOAD_BYTES = 1029;
 // console).
 constexpr int WM_USER = 0x400;
 constexpr int WM_TRANSFER_CANCEL = WM_USER + 2;
+
+// The main window's capture time-out timers, one a link.
+constexpr int IDT_SERIAL_TIMEOUT = 1001;
+constexpr int IDT_NETWORK_TIMEOUT = 1002;

@@ -14,12 +14,12 @@ const unsigned char g_abFileMarker[FILE_MARKER_SIZE] = {
 // rejected length leaves the time-out running. The network capture stops its time-out on a
 // rejected length.
 const CCaptureLinkTraits g_serialCaptureTraits = {
-    .timerId = IDT_SERIAL_TIMEOUT,
+    .link = CaptureLink::Serial,
     .stopTimerOnReject = false,
     .progressNeedsArmed = true,
 };
 const CCaptureLinkTraits g_networkCaptureTraits = {
-    .timerId = IDT_NETWORK_TIMEOUT,
+    .link = CaptureLink::Network,
     .stopTimerOnReject = true,
     .progressNeedsArmed = false,
 };
@@ -321,11 +321,11 @@ void ApplyEffects(const CCaptureLinkTraits& traits, ICaptureHost& host, const Ca
     if (fx.ended) {
         host.ClearTransferActive(fx.run);
         if (fx.stopTimer)
-            host.StopTimeout(fx.run, traits.timerId);
+            host.StopTimeout(fx.run, traits.link);
         host.CaptureEnded(fx.run, fx.how, fx.tally, fx.endPath, fx.failWhy);
     }
     if (fx.restartTimer)
-        host.StartTimeout(fx.run, traits.timerId);
+        host.StartTimeout(fx.run, traits.link);
 }
 
 }  // namespace

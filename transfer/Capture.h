@@ -19,10 +19,9 @@
 #include "platform/File.h"
 #include "platform/Paths.h"
 
-// The two capture time-outs: a link armed for capture that stays silent this long ends the
-// transfer. Their ids are those of the main window's timers they stand for.
-constexpr int IDT_SERIAL_TIMEOUT = 1001;
-constexpr int IDT_NETWORK_TIMEOUT = 1002;
+// The link a capture (and its silence time-out) is on.
+enum class CaptureLink { Serial, Network };
+// A link armed for capture that stays silent this long ends the transfer.
 constexpr int CAPTURE_TIMEOUT_MS = 2000;
 
 // The file header: a 14-byte marker, then the file length as 4 bytes, most significant first.
@@ -143,7 +142,7 @@ public:
 
 // What differs between the two links.
 struct CCaptureLinkTraits {
-    int timerId;              // IDT_SERIAL_TIMEOUT or IDT_NETWORK_TIMEOUT
+    CaptureLink link;         // whose time-out the capture starts and stops
     bool stopTimerOnReject;   // network stops its time-out on a rejected length
     bool progressNeedsArmed;  // serial: progress only while still armed
 };
@@ -162,8 +161,8 @@ public:
     // Bytes released to the link's console (marker scan mismatches), then one notification.
     virtual void ConsoleAppend(const unsigned char* bytes, int n) = 0;
     virtual void ConsoleNotify() = 0;
-    virtual void StartTimeout(uint64_t run, int timerId) = 0;
-    virtual void StopTimeout(uint64_t run, int timerId) = 0;
+    virtual void StartTimeout(uint64_t run, CaptureLink link) = 0;
+    virtual void StopTimeout(uint64_t run, CaptureLink link) = 0;
     // The capture's progress as values: once the header's length is read (stored 0), then the
     // file bytes stored so far, at most every CAPTURE_PROGRESS_INTERVAL_MS, at every new
     // percentage and with the last byte.

@@ -2,8 +2,8 @@
 
 #include <chrono>
 
-CaptureTimeout::CaptureTimeout(int timerId, int periodMs, QObject* parent)
-    : QObject(parent), m_nTimerId(timerId), m_nPeriodMs(periodMs) {
+CaptureTimeout::CaptureTimeout(CaptureLink link, int periodMs, QObject* parent)
+    : QObject(parent), m_link(link), m_nPeriodMs(periodMs) {
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &CaptureTimeout::Fire);
 }
@@ -48,5 +48,5 @@ void CaptureTimeout::Fire() {
         return;
     }
     m_bArmed.store(false);
-    emit expired(m_nTimerId);
+    emit expired(m_link);
 }

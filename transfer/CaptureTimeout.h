@@ -1,4 +1,4 @@
-// The 2-second silence time-out of one armed link (IDT_SERIAL_TIMEOUT or IDT_NETWORK_TIMEOUT).
+// The 2-second silence time-out of one armed link.
 //
 // A capture pushes the time-out back with every chunk, tens of thousands of times a second at full
 // speed and on whichever thread reads the link. Restarting a timer each time would cost the UI
@@ -15,15 +15,17 @@
 #include <cstdint>
 #include <functional>
 
+#include "transfer/Capture.h"
+
 class CaptureTimeout : public QObject {
     Q_OBJECT
 public:
     // Milliseconds on a monotonic clock; injected where tests need to move time.
     using Clock = std::function<int64_t()>;
 
-    CaptureTimeout(int timerId, int periodMs, QObject* parent = nullptr);
+    CaptureTimeout(CaptureLink link, int periodMs, QObject* parent = nullptr);
 
-    int TimerId() const { return m_nTimerId; }
+    CaptureLink Link() const { return m_link; }
     void SetClock(Clock clock) { m_clock = std::move(clock); }
 
     // UI thread: the run whose chunks count from now on; chunks of any other run are ignored.
@@ -37,13 +39,13 @@ public:
 
 signals:
     // The link stayed silent for the whole period (UI thread).
-    void expired(int timerId);
+    void expired(CaptureLink link);
 
 private:
     void Fire();
     int64_t Now() const;
 
-    const int m_nTimerId;
+    const CaptureLink m_link;
     const int m_nPeriodMs;
     Clock m_clock;
     QTimer m_timer;

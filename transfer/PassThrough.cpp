@@ -67,9 +67,11 @@ public:
         else
             emit m_pt.m_net.received();
     }
-    void StartTimeout(uint64_t run, int timerId) override { m_pt.Timeout(timerId).NoteChunk(run); }
-    void StopTimeout(uint64_t run, int timerId) override {
-        OnUi(run, [pt = &m_pt, timerId] { pt->Timeout(timerId).Stop(); });
+    void StartTimeout(uint64_t run, CaptureLink link) override {
+        m_pt.Timeout(link).NoteChunk(run);
+    }
+    void StopTimeout(uint64_t run, CaptureLink link) override {
+        OnUi(run, [pt = &m_pt, link] { pt->Timeout(link).Stop(); });
     }
     void CaptureProgress(uint64_t run, int64_t stored, int64_t announced) override {
         OnUi(run, [pt = &m_pt, stored, announced] {
@@ -160,8 +162,8 @@ PassThrough::PassThrough(SerialConsole& serial, NetConsole& net, QObject* parent
     : QObject(parent),
       m_serial(serial),
       m_net(net),
-      m_pSerialTimeout(std::make_unique<CaptureTimeout>(IDT_SERIAL_TIMEOUT, CAPTURE_TIMEOUT_MS)),
-      m_pNetTimeout(std::make_unique<CaptureTimeout>(IDT_NETWORK_TIMEOUT, CAPTURE_TIMEOUT_MS)),
+      m_pSerialTimeout(std::make_unique<CaptureTimeout>(CaptureLink::Serial, CAPTURE_TIMEOUT_MS)),
+      m_pNetTimeout(std::make_unique<CaptureTimeout>(CaptureLink::Network, CAPTURE_TIMEOUT_MS)),
       m_pSerialHost(std::make_unique<LinkHost>(*this, true)),
       m_pNetHost(std::make_unique<LinkHost>(*this, false)),
       m_pSerialTap(
@@ -414,8 +416,8 @@ void PassThrough::EndAfterPause(const PassOutcome& outcome, int pauseMs) {
     m_endTimer.start(pauseMs);
 }
 
-CaptureTimeout& PassThrough::Timeout(int timerId) {
-    return timerId == IDT_SERIAL_TIMEOUT ? *m_pSerialTimeout : *m_pNetTimeout;
+CaptureTimeout& PassThrough::Timeout(CaptureLink link) {
+    return link == CaptureLink::Serial ? *m_pSerialTimeout : *m_pNetTimeout;
 }
 
 void PassThrough::StopTimeouts() {
@@ -423,18 +425,17 @@ void PassThrough::StopTimeouts() {
     m_pNetTimeout->Stop();
 }
 
-bool PassThrough::IsTimerRunning(int timerId) const {
-    return timerId == IDT_SERIAL_TIMEOUT ? m_pSerialTimeout->IsRunning()
-                                         : m_pNetTimeout->IsRunning();
+bool PassThrough::IsTimerRunning(CaptureLink link) const {
+    return link == CaptureLink::Serial ? m_pSerialTimeout->IsRunning() : m_pNetTimeout->IsRunning();
 }
 
 bool PassThrough::IsCaptureArmed(bool serialLink) const {
     return (serialLink ? m_serialCapture : m_netCapture).m_bCaptureArmed.load() == 1;
 }
 
-void PassThrough::OnTimeout(int timerId) {
+void PassThrough::OnTimeout(CaptureLink link) {
     CaptureTally tally;
-    if (timerId == IDT_SERIAL_TIMEOUT) {
+    if (link == CaptureLink::Serial) {
         if (m_serialCapture.m_bCaptureArmed.load())
             tally = m_serialCapture.ResetCapture();
     } else {
@@ -444,7 +445,7 @@ void PassThrough::OnTimeout(int timerId) {
     const bool wasActive = m_nActiveRun.exchange(0) != 0;
     if (wasActive)
         DiscardSerialOutput();
-    emit timedOut(timerId, wasActive);
+    emit timedOut(link, wasActive);
     if (wasActive) {
         PassOutcome out;
         out.end = PassOutcome::End::TimedOut;

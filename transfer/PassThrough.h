@@ -129,15 +129,15 @@ public:
     const std::string& SendFileName() const { return m_strSendFileName; }
     // Whether a link's received chunks go to its capture now.
     bool IsCaptureArmed(bool serialLink) const;
-    bool IsTimerRunning(int timerId) const;
+    bool IsTimerRunning(CaptureLink link) const;
 
 signals:
     // A capture's progress, as values: once its header's length is read (stored 0), then the
     // bytes stored so far (see CAPTURE_PROGRESS_INTERVAL_MS). `direction` is the run's.
     void progress(PassDirection direction, qint64 stored, qint64 announced);
-    // A capture time-out fired (IDT_SERIAL_TIMEOUT or IDT_NETWORK_TIMEOUT); endedRun when a
+    // A capture time-out fired on `link`; endedRun when a
     // transfer was running and has now ended.
-    void timedOut(int timerId, bool endedRun);
+    void timedOut(CaptureLink link, bool endedRun);
     // The file-send worker could not open the file ("Can't open file"); the run goes on until
     // it is cancelled or times out.
     void sendFailed(const QString& text, const QString& detail);
@@ -149,7 +149,7 @@ private:
     class LinkHost;
     friend class LinkHost;
 
-    void OnTimeout(int timerId);
+    void OnTimeout(CaptureLink link);
     void OnWorkerEnded(uint64_t run, const SendResult& result);
     // Ends the current run with `outcome`: the transfer flag drops, the worker is cut short and
     // finished is told. Nothing happens when no run is open.
@@ -157,7 +157,7 @@ private:
     // Running -> Ending: `outcome` is told after `pauseMs`.
     void EndAfterPause(const PassOutcome& outcome, int pauseMs);
     void StopTimeouts();
-    CaptureTimeout& Timeout(int timerId);
+    CaptureTimeout& Timeout(CaptureLink link);
     void DiscardSerialOutput();
     void OnLinkGoing(CLinkSocket* link);
     // The network link of the run whose worker sent on it goes back to notifications.

@@ -66,10 +66,11 @@ public:
             calls.push_back("append:" + s);
     }
     void ConsoleNotify() override { Record("notify"); }
-    void StartTimeout(uint64_t, int timerId) override {
-        Record("start:" + std::to_string(timerId));
+    void StartTimeout(uint64_t, CaptureLink link) override { Record("start:" + Name(link)); }
+    void StopTimeout(uint64_t, CaptureLink link) override { Record("stop:" + Name(link)); }
+    static std::string Name(CaptureLink link) {
+        return link == CaptureLink::Serial ? "serial" : "network";
     }
-    void StopTimeout(uint64_t, int timerId) override { Record("stop:" + std::to_string(timerId)); }
     // The first report of a capture is its length; every later one is recorded as the progress
     // dialog shows it (percent, then the byte count).
     void CaptureProgress(uint64_t, int64_t stored, int64_t announced) override {
@@ -203,7 +204,7 @@ TEST_F(CaptureTest, ArmedLinkWithNothingArrivingStartsNoTimer) {
     EXPECT_TRUE(host.Calls().empty());
     // The first chunk, console bytes included, is what starts it.
     Deliver("hello", g_serialCaptureTraits);
-    EXPECT_EQ(host.Count("start:1001"), 1);
+    EXPECT_EQ(host.Count("start:serial"), 1);
 }
 
 TEST_F(CaptureTest, ConsoleBytesWhileArmedAreReleasedOneNotificationPerByte) {
@@ -211,7 +212,7 @@ TEST_F(CaptureTest, ConsoleBytesWhileArmedAreReleasedOneNotificationPerByte) {
     Deliver("ab", g_networkCaptureTraits);
     // Released bytes go to the ring at once; the notifications follow once the capture lock is
     // released, still one per mismatching byte.
-    EXPECT_EQ(host.Calls(), (Calls{"append:a", "append:b", "notify", "notify", "start:1002"}));
+    EXPECT_EQ(host.Calls(), (Calls{"append:a", "append:b", "notify", "notify", "start:network"}));
 }
 
 TEST_F(CaptureTest, MarkerSplitOverSeveralChunksIsFound) {
@@ -232,11 +233,11 @@ TEST_F(CaptureTest, HeldMarkerBytesAreReleasedInOrderOnlyWhenTheMismatchArrives)
     link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver("BDF", g_serialCaptureTraits);
     EXPECT_EQ(host.console, "");
-    EXPECT_EQ(host.Calls(), (Calls{"start:1001"}));
+    EXPECT_EQ(host.Calls(), (Calls{"start:serial"}));
     host.ClearCalls();
     Deliver("x", g_serialCaptureTraits);
     EXPECT_EQ(host.console, "BDFx");
-    EXPECT_EQ(host.Calls(), (Calls{"append:BDF", "append:x", "notify", "start:1001"}));
+    EXPECT_EQ(host.Calls(), (Calls{"append:BDF", "append:x", "notify", "start:serial"}));
     EXPECT_EQ(link.m_nCaptureState, CAPTURE_MARKER);
     EXPECT_EQ(link.m_nCapturePos, 0);
 }
@@ -245,7 +246,7 @@ TEST_F(CaptureTest, SecondBStartsTheMarkerAfterTheFirstIsReleased) {
     link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver("B" + kMarker, g_serialCaptureTraits);
     EXPECT_EQ(host.console, "B");
-    EXPECT_EQ(host.Calls(), (Calls{"append:B", "notify", "start:1001"}));
+    EXPECT_EQ(host.Calls(), (Calls{"append:B", "notify", "start:serial"}));
     EXPECT_EQ(link.m_nCaptureState, CAPTURE_LENGTH);
 }
 
@@ -264,7 +265,7 @@ TEST_F(CaptureTest, ZeroLengthIsRejectedSerialTimerLeftRunning) {
 TEST_F(CaptureTest, NegativeLengthIsRejectedNetworkTimerStopped) {
     link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(0x80000000u), g_networkCaptureTraits);
-    EXPECT_EQ(host.Calls(), (Calls{"clear", "stop:1002", "ended:3"}));
+    EXPECT_EQ(host.Calls(), (Calls{"clear", "stop:network", "ended:3"}));
     EXPECT_TRUE(testutil::ListDir(dir.path).empty());
     EXPECT_EQ(host.console, "");
     ExpectIdle();
@@ -276,11 +277,11 @@ TEST_F(CaptureTest, ThousandBytesOnTheNetworkLink) {
     link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(1000) + data.substr(0, 512), g_networkCaptureTraits);
     EXPECT_EQ(host.Calls(),
-              (Calls{"length:1000", "pos:51", "text:512 / 1000 Bytes", "start:1002"}));
+              (Calls{"length:1000", "pos:51", "text:512 / 1000 Bytes", "start:network"}));
     host.ClearCalls();
     Deliver(data.substr(512), g_networkCaptureTraits);
     EXPECT_EQ(host.Calls(),
-              (Calls{"pos:100", "text:1000 / 1000 Bytes", "clear", "stop:1002", "ended:0"}));
+              (Calls{"pos:100", "text:1000 / 1000 Bytes", "clear", "stop:network", "ended:0"}));
     EXPECT_EQ(testutil::ReadFile(OutputPath()), data);
     ExpectIdle();
 }
@@ -294,9 +295,9 @@ TEST_F(CaptureTest, ThousandBytesOnTheSerialLink) {
     ASSERT_GE(calls.size(), 4u);
     EXPECT_EQ(calls[0], "length:1000");
     // Chunks of 255, 255, 255 and 253 bytes: the last one ends the capture instead.
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "start:1001"), 3);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "start:serial"), 3);
     EXPECT_EQ(Calls(calls.end() - 5, calls.end()),
-              (Calls{"pos:100", "text:1000 / 1000 Bytes", "clear", "stop:1001", "ended:0"}));
+              (Calls{"pos:100", "text:1000 / 1000 Bytes", "clear", "stop:serial", "ended:0"}));
     EXPECT_EQ(host.positions.back(), 100);
     EXPECT_EQ(testutil::ReadFile(OutputPath()), data);
     ExpectIdle();
@@ -323,7 +324,7 @@ TEST_F(CaptureTest, HeaderEndingAtChunkEndCreatesTheEmptyFileAtOnce) {
     EXPECT_TRUE(link.m_fileCapture.IsOpen());
     ASSERT_EQ(testutil::ListDir(dir.path), std::vector<std::string>{kStamp + "data.bin"});
     EXPECT_EQ(testutil::ReadFile(OutputPath()), "");
-    EXPECT_EQ(host.Calls(), (Calls{"length:3", "pos:0", "text:0 / 3 Bytes", "start:1002"}));
+    EXPECT_EQ(host.Calls(), (Calls{"length:3", "pos:0", "text:0 / 3 Bytes", "start:network"}));
     Deliver("abc", g_networkCaptureTraits);
     EXPECT_EQ(testutil::ReadFile(OutputPath()), "abc");
     ExpectIdle();
@@ -333,7 +334,7 @@ TEST_F(CaptureTest, BytesAfterTheFileEndAreDroppedAndTheLinkDisarmed) {
     link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(4) + "abcdEXTRA", g_serialCaptureTraits);
     EXPECT_EQ(testutil::ReadFile(OutputPath()), "abcd");
-    EXPECT_EQ(host.Count("start:1001"), 0);
+    EXPECT_EQ(host.Count("start:serial"), 0);
     ExpectIdle();
     Deliver("later", g_serialCaptureTraits);
     EXPECT_EQ(host.plainConsole, "later");
@@ -360,7 +361,7 @@ TEST_F(CaptureTest, HugeAnnouncedLengthKeepsPositionInRange) {
     // Shown for the header-only chunk; the next chunks follow within the progress interval and
     // keep the percentage, so they show nothing new.
     EXPECT_EQ(host.positions, (std::vector<int>{0}));
-    EXPECT_EQ(host.Calls().back(), "start:1002");
+    EXPECT_EQ(host.Calls().back(), "start:network");
     // The last chunks of such a file: received x 100 is far beyond 32 bits.
     link.m_nCaptureReceived = 0x7FFFFFFF - 3000;
     host.ClearCalls();
@@ -462,7 +463,7 @@ TEST_F(CaptureTest, MissingDirectoryReportsOpenFailedWithThePath) {
     outputDir = missing;
     link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(5) + "abcde", g_networkCaptureTraits);
-    EXPECT_EQ(host.Calls(), (Calls{"length:5", "clear", "stop:1002", "failed"}));
+    EXPECT_EQ(host.Calls(), (Calls{"length:5", "clear", "stop:network", "failed"}));
     ASSERT_EQ(host.failures.size(), 1u);
     EXPECT_EQ(host.failures[0].how, CaptureEnd::OpenFailed);
     EXPECT_EQ(host.failures[0].path, missing + kStamp + "data.bin");
@@ -493,7 +494,7 @@ TEST_F(CaptureTest, LockedOutputFileReportsOpenFailedAndKeepsItsContent) {
     ASSERT_TRUE(holder.Write("held", 4));
     link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(5) + "abcde", g_serialCaptureTraits);
-    EXPECT_EQ(host.Calls(), (Calls{"length:5", "clear", "stop:1001", "failed"}));
+    EXPECT_EQ(host.Calls(), (Calls{"length:5", "clear", "stop:serial", "failed"}));
     ASSERT_EQ(host.failures.size(), 1u);
     EXPECT_EQ(host.failures[0].how, CaptureEnd::OpenFailed);
     EXPECT_EQ(host.failures[0].path, OutputPath());
@@ -511,7 +512,7 @@ TEST_F(CaptureTest, FailingWriteReportsWriteFailedNotSuccess) {
         ASSERT_TRUE(full.ok);
         Deliver("abcde", g_networkCaptureTraits);
     }
-    EXPECT_EQ(host.Calls(), (Calls{"clear", "stop:1002", "failed"}));
+    EXPECT_EQ(host.Calls(), (Calls{"clear", "stop:network", "failed"}));
     ASSERT_EQ(host.failures.size(), 1u);
     EXPECT_EQ(host.failures[0].how, CaptureEnd::WriteFailed);
     EXPECT_EQ(host.failures[0].path, OutputPath());

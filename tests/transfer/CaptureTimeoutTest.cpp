@@ -15,10 +15,10 @@
 // time-out fires two seconds later over whatever the status line says then. Chunks of a run that
 // is no longer the current one never start it either.
 TEST(CaptureTimeout, AStopWinsOverEveryStartPostedBeforeIt) {
-    CaptureTimeout timeout(IDT_SERIAL_TIMEOUT, 200);
+    CaptureTimeout timeout(CaptureLink::Serial, 200);
     int fired = 0;
-    QObject::connect(&timeout, &CaptureTimeout::expired, [&](int id) {
-        EXPECT_EQ(id, IDT_SERIAL_TIMEOUT);
+    QObject::connect(&timeout, &CaptureTimeout::expired, [&](CaptureLink link) {
+        EXPECT_EQ(link, CaptureLink::Serial);
         ++fired;
     });
     timeout.SetRun(1);
@@ -43,7 +43,7 @@ TEST(CaptureTimeout, AStopWinsOverEveryStartPostedBeforeIt) {
 // Chunks keep the time-out from firing while they come: it fires one period after the last.
 TEST(CaptureTimeout, FiresOnePeriodAfterTheLastChunk) {
     int64_t nowMs = 0;
-    CaptureTimeout timeout(IDT_NETWORK_TIMEOUT, 100);
+    CaptureTimeout timeout(CaptureLink::Network, 100);
     timeout.SetClock([&] { return nowMs; });
     int fired = 0;
     QObject::connect(&timeout, &CaptureTimeout::expired, [&] { ++fired; });

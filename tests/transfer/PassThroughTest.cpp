@@ -49,8 +49,9 @@ struct Recorder {
         QObject::connect(&pt, &PassThrough::progress, [this](PassDirection, qint64 s, qint64 a) {
             Add("progress:" + std::to_string(s) + "/" + std::to_string(a));
         });
-        QObject::connect(&pt, &PassThrough::timedOut, [this](int id, bool ended) {
-            Add("timeout:" + std::to_string(id) + (ended ? ":ended" : ""));
+        QObject::connect(&pt, &PassThrough::timedOut, [this](CaptureLink link, bool ended) {
+            Add(std::string(link == CaptureLink::Serial ? "timeout:serial" : "timeout:network") +
+                (ended ? ":ended" : ""));
         });
         QObject::connect(&pt, &PassThrough::finished, [this](const PassOutcome& out) {
             outcomes.push_back(out);
@@ -206,7 +207,7 @@ TEST_F(PassThroughEngine, CancelAndTimeOutEndTheRunOnce) {
     testutil::SendAll(far, Header(5000) + std::string(100, 'c'));
     ASSERT_TRUE(WaitFor([&] { return rec.Finished(); }, 5000));
     EXPECT_EQ(rec.events.back(), "finished:5");
-    EXPECT_EQ(rec.events[rec.events.size() - 2], "timeout:1002:ended");
+    EXPECT_EQ(rec.events[rec.events.size() - 2], "timeout:network:ended");
     EXPECT_EQ(testutil::ReadFile(dir.path + kStamp + "c.bin"), std::string(100, 'c'));
 }
 
