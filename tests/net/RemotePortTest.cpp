@@ -15,6 +15,7 @@
 
 #include "net/NetConsole.h"
 #include "net/RemotePort.h"
+#include "support/FloodingDeviceServer.h"
 #include "support/NetConnect.h"
 #include "support/TestUtil.h"
 
@@ -109,38 +110,6 @@ RemotePortOptions Rfc2217(std::optional<LineSettings> settings, int answerTimeou
     o.answerTimeoutMs = answerTimeoutMs;
     return o;
 }
-
-// The device server's side of a flood: agrees to the option, then never reads again and sends
-// requests that each need a reply (IAC DO of an unknown option, signature requests) until told
-// to stop or the link is gone.
-class FloodingServer {
-public:
-    explicit FloodingServer(int fd) : m_fd(fd) {
-        m_thread = std::thread([this] {
-            Bytes burst;
-            for (int i = 0; i < 512; ++i) {
-                const Bytes one = i % 2 ? Negotiation(DO, 99)
-                                        : Subnegotiation(OPT_COM_PORT, {comport::SIGNATURE});
-                burst.insert(burst.end(), one.begin(), one.end());
-            }
-            while (!m_stop) {
-                if (::send(m_fd, burst.data(), burst.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
-                    errno != EAGAIN && errno != EWOULDBLOCK)
-                    return;  // the console dropped the link
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-            }
-        });
-    }
-    ~FloodingServer() {
-        m_stop = true;
-        m_thread.join();
-    }
-
-private:
-    int m_fd;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
 
 }  // namespace
 
@@ -385,7 +354,7 @@ TEST(RemotePort, ADeviceServerThatDoesNotReadIsDroppedAtTheBound) {
         ASSERT_TRUE(gate);
         size_t most = 0;
         {
-            FloodingServer flood(fd);
+            FloodingDeviceServer flood(fd);
             const auto start = std::chrono::steady_clock::now();
             while (told.empty() && testutil::MsSince(start) < 20000) {
                 testutil::Pump(1);
