@@ -374,57 +374,6 @@ TEST(Telnet, SettingsAfterTheOptionFailed) {
     }
 }
 
-// The answer time is the link's own; an answer after it still counts and is marked late, and a
-// server that agrees after it still gets the settings asked, each with a fresh answer time.
-TEST(Telnet, LateAnswersAndALateAgreement) {
-    const Bytes baudAnswer = Reply(comport::SET_BAUDRATE, {0x00, 0x00, 0xE1, 0x00});
-    struct Case {
-        const char* name;
-        Bytes negotiation;  // at 0
-        int64_t answerAt;   // the baud rate's answer (a late DO comes just before it)
-        Ack before;         // the baud rate once the time-out was checked at 1000
-        bool late;
-        int64_t answeredAfter;
-    };
-    const Case cases[] = {
-        {"answered in time", {IAC, DO, CPO}, 900, Ack::Pending, false, 900},
-        {"answered after its time", {IAC, DO, CPO}, 3300, Ack::TimedOut, true, 3300},
-        {"agreed after its time", {}, 3300, Ack::TimedOut, false, 0},
-    };
-    for (const Case& c : cases) {
-        ComPortClient client;
-        client.SetAnswerTimeoutMs(1000);
-        client.Start(0);
-        LineSettings s;
-        s.baud = 57600;
-        client.Apply(s, 0);
-        Feed(client, c.negotiation, 0);
-        if (c.answerAt < 1000)
-            Feed(client, baudAnswer, c.answerAt);
-        client.CheckTimeouts(1000);
-        EXPECT_EQ(client.AckOf(Setting::Baud).state,
-                  c.answerAt < 1000 ? Ack::Acknowledged : c.before)
-            << c.name;
-        if (c.answerAt >= 1000) {
-            const bool agreeNow = c.negotiation.empty();
-            if (agreeNow) {
-                const auto agreed = Feed(client, {IAC, DO, CPO}, c.answerAt);
-                EXPECT_TRUE(agreed.late) << c.name;
-                EXPECT_EQ(Bytes(agreed.reply.begin(), agreed.reply.begin() + 10),
-                          comport::SetBaudRate(57600))
-                    << c.name;
-                EXPECT_EQ(client.AckOf(Setting::Baud).state, Ack::Pending) << c.name;
-            }
-            const auto answered = Feed(client, baudAnswer, c.answerAt);
-            EXPECT_EQ(answered.late, c.late) << c.name;
-        }
-        const ComPortClient::Ack& a = client.AckOf(Setting::Baud);
-        EXPECT_EQ(a.state, Ack::Acknowledged) << c.name;
-        EXPECT_EQ(a.late, c.late) << c.name;
-        EXPECT_EQ(a.answeredAfterMs, c.answeredAfter) << c.name;
-    }
-}
-
 TEST(Telnet, ControlAcknowledgementsGoToTheirLine) {
     ComPortClient client;
     client.Start(0);
