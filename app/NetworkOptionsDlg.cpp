@@ -3,10 +3,14 @@
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
@@ -25,6 +29,10 @@ RemotePortOptions ToRemotePortOptions(const NetworkOptions& options,
     RemotePortOptions remote;
     remote.framing = options.framing;
     remote.notifications = options.notifications;
+    remote.answerTimeoutMs =
+        std::clamp(options.answerTimeoutS, NetworkOptions::MIN_ANSWER_TIMEOUT_S,
+                   NetworkOptions::MAX_ANSWER_TIMEOUT_S) *
+        1000;
     // Raw TCP asks nothing of anybody.
     if (options.framing == LinkFraming::Rfc2217 && options.askSerialSettings)
         remote.settings = serialLists;
@@ -59,10 +67,23 @@ CNetworkOptionsDlg::CNetworkOptionsDlg(const NetworkOptions& options, QWidget* p
     m_notifications =
         Named(new QCheckBox(QStringLiteral("Ask for modem and line state notifications"), m_remote),
               QStringLiteral("Ask for modem and line state notifications"));
+    // A device server that opens its serial port slowly may answer after the usual 2 s.
+    m_answerTimeout = Named(new QSpinBox(m_remote), QStringLiteral("Answer time"));
+    m_answerTimeout->setRange(NetworkOptions::MIN_ANSWER_TIMEOUT_S,
+                              NetworkOptions::MAX_ANSWER_TIMEOUT_S);
+    m_answerTimeout->setSuffix(QStringLiteral(" s"));
+    auto* answerLabel =
+        new QLabel(QStringLiteral("Wait for the device server's answers for"), m_remote);
+    answerLabel->setBuddy(m_answerTimeout);
+    auto* answerLayout = new QHBoxLayout;
+    answerLayout->addWidget(answerLabel);
+    answerLayout->addWidget(m_answerTimeout);
+    answerLayout->addStretch();
     auto* remoteLayout = new QVBoxLayout(m_remote);
     remoteLayout->addWidget(m_askLists);
     remoteLayout->addWidget(m_askNone);
     remoteLayout->addWidget(m_notifications);
+    remoteLayout->addLayout(answerLayout);
 
     auto* note = new QLabel(
         QStringLiteral("These options apply to the next link: a link that is up keeps its own."),
@@ -87,6 +108,7 @@ CNetworkOptionsDlg::CNetworkOptionsDlg(const NetworkOptions& options, QWidget* p
     (options.framing == LinkFraming::Rfc2217 ? m_rfc2217 : m_raw)->setChecked(true);
     (options.askSerialSettings ? m_askLists : m_askNone)->setChecked(true);
     m_notifications->setChecked(options.notifications);
+    m_answerTimeout->setValue(options.answerTimeoutS);
     connect(m_rfc2217, &QRadioButton::toggled, this, &CNetworkOptionsDlg::UpdateEnabled);
     UpdateEnabled();
 }
@@ -96,6 +118,7 @@ NetworkOptions CNetworkOptionsDlg::Options() const {
     options.framing = m_rfc2217->isChecked() ? LinkFraming::Rfc2217 : LinkFraming::Raw;
     options.askSerialSettings = m_askLists->isChecked();
     options.notifications = m_notifications->isChecked();
+    options.answerTimeoutS = m_answerTimeout->value();
     return options;
 }
 

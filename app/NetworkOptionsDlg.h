@@ -10,14 +10,21 @@
 class QCheckBox;
 class QGroupBox;
 class QRadioButton;
+class QSpinBox;
 
 // The choice the dialog edits. The serial settings themselves are not part of it: with
 // `askSerialSettings` the console's own lists are asked of the device server as they stand when
 // a link comes up.
 struct NetworkOptions {
+    // The range of the answer time, in seconds.
+    static constexpr int MIN_ANSWER_TIMEOUT_S = 1;
+    static constexpr int MAX_ANSWER_TIMEOUT_S = 30;
+
     LinkFraming framing = LinkFraming::Raw;
     bool askSerialSettings = true;
     bool notifications = true;
+    // How long the device server has to answer the option and each setting (seconds).
+    int answerTimeoutS = 2;
 
     bool operator==(const NetworkOptions&) const = default;
 };
@@ -44,4 +51,5 @@ private:
     QRadioButton* m_askLists = nullptr;
     QRadioButton* m_askNone = nullptr;
     QCheckBox* m_notifications = nullptr;
+    QSpinBox* m_answerTimeout = nullptr;
 };

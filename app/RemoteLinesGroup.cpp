@@ -67,45 +67,36 @@ QString OptionText(const NetConsole& net) {
             return QString::fromLatin1(NOT_RFC2217_SERVER) +
                    QStringLiteral(" (it refused the Com Port Control option)");
         case ComPortClient::OptionState::NoAnswer:
-            return QString::fromLatin1(NOT_RFC2217_SERVER) +
-                   QStringLiteral(" (no answer within 2 s)");
+            return QString::fromLatin1(NOT_RFC2217_SERVER) + QStringLiteral(" (") +
+                   QString::fromStdString(
+                       RemoteSettingsReport::NoAnswerText(port->AnswerTimeoutMs())) +
+                   QLatin1Char(')');
     }
     return {};
 }
 
-// "on"/"off" for the control values of DTR, RTS and break.
-QString ControlWord(Setting s, uint32_t value) {
-    bool on = false;
-    switch (s) {
-        case Setting::Dtr:
-            on = value == comport::CONTROL_DTR_ON;
-            break;
-        case Setting::Rts:
-            on = value == comport::CONTROL_RTS_ON;
-            break;
-        case Setting::Break:
-            on = value == comport::CONTROL_BREAK_ON;
-            break;
-        default:
-            return QString::fromStdString(RemoteSettingsReport::ValueName(s, value));
-    }
-    return on ? QStringLiteral("on") : QStringLiteral("off");
-}
-
-QString AckText(Setting s, const ComPortClient::Ack& ack) {
+// The answer to one setting, as the device server gave it within `timeoutMs` or after it.
+QString AckText(Setting s, const ComPortClient::Ack& ack, int64_t timeoutMs) {
+    const QString late =
+        ack.late
+            ? QString::fromStdString(RemoteSettingsReport::AnsweredAfterText(ack.answeredAfterMs))
+            : QString();
     switch (ack.state) {
         case AckState::None:
             return QStringLiteral("-");
         case AckState::Pending:
             return QStringLiteral("waiting for an answer");
         case AckState::Acknowledged:
-            return QStringLiteral("applied");
-        case AckState::AcknowledgedOther:
-            return QStringLiteral("applied %1 instead").arg(ControlWord(s, ack.answered));
+            return ack.late ? late : QStringLiteral("applied");
+        case AckState::AcknowledgedOther: {
+            const QString other = QString::fromStdString(
+                RemoteSettingsReport::OtherValueText(s, ack.answered, ack.requested));
+            return ack.late ? other + QStringLiteral(", ") + late : other;
+        }
         case AckState::Refused:
             return QStringLiteral("refused: ") + QString::fromLatin1(NOT_RFC2217_SERVER);
         case AckState::TimedOut:
-            return QStringLiteral("no answer within 2 s");
+            return QString::fromStdString(RemoteSettingsReport::NoAnswerText(timeoutMs));
     }
     return {};
 }
@@ -258,6 +249,7 @@ void CRemoteLinesGroup::Refresh() {
     for (QWidget* w : findChildren<QWidget*>())
         if (w != m_option)
             w->setEnabled(port != nullptr);
+    const int64_t timeoutMs = port ? port->AnswerTimeoutMs() : ComPortClient::ACK_TIMEOUT_MS;
     for (AckRow& row : m_settings) {
         const ComPortClient::Ack none;
         const ComPortClient::Ack& ack = port ? port->AckOf(row.setting) : none;
@@ -265,13 +257,13 @@ void CRemoteLinesGroup::Refresh() {
                                 ? QStringLiteral("-")
                                 : QString::fromStdString(
                                       RemoteSettingsReport::ValueName(row.setting, ack.requested)));
-        SetValue(row.answer, AckText(row.setting, ack));
+        SetValue(row.answer, AckText(row.setting, ack, timeoutMs));
     }
     const std::pair<Setting, QLabel*> answers[3] = {
         {Setting::Dtr, m_dtrAnswer}, {Setting::Rts, m_rtsAnswer}, {Setting::Break, m_breakAnswer}};
     for (const auto& [setting, label] : answers) {
         const ComPortClient::Ack none;
-        SetValue(label, AckText(setting, port ? port->AckOf(setting) : none));
+        SetValue(label, AckText(setting, port ? port->AckOf(setting) : none, timeoutMs));
     }
     // The toggles show what was last asked of the server; its answer is beside them.
     m_dtr->setChecked(port && port->AckOf(Setting::Dtr).state != AckState::None &&

@@ -21,6 +21,8 @@ void CTerminalDlg::ConnectRemotePort() {
     connect(&net, &NetConsole::comPortChanged, this, &CTerminalDlg::OnComPortChanged);
     connect(&net, &NetConsole::connected, this, &CTerminalDlg::OnNewLink);
     connect(&net, &NetConsole::peerAttached, this, &CTerminalDlg::OnNewLink);
+    // Told after farEndClosed (the link is already shown disconnected) or peerGone.
+    connect(&net, &NetConsole::linkDropped, this, &CTerminalDlg::OnLinkDropped);
     m_remoteApplyTimer = new QTimer(this);
     m_remoteApplyTimer->setSingleShot(true);
     m_remoteApplyTimer->setInterval(REMOTE_APPLY_DELAY_MS);
@@ -76,20 +78,36 @@ void CTerminalDlg::OnRemoteSettingsChecked(const RemoteSettingsReport& report) {
         TellNotRfc2217(report.option == ComPortClient::OptionState::Refused);
         return;
     }
+    // An answer after its time clears that setting's failure and says how late it came.
+    std::string late;
+    for (const std::string& line : report.LateAnswers())
+        late += "\n" + line;
     if (report.Ok()) {
-        m_remoteTip.clear();
+        m_remoteTip = late.empty() ? "" : "The device server applied every serial setting:" + late;
         ShowStatusTip();
         return;
     }
     std::string lines;
     for (const std::string& failure : report.Failures())
         lines += (lines.empty() ? "" : "\n") + failure;
-    m_remoteTip = "The device server did not apply every serial setting:\n" + lines;
+    m_remoteTip = "The device server did not apply every serial setting:\n" + lines + late;
     ShowStatusTip();
+    // A revision of a report already told changes the tooltip only.
+    if (report.revised)
+        return;
     PostMessageBox("The device server did not apply every serial setting",
                    lines +
                        "\nThe link stays up; the device server's port may not match the "
                        "serial settings asked.");
+}
+
+void CTerminalDlg::OnLinkDropped(const QString& text) {
+    SetStatusText(Net().ServerMode() ? " Peer dropped : the device server does not read"
+                                     : " Disconnected : the device server does not read");
+    m_remoteTip = "Link dropped: " + text.toStdString() +
+                  "\nThe device server kept sending requests without reading the replies; check "
+                  "the device server and its network port.";
+    ShowStatusTip();
 }
 
 // A server that refuses or never answers the option is told also when no settings were asked.
@@ -107,14 +125,17 @@ void CTerminalDlg::TellNotRfc2217(bool refused) {
     if (m_bNotRfc2217Told)
         return;
     m_bNotRfc2217Told = true;
+    const ComPortClient* port = Net().ComPort();
+    const std::string within = RemoteSettingsReport::SecondsText(
+        port ? port->AnswerTimeoutMs() : ComPortClient::ACK_TIMEOUT_MS);
     m_remoteTip = std::string("Device server: ") + NOT_RFC2217_SERVER +
                   (refused ? " (it refused the Com Port Control option)"
-                           : " (no answer to the Com Port Control option within 2 s)");
+                           : " (no answer to the Com Port Control option within " + within + ")");
     ShowStatusTip();
     PostMessageBox(std::string("The device server is ") + NOT_RFC2217_SERVER,
-                   std::string(refused ? "It refused the Com Port Control option (RFC 2217)."
-                                       : "It did not answer the Com Port Control option (RFC "
-                                         "2217) within 2 s.") +
+                   (refused ? std::string("It refused the Com Port Control option (RFC 2217).")
+                            : "It did not answer the Com Port Control option (RFC 2217) within " +
+                                  within + ".") +
                        "\nCheck that the device server's port is in RFC 2217 (Telnet Com Port "
                        "Control) mode, or choose Raw TCP in Network Options. The link stays up; "
                        "its data is still framed as Telnet.");
@@ -131,6 +152,7 @@ void CTerminalDlg::ShowStatusTip() {
     if (!m_remoteTip.empty())
         tip += (tip.empty() ? "" : "\n") + m_remoteTip;
     if (m_nBytesNotLogged > 0)
-        tip += (tip.empty() ? "" : "\n") + std::to_string(m_nBytesNotLogged) + " bytes not logged";
+        tip += (tip.empty() ? "" : "\n") + std::to_string(m_nBytesNotLogged) +
+               (m_nBytesNotLogged == 1 ? " byte not logged" : " bytes not logged");
     m_staticStatus->setToolTip(QString::fromStdString(tip));
 }

@@ -224,6 +224,8 @@ private:
     void TellNotRfc2217(bool refused);
     // A new link: nothing has been told of its device server yet.
     void OnNewLink();
+    // The network console dropped a device server that does not read.
+    void OnLinkDropped(const QString& text);
     // The serial lists changed: an RFC 2217 link asks its device server for them again.
     void ApplyListsRemotely();
     // A box shown from the event loop, after the engine's call that led to it has returned.

@@ -45,6 +45,12 @@ Result CheckPort(unsigned port) {
                         std::to_string(port) + " is not a TCP port.", 0);
 }
 
+// "3 of 10 bytes were sent; the peer does not read." (the verb follows the count asked).
+std::string NotSentReason(int sent, int count) {
+    return std::to_string(sent) + " of " + std::to_string(count) +
+           (count == 1 ? " byte was sent" : " bytes were sent") + "; the peer does not read.";
+}
+
 Result SocketFailure(const char* text, const CLinkSocket& socket) {
     return Result::Fail(text, socket.LastError(), socket.LastErrno());
 }
@@ -78,6 +84,8 @@ NetConsole::NetConsole(QObject* parent) : QObject(parent) {
             emit comPortChanged();
         }
     });
+    m_dropTimer.setSingleShot(true);
+    connect(&m_dropTimer, &QTimer::timeout, this, &NetConsole::DropNotReading);
 }
 
 NetConsole::~NetConsole() {
@@ -100,6 +108,7 @@ Result NetConsole::Connect(const std::string& address, unsigned port) {
         return r;
     Stop();
     m_netRing.Clear();
+    m_dropReason.clear();
     m_bServerMode = false;
     auto link = std::make_unique<CLinkSocket>(static_cast<ILinkOwner*>(this));
     if (!link->Create(0, 1, platform::FD_ALL_EVENTS, nullptr))
@@ -150,6 +159,7 @@ Result NetConsole::StartServer(unsigned port) {
         return r;
     Stop();
     m_netRing.Clear();
+    m_dropReason.clear();
     m_bServerMode = true;
     m_nPeerCount = 0;
     auto listener = std::make_unique<CLinkSocket>(static_cast<ILinkOwner*>(this));
@@ -203,9 +213,7 @@ Result NetConsole::Send(std::string_view line) {
         return SocketFailure("Can't send on the network link", *link);
     if (sent < count)
         return Result::Fail("The device does not take the bytes: the line was not sent completely",
-                            std::to_string(sent) + " of " + std::to_string(count) +
-                                " bytes were sent; the peer does not read.",
-                            EAGAIN);
+                            NotSentReason(sent, count), EAGAIN);
     return Result::Ok();
 }
 
@@ -229,6 +237,7 @@ void NetConsole::Drop(std::unique_ptr<CLinkSocket>& slot) {
         m_pTelnet.reset();
         m_telnetTick.stop();
         m_breakTimer.stop();
+        m_dropTimer.stop();
     }
     slot->Close();
     slot.reset();
@@ -246,6 +255,7 @@ void NetConsole::LinkAccept(CLinkSocket& listener) {
         if (AcceptOrPause(listener, *peer, shown)) {
             m_pPeerSocket = std::move(peer);
             m_nPeerCount = 1;
+            m_dropReason.clear();
             if (m_remoteOptions.framing == LinkFraming::Rfc2217)
                 StartTelnet(*m_pPeerSocket);
             emit peerAttached();
@@ -330,6 +340,11 @@ void NetConsole::Deliver(CLinkSocket& link, const unsigned char* bytes, int n,
         SendTelnet(out.reply);
         if (out.changed)
             AskNotifications();
+        if (out.late && m_pTelnet->reported) {
+            // The report told before is out of date: told again once nothing waits for an answer.
+            m_pTelnet->reportDue = true;
+            m_pTelnet->revisedDue = true;
+        }
         data = std::move(out.data);
         bytes = data.data();
         n = static_cast<int>(data.size());
@@ -375,6 +390,7 @@ void NetConsole::StartTelnet(CLinkSocket& link) {
     m_pTelnet = std::make_unique<TelnetLink>();
     m_pTelnet->link = &link;
     m_pTelnet->gate = std::make_shared<LinkSendGate>(m_traffic.Get());
+    m_pTelnet->client.SetAnswerTimeoutMs(m_remoteOptions.answerTimeoutMs);
     const int64_t now = NowMs();
     telnet::Bytes out = m_pTelnet->client.Start(now);
     if (m_remoteOptions.settings) {
@@ -397,11 +413,44 @@ void NetConsole::AskNotifications() {
 }
 
 void NetConsole::SendTelnet(const telnet::Bytes& bytes) {
-    if (!m_pTelnet || bytes.empty())
+    if (!m_pTelnet || bytes.empty() || !m_pTelnet->dropText.empty())
         return;
+    LinkSendGate& gate = *m_pTelnet->gate;
     int err = 0;
     // A failing socket shows itself by its close notification; nothing more to do here.
-    m_pTelnet->gate->Post(m_pTelnet->link->GetSocketHandle(), bytes.data(), bytes.size(), &err);
+    if (gate.Post(m_pTelnet->link->GetSocketHandle(), bytes.data(), bytes.size(), &err) ||
+        err != ENOBUFS)
+        return;
+    // The device server keeps asking and does not take the answers. Its link is not read any
+    // more (no further requests, no further replies) and goes once the event loop is back.
+    const size_t waiting = gate.Waiting();
+    m_pTelnet->dropText = "the device server does not read: " + std::to_string(waiting) +
+                          (waiting == 1 ? " byte waiting" : " bytes waiting");
+    m_pTelnet->link->AsyncSelect(0);
+    m_dropTimer.start(0);
+}
+
+void NetConsole::DropNotReading() {
+    if (!m_pTelnet || m_pTelnet->dropText.empty())
+        return;
+    const CLinkSocket* link = m_pTelnet->link;
+    m_dropReason = m_pTelnet->dropText;
+    const QString text = QString::fromStdString(m_dropReason);
+    QPointer<NetConsole> alive(this);
+    if (link == m_pPeerSocket.get()) {
+        Drop(m_pPeerSocket);
+        m_nPeerCount = 0;
+        emit peerGone();
+    } else if (link == m_pClientSocket.get()) {
+        Drop(m_pClientSocket);
+        m_state = State::Idle;
+        m_bNetConnected = 0;
+        emit farEndClosed();
+    } else {
+        return;
+    }
+    if (alive)
+        emit linkDropped(text);
 }
 
 Result NetConsole::SendTelnetData(CLinkSocket& link, const unsigned char* bytes, int n) {
@@ -411,9 +460,8 @@ Result NetConsole::SendTelnetData(CLinkSocket& link, const unsigned char* bytes,
     // What waits at the gate goes out first and in order; a peer that does not read lets only so
     // much wait, and a line beyond that is not sent at all (never half of a doubled 0xFF).
     if (gate.Waiting() + escaped.size() > LinkSendGate::MAX_WAITING)
-        return Result::Fail(
-            "The device does not take the bytes: the line was not sent completely",
-            "0 of " + std::to_string(n) + " bytes were sent; the peer does not read.", EAGAIN);
+        return Result::Fail("The device does not take the bytes: the line was not sent completely",
+                            NotSentReason(0, n), EAGAIN);
     int err = 0;
     if (!gate.Post(link.GetSocketHandle(), escaped.data(), escaped.size(), &err))
         return Result::Fail("Can't send on the network link", std::strerror(err), err);
@@ -443,6 +491,8 @@ void NetConsole::MaybeReport() {
         return;
     RemoteSettingsReport report;
     report.option = c.Option();
+    report.answerTimeoutMs = c.AnswerTimeoutMs();
+    report.revised = m_pTelnet->revisedDue;
     for (Setting s :
          {Setting::Baud, Setting::DataBits, Setting::Parity, Setting::StopBits, Setting::Flow}) {
         const ComPortClient::Ack& a = c.AckOf(s);
@@ -450,9 +500,11 @@ void NetConsole::MaybeReport() {
             continue;
         if (a.state == AckState::Pending)
             return;  // an answer is still due
-        report.items.push_back({s, a.state, a.requested, a.answered});
+        report.items.push_back({s, a.state, a.requested, a.answered, a.answeredAfterMs, a.late});
     }
     m_pTelnet->reportDue = false;
+    m_pTelnet->revisedDue = false;
+    m_pTelnet->reported = true;
     emit remoteSettingsChecked(report);
 }
 
@@ -461,6 +513,7 @@ Result NetConsole::ApplyRemoteSettings(const LineSettings& settings) {
         return NotTelnet();
     SendTelnet(m_pTelnet->client.Apply(settings, NowMs()));
     m_pTelnet->reportDue = true;
+    m_pTelnet->revisedDue = false;
     emit comPortChanged();
     return Result::Ok();
 }

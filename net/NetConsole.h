@@ -106,6 +106,10 @@ public:
     platform::Result SetRemoteDtr(bool on);
     platform::Result SetRemoteRts(bool on);
     platform::Result SendRemoteBreak(int ms);
+    // Why the console itself dropped its last link, as linkDropped told it; empty when the last
+    // link ended otherwise. Set before the signals of the drop are told, kept until the next
+    // link comes up (Connect, StartServer, a peer attaching).
+    const std::string& DropReason() const { return m_dropReason; }
 
 signals:
     // The client link that Connect started is up.
@@ -138,7 +142,16 @@ signals:
     void remoteLineState(const comport::LineState& state, qint64 steadyNs);
     // Every answer to the settings asked (when the link came up, or by ApplyRemoteSettings) is
     // in, or its time is over; also told when the server turns out not to speak the option.
+    // Told again, with `revised` set, when an answer or the option's agreement comes after its
+    // time (a late agreement first sends the settings and waits for their answers).
     void remoteSettingsChecked(const RemoteSettingsReport& report);
+    // The console dropped an RFC 2217 link because the device server does not read while it
+    // keeps asking for replies: Telnet commands and replies would have made more than
+    // LinkSendGate::MAX_WAITING bytes wait. `text` is "the device server does not read: N bytes
+    // waiting" (N the bytes that waited). Told right after the drop's ordinary signal:
+    // farEndClosed for the client link (the console is idle by then) or peerGone for Server
+    // Mode's peer (the server goes on listening). DropReason() holds the same text.
+    void linkDropped(const QString& text);
 
 private:
     void LinkAccept(CLinkSocket& listener) override;
@@ -182,13 +195,20 @@ private:
         CLinkSocket* link = nullptr;
         ComPortClient client;
         std::shared_ptr<LinkSendGate> gate;
-        bool reportDue = false;  // settings were asked and their report is not told yet
+        bool reportDue = false;   // settings were asked and their report is not told yet
+        bool reported = false;    // a report was told on this link
+        bool revisedDue = false;  // the report due corrects one told before
         bool notificationsAsked = false;
         bool breakOn = false;
+        // Set once commands and replies could no longer wait: the link is dropped from the
+        // event loop (not inside whatever was sending), and nothing more is sent or read.
+        std::string dropText;
     };
     void StartTelnet(CLinkSocket& link);
-    // Sends protocol bytes (commands, replies) on the Telnet link, in order with its data.
+    // Sends protocol bytes (commands, replies) on the Telnet link, in order with its data. When
+    // they would make too much wait at the gate, the link is dropped (from the event loop).
     void SendTelnet(const telnet::Bytes& bytes);
+    void DropNotReading();
     // Hands received bytes to the tap or the history, Telnet removed when the link speaks it.
     void Deliver(CLinkSocket& link, const unsigned char* bytes, int n, const platform::Stamp& at);
     // Data bytes to the tap while it is armed for the link in use, else to the history.
@@ -205,4 +225,6 @@ private:
     // Checks acknowledgement time-outs and sends what waits at the gate while a Telnet link is up.
     QTimer m_telnetTick;
     QTimer m_breakTimer;
+    QTimer m_dropTimer;
+    std::string m_dropReason;
 };

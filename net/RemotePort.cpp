@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 const char* const NOT_RFC2217_SERVER = "not an RFC 2217 server";
 
@@ -83,11 +84,48 @@ std::string RemoteSettingsReport::ValueName(Setting s, uint32_t v) {
     return std::to_string(v);
 }
 
+std::string RemoteSettingsReport::OtherValueText(Setting s, uint32_t answered, uint32_t requested) {
+    const bool control = s == Setting::Dtr || s == Setting::Rts || s == Setting::Break;
+    return std::string(control ? "answered " : "applied ") + ValueName(s, answered) +
+           " instead of " + ValueName(s, requested);
+}
+
+std::string RemoteSettingsReport::SecondsText(int64_t ms) {
+    // The setting's range is whole seconds; a time in between keeps its tenths.
+    char seconds[32];
+    if (ms % 1000 == 0)
+        std::snprintf(seconds, sizeof seconds, "%lld s", static_cast<long long>(ms / 1000));
+    else
+        std::snprintf(seconds, sizeof seconds, "%.1f s", static_cast<double>(ms) / 1000.0);
+    return seconds;
+}
+
+std::string RemoteSettingsReport::NoAnswerText(int64_t timeoutMs) {
+    return "no answer within " + SecondsText(timeoutMs);
+}
+
+std::string RemoteSettingsReport::AnsweredAfterText(int64_t ms) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(ms) / 1000.0);
+    return std::string("answered after ") + seconds + " s";
+}
+
+std::vector<std::string> RemoteSettingsReport::LateAnswers() const {
+    std::vector<std::string> out;
+    for (const Item& i : items) {
+        if (i.late && i.answeredAfterMs >= 0)
+            out.push_back(std::string(ComPortClient::SettingName(i.setting)) + ": " +
+                          AnsweredAfterText(i.answeredAfterMs));
+    }
+    return out;
+}
+
 std::vector<std::string> RemoteSettingsReport::Failures() const {
     std::vector<std::string> out;
     if (option == ComPortClient::OptionState::NoAnswer) {
         out.push_back(std::string(NOT_RFC2217_SERVER) +
-                      ": no answer to the Com Port Control option within 2 s");
+                      ": no answer to the Com Port Control option within " +
+                      SecondsText(answerTimeoutMs));
         return out;
     }
     if (option == ComPortClient::OptionState::Refused) {
@@ -101,14 +139,13 @@ std::vector<std::string> RemoteSettingsReport::Failures() const {
             case AckState::Acknowledged:
                 break;
             case AckState::AcknowledgedOther:
-                out.push_back(name + ": the device server applied " +
-                              ValueName(i.setting, i.answered) + " instead of " +
-                              ValueName(i.setting, i.requested));
+                out.push_back(name + ": the device server " +
+                              OtherValueText(i.setting, i.answered, i.requested));
                 break;
             case AckState::TimedOut:
             case AckState::Pending:
-                out.push_back(name + " " + ValueName(i.setting, i.requested) +
-                              ": no answer within 2 s");
+                out.push_back(name + " " + ValueName(i.setting, i.requested) + ": " +
+                              NoAnswerText(answerTimeoutMs));
                 break;
             case AckState::Refused:
             case AckState::None:
@@ -128,6 +165,12 @@ std::string RemoteSettingsReport::FailureText() const {
 
 bool LinkSendGate::Post(int fd, const uint8_t* bytes, size_t n, int* err) {
     std::lock_guard lock(m_lock);
+    // Counted as if none of it left now: a command is never cut in two by the bound, and a peer
+    // that does not read has long filled the socket's buffer anyway.
+    if (m_waiting.size() + m_held + n > MAX_WAITING) {
+        *err = ENOBUFS;
+        return false;
+    }
     if (m_busy || !m_waiting.empty()) {
         m_waiting.insert(m_waiting.end(), bytes, bytes + n);
         return true;
@@ -159,6 +202,7 @@ int LinkSendGate::SendData(int fd, const uint8_t* data, int n, const platform::A
         std::lock_guard lock(m_lock);
         m_busy = true;
         out.swap(m_waiting);
+        m_held = out.size();
     }
     const size_t before = out.size();
     telnet::AppendEscaped(data, static_cast<size_t>(n), out);
@@ -187,6 +231,7 @@ int LinkSendGate::SendData(int fd, const uint8_t* data, int n, const platform::A
     }
     std::lock_guard lock(m_lock);
     m_busy = false;
+    m_held = 0;
     if (sent < total) {
         // Cut short: what was queued before and not sent goes back to the front, and so does
         // the second half of a doubled 0xFF, so the stream stays well-formed Telnet. The data
@@ -203,5 +248,5 @@ int LinkSendGate::SendData(int fd, const uint8_t* data, int n, const platform::A
 
 size_t LinkSendGate::Waiting() const {
     std::lock_guard lock(m_lock);
-    return m_waiting.size();
+    return m_waiting.size() + m_held;
 }

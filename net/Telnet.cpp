@@ -281,7 +281,7 @@ Bytes ComPortClient::Start(int64_t nowMs) {
 
 Bytes ComPortClient::Send(Setting s, uint32_t value, int64_t nowMs) {
     const int k = static_cast<int>(s);
-    acks_[k] = Ack{AckState::Pending, value, 0, nowMs};
+    acks_[k] = Ack{AckState::Pending, value, 0, nowMs, -1, false};
     queued_[k] = false;
     switch (option_) {
         case OptionState::Agreed:
@@ -294,7 +294,9 @@ Bytes ComPortClient::Send(Setting s, uint32_t value, int64_t nowMs) {
             acks_[k].state = AckState::Refused;
             return {};
         case OptionState::NoAnswer:
+            // Told as not answered, but kept: a server that agrees late still gets it.
             acks_[k].state = AckState::TimedOut;
+            queued_[k] = true;
             return {};
     }
     switch (s) {
@@ -369,18 +371,18 @@ Bytes ComPortClient::RequestNotifications(bool on) {
 
 bool ComPortClient::CheckTimeouts(int64_t nowMs) {
     bool changed = false;
-    if (option_ == OptionState::Asking && nowMs - askedMs_ >= ACK_TIMEOUT_MS) {
+    if (option_ == OptionState::Asking && nowMs - askedMs_ >= timeoutMs_) {
         option_ = OptionState::NoAnswer;
         changed = true;
+        // What waited for the option stays queued: a late DO still sends it.
         for (int k = 0; k < SETTING_COUNT; ++k) {
             if (queued_[k])
                 acks_[k].state = AckState::TimedOut;
-            queued_[k] = false;
         }
     }
     for (int k = 0; k < SETTING_COUNT; ++k) {
         if (acks_[k].state == AckState::Pending && !queued_[k] &&
-            nowMs - acks_[k].sentMs >= ACK_TIMEOUT_MS) {
+            nowMs - acks_[k].sentMs >= timeoutMs_) {
             acks_[k].state = AckState::TimedOut;
             changed = true;
         }
@@ -398,13 +400,15 @@ ComPortClient::Output ComPortClient::Receive(const uint8_t* bytes, size_t n, int
             OnNegotiation(e.verb, e.option, out);
             if (option_ != before) {
                 out.changed = true;
-                if (option_ == OptionState::Agreed)
+                if (option_ == OptionState::Agreed) {
+                    out.late = out.late || before == OptionState::NoAnswer;
                     Append(out.reply, SendPending(nowMs));
-                else if (option_ == OptionState::Refused)
+                } else if (option_ == OptionState::Refused) {
                     RefuseAll();
+                }
             }
         } else if (e.kind == telnet::Event::Kind::Subnegotiation) {
-            OnSubnegotiation(e, out);
+            OnSubnegotiation(e, nowMs, out);
         }
     }
     return out;
@@ -469,19 +473,25 @@ void ComPortClient::OnNegotiation(uint8_t verb, uint8_t option, Output& out) {
     }
 }
 
-void ComPortClient::Answer(Setting s, uint32_t value, Output& out) {
+void ComPortClient::Answer(Setting s, uint32_t value, int64_t nowMs, Output& out) {
     Ack& a = acks_[static_cast<int>(s)];
     // Only an answer to a request counts; a late one still tells what the server applied.
     if (a.state != AckState::Pending && a.state != AckState::TimedOut)
         return;
     if (queued_[static_cast<int>(s)])
         return;  // not sent yet: this answers nothing of ours
+    a.late = a.state == AckState::TimedOut;
+    a.answeredAfterMs = nowMs - a.sentMs;
     a.answered = value;
     a.state = value == a.requested ? AckState::Acknowledged : AckState::AcknowledgedOther;
     out.changed = true;
+    // The serial settings are reported; DTR, RTS and break show in the option's state only.
+    const bool reported = s == Setting::Baud || s == Setting::DataBits || s == Setting::Parity ||
+                          s == Setting::StopBits || s == Setting::Flow;
+    out.late = out.late || (a.late && reported);
 }
 
-void ComPortClient::OnSubnegotiation(const telnet::Event& e, Output& out) {
+void ComPortClient::OnSubnegotiation(const telnet::Event& e, int64_t nowMs, Output& out) {
     using namespace comport;
     if (e.option != telnet::OPT_COM_PORT || e.payload.empty())
         return;
@@ -503,7 +513,7 @@ void ComPortClient::OnSubnegotiation(const telnet::Event& e, Output& out) {
         if (argc == 4)
             Answer(Setting::Baud,
                    uint32_t(arg[0]) << 24 | uint32_t(arg[1]) << 16 | uint32_t(arg[2]) << 8 | arg[3],
-                   out);
+                   nowMs, out);
         return;
     }
     if (code == SERVER_OFFSET + FLOWCONTROL_SUSPEND || code == SERVER_OFFSET + FLOWCONTROL_RESUME) {
@@ -515,24 +525,24 @@ void ComPortClient::OnSubnegotiation(const telnet::Event& e, Output& out) {
     const uint8_t v = arg[0];
     switch (code) {
         case SERVER_OFFSET + SET_DATASIZE:
-            Answer(Setting::DataBits, v, out);
+            Answer(Setting::DataBits, v, nowMs, out);
             break;
         case SERVER_OFFSET + SET_PARITY:
-            Answer(Setting::Parity, v, out);
+            Answer(Setting::Parity, v, nowMs, out);
             break;
         case SERVER_OFFSET + SET_STOPSIZE:
-            Answer(Setting::StopBits, v, out);
+            Answer(Setting::StopBits, v, nowMs, out);
             break;
         case SERVER_OFFSET + SET_CONTROL:
             // The value tells which control it answers: 0-3 flow, 4-6 break, 7-9 DTR, 10-12 RTS.
             if (v <= CONTROL_FLOW_HARDWARE)
-                Answer(Setting::Flow, v, out);
+                Answer(Setting::Flow, v, nowMs, out);
             else if (v <= CONTROL_BREAK_OFF)
-                Answer(Setting::Break, v, out);
+                Answer(Setting::Break, v, nowMs, out);
             else if (v <= CONTROL_DTR_OFF)
-                Answer(Setting::Dtr, v, out);
+                Answer(Setting::Dtr, v, nowMs, out);
             else if (v <= CONTROL_RTS_OFF)
-                Answer(Setting::Rts, v, out);
+                Answer(Setting::Rts, v, nowMs, out);
             break;
         case SERVER_OFFSET + NOTIFY_LINESTATE:
             out.notifications.line.push_back(LineState::From(v));

@@ -162,11 +162,13 @@ struct LineState {
 
 // The client's side of the Com Port Control option over one connection. Feed it every byte
 // received and send every byte it returns; it never blocks and keeps no clock: time comes in
-// as a millisecond count from any monotonic clock, and CheckTimeouts turns what waited for
-// ACK_TIMEOUT_MS into NoAnswer / TimedOut.
+// as a millisecond count from any monotonic clock, and CheckTimeouts turns what waited for the
+// answer time (ACK_TIMEOUT_MS unless set) into NoAnswer / TimedOut. An answer that comes after
+// its time still counts: the setting is then marked as answered late.
 class ComPortClient {
 public:
     using Bytes = telnet::Bytes;
+    // The answer time unless SetAnswerTimeoutMs chose another.
     static constexpr int64_t ACK_TIMEOUT_MS = 2000;
 
     enum class OptionState {
@@ -174,7 +176,8 @@ public:
         Asking,    // WILL COM-PORT-OPTION sent, no answer yet
         Agreed,    // the server said DO
         Refused,   // the server said DONT (or withdrew its DO)
-        NoAnswer,  // no answer within ACK_TIMEOUT_MS: not an RFC 2217 server
+        NoAnswer,  // no answer within the answer time: not an RFC 2217 server (a DO that
+                   // comes later still agrees, and the settings asked go out then)
     };
 
     enum class Setting { Baud, DataBits, Parity, StopBits, Flow, Dtr, Rts, Break };
@@ -186,7 +189,7 @@ public:
         Acknowledged,       // the server applied the value asked for
         AcknowledgedOther,  // the server answered with another value (`answered`)
         Refused,            // the option was refused: the setting cannot be made
-        TimedOut,           // no answer within ACK_TIMEOUT_MS
+        TimedOut,           // no answer within the answer time
     };
 
     struct Ack {
@@ -194,6 +197,10 @@ public:
         uint32_t requested = 0;  // in RFC 2217 values (baud in bits per second)
         uint32_t answered = 0;   // the server's value, once it answered
         int64_t sentMs = 0;
+        // Once answered: how long the answer took, and whether it came after the answer time
+        // (the setting had been marked TimedOut).
+        int64_t answeredAfterMs = -1;
+        bool late = false;
     };
 
     struct Notifications {
@@ -207,14 +214,21 @@ public:
         Bytes reply;  // to be sent to the server now
         Notifications notifications;
         bool changed = false;  // the option state or an acknowledgement changed
+        // An answer to a serial setting (baud rate, data size, parity, stop size, flow) came
+        // after its answer time, or the option was agreed after its time (the settings asked
+        // then went out in `reply`).
+        bool late = false;
     };
 
     // WILL COM-PORT-OPTION. Starts the answer's time-out.
     Bytes Start(int64_t nowMs);
     // Processes received bytes.
     Output Receive(const uint8_t* bytes, size_t n, int64_t nowMs);
-    // Marks what waited ACK_TIMEOUT_MS or longer as NoAnswer / TimedOut; true when anything did.
+    // Marks what waited the answer time or longer as NoAnswer / TimedOut; true when anything did.
     bool CheckTimeouts(int64_t nowMs);
+    // How long the option and each setting wait for their answer (at least 1 ms).
+    void SetAnswerTimeoutMs(int64_t ms) { timeoutMs_ = ms > 0 ? ms : 1; }
+    int64_t AnswerTimeoutMs() const { return timeoutMs_; }
 
     // Asks the server to apply `s` (rate, data size, parity, stop size, flow, in RFC 2217's
     // recommended order). Sent at once when the option is agreed; queued until the server
@@ -244,12 +258,13 @@ private:
     Bytes SendPending(int64_t nowMs);
     void RefuseAll();
     void OnNegotiation(uint8_t verb, uint8_t option, Output& out);
-    void OnSubnegotiation(const telnet::Event& e, Output& out);
-    void Answer(Setting s, uint32_t value, Output& out);
+    void OnSubnegotiation(const telnet::Event& e, int64_t nowMs, Output& out);
+    void Answer(Setting s, uint32_t value, int64_t nowMs, Output& out);
 
     telnet::Receiver receiver_;
     OptionState option_ = OptionState::NotAsked;
     int64_t askedMs_ = 0;
+    int64_t timeoutMs_ = ACK_TIMEOUT_MS;
     Ack acks_[SETTING_COUNT];
     bool queued_[SETTING_COUNT] = {};
     // Options other than COM-PORT we have agreed to, per side: ours (WILL) and the server's (DO).

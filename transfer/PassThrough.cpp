@@ -184,19 +184,32 @@ PassThrough::PassThrough(SerialConsole& serial, NetConsole& net, QObject* parent
     });
     connect(&m_net, &NetConsole::linkGoing, this, &PassThrough::OnLinkGoing);
     // A link lost while the file is under way ends the run at once: nothing more can arrive.
+    // The console drops a device server that does not read (its reason in DropReason()), and
+    // tells that like a close.
     connect(&m_net, &NetConsole::farEndClosed, this, [this] {
         if (m_bFileSentOnNet)
             return;
-        EndOnLinkLost("network peer closed the connection",
-                      "The device at " + m_net.Address() + ":" + std::to_string(m_net.Port()) +
-                          " closed the network connection during the transfer");
+        const std::string where = m_net.Address() + ":" + std::to_string(m_net.Port());
+        if (!m_net.DropReason().empty())
+            EndOnLinkLost(
+                "the device server does not read",
+                "The link to " + where + " was dropped during the transfer: " + m_net.DropReason());
+        else
+            EndOnLinkLost(
+                "network peer closed the connection",
+                "The device at " + where + " closed the network connection during the transfer");
     });
     connect(&m_net, &NetConsole::peerGone, this, [this] {
         if (m_bFileSentOnNet)
             return;
-        EndOnLinkLost("network peer disconnected from the server",
-                      "The device connected to port " + std::to_string(m_net.Port()) +
-                          " (Server Mode) left during the transfer");
+        const std::string where = "port " + std::to_string(m_net.Port()) + " (Server Mode)";
+        if (!m_net.DropReason().empty())
+            EndOnLinkLost("the device server does not read",
+                          "The device connected to " + where +
+                              " was dropped during the transfer: " + m_net.DropReason());
+        else
+            EndOnLinkLost("network peer disconnected from the server",
+                          "The device connected to " + where + " left during the transfer");
     });
     connect(&m_serial, &SerialConsole::portLost, this, [this](const QString& reason) {
         EndOnLinkLost("serial port lost (" + reason.toStdString() + ")",

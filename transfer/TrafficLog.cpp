@@ -168,7 +168,10 @@ void TrafficLog::Traffic(platform::TrafficKind kind, const platform::Stamp& at,
         std::lock_guard inner(s.lock);
         if (s.stop || s.failed)
             return;
-        if (s.queuedBytes + n > TRAFFIC_LOG_QUEUE_BYTES) {
+        // A chunk costs its record and its heap block besides its bytes: a peer that sends one
+        // byte a segment would otherwise fill memory many times over the bound.
+        const size_t cost = n + sizeof(Chunk) + TRAFFIC_LOG_ALLOCATION_OVERHEAD;
+        if (s.queuedBytes + cost > TRAFFIC_LOG_QUEUE_BYTES) {
             s.pendingDrop += n;
             s.dropped += n;
             // Told once a second at most, from whichever thread saw it.
@@ -180,7 +183,7 @@ void TrafficLog::Traffic(platform::TrafficKind kind, const platform::Stamp& at,
             s.queue.push_back(
                 {kind, at, std::vector<unsigned char>(bytes, bytes + n), s.pendingDrop});
             s.pendingDrop = 0;
-            s.queuedBytes += n;
+            s.queuedBytes += cost;
             if (s.writerIdle)
                 s.wake.notify_one();
         }

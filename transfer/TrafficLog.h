@@ -19,8 +19,10 @@
 #include "platform/Traffic.h"
 
 // What the log may hold in memory, waiting for the disk: beyond it, chunks are not logged and
-// the log says so ("[N bytes not logged]") where they would have been.
+// the log says so ("[N bytes not logged]") where they would have been. Each chunk counts its
+// bytes, its record and what the allocator keeps beside its heap block.
 constexpr size_t TRAFFIC_LOG_QUEUE_BYTES = 16 * 1024 * 1024;
+constexpr size_t TRAFFIC_LOG_ALLOCATION_OVERHEAD = 32;
 
 // One line of the log, without its line feed:
 //   "HH:MM:SS.ffffff SECONDS KIND COUNT HEX |TEXT|"

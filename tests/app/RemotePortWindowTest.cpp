@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSpinBox>
 #include <QTimer>
 
@@ -24,6 +25,7 @@
 
 #include "app/LineSignalsDlg.h"
 #include "app/NetworkOptionsDlg.h"
+#include "support/FloodingDeviceServer.h"
 #include "support/app/DialogFixture.h"
 
 namespace {
@@ -258,11 +260,12 @@ protected:
         if (b->isChecked() != on)
             b->click();
     }
-    void UseRfc2217(bool askLists = true) {
-        SetNetworkOptions([askLists](CNetworkOptionsDlg* w) {
+    void UseRfc2217(bool askLists = true, int answerTimeS = 2) {
+        SetNetworkOptions([askLists, answerTimeS](CNetworkOptionsDlg* w) {
             Check(w, "Telnet with Com Port Control (RFC 2217)", true);
             Check(w, askLists ? "Set it to the serial console's settings" : "Leave it as it is",
                   true);
+            w->findChild<QSpinBox*>("Answer time")->setValue(answerTimeS);
         });
     }
     CLineSignalsDlg* OpenLineSignals() {
@@ -295,11 +298,11 @@ TEST_F(RemotePortWindow, MenuEntryChoosesTheNextLinksFraming) {
         RemotePortOptions expected;
     };
     const Case cases[] = {
-        {{Rfc2217, true, true}, true, {Rfc2217, lists, true}},
-        {{Rfc2217, false, false}, true, {Rfc2217, std::nullopt, false}},
-        {{Raw, true, true}, false, {Rfc2217, std::nullopt, false}},  // Cancel keeps the last
-        {{Raw, true, true}, true, {Raw, std::nullopt, true}},        // raw TCP asks nothing
-        {{Rfc2217, true, true}, true, {Rfc2217, lists, true}},
+        {{Rfc2217, true, true, 2}, true, {Rfc2217, lists, true, 2000}},
+        {{Rfc2217, false, false, 30}, true, {Rfc2217, std::nullopt, false, 30000}},
+        {{Raw, true, true, 1}, false, {Rfc2217, std::nullopt, false, 30000}},  // Cancel keeps
+        {{Raw, true, true, 1}, true, {Raw, std::nullopt, true, 1000}},  // raw TCP asks nothing
+        {{Rfc2217, true, true, 2}, true, {Rfc2217, lists, true, 2000}},
     };
     for (const Case& c : cases) {
         const bool rfc2217 = c.choice.framing == Rfc2217;
@@ -316,6 +319,11 @@ TEST_F(RemotePortWindow, MenuEntryChoosesTheNextLinksFraming) {
                                                  : "Leave it as it is",
                       true);
                 Check(w, "Ask for modem and line state notifications", c.choice.notifications);
+                auto* answerTime = w->findChild<QSpinBox*>("Answer time");
+                ASSERT_NE(answerTime, nullptr);
+                EXPECT_EQ(answerTime->minimum(), 1);
+                EXPECT_EQ(answerTime->maximum(), 30);
+                answerTime->setValue(c.choice.answerTimeoutS);
                 Check(w, rfc2217 ? "Telnet with Com Port Control (RFC 2217)" : "Raw TCP", true);
                 // The device server's port is only reached in RFC 2217 framing.
                 EXPECT_EQ(w->findChild<QWidget*>("Device server's serial port")->isEnabled(),
@@ -371,7 +379,7 @@ TEST_F(RemotePortWindow, NamesWhatTheDeviceServerDidNotApplyAndShowsItsLines) {
         {"Device server breaks", "1"},
         {"Device server baud rate", "57600"},
         {"Device server baud rate answer", "applied"},
-        {"Device server parity answer", "applied odd instead"},
+        {"Device server parity answer", "applied odd instead of even"},
         {"Device server stop bits answer", "no answer within 2 s"},
     };
     for (const auto& [name, text] : shown)
@@ -447,6 +455,67 @@ TEST_F(RemotePortWindow, TellsAPeerWithoutTheOptionOnce) {
             return Text(w, "Device server option") == "No network link";
         })) << Text(w, "Device server option").toStdString();
     }
+}
+
+// With an answer time of 1 s the stop size's missing answer is a failure at 1 s; its answer
+// after that clears the failure, the tooltip and the Line Signals window say how late it came,
+// and no second box opens.
+TEST_F(RemotePortWindow, ALateAnswerClearsItsFailure) {
+    ScriptedServer server(Script::Rfc2217);
+    UseRfc2217(true, 1);
+    Select(IDC_COMBO_PARITY, 0);  // "Even": the server answers odd
+    CLineSignalsDlg* w = OpenLineSignals();
+    ConnectTo(server.port);
+    ASSERT_TRUE(testutil::WaitFor([&] { return !seam.messages.empty(); }, 4000));
+    EXPECT_NE(seam.details[0].find("stop bits 1: no answer within 1 s"), std::string::npos)
+        << seam.details[0];
+    EXPECT_EQ(Text(w, "Device server stop bits answer"), "no answer within 1 s");
+
+    server.Push(ScriptedServer::Sub({104, 1}));  // SET-STOPSIZE answered: 1 stop bit
+    ASSERT_TRUE(testutil::WaitFor([&] {
+        return Tip().find("answered after") != std::string::npos;
+    })) << Tip();
+    EXPECT_EQ(Tip().find("no answer"), std::string::npos) << Tip();
+    EXPECT_NE(Tip().find("parity: the device server applied odd instead of even"),
+              std::string::npos)
+        << Tip();
+    EXPECT_TRUE(QString::fromStdString(Tip()).contains(
+        QRegularExpression(QStringLiteral("\\nstop bits: answered after 1\\.[0-9] s"))))
+        << Tip();
+    EXPECT_TRUE(Text(w, "Device server stop bits answer")
+                    .contains(QRegularExpression(QStringLiteral("^answered after 1\\.[0-9] s$"))))
+        << Text(w, "Device server stop bits answer").toStdString();
+    testutil::Pump(100);
+    EXPECT_EQ(seam.messages.size(), 1u);
+}
+
+// A device server that agrees, then floods requests without reading the replies is dropped once
+// they fill the gate: the status line says why, the tooltip gives the count.
+TEST_F(RemotePortWindow, ADeviceServerThatDoesNotReadIsDropped) {
+    UseRfc2217(false);
+    int port = 0;
+    const int listener = testutil::ListenLoopback(&port);
+    ConnectTo(port);
+    const int fd = testutil::AcceptWithin(listener, 2000);
+    ASSERT_GE(fd, 0);
+    const std::string doComPort = {'\xFF', '\xFD', 44};
+    testutil::SendAll(fd, doComPort);
+    ASSERT_TRUE(testutil::WaitFor([&] {
+        return dlg->Net().ComPort() &&
+               dlg->Net().ComPort()->Option() == ComPortClient::OptionState::Agreed;
+    }));
+    {
+        FloodingDeviceServer flood(fd);
+        testutil::WaitFor([&] { return !dlg->NetConnected(); }, 20000);
+    }
+    EXPECT_EQ(Status(), " Disconnected : the device server does not read");
+    EXPECT_TRUE(QString::fromStdString(Tip()).contains(QRegularExpression(
+        QStringLiteral("^Link dropped: the device server does not read: [0-9]+ bytes waiting\\n"))))
+        << Tip();
+    EXPECT_EQ(Item<QPushButton>(IDC_BUTTON_IP_CONNECT)->text(), "Connect");
+    EXPECT_TRUE(seam.messages.empty());
+    ::close(fd);
+    ::close(listener);
 }
 
 }  // namespace

@@ -10,10 +10,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <regex>
 #include <thread>
 
 #include "net/NetConsole.h"
 #include "net/RemotePort.h"
+#include "support/FloodingDeviceServer.h"
 #include "support/NetConnect.h"
 #include "support/TestUtil.h"
 
@@ -101,10 +103,11 @@ struct Linked {
     }
 };
 
-RemotePortOptions Rfc2217(std::optional<LineSettings> settings) {
+RemotePortOptions Rfc2217(std::optional<LineSettings> settings, int answerTimeoutMs = 2000) {
     RemotePortOptions o;
     o.framing = LinkFraming::Rfc2217;
     o.settings = settings;
+    o.answerTimeoutMs = answerTimeoutMs;
     return o;
 }
 
@@ -311,5 +314,169 @@ TEST(RemotePort, EachServerModePeerIsAskedAndARawConsoleAsksNothing) {
             ASSERT_TRUE(WaitFor([&] { return net.PeerCount() == 0; }));
         }
         net.Stop();
+    }
+}
+
+// A device server that agrees, then stops reading and floods requests that need replies: the
+// replies wait at the gate only up to its bound, then the link is dropped with the reason, told
+// after the drop's ordinary signal. A client link leaves the console idle; Server Mode drops the
+// peer and goes on listening.
+TEST(RemotePort, ADeviceServerThatDoesNotReadIsDroppedAtTheBound) {
+    for (const bool serverMode : {false, true}) {
+        SCOPED_TRACE(serverMode ? "server mode peer" : "client link");
+        NetConsole net;
+        net.SetRemotePortOptions(Rfc2217(std::nullopt));
+        std::vector<std::string> told;  // the signals, in order
+        QObject::connect(&net, &NetConsole::farEndClosed, [&] { told.push_back("farEndClosed"); });
+        QObject::connect(&net, &NetConsole::peerGone, [&] { told.push_back("peerGone"); });
+        QObject::connect(&net, &NetConsole::linkDropped,
+                         [&](const QString& text) { told.push_back(text.toStdString()); });
+        int listener = -1, fd = -1;
+        if (serverMode) {
+            const int port = testutil::FreePort();
+            ASSERT_TRUE(net.StartServer(static_cast<unsigned>(port)).ok);
+            fd = testutil::ConnectLoopback(port);
+            ASSERT_TRUE(WaitFor([&] { return net.PeerCount() == 1; }));
+        } else {
+            int port = 0;
+            listener = testutil::ListenLoopback(&port);
+            ASSERT_TRUE(testutil::ConnectAndWait(net, "127.0.0.1", static_cast<unsigned>(port)).ok);
+            fd = testutil::AcceptWithin(listener, 2000);
+        }
+        ASSERT_GE(fd, 0);
+        int small = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        ScriptedServer device{fd, {}, {}, {}};
+        device.Read(1000, [&] { return !device.events.empty(); });
+        device.Send(Negotiation(DO, OPT_COM_PORT));
+        testutil::Pump(50);
+        const std::shared_ptr<LinkSendGate> gate = net.SendGate();
+        ASSERT_TRUE(gate);
+        size_t most = 0;
+        {
+            FloodingDeviceServer flood(fd);
+            const auto start = std::chrono::steady_clock::now();
+            while (told.empty() && testutil::MsSince(start) < 20000) {
+                testutil::Pump(1);
+                most = std::max(most, gate->Waiting());
+            }
+        }
+        ASSERT_EQ(told.size(), 2u);
+        EXPECT_EQ(told[0], serverMode ? "peerGone" : "farEndClosed");
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(
+            told[1], m, std::regex("the device server does not read: (\\d+) bytes waiting")))
+            << told[1];
+        const size_t waiting = std::stoul(m[1]);
+        EXPECT_LE(waiting, LinkSendGate::MAX_WAITING);
+        EXPECT_GT(waiting, LinkSendGate::MAX_WAITING - 4096) << "dropped before the bound";
+        EXPECT_LE(most, LinkSendGate::MAX_WAITING);
+        EXPECT_EQ(net.DropReason(), told[1]);
+        EXPECT_EQ(net.LinkInUse(), nullptr);
+        EXPECT_EQ(net.GetState(),
+                  serverMode ? NetConsole::State::Serving : NetConsole::State::Idle);
+        net.Stop();
+        ::close(fd);
+        if (listener >= 0)
+            ::close(listener);
+    }
+}
+
+// An answer after the link's answer time is not lost: the report told at the time-out is told
+// again, revised, with the setting applied and how late its answer came. A server that agrees to
+// the option only after its time gets the settings then, and its answers revise the report too.
+TEST(RemotePort, LateAnswersReviseTheReport) {
+    LineSettings s;
+    s.baud = 57600;
+    const Bytes asked = comport::SetBaudRate(57600);
+    struct Case {
+        const char* name;
+        bool agreeLate;
+        const char* first;  // the first report's failures
+    };
+    const Case cases[] = {
+        {"late answers", false, "baud rate 57600: no answer within 1 s; data bits 8: no answer"},
+        {"late agreement", true,
+         "not an RFC 2217 server: no answer to the Com Port Control option within 1 s"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Linked l(Rfc2217(s, 1000));
+        ScriptedServer& srv = l.server;
+        srv.Read(1000, [&] { return !srv.events.empty(); });
+        if (!c.agreeLate) {
+            srv.Send(Negotiation(DO, OPT_COM_PORT));
+            srv.Read(1000, [&] { return srv.Saw(Sub({comport::SET_CONTROL, 1})); });
+        }
+        ASSERT_TRUE(WaitFor([&] { return !l.reports.empty(); }, 3000));
+        EXPECT_EQ(l.reports[0].FailureText().rfind(c.first, 0), 0u) << l.reports[0].FailureText();
+        EXPECT_FALSE(l.reports[0].revised);
+        testutil::Pump(300);
+        if (c.agreeLate) {
+            srv.events.clear();
+            srv.Send(Negotiation(DO, OPT_COM_PORT));
+            srv.Read(1000, [&] { return srv.Saw(Sub({comport::SET_CONTROL, 1})); });
+            ASSERT_TRUE(srv.Saw(Sub({comport::SET_BAUDRATE, 0x00, 0x00, 0xE1, 0x00})));
+        }
+        srv.Send(Cat({Answer({comport::SET_BAUDRATE, 0x00, 0x00, 0xE1, 0x00}),
+                      Answer({comport::SET_DATASIZE, 8}),
+                      Answer({comport::SET_PARITY, comport::PARITY_NONE}),
+                      Answer({comport::SET_STOPSIZE, comport::STOPSIZE_1}),
+                      Answer({comport::SET_CONTROL, comport::CONTROL_FLOW_NONE})}));
+        ASSERT_TRUE(WaitFor([&] { return l.reports.size() == 2; }, 3000));
+        const RemoteSettingsReport& r = l.reports[1];
+        EXPECT_TRUE(r.revised);
+        EXPECT_TRUE(r.Ok()) << r.FailureText();
+        // Answers to settings sent on a late agreement come in their own time.
+        EXPECT_EQ(r.LateAnswers().size(), c.agreeLate ? 0u : 5u);
+        if (!c.agreeLate) {
+            EXPECT_TRUE(std::regex_match(r.LateAnswers()[0],
+                                         std::regex("baud rate: answered after 1\\.[0-9] s")))
+                << r.LateAnswers()[0];
+        }
+        testutil::Pump(100);
+        EXPECT_EQ(l.reports.size(), 2u);
+    }
+}
+
+// The report's words: what the device server did instead, for a serial setting and for the
+// controls, and the answer times in seconds.
+TEST(RemotePort, ReportWords) {
+    using Setting = ComPortClient::Setting;
+    using AckState = ComPortClient::AckState;
+    struct Case {
+        RemoteSettingsReport::Item item;
+        int64_t timeoutMs;
+        const char* failure;
+        const char* late;
+    };
+    const Case cases[] = {
+        {{Setting::Parity, AckState::AcknowledgedOther, comport::PARITY_EVEN, comport::PARITY_ODD},
+         2000,
+         "parity: the device server applied odd instead of even",
+         ""},
+        {{Setting::Break, AckState::AcknowledgedOther, comport::CONTROL_BREAK_ON,
+          comport::CONTROL_BREAK_OFF},
+         2000,
+         "break: the device server answered off instead of on",
+         ""},
+        {{Setting::Baud, AckState::TimedOut, 9600, 0},
+         30000,
+         "baud rate 9600: no answer within 30 s",
+         ""},
+        {{Setting::Flow, AckState::Acknowledged, comport::CONTROL_FLOW_NONE,
+          comport::CONTROL_FLOW_NONE, 3349, true},
+         2000,
+         "",
+         "flow control: answered after 3.3 s"},
+    };
+    for (const Case& c : cases) {
+        RemoteSettingsReport r;
+        r.option = ComPortClient::OptionState::Agreed;
+        r.answerTimeoutMs = c.timeoutMs;
+        r.items.push_back(c.item);
+        EXPECT_EQ(r.FailureText(), c.failure);
+        const auto late = r.LateAnswers();
+        EXPECT_EQ(late.empty() ? std::string() : late[0], c.late);
     }
 }
