@@ -130,7 +130,7 @@ void LinesCheck::OnRemoteModem(const comport::ModemState& state, qint64 steadyNs
             RemoteDelta(state, line) || (m_remoteSide.known && level != m_remoteSide.level[i]);
         m_remoteSide.level[i] = level;
         if (changed)
-            m_remoteSide.changes[i].push_back(steadyNs);
+            m_remoteSide.Note(i, steadyNs);
     }
     m_remoteSide.known = true;
 }
@@ -138,7 +138,7 @@ void LinesCheck::OnRemoteModem(const comport::ModemState& state, qint64 steadyNs
 void LinesCheck::OnSerialChange(const ModemLineChange& change) {
     const int i = static_cast<int>(change.line);
     m_serialSide.level[i] = change.on;
-    m_serialSide.changes[i].push_back(change.steadyNs);
+    m_serialSide.Note(i, change.steadyNs);
 }
 
 void LinesCheck::Stop() {

@@ -71,6 +71,16 @@ private:
         std::array<bool, 4> level{};
         std::array<std::vector<int64_t>, 4> changes;
         bool known = false;  // a level was ever seen (the device server's, once it notified)
+        // Line k changed at `ns`. A device server that notifies without end cannot grow the list
+        // past kMaxChanges (far more than --toggles allows): the last entry then keeps the newest
+        // stamp.
+        static constexpr size_t kMaxChanges = 65536;
+        void Note(int k, int64_t ns) {
+            if (changes[k].size() < kMaxChanges)
+                changes[k].push_back(ns);
+            else
+                changes[k].back() = ns;
+        }
         // Line k changed at or after `ns`.
         bool ChangedSince(int k, int64_t ns) const {
             return !changes[k].empty() && changes[k].back() >= ns;

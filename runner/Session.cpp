@@ -188,6 +188,9 @@ int PassSession::Run() {
                     break;
             }
         }
+        // Dropped by us at any stage: the device server stopped reading what we sent it.
+        if (!m_stopRequested && !engine.net.DropReason().empty() && !m_report.error)
+            code = FailNotReading(engine);
         engine.Shutdown();
         code = StopLog(engine, code);
     }
@@ -321,6 +324,15 @@ int PassSession::BringUpLinks(TerminalEngine& engine) {
     return EXIT_VERIFIED;
 }
 
+int PassSession::FailNotReading(TerminalEngine& engine) {
+    const std::string where = m_opt.net == RunnerOptions::Net::Connect
+                                  ? m_opt.host + ":" + std::to_string(m_opt.port)
+                                  : "port " + std::to_string(m_opt.port) + " (Server Mode)";
+    return Fail(EXIT_NETWORK_FAILED, "Link lost : the device server does not read",
+                where + ": " + engine.net.DropReason() +
+                    "; the link was dropped: check the device server and its network port");
+}
+
 int PassSession::CheckRemoteSettings(TerminalEngine& engine) {
     bool linkGone = false;
     if (!m_report.remote) {
@@ -344,6 +356,8 @@ int PassSession::CheckRemoteSettings(TerminalEngine& engine) {
         if (m_stopRequested)
             return EXIT_INTERRUPTED;
     }
+    if (!engine.net.DropReason().empty())
+        return FailNotReading(engine);
     if (!m_report.remote) {
         if (linkGone || !engine.net.LinkInUse())
             return Fail(EXIT_NETWORK_FAILED,
@@ -371,7 +385,7 @@ int PassSession::CheckRemoteSettings(TerminalEngine& engine) {
 
 int PassSession::RunLines(TerminalEngine& engine) {
     m_sink.Note("lines: changing DTR and RTS " + CountOf(m_opt.toggles, "time", "times") +
-                    " each, on both sides");
+                " each, on both sides");
     LinesCheck check(engine.serial.Modem(), engine.net, m_opt.toggles);
     QObject::connect(&m_stop, &SessionStop::now, &check, &LinesCheck::Stop);
     if (m_stopRequested)
@@ -380,6 +394,8 @@ int PassSession::RunLines(TerminalEngine& engine) {
     if (m_stopRequested)
         return EXIT_INTERRUPTED;
     m_sink.TestDone(m_report);
+    if (m_report.lines->linkLost && !engine.net.DropReason().empty())
+        return FailNotReading(engine);
     if (m_report.lines->linkLost)
         return Fail(EXIT_NETWORK_FAILED, "Link lost : the device server closed the connection",
                     m_opt.host + ":" + std::to_string(m_opt.port));
@@ -456,6 +472,8 @@ int PassSession::RunAll(TerminalEngine& engine) {
             if (outcome.end == PassOutcome::End::ReadFailed)
                 return Fail(EXIT_NOT_STORED, outcome.text, outcome.detail);
             RunDone({number, outcome, false, std::nullopt});
+            if (!engine.net.DropReason().empty())
+                return FailNotReading(engine);
             // A verified capture in the temporary folder has served its purpose.
             if (outcome.Verified() && !m_opt.keep && m_opt.outputDir.empty())
                 ::unlink(outcome.path.c_str());
@@ -501,8 +519,8 @@ int PassSession::StopLog(TerminalEngine& engine, int code) {
         loop.exec();
     if (notLogged > 0 || m_logNotLogged > 0)
         m_sink.Note("vaskel-passthrough: the traffic log fell behind: " +
-                    CountOf(std::max(notLogged, m_logNotLogged), "byte", "bytes") + " not logged in " +
-                    m_opt.logPath);
+                    CountOf(std::max(notLogged, m_logNotLogged), "byte", "bytes") +
+                    " not logged in " + m_opt.logPath);
     if (m_logFailure.empty())
         return code;
     if (code != EXIT_VERIFIED) {
@@ -535,6 +553,8 @@ int PassSession::RunLatency(TerminalEngine& engine) {
             RunDone(run);
             if (m_report.runs.back().interrupted)
                 return EXIT_INTERRUPTED;
+            if (!engine.net.DropReason().empty())
+                return FailNotReading(engine);
             const LatencyFigures& f = *m_report.runs.back().latency;
             // Without a link the next run cannot go better.
             if (!f.linkLost.empty())

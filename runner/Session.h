@@ -62,6 +62,8 @@ private:
     int StartLog(TerminalEngine& engine);
     int StopLog(TerminalEngine& engine, int code);
     int Fail(int code, const std::string& text, const std::string& detail);
+    // The console dropped the link because the device server stopped reading: exit 4.
+    int FailNotReading(TerminalEngine& engine);
     // Removes the temporary folder (unless it is to be kept); returns the exit code.
     int Finish(int code);
     void RunDone(RunReport run);
