@@ -1,9 +1,11 @@
 // vaskel-passthrough's latency test through socat, next to a minimal probe: plain POSIX calls on
 // the same kind of bridge that write one frame on one side and read it on the other, stamping
-// both with CLOCK_MONOTONIC right at the system calls, one frame per interval. The program's
-// figures describe the device only when they stay close to the probe's (aim: p50 and p99 within
-// 1.2 times the probe's plus 50 us). Then the traffic log's cost: a pass-through with --log next
-// to one without, and the log's size.
+// both with CLOCK_MONOTONIC right at the system calls (just before the write, just after the
+// read, as the program does), one frame per interval. The program's figures describe the device
+// only when they stay close to the probe's (aim: p50 and p99 within 1.2 times the probe's plus
+// 50 us). Beside them the runner's own floor (MeasureLatencyFloor: the program's read paths with
+// only the kernel in between), the part of every figure that is not the device's. Then the
+// traffic log's cost: a pass-through with --log next to one without, and the log's size.
 //   build/default/bench/latency [frames] [rounds] [MiB]   (frames 0 or MiB 0: that part left out)
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -29,6 +31,7 @@
 #include <vector>
 
 #include "bench/BenchUtil.h"
+#include "runner/Latency.h"
 #include "support/SocatDevice.h"
 #include "support/TestUtil.h"
 
@@ -79,8 +82,8 @@ Figures Probe(int frames, bool serialToNet, const std::string& dir) {
     unsigned char frame[FRAME], buf[4096];
     for (int k = 0; k < frames; ++k) {
         std::memset(frame, k & 0xFF, sizeof frame);
-        bench::WriteAll(out, reinterpret_cast<const char*>(frame), sizeof frame);
         const int64_t written = MonoNs();
+        bench::WriteAll(out, reinterpret_cast<const char*>(frame), sizeof frame);
         size_t got = 0;
         int64_t read = 0;
         while (got < sizeof frame) {
@@ -161,7 +164,7 @@ struct Pass {
     bool ok = false;
 };
 
-Pass PassThrough(size_t mib, const std::string& log, const std::string& dir) {
+Pass LoggedPassThrough(size_t mib, const std::string& log, const std::string& dir) {
     Pass p;
     const int port = testutil::FreePort();
     SocatDevice socat(dir + "COM2", SocatDevice::Mode::Listen, port);
@@ -221,17 +224,42 @@ int main(int argc, char** argv) {
         "one-way latency through socat, %d frames of %d bytes every %d ms, best p50 and p99 of "
         "%d rounds\n",
         frames, FRAME, INTERVAL_MS, rounds);
+    // The runner's floor, best of the rounds as the others: 200 frames of the same size at 1 ms
+    // through each of its read paths.
+    Figures floorOf[2];  // [0] the network read path, [1] the serial one
+    if (frames > 0) {
+        LatencyFloor best;
+        for (int i = 0; i < rounds; ++i) {
+            const LatencyFloor f = MeasureLatencyFloor(FRAME, 200, 1);
+            if (i == 0)
+                best = f;
+            const LatencyFloorSide* sides[2] = {&f.network, &f.serial};
+            for (int s = 0; s < 2; ++s) {
+                if (!sides[s]->measured)
+                    continue;
+                Figures& b = floorOf[s];
+                b.p50 = b.ok ? std::min(b.p50, sides[s]->latency.p50) : sides[s]->latency.p50;
+                b.p99 = b.ok ? std::min(b.p99, sides[s]->latency.p99) : sides[s]->latency.p99;
+                b.ok = true;
+            }
+        }
+        std::printf("%s (first round)\n", LatencyFloorText(best).c_str());
+    }
     for (bool serialToNet : {true, false}) {
         if (frames <= 0)
             break;
         const Figures prog = Best(rounds, [&] { return Runner(frames, serialToNet, dir.path); });
         const Figures probe = Best(rounds, [&] { return Probe(frames, serialToNet, dir.path); });
+        const Figures& floor = floorOf[serialToNet ? 0 : 1];
         auto within = [](double v, double floor) { return v <= 1.2 * floor + 0.05; };
         std::printf("%s:\n", serialToNet ? "serial -> network" : "network -> serial");
         std::printf("  program p50 %.3f ms, p99 %.3f ms%s\n", prog.p50, prog.p99,
                     prog.ok ? "" : " (RUN FAILED)");
         std::printf("  probe   p50 %.3f ms, p99 %.3f ms%s\n", probe.p50, probe.p99,
                     probe.ok ? "" : " (FRAMES MISSING)");
+        std::printf("  floor   p50 %.3f ms, p99 %.3f ms%s (the runner's %s read path alone)\n",
+                    floor.p50, floor.p99, floor.ok ? "" : " (NOT MEASURED)",
+                    serialToNet ? "network" : "serial");
         std::printf("  p50 %.2fx the probe (%s), p99 %.2fx (%s); aim <= 1.2x + 0.05 ms\n",
                     prog.p50 / probe.p50, within(prog.p50, probe.p50) ? "within" : "over",
                     prog.p99 / probe.p99, within(prog.p99, probe.p99) ? "within" : "over");
@@ -243,8 +271,8 @@ int main(int argc, char** argv) {
     Pass plain, logged;
     off_t logSize = 0;
     for (int i = 0; i < rounds; ++i) {
-        const Pass a = PassThrough(mib, "", dir.path);
-        const Pass b = PassThrough(mib, log, dir.path);
+        const Pass a = LoggedPassThrough(mib, "", dir.path);
+        const Pass b = LoggedPassThrough(mib, log, dir.path);
         struct stat st {};
         if (::stat(log.c_str(), &st) == 0)
             logSize = st.st_size;

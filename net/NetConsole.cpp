@@ -205,9 +205,10 @@ Result NetConsole::Send(std::string_view line) {
         return SendTelnetData(*link, buf.data(), count);
     // Runs on the UI thread: only what the socket takes now is sent, so a peer that does not
     // read can never hold the window.
+    const platform::Stamp before = platform::Stamp::Now();  // stamped as the send starts
     const int sent = count > 0 ? link->SendAvailable(buf.data(), count) : 0;
     if (sent > 0)
-        m_traffic.Report(platform::TrafficKind::NetTx, platform::Stamp::Now(), buf.data(),
+        m_traffic.Report(platform::TrafficKind::NetTx, before, buf.data(),
                          static_cast<size_t>(sent));
     if (sent < 0)
         return SocketFailure("Can't send on the network link", *link);

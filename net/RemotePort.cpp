@@ -18,11 +18,12 @@ long SendNow(int fd, const uint8_t* bytes, size_t n, int* err,
              platform::ITrafficObserver* observer) {
     size_t done = 0;
     while (done < n) {
+        const platform::Stamp before = platform::Stamp::Now();  // stamped as the send starts
         const ssize_t k = ::send(fd, bytes + done, n - done, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (k > 0) {
             if (observer)
-                observer->Traffic(platform::TrafficKind::NetTx, platform::Stamp::Now(),
-                                  bytes + done, static_cast<size_t>(k));
+                observer->Traffic(platform::TrafficKind::NetTx, before, bytes + done,
+                                  static_cast<size_t>(k));
             done += static_cast<size_t>(k);
             continue;
         }

@@ -67,12 +67,12 @@ int SendAllOnSocket(int fd, const void* buf, int len, const AbortSignal& abort, 
             error = ECANCELED;
             break;
         }
+        const Stamp before = Stamp::Now();  // a send is stamped as it starts
         const ssize_t n =
             ::send(fd, bytes + done, static_cast<size_t>(len - done), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             if (observer)
-                observer->Traffic(TrafficKind::NetTx, Stamp::Now(), bytes + done,
-                                  static_cast<size_t>(n));
+                observer->Traffic(TrafficKind::NetTx, before, bytes + done, static_cast<size_t>(n));
             done += static_cast<int>(n);
             continue;
         }

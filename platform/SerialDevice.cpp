@@ -449,10 +449,10 @@ int CSerialDevice::Write(const void* buf, uint32_t length, int64_t timeLimitMs,
     const uint32_t total = std::min<uint32_t>(length, INT_MAX);
     uint32_t done = 0;
     while (done < total && !IsAborted() && !(abort && abort->IsRaised())) {
+        const Stamp before = Stamp::Now();  // a write is stamped as it starts
         const ssize_t n = ::write(m_fd, bytes + done, total - done);
         if (n > 0) {
-            m_traffic.Report(TrafficKind::SerialTx, Stamp::Now(), bytes + done,
-                             static_cast<size_t>(n));
+            m_traffic.Report(TrafficKind::SerialTx, before, bytes + done, static_cast<size_t>(n));
             done += static_cast<uint32_t>(n);
             continue;
         }

@@ -1,5 +1,7 @@
 // One clock on every byte: the moment a chunk crossed a link, read right at its system call, and
-// the observer that sees every chunk of both links.
+// the observer that sees every chunk of both links. A write is stamped just before its system
+// call and a read just after its own, so that the time between a write and the read that
+// delivered its bytes always holds the whole trip and can never come out below zero.
 #pragma once
 
 #include <atomic>
@@ -23,8 +25,8 @@ enum class TrafficKind : uint8_t { SerialRx, SerialTx, NetRx, NetTx };
 const char* TrafficKindName(TrafficKind kind);
 
 // Sees every chunk that crosses a link, on the thread that moved it (a receive thread, a send
-// worker, the UI thread), right after the system call that moved it. Must not block and must not
-// keep `bytes`.
+// worker, the UI thread), right after the system call that moved it; `at` is the stamp taken
+// before a write's call and after a read's. Must not block and must not keep `bytes`.
 class ITrafficObserver {
 public:
     virtual ~ITrafficObserver() = default;

@@ -4,9 +4,20 @@
 #include <QJsonArray>
 #include <QTimer>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
 
 #include "net/LinkSocket.h"
 #include "runner/Progress.h"
@@ -39,6 +50,11 @@ uint64_t Mix(uint64_t x) {
 unsigned char CheckByte(uint32_t key, uint32_t seq, size_t pos) {
     const uint64_t word = Mix((static_cast<uint64_t>(key) << 32 | seq) ^ Mix(pos / 8));
     return static_cast<unsigned char>(word >> (8 * (pos % 8)));
+}
+
+// "1 frame", "3 frames".
+std::string Count(int64_t n, const char* noun) {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
 std::string Ms(double ms) {
@@ -110,7 +126,8 @@ Percentiles PercentilesOf(const std::vector<double>& sorted) {
 int LatencyExitCode(const LatencyFigures& f) {
     if (f.received == 0 && f.bytesRead == 0)
         return EXIT_TIMEOUT;
-    if (f.lost > 0 || f.corrupted > 0 || f.received < f.planned)
+    if (f.lost > 0 || f.corrupted > 0 || f.received < f.planned || f.strayBytes > 0 ||
+        f.negative > 0)
         return EXIT_MISMATCH;
     if (f.maxLatencyMs >= 0 && f.latency.p99 > f.maxLatencyMs)
         return EXIT_MISMATCH;
@@ -124,7 +141,13 @@ std::string LatencyResultWord(const LatencyFigures& f) {
         case EXIT_TIMEOUT:
             return "timeout";
         default:
-            return f.lost > 0 || f.corrupted > 0 || f.received < f.planned ? "lost" : "slow";
+            if (f.lost > 0 || f.corrupted > 0 || f.received < f.planned)
+                return "lost";
+            if (f.strayBytes > 0)
+                return "stray";
+            if (f.negative > 0)
+                return "invalid";
+            return "slow";
     }
 }
 
@@ -138,16 +161,57 @@ std::string LatencyMessage(const LatencyFigures& f) {
 }
 
 std::string LatencyProblems(const LatencyFigures& f) {
-    std::string text;
-    if (f.lost > 0 || f.duplicated > 0 || f.reordered > 0 || f.corrupted > 0)
-        text = "frames: " + std::to_string(f.lost) + " lost, " + std::to_string(f.duplicated) +
-               " duplicated, " + std::to_string(f.reordered) + " reordered, " +
-               std::to_string(f.corrupted) + " corrupted";
+    std::vector<std::string> parts;
+    if (LatencyExitCode(f) == EXIT_TIMEOUT) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.1f", f.waitedSeconds);
+        parts.push_back(
+            std::string("nothing arrived on the ") +
+            (f.direction == PassDirection::SerialToNet ? "network link" : "serial port") +
+            " within " + seconds + " s of the first frame");
+    }
+    if (f.lost > 0)
+        parts.push_back(std::to_string(f.lost) + " of " + std::to_string(f.planned) +
+                        " frames lost");
+    if (f.corrupted > 0)
+        parts.push_back(Count(f.corrupted, "frame") + " corrupted");
+    if (f.strayBytes > 0)
+        parts.push_back(Count(f.strayBytes, "stray byte") +
+                        (f.strayBytes == 1 ? " that belongs" : " that belong") + " to no frame");
+    if (f.negative > 0)
+        parts.push_back(Count(f.negative, "frame") + " read before " +
+                        (f.negative == 1 ? "it was" : "they were") + " written (min " +
+                        Ms(f.minMs) +
+                        " ms): the stamps are out of order and the figures cannot be trusted");
+    if (f.duplicated > 0)
+        parts.push_back(Count(f.duplicated, "frame") + " duplicated");
+    if (f.reordered > 0)
+        parts.push_back(Count(f.reordered, "frame") + " reordered");
     if (f.received > 0 && f.maxLatencyMs >= 0 && f.latency.p99 > f.maxLatencyMs)
-        text += (text.empty() ? "" : "; ") + std::string("p99 ") + Ms(f.latency.p99) +
-                " ms is above --max-latency " + Limit(f.maxLatencyMs) + " ms";
+        parts.push_back("p99 " + Ms(f.latency.p99) + " ms is above --max-latency " +
+                        Limit(f.maxLatencyMs) + " ms");
     if (!f.linkLost.empty())
-        text += (text.empty() ? "" : "; ") + f.linkLost;
+        parts.push_back(f.linkLost);
+    std::string text;
+    for (const std::string& p : parts)
+        text += (text.empty() ? "" : "; ") + p;
+    return text;
+}
+
+std::string LatencyWaitingText(const LatencyFigures& f) {
+    std::string text;
+    auto side = [&text](int64_t bytes, bool keptSending, const char* name) {
+        if (bytes <= 0)
+            return;
+        text += (text.empty() ? "" : "; ") + Count(bytes, "byte") +
+                (bytes == 1 ? " was" : " were") + " waiting on the " + name +
+                " side before the test";
+        if (keptSending)
+            text += " and it did not go quiet within " +
+                    std::to_string(LATENCY_DRAIN_MAX_MS / 1000) + " s";
+    };
+    side(f.waitingSerialBytes, f.serialKeptSending, "serial");
+    side(f.waitingNetBytes, f.netKeptSending, "network");
     return text;
 }
 
@@ -159,6 +223,12 @@ QJsonObject LatencyJson(const LatencyFigures& f) {
     QJsonObject latency = PercentilesJson(f.latency);
     latency["min"] = f.minMs;
     latency["mean"] = f.meanMs;
+    QJsonObject waiting{{"serial_bytes", static_cast<qint64>(f.waitingSerialBytes)},
+                        {"net_bytes", static_cast<qint64>(f.waitingNetBytes)},
+                        {"serial_quiet", !f.serialKeptSending},
+                        {"net_quiet", !f.netKeptSending}};
+    if (const std::string text = LatencyWaitingText(f); !text.empty())
+        waiting["text"] = QString::fromStdString(text);
     QJsonObject j{
         {"direction", DirectionName(f.direction)},
         {"test", "latency"},
@@ -172,7 +242,10 @@ QJsonObject LatencyJson(const LatencyFigures& f) {
                                {"lost", f.lost},
                                {"duplicated", f.duplicated},
                                {"reordered", f.reordered},
-                               {"corrupted", f.corrupted}}},
+                               {"corrupted", f.corrupted},
+                               {"read_before_written", f.negative}}},
+        {"stray_bytes", static_cast<qint64>(f.strayBytes)},
+        {"waiting_before", waiting},
         {"latency_ms", f.received > 0 ? QJsonValue(latency) : QJsonValue()},
         {"max_latency_ms", f.maxLatencyMs >= 0 ? QJsonValue(f.maxLatencyMs) : QJsonValue()},
         {"reads",
@@ -188,8 +261,23 @@ QJsonObject LatencyJson(const LatencyFigures& f) {
     return j;
 }
 
+void LatencyMeter::BeginDrain() {
+    std::lock_guard lock(m_lock);
+    m_armed = false;
+    m_draining = true;
+    m_drained = {};
+}
+
+LatencyMeter::Drained LatencyMeter::DrainedSoFar() const {
+    std::lock_guard lock(m_lock);
+    return m_drained;
+}
+
 void LatencyMeter::Arm(PassDirection direction, uint32_t runKey, int frameSize, int frames) {
     std::lock_guard lock(m_lock);
+    if (!m_draining)
+        m_drained = {};
+    m_draining = false;
     m_txKind = TxKind(direction);
     m_rxKind = RxKind(direction);
     m_key = runKey;
@@ -200,9 +288,13 @@ void LatencyMeter::Arm(PassDirection direction, uint32_t runKey, int frameSize, 
     m_rxNs.assign(static_cast<size_t>(frames), -1);
     m_buf.clear();
     m_base = 0;
-    m_skipped = 0;
     m_chunks.clear();
-    m_received = m_duplicated = m_reordered = m_corrupted = 0;
+    m_gap = 0;
+    m_gapAfter = -1;
+    m_corruptBytes.assign(static_cast<size_t>(frames), 0);
+    m_repeated.assign(static_cast<size_t>(frames), false);
+    m_received = m_duplicated = m_reordered = 0;
+    m_stray = 0;
     m_highest = -1;
     m_maxSeenNs = 0;
     m_readSizes.clear();
@@ -225,6 +317,16 @@ int64_t LatencyMeter::MaxSeenNs() const {
 void LatencyMeter::Traffic(platform::TrafficKind kind, const platform::Stamp& at,
                            const unsigned char* bytes, size_t n) {
     std::lock_guard lock(m_lock);
+    if (m_draining) {
+        if (kind == TrafficKind::SerialRx) {
+            m_drained.serialBytes += static_cast<int64_t>(n);
+            m_drained.lastSerialNs = at.steadyNs;
+        } else if (kind == TrafficKind::NetRx) {
+            m_drained.netBytes += static_cast<int64_t>(n);
+            m_drained.lastNetNs = at.steadyNs;
+        }
+        return;
+    }
     if (!m_armed)
         return;
     if (kind == m_txKind) {
@@ -256,29 +358,46 @@ int64_t LatencyMeter::StampOf(uint64_t offset) const {
     return m_chunks.empty() ? 0 : m_chunks.back().second;
 }
 
+// The gap of bytes that ends here (before frame `nextSeq`, or at the end of the run with the
+// number of frames sent): the frames due in it, after the last good frame and before
+// `nextSeq`, that have not arrived good nor been counted corrupted take its bytes, a frame's
+// worth each (the last what is left of a cut one); whatever is beyond them is stray.
+void LatencyMeter::CloseGap(int64_t nextSeq) {
+    uint64_t left = m_gap;
+    m_gap = 0;
+    const int64_t end = std::min<int64_t>(nextSeq, static_cast<int64_t>(m_rxNs.size()));
+    for (int64_t seq = m_gapAfter + 1; seq < end && left > 0; ++seq) {
+        const auto i = static_cast<size_t>(seq);
+        if (m_rxNs[i] >= 0 || m_corruptBytes[i] > 0)
+            continue;
+        const uint64_t taken = std::min<uint64_t>(left, m_size);
+        m_corruptBytes[i] = static_cast<uint32_t>(taken);
+        left -= taken;
+    }
+    m_stray += static_cast<int64_t>(left);
+}
+
 // Walks the unparsed bytes: a good frame is taken whole; anything else is passed over a byte at
-// a time until the next good frame, and what was passed over counts as corrupted frames (a
-// frame's worth, or what is left of a cut one). A frame of the run before (a straggler that came
-// after its wait) is passed over without counting.
+// a time until the next good frame, as a gap (see CloseGap). A good frame of another run (a
+// straggler of the run before) or with a number this run never sends is stray, and leaves the
+// gap open around it.
 void LatencyMeter::Parse() {
     size_t pos = 0;
-    auto endSkip = [this] {
-        if (m_skipped > 0)
-            m_corrupted += static_cast<int>((m_skipped + m_size - 1) / m_size);
-        m_skipped = 0;
-    };
     while (m_buf.size() - pos >= m_size) {
         uint32_t seq = 0;
-        if (ReadLatencyFrame(m_key, m_buf.data() + pos, m_size, &seq)) {
-            endSkip();
+        const bool own = ReadLatencyFrame(m_key, m_buf.data() + pos, m_size, &seq);
+        if (own && seq < m_rxNs.size()) {
+            CloseGap(seq);
+            m_gapAfter = seq;
             Accept(seq, StampOf(m_base + pos + m_size - 1));
             pos += m_size;
-        } else if (m_key > 0 && ReadLatencyFrame(m_key - 1, m_buf.data() + pos, m_size, &seq)) {
-            endSkip();
+        } else if (own ||
+                   (m_key > 0 && ReadLatencyFrame(m_key - 1, m_buf.data() + pos, m_size, &seq))) {
+            m_stray += static_cast<int64_t>(m_size);
             pos += m_size;
         } else {
             ++pos;
-            ++m_skipped;
+            ++m_gap;
         }
     }
     m_buf.erase(m_buf.begin(), m_buf.begin() + static_cast<ptrdiff_t>(pos));
@@ -290,14 +409,19 @@ void LatencyMeter::Parse() {
 }
 
 void LatencyMeter::Accept(uint32_t seq, int64_t atNs) {
-    if (seq >= m_rxNs.size()) {  // a good frame the run never sent: not its own
-        ++m_corrupted;
-        return;
-    }
     if (m_rxNs[seq] >= 0) {
-        ++m_duplicated;
+        // A frame is duplicated once however many copies come, so that the counts of frames
+        // never exceed the frames planned.
+        if (!m_repeated[seq]) {
+            m_repeated[seq] = true;
+            ++m_duplicated;
+        }
         return;
     }
+    // A frame counted corrupted that arrives good after all: the stretch taken for it was
+    // stray.
+    m_stray += m_corruptBytes[seq];
+    m_corruptBytes[seq] = 0;
     if (static_cast<int64_t>(seq) < m_highest)
         ++m_reordered;
     m_highest = std::max<int64_t>(m_highest, seq);
@@ -310,26 +434,33 @@ void LatencyMeter::Accept(uint32_t seq, int64_t atNs) {
 LatencyFigures LatencyMeter::Disarm(int sent) {
     std::lock_guard lock(m_lock);
     m_armed = false;
+    m_draining = false;
     LatencyFigures f;
     f.frameSize = static_cast<int>(m_size);
     f.planned = m_frames;
     f.sent = sent;
+    // What is left unparsed ends the last gap: a cut frame (or more), due among the frames sent.
+    m_gap += m_buf.size();
+    m_buf.clear();
+    CloseGap(sent);
     f.received = m_received;
     f.duplicated = m_duplicated;
     f.reordered = m_reordered;
-    // What is left unparsed is a cut frame (or more).
-    m_skipped += m_buf.size();
-    f.corrupted = m_corrupted + static_cast<int>((m_skipped + m_size - 1) / m_size);
-    // A frame that never arrived whole is lost, unless it arrived corrupted; frames that were
-    // never sent (the link went) are lost too.
-    f.lost = std::max(0, m_frames - m_received - f.corrupted);
+    f.strayBytes = m_stray;
+    f.corrupted = static_cast<int>(
+        std::count_if(m_corruptBytes.begin(), m_corruptBytes.end(), [](uint32_t b) { return b; }));
+    // Every planned frame is received, corrupted or lost; frames never sent (the link went) are
+    // lost.
+    f.lost = m_frames - m_received - f.corrupted;
     double sum = 0;
     for (size_t i = 0; i < m_rxNs.size(); ++i) {
         if (m_rxNs[i] < 0 || m_txNs[i] < 0)
             continue;
-        // The reader's stamp can precede the writer's by a hair when the writer is preempted
-        // between its write() and its clock read: the frame took no measurable time.
-        const double ms = static_cast<double>(std::max<int64_t>(0, m_rxNs[i] - m_txNs[i])) / 1e6;
+        // Not clamped: a write is stamped before its call and a read after its own, so a frame
+        // read before it was written means the stamps are wrong, and the run says so.
+        const double ms = static_cast<double>(m_rxNs[i] - m_txNs[i]) / 1e6;
+        if (m_rxNs[i] < m_txNs[i])
+            ++f.negative;
         f.latenciesMs.push_back(ms);
         sum += ms;
     }
@@ -350,69 +481,54 @@ LatencyFigures LatencyMeter::Disarm(int sent) {
     if (m_firstTxNs >= 0 && m_lastRxNs > m_firstTxNs)
         f.seconds = static_cast<double>(m_lastRxNs - m_firstTxNs) / 1e9;
     f.bytesPerSecond = f.seconds > 0 ? static_cast<double>(m_bytesRead) / f.seconds : 0;
+    if (m_firstTxNs >= 0)
+        f.waitedSeconds = static_cast<double>(NowNs() - m_firstTxNs) / 1e9;
+    f.waitingSerialBytes = m_drained.serialBytes;
+    f.waitingNetBytes = m_drained.netBytes;
     return f;
 }
 
-LatencyFigures RunLatency(TerminalEngine& engine, LatencyMeter& meter, PassDirection direction,
-                          const RunnerOptions& opt, uint32_t runKey, ProgressLine& progress,
-                          const SessionStop& stop) {
-    const size_t size = static_cast<size_t>(opt.frameSize);
-    std::vector<unsigned char> frame(size);
-    meter.Arm(direction, runKey, opt.frameSize, opt.frames);
+namespace {
 
+// Writes frame number `seq` (the frames sent before it) on the sending link; true when it went
+// out whole, else false with why the sending ends in *why.
+using FrameWriter =
+    std::function<bool(int seq, const unsigned char* frame, size_t size, std::string* why)>;
+
+// The frame loop of a run, on this thread's event loop: the first frame at once, then one a tick
+// every `intervalMs` (a write that does not go out whole ends the sending: the frames behind it
+// would be out of step), then the wait for stragglers. The meter must be armed. Returns the
+// frames sent; *linkLost says why the sending ended early.
+int SendFrames(LatencyMeter& meter, uint32_t runKey, int frameSize, int frames, int intervalMs,
+               const FrameWriter& write, const std::function<void(int sent)>& progress,
+               const SessionStop* stop, std::string* linkLost) {
+    const size_t size = static_cast<size_t>(frameSize);
+    std::vector<unsigned char> frame(size);
     int sent = 0;
-    std::string linkLost;
     int64_t lastWriteNs = 0;
     QEventLoop loop;
     QTimer sender, waiter;
     sender.setTimerType(Qt::PreciseTimer);
     waiter.setTimerType(Qt::PreciseTimer);
 
-    // One frame a tick, on the UI thread as the consoles write; a write that does not go out
-    // whole ends the sending (the frames behind it would be out of step).
     auto sendOne = [&]() -> bool {
         MakeLatencyFrame(runKey, static_cast<uint32_t>(sent), frame.data(), size);
-        // Either link gone ends the sending: nothing more can arrive.
-        CLinkSocket* link = engine.net.IsConnected() ? engine.net.LinkInUse() : nullptr;
-        if (!engine.serial.IsOpen() || !link) {
-            linkLost = !link ? "the network link went after " + std::to_string(sent) + " frames"
-                             : "the serial port closed after " + std::to_string(sent) + " frames";
+        if (!write(sent, frame.data(), size, linkLost))
             return false;
-        }
-        if (direction == PassDirection::SerialToNet) {
-            const uint32_t n = engine.serial.Port().Write(frame.data(), static_cast<uint32_t>(size),
-                                                          SERIAL_FRAME_WRITE_MS);
-            if (n != size) {
-                linkLost = "the serial port did not take frame " + std::to_string(sent) +
-                           " within " + std::to_string(SERIAL_FRAME_WRITE_MS) + " ms";
-                return false;
-            }
-        } else {
-            // Only what the socket takes now: a device that does not read never holds the loop.
-            const int n = link->SendAvailable(frame.data(), static_cast<int>(size));
-            if (n > 0)
-                engine.net.Traffic().Report(TrafficKind::NetTx, platform::Stamp::Now(),
-                                            frame.data(), static_cast<size_t>(n));
-            if (n != static_cast<int>(size)) {
-                linkLost = n < 0 ? "sending on the network link failed"
-                                 : "the device did not take frame " + std::to_string(sent);
-                return false;
-            }
-        }
         ++sent;
         return true;
     };
-
-    QObject::connect(&sender, &QTimer::timeout, [&] {
+    auto tick = [&] {
         const bool ok = sendOne();
         lastWriteNs = NowNs();
-        progress.Update(sent * 100 / opt.frames,
-                        std::to_string(sent) + " of " + std::to_string(opt.frames) + " frames");
-        if (!ok || sent == opt.frames) {
+        if (progress)
+            progress(sent);
+        if (!ok || sent == frames) {
             sender.stop();
             waiter.start(5);
         }
-    });
+    };
+    QObject::connect(&sender, &QTimer::timeout, tick);
     QObject::connect(&waiter, &QTimer::timeout, [&] {
         const int64_t maxSeenMs = meter.MaxSeenNs() / NS_PER_MS;
         const int64_t waitMs =
@@ -422,21 +538,275 @@ LatencyFigures RunLatency(TerminalEngine& engine, LatencyMeter& meter, PassDirec
         if (sinceMs >= waitMs || (meter.Received() >= sent && sinceMs >= settleMs))
             loop.quit();
     });
-    QObject::connect(&stop, &SessionStop::now, &loop, &QEventLoop::quit);
-    sender.start(opt.intervalMs);
+    if (stop)
+        QObject::connect(stop, &SessionStop::now, &loop, &QEventLoop::quit);
+    sender.start(intervalMs);
     // The first frame goes at once, the others every interval.
-    QTimer::singleShot(0, &sender, [&] {
-        if (!sendOne() || sent == opt.frames) {
-            lastWriteNs = NowNs();
-            sender.stop();
-            waiter.start(5);
+    QTimer::singleShot(0, &sender, tick);
+    loop.exec();
+    return sent;
+}
+
+// Reads what both links hold until neither has delivered anything for LATENCY_QUIET_MS, or
+// LATENCY_DRAIN_MAX_MS have gone by, on this thread's event loop (the reads themselves run
+// where they always do and are counted by the meter). Returns which sides were still sending
+// when the wait gave up; false, false when they went quiet. *stopped when `stop` ended it.
+std::pair<bool, bool> DrainLinks(LatencyMeter& meter, const SessionStop* stop, bool* stopped) {
+    constexpr int64_t quietNs = LATENCY_QUIET_MS * NS_PER_MS;
+    const int64_t startNs = NowNs();
+    meter.BeginDrain();
+    std::pair<bool, bool> talking{false, false};
+    QEventLoop loop;
+    QTimer check;
+    check.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        const LatencyMeter::Drained d = meter.DrainedSoFar();
+        const int64_t now = NowNs();
+        const int64_t last = std::max({startNs, d.lastSerialNs, d.lastNetNs});
+        if (now - last >= quietNs) {
+            loop.quit();
+        } else if (now - startNs >= LATENCY_DRAIN_MAX_MS * NS_PER_MS) {
+            talking = {d.lastSerialNs >= 0 && now - d.lastSerialNs < quietNs,
+                       d.lastNetNs >= 0 && now - d.lastNetNs < quietNs};
+            loop.quit();
         }
     });
+    if (stop)
+        QObject::connect(stop, &SessionStop::now, &loop, [&] {
+            *stopped = true;
+            loop.quit();
+        });
+    check.start(5);
     loop.exec();
+    return talking;
+}
 
+}  // namespace
+
+LatencyFigures RunLatency(TerminalEngine& engine, LatencyMeter& meter, PassDirection direction,
+                          const RunnerOptions& opt, uint32_t runKey, ProgressLine& progress,
+                          const SessionStop& stop) {
+    bool stopped = false;
+    const auto [serialTalking, netTalking] = DrainLinks(meter, &stop, &stopped);
+    meter.Arm(direction, runKey, opt.frameSize, opt.frames);
+
+    // Frames go out on the UI thread as the consoles write theirs.
+    FrameWriter write = [&](int seq, const unsigned char* frame, size_t size,
+                            std::string* why) -> bool {
+        // Either link gone ends the sending: nothing more can arrive.
+        CLinkSocket* link = engine.net.IsConnected() ? engine.net.LinkInUse() : nullptr;
+        if (!engine.serial.IsOpen() || !link) {
+            *why = !link ? "the network link went after " + std::to_string(seq) + " frames"
+                         : "the serial port closed after " + std::to_string(seq) + " frames";
+            return false;
+        }
+        if (direction == PassDirection::SerialToNet) {
+            const uint32_t n = engine.serial.Port().Write(frame, static_cast<uint32_t>(size),
+                                                          SERIAL_FRAME_WRITE_MS);
+            if (n != size) {
+                *why = "the serial port did not take frame " + std::to_string(seq) + " within " +
+                       std::to_string(SERIAL_FRAME_WRITE_MS) + " ms";
+                return false;
+            }
+            return true;
+        }
+        // Only what the socket takes now: a device that does not read never holds the loop.
+        // Stamped just before the send, as every write is.
+        const platform::Stamp before = platform::Stamp::Now();
+        const int n = link->SendAvailable(frame, static_cast<int>(size));
+        if (n > 0)
+            engine.net.Traffic().Report(TrafficKind::NetTx, before, frame, static_cast<size_t>(n));
+        if (n != static_cast<int>(size)) {
+            *why = n < 0 ? "sending on the network link failed"
+                         : "the device did not take frame " + std::to_string(seq);
+            return false;
+        }
+        return true;
+    };
+    std::string linkLost;
+    int sent = 0;
+    if (!stopped)
+        sent = SendFrames(
+            meter, runKey, opt.frameSize, opt.frames, opt.intervalMs, write,
+            [&](int n) {
+                progress.Update(n * 100 / opt.frames, std::to_string(n) + " of " +
+                                                          std::to_string(opt.frames) + " frames");
+            },
+            &stop, &linkLost);
     LatencyFigures f = meter.Disarm(sent);
     f.direction = direction;
     f.maxLatencyMs = opt.maxLatencyMs;
     f.linkLost = linkLost;
+    f.serialKeptSending = serialTalking;
+    f.netKeptSending = netTalking;
     return f;
+}
+
+namespace {
+
+// One side of the floor: `write` puts bytes on the writing end (stamped before its call and
+// reported to the meter as the run's sending kind), the engine's read path delivers them.
+LatencyFloorSide FloorRun(LatencyMeter& meter, PassDirection direction, int frameSize, int frames,
+                          int intervalMs,
+                          const std::function<ssize_t(const void*, size_t)>& write) {
+    LatencyFloorSide side;
+    side.frames = frames;
+    meter.Arm(direction, 1, frameSize, frames);
+    FrameWriter writer = [&](int, const unsigned char* frame, size_t size, std::string* why) {
+        size_t done = 0;
+        while (done < size) {
+            const platform::Stamp before = platform::Stamp::Now();
+            const ssize_t n = write(frame + done, size - done);
+            if (n > 0) {
+                meter.Traffic(TxKind(direction), before, frame + done, static_cast<size_t>(n));
+                done += static_cast<size_t>(n);
+            } else if (n < 0 && errno != EINTR) {
+                *why = std::string("a write failed: ") + std::strerror(errno);
+                return false;
+            }
+        }
+        return true;
+    };
+    std::string failure;
+    const int sent =
+        SendFrames(meter, 1, frameSize, frames, intervalMs, writer, nullptr, nullptr, &failure);
+    const LatencyFigures f = meter.Disarm(sent);
+    side.received = f.received;
+    side.latency = f.latency;
+    side.minMs = f.minMs;
+    side.measured = failure.empty() && f.received == frames;
+    if (!failure.empty())
+        side.failure = failure;
+    else if (f.received != frames)
+        side.failure =
+            std::to_string(f.received) + " of " + std::to_string(frames) + " frames arrived";
+    return side;
+}
+
+std::string Errno(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+LatencyFloorSide SerialFloor(LatencyMeter& meter, int frameSize, int frames, int intervalMs) {
+    LatencyFloorSide side;
+    side.frames = frames;
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0) {
+        side.failure = Errno("can't open a pseudo-terminal");
+        return side;
+    }
+    char name[128] = {};
+    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
+        ::ptsname_r(master, name, sizeof name) != 0) {
+        side.failure = Errno("can't set up a pseudo-terminal");
+        ::close(master);
+        return side;
+    }
+    {
+        TerminalEngine engine;
+        engine.traffic.SetMeasure(&meter);
+        if (const platform::Result r = engine.serial.Open(name, LineSettings{}); !r) {
+            side.failure = r.text + ": " + r.reason;
+        } else {
+            // The master writes what a device would send; the engine reads the slave.
+            side = FloorRun(meter, PassDirection::NetToSerial, frameSize, frames, intervalMs,
+                            [master](const void* p, size_t n) { return ::write(master, p, n); });
+        }
+        engine.Shutdown();
+        engine.traffic.SetMeasure(nullptr);
+    }
+    ::close(master);
+    return side;
+}
+
+LatencyFloorSide NetworkFloor(LatencyMeter& meter, int frameSize, int frames, int intervalMs) {
+    LatencyFloorSide side;
+    side.frames = frames;
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listener, 1) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        side.failure = Errno("can't listen on 127.0.0.1");
+        if (listener >= 0)
+            ::close(listener);
+        return side;
+    }
+    TerminalEngine engine;
+    engine.traffic.SetMeasure(&meter);
+    platform::Result outcome = engine.net.Connect("127.0.0.1", ntohs(addr.sin_port));
+    if (outcome && engine.net.IsConnecting()) {
+        QEventLoop loop;
+        QObject::connect(&engine.net, &NetConsole::connected, &loop, &QEventLoop::quit);
+        QObject::connect(&engine.net, &NetConsole::connectFailed, &loop,
+                         [&](const platform::Result& failure) {
+                             outcome = failure;
+                             loop.quit();
+                         });
+        loop.exec();
+    }
+    // The kernel finished the handshake before the engine heard of it: the accept is at once.
+    const int peer = outcome ? ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    ::close(listener);
+    if (!outcome) {
+        side.failure = outcome.text + ": " + outcome.reason;
+    } else if (peer < 0) {
+        side.failure = Errno("can't accept on 127.0.0.1");
+    } else {
+        // Each frame leaves at once, as a device server sends a serial chunk.
+        const int one = 1;
+        ::setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        side =
+            FloorRun(meter, PassDirection::SerialToNet, frameSize, frames, intervalMs,
+                     [peer](const void* p, size_t n) { return ::send(peer, p, n, MSG_NOSIGNAL); });
+    }
+    engine.Shutdown();
+    engine.traffic.SetMeasure(nullptr);
+    if (peer >= 0)
+        ::close(peer);
+    return side;
+}
+
+QJsonObject FloorSideJson(const LatencyFloorSide& s) {
+    if (!s.measured)
+        return QJsonObject{{"error", QString::fromStdString(s.failure)}};
+    QJsonObject j = PercentilesJson(s.latency);
+    j["min"] = s.minMs;
+    j["frames"] = s.frames;
+    j["received"] = s.received;
+    return j;
+}
+
+std::string FloorSideText(const char* name, const LatencyFloorSide& s) {
+    if (!s.measured)
+        return std::string(name) + " not measured (" + s.failure + ")";
+    return std::string(name) + " p50 " + Ms(s.latency.p50) + " ms, p99 " + Ms(s.latency.p99) +
+           " ms";
+}
+
+}  // namespace
+
+LatencyFloor MeasureLatencyFloor(int frameSize, int frames, int intervalMs) {
+    LatencyFloor floor;
+    floor.frameSize = frameSize;
+    floor.intervalMs = intervalMs;
+    LatencyMeter meter;
+    floor.serial = SerialFloor(meter, frameSize, frames, intervalMs);
+    floor.network = NetworkFloor(meter, frameSize, frames, intervalMs);
+    return floor;
+}
+
+std::string LatencyFloorText(const LatencyFloor& floor) {
+    return "runner floor: " + FloorSideText("serial", floor.serial) + "; " +
+           FloorSideText("network", floor.network);
+}
+
+QJsonObject LatencyFloorJson(const LatencyFloor& floor) {
+    return QJsonObject{{"frame_size", floor.frameSize},
+                       {"interval_ms", floor.intervalMs},
+                       {"serial", FloorSideJson(floor.serial)},
+                       {"network", FloorSideJson(floor.network)}};
 }

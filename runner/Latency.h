@@ -1,8 +1,10 @@
 // The latency test of vaskel-passthrough: numbered frames written on one link at a steady
 // interval, found again in the byte stream of the other link, and each frame's one-way time taken
-// from the stamps of the system calls that moved its last byte (the engine's traffic observer).
-// Also how the device packed the bytes: the sizes of the reads on the receiving side and the gaps
-// between them.
+// from the stamps of the system calls that moved its last byte (the engine's traffic observer):
+// from just before the write that carried it to just after the read that delivered it. Also how
+// the device packed the bytes: the sizes of the reads on the receiving side and the gaps between
+// them; what the links held before the first frame; and the runner's own floor, the same
+// measurement with nothing but the kernel between writer and reader.
 #pragma once
 
 #include <QJsonObject>
@@ -42,38 +44,65 @@ Percentiles PercentilesOf(const std::vector<double>& sorted);
 struct LatencyFigures {
     PassDirection direction = PassDirection::SerialToNet;
     int frameSize = 0;
-    int planned = 0;                  // frames the run was to send
-    int sent = 0;                     // frames written completely
-    int received = 0;                 // distinct good frames that arrived
-    int lost = 0;                     // sent or planned, never arrived (good or corrupted)
-    int duplicated = 0;               // good frames that arrived again
-    int reordered = 0;                // good frames that arrived after a higher-numbered one
-    int corrupted = 0;                // frame-sized stretches of bytes that are no good frame
-    std::vector<double> latenciesMs;  // one per received frame, ascending
+    int planned = 0;     // frames the run was to send
+    int sent = 0;        // frames written completely
+    int received = 0;    // distinct good frames that arrived
+    int lost = 0;        // sent or planned, never arrived (good or corrupted)
+    int duplicated = 0;  // good frames that arrived more than once (each counted once)
+    int reordered = 0;   // good frames that arrived after a higher-numbered one
+    // Frames expected where other bytes came instead: each frame-sized stretch (or what is left
+    // of a cut frame) in a place where a frame that never arrived good was due. Every planned
+    // frame is exactly one of received, corrupted or lost, so lost + corrupted + duplicated never
+    // exceed the frames planned.
+    int corrupted = 0;
+    // Bytes that belong to no frame of the run: garbage between frames, frames of another run,
+    // what is left of a stretch once the frames due there are counted corrupted.
+    int64_t strayBytes = 0;
+    std::vector<double> latenciesMs;  // one per received frame, ascending (never clamped)
     Percentiles latency;              // of latenciesMs
     double minMs = 0, meanMs = 0;
+    // Frames read before they were written: the stamps are wrong and no figure can be trusted.
+    int negative = 0;
     std::map<size_t, uint64_t> readSizes;  // bytes per read on the receiving link -> reads
     uint64_t reads = 0;
     Percentiles gap;        // between consecutive reads on the receiving link, ms
     int64_t bytesRead = 0;  // on the receiving link during the run
     double seconds = 0;     // first frame written to last byte read
     double bytesPerSecond = 0;
+    double waitedSeconds = 0;  // first frame written to the end of the run's wait
     double maxLatencyMs = -1;  // the limit the run was held to (< 0: none)
     std::string linkLost;      // why frames stopped going out early; empty when all went
+    // What the links delivered before the first frame, read and set aside until both were quiet
+    // for LATENCY_QUIET_MS (never longer than LATENCY_DRAIN_MAX_MS): bytes, and whether the side
+    // was still sending when the wait ended.
+    int64_t waitingSerialBytes = 0, waitingNetBytes = 0;
+    bool serialKeptSending = false, netKeptSending = false;
 };
 
-// The verdict of a latency run: 0 every planned frame arrived intact (and the p99 within the
-// limit); 2 nothing at all arrived; 1 otherwise.
+constexpr int LATENCY_QUIET_MS = 100;
+constexpr int LATENCY_DRAIN_MAX_MS = 2000;
+
+// The verdict of a latency run: 0 every planned frame arrived intact, no stray byte, no frame
+// read before it was written, the p99 within the limit; 2 nothing at all arrived; 1 otherwise.
 int LatencyExitCode(const LatencyFigures& f);
-// "verified", "timeout" (nothing arrived), "lost" (frames lost or corrupted, link lost), "slow"
-// (p99 above the limit).
+// "verified", "timeout" (nothing arrived), "lost" (frames lost or corrupted, link lost), "stray"
+// (bytes of no frame), "invalid" (a frame read before it was written), "slow" (p99 above the
+// limit).
 std::string LatencyResultWord(const LatencyFigures& f);
 // "Latency : p50 0.41 ms, p99 1.20 ms, max 2.31 ms, 1000 of 1000 frames"
 std::string LatencyMessage(const LatencyFigures& f);
-// What went wrong, for the line after the summary and the JUnit failure: "frames: 2 lost,
-// 1 duplicated, 0 reordered, 1 corrupted; p99 1.20 ms is above --max-latency 1 ms"; empty when
-// nothing did.
+// What went wrong, for the line after the summary and the JUnit failure, each with its count and
+// limit, joined by "; ": "nothing arrived on the network link within 1.2 s of the first frame",
+// "3 of 100 frames lost", "2 frames corrupted", "40 stray bytes that belong to no frame",
+// "1 frame read before it was written (min -0.01 ms): the stamps are out of order and the figures
+// cannot be trusted", "1 frame duplicated", "1 frame reordered", "p99 4.20 ms is above
+// --max-latency 2 ms", why the link went. Never empty when the exit code is not 0; empty when
+// nothing went wrong.
 std::string LatencyProblems(const LatencyFigures& f);
+// What the links held before the first frame (not a fault): "2000 bytes were waiting on the
+// serial side before the test; 1 byte was waiting on the network side before the test"; a side
+// that never went quiet adds "and it did not go quiet within 2 s". Empty when nothing waited.
+std::string LatencyWaitingText(const LatencyFigures& f);
 // Every figure of the run for the JSON report (without the run's number).
 QJsonObject LatencyJson(const LatencyFigures& f);
 
@@ -82,6 +111,15 @@ QJsonObject LatencyJson(const LatencyFigures& f);
 // state is behind a lock held for the parsing of one chunk.
 class LatencyMeter : public platform::ITrafficObserver {
 public:
+    // Counts what either link reads, as bytes that were waiting, until Arm.
+    void BeginDrain();
+    struct Drained {
+        int64_t serialBytes = 0, netBytes = 0;
+        int64_t lastSerialNs = -1, lastNetNs = -1;  // the stamp of each side's latest read
+    };
+    Drained DrainedSoFar() const;
+    // From here on every read of the receiving link is the run's (nothing falls between the
+    // drain and the run); the drain's counts go into the figures.
     void Arm(PassDirection direction, uint32_t runKey, int frameSize, int frames);
     // Stops looking and returns what was found; `sent` frames went out.
     LatencyFigures Disarm(int sent);
@@ -95,10 +133,13 @@ public:
 private:
     void Parse();
     void Accept(uint32_t seq, int64_t atNs);
+    void CloseGap(int64_t nextSeq);
     int64_t StampOf(uint64_t offset) const;
 
     mutable std::mutex m_lock;
     bool m_armed = false;
+    bool m_draining = false;
+    Drained m_drained;
     platform::TrafficKind m_txKind{}, m_rxKind{};
     uint32_t m_key = 0;
     size_t m_size = 0;
@@ -112,9 +153,18 @@ private:
     std::vector<int64_t> m_rxNs;
     std::vector<unsigned char> m_buf;
     uint64_t m_base = 0;
-    uint64_t m_skipped = 0;  // bytes passed over since the last good frame
     std::vector<std::pair<uint64_t, int64_t>> m_chunks;
-    int m_received = 0, m_duplicated = 0, m_reordered = 0, m_corrupted = 0;
+    // Bytes passed over since the last good frame (in stream order), and that frame's number
+    // (-1: none yet). When the gap closes, its bytes go to the frames due in it that have not
+    // arrived (corrupted), a frame's worth each; the rest are stray.
+    uint64_t m_gap = 0;
+    int64_t m_gapAfter = -1;
+    // Per frame: bytes of other stretches counted as that frame arrived corrupted (0: none), and
+    // whether a good copy came more than once.
+    std::vector<uint32_t> m_corruptBytes;
+    std::vector<bool> m_repeated;
+    int m_received = 0, m_duplicated = 0, m_reordered = 0;
+    int64_t m_stray = 0;
     int64_t m_highest = -1;
     int64_t m_maxSeenNs = 0;
     std::map<size_t, uint64_t> m_readSizes;
@@ -124,8 +174,32 @@ private:
 };
 
 // Runs one direction of the latency test on the engine's open links (the engine's thread, in
-// local event loops): writes the frames, waits for stragglers, returns the figures. `stop` ends
-// it at once, with the figures so far.
+// local event loops): reads what both links hold until they are quiet, writes the frames, waits
+// for stragglers, returns the figures. `stop` ends it at once, with the figures so far.
 LatencyFigures RunLatency(TerminalEngine& engine, LatencyMeter& meter, PassDirection direction,
                           const RunnerOptions& options, uint32_t runKey, ProgressLine& progress,
                           const SessionStop& stop);
+
+// The runner's own floor: the same meter and frame loop with nothing between writer and reader
+// but the kernel. Frames written on the master of a fresh pty pair are read through the serial
+// read path the runner uses (the engine's serial console), and frames sent on a loopback TCP
+// connection through its network read path. No device is needed; 200 frames at 1 ms take about
+// half a second. Runs local event loops on the calling thread.
+struct LatencyFloorSide {
+    bool measured = false;  // false: `failure` says why
+    std::string failure;
+    int frames = 0, received = 0;
+    Percentiles latency;
+    double minMs = 0;
+};
+struct LatencyFloor {
+    int frameSize = 0, intervalMs = 0;
+    LatencyFloorSide serial, network;
+};
+LatencyFloor MeasureLatencyFloor(int frameSize = 16, int frames = 200, int intervalMs = 1);
+// "runner floor: serial p50 0.03 ms, p99 0.08 ms; network p50 0.02 ms, p99 0.05 ms"; a side not
+// measured says "serial not measured (why)".
+std::string LatencyFloorText(const LatencyFloor& floor);
+// {"frame_size", "interval_ms", "serial": {"frames", "received", "p50", "p90", "p99", "max",
+// "min"} or {"error"}, "network": the same}, milliseconds.
+QJsonObject LatencyFloorJson(const LatencyFloor& floor);

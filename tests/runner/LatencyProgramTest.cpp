@@ -141,6 +141,34 @@ TEST(LatencyThroughRelay, FiguresFollowTheDevice) {
         double p50Low, p50High;  // ms
         size_t largestReadAtLeast;
     } cases[] = {
+        {"2 ms delay",
+         "serial-to-net",
+         {.delayMs = 2},
+         {},
+         {},
+         0,
+         "verified",
+         40,
+         0,
+         0,
+         0,
+         2,
+         10,
+         S},
+        {"2 ms delay back",
+         "net-to-serial",
+         {},
+         {.delayMs = 2},
+         {},
+         0,
+         "verified",
+         40,
+         0,
+         0,
+         0,
+         2,
+         10,
+         S},
         {"30 ms delay",
          "serial-to-net",
          {.delayMs = 30},
@@ -294,6 +322,7 @@ TEST(LatencyThroughRelay, FiguresFollowTheDevice) {
         }
         const QJsonObject latency = run["latency_ms"].toObject();
         EXPECT_GE(latency["p50"].toDouble(), c.p50Low) << r.out;
+        EXPECT_GE(latency["min"].toDouble(), c.p50Low) << r.out;
         EXPECT_LE(latency["p50"].toDouble(), c.p50High) << r.out;
         EXPECT_LE(latency["p50"].toDouble(), latency["p99"].toDouble());
         EXPECT_LE(latency["p99"].toDouble(), latency["max"].toDouble());
@@ -324,6 +353,63 @@ TEST(LatencyThroughRelay, ALinkDroppedPartWayLosesTheRest) {
         EXPECT_EQ(run["result"].toString(), "lost");
         EXPECT_EQ(run["frames"].toObject()["received"].toInt(), 10) << r.out;
         EXPECT_EQ(run["frames"].toObject()["lost"].toInt(), 30) << r.out;
+    }
+}
+
+// A device that greets both sides with a 2000-byte boot banner before the test: the banner is
+// read and set aside before the first frame, reported as what was waiting, and counts as no
+// frame, so the runs pass.
+TEST(LatencyThroughRelay, ABannerWaitingOnBothSidesIsSetAside) {
+    const RelayTiming banner{.bannerBytes = 2000};
+    const Ran r = RunThroughRelay(
+        {"--test", "latency", "--frames", "40", "--interval", "5", "--direction", "both", "--json"},
+        banner, banner);
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    const QJsonArray runs = Json(r)["runs"].toArray();
+    ASSERT_EQ(runs.size(), 2) << r.out;
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        const QJsonObject run = runs[i].toObject();
+        EXPECT_EQ(run["result"].toString(), "verified") << r.out;
+        EXPECT_EQ(run["frames"].toObject()["received"].toInt(), 40);
+        EXPECT_EQ(run["frames"].toObject()["corrupted"].toInt(), 0);
+        EXPECT_EQ(run["stray_bytes"].toInteger(), 0);
+        const QJsonObject waiting = run["waiting_before"].toObject();
+        // The first run finds the banners; the second nothing.
+        EXPECT_EQ(waiting["serial_bytes"].toInteger(), i == 0 ? 2000 : 0) << r.out;
+        EXPECT_EQ(waiting["net_bytes"].toInteger(), i == 0 ? 2000 : 0) << r.out;
+        EXPECT_TRUE(waiting["serial_quiet"].toBool());
+        EXPECT_TRUE(waiting["net_quiet"].toBool());
+        EXPECT_EQ(waiting["text"].toString().toStdString(),
+                  i == 0 ? "2000 bytes were waiting on the serial side before the test; 2000 "
+                           "bytes were waiting on the network side before the test"
+                         : "");
+    }
+}
+
+// Through socat, every frame takes time: its write is stamped before the call, its read after,
+// so no run, in either direction, has a minimum or a median of zero or less.
+TEST(LatencyWithSocat, EveryFrameTakesTime) {
+    testutil::TempDir dir;
+    const int port = testutil::FreePort();
+    const std::string com = dir.File("COM1");
+    SocatDevice socat(com, SocatDevice::Mode::Listen, port);
+    ASSERT_TRUE(socat.Ready());
+    Program program;
+    program.Start({"--serial", com, "--connect", "127.0.0.1:" + std::to_string(port), "--test",
+                   "latency", "--frames", "200", "--frame-size", "8", "--interval", "1", "--repeat",
+                   "3", "--json"});
+    const Ran r = program.Finish();
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    const QJsonArray runs = Json(r)["runs"].toArray();
+    ASSERT_EQ(runs.size(), 6) << r.out;
+    for (const QJsonValue& v : runs) {
+        const QJsonObject run = v.toObject();
+        SCOPED_TRACE(run["direction"].toString().toStdString());
+        const QJsonObject latency = run["latency_ms"].toObject();
+        EXPECT_GT(latency["min"].toDouble(), 0) << r.out;
+        EXPECT_GT(latency["p50"].toDouble(), 0) << r.out;
+        EXPECT_EQ(run["frames"].toObject()["read_before_written"].toInt(), 0);
     }
 }
 

@@ -1,7 +1,7 @@
 // A device server with timing of its own, played by the test: a thread copies bytes both ways
 // between a pty master (the program's serial port) and a TCP socket, and in either direction can
 // hold every chunk for a fixed time, drop one frame's bytes, send one frame twice, invert a byte,
-// or keep the bytes back to let them go in bursts.
+// or keep the bytes back to let them go in bursts; and can greet with a boot banner first.
 #pragma once
 
 #include <poll.h>
@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -24,6 +25,7 @@ struct RelayTiming {
     int64_t repeatFrame = -1;  // this frame goes on twice, the copy right after it
     int burstMs = 0;           // > 0: bytes are held and go out together every burstMs
     int64_t flipAt = -1;       // the byte at this offset is inverted
+    int bannerBytes = 0;       // this many bytes of text go out first, before anything relayed
 };
 
 // Takes over the TCP socket (closes it); the pty stays the caller's.
@@ -96,6 +98,13 @@ private:
         ways[0].t = toNet;
         ways[1].t = toSerial;
         ways[0].start = ways[1].start = Clock::now();
+        for (int i = 0; i < 2; ++i) {
+            const std::string line = "U-Boot 2019.04 (Jan 01 2026) serial console ready\r\n";
+            std::vector<unsigned char> banner;
+            while (static_cast<int>(banner.size()) < ways[i].t.bannerBytes)
+                banner.push_back(static_cast<unsigned char>(line[banner.size() % line.size()]));
+            WriteAll(i == 0 ? tcp : pty, banner, m_stop);
+        }
         bool tcpOpen = true;
         while (!m_stop) {
             // Send what is due; wait no longer than until the next chunk is.
