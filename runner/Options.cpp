@@ -607,7 +607,8 @@ Exit codes:
   0   every run verified
   1   a mismatch or a short capture (time-out after part of the file, a link lost);
       with --test lines: a line change that was not seen; with --test latency: frames lost
-      or corrupted, or a p99 above --max-latency
+      or corrupted, stray bytes, a frame read before it was written, or a p99 above
+      --max-latency
   2   a time-out: the device passed nothing
   3   the serial port could not be opened
   4   the network side failed (connect refused, no device connected in time, the device

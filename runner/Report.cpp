@@ -172,6 +172,7 @@ QJsonObject JsonReportObject(const SessionReport& r) {
         {"data", kind.DataJson(r)},
         {"rfc2217", RemoteJson(r.remote)},
         {"lines", LinesJson(r.lines)},
+        {"floor", r.floor ? QJsonValue(LatencyFloorJson(*r.floor)) : QJsonValue()},
         {"planned_runs", r.plannedRuns},
         {"runs", runs},
         {"error", r.error ? QJsonValue(QJsonObject{{"text", Q(r.error->text)},

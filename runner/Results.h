@@ -45,6 +45,9 @@ struct SessionReport {
     // With --test lines: what followed each line (absent when the test did not start).
     std::optional<LinesReport> lines;
     bool interrupted = false;  // SIGINT or SIGTERM ended the session
+    // A latency session's own floor: the same measurement with nothing but the kernel between
+    // writer and reader (absent before it was measured).
+    std::optional<LatencyFloor> floor;
 };
 
 // One station's sessions, one a setting.

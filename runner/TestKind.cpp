@@ -131,8 +131,16 @@ public:
         return LatencyMessage(*run.latency);
     }
     std::vector<std::string> RunNotes(const RunReport& run) const override {
+        std::vector<std::string> notes;
+        if (const std::string w = LatencyWaitingText(*run.latency); !w.empty())
+            notes.push_back(w);
         if (const std::string p = LatencyProblems(*run.latency); !p.empty())
-            return {p};
+            notes.push_back(p);
+        return notes;
+    }
+    std::vector<std::string> SessionLines(const SessionReport& r) const override {
+        if (r.floor)
+            return {LatencyFloorText(*r.floor)};
         return {};
     }
     ReportCase RunCase(const RunReport& run) const override {
@@ -168,7 +176,11 @@ public:
             {"frames", CountOf(o.frames, "frame", "frames") + " of " + std::to_string(o.frameSize) +
                            " bytes, one every " + std::to_string(o.intervalMs) + " ms" +
                            (o.maxLatencyMs >= 0 ? ", p99 limit " + Fmt("%g", o.maxLatencyMs) + " ms"
-                                                : std::string())}};
+                                                : std::string())},
+            // The tester's own figures, beside the device's.
+            {"runner floor",
+             r.floor ? LatencyFloorText(*r.floor).substr(std::string("runner floor: ").size())
+                     : std::string("not measured")}};
     }
     std::string HtmlDetails(const SessionReport& r) const override {
         std::string h;
@@ -179,18 +191,23 @@ public:
             h += "<h2>Run " + std::to_string(run.number) + ": " + DirectionName(f.direction) +
                  (run.interrupted ? " (interrupted)" : "") + "</h2>\n";
             h += "<table>\n<tr><th>frames</th><th>received</th><th>lost</th><th>duplicated</th>"
-                 "<th>reordered</th><th>corrupted</th><th>p50 ms</th><th>p90 ms</th>"
+                 "<th>reordered</th><th>corrupted</th><th>stray bytes</th><th>p50 ms</th>"
+                 "<th>p90 ms</th>"
                  "<th>p99 ms</th><th>max ms</th><th>reads</th><th>read gap p50 ms</th>"
                  "<th>read gap max ms</th></tr>\n<tr>";
-            for (int v : {f.planned, f.received, f.lost, f.duplicated, f.reordered, f.corrupted})
+            for (int64_t v :
+                 {int64_t{f.planned}, int64_t{f.received}, int64_t{f.lost}, int64_t{f.duplicated},
+                  int64_t{f.reordered}, int64_t{f.corrupted}, f.strayBytes})
                 h += "<td class=\"n\">" + std::to_string(v) + "</td>";
             for (double v : {f.latency.p50, f.latency.p90, f.latency.p99, f.latency.max})
                 h += "<td class=\"n\">" + Fmt("%.3f", v) + "</td>";
             h += "<td class=\"n\">" + std::to_string(f.reads) + "</td><td class=\"n\">" +
                  Fmt("%.3f", f.gap.p50) + "</td><td class=\"n\">" + Fmt("%.3f", f.gap.max) +
                  "</td></tr>\n</table>\n";
+            if (const std::string waiting = LatencyWaitingText(f); !waiting.empty())
+                h += "<p>" + HtmlEscape(waiting) + "</p>\n";
             if (const std::string problems = LatencyProblems(f); !problems.empty())
-                h += "<p>" + HtmlEscape(problems) + "</p>\n";
+                h += "<p class=\"why\">" + HtmlEscape(problems) + "</p>\n";
             h += "<div class=\"charts\">\n<div><h3>One-way latency, cumulative</h3>\n" +
                  LatencyCdfSvg(f.latenciesMs, 520, 260) + "</div>\n";
             h += "<div><h3>Read sizes on the receiving link</h3>\n" +

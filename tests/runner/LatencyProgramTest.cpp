@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,8 +28,9 @@ struct Ran {
 
 class Program {
 public:
-    void Start(const std::vector<std::string>& args) {
-        std::string command = "exec '" VASKEL_PASSTHROUGH "'";
+    // `shell`: commands run before the program (e.g. "ulimit -f 4"), in the same shell.
+    void Start(const std::vector<std::string>& args, const std::string& shell = "") {
+        std::string command = shell + (shell.empty() ? "" : "; ") + "exec '" VASKEL_PASSTHROUGH "'";
         for (const std::string& a : args)
             command += " '" + a + "'";
         command += " >'" + files.File("out") + "' 2>'" + files.File("err") + "'";
@@ -430,8 +432,14 @@ TEST(LatencyWithSocat, PlainRunBothWaysWithEveryReport) {
                    junit, "--log", log, "--report", html});
     const Ran r = program.Finish();
     ASSERT_EQ(r.code, 0) << r.out << r.err;
-    const std::vector<std::string> lines = Lines(r.out);
-    ASSERT_EQ(lines.size(), 2u) << r.out;
+    std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    // The runner's own floor first, then a line a run.
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex("runner floor: serial p50 [0-9.]+ ms, p99 "
+                                                      "[0-9.]+ ms; network p50 [0-9.]+ ms, p99 "
+                                                      "[0-9.]+ ms")))
+        << lines[0];
+    lines.erase(lines.begin());
     const std::regex summary(
         "run ([12])/2 (serial-to-net|net-to-serial): Latency : p50 [0-9]+\\.[0-9]{2} ms, p99 "
         "[0-9]+\\.[0-9]{2} ms, max [0-9]+\\.[0-9]{2} ms, 100 of 100 frames");
@@ -500,11 +508,14 @@ TEST(RunnerTrafficLog, ALogThatCannotBeStoredIsToldAndEndsWith5) {
         std::string path;
         const char* text;
         const char* detail;
+        const char* shell;  // a file-size limit of 2 KiB makes the log's writes fail part-way
     } cases[] = {
         {dir.File("gone/traffic.log"), "Can't create the traffic log",
-         "gone/traffic.log: No such file or directory"},
-        {"/dev/full", "Can't write the traffic log", "/dev/full: No space left on device"},
+         "gone/traffic.log: No such file or directory", ""},
+        {dir.File("full/traffic.log"), "Can't write the traffic log",
+         "full/traffic.log: File too large", "ulimit -f 4"},
     };
+    ASSERT_EQ(::mkdir(dir.File("full").c_str(), 0700), 0);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         const int port = testutil::FreePort();
@@ -512,9 +523,10 @@ TEST(RunnerTrafficLog, ALogThatCannotBeStoredIsToldAndEndsWith5) {
         SocatDevice socat(com, SocatDevice::Mode::Listen, port);
         ASSERT_TRUE(socat.Ready());
         Program program;
-        program.Start({"--serial", com, "--connect", "127.0.0.1:" + std::to_string(port), "--test",
-                       "latency", "--frames", "20", "--interval", "1", "--direction",
-                       "serial-to-net", "--log", c.path});
+        program.Start(
+            {"--serial", com, "--connect", "127.0.0.1:" + std::to_string(port), "--test", "latency",
+             "--frames", "20", "--interval", "1", "--direction", "serial-to-net", "--log", c.path},
+            c.shell);
         const Ran r = program.Finish();
         EXPECT_EQ(r.code, 5) << r.out << r.err;
         EXPECT_NE(r.err.find(std::string("vaskel-passthrough: ") + c.text), std::string::npos)

@@ -7,10 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <iostream>
 #include <map>
@@ -1082,4 +1084,71 @@ TEST(RunnerRack, AStationWhoseThreadCannotStartFailsAlone) {
     EXPECT_NE(r.err.find("[b] vaskel-passthrough: Can't start the station's thread"),
               std::string::npos)
         << r.err;
+}
+
+// A device server that agrees to RFC 2217, then stops reading while it keeps sending requests
+// that need a reply: the replies are bounded like data, the link is dropped with what was
+// waiting, the run ends with 4 instead of "Verified", and the runner's memory stays small.
+TEST(RunnerScriptedServer, ADeviceServerThatStopsReadingIsDroppedWith4) {
+    testutil::TempDir dir;
+    testutil::PtyPair pty;
+    int port = 0;
+    const int listener = testutil::ListenLoopback(&port);
+    ASSERT_GE(listener, 0);
+    const std::string command = "exec /usr/bin/time -f %M -o '" + dir.File("maxrss") +
+                                "' '" VASKEL_PASSTHROUGH "' --serial " + pty.slavePath +
+                                " --connect 127.0.0.1:" + std::to_string(port) +
+                                " --rfc2217 --random 1M --json >'" + dir.File("out") + "' 2>'" +
+                                dir.File("err") + "'";
+    testutil::ChildProcess child;
+    ASSERT_TRUE(child.Start({"/bin/sh", "-c", command}, {"TMPDIR=" + dir.path}));
+    const int fd = testutil::AcceptWithin(listener, 10000);
+    ASSERT_GE(fd, 0);
+    const telnet::Bytes agree = telnet::Negotiation(telnet::DO, telnet::OPT_COM_PORT);
+    ASSERT_EQ(::send(fd, agree.data(), agree.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(agree.size()));
+    // Requests as fast as the runner reads them (the device server of the report grew the
+    // client's memory by 45-70 MB/s): the replies fill the socket's buffers within the settings'
+    // 2 s, and then the bound.
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        telnet::Bytes burst;
+        for (int i = 0; i < 20000; ++i) {
+            const telnet::Bytes one = telnet::Negotiation(telnet::DO, 99);
+            burst.insert(burst.end(), one.begin(), one.end());
+        }
+        while (!stop && ::send(fd, burst.data(), burst.size(), MSG_NOSIGNAL) > 0) {
+        }
+    });
+    const int status = child.Wait(60000);
+    stop = true;
+    ::shutdown(fd, SHUT_RDWR);
+    flood.join();
+    ::close(fd);
+    ::close(listener);
+    ASSERT_TRUE(WIFEXITED(status)) << "the run did not end";
+    Ran r;
+    r.code = WEXITSTATUS(status);
+    r.out = testutil::ReadFile(dir.File("out"));
+    r.err = testutil::ReadFile(dir.File("err"));
+    EXPECT_EQ(r.code, 4) << r.err;
+    EXPECT_NE(r.err.find("vaskel-passthrough: Link lost : the device server does not read"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(std::regex_search(r.err, std::regex("the device server does not read: [0-9]+ "
+                                                    "bytes waiting")))
+        << r.err;
+    EXPECT_EQ(Json(r)["exit_code"].toInt(), 4);
+    // Kilobytes; a sanitizer's shadow memory is counted too.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    const long limitKb = 600 * 1024;
+#else
+    const long limitKb = 100 * 1024;
+#endif
+    // time(1) writes "Command exited with non-zero status 4" first, the figure on the last line.
+    const std::vector<std::string> rss = Lines(testutil::ReadFile(dir.File("maxrss")));
+    const long maxRssKb = rss.empty() ? 0 : std::atol(rss.back().c_str());
+    std::cout << "the runner's peak memory: " << maxRssKb / 1024 << " MiB\n";
+    EXPECT_GT(maxRssKb, 0);
+    EXPECT_LT(maxRssKb, limitKb);
 }
