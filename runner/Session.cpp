@@ -166,6 +166,13 @@ int PassSession::Fail(int code, const std::string& text, const std::string& deta
 
 int PassSession::Run() {
     int code = Prepare();
+    if (code == EXIT_VERIFIED && !m_stopRequested && m_opt.test == RunnerOptions::Test::Latency) {
+        // The tester's own floor first, so that every figure of the device can be read against
+        // it; before the device's links are open, so that nothing the device sends meanwhile is
+        // read while the floor is measured (it is what the runs' drain reports).
+        m_report.floor = MeasureLatencyFloor(m_opt.frameSize);
+        m_sink.TestDone(m_report);
+    }
     if (code == EXIT_VERIFIED && !m_stopRequested) {
         TerminalEngine engine;
         if (m_opt.test == RunnerOptions::Test::Latency)
@@ -533,11 +540,6 @@ int PassSession::StopLog(TerminalEngine& engine, int code) {
 }
 
 int PassSession::RunLatency(TerminalEngine& engine) {
-    // The tester's own floor first, so that every figure of the device can be read against it.
-    m_report.floor = MeasureLatencyFloor(m_opt.frameSize);
-    if (m_stopRequested)
-        return EXIT_INTERRUPTED;
-    m_sink.TestDone(m_report);
     int number = 0;
     for (int rep = 0; rep < m_opt.repeat; ++rep) {
         for (PassDirection direction : m_opt.directions) {
