@@ -322,6 +322,9 @@ TEST(RemotePort, EachServerModePeerIsAskedAndARawConsoleAsksNothing) {
 // after the drop's ordinary signal. A client link leaves the console idle; Server Mode drops the
 // peer and goes on listening.
 TEST(RemotePort, ADeviceServerThatDoesNotReadIsDroppedAtTheBound) {
+    // The device server's receive buffer, small from the handshake on: the kernel soon stops
+    // taking our replies, as a stalled device's does.
+    constexpr int kSmallBuffer = 4096;
     for (const bool serverMode : {false, true}) {
         SCOPED_TRACE(serverMode ? "server mode peer" : "client link");
         NetConsole net;
@@ -335,17 +338,15 @@ TEST(RemotePort, ADeviceServerThatDoesNotReadIsDroppedAtTheBound) {
         if (serverMode) {
             const int port = testutil::FreePort();
             ASSERT_TRUE(net.StartServer(static_cast<unsigned>(port)).ok);
-            fd = testutil::ConnectLoopback(port);
+            fd = testutil::ConnectLoopback(port, kSmallBuffer);
             ASSERT_TRUE(WaitFor([&] { return net.PeerCount() == 1; }));
         } else {
             int port = 0;
-            listener = testutil::ListenLoopback(&port);
+            listener = testutil::ListenLoopback(&port, 8, kSmallBuffer);
             ASSERT_TRUE(testutil::ConnectAndWait(net, "127.0.0.1", static_cast<unsigned>(port)).ok);
             fd = testutil::AcceptWithin(listener, 2000);
         }
         ASSERT_GE(fd, 0);
-        int small = 4096;
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
         ScriptedServer device{fd, {}, {}, {}};
         device.Read(1000, [&] { return !device.events.empty(); });
         device.Send(Negotiation(DO, OPT_COM_PORT));

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -1086,20 +1087,24 @@ TEST(RunnerRack, AStationWhoseThreadCannotStartFailsAlone) {
         << r.err;
 }
 
-// A device server that agrees to RFC 2217, then stops reading while it keeps sending requests
-// that need a reply: the replies are bounded like data, the link is dropped with what was
-// waiting, the run ends with 4 instead of "Verified", and the runner's memory stays small.
+// A device server that agrees to RFC 2217 and answers the serial settings, then stops reading
+// while it keeps sending requests that need a reply: the replies are bounded like data, the link
+// is dropped with what was waiting, the run ends with 4 instead of "Verified", and the runner's
+// memory stays small. (The run's long start delay leaves the flood all the time it needs, however
+// slowly a sanitizer makes the runner read.)
 TEST(RunnerScriptedServer, ADeviceServerThatStopsReadingIsDroppedWith4) {
     testutil::TempDir dir;
     testutil::PtyPair pty;
     int port = 0;
-    const int listener = testutil::ListenLoopback(&port);
+    // A small receive buffer from the handshake on: the kernel soon stops taking the replies.
+    const int listener = testutil::ListenLoopback(&port, 8, 4096);
     ASSERT_GE(listener, 0);
     const std::string command = "exec /usr/bin/time -f %M -o '" + dir.File("maxrss") +
                                 "' '" VASKEL_PASSTHROUGH "' --serial " + pty.slavePath +
                                 " --connect 127.0.0.1:" + std::to_string(port) +
-                                " --rfc2217 --random 1M --json >'" + dir.File("out") + "' 2>'" +
-                                dir.File("err") + "'";
+                                " --rfc2217 --random 1M --direction serial-to-net --start-delay "
+                                "30000 --json >'" +
+                                dir.File("out") + "' 2>'" + dir.File("err") + "'";
     testutil::ChildProcess child;
     ASSERT_TRUE(child.Start({"/bin/sh", "-c", command}, {"TMPDIR=" + dir.path}));
     const int fd = testutil::AcceptWithin(listener, 10000);
@@ -1107,6 +1112,38 @@ TEST(RunnerScriptedServer, ADeviceServerThatStopsReadingIsDroppedWith4) {
     const telnet::Bytes agree = telnet::Negotiation(telnet::DO, telnet::OPT_COM_PORT);
     ASSERT_EQ(::send(fd, agree.data(), agree.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(agree.size()));
+    // Each of the five settings answered with the value asked (IAC SB 44 cmd+100 value IAC SE).
+    std::vector<unsigned char> in;
+    int answered = 0;
+    for (const auto start = std::chrono::steady_clock::now();
+         answered < 5 && testutil::MsSince(start) < 10000;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0)
+            continue;
+        unsigned char buf[512];
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        in.insert(in.end(), buf, buf + n);
+        for (size_t i = 0; i + 3 < in.size(); ++i) {
+            if (in[i] != telnet::IAC || in[i + 1] != telnet::SB ||
+                in[i + 2] != telnet::OPT_COM_PORT)
+                continue;
+            size_t end = i + 3;
+            while (end + 1 < in.size() && !(in[end] == telnet::IAC && in[end + 1] == telnet::SE))
+                ++end;
+            if (end + 1 >= in.size())
+                break;  // the rest of it is still coming
+            telnet::Bytes answer(in.begin() + static_cast<long>(i),
+                                 in.begin() + static_cast<long>(end) + 2);
+            answer[3] = static_cast<unsigned char>(answer[3] + comport::SERVER_OFFSET);
+            ASSERT_EQ(::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL),
+                      static_cast<ssize_t>(answer.size()));
+            ++answered;
+            in.erase(in.begin(), in.begin() + static_cast<long>(end) + 2);
+            i = static_cast<size_t>(-1);
+        }
+    }
+    ASSERT_EQ(answered, 5);
     // Requests as fast as the runner reads them (the device server of the report grew the
     // client's memory by 45-70 MB/s): the replies fill the socket's buffers within the settings'
     // 2 s, and then the bound.

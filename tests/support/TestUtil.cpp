@@ -331,10 +331,12 @@ XvfbServer::~XvfbServer() {
 
 namespace testutil {
 
-int ListenLoopback(int* port, int backlog) {
+int ListenLoopback(int* port, int backlog, int receiveBuffer) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (receiveBuffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -361,8 +363,10 @@ int AcceptWithin(int listener, int timeoutMs) {
     return -1;
 }
 
-int ConnectLoopback(int port) {
+int ConnectLoopback(int port, int receiveBuffer) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

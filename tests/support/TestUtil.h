@@ -146,9 +146,12 @@ private:
 namespace testutil {
 
 // Plain loopback sockets for the test's side of a TCP link.
-int ListenLoopback(int* port, int backlog = 8);  // port 0 in *port: any free one
-int AcceptWithin(int listener, int timeoutMs);   // -1 when nobody connected in time
-int ConnectLoopback(int port);                   // blocking connect, -1 on failure
+// port 0 in *port: any free one. `receiveBuffer` > 0: SO_RCVBUF set before the handshake (set
+// after it, the buffer falls below the window already offered, and the kernel then drops
+// segments, acknowledgements and all, stalling the peer's sending).
+int ListenLoopback(int* port, int backlog = 8, int receiveBuffer = 0);
+int AcceptWithin(int listener, int timeoutMs);         // -1 when nobody connected in time
+int ConnectLoopback(int port, int receiveBuffer = 0);  // blocking connect, -1 on failure
 void SendAll(int fd, const std::string& bytes);
 // Receives until `count` bytes arrived, the peer closed, or timeoutMs passed (pumping events).
 std::string RecvSome(int fd, size_t count, int timeoutMs = 3000);
