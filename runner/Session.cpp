@@ -103,7 +103,10 @@ bool WriteRandomFile(const std::string& path, int64_t size, uint64_t seed, std::
 }
 
 bool WriteWholeFile(const std::string& path, const std::string& text, std::string* reason) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Outputs are checked to be regular files before anything runs; should one have become a
+    // FIFO since, the open fails (ENXIO) instead of waiting for a reader that never comes.
+    const int fd = ::open(path.c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
     if (fd < 0) {
         *reason = std::strerror(errno);
         return false;
