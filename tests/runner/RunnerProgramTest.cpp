@@ -1074,14 +1074,20 @@ TEST(RunnerRack, AStationWhoseThreadCannotStartFailsAlone) {
     ASSERT_TRUE(child.Start({"/bin/sh", "-c", command}, {"TMPDIR=" + dir.path}));
     const int status = child.Wait(20000);
     ASSERT_TRUE(WIFEXITED(status)) << "the rack did not end";
-    EXPECT_EQ(WEXITSTATUS(status), 3);  // the first station's: its serial device is missing
     Ran r;
     r.out = testutil::ReadFile(dir.File("out"));
     r.err = testutil::ReadFile(dir.File("err"));
     std::map<std::string, int> codes;
     for (const QJsonValue& s : Json(r)["stations"].toArray())
         codes[s.toObject()["name"].toString().toStdString()] = s.toObject()["exit_code"].toInt();
-    EXPECT_EQ(codes, (std::map<std::string, int>{{"a", 3}, {"b", 5}, {"c", 5}})) << r.err;
+    // The first station runs (and finds its serial device missing), unless a sanitizer's own
+    // thread took the one the limit leaves; the others cannot start. The rack's code is the
+    // first station's.
+    ASSERT_EQ(codes.size(), 3u) << r.out;
+    EXPECT_TRUE(codes["a"] == 3 || codes["a"] == 5) << codes["a"];
+    EXPECT_EQ(codes["b"], 5) << r.err;
+    EXPECT_EQ(codes["c"], 5) << r.err;
+    EXPECT_EQ(WEXITSTATUS(status), codes["a"]);
     EXPECT_NE(r.err.find("[b] vaskel-passthrough: Can't start the station's thread"),
               std::string::npos)
         << r.err;
