@@ -88,8 +88,8 @@ public:
         console.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(n));
     }
     void ConsoleNotify() override {}
-    void StartTimeout(uint64_t, int) override {}
-    void StopTimeout(uint64_t, int) override {}
+    void StartTimeout(uint64_t, CaptureLink) override {}
+    void StopTimeout(uint64_t, CaptureLink) override {}
     void CaptureProgress(uint64_t, int64_t stored, int64_t announced) override {
         Check(announced > 0 && stored >= 0 && stored <= announced);
     }

@@ -133,10 +133,12 @@ std::string ApplyEndpointOption(const std::string& name, const std::string& valu
         o.hostName = value.substr(0, colon);
         if (!ParseNumber(value.substr(colon + 1), 1, MAX_TCP_PORT, &n))
             return "--connect: port " + value.substr(colon + 1) + " is not a TCP port (1 to 65535)";
-        std::string why;
-        o.host = ResolveIPv4(o.hostName, &why);
-        if (o.host.empty())
-            return "--connect: " + why;
+        if (o.hostName.empty())
+            return "--connect needs HOST:PORT, got " + value;
+        // A dotted address is the address; a name is resolved later, once (ResolveHosts), so
+        // that reading the arguments never waits on a name server.
+        in_addr addr{};
+        o.host = inet_pton(AF_INET, o.hostName.c_str(), &addr) == 1 ? o.hostName : std::string();
         o.port = static_cast<unsigned>(n);
         o.net = RunnerOptions::Net::Connect;
         return {};
@@ -145,6 +147,23 @@ std::string ApplyEndpointOption(const std::string& name, const std::string& valu
         return "--listen: port " + value + " is not a TCP port (1 to 65535)";
     o.port = static_cast<unsigned>(n);
     o.net = RunnerOptions::Net::Listen;
+    return {};
+}
+
+std::string ResolveHosts(RunnerOptions& o) {
+    std::string why;
+    if (o.stations.empty() && o.net == RunnerOptions::Net::Connect && o.host.empty()) {
+        o.host = ResolveIPv4(o.hostName, &why);
+        if (o.host.empty())
+            return "--connect: " + why;
+    }
+    for (Station& s : o.stations) {
+        if (s.listen || !s.host.empty())
+            continue;
+        s.host = ResolveIPv4(s.hostName, &why);
+        if (s.host.empty())
+            return "--station " + s.name + ": " + why;
+    }
     return {};
 }
 

@@ -107,6 +107,9 @@ std::string ApplyLineOption(const std::string& name, const std::string& value, L
 std::string ApplyEndpointOption(const std::string& name, const std::string& value,
                                 RunnerOptions& o);
 
+// Resolves every host name the options give (--connect, the stations') to the dotted IPv4
+// address the links will use, once; the error (one line) or empty.
+std::string ResolveHosts(RunnerOptions& options);
 // Resolves `host` (a dotted IPv4 address or a host name) once to a dotted IPv4 address; empty
 // with the reason in *error when it has none.
 std::string ResolveIPv4(const std::string& host, std::string* error);

@@ -21,7 +21,10 @@ int main(int argc, char** argv) {
     // SIGINT and SIGTERM end the runs under way and still write every report: heard from here on.
     StopSignals stop;
     const std::vector<std::string> args(argv + 1, argv + argc);
-    const ParsedArguments parsed = ParseArguments(args);
+    ParsedArguments parsed = ParseArguments(args);
+    if (parsed.ok && !parsed.options.help)
+        parsed.error = ResolveHosts(parsed.options);
+    parsed.ok = parsed.ok && parsed.error.empty();
     if (!parsed.ok) {
         std::cerr << "vaskel-passthrough: " << parsed.error << "\n\n" << UsageText();
         return EXIT_BAD_ARGUMENTS;

@@ -49,8 +49,6 @@ TEST(RunnerOptions, BadArgumentsAreRefusedWithWhatIsWrong) {
         {Base({"--flow", "rts"}), "--flow rts is not one of: none software hardware"},
         {{"--serial", "x", "--connect", "127.0.0.1:70000", "--random", "1K"},
          "port 70000 is not a TCP port"},
-        {{"--serial", "x", "--connect", "no-such-host.invalid:5000", "--random", "1K"},
-         "--connect: can't resolve no-such-host.invalid to an IPv4 address"},
         {Base({"--json="}), "--json= needs a file"},
         {{"--serial", "x", "--listen", "0", "--random", "1K"}, "port 0 is not a TCP port"},
         {Base({"--listen", "5001"}), "--connect and --listen exclude each other"},
@@ -291,11 +289,19 @@ TEST(RunnerOptions, StationsFileAndSweepCombinations) {
 // A host name is resolved once, to the dotted address the link uses; the name stays for the
 // reports.
 TEST(RunnerOptions, ConnectTakesAHostName) {
-    const ParsedArguments parsed =
+    ParsedArguments parsed =
         ParseArguments({"--serial", "/dev/null", "--connect", "localhost:5000", "--random", "1K"});
     ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_EQ(parsed.options.host, "");  // reading the arguments asks no name server
+    EXPECT_EQ(ResolveHosts(parsed.options), "");
     EXPECT_EQ(parsed.options.host, "127.0.0.1");
     EXPECT_EQ(parsed.options.hostName, "localhost");
+    ParsedArguments unknown = ParseArguments(
+        {"--serial", "x", "--connect", "no-such-host.invalid:5000", "--random", "1K"});
+    ASSERT_TRUE(unknown.ok) << unknown.error;
+    EXPECT_EQ(ResolveHosts(unknown.options)
+                  .rfind("--connect: can't resolve no-such-host.invalid to an IPv4 address", 0),
+              0u);
 }
 
 // A stations file is a short list: a device or a huge file is refused at its limit, naming the
