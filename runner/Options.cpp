@@ -13,6 +13,9 @@
 
 namespace {
 
+// The heading of the options only the latency test takes.
+constexpr const char* kLatencyGroup = "Latency test (--test latency):";
+
 // What the parser has seen so far, beyond the options themselves: the checks across options
 // need to know what was given, not only the values it left.
 struct ParseState {
@@ -26,11 +29,13 @@ struct ParseState {
 // How an option takes its value.
 enum class Takes { Nothing, Value, OptionalValue };
 
+// Applies an option's value; the error, one line, or empty.
+using Apply = std::function<std::string(ParseState&, const std::string&)>;
+
 struct OptionSpec {
     OptionInfo info;
     Takes takes;
-    // Applies the value; the error, one line, or empty.
-    std::function<std::string(ParseState&, const std::string&)> apply;
+    Apply apply;
 };
 
 std::string Whole(const std::string& name, const std::string& value, long long low, long long high,
@@ -39,6 +44,18 @@ std::string Whole(const std::string& name, const std::string& value, long long l
         return {};
     return name + " needs " + what + " from " + std::to_string(low) + " to " +
            std::to_string(high) + ", got " + value;
+}
+
+// An option that takes a whole number from `low` to `high` into `field`.
+Apply WholeInto(int RunnerOptions::*field, const char* name, long long low, long long high,
+                const char* what) {
+    return [=](ParseState& s, const std::string& v) {
+        long long n = 0;
+        if (std::string e = Whole(name, v, low, high, what, &n); !e.empty())
+            return e;
+        s.o.*field = static_cast<int>(n);
+        return std::string();
+    };
 }
 
 std::string NonEmpty(const std::string& name, const std::string& value, const char* what,
@@ -57,8 +74,7 @@ const std::vector<OptionSpec>& Specs() {
     static const std::vector<OptionSpec> specs = [] {
         std::vector<OptionSpec> t;
         auto add = [&t](const char* name, const char* value, const char* group, const char* help,
-                        Takes takes,
-                        std::function<std::string(ParseState&, const std::string&)> f) {
+                        Takes takes, Apply f) {
             t.push_back({{name, value, group, help}, takes, std::move(f)});
         };
         const Takes V = Takes::Value, N = Takes::Nothing;
@@ -161,44 +177,22 @@ const std::vector<OptionSpec>& Specs() {
                 return std::string();
             });
         add("--toggles", "N", test, "changes per line for --test lines (default 20)", V,
-            [](ParseState& s, const std::string& v) {
-                long long n = 0;
-                if (std::string e = Whole("--toggles", v, 1, 10000, "a count", &n); !e.empty())
-                    return e;
-                s.o.toggles = static_cast<int>(n);
+            [set = WholeInto(&RunnerOptions::toggles, "--toggles", 1, 10000, "a count")](
+                ParseState& s, const std::string& v) {
                 s.haveToggles = true;
-                return std::string();
+                return set(s, v);
             });
-        const char* latency = "Latency test (--test latency):";
+        const char* latency = kLatencyGroup;
         add("--frames", "N", latency, "frames per run (default 1000)", V,
-            [](ParseState& s, const std::string& v) {
-                long long n = 0;
-                if (std::string e = Whole("--frames", v, 1, 10000000, "a count", &n); !e.empty())
-                    return e;
-                s.o.frames = static_cast<int>(n);
-                return std::string();
-            });
+            WholeInto(&RunnerOptions::frames, "--frames", 1, 10000000, "a count"));
         // A frame goes out in one write, which a socket's send buffer always takes whole at
         // this size; larger frames would be cut by a peer that reads slowly.
         add("--frame-size", "BYTES", latency,
             "bytes per frame, 8 to 4096 (default 16); each carries its sequence\n"
             "number and check bytes",
-            V, [](ParseState& s, const std::string& v) {
-                long long n = 0;
-                if (std::string e = Whole("--frame-size", v, 8, 4096, "bytes", &n); !e.empty())
-                    return e;
-                s.o.frameSize = static_cast<int>(n);
-                return std::string();
-            });
+            V, WholeInto(&RunnerOptions::frameSize, "--frame-size", 8, 4096, "bytes"));
         add("--interval", "MS", latency, "one frame every MS milliseconds (default 10)", V,
-            [](ParseState& s, const std::string& v) {
-                long long n = 0;
-                if (std::string e = Whole("--interval", v, 0, 60000, "milliseconds", &n);
-                    !e.empty())
-                    return e;
-                s.o.intervalMs = static_cast<int>(n);
-                return std::string();
-            });
+            WholeInto(&RunnerOptions::intervalMs, "--interval", 0, 60000, "milliseconds"));
         add("--max-latency", "MS", latency, "a p99 one-way latency above MS fails the run", V,
             [](ParseState& s, const std::string& v) {
                 char* end = nullptr;
@@ -228,14 +222,7 @@ const std::vector<OptionSpec>& Specs() {
             });
         add("--start-delay", "MS", runs,
             "pause before each header, as the window makes (default 1000)", V,
-            [](ParseState& s, const std::string& v) {
-                long long n = 0;
-                if (std::string e = Whole("--start-delay", v, 0, 60000, "milliseconds", &n);
-                    !e.empty())
-                    return e;
-                s.o.startDelayMs = static_cast<int>(n);
-                return std::string();
-            });
+            WholeInto(&RunnerOptions::startDelayMs, "--start-delay", 0, 60000, "milliseconds"));
         add("--output-dir", "DIR", runs,
             "store the received files here (default: a temporary folder, removed\n"
             "when every run verified unless --keep)",
@@ -318,17 +305,6 @@ const std::vector<OptionSpec>& Specs() {
             s.o.help = true;
             return std::string();
         });
-        for (OptionSpec& spec : t)
-            if (spec.info.name == "--frames" || spec.info.name == "--frame-size" ||
-                spec.info.name == "--interval" || spec.info.name == "--max-latency") {
-                auto inner = spec.apply;
-                std::string name = spec.info.name;
-                spec.apply = [inner, name](ParseState& s, const std::string& v) {
-                    if (s.latencyOption.empty())
-                        s.latencyOption = name;
-                    return inner(s, v);
-                };
-            }
         return t;
     }();
     return specs;
@@ -454,6 +430,9 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
             result.error = error;
             return result;
         }
+        // The first option that only the latency test takes, for the message if another runs.
+        if (state.latencyOption.empty() && spec->info.group == kLatencyGroup)
+            state.latencyOption = name;
     }
     if (!result.options.help)
         result.error = CheckTogether(state);
