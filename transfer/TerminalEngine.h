@@ -6,6 +6,7 @@
 #include <QObject>
 
 #include "net/NetConsole.h"
+#include "platform/Retirer.h"
 #include "serial/SerialConsole.h"
 #include "transfer/PassThrough.h"
 #include "transfer/TrafficLog.h"
@@ -25,8 +26,10 @@ public:
         net.Stop();
     }
 
-    // In this order: the log and its hub outlive every thread of the consoles, and the
-    // pass-through (destroyed first) uses both consoles.
+    // In this order: the retirer outlives every part that hands it a stopped worker; the log and
+    // its hub outlive every thread of the consoles, and the pass-through (destroyed first) uses
+    // both consoles.
+    platform::Retirer retirer;
     TrafficLog trafficLog;
     TrafficHub traffic{trafficLog};
     SerialConsole serial;
