@@ -278,40 +278,27 @@ void LatencyMeter::Arm(PassDirection direction, uint32_t runKey, int frameSize, 
     if (!m_draining)
         m_drained = {};
     m_draining = false;
-    m_txKind = TxKind(direction);
-    m_rxKind = RxKind(direction);
-    m_key = runKey;
-    m_size = static_cast<size_t>(frameSize);
-    m_frames = frames;
-    m_txBytes = 0;
-    m_txNs.assign(static_cast<size_t>(frames), -1);
-    m_rxNs.assign(static_cast<size_t>(frames), -1);
-    m_buf.clear();
-    m_base = 0;
-    m_chunks.clear();
-    m_gap = 0;
-    m_gapAfter = -1;
-    m_corruptBytes.assign(static_cast<size_t>(frames), 0);
-    m_repeated.assign(static_cast<size_t>(frames), false);
-    m_received = m_duplicated = m_reordered = 0;
-    m_stray = 0;
-    m_highest = -1;
-    m_maxSeenNs = 0;
-    m_readSizes.clear();
-    m_readNs.clear();
-    m_bytesRead = 0;
-    m_firstTxNs = m_lastRxNs = -1;
+    m_plan = {TxKind(direction), RxKind(direction), runKey, static_cast<size_t>(frameSize), frames};
+    const auto n = static_cast<size_t>(frames);
+    m_sent = {};
+    m_sent.lastByteNs.assign(n, -1);
+    m_unparsed = {};
+    m_tally = {};
+    m_tally.arrivedNs.assign(n, -1);
+    m_tally.corruptBytes.assign(n, 0);
+    m_tally.repeated.assign(n, false);
+    m_reads = {};
     m_armed = true;
 }
 
 int LatencyMeter::Received() const {
     std::lock_guard lock(m_lock);
-    return m_received;
+    return m_tally.received;
 }
 
 int64_t LatencyMeter::MaxSeenNs() const {
     std::lock_guard lock(m_lock);
-    return m_maxSeenNs;
+    return m_tally.maxSeenNs;
 }
 
 void LatencyMeter::Traffic(platform::TrafficKind kind, const platform::Stamp& at,
@@ -329,52 +316,52 @@ void LatencyMeter::Traffic(platform::TrafficKind kind, const platform::Stamp& at
     }
     if (!m_armed)
         return;
-    if (kind == m_txKind) {
-        if (m_firstTxNs < 0)
-            m_firstTxNs = at.steadyNs;
-        const uint64_t before = m_txBytes;
-        m_txBytes += n;
+    if (kind == m_plan.txKind) {
+        if (m_sent.firstNs < 0)
+            m_sent.firstNs = at.steadyNs;
+        const uint64_t before = m_sent.bytes;
+        m_sent.bytes += n;
         // Every frame whose last byte went out in this write.
-        for (uint64_t f = before / m_size; (f + 1) * m_size <= m_txBytes; ++f)
-            if (f < m_txNs.size())
-                m_txNs[f] = at.steadyNs;
+        for (uint64_t f = before / m_plan.size; (f + 1) * m_plan.size <= m_sent.bytes; ++f)
+            if (f < m_sent.lastByteNs.size())
+                m_sent.lastByteNs[f] = at.steadyNs;
         return;
     }
-    if (kind != m_rxKind)
+    if (kind != m_plan.rxKind)
         return;
-    ++m_readSizes[n];
-    m_readNs.push_back(at.steadyNs);
-    m_bytesRead += static_cast<int64_t>(n);
-    m_lastRxNs = at.steadyNs;
-    m_buf.insert(m_buf.end(), bytes, bytes + n);
-    m_chunks.emplace_back(m_base + m_buf.size(), at.steadyNs);
+    ++m_reads.sizes[n];
+    m_reads.stamps.push_back(at.steadyNs);
+    m_reads.bytes += static_cast<int64_t>(n);
+    m_reads.lastNs = at.steadyNs;
+    m_unparsed.bytes.insert(m_unparsed.bytes.end(), bytes, bytes + n);
+    m_unparsed.reads.emplace_back(m_unparsed.base + m_unparsed.bytes.size(), at.steadyNs);
     Parse();
 }
 
-int64_t LatencyMeter::StampOf(uint64_t offset) const {
-    for (const auto& [end, ns] : m_chunks)
+int64_t LatencyMeter::Unparsed::StampOf(uint64_t offset) const {
+    for (const auto& [end, ns] : reads)
         if (offset < end)
             return ns;
-    return m_chunks.empty() ? 0 : m_chunks.back().second;
+    return reads.empty() ? 0 : reads.back().second;
 }
 
 // The gap of bytes that ends here (before frame `nextSeq`, or at the end of the run with the
 // number of frames sent): the frames due in it, after the last good frame and before
 // `nextSeq`, that have not arrived good nor been counted corrupted take its bytes, a frame's
 // worth each (the last what is left of a cut one); whatever is beyond them is stray.
-void LatencyMeter::CloseGap(int64_t nextSeq) {
-    uint64_t left = m_gap;
-    m_gap = 0;
-    const int64_t end = std::min<int64_t>(nextSeq, static_cast<int64_t>(m_rxNs.size()));
-    for (int64_t seq = m_gapAfter + 1; seq < end && left > 0; ++seq) {
+void LatencyMeter::Tally::CloseGap(int64_t nextSeq, size_t frameSize) {
+    uint64_t left = gap;
+    gap = 0;
+    const int64_t end = std::min<int64_t>(nextSeq, static_cast<int64_t>(arrivedNs.size()));
+    for (int64_t seq = gapAfter + 1; seq < end && left > 0; ++seq) {
         const auto i = static_cast<size_t>(seq);
-        if (m_rxNs[i] >= 0 || m_corruptBytes[i] > 0)
+        if (arrivedNs[i] >= 0 || corruptBytes[i] > 0)
             continue;
-        const uint64_t taken = std::min<uint64_t>(left, m_size);
-        m_corruptBytes[i] = static_cast<uint32_t>(taken);
+        const uint64_t taken = std::min<uint64_t>(left, frameSize);
+        corruptBytes[i] = static_cast<uint32_t>(taken);
         left -= taken;
     }
-    m_stray += static_cast<int64_t>(left);
+    stray += static_cast<int64_t>(left);
 }
 
 // Walks the unparsed bytes: a good frame is taken whole; anything else is passed over a byte at
@@ -382,53 +369,57 @@ void LatencyMeter::CloseGap(int64_t nextSeq) {
 // straggler of the run before) or with a number this run never sends is stray, and leaves the
 // gap open around it.
 void LatencyMeter::Parse() {
+    const size_t size = m_plan.size;
+    std::vector<unsigned char>& buf = m_unparsed.bytes;
     size_t pos = 0;
-    while (m_buf.size() - pos >= m_size) {
+    while (buf.size() - pos >= size) {
         uint32_t seq = 0;
-        const bool own = ReadLatencyFrame(m_key, m_buf.data() + pos, m_size, &seq);
-        if (own && seq < m_rxNs.size()) {
-            CloseGap(seq);
-            m_gapAfter = seq;
-            Accept(seq, StampOf(m_base + pos + m_size - 1));
-            pos += m_size;
-        } else if (own ||
-                   (m_key > 0 && ReadLatencyFrame(m_key - 1, m_buf.data() + pos, m_size, &seq))) {
-            m_stray += static_cast<int64_t>(m_size);
-            pos += m_size;
+        const bool own = ReadLatencyFrame(m_plan.key, buf.data() + pos, size, &seq);
+        if (own && seq < m_tally.arrivedNs.size()) {
+            m_tally.CloseGap(seq, size);
+            m_tally.gapAfter = seq;
+            m_tally.Accept(seq, m_unparsed.StampOf(m_unparsed.base + pos + size - 1),
+                           m_sent.lastByteNs);
+            pos += size;
+        } else if (own || (m_plan.key > 0 &&
+                           ReadLatencyFrame(m_plan.key - 1, buf.data() + pos, size, &seq))) {
+            m_tally.stray += static_cast<int64_t>(size);
+            pos += size;
         } else {
             ++pos;
-            ++m_gap;
+            ++m_tally.gap;
         }
     }
-    m_buf.erase(m_buf.begin(), m_buf.begin() + static_cast<ptrdiff_t>(pos));
-    m_base += pos;
+    buf.erase(buf.begin(), buf.begin() + static_cast<ptrdiff_t>(pos));
+    m_unparsed.base += pos;
     // Keep only the reads that brought bytes still unparsed.
-    const auto firstNeeded = std::find_if(m_chunks.begin(), m_chunks.end(),
-                                          [this](const auto& c) { return c.first > m_base; });
-    m_chunks.erase(m_chunks.begin(), firstNeeded);
+    auto& reads = m_unparsed.reads;
+    const uint64_t base = m_unparsed.base;
+    reads.erase(reads.begin(), std::find_if(reads.begin(), reads.end(),
+                                            [base](const auto& c) { return c.first > base; }));
 }
 
-void LatencyMeter::Accept(uint32_t seq, int64_t atNs) {
-    if (m_rxNs[seq] >= 0) {
+void LatencyMeter::Tally::Accept(uint32_t seq, int64_t atNs, const std::vector<int64_t>& sentNs) {
+    if (arrivedNs[seq] >= 0) {
         // A frame is duplicated once however many copies come, so that the counts of frames
         // never exceed the frames planned.
-        if (!m_repeated[seq]) {
-            m_repeated[seq] = true;
-            ++m_duplicated;
+        if (!repeated[seq]) {
+            repeated[seq] = true;
+            ++duplicated;
         }
         return;
     }
     // A frame counted corrupted that arrives good after all: the stretch taken for it was
     // stray.
-    m_stray += m_corruptBytes[seq];
-    m_corruptBytes[seq] = 0;
-    if (static_cast<int64_t>(seq) < m_highest)
-        ++m_reordered;
-    m_highest = std::max<int64_t>(m_highest, seq);
-    m_rxNs[seq] = atNs;
-    ++m_received;
-    if (m_txNs[seq] >= 0)
-        m_maxSeenNs = std::max(m_maxSeenNs, atNs - m_txNs[seq]);
+    stray += corruptBytes[seq];
+    corruptBytes[seq] = 0;
+    if (static_cast<int64_t>(seq) < highest)
+        ++reordered;
+    highest = std::max<int64_t>(highest, seq);
+    arrivedNs[seq] = atNs;
+    ++received;
+    if (sentNs[seq] >= 0)
+        maxSeenNs = std::max(maxSeenNs, atNs - sentNs[seq]);
 }
 
 LatencyFigures LatencyMeter::Disarm(int sent) {
@@ -436,30 +427,32 @@ LatencyFigures LatencyMeter::Disarm(int sent) {
     m_armed = false;
     m_draining = false;
     LatencyFigures f;
-    f.frameSize = static_cast<int>(m_size);
-    f.planned = m_frames;
+    f.frameSize = static_cast<int>(m_plan.size);
+    f.planned = m_plan.frames;
     f.sent = sent;
     // What is left unparsed ends the last gap: a cut frame (or more), due among the frames sent.
-    m_gap += m_buf.size();
-    m_buf.clear();
-    CloseGap(sent);
-    f.received = m_received;
-    f.duplicated = m_duplicated;
-    f.reordered = m_reordered;
-    f.strayBytes = m_stray;
+    m_tally.gap += m_unparsed.bytes.size();
+    m_unparsed.bytes.clear();
+    m_tally.CloseGap(sent, m_plan.size);
+    const Tally& t = m_tally;
+    f.received = t.received;
+    f.duplicated = t.duplicated;
+    f.reordered = t.reordered;
+    f.strayBytes = t.stray;
     f.corrupted = static_cast<int>(
-        std::count_if(m_corruptBytes.begin(), m_corruptBytes.end(), [](uint32_t b) { return b; }));
+        std::count_if(t.corruptBytes.begin(), t.corruptBytes.end(), [](uint32_t b) { return b; }));
     // Every planned frame is received, corrupted or lost; frames never sent (the link went) are
     // lost.
-    f.lost = m_frames - m_received - f.corrupted;
+    f.lost = m_plan.frames - t.received - f.corrupted;
     double sum = 0;
-    for (size_t i = 0; i < m_rxNs.size(); ++i) {
-        if (m_rxNs[i] < 0 || m_txNs[i] < 0)
+    for (size_t i = 0; i < t.arrivedNs.size(); ++i) {
+        const int64_t rx = t.arrivedNs[i], tx = m_sent.lastByteNs[i];
+        if (rx < 0 || tx < 0)
             continue;
         // Not clamped: a write is stamped before its call and a read after its own, so a frame
         // read before it was written means the stamps are wrong, and the run says so.
-        const double ms = static_cast<double>(m_rxNs[i] - m_txNs[i]) / 1e6;
-        if (m_rxNs[i] < m_txNs[i])
+        const double ms = static_cast<double>(rx - tx) / 1e6;
+        if (rx < tx)
             ++f.negative;
         f.latenciesMs.push_back(ms);
         sum += ms;
@@ -470,19 +463,20 @@ LatencyFigures LatencyMeter::Disarm(int sent) {
         f.minMs = f.latenciesMs.front();
         f.meanMs = sum / static_cast<double>(f.latenciesMs.size());
     }
-    f.readSizes = m_readSizes;
-    f.reads = m_readNs.size();
+    f.readSizes = m_reads.sizes;
+    f.reads = m_reads.stamps.size();
     std::vector<double> gaps;
-    for (size_t i = 1; i < m_readNs.size(); ++i)
-        gaps.push_back(static_cast<double>(m_readNs[i] - m_readNs[i - 1]) / 1e6);
+    for (size_t i = 1; i < m_reads.stamps.size(); ++i)
+        gaps.push_back(static_cast<double>(m_reads.stamps[i] - m_reads.stamps[i - 1]) / 1e6);
     std::sort(gaps.begin(), gaps.end());
     f.gap = PercentilesOf(gaps);
-    f.bytesRead = m_bytesRead;
-    if (m_firstTxNs >= 0 && m_lastRxNs > m_firstTxNs)
-        f.seconds = static_cast<double>(m_lastRxNs - m_firstTxNs) / 1e9;
-    f.bytesPerSecond = f.seconds > 0 ? static_cast<double>(m_bytesRead) / f.seconds : 0;
-    if (m_firstTxNs >= 0)
-        f.waitedSeconds = static_cast<double>(NowNs() - m_firstTxNs) / 1e9;
+    f.bytesRead = m_reads.bytes;
+    const int64_t firstTx = m_sent.firstNs, lastRx = m_reads.lastNs;
+    if (firstTx >= 0 && lastRx > firstTx)
+        f.seconds = static_cast<double>(lastRx - firstTx) / 1e9;
+    f.bytesPerSecond = f.seconds > 0 ? static_cast<double>(m_reads.bytes) / f.seconds : 0;
+    if (firstTx >= 0)
+        f.waitedSeconds = static_cast<double>(NowNs() - firstTx) / 1e9;
     f.waitingSerialBytes = m_drained.serialBytes;
     f.waitingNetBytes = m_drained.netBytes;
     return f;

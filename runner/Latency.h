@@ -131,46 +131,68 @@ public:
                  size_t n) override;
 
 private:
+    // What the armed run sends: the links, the run's key, the frame size and count.
+    struct Plan {
+        platform::TrafficKind txKind{}, rxKind{};
+        uint32_t key = 0;
+        size_t size = 0;
+        int frames = 0;
+    };
+    // Sending side: bytes written so far, the stamp of the write that carried each frame's last
+    // byte (-1: not yet), and the stamp of the first write.
+    struct Sent {
+        uint64_t bytes = 0;
+        std::vector<int64_t> lastByteNs;
+        int64_t firstNs = -1;
+    };
+    // Receiving side, in stream order: the unparsed bytes from stream offset `base`, and the reads
+    // that brought them (stream end, stamp).
+    struct Unparsed {
+        std::vector<unsigned char> bytes;
+        uint64_t base = 0;
+        std::vector<std::pair<uint64_t, int64_t>> reads;
+        // The stamp of the read that brought the byte at stream `offset`.
+        int64_t StampOf(uint64_t offset) const;
+    };
+    // What the frames found so far come to. Per frame: its first arrival (-1: not yet), the bytes
+    // of other stretches counted as that frame arrived corrupted (0: none), and whether a good
+    // copy came more than once. `gap`: bytes passed over since the last good frame (number
+    // `gapAfter`, -1: none yet); when the gap closes, its bytes go to the frames due in it that
+    // have not arrived (corrupted), a frame's worth each, and the rest are stray.
+    struct Tally {
+        std::vector<int64_t> arrivedNs;
+        std::vector<uint32_t> corruptBytes;
+        std::vector<bool> repeated;
+        int received = 0, duplicated = 0, reordered = 0;
+        int64_t stray = 0;
+        int64_t highest = -1;
+        int64_t maxSeenNs = 0;
+        uint64_t gap = 0;
+        int64_t gapAfter = -1;
+        void CloseGap(int64_t nextSeq, size_t frameSize);
+        void Accept(uint32_t seq, int64_t atNs, const std::vector<int64_t>& sentNs);
+    };
+    // How the receiving link delivered: bytes per read -> reads, every read's stamp, the bytes
+    // and the latest stamp.
+    struct Reads {
+        std::map<size_t, uint64_t> sizes;
+        std::vector<int64_t> stamps;
+        int64_t bytes = 0;
+        int64_t lastNs = -1;
+    };
+
     void Parse();
-    void Accept(uint32_t seq, int64_t atNs);
-    void CloseGap(int64_t nextSeq);
-    int64_t StampOf(uint64_t offset) const;
 
     mutable std::mutex m_lock;
     bool m_armed = false;
     bool m_draining = false;
     Drained m_drained;
-    platform::TrafficKind m_txKind{}, m_rxKind{};
-    uint32_t m_key = 0;
-    size_t m_size = 0;
-    int m_frames = 0;
-    // Sending side: bytes written so far; the stamp of the write that carried each frame's last
-    // byte (-1: not yet).
-    uint64_t m_txBytes = 0;
-    std::vector<int64_t> m_txNs;
-    // Receiving side: the first arrival of each frame (-1: not yet), the unparsed bytes from
-    // stream offset m_base, and the reads that brought them (stream end, stamp).
-    std::vector<int64_t> m_rxNs;
-    std::vector<unsigned char> m_buf;
-    uint64_t m_base = 0;
-    std::vector<std::pair<uint64_t, int64_t>> m_chunks;
-    // Bytes passed over since the last good frame (in stream order), and that frame's number
-    // (-1: none yet). When the gap closes, its bytes go to the frames due in it that have not
-    // arrived (corrupted), a frame's worth each; the rest are stray.
-    uint64_t m_gap = 0;
-    int64_t m_gapAfter = -1;
-    // Per frame: bytes of other stretches counted as that frame arrived corrupted (0: none), and
-    // whether a good copy came more than once.
-    std::vector<uint32_t> m_corruptBytes;
-    std::vector<bool> m_repeated;
-    int m_received = 0, m_duplicated = 0, m_reordered = 0;
-    int64_t m_stray = 0;
-    int64_t m_highest = -1;
-    int64_t m_maxSeenNs = 0;
-    std::map<size_t, uint64_t> m_readSizes;
-    std::vector<int64_t> m_readNs;  // every read's stamp
-    int64_t m_bytesRead = 0;
-    int64_t m_firstTxNs = -1, m_lastRxNs = -1;
+    // The armed run's parts, made afresh by Arm.
+    Plan m_plan;
+    Sent m_sent;
+    Unparsed m_unparsed;
+    Tally m_tally;
+    Reads m_reads;
 };
 
 // Runs one direction of the latency test on the engine's open links (the engine's thread, in
