@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 
 namespace platform {
 
@@ -31,9 +32,7 @@ void Retirer::JoinRetired(const std::shared_ptr<State>& state) {
     }
 }
 
-Retirer::Retirer() : m_state(std::make_shared<State>()) {
-    m_joiner = std::thread([state = m_state] { JoinRetired(state); });
-}
+Retirer::Retirer() : m_state(std::make_shared<State>()) {}
 
 Retirer::~Retirer() {
     const bool idle = WaitIdle(kExitWait);
@@ -42,6 +41,8 @@ Retirer::~Retirer() {
         m_state->stopping = true;
     }
     m_state->changed.notify_all();
+    if (!m_joiner.joinable())
+        return;
     if (idle) {
         m_joiner.join();
     } else {
@@ -56,8 +57,25 @@ void Retirer::Retire(std::thread worker) {
         return;
     {
         std::lock_guard guard(m_state->lock);
-        m_state->queue.push_back(std::move(worker));
-        ++m_state->pending;
+        // The joiner starts with the first retired thread, so that an engine that never retires
+        // one costs no thread (a process at its thread limit can still make one).
+        if (!m_joiner.joinable()) {
+            try {
+                m_joiner = std::thread([state = m_state] { JoinRetired(state); });
+            } catch (const std::system_error&) {
+                m_joiner = std::thread();
+            }
+        }
+        if (m_joiner.joinable()) {
+            m_state->queue.push_back(std::move(worker));
+            ++m_state->pending;
+        }
+    }
+    if (worker.joinable()) {
+        // No thread to spare for the joining: the worker has been told to stop, so it is joined
+        // here.
+        worker.join();
+        return;
     }
     m_state->changed.notify_all();
 }

@@ -27,7 +27,8 @@ public:
 
     static constexpr std::chrono::milliseconds kExitWait{2000};
 
-    // Takes a thread that has been told to stop; an empty (not joinable) thread is ignored.
+    // Takes a thread that has been told to stop; an empty (not joinable) thread is ignored. Any
+    // thread. When no thread can be started for the joining, the worker is joined here.
     void Retire(std::thread worker);
     // Waits until every thread retired so far has ended, at most `max`; true when they all did.
     // For tests and for the end of the process, never for the window thread.
@@ -39,7 +40,7 @@ private:
     struct State;
     static void JoinRetired(const std::shared_ptr<State>& state);
     std::shared_ptr<State> m_state;
-    std::thread m_joiner;
+    std::thread m_joiner;  // started by the first Retire, under the state's lock
 };
 
 }  // namespace platform

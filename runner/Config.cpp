@@ -130,31 +130,32 @@ std::string ApplyEndpointOption(const std::string& name, const std::string& valu
         const size_t colon = value.rfind(':');
         if (colon == std::string::npos)
             return "--connect needs HOST:PORT, got " + value;
-        o.hostName = value.substr(0, colon);
+        o.link.hostName = value.substr(0, colon);
         if (!ParseNumber(value.substr(colon + 1), 1, MAX_TCP_PORT, &n))
             return "--connect: port " + value.substr(colon + 1) + " is not a TCP port (1 to 65535)";
-        if (o.hostName.empty())
+        if (o.link.hostName.empty())
             return "--connect needs HOST:PORT, got " + value;
         // A dotted address is the address; a name is resolved later, once (ResolveHosts), so
         // that reading the arguments never waits on a name server.
         in_addr addr{};
-        o.host = inet_pton(AF_INET, o.hostName.c_str(), &addr) == 1 ? o.hostName : std::string();
-        o.port = static_cast<unsigned>(n);
-        o.net = RunnerOptions::Net::Connect;
+        o.link.host = inet_pton(AF_INET, o.link.hostName.c_str(), &addr) == 1 ? o.link.hostName
+                                                                              : std::string();
+        o.link.port = static_cast<unsigned>(n);
+        o.link.mode = RunnerOptions::Net::Connect;
         return {};
     }
     if (!ParseNumber(value, 1, MAX_TCP_PORT, &n))
         return "--listen: port " + value + " is not a TCP port (1 to 65535)";
-    o.port = static_cast<unsigned>(n);
-    o.net = RunnerOptions::Net::Listen;
+    o.link.port = static_cast<unsigned>(n);
+    o.link.mode = RunnerOptions::Net::Listen;
     return {};
 }
 
 std::string ResolveHosts(RunnerOptions& o) {
     std::string why;
-    if (o.stations.empty() && o.net == RunnerOptions::Net::Connect && o.host.empty()) {
-        o.host = ResolveIPv4(o.hostName, &why);
-        if (o.host.empty())
+    if (o.stations.empty() && o.link.mode == RunnerOptions::Net::Connect && o.link.host.empty()) {
+        o.link.host = ResolveIPv4(o.link.hostName, &why);
+        if (o.link.host.empty())
             return "--connect: " + why;
     }
     for (Station& s : o.stations) {

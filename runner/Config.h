@@ -55,12 +55,15 @@ struct RunnerOptions {
     // no flow control unless the options say otherwise).
     std::string serial;
     LineSettings settings;
-    // Network side.
-    enum class Net { Connect, Listen } net = Net::Connect;
-    std::string host;      // dotted IPv4 (Connect): the address the host name resolved to
-    std::string hostName;  // the host as given on the command line
-    unsigned port = 0;
-    int acceptTimeoutS = DEFAULT_ACCEPT_TIMEOUT_S;
+    // Network side: connect to the device server or wait for it to connect.
+    enum class Net { Connect, Listen };
+    struct Link {
+        Net mode = Net::Connect;
+        std::string host;      // dotted IPv4 (Connect): the address the host name resolved to
+        std::string hostName;  // the host as given on the command line
+        unsigned port = 0;
+        int acceptTimeoutS = DEFAULT_ACCEPT_TIMEOUT_S;
+    } link;
     // Telnet with the Com Port Control option on the network side: the device server's serial
     // port is set to `settings` before the first run, and every byte is Telnet data.
     bool rfc2217 = false;
@@ -69,31 +72,38 @@ struct RunnerOptions {
     enum class Test { Passthrough, Lines, Latency } test = Test::Passthrough;
     int toggles = DEFAULT_TOGGLES;
     // Data: a file, or `randomSize` bytes of the pattern of `seed`.
-    std::string file;
-    int64_t randomSize = -1;
-    uint64_t seed = 1;
+    struct Data {
+        std::string file;
+        int64_t randomSize = -1;
+        uint64_t seed = 1;
+    } data;
     std::vector<PassDirection> directions;  // in the order they run within one repetition
     int repeat = 1;
-    std::string outputDir;  // empty: a temporary folder
-    bool keep = false;
     int startDelayMs = SEND_START_DELAY_MS;
     // Latency runs: `frames` frames of `frameSize` bytes, one every `intervalMs`; a p99 above
     // `maxLatencyMs` (when >= 0) fails the run.
-    int frames = 1000;
-    int frameSize = 16;
-    int intervalMs = 10;
-    double maxLatencyMs = -1;
-    std::string logPath;     // the traffic log of both links (empty: none)
-    std::string reportPath;  // the HTML report (empty: none)
-    bool json = false;
-    std::string jsonPath;  // --json=FILE: the JSON report goes there instead of standard output
-    std::string junitPath;
+    struct Latency {
+        int frames = 1000;
+        int frameSize = 16;
+        int intervalMs = 10;
+        double maxLatencyMs = -1;
+    } latency;
+    // Where results go: the captures' folder, the traffic log, the reports.
+    struct Outputs {
+        std::string outputDir;  // empty: a temporary folder
+        bool keep = false;
+        std::string logPath;     // the traffic log of both links (empty: none)
+        std::string reportPath;  // the HTML report (empty: none)
+        bool json = false;
+        std::string jsonPath;  // --json=FILE: the JSON report goes there instead of standard output
+        std::string junitPath;
+        std::string jsonlPath;  // one JSON line per finished run
+    } outputs;
     bool help = false;
     // A rack: the stations tested at once (none: the one device of --serial and --connect or
-    // --listen), the settings swept, and the file that gets one JSON line per finished run.
+    // --listen) and the settings swept.
     std::vector<Station> stations;
     std::vector<SweepAxis> sweeps;
-    std::string jsonlPath;
 };
 
 // "traffic.log" for station "st1" and setting 2 of a sweep: "traffic-st1-2.log" (no setting

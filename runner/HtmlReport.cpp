@@ -127,12 +127,12 @@ std::string HtmlReport(const SessionReport& r) {
          Verdict(code, r.interrupted) + "</h1>\n";
     h += "<p class=\"muted\">" + Now() + ", exit code " + std::to_string(code) + "</p>\n<table>\n";
     h += Row("serial", SerialText(o));
-    h += Row("network",
-             o.net == RunnerOptions::Net::Connect
-                 ? "connect to " + o.host + ":" + std::to_string(o.port) +
-                       (o.hostName.empty() || o.hostName == o.host ? std::string()
-                                                                   : " (" + o.hostName + ")")
-                 : "listen on port " + std::to_string(o.port));
+    h += Row("network", o.link.mode == RunnerOptions::Net::Connect
+                            ? "connect to " + o.link.host + ":" + std::to_string(o.link.port) +
+                                  (o.link.hostName.empty() || o.link.hostName == o.link.host
+                                       ? std::string()
+                                       : " (" + o.link.hostName + ")")
+                            : "listen on port " + std::to_string(o.link.port));
     for (const auto& [name, value] : kind.HtmlRows(r))
         h += Row(name, value);
     h += Row("runs", std::to_string(r.runs.size()) + " of " + std::to_string(r.plannedRuns));

@@ -582,7 +582,7 @@ LatencyFigures RunLatency(TerminalEngine& engine, LatencyMeter& meter, PassDirec
                           const SessionStop& stop) {
     bool stopped = false;
     const auto [serialTalking, netTalking] = DrainLinks(meter, &stop, &stopped);
-    meter.Arm(direction, runKey, opt.frameSize, opt.frames);
+    meter.Arm(direction, runKey, opt.latency.frameSize, opt.latency.frames);
 
     // Frames go out on the UI thread as the consoles write theirs.
     FrameWriter write = [&](int seq, const unsigned char* frame, size_t size,
@@ -621,15 +621,16 @@ LatencyFigures RunLatency(TerminalEngine& engine, LatencyMeter& meter, PassDirec
     int sent = 0;
     if (!stopped)
         sent = SendFrames(
-            meter, runKey, opt.frameSize, opt.frames, opt.intervalMs, write,
+            meter, runKey, opt.latency.frameSize, opt.latency.frames, opt.latency.intervalMs, write,
             [&](int n) {
-                progress.Update(n * 100 / opt.frames, std::to_string(n) + " of " +
-                                                          std::to_string(opt.frames) + " frames");
+                progress.Update(
+                    n * 100 / opt.latency.frames,
+                    std::to_string(n) + " of " + std::to_string(opt.latency.frames) + " frames");
             },
             &stop, &linkLost);
     LatencyFigures f = meter.Disarm(sent);
     f.direction = direction;
-    f.maxLatencyMs = opt.maxLatencyMs;
+    f.maxLatencyMs = opt.latency.maxLatencyMs;
     f.linkLost = linkLost;
     f.serialKeptSending = serialTalking;
     f.netKeptSending = netTalking;

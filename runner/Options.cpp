@@ -46,7 +46,8 @@ std::string Whole(const std::string& name, const std::string& value, long long l
            std::to_string(high) + ", got " + value;
 }
 
-// An option that takes a whole number from `low` to `high` into `field`.
+// An option that takes a whole number from `low` to `high` into `field` (of the options, or of
+// one of their groups).
 Apply WholeInto(int RunnerOptions::*field, const char* name, long long low, long long high,
                 const char* what) {
     return [=](ParseState& s, const std::string& v) {
@@ -54,6 +55,17 @@ Apply WholeInto(int RunnerOptions::*field, const char* name, long long low, long
         if (std::string e = Whole(name, v, low, high, what, &n); !e.empty())
             return e;
         s.o.*field = static_cast<int>(n);
+        return std::string();
+    };
+}
+template <typename Group>
+Apply WholeInto(Group RunnerOptions::*group, int Group::*field, const char* name, long long low,
+                long long high, const char* what) {
+    return [=](ParseState& s, const std::string& v) {
+        long long n = 0;
+        if (std::string e = Whole(name, v, low, high, what, &n); !e.empty())
+            return e;
+        (s.o.*group).*field = static_cast<int>(n);
         return std::string();
     };
 }
@@ -115,7 +127,7 @@ const std::vector<OptionSpec>& Specs() {
                 long long n = 0;
                 if (!ParseNumber(v, 1, 86400, &n))
                     return "--accept-timeout needs whole seconds from 1 to 86400, got " + v;
-                s.o.acceptTimeoutS = static_cast<int>(n);
+                s.o.link.acceptTimeoutS = static_cast<int>(n);
                 return std::string();
             });
         add("--rfc2217", "", net,
@@ -130,13 +142,13 @@ const std::vector<OptionSpec>& Specs() {
         const char* data = "Data (one of):";
         add("--file", "PATH", data, "send this file (1 byte to 2 GiB - 1)", V,
             [](ParseState& s, const std::string& v) {
-                return NonEmpty("--file", v, "a path", s.o.file);
+                return NonEmpty("--file", v, "a path", s.o.data.file);
             });
         add("--random", "SIZE[K|M]", data,
             "send SIZE bytes of a reproducible pattern, made in the temporary folder", V,
             [](ParseState& s, const std::string& v) {
-                s.o.randomSize = ParseSize(v);
-                if (s.o.randomSize <= 0 || s.o.randomSize > MAX_SEND_FILE_SIZE)
+                s.o.data.randomSize = ParseSize(v);
+                if (s.o.data.randomSize <= 0 || s.o.data.randomSize > MAX_SEND_FILE_SIZE)
                     return "--random needs a size from 1 to 2147483647 bytes (SIZE, SIZEK or "
                            "SIZEM), got " +
                            v;
@@ -148,7 +160,7 @@ const std::vector<OptionSpec>& Specs() {
                 long long n = 0;
                 if (!ParseNumber(v, 0, LLONG_MAX, &n))
                     return "--seed needs a whole number, got " + v;
-                s.o.seed = static_cast<uint64_t>(n);
+                s.o.data.seed = static_cast<uint64_t>(n);
                 s.haveSeed = true;
                 return std::string();
             });
@@ -184,15 +196,19 @@ const std::vector<OptionSpec>& Specs() {
             });
         const char* latency = kLatencyGroup;
         add("--frames", "N", latency, "frames per run (default 1000)", V,
-            WholeInto(&RunnerOptions::frames, "--frames", 1, 10000000, "a count"));
+            WholeInto(&RunnerOptions::latency, &RunnerOptions::Latency::frames, "--frames", 1,
+                      10000000, "a count"));
         // A frame goes out in one write, which a socket's send buffer always takes whole at
         // this size; larger frames would be cut by a peer that reads slowly.
         add("--frame-size", "BYTES", latency,
             "bytes per frame, 8 to 4096 (default 16); each carries its sequence\n"
             "number and check bytes",
-            V, WholeInto(&RunnerOptions::frameSize, "--frame-size", 8, 4096, "bytes"));
+            V,
+            WholeInto(&RunnerOptions::latency, &RunnerOptions::Latency::frameSize, "--frame-size",
+                      8, 4096, "bytes"));
         add("--interval", "MS", latency, "one frame every MS milliseconds (default 10)", V,
-            WholeInto(&RunnerOptions::intervalMs, "--interval", 0, 60000, "milliseconds"));
+            WholeInto(&RunnerOptions::latency, &RunnerOptions::Latency::intervalMs, "--interval", 0,
+                      60000, "milliseconds"));
         add("--max-latency", "MS", latency, "a p99 one-way latency above MS fails the run", V,
             [](ParseState& s, const std::string& v) {
                 char* end = nullptr;
@@ -201,7 +217,7 @@ const std::vector<OptionSpec>& Specs() {
                 if (v.empty() || *end != '\0' || errno != 0 || !(ms >= 0) || ms > 3600000 ||
                     v.find_first_not_of("0123456789.") != std::string::npos)
                     return "--max-latency needs milliseconds (e.g. 5 or 2.5), got " + v;
-                s.o.maxLatencyMs = ms;
+                s.o.latency.maxLatencyMs = ms;
                 return std::string();
             });
         const char* runs = "Runs:";
@@ -227,11 +243,11 @@ const std::vector<OptionSpec>& Specs() {
             "store the received files here (default: a temporary folder, removed\n"
             "when every run verified unless --keep)",
             V, [](ParseState& s, const std::string& v) {
-                return NonEmpty("--output-dir", v, "a folder", s.o.outputDir);
+                return NonEmpty("--output-dir", v, "a folder", s.o.outputs.outputDir);
             });
         add("--keep", "", runs, "keep the temporary folder", N,
             [](ParseState& s, const std::string&) {
-                s.o.keep = true;
+                s.o.outputs.keep = true;
                 return std::string();
             });
         const char* rack =
@@ -277,29 +293,29 @@ const std::vector<OptionSpec>& Specs() {
             "a JSON report on stdout instead of the one-line summaries (with a\n"
             "\"stations\" array for a rack), or into FILE with --json=FILE",
             Takes::OptionalValue, [](ParseState& s, const std::string& v) {
-                s.o.json = true;
-                s.o.jsonPath = v;
+                s.o.outputs.json = true;
+                s.o.outputs.jsonPath = v;
                 return std::string();
             });
         add("--junit", "FILE", reports,
             "a JUnit XML report for CI systems (one test suite per station)", V,
             [](ParseState& s, const std::string& v) {
-                return NonEmpty("--junit", v, "a file", s.o.junitPath);
+                return NonEmpty("--junit", v, "a file", s.o.outputs.junitPath);
             });
         add("--jsonl", "FILE", reports,
             "one JSON line per finished run, written as each run finishes", V,
             [](ParseState& s, const std::string& v) {
-                return NonEmpty("--jsonl", v, "a file", s.o.jsonlPath);
+                return NonEmpty("--jsonl", v, "a file", s.o.outputs.jsonlPath);
             });
         add("--report", "FILE", reports, "a self-contained HTML report with charts", V,
             [](ParseState& s, const std::string& v) {
-                return NonEmpty("--report", v, "a file", s.o.reportPath);
+                return NonEmpty("--report", v, "a file", s.o.outputs.reportPath);
             });
         add("--log", "FILE", reports,
             "a traffic log: every chunk of both links, time-stamped (a rack's\n"
             "stations each log to FILE with -NAME before its extension)",
             V, [](ParseState& s, const std::string& v) {
-                return NonEmpty("--log", v, "a file", s.o.logPath);
+                return NonEmpty("--log", v, "a file", s.o.outputs.logPath);
             });
         add("--help", "", reports, "this text (also -h)", N, [](ParseState& s, const std::string&) {
             s.o.help = true;
@@ -340,7 +356,7 @@ std::string CheckTogether(ParseState& s) {
                    "--stations and --sweep";
         if (!o.rfc2217)
             return "--test lines needs --rfc2217: the device server's lines are seen through it";
-        if (!o.file.empty() || o.randomSize > 0 || s.haveSeed || s.haveDirection)
+        if (!o.data.file.empty() || o.data.randomSize > 0 || s.haveSeed || s.haveDirection)
             return "--test lines sends no data: leave out --file, --random, --seed and "
                    "--direction";
         if (!s.latencyOption.empty())
@@ -351,10 +367,10 @@ std::string CheckTogether(ParseState& s) {
         return "--toggles goes with --test lines";
     if (o.test == RunnerOptions::Test::Latency) {
         // The frames are the data: a file to send has no place in it.
-        if (!o.file.empty() || o.randomSize > 0 || s.haveSeed)
-            return std::string(!o.file.empty() ? "--file"
-                               : s.haveSeed    ? "--seed"
-                                               : "--random") +
+        if (!o.data.file.empty() || o.data.randomSize > 0 || s.haveSeed)
+            return std::string(!o.data.file.empty() ? "--file"
+                               : s.haveSeed         ? "--seed"
+                                                    : "--random") +
                    " goes with --test passthrough";
         // The frames are read as they arrive on the wire: Telnet framing would change them.
         if (o.rfc2217)
@@ -362,11 +378,11 @@ std::string CheckTogether(ParseState& s) {
     } else {
         if (!s.latencyOption.empty())
             return s.latencyOption + " goes with --test latency";
-        if (!o.file.empty() && o.randomSize > 0)
+        if (!o.data.file.empty() && o.data.randomSize > 0)
             return "--file and --random exclude each other: choose one";
-        if (o.file.empty() && o.randomSize <= 0)
+        if (o.data.file.empty() && o.data.randomSize <= 0)
             return "--file PATH or --random SIZE is missing";
-        if (s.haveSeed && o.randomSize <= 0)
+        if (s.haveSeed && o.data.randomSize <= 0)
             return "--seed goes with --random";
     }
     if (s.direction == "serial-to-net")
@@ -484,15 +500,15 @@ std::string CheckOutputPaths(const RunnerOptions& o, int settingCount) {
         std::string path;
     };
     std::vector<Output> outputs;
-    if (!o.junitPath.empty())
-        outputs.push_back({"--junit", o.junitPath});
-    if (!o.jsonPath.empty())
-        outputs.push_back({"--json", o.jsonPath});
-    if (!o.jsonlPath.empty())
-        outputs.push_back({"--jsonl", o.jsonlPath});
-    if (!o.reportPath.empty())
-        outputs.push_back({"--report", o.reportPath});
-    if (!o.logPath.empty()) {
+    if (!o.outputs.junitPath.empty())
+        outputs.push_back({"--junit", o.outputs.junitPath});
+    if (!o.outputs.jsonPath.empty())
+        outputs.push_back({"--json", o.outputs.jsonPath});
+    if (!o.outputs.jsonlPath.empty())
+        outputs.push_back({"--jsonl", o.outputs.jsonlPath});
+    if (!o.outputs.reportPath.empty())
+        outputs.push_back({"--report", o.outputs.reportPath});
+    if (!o.outputs.logPath.empty()) {
         // The logs the stations write: one a station and setting, named after --log.
         std::vector<std::string> names;
         for (const Station& s : o.stations)
@@ -502,9 +518,9 @@ std::string CheckOutputPaths(const RunnerOptions& o, int settingCount) {
         for (const std::string& name : names)
             for (int k = 0; k < std::max(1, settingCount); ++k)
                 outputs.push_back(
-                    {"--log", StationFile(o.logPath, name, settingCount > 1 ? k + 1 : 0)});
+                    {"--log", StationFile(o.outputs.logPath, name, settingCount > 1 ? k + 1 : 0)});
     }
-    const PathKind sent = o.file.empty() ? PathKind{} : Look(o.file);
+    const PathKind sent = o.data.file.empty() ? PathKind{} : Look(o.data.file);
     std::vector<std::pair<PathKind, std::string>> seen;  // each output checked so far
     for (const Output& out : outputs) {
         const PathKind k = Look(out.path);
@@ -512,9 +528,9 @@ std::string CheckOutputPaths(const RunnerOptions& o, int settingCount) {
             return out.option + " " + out.path + " is " + k.kind +
                    ", not a regular file: give a file to write (a new one, or one to replace)";
         if (k.exists && sent.exists && k.dev == sent.dev && k.ino == sent.ino)
-            return out.option + " " + out.path + " is the file to send (--file " + o.file +
+            return out.option + " " + out.path + " is the file to send (--file " + o.data.file +
                    "): choose another file to write";
-        if (!k.exists && !o.file.empty() && Absolute(out.path) == Absolute(o.file))
+        if (!k.exists && !o.data.file.empty() && Absolute(out.path) == Absolute(o.data.file))
             return out.option + " " + out.path + " is the file to send: choose another file";
         for (size_t i = 0; i < seen.size(); ++i) {
             const PathKind& other = seen[i].first;

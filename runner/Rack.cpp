@@ -19,14 +19,14 @@ RunnerOptions SessionOptions(const RunnerOptions& all, const Station& station,
                              const LineSettings& settings, int setting) {
     RunnerOptions o = all;
     o.serial = station.serial;
-    o.net = station.listen ? RunnerOptions::Net::Listen : RunnerOptions::Net::Connect;
-    o.host = station.host;
-    o.hostName = station.hostName;
-    o.port = station.port;
+    o.link.mode = station.listen ? RunnerOptions::Net::Listen : RunnerOptions::Net::Connect;
+    o.link.host = station.host;
+    o.link.hostName = station.hostName;
+    o.link.port = station.port;
     o.settings = settings;
     // Each station's sessions log to a file of their own beside the one asked for.
-    if (!o.logPath.empty())
-        o.logPath = StationFile(all.logPath, station.name, setting);
+    if (!o.outputs.logPath.empty())
+        o.outputs.logPath = StationFile(all.outputs.logPath, station.name, setting);
     o.stations.clear();
     o.sweeps.clear();
     return o;
@@ -40,8 +40,8 @@ Rack::Rack(const RunnerOptions& options, std::ostream& out, std::ostream& err, b
     m_settings = SweepSettings(m_opt.settings, m_opt.sweeps);
     std::vector<Station> stations = m_opt.stations;
     if (stations.empty())
-        stations.push_back({"", m_opt.serial, m_opt.net == RunnerOptions::Net::Listen, m_opt.host,
-                            m_opt.hostName, m_opt.port});
+        stations.push_back({"", m_opt.serial, m_opt.link.mode == RunnerOptions::Net::Listen,
+                            m_opt.link.host, m_opt.link.hostName, m_opt.link.port});
     for (Station& s : stations)
         m_results.push_back({std::move(s), {}, EXIT_VERIFIED});
     m_sessions.assign(m_results.size(), nullptr);
@@ -61,9 +61,10 @@ void Rack::RequestStop() {
 int Rack::Run() {
     if (!m_reporter->Begin())
         return EXIT_NOT_STORED;
-    if (m_bLone && m_opt.net == RunnerOptions::Net::Connect && m_opt.hostName != m_opt.host)
-        m_reporter->Told("connecting to " + m_opt.host + ":" + std::to_string(m_opt.port) + " (" +
-                             m_opt.hostName + ")",
+    if (m_bLone && m_opt.link.mode == RunnerOptions::Net::Connect &&
+        m_opt.link.hostName != m_opt.link.host)
+        m_reporter->Told("connecting to " + m_opt.link.host + ":" +
+                             std::to_string(m_opt.link.port) + " (" + m_opt.link.hostName + ")",
                          "");
     // Every station on a thread of its own, each thread with its own event loop and engine.
     std::vector<std::unique_ptr<QThread>> threads;

@@ -145,13 +145,13 @@ QJsonObject JsonReportObject(const SessionReport& r) {
         {"line_bytes_per_second", r.realBaud ? QJsonValue(line) : QJsonValue()},
     };
     QJsonObject network{
-        {"mode", o.net == RunnerOptions::Net::Connect ? "connect" : "listen"},
-        {"port", static_cast<qint64>(o.port)},
+        {"mode", o.link.mode == RunnerOptions::Net::Connect ? "connect" : "listen"},
+        {"port", static_cast<qint64>(o.link.port)},
         {"framing", o.rfc2217 ? "rfc2217" : "raw"},
     };
-    if (o.net == RunnerOptions::Net::Connect) {
-        network["address"] = Q(o.host);
-        network["host"] = Q(o.hostName.empty() ? o.host : o.hostName);
+    if (o.link.mode == RunnerOptions::Net::Connect) {
+        network["address"] = Q(o.link.host);
+        network["host"] = Q(o.link.hostName.empty() ? o.link.host : o.link.hostName);
     }
     QJsonArray runs;
     for (const RunReport& run : r.runs) {

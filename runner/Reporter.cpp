@@ -59,7 +59,7 @@ public:
           m_outBuf(r.m_out, Prefix(station, r.m_bLone), r.m_lock),
           m_errBuf(r.m_err, Prefix(station, r.m_bLone), r.m_lock),
           // With the JSON report on standard output, that report is all that goes there.
-          m_out(r.m_opt.json && r.m_opt.jsonPath.empty() ? nullptr : &m_outBuf),
+          m_out(r.m_opt.outputs.json && r.m_opt.outputs.jsonPath.empty() ? nullptr : &m_outBuf),
           m_err(&m_errBuf),
           // A lone device's bar is redrawn in place on a terminal; a rack's stations each write
           // whole progress lines.
@@ -121,12 +121,13 @@ void Reporter::Told(const std::string& text, const std::string& detail, const St
 }
 
 bool Reporter::Begin() {
-    if (m_opt.jsonlPath.empty())
+    if (m_opt.outputs.jsonlPath.empty())
         return true;
-    m_jsonl.open(m_opt.jsonlPath, std::ios::out | std::ios::trunc);
+    m_jsonl.open(m_opt.outputs.jsonlPath, std::ios::out | std::ios::trunc);
     if (m_jsonl)
         return true;
-    Told("Can't write the JSON lines report", m_opt.jsonlPath + ": " + std::strerror(errno));
+    Told("Can't write the JSON lines report",
+         m_opt.outputs.jsonlPath + ": " + std::strerror(errno));
     return false;
 }
 
@@ -146,8 +147,8 @@ void Reporter::JsonLine(const Station& station, const std::string& label, const 
     m_jsonl << line << std::flush;
     if (!m_jsonl && !m_jsonlFailed) {
         m_jsonlFailed = true;
-        m_err << "vaskel-passthrough: Can't write the JSON lines report\n  " << m_opt.jsonlPath
-              << ": " << std::strerror(errno != 0 ? errno : EIO) << "\n"
+        m_err << "vaskel-passthrough: Can't write the JSON lines report\n  "
+              << m_opt.outputs.jsonlPath << ": " << std::strerror(errno != 0 ? errno : EIO) << "\n"
               << std::flush;
     }
 }
@@ -165,11 +166,12 @@ int Reporter::Finish(const std::vector<StationResult>& results, int code, bool i
     if (m_jsonl.is_open()) {
         m_jsonl.close();
         if (m_jsonlFailed)
-            lost("Can't write the JSON lines report", m_opt.jsonlPath + ": not every run is in it");
+            lost("Can't write the JSON lines report",
+                 m_opt.outputs.jsonlPath + ": not every run is in it");
     }
     // One device with one setting gets the single-session forms of every report.
     const bool single = m_bLone && results.size() == 1 && results.front().parts.size() == 1;
-    if (!m_opt.junitPath.empty()) {
+    if (!m_opt.outputs.junitPath.empty()) {
         std::vector<JUnitSuite> suites;
         for (const StationResult& r : results) {
             JUnitSuite suite{
@@ -179,17 +181,17 @@ int Reporter::Finish(const std::vector<StationResult>& results, int code, bool i
             suites.push_back(std::move(suite));
         }
         std::string reason;
-        if (!WriteWholeFile(m_opt.junitPath, JUnitSuitesXml(suites), &reason))
-            lost("Can't write the JUnit report", m_opt.junitPath + ": " + reason);
+        if (!WriteWholeFile(m_opt.outputs.junitPath, JUnitSuitesXml(suites), &reason))
+            lost("Can't write the JUnit report", m_opt.outputs.junitPath + ": " + reason);
     }
-    if (!m_opt.reportPath.empty()) {
+    if (!m_opt.outputs.reportPath.empty()) {
         const std::string page = single ? HtmlReport(results.front().parts.front().report)
                                         : RackHtmlReport(results, code, interrupted, m_bLone);
         std::string reason;
-        if (!WriteWholeFile(m_opt.reportPath, page, &reason))
-            lost("Can't write the HTML report", m_opt.reportPath + ": " + reason);
+        if (!WriteWholeFile(m_opt.outputs.reportPath, page, &reason))
+            lost("Can't write the HTML report", m_opt.outputs.reportPath + ": " + reason);
     }
-    if (m_opt.json) {
+    if (m_opt.outputs.json) {
         QJsonObject root;
         if (single) {
             root = JsonReportObject(results.front().parts.front().report);
@@ -221,10 +223,10 @@ int Reporter::Finish(const std::vector<StationResult>& results, int code, bool i
             };
         }
         const std::string text = QJsonDocument(root).toJson(QJsonDocument::Indented).toStdString();
-        if (!m_opt.jsonPath.empty()) {
+        if (!m_opt.outputs.jsonPath.empty()) {
             std::string reason;
-            if (!WriteWholeFile(m_opt.jsonPath, text, &reason))
-                lost("Can't write the JSON report", m_opt.jsonPath + ": " + reason);
+            if (!WriteWholeFile(m_opt.outputs.jsonPath, text, &reason))
+                lost("Can't write the JSON report", m_opt.outputs.jsonPath + ": " + reason);
         } else {
             // Every station has ended: nothing else writes to standard output now.
             errno = 0;

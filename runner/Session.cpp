@@ -173,7 +173,7 @@ int PassSession::Run() {
         // The tester's own floor first, so that every figure of the device can be read against
         // it; before the device's links are open, so that nothing the device sends meanwhile is
         // read while the floor is measured (it is what the runs' drain reports).
-        m_report.floor = MeasureLatencyFloor(m_opt.frameSize);
+        m_report.floor = MeasureLatencyFloor(m_opt.latency.frameSize);
         m_sink.TestDone(m_report);
     }
     if (code == EXIT_VERIFIED && !m_stopRequested) {
@@ -225,17 +225,17 @@ int PassSession::Prepare() {
                     pattern + ": " + std::strerror(errno));
     m_tempDir = WithSlash(buf.data());
 
-    if (m_opt.randomSize > 0) {
-        m_report.source = m_tempDir + "random-" + SizeName(m_opt.randomSize) + "-seed" +
-                          std::to_string(m_opt.seed) + ".bin";
+    if (m_opt.data.randomSize > 0) {
+        m_report.source = m_tempDir + "random-" + SizeName(m_opt.data.randomSize) + "-seed" +
+                          std::to_string(m_opt.data.seed) + ".bin";
         std::string error;
-        if (!WriteRandomFile(m_report.source, m_opt.randomSize, m_opt.seed, &error,
+        if (!WriteRandomFile(m_report.source, m_opt.data.randomSize, m_opt.data.seed, &error,
                              &m_stopRequested))
             return m_stopRequested ? EXIT_INTERRUPTED
                                    : Fail(EXIT_NOT_STORED, "Can't write the test data", error);
     } else {
-        m_report.source = m_opt.file;
-        if (const platform::Result r = PassThrough::CheckSendFile(m_opt.file); !r)
+        m_report.source = m_opt.data.file;
+        if (const platform::Result r = PassThrough::CheckSendFile(m_opt.data.file); !r)
             return Fail(EXIT_BAD_ARGUMENTS, r.text, r.reason);
     }
     struct stat st {};
@@ -245,16 +245,16 @@ int PassSession::Prepare() {
     if (m_report.bytes == 0)
         return Fail(EXIT_BAD_ARGUMENTS, "Nothing to send: the file is empty", m_report.source);
 
-    if (m_opt.outputDir.empty()) {
+    if (m_opt.outputs.outputDir.empty()) {
         m_outputDir = m_tempDir;
     } else {
         std::error_code ec;
-        std::filesystem::create_directories(m_opt.outputDir, ec);
-        if (ec || !std::filesystem::is_directory(m_opt.outputDir))
-            return Fail(
-                EXIT_NOT_STORED, "Can't create the received file",
-                m_opt.outputDir + ": " + (ec ? ec.message() : std::string(std::strerror(ENOTDIR))));
-        m_outputDir = WithSlash(m_opt.outputDir);
+        std::filesystem::create_directories(m_opt.outputs.outputDir, ec);
+        if (ec || !std::filesystem::is_directory(m_opt.outputs.outputDir))
+            return Fail(EXIT_NOT_STORED, "Can't create the received file",
+                        m_opt.outputs.outputDir + ": " +
+                            (ec ? ec.message() : std::string(std::strerror(ENOTDIR))));
+        m_outputDir = WithSlash(m_opt.outputs.outputDir);
     }
     return EXIT_VERIFIED;
 }
@@ -289,9 +289,9 @@ int PassSession::BringUpLinks(TerminalEngine& engine) {
                                  m_report.remote = report;
                          });
     }
-    const std::string where = m_opt.host + ":" + std::to_string(m_opt.port);
-    if (m_opt.net == RunnerOptions::Net::Connect) {
-        platform::Result outcome = engine.net.Connect(m_opt.host, m_opt.port);
+    const std::string where = m_opt.link.host + ":" + std::to_string(m_opt.link.port);
+    if (m_opt.link.mode == RunnerOptions::Net::Connect) {
+        platform::Result outcome = engine.net.Connect(m_opt.link.host, m_opt.link.port);
         if (outcome && engine.net.IsConnecting()) {
             // The connect ends by itself within its time-out, connected or failed.
             QEventLoop loop;
@@ -311,11 +311,11 @@ int PassSession::BringUpLinks(TerminalEngine& engine) {
             return Fail(EXIT_NETWORK_FAILED, outcome.text, where + ": " + outcome.reason);
         return EXIT_VERIFIED;
     }
-    if (const platform::Result r = engine.net.StartServer(m_opt.port); !r)
+    if (const platform::Result r = engine.net.StartServer(m_opt.link.port); !r)
         return Fail(EXIT_NETWORK_FAILED, r.text,
-                    "port " + std::to_string(m_opt.port) + ": " + r.reason);
-    m_sink.Note("waiting for the device on port " + std::to_string(m_opt.port) + " (up to " +
-                std::to_string(m_opt.acceptTimeoutS) + " s)");
+                    "port " + std::to_string(m_opt.link.port) + ": " + r.reason);
+    m_sink.Note("waiting for the device on port " + std::to_string(m_opt.link.port) + " (up to " +
+                std::to_string(m_opt.link.acceptTimeoutS) + " s)");
     QEventLoop loop;
     QTimer deadline;
     deadline.setSingleShot(true);
@@ -323,21 +323,21 @@ int PassSession::BringUpLinks(TerminalEngine& engine) {
     QObject::connect(&engine.net, &NetConsole::peerAttached, &loop, &QEventLoop::quit);
     if (!StopQuits(loop))
         return EXIT_INTERRUPTED;
-    deadline.start(m_opt.acceptTimeoutS * 1000);
+    deadline.start(m_opt.link.acceptTimeoutS * 1000);
     loop.exec();
     if (m_stopRequested)
         return EXIT_INTERRUPTED;
     if (engine.net.PeerCount() == 0)
         return Fail(EXIT_NETWORK_FAILED, "No device is connected to the server",
-                    "No device connected to port " + std::to_string(m_opt.port) + " within " +
-                        std::to_string(m_opt.acceptTimeoutS) + " s.");
+                    "No device connected to port " + std::to_string(m_opt.link.port) + " within " +
+                        std::to_string(m_opt.link.acceptTimeoutS) + " s.");
     return EXIT_VERIFIED;
 }
 
 int PassSession::FailNotReading(TerminalEngine& engine) {
-    const std::string where = m_opt.net == RunnerOptions::Net::Connect
-                                  ? m_opt.host + ":" + std::to_string(m_opt.port)
-                                  : "port " + std::to_string(m_opt.port) + " (Server Mode)";
+    const std::string where = m_opt.link.mode == RunnerOptions::Net::Connect
+                                  ? m_opt.link.host + ":" + std::to_string(m_opt.link.port)
+                                  : "port " + std::to_string(m_opt.link.port) + " (Server Mode)";
     return Fail(EXIT_NETWORK_FAILED, "Link lost : the device server does not read",
                 where + ": " + engine.net.DropReason() +
                     "; the link was dropped: check the device server and its network port");
@@ -373,7 +373,7 @@ int PassSession::CheckRemoteSettings(TerminalEngine& engine) {
             return Fail(EXIT_NETWORK_FAILED,
                         "Link lost : the device server closed the connection before it answered "
                         "the serial settings",
-                        m_opt.host + ":" + std::to_string(m_opt.port));
+                        m_opt.link.host + ":" + std::to_string(m_opt.link.port));
         return Fail(EXIT_CONTROL_PATH,
                     "The device server's answers to the serial settings were "
                     "not judged",
@@ -408,7 +408,7 @@ int PassSession::RunLines(TerminalEngine& engine) {
         return FailNotReading(engine);
     if (m_report.lines->linkLost)
         return Fail(EXIT_NETWORK_FAILED, "Link lost : the device server closed the connection",
-                    m_opt.host + ":" + std::to_string(m_opt.port));
+                    m_opt.link.host + ":" + std::to_string(m_opt.link.port));
     return SessionExitCode(m_report);
 }
 
@@ -485,7 +485,7 @@ int PassSession::RunAll(TerminalEngine& engine) {
             if (!engine.net.DropReason().empty())
                 return FailNotReading(engine);
             // A verified capture in the temporary folder has served its purpose.
-            if (outcome.Verified() && !m_opt.keep && m_opt.outputDir.empty())
+            if (outcome.Verified() && !m_opt.outputs.keep && m_opt.outputs.outputDir.empty())
                 ::unlink(outcome.path.c_str());
             // Without a link, or unable to store, the next run cannot go better.
             if (outcome.end == PassOutcome::End::LinkLost ||
@@ -498,7 +498,7 @@ int PassSession::RunAll(TerminalEngine& engine) {
 }
 
 int PassSession::StartLog(TerminalEngine& engine) {
-    if (m_opt.logPath.empty())
+    if (m_opt.outputs.logPath.empty())
         return EXIT_VERIFIED;
     TrafficLog& log = engine.trafficLog;
     // The writer's signals come queued, while the session waits in its event loops.
@@ -509,14 +509,14 @@ int PassSession::StartLog(TerminalEngine& engine) {
     QObject::connect(&log, &TrafficLog::fellBehind, &log, [this](qint64 bytes) {
         m_logNotLogged = std::max<int64_t>(m_logNotLogged, bytes);
     });
-    if (const platform::Result r = log.Start(m_opt.logPath); !r)
+    if (const platform::Result r = log.Start(m_opt.outputs.logPath); !r)
         return Fail(EXIT_NOT_STORED, r.text, r.reason);
     return EXIT_VERIFIED;
 }
 
 int PassSession::StopLog(TerminalEngine& engine, int code) {
     TrafficLog& log = engine.trafficLog;
-    if (m_opt.logPath.empty() || !log.Active())
+    if (m_opt.outputs.logPath.empty() || !log.Active())
         return code;
     const int64_t notLogged = static_cast<int64_t>(log.BytesNotLogged());
     QEventLoop loop;
@@ -530,7 +530,7 @@ int PassSession::StopLog(TerminalEngine& engine, int code) {
     if (notLogged > 0 || m_logNotLogged > 0)
         m_sink.Note("vaskel-passthrough: the traffic log fell behind: " +
                     CountOf(std::max(notLogged, m_logNotLogged), "byte", "bytes") +
-                    " not logged in " + m_opt.logPath);
+                    " not logged in " + m_opt.outputs.logPath);
     if (m_logFailure.empty())
         return code;
     if (code != EXIT_VERIFIED) {
@@ -583,8 +583,8 @@ int PassSession::Finish(int code) {
     if (m_tempDir.empty())
         return code;
     // Kept with --keep, and after a failed run whose files may tell what went wrong.
-    const bool keep =
-        m_opt.keep || (code != EXIT_VERIFIED && code != EXIT_INTERRUPTED && !m_report.runs.empty());
+    const bool keep = m_opt.outputs.keep ||
+                      (code != EXIT_VERIFIED && code != EXIT_INTERRUPTED && !m_report.runs.empty());
     if (keep)
         m_sink.Note("vaskel-passthrough: the temporary folder is kept: " + m_tempDir);
     else

@@ -65,7 +65,9 @@ bool ParseStation(const std::string& text, Station& out, std::string* error) {
         err = ApplyEndpointOption("--connect", endpoint, o);
     if (!err.empty())
         return Fail(error, "--station " + f[0] + ": " + err);
-    out = Station{f[0], f[1], o.net == RunnerOptions::Net::Listen, o.host, o.hostName, o.port};
+    out = Station{
+        f[0],       f[1], o.link.mode == RunnerOptions::Net::Listen, o.link.host, o.link.hostName,
+        o.link.port};
     return true;
 }
 

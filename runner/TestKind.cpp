@@ -108,9 +108,9 @@ public:
     }
     QJsonValue DataJson(const SessionReport& r) const override {
         QJsonObject data{{"path", Q(r.source)}, {"bytes", static_cast<qint64>(r.bytes)}};
-        if (r.options.randomSize > 0) {
+        if (r.options.data.randomSize > 0) {
             data["source"] = "random";
-            data["seed"] = static_cast<qint64>(r.options.seed);
+            data["seed"] = static_cast<qint64>(r.options.data.seed);
         } else {
             data["source"] = "file";
         }
@@ -165,22 +165,23 @@ public:
     QJsonValue DataJson(const SessionReport& r) const override {
         const RunnerOptions& o = r.options;
         return QJsonObject{{"source", "frames"},
-                           {"frames", o.frames},
-                           {"frame_size", o.frameSize},
-                           {"interval_ms", o.intervalMs}};
+                           {"frames", o.latency.frames},
+                           {"frame_size", o.latency.frameSize},
+                           {"interval_ms", o.latency.intervalMs}};
     }
     std::vector<std::pair<std::string, std::string>> HtmlRows(
         const SessionReport& r) const override {
         const RunnerOptions& o = r.options;
-        return {
-            {"frames", CountOf(o.frames, "frame", "frames") + " of " + std::to_string(o.frameSize) +
-                           " bytes, one every " + std::to_string(o.intervalMs) + " ms" +
-                           (o.maxLatencyMs >= 0 ? ", p99 limit " + Fmt("%g", o.maxLatencyMs) + " ms"
-                                                : std::string())},
-            // The tester's own figures, beside the device's.
-            {"runner floor",
-             r.floor ? LatencyFloorText(*r.floor).substr(std::string("runner floor: ").size())
-                     : std::string("not measured")}};
+        return {{"frames", CountOf(o.latency.frames, "frame", "frames") + " of " +
+                               std::to_string(o.latency.frameSize) + " bytes, one every " +
+                               std::to_string(o.latency.intervalMs) + " ms" +
+                               (o.latency.maxLatencyMs >= 0
+                                    ? ", p99 limit " + Fmt("%g", o.latency.maxLatencyMs) + " ms"
+                                    : std::string())},
+                // The tester's own figures, beside the device's.
+                {"runner floor",
+                 r.floor ? LatencyFloorText(*r.floor).substr(std::string("runner floor: ").size())
+                         : std::string("not measured")}};
     }
     std::string HtmlDetails(const SessionReport& r) const override {
         std::string h;

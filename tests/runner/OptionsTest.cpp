@@ -131,19 +131,19 @@ TEST(RunnerOptions, LatencyTestTakesItsDefaultsAndLimits) {
     ParsedArguments parsed = ParseArguments(Latency({}));
     ASSERT_TRUE(parsed.ok) << parsed.error;
     EXPECT_EQ(parsed.options.test, RunnerOptions::Test::Latency);
-    EXPECT_EQ(parsed.options.frames, 1000);
-    EXPECT_EQ(parsed.options.frameSize, 16);
-    EXPECT_EQ(parsed.options.intervalMs, 10);
-    EXPECT_LT(parsed.options.maxLatencyMs, 0);
+    EXPECT_EQ(parsed.options.latency.frames, 1000);
+    EXPECT_EQ(parsed.options.latency.frameSize, 16);
+    EXPECT_EQ(parsed.options.latency.intervalMs, 10);
+    EXPECT_LT(parsed.options.latency.maxLatencyMs, 0);
     parsed = ParseArguments(Latency({"--frames", "5", "--frame-size=8", "--interval", "0",
                                      "--max-latency", "2.5", "--log", "l", "--report", "r"}));
     ASSERT_TRUE(parsed.ok) << parsed.error;
-    EXPECT_EQ(parsed.options.frames, 5);
-    EXPECT_EQ(parsed.options.frameSize, 8);
-    EXPECT_EQ(parsed.options.intervalMs, 0);
-    EXPECT_DOUBLE_EQ(parsed.options.maxLatencyMs, 2.5);
-    EXPECT_EQ(parsed.options.logPath, "l");
-    EXPECT_EQ(parsed.options.reportPath, "r");
+    EXPECT_EQ(parsed.options.latency.frames, 5);
+    EXPECT_EQ(parsed.options.latency.frameSize, 8);
+    EXPECT_EQ(parsed.options.latency.intervalMs, 0);
+    EXPECT_DOUBLE_EQ(parsed.options.latency.maxLatencyMs, 2.5);
+    EXPECT_EQ(parsed.options.outputs.logPath, "l");
+    EXPECT_EQ(parsed.options.outputs.reportPath, "r");
 }
 
 TEST(RunnerOptions, BaudTakesAnyRateUpToTheMaximum) {
@@ -186,14 +186,14 @@ TEST(RunnerOptions, SettingsComeFromTheWindowsTables) {
     const RunnerOptions& o = parsed.options;
     EXPECT_EQ(o.serial, "COM3");
     EXPECT_EQ(o.settings.Readable(), "115200 7E2, hardware flow control");
-    EXPECT_EQ(o.net, RunnerOptions::Net::Listen);
-    EXPECT_EQ(o.port, 6000u);
-    EXPECT_EQ(o.acceptTimeoutS, 5);
-    EXPECT_EQ(o.randomSize, 2 << 20);
-    EXPECT_EQ(o.seed, 9u);
+    EXPECT_EQ(o.link.mode, RunnerOptions::Net::Listen);
+    EXPECT_EQ(o.link.port, 6000u);
+    EXPECT_EQ(o.link.acceptTimeoutS, 5);
+    EXPECT_EQ(o.data.randomSize, 2 << 20);
+    EXPECT_EQ(o.data.seed, 9u);
     EXPECT_EQ(o.directions, std::vector<PassDirection>{PassDirection::NetToSerial});
     EXPECT_EQ(o.repeat, 4);
-    EXPECT_TRUE(o.json && o.keep);
+    EXPECT_TRUE(o.outputs.json && o.outputs.keep);
     EXPECT_EQ(o.startDelayMs, 0);
     // Defaults: the window's 57600 8N1 without flow control, both directions, one run.
     const ParsedArguments d = ParseArguments(Base({}));
@@ -202,10 +202,7 @@ TEST(RunnerOptions, SettingsComeFromTheWindowsTables) {
     EXPECT_EQ(d.options.settings.Readable(), "57600 8N1, no flow control");
     EXPECT_EQ(d.options.directions.size(), 2u);
     EXPECT_EQ(d.options.startDelayMs, 1000);
-    EXPECT_EQ(d.options.acceptTimeoutS, 30);
-    // 1 start + 8 data + parity + 2 stop bits at 115200 baud.
-    EXPECT_DOUBLE_EQ(LineBytesPerSecond(o.settings), 115200.0 / 11);
-    EXPECT_DOUBLE_EQ(LineBytesPerSecond(d.options.settings), 5760.0);
+    EXPECT_EQ(d.options.link.acceptTimeoutS, 30);
 }
 
 TEST(RunnerOptions, PatternIsTheSameForTheSeedFromAnyOffset) {
@@ -292,10 +289,10 @@ TEST(RunnerOptions, ConnectTakesAHostName) {
     ParsedArguments parsed =
         ParseArguments({"--serial", "/dev/null", "--connect", "localhost:5000", "--random", "1K"});
     ASSERT_TRUE(parsed.ok) << parsed.error;
-    EXPECT_EQ(parsed.options.host, "");  // reading the arguments asks no name server
+    EXPECT_EQ(parsed.options.link.host, "");  // reading the arguments asks no name server
     EXPECT_EQ(ResolveHosts(parsed.options), "");
-    EXPECT_EQ(parsed.options.host, "127.0.0.1");
-    EXPECT_EQ(parsed.options.hostName, "localhost");
+    EXPECT_EQ(parsed.options.link.host, "127.0.0.1");
+    EXPECT_EQ(parsed.options.link.hostName, "localhost");
     ParsedArguments unknown = ParseArguments(
         {"--serial", "x", "--connect", "no-such-host.invalid:5000", "--random", "1K"});
     ASSERT_TRUE(unknown.ok) << unknown.error;
