@@ -2,8 +2,11 @@
 // tooltip they each keep a part of; and the layout that a restore after a minimize puts back.
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
+#include <QContextMenuEvent>
 #include <QLabel>
 #include <QMenu>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -14,10 +17,12 @@
 
 #include "app/DialogFeature.h"
 #include "app/Layout.h"
+#include "app/SerialPortsDlg.h"
 #include "app/StatusLine.h"
 #include "app/TerminalDlg.h"
 #include "res/Resource.h"
 #include "support/TestUtil.h"
+#include "support/app/DialogFixture.h"
 #include "support/app/RecordingSeam.h"
 
 namespace {
@@ -113,6 +118,75 @@ TEST(DialogWindowState, RestoreAfterMinimizeLaysTheControlsOut) {
     dlg.showNormal();
     testutil::Pump(20);
     EXPECT_EQ(send->geometry(), laidOut);
+}
+
+class PortChoice : public DialogFixture {
+protected:
+    // Triggers the context menu's entry `text`; `answer` handles the Serial Ports window it
+    // opens, when it opens one.
+    void FromMenu(const QString& text, const std::function<void(CSerialPortsDlg*)>& answer = {}) {
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* ports = qobject_cast<CSerialPortsDlg*>(w); ports && ports->isVisible()) {
+                    poll.stop();
+                    answer(ports);
+                }
+        });
+        if (answer)
+            poll.start(10);
+        QTimer::singleShot(0, [text] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* menu = qobject_cast<QMenu*>(w); menu && menu->isVisible())
+                    for (QAction* a : menu->actions())
+                        if (a->text() == text) {
+                            menu->close();
+                            a->trigger();
+                        }
+        });
+        QContextMenuEvent ev(QContextMenuEvent::Mouse, QPoint(5, 5),
+                             dlg->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(dlg.get(), &ev);
+    }
+    QString PortTip(int index) {
+        return Item<QComboBox>(IDC_COMBO_PORT)->itemData(index, Qt::ToolTipRole).toString();
+    }
+};
+
+// The port items' tooltips follow what the Serial Ports window stores (and not what it was told
+// before Cancel); the capture folder opens in the file manager.
+TEST_F(PortChoice, EntriesChooseThePortsAndOpenTheCaptureFolder) {
+    Select(IDC_COMBO_PORT, 1);
+    const QString before = PortTip(1);
+    struct Case {
+        const char* path;
+        bool ok;
+        QString tip;  // COM2's tooltip afterwards
+    };
+    const Case cases[] = {
+        {"/dev/ttyVASKEL2", false, before},
+        {"/dev/ttyVASKEL2", true, "/dev/ttyVASKEL2 (your mapping)"},
+        {"/dev/ttyVASKEL3", true, "/dev/ttyVASKEL3 (your mapping)"},
+    };
+    for (const Case& c : cases) {
+        bool answered = false;
+        FromMenu("Serial Ports...", [&](CSerialPortsDlg* ports) {
+            answered = true;
+            ports->DeviceBox(2)->setEditText(QString::fromLatin1(c.path));
+            if (c.ok)
+                ports->accept();
+            else
+                ports->reject();
+        });
+        EXPECT_TRUE(answered) << c.path;
+        EXPECT_EQ(PortTip(1), c.tip) << c.path;
+        EXPECT_EQ(Item<QComboBox>(IDC_COMBO_PORT)->toolTip(), c.tip) << c.path;
+    }
+    EXPECT_EQ(PortTip(0).toStdString(), dlg->Serial().Ports().DescribeTarget(1));
+
+    FromMenu("Open Capture Folder");
+    EXPECT_EQ(seam.folders, std::vector<std::string>{dir.path});
+    EXPECT_TRUE(seam.messages.empty());
 }
 
 }  // namespace
