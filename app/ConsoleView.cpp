@@ -4,7 +4,7 @@
 #include <QPlainTextEdit>
 #include <QScrollBar>
 
-#include "app/RefreshPacer.h"
+#include "app/ConsolePane.h"
 #include "app/TerminalDlg.h"
 #include "display/ConsoleFormat.h"
 #include "res/Resource.h"
@@ -55,12 +55,12 @@ static bool RenderConsole(CTerminalDlg& dlg, CRingBuffer& ring, QCheckBox* hexVi
     // Where the chunks start: kept between renders (only the UI thread renders), so a render
     // allocates nothing once it has seen a history full of chunks.
     static std::vector<CRingBuffer::ChunkStart> starts;
-    const bool stamps = dlg.ShowTimestamps();
+    const bool stamps = dlg.Timestamps().Shown();
     // One consistent history (with its chunk starts), even while bytes arrive.
     const int n = stamps ? ring.Snapshot(history, starts) : ring.Snapshot(history);
     if (n == 0)
         return false;  // the console keeps its text and its font
-    const int64_t gapNs = int64_t{dlg.TimestampGapMs()} * 1'000'000;
+    const int64_t gapNs = int64_t{dlg.Timestamps().GapMs()} * 1'000'000;
     auto* console = qobject_cast<QPlainTextEdit*>(dlg.GetDlgItem(consoleId));
     if (hexView->isChecked()) {
         if (stamps)
@@ -81,16 +81,16 @@ static bool RenderConsole(CTerminalDlg& dlg, CRingBuffer& ring, QCheckBox* hexVi
 }
 
 void CTerminalDlg::RenderSerialConsole() {
-    m_strSerialConsole = m_shownSerialConsole;  // the console's part of the exchange
+    m_strSerialConsole = m_serialView->Shown();  // the console's part of the exchange
     if (RenderConsole(*this, SerialRing(), m_chkHexView, m_strSerialConsole,
                       IDC_REDIT_SERIAL_DEBUG))
-        ExchangeConsole(m_reditSerial, m_strSerialConsole, m_shownSerialConsole);
+        m_serialView->Show(m_strSerialConsole);
 }
 
 void CTerminalDlg::RenderNetConsole() {
-    m_strNetConsole = m_shownNetConsole;
+    m_strNetConsole = m_netView->Shown();
     if (RenderConsole(*this, NetRing(), m_chkHexViewNet, m_strNetConsole, IDC_REDIT_NET_DEBUG))
-        ExchangeConsole(m_reditNet, m_strNetConsole, m_shownNetConsole);
+        m_netView->Show(m_strNetConsole);
 }
 
 // A refresh: render, then scroll to the last line. Painting is held back until both are done,
@@ -110,23 +110,25 @@ static void RefreshConsole(CTerminalDlg& dlg, QPlainTextEdit* console,
 // render the latest history at the display's pace.
 long CTerminalDlg::OnCommRead() {
     Serial().TakeRefresh();
-    m_serialPacer->Request();
+    m_serialView->RequestRefresh();
     return 1;
 }
 
 void CTerminalDlg::RefreshSerialConsole() {
-    RefreshConsole(*this, m_reditSerial, &CTerminalDlg::RenderSerialConsole);
+    RefreshConsole(*this, m_serialView->Widget(), &CTerminalDlg::RenderSerialConsole);
 }
 
 void CTerminalDlg::RefreshNetConsole() {
-    RefreshConsole(*this, m_reditNet, &CTerminalDlg::RenderNetConsole);
+    RefreshConsole(*this, m_netView->Widget(), &CTerminalDlg::RenderNetConsole);
 }
 
-void CTerminalDlg::CreatePacers() {
-    m_serialPacer =
-        new CRefreshPacer([this] { RefreshSerialConsole(); }, CONSOLE_REFRESH_INTERVAL_MS, this);
-    m_netPacer =
-        new CRefreshPacer([this] { RefreshNetConsole(); }, CONSOLE_REFRESH_INTERVAL_MS, this);
+void CTerminalDlg::CreatePanes() {
+    m_serialView = std::make_unique<CConsolePane>(
+        qobject_cast<QPlainTextEdit*>(GetDlgItem(IDC_REDIT_SERIAL_DEBUG)),
+        [this] { RefreshSerialConsole(); });
+    m_netView = std::make_unique<CConsolePane>(
+        qobject_cast<QPlainTextEdit*>(GetDlgItem(IDC_REDIT_NET_DEBUG)),
+        [this] { RefreshNetConsole(); });
 }
 
 // A toggle re-renders the history in the other form and shows it from its top, as a console whose
@@ -141,9 +143,9 @@ static void ToggleConsole(CTerminalDlg& dlg, CRingBuffer& ring, QPlainTextEdit* 
 }
 
 void CTerminalDlg::OnCheckHexview() {
-    ToggleConsole(*this, SerialRing(), m_reditSerial, &CTerminalDlg::RenderSerialConsole);
+    ToggleConsole(*this, SerialRing(), m_serialView->Widget(), &CTerminalDlg::RenderSerialConsole);
 }
 
 void CTerminalDlg::OnCheckHexviewNet() {
-    ToggleConsole(*this, NetRing(), m_reditNet, &CTerminalDlg::RenderNetConsole);
+    ToggleConsole(*this, NetRing(), m_netView->Widget(), &CTerminalDlg::RenderNetConsole);
 }

@@ -2,15 +2,13 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QTextCursor>
 
 #include <algorithm>
 #include <optional>
 
+#include "app/ConsolePane.h"
 #include "app/TerminalDlg.h"
 #include "app/Ui.h"
-#include "display/ConsoleFormat.h"
 #include "net/Fields.h"
 #include "res/Resource.h"
 
@@ -34,31 +32,6 @@ void LoadText(QLineEdit* edit, const QString& text) {
 }
 
 }  // namespace
-
-void CTerminalDlg::ExchangeConsole(QPlainTextEdit* console, const std::string& text,
-                                   std::string& shown) {
-    if (text == shown)
-        return;  // an unchanged view costs nothing
-    const QString now = ConsoleWidgetText(text);
-    const QString before = ConsoleWidgetText(shown);
-    shown = text;
-    // Only what changed is replaced, from the start of the first line that differs: while a
-    // history grows, its earlier lines keep their layout. Replacing through a cursor costs about
-    // half of setPlainText(), which also resets the document and its layout from scratch.
-    qsizetype same = 0;
-    // The document holds one position per character of the text it was given; should it not (it
-    // was changed behind the exchange's back), everything is replaced.
-    const qsizetype common = console->document()->characterCount() - 1 == before.size()
-                                 ? std::min(before.size(), now.size())
-                                 : 0;
-    while (same < common && before[same] == now[same])
-        ++same;
-    const qsizetype from = same == 0 ? 0 : now.lastIndexOf(QLatin1Char('\n'), same - 1) + 1;
-    QTextCursor cursor(console->document());
-    cursor.setPosition(static_cast<int>(from));
-    cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
-    cursor.insertText(now.mid(from));
-}
 
 // Reading (save) takes every field it can. A field whose text does not pass its check keeps its
 // member; the first such field has its prompt and the focus, the later ones none. Every other
@@ -123,13 +96,13 @@ bool CTerminalDlg::UpdateData(bool save) {
         else
             m_strNetMessage = text.toStdString();
         // The consoles are read-only: they show exactly what the exchange last wrote.
-        m_strSerialConsole = m_shownSerialConsole;
-        m_strNetConsole = m_shownNetConsole;
+        m_strSerialConsole = m_serialView->Shown();
+        m_strNetConsole = m_netView->Shown();
     } else {
         if (writes(editMessage))
             LoadText(editMessage, QString::fromStdString(m_strNetMessage));
-        ExchangeConsole(m_reditSerial, m_strSerialConsole, m_shownSerialConsole);
-        ExchangeConsole(m_reditNet, m_strNetConsole, m_shownNetConsole);
+        m_serialView->Show(m_strSerialConsole);
+        m_netView->Show(m_strNetConsole);
     }
     return !save || m_refusedFields.empty();
 }

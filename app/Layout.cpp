@@ -3,6 +3,7 @@
 #include <QEvent>
 #include <QResizeEvent>
 #include <QWindow>
+#include <QWindowStateChangeEvent>
 
 #include <cstdio>
 
@@ -141,8 +142,7 @@ void CTerminalDlg::changeEvent(QEvent* e) {
         return;
     // Minimizing moves nothing; the restore (or maximize) that follows lays the dialog out
     // again even when the client size did not change and no resize event comes.
-    const Qt::WindowStates previous = m_lastWindowState;
-    m_lastWindowState = windowState();
+    const Qt::WindowStates previous = static_cast<QWindowStateChangeEvent*>(e)->oldState();
     if (isMinimized())
         OnSize(SIZE_MINIMIZED, width(), height());
     else if (previous & Qt::WindowMinimized)

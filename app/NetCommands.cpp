@@ -41,7 +41,7 @@ void CTerminalDlg::OnButtonIpConnect() {
         return;  // the port number was refused and prompted for: nothing to connect to
     const bool server = m_chkServerMode->isChecked();
     // The link made now is framed as the network options say, with the lists as they stand.
-    PassNetOptions();
+    m_deviceServer->PassNetOptions();
     if (m_nPort <= MAX_TCP_PORT)
         m_strNetConsole.clear();
     if (!server) {

@@ -16,15 +16,12 @@
 #include <QRegularExpressionValidator>
 
 #include "app/AboutDlg.h"
+#include "app/ConsolePane.h"
 #include "app/DialogUnits.h"
-#include "app/LineSignalsDlg.h"
-#include "app/RefreshPacer.h"
-#include "app/SerialPortsDlg.h"
+#include "app/StatusLine.h"
 #include "app/Ui.h"
 #include "app/Window.h"
 #include "net/Fields.h"
-#include "platform/Paths.h"
-#include "platform/PortMap.h"
 #include "res/DialogTemplate.h"
 #include "res/Icons.h"
 #include "res/Resource.h"
@@ -129,17 +126,16 @@ CTerminalDlg::CTerminalDlg() : QDialog(nullptr) {
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
     CreateControls();
-    CreatePacers();
+    CreatePanes();
     ConnectHandlers();
     ConnectEngine();
+    CreateFeatures();
 }
 
 CTerminalDlg::~CTerminalDlg() {
     // The teardown has normally run already (DoModal); a dialog destroyed without it (tests)
     // still must not leave a port thread or a socket behind.
-    // The Line Signals window refers to the engine, a member that ends before the children do.
-    delete m_lineSignals;
-    m_lineSignals = nullptr;
+    m_lineSignals->DeleteWindow();
     DestroyWindow();
     if (g_hMainWnd == this)
         g_hMainWnd = nullptr;
@@ -182,13 +178,11 @@ void CTerminalDlg::CreateControls() {
     m_cbPort = qobject_cast<QComboBox*>(get(IDC_COMBO_PORT));
     m_cbData = qobject_cast<QComboBox*>(get(IDC_COMBO_DATA));
     m_cbBaud = qobject_cast<QComboBox*>(get(IDC_COMBO_BAUD));
-    m_btnDefault = qobject_cast<QPushButton*>(get(IDC_BUTTON_DEFAULT));
-    m_staticStatus = qobject_cast<QLabel*>(get(IDC_STATIC_STATUS));
-    m_reditSerial = qobject_cast<QPlainTextEdit*>(get(IDC_REDIT_SERIAL_DEBUG));
-    m_reditNet = qobject_cast<QPlainTextEdit*>(get(IDC_REDIT_NET_DEBUG));
+    auto* status = qobject_cast<QLabel*>(get(IDC_STATIC_STATUS));
+    m_status = std::make_unique<CStatusLine>(status);
     // The status line's name is its text, so that assistive technology reads (and announces)
     // what it says; what it is goes in its description.
-    m_staticStatus->setAccessibleDescription(QStringLiteral("Status line"));
+    status->setAccessibleDescription(QStringLiteral("Status line"));
     // Each field's label names it for assistive technology as well (the "labelled by"
     // relation): on Linux a drop-down list's accessible name is its current item, so without
     // the relation a screen reader reads "57600" and never "Baud Rate".
@@ -200,8 +194,6 @@ void CTerminalDlg::CreateControls() {
     };
     for (const auto& [label, field] : labelFor)
         qobject_cast<QLabel*>(get(label))->setBuddy(get(field));
-    connect(m_cbPort, &QComboBox::currentIndexChanged, this,
-            [this] { m_cbPort->setToolTip(m_cbPort->currentData(Qt::ToolTipRole).toString()); });
     // Until the first render both consoles carry the text font (set when first shown).
     qobject_cast<QLineEdit*>(get(IDC_EDIT_IP_MESSAGE))->setMaxLength(SEND_LINE_LIMIT);
     // The limit counts UTF-16 units: a pasted line cut at the limit may end in the first half of
@@ -246,8 +238,27 @@ QWidget* CTerminalDlg::GetDlgItem(int id) const {
     return it == m_controls.end() ? nullptr : it->second;
 }
 
+void CTerminalDlg::CreateFeatures() {
+    m_portChoice = std::make_unique<CPortChoiceFeature>(Serial(), m_cbPort, this);
+    m_lineSignals = std::make_unique<CLineSignalsFeature>(m_engine, this);
+    m_deviceServer = std::make_unique<CDeviceServerFeature>(
+        m_engine, SerialLineLists{m_cbBaud, m_cbData, m_cbStop, m_cbParity, m_cbFlow}, *m_status,
+        this);
+    m_timestamps = std::make_unique<CTimestampsFeature>();
+    connect(m_timestamps.get(), &CTimestampsFeature::changed, this, [this] {
+        RefreshSerialConsole();
+        RefreshNetConsole();
+    });
+    m_trafficLog = std::make_unique<CTrafficLogFeature>(m_engine, *m_status);
+}
+
+std::array<CDialogFeature*, 5> CTerminalDlg::Features() const {
+    return {m_portChoice.get(), m_lineSignals.get(), m_deviceServer.get(), m_timestamps.get(),
+            m_trafficLog.get()};
+}
+
 void CTerminalDlg::Create() {
-    if (!m_bInitDone)
+    if (m_stage == Stage::Created)
         OnInitDialog();
 }
 
@@ -259,7 +270,8 @@ int CTerminalDlg::DoModal() {
 }
 
 bool CTerminalDlg::OnInitDialog() {
-    m_bInitDone = true;
+    if (m_stage == Stage::Created)
+        m_stage = Stage::Initialized;
     // The lists were filled from the template when the controls were made; the exchange selects
     // the defaults, shows the port and limits the serial send line.
     UpdateData(false);
@@ -270,7 +282,7 @@ bool CTerminalDlg::OnInitDialog() {
     m_ipAddress->setText(QString::fromLatin1(DEFAULT_DEVICE_ADDRESS));
     SerialRing().Clear();
     NetRing().Clear();
-    UpdatePortTips();
+    m_portChoice->UpdatePortTips();
     m_cbPort->setFocus();  // the first tab stop
     return true;
 }
@@ -278,55 +290,14 @@ bool CTerminalDlg::OnInitDialog() {
 void CTerminalDlg::contextMenuEvent(QContextMenuEvent* e) {
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("SystemMenu"));
-    QAction* ports = menu.addAction(QStringLiteral("Serial Ports..."));
-    connect(ports, &QAction::triggered, this, [this] { OnSerialPorts(); });
-    QAction* lines = menu.addAction(QStringLiteral("Line Signals..."));
-    connect(lines, &QAction::triggered, this, [this] { OnLineSignals(); });
-    QAction* network = menu.addAction(QStringLiteral("Network Options..."));
-    connect(network, &QAction::triggered, this, [this] { OnNetworkOptions(); });
-    QAction* folder = menu.addAction(QStringLiteral("Open Capture Folder"));
-    connect(folder, &QAction::triggered, this, [this] { OnOpenCaptureFolder(); });
-    AddConsoleMenuEntries(menu);
+    CFeatureMenu entries(menu);
+    for (CDialogFeature* feature : Features())
+        feature->AddMenuEntries(entries);
+    entries.Fill();
     menu.addSeparator();
     QAction* about = menu.addAction(QString::fromUtf8(ABOUTBOX_TEXT));
     connect(about, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
     menu.exec(e->globalPos());
-}
-
-// Which device each COMn opens: chosen in a dialog, stored as the user's mapping. The list of
-// the Serial Port box and the names the status line uses stay "COM1".."COM9".
-void CTerminalDlg::OnSerialPorts() {
-    CSerialPortsDlg dlg(Serial().Ports(), this);
-    if (dlg.exec() == QDialog::Accepted)
-        UpdatePortTips();
-}
-
-void CTerminalDlg::OnLineSignals() {
-    if (!m_lineSignals)
-        m_lineSignals = new CLineSignalsDlg(Serial(), Net(), this);
-    m_lineSignals->show();
-    m_lineSignals->raise();
-    m_lineSignals->activateWindow();
-}
-
-void CTerminalDlg::OnOpenCaptureFolder() {
-    const std::string dir = platform::CaptureDirectory(Serial().Ports().ProgramDirectory());
-    if (dir.empty()) {
-        ui::MessageBox("Can't find a folder for captured files",
-                       "Neither the program's folder nor the documents folder can be written.");
-        return;
-    }
-    ui::OpenFolder(dir);
-}
-
-// Each COMn item tells, as its tooltip, which device it opens now.
-void CTerminalDlg::UpdatePortTips() {
-    for (int i = 0; i < m_cbPort->count(); ++i)
-        m_cbPort->setItemData(i, QString::fromStdString(Serial().Ports().DescribeTarget(i + 1)),
-                              Qt::ToolTipRole);
-    const int current = m_cbPort->currentIndex();
-    m_cbPort->setToolTip(current >= 0 ? m_cbPort->itemData(current, Qt::ToolTipRole).toString()
-                                      : QString());
 }
 
 void CTerminalDlg::OnSysCommand(int id) {
@@ -382,9 +353,9 @@ void CTerminalDlg::closeEvent(QCloseEvent* e) {
 }
 
 void CTerminalDlg::DestroyWindow() {
-    if (m_bDestroyed)
+    if (m_stage == Stage::Destroyed)
         return;
-    m_bDestroyed = true;
+    m_stage = Stage::Destroyed;
     // Port first, then the network; without the commands' exchange, which a field the user left
     // half typed would stop with a prompt.
     if (SerialOpen())
@@ -412,17 +383,11 @@ void CTerminalDlg::showEvent(QShowEvent* e) {
 }
 
 void CTerminalDlg::SetStatusText(const std::string& text) {
-    m_staticStatus->setText(QString::fromStdString(text));
-    RepaintStatus();
+    m_status->SetText(text);
 }
 
 std::string CTerminalDlg::StatusText() const {
-    return m_staticStatus->text().toStdString();
-}
-
-void CTerminalDlg::RepaintStatus() {
-    // Repaint the line at once on a fresh background, so the new text never mixes with the old.
-    m_staticStatus->repaint();
+    return m_status->Text();
 }
 
 void CTerminalDlg::ConnectEngine() {
@@ -435,7 +400,7 @@ void CTerminalDlg::ConnectEngine() {
     connect(&serial, &SerialConsole::failure, this, &CTerminalDlg::ShowFailure,
             Qt::QueuedConnection);
     connect(&serial, &SerialConsole::portLost, this, &CTerminalDlg::OnPortLost);
-    connect(&net, &NetConsole::received, this, [this] { m_netPacer->Request(); });
+    connect(&net, &NetConsole::received, this, [this] { m_netView->RequestRefresh(); });
     connect(&net, &NetConsole::failure, this, &CTerminalDlg::ShowFailure);
     connect(&net, &NetConsole::connected, this, &CTerminalDlg::OnNetConnected);
     connect(&net, &NetConsole::connectFailed, this, &CTerminalDlg::OnNetConnectFailed);
@@ -454,8 +419,6 @@ void CTerminalDlg::ConnectEngine() {
     connect(&transfer, &PassThrough::finished, this, &CTerminalDlg::OnTransferFinished);
     // The progress dialog shows what the capture reports while it is up, and only then.
     new CTransferProgress(transfer, m_dlgDownload, this);
-    ConnectRemotePort();
-    ConnectTrafficLog();
 }
 
 void CTerminalDlg::ShowFailure(const QString& text, const QString& detail) {

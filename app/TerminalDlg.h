@@ -1,23 +1,31 @@
-// The main dialog: both consoles' controls and members, and every command handler.
+// The main dialog: both consoles' controls and members, and their command handlers.
 //
 // The dialog owns the terminal engine (the serial console, the network console and the
 // pass-through) and is nothing but its face: each handler reads the controls, calls the engine and
-// turns the result into the status line, a message box and the enabled states.
+// turns the result into the status line, a message box and the enabled states. Every feature
+// beside the consoles (port choice, Line Signals, the device server, timestamps, the traffic log)
+// has an owner of its own (app/*Feature.h) that keeps its state and windows and adds its entries
+// to the context menu.
 #pragma once
 
 #include <QDialog>
 #include <QFont>
 #include <QIcon>
 
-#include <atomic>
+#include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "app/DeviceServerFeature.h"
 #include "app/DownloadDlg.h"
+#include "app/LineSignalsFeature.h"
 #include "app/MainWnd.h"
-#include "app/NetworkOptionsDlg.h"
+#include "app/PortChoiceFeature.h"
+#include "app/TimestampsFeature.h"
+#include "app/TrafficLogFeature.h"
 #include "transfer/TerminalEngine.h"
 
 class QCheckBox;
@@ -26,20 +34,13 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
-class QTimer;
-class CRefreshPacer;
-class CLineSignalsDlg;
-class QMenu;
+class CConsolePane;
+class CStatusLine;
 
 // OnSize types.
 constexpr int SIZE_RESTORED = 0;
 constexpr int SIZE_MINIMIZED = 1;
 constexpr int SIZE_MAXIMIZED = 2;
-
-// The pause before a received chunk that gives it a time in the consoles, in milliseconds.
-constexpr int DEFAULT_TIMESTAMP_GAP_MS = 20;
-constexpr int MIN_TIMESTAMP_GAP_MS = 0;
-constexpr int MAX_TIMESTAMP_GAP_MS = 60000;
 
 class CTerminalDlg : public QDialog {
     Q_OBJECT
@@ -68,15 +69,6 @@ public:
     // Handlers (the message map).
     bool OnInitDialog();
     void OnSysCommand(int id);
-    void OnSerialPorts();
-    // Opens the Line Signals window, or raises it when it is open already.
-    void OnLineSignals();
-    CLineSignalsDlg* LineSignalsWindow() const { return m_lineSignals; }
-    // Chooses how the next network link is framed (raw TCP or RFC 2217) and what is asked of
-    // the device server; the choice lasts for the session.
-    void OnNetworkOptions();
-    const NetworkOptions& NetOptions() const { return m_netOptions; }
-    void OnOpenCaptureFolder();
     void OnButtonOpen();
     void OnButtonSend();
     void OnPortLost(const QString& reason);
@@ -96,14 +88,6 @@ public:
     long OnTransferCancel();
     void OnTransferFinished(const PassOutcome& outcome);
     void OnShowWindow();
-    // Timestamps in both consoles: shown or not, and the pause that gives a chunk its time
-    // (asked for in a small input). Both re-render the consoles.
-    void OnShowTimestamps(bool show);
-    void OnTimestampGap();
-    bool ShowTimestamps() const { return m_bShowTimestamps; }
-    int TimestampGapMs() const { return m_nTimestampGapMs; }
-    // Starts the traffic log of both links in a file the user chooses, or stops the running one.
-    void OnLogTraffic();
     void OnSize(int type, int cx, int cy);
     void OnOK();
     void OnCancel();
@@ -123,6 +107,13 @@ public:
     CRingBuffer& NetRing() { return m_engine.net.Ring(); }
     bool SerialOpen() const { return m_engine.serial.IsOpen(); }
     bool NetConnected() const { return m_engine.net.IsConnected(); }
+
+    // The features' owners.
+    CPortChoiceFeature& PortChoice() { return *m_portChoice; }
+    CLineSignalsFeature& LineSignals() { return *m_lineSignals; }
+    CDeviceServerFeature& DeviceServer() { return *m_deviceServer; }
+    CTimestampsFeature& Timestamps() { return *m_timestamps; }
+    CTrafficLogFeature& TrafficLogging() { return *m_trafficLog; }
 
     // Minimum tracking size of the whole window, frame included, in pixels.
     static constexpr int MIN_TRACK_WIDTH = 606;
@@ -181,17 +172,14 @@ private:
     void CreateControls();
     void ConnectHandlers();
     void ConnectEngine();
-    // The network console's RFC 2217 signals and the serial lists that it may ask again.
-    void ConnectRemotePort();
-    void CreatePacers();
-    // The context menu's console entries: timestamps and the traffic log.
-    void AddConsoleMenuEntries(QMenu& menu);
-    void ConnectTrafficLog();
-    // The status line's tooltip: where the last capture went (and its diagnosis), and how many
-    // bytes the running traffic log could not keep up with.
+    // The consoles' panes and the features' owners, once the controls and the engine exist.
+    void CreatePanes();
+    void CreateFeatures();
+    // Every feature, in the order they add their context-menu entries (the menu puts each entry
+    // at its place whatever the order).
+    std::array<CDialogFeature*, 5> Features() const;
     // Both File Send buttons follow the state of both links.
     void UpdateFileSendButtons();
-    void UpdatePortTips();
     // The Close and Disconnect halves of the Open and Connect commands, without their exchange.
     void ClosePort();
     void DisconnectNet();
@@ -205,63 +193,29 @@ private:
     void ShowFailure(const QString& text, const QString& detail);
     // Both File Send commands: the file chosen, then the run started and shown.
     void FileSend(PassDirection direction);
-    void ExchangeConsole(QPlainTextEdit* console, const std::string& text, std::string& shown);
     void ApplyMinimumSize();
-    void RepaintStatus();
     // After the port closed (by the user or by itself): the lists enabled again, "Open", the
     // file-send buttons updated, and the status line set to `status`.
     void ShowSerialClosed(const std::string& status);
-    // The serial lists as line settings.
-    LineSettings SerialListSettings() const;
-    // Hands the network console the options for its next link, with the serial lists as they
-    // stand now.
-    void PassNetOptions();
-    // What the device server did with the serial settings asked of it; a failure is named in the
-    // status line's tooltip and in a message box, and the link stays up.
-    void OnRemoteSettingsChecked(const RemoteSettingsReport& report);
-    void OnComPortChanged();
-    // Told once per link: the device server does not speak the Com Port Control option.
-    void TellNotRfc2217(bool refused);
-    // A new link: nothing has been told of its device server yet.
-    void OnNewLink();
-    // The network console dropped a device server that does not read.
-    void OnLinkDropped(const QString& text);
-    // The serial lists changed: an RFC 2217 link asks its device server for them again.
-    void ApplyListsRemotely();
-    // A box shown from the event loop, after the engine's call that led to it has returned.
-    void PostMessageBox(const std::string& text, const std::string& detail);
-    // The status line's tooltip: the last transfer's and the device server's lines.
-    void ShowStatusTip();
+
+    // Where the dialog is in its life: OnInitDialog runs once, the teardown once.
+    enum class Stage { Created, Initialized, Destroyed };
 
     std::map<int, QWidget*> m_controls;
     // The fields the last reading exchange refused: a write-back leaves their text as typed.
     std::vector<QWidget*> m_refusedFields;
-    QPushButton* m_btnDefault = nullptr;
-    QLabel* m_staticStatus = nullptr;
-    QPlainTextEdit* m_reditSerial = nullptr;
-    QPlainTextEdit* m_reditNet = nullptr;
-    // What the exchange last wrote into each console (the consoles are read-only, so this is
-    // what they show).
-    std::string m_shownSerialConsole;
-    std::string m_shownNetConsole;
-    // Each console refreshes at the display's pace (see app/RefreshPacer.h).
-    CRefreshPacer* m_serialPacer = nullptr;
-    CRefreshPacer* m_netPacer = nullptr;
-    bool m_bShowTimestamps = false;
-    int m_nTimestampGapMs = DEFAULT_TIMESTAMP_GAP_MS;
-    qint64 m_nBytesNotLogged = 0;  // told by the running traffic log; 0 when it keeps up
-    bool m_bInitDone = false;
+    std::unique_ptr<CStatusLine> m_status;
+    std::unique_ptr<CConsolePane> m_serialView;
+    std::unique_ptr<CConsolePane> m_netView;
+    Stage m_stage = Stage::Created;
     bool m_bConnectHadFocus = false;  // the Connect button had the focus when its attempt began
-    bool m_bDestroyed = false;
-    NetworkOptions m_netOptions;
-    std::string m_transferTip;  // where the last capture is stored, what kind of difference
-    std::string m_remoteTip;    // what the device server of the link did not apply
-    bool m_bNotRfc2217Told = false;
-    // Lets a run of list changes (a wheel over the baud list) end before the device server is
-    // asked again.
-    QTimer* m_remoteApplyTimer = nullptr;
-    Qt::WindowStates m_lastWindowState;
+    // The features' owners. Declared before the engine, they outlive it: none of them touches the
+    // engine when it ends, and the one window that refers to it is deleted first (~CTerminalDlg).
+    std::unique_ptr<CPortChoiceFeature> m_portChoice;
+    std::unique_ptr<CLineSignalsFeature> m_lineSignals;
+    std::unique_ptr<CDeviceServerFeature> m_deviceServer;
+    std::unique_ptr<CTimestampsFeature> m_timestamps;
+    std::unique_ptr<CTrafficLogFeature> m_trafficLog;
     // Declared last: destroyed first, so no engine signal reaches a half-destroyed dialog.
     TerminalEngine m_engine;
-    CLineSignalsDlg* m_lineSignals = nullptr;  // a child: deleted with the dialog
 };

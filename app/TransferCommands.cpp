@@ -2,6 +2,7 @@
 // transfer. The pass-through itself (worker, captures, timers) is the engine's.
 #include <QLabel>
 
+#include "app/StatusLine.h"
 #include "app/TerminalDlg.h"
 #include "app/Ui.h"
 #include "platform/Paths.h"
@@ -77,6 +78,5 @@ void CTerminalDlg::OnTransferFinished(const PassOutcome& outcome) {
     std::string tip = outcome.path.empty() ? std::string() : "Stored at " + outcome.path;
     if (!outcome.diagnosis.empty())
         tip += (tip.empty() ? "" : "\n") + outcome.diagnosis;
-    m_transferTip = tip;
-    ShowStatusTip();
+    m_status->SetTip(CStatusLine::TipPart::Transfer, tip);
 }

@@ -62,7 +62,7 @@ void BM_Refresh(benchmark::State& state, bool hex) {
 
 void BM_RefreshStamped(benchmark::State& state, bool hex) {
     g_dlg->m_chkHexView->setChecked(hex);
-    g_dlg->OnShowTimestamps(true);
+    g_dlg->Timestamps().OnShowTimestamps(true);
     int variant = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -71,7 +71,7 @@ void BM_RefreshStamped(benchmark::State& state, bool hex) {
         g_dlg->RefreshSerialConsole();
         Console()->repaint();
     }
-    g_dlg->OnShowTimestamps(false);
+    g_dlg->Timestamps().OnShowTimestamps(false);
 }
 
 void BM_SetTextOnly(benchmark::State& state, bool hex) {

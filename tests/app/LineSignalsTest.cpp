@@ -93,7 +93,7 @@ protected:
                                  dlg->mapToGlobal(QPoint(5, 5)));
             QApplication::sendEvent(dlg.get(), &ev);
         }
-        return dlg->LineSignalsWindow();
+        return dlg->LineSignals().Window();
     }
     template <class T>
     T* Child(CLineSignalsDlg* w, const char* name) {

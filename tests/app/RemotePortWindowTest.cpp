@@ -270,7 +270,7 @@ protected:
     }
     CLineSignalsDlg* OpenLineSignals() {
         FromMenu("Line Signals...");
-        return dlg->LineSignalsWindow();
+        return dlg->LineSignals().Window();
     }
     void ConnectTo(int port) {
         SetText(IDC_EDIT_IP_PORT, std::to_string(port));
@@ -335,7 +335,7 @@ TEST_F(RemotePortWindow, MenuEntryChoosesTheNextLinksFraming) {
             c.ok);
         EXPECT_EQ(dlg->Net().RemoteOptions(), c.expected) << (rfc2217 ? "RFC 2217" : "raw");
         if (c.ok) {
-            EXPECT_EQ(dlg->NetOptions(), c.choice);
+            EXPECT_EQ(dlg->DeviceServer().Options(), c.choice);
         }
     }
     // The lists as they stand when the link is made are what the device server is asked.

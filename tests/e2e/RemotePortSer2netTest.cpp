@@ -56,7 +56,7 @@ TEST_F(RemotePortSer2net, TheListsBecomeTheDeviceServersSettings) {
     poll.stop();
     ASSERT_TRUE(seen);
     FromMenu("Line Signals...");
-    CLineSignalsDlg* w = dlg->LineSignalsWindow();
+    CLineSignalsDlg* w = dlg->LineSignals().Window();
     ASSERT_NE(w, nullptr);
 
     Select(IDC_COMBO_BAUD, 6);  // 38400: not ser2net's configured 115200
