@@ -5,8 +5,11 @@
 // only when they stay close to the probe's (aim: p50 and p99 within 1.2 times the probe's plus
 // 50 us). Beside them the runner's own floor (MeasureLatencyFloor: the program's read paths with
 // only the kernel in between), the part of every figure that is not the device's. Then the
-// traffic log's cost: a pass-through with --log next to one without, and the log's size.
+// traffic log's cost: a pass-through with --log next to one without, the log's size, and the
+// program's CPU time and system calls per MiB with and without it (the calls from one more run
+// of each under strace, not timed).
 //   build/default/bench/latency [frames] [rounds] [MiB]   (frames 0 or MiB 0: that part left out)
+// VASKEL_BENCH_PROGRAM=<another vaskel-passthrough> measures that build instead.
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -146,7 +149,7 @@ Figures Runner(int frames, bool serialToNet, const std::string& dir) {
     double wall = 0;
     int code = 0;
     const QJsonObject report =
-        Spawn({VASKEL_PASSTHROUGH, "--serial", dir + "COM1", "--connect",
+        Spawn({bench::ProgramPath(VASKEL_PASSTHROUGH), "--serial", dir + "COM1", "--connect",
                "127.0.0.1:" + std::to_string(port), "--test", "latency", "--frames",
                std::to_string(frames), "--frame-size", std::to_string(FRAME), "--interval",
                std::to_string(INTERVAL_MS), "--direction",
@@ -164,11 +167,13 @@ struct Pass {
     bool ok = false;
 };
 
-Pass LoggedPassThrough(size_t mib, const std::string& log, const std::string& dir) {
+// `traceTo`: the run goes under strace, counting its system calls into that file.
+Pass LoggedPassThrough(size_t mib, const std::string& log, const std::string& dir,
+                       const std::string& traceTo = "") {
     Pass p;
     const int port = testutil::FreePort();
     SocatDevice socat(dir + "COM2", SocatDevice::Mode::Listen, port);
-    std::vector<std::string> args = {VASKEL_PASSTHROUGH,
+    std::vector<std::string> args = {bench::ProgramPath(VASKEL_PASSTHROUGH),
                                      "--serial",
                                      dir + "COM2",
                                      "--connect",
@@ -183,6 +188,11 @@ Pass LoggedPassThrough(size_t mib, const std::string& log, const std::string& di
     if (!log.empty()) {
         args.push_back("--log");
         args.push_back(log);
+    }
+    if (!traceTo.empty()) {
+        std::vector<std::string> traced = bench::StracePrefix(traceTo);
+        traced.insert(traced.end(), args.begin(), args.end());
+        args = std::move(traced);
     }
     int code = 0;
     const QJsonObject report = Spawn(args, dir + "pass.json", &p.wall, &code, &p.cpu);
@@ -288,7 +298,21 @@ int main(int argc, char** argv) {
                 logged.ok ? "" : " (FAILED)");
     std::printf("  ratio %.2f (aim <= 1.3); the log holds %.1f MiB\n", logged.wall / plain.wall,
                 static_cast<double>(logSize) / (1024.0 * 1024));
-    std::printf("  CPU of the program: %.2f s without the log, %.2f s with it\n", plain.cpu,
-                logged.cpu);
+    const double m = static_cast<double>(mib);
+    std::printf(
+        "  CPU of the program: %.2f s without the log, %.2f s with it (%.1f / %.1f ms "
+        "per MiB, ratio %.2f)\n",
+        plain.cpu, logged.cpu, plain.cpu * 1e3 / m, logged.cpu * 1e3 / m, logged.cpu / plain.cpu);
+    const std::string plainTrace = dir.File("strace-plain.txt");
+    const std::string loggedTrace = dir.File("strace-logged.txt");
+    const Pass plainTraced = LoggedPassThrough(mib, "", dir.path, plainTrace);
+    const Pass loggedTraced = LoggedPassThrough(mib, log, dir.path, loggedTrace);
+    ::unlink(log.c_str());
+    std::printf("  system calls without the log: %s%s\n",
+                bench::SyscallsPerMiB(bench::StraceCounts(plainTrace), m).c_str(),
+                plainTraced.ok ? "" : " (traced run FAILED)");
+    std::printf("  system calls with the log:    %s%s\n",
+                bench::SyscallsPerMiB(bench::StraceCounts(loggedTrace), m).c_str(),
+                loggedTraced.ok ? "" : " (traced run FAILED)");
     return 0;
 }

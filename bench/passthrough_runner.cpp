@@ -1,8 +1,10 @@
 // vaskel-passthrough moving 64 MiB through socat in both directions, next to the socat floor:
 // plain tools through the same kind of bridge, once writing in bulk and once in the program's
 // own chunks (serial to network: 255 bytes with a yield after each; network to serial: 512
-// bytes). Prints the times, the ratios and the CPU time per MiB of the program and of socat.
+// bytes). Prints the times, the ratios, the CPU time per MiB of the program and of socat, and
+// the program's system calls per MiB by kind (from one more run under strace, not timed).
 //   build/default/bench/passthrough_runner [MiB] [rounds]
+// VASKEL_BENCH_PROGRAM=<another vaskel-passthrough> measures that build instead.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -89,7 +91,9 @@ Figures PlainBridge(const std::string& data, bool serialToNet, size_t chunk, boo
 
 // vaskel-passthrough for one direction through a fresh socat bridge: its own figure (header
 // leaving to last byte stored, from --json) and its CPU time (from wait4).
-Figures Runner(size_t mib, bool serialToNet, const std::string& dir) {
+// `traceTo`: the run goes under strace, counting its system calls into that file.
+Figures Runner(size_t mib, bool serialToNet, const std::string& dir,
+               const std::string& traceTo = "") {
     Figures f;
     const int port = testutil::FreePort();
     SocatDevice socat(dir + "COM1", SocatDevice::Mode::Listen, port);
@@ -97,7 +101,7 @@ Figures Runner(size_t mib, bool serialToNet, const std::string& dir) {
     const std::string size = std::to_string(mib) + "M";
     const std::string connect = "127.0.0.1:" + std::to_string(port);
     const std::string com = dir + "COM1";
-    std::vector<std::string> args = {VASKEL_PASSTHROUGH,
+    std::vector<std::string> args = {ProgramPath(VASKEL_PASSTHROUGH),
                                      "--serial",
                                      com,
                                      "--connect",
@@ -109,6 +113,11 @@ Figures Runner(size_t mib, bool serialToNet, const std::string& dir) {
                                      "--json",
                                      "--start-delay",
                                      "0"};
+    if (!traceTo.empty()) {
+        std::vector<std::string> traced = StracePrefix(traceTo);
+        traced.insert(traced.end(), args.begin(), args.end());
+        args = std::move(traced);
+    }
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
@@ -163,6 +172,8 @@ int main(int argc, char** argv) {
     for (bool serialToNet : {true, false}) {
         const size_t chunk = serialToNet ? 255 : 512;
         const Figures prog = Best(rounds, [&] { return Runner(mib, serialToNet, dir.path); });
+        const std::string trace = dir.File("strace.txt");
+        const Figures traced = Runner(mib, serialToNet, dir.path, trace);
         const Figures bulk =
             Best(rounds, [&] { return PlainBridge(data, serialToNet, 0, false, dir.path); });
         const Figures chunked = Best(
@@ -179,6 +190,9 @@ int main(int argc, char** argv) {
             "(socat %.1f ms); bulk %.1f ms (socat %.1f ms)\n",
             prog.cpu * 1e3 / m, prog.socatCpu * 1e3 / m, chunked.cpu * 1e3 / m,
             chunked.socatCpu * 1e3 / m, bulk.cpu * 1e3 / m, bulk.socatCpu * 1e3 / m);
+        std::printf("  system calls of the program: %s%s\n",
+                    SyscallsPerMiB(StraceCounts(trace), m).c_str(),
+                    traced.ok ? "" : " (traced run NOT VERIFIED)");
     }
     return 0;
 }

@@ -211,13 +211,15 @@ struct Run {
         Check(host.cancelled == 0);
         if (model.HasHeader() && !model.Rejected() && !model.Complete()) {
             Check(link.m_bCaptureArmed.load() == 1 && link.m_nCaptureState == CAPTURE_DATA);
-            Check(size == static_cast<long long>(model.Data().size()));
+            // What the file holds and what is gathered for its next write.
+            Check(size + static_cast<long long>(link.GatheredBytes()) ==
+                  static_cast<long long>(model.Data().size()));
         }
     }
 
     void CheckIdle() {
         Check(link.m_bCaptureArmed.load() == 0 && link.m_nCaptureState == CAPTURE_IDLE);
-        Check(!link.m_fileCapture.IsOpen());
+        Check(!link.FileOpen());
     }
 
     // At the end of a transfer (a new one starts, or the input ends): the file holds the start of

@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  socat ser2net xvfb xauth xdotool x11-utils imagemagick time procps chromium
+  socat strace ser2net xvfb xauth xdotool x11-utils imagemagick time procps chromium
   fonts-nanum fonts-dejavu-core
   desktop-file-utils appstream dpkg-dev file
   libclang-rt-14-dev

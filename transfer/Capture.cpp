@@ -1,6 +1,12 @@
 #include "transfer/Capture.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -98,17 +104,98 @@ void CSourceCompare::Complete(int64_t stored) {
         m_firstMismatch = std::min(stored, m_nSize);
 }
 
+bool CaptureFile::Create(const std::string& path) {
+    Close();
+    // Not O_TRUNC at open: a file that someone else holds must not lose its content before the
+    // lock has been checked. O_NONBLOCK only for the open itself: a FIFO without a reader fails
+    // (ENXIO) instead of blocking the caller forever; writes block as usual. O_NOFOLLOW: the
+    // name is predictable, so a symbolic link planted under it fails the open (ELOOP) instead
+    // of having its target truncated and overwritten.
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+        m_lastError = std::strerror(errno);
+        return false;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    struct stat st {};
+    // Only a regular file is truncated, as O_TRUNC would do: ftruncate fails with EINVAL on a
+    // device or a FIFO, which are opened for writing as they are.
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+        ::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &st) != 0 ||
+        (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0)) {
+        m_lastError = std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    m_fd = fd;
+    return true;
+}
+
+bool CaptureFile::Write(const unsigned char* bytes, size_t n) {
+    if (m_fd < 0) {
+        m_lastError = std::strerror(EBADF);
+        return false;
+    }
+    while (n > 0) {
+        const ssize_t k = ::write(m_fd, bytes, n);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0) {
+            m_lastError = std::strerror(k < 0 ? errno : ENOSPC);
+            return false;
+        }
+        bytes += k;
+        n -= static_cast<size_t>(k);
+    }
+    return true;
+}
+
+int64_t CaptureFile::Length() const {
+    struct stat st {};
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0)
+        return -1;
+    return st.st_size;
+}
+
+bool CaptureFile::IsLinked() {
+    struct stat st {};
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0) {
+        m_lastError = std::strerror(m_fd < 0 ? EBADF : errno);
+        return false;
+    }
+    if (st.st_nlink == 0) {
+        m_lastError = "the file or its folder was removed while it was being written";
+        return false;
+    }
+    return true;
+}
+
+void CaptureFile::TruncateTo(int64_t length) {
+    struct stat st {};
+    if (m_fd >= 0 && ::fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > length)
+        (void)!::ftruncate(m_fd, length);
+}
+
+void CaptureFile::Close() {
+    if (m_fd >= 0) {
+        ::close(m_fd);  // also releases the lock
+        m_fd = -1;
+    }
+}
+
 namespace {
 
-// What the capture has stored so far; `completed`: it stored every announced byte, so a sent file
-// of another length differs. Caller holds the capture lock.
+// What the capture has accepted so far; `completed`: it accepted every announced byte, so a sent
+// file of another length differs. The byte count is settled once the file is written (Settle).
+// Caller holds the capture lock.
 CaptureTally TallyOf(CCaptureFields& link, bool completed) {
     CaptureTally t;
     if (link.m_nCaptureState >= CAPTURE_DATA)
         t.announced = static_cast<int64_t>(static_cast<uint32_t>(link.m_nCaptureLength));
     t.stored = link.m_nCaptureReceived;
-    if (link.m_nCaptureState >= CAPTURE_DATA && link.m_fileCapture.IsOpen())
-        t.path = link.m_strCapturePath;
+    if (link.m_nCaptureState >= CAPTURE_DATA && link.m_pSink)
+        t.path = link.m_pSink->path;
     t.lastStored = link.m_tLastStored;
     if (link.m_pCompare) {
         if (completed)
@@ -119,18 +206,64 @@ CaptureTally TallyOf(CCaptureFields& link, bool completed) {
     return t;
 }
 
-// Every end of a capture and every reset: output file closed, numbers 0, link disarmed. Held
-// marker or length bytes are thereby discarded. Caller holds the capture lock.
-void ClearCaptureFields(CCaptureFields& link) {
+// The file holds `onDisk` of the bytes the tally counted: a difference found beyond them is not
+// in the file.
+void Settle(CaptureTally& t, int64_t onDisk) {
+    if (onDisk < 0)
+        onDisk = 0;
+    if (onDisk >= t.stored)
+        return;
+    t.stored = onDisk;
+    if (t.firstMismatch && *t.firstMismatch >= onDisk)
+        t.firstMismatch.reset();
+}
+
+// Every end of a capture and every reset: numbers 0, link disarmed, and the output file let go
+// of; it is returned to the caller, who finishes it once the lock is released (see FinishSink).
+// Held marker or length bytes are thereby discarded. Caller holds the capture lock.
+std::shared_ptr<CaptureSink> ClearCaptureFields(CCaptureFields& link) {
     link.m_pCompare.reset();
     link.m_tLastStored = {};
-    link.m_fileCapture.Close();
     link.m_bCaptureArmed.store(0);
     link.m_nCaptureState = CAPTURE_IDLE;
     link.m_nCapturePos = 0;
     link.m_nCaptureReceived = 0;
     link.m_nCaptureLength = 0;
+    return std::move(link.m_pSink);
 }
+
+// Writes what was gathered for a file that has been let go of, and closes it; the bytes the file
+// holds then (its length when a write failed: a write that fell short may have stored part of
+// its block). Only the caller holds `sink` now, unless it was abandoned to a writer (see
+// CaptureSink::abandoned), which is never finished here.
+int64_t FinishSink(CaptureSink& sink, bool* ok = nullptr, std::string* why = nullptr) {
+    bool good = sink.file.IsOpen();
+    if (good && !sink.gathered.empty()) {
+        good = sink.file.Write(sink.gathered.data(), sink.gathered.size());
+        if (good)
+            sink.written += static_cast<int64_t>(sink.gathered.size());
+    }
+    sink.gathered.clear();
+    int64_t onDisk = sink.written;
+    if (!good && sink.file.IsOpen())
+        onDisk = sink.file.Length();
+    if (why && !good)
+        *why = sink.file.LastError();
+    if (ok)
+        *ok = good;
+    return onDisk;
+}
+
+// How a capture ended, and the file it let go of, to be finished outside the lock.
+struct CaptureEnding {
+    CaptureEnd how = CaptureEnd::Completed;
+    bool stopTimer = false;
+    bool tell = true;  // false: the capture just stops (a chunk after a cancel or time-out)
+    std::string path;  // the output file, once its name was made
+    std::string why;   // OpenFailed, WriteFailed
+    CaptureTally tally;
+    std::shared_ptr<CaptureSink> sink;
+};
 
 // What one chunk asks of the main dialog beyond the console bytes. Gathered under the capture
 // lock and carried out once it has been released (see CaptureStep in the header); each kind of
@@ -143,32 +276,23 @@ struct CaptureEffects {
     bool progress = false;
     int received = 0;
     int length = 0;
-    bool ended = false;
-    CaptureEnd how = CaptureEnd::Completed;
-    bool stopTimer = false;
-    std::string endPath;  // the output file, once its name was made
-    std::string failWhy;  // OpenFailed, WriteFailed
-    CaptureTally tally;   // when ended
+    // A full block taken from the running capture's file, to be written outside the lock.
+    std::shared_ptr<CaptureSink> blockSink;
+    std::vector<unsigned char> block;
+    std::optional<CaptureEnding> ending;
     bool restartTimer = false;
 };
 
-void EndCapture(CCaptureFields& link, CaptureEnd how, bool stopTimer, CaptureEffects& fx) {
-    fx.endPath = link.m_strCapturePath;
-    fx.tally = TallyOf(link, how == CaptureEnd::Completed);
-    ClearCaptureFields(link);  // a partial file (cancelled, write failed) stays on disk
-    fx.ended = true;
-    fx.how = how;
-    fx.stopTimer = stopTimer;
-}
-
-void FailCapture(CCaptureFields& link, CaptureEnd how, CaptureEffects& fx) {
-    fx.failWhy = link.m_fileCapture.LastError();
-    // What the file holds after a failed write: a write that fell short (disk full) may have
-    // stored part of its chunk, which the received count does not include.
-    const int64_t onDisk = link.m_fileCapture.GetLength();
-    EndCapture(link, how, true, fx);
-    if (how == CaptureEnd::WriteFailed && onDisk >= 0)
-        fx.tally.stored = onDisk;
+void EndCapture(CCaptureFields& link, CaptureEnd how, bool stopTimer, CaptureEffects& fx,
+                bool tell = true) {
+    CaptureEnding e;
+    e.path = link.m_pSink ? link.m_pSink->path : std::string();
+    e.tally = TallyOf(link, how == CaptureEnd::Completed);
+    e.sink = ClearCaptureFields(link);  // a partial file (cancelled, write failed) stays on disk
+    e.how = how;
+    e.stopTimer = stopTimer;
+    e.tell = tell;
+    fx.ending = std::move(e);
 }
 
 // The marker scan from b[i]; returns the index after the bytes it used. A mismatch releases the
@@ -226,18 +350,40 @@ bool ReadLength(CCaptureFields& link, const CCaptureLinkTraits& traits, const un
     return true;
 }
 
-// Writes the file bytes of b[i..n-1]; bytes after the file's end are dropped. False when the
-// capture ended (open failed, cancelled, write failed).
+// Gathers `count` file bytes; a block that is full before them is taken out to be written once
+// the lock is released. Caller holds the capture lock.
+void Gather(CaptureSink& sink, const std::shared_ptr<CaptureSink>& owner, const unsigned char* b,
+            size_t count, CaptureEffects& fx) {
+    if (!sink.writing && !sink.gathered.empty() &&
+        sink.gathered.size() + count > CAPTURE_WRITE_BLOCK) {
+        fx.block.swap(sink.gathered);
+        fx.blockSink = owner;
+        sink.writing = true;
+    }
+    if (sink.gathered.capacity() < CAPTURE_WRITE_BLOCK)
+        sink.gathered.reserve(CAPTURE_WRITE_BLOCK);
+    sink.gathered.insert(sink.gathered.end(), b, b + count);
+}
+
+// Takes the file bytes of b[i..n-1]; bytes after the file's end are dropped. False when the
+// capture ended (open failed, cancelled).
 bool WriteData(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHost& host,
                const unsigned char* b, int i, int n, CaptureEffects& fx) {
     if (link.m_nCapturePos == 0) {
         // Created as soon as the header is complete, even before the first data byte.
+        const CaptureArm& arm = link.m_arm;
         const std::string dir =
-            link.m_strOutputDir.empty() ? platform::ProgramDirectory() : link.m_strOutputDir;
-        const platform::LocalTime now = link.m_clock ? link.m_clock() : platform::GetLocalTime();
-        link.m_strCapturePath = CaptureFileName(dir, link.m_strSendFileName, now);
-        if (!link.m_fileCapture.OpenCreateWrite(link.m_strCapturePath)) {
-            FailCapture(link, CaptureEnd::OpenFailed, fx);
+            arm.outputDir.empty() ? platform::ProgramDirectory() : arm.outputDir;
+        const platform::LocalTime now = arm.clock ? arm.clock() : platform::GetLocalTime();
+        auto sink = std::make_shared<CaptureSink>();
+        sink->path = CaptureFileName(dir, arm.sendFileName, now);
+        const bool opened = sink->file.Create(sink->path);
+        const std::string why = sink->file.LastError();
+        link.m_pSink = std::move(sink);
+        if (!opened) {
+            EndCapture(link, CaptureEnd::OpenFailed, true, fx);
+            fx.ending->why = why;
+            fx.ending->sink.reset();  // nothing to write or close
             return false;
         }
         link.m_nCapturePos = 1;
@@ -250,12 +396,8 @@ bool WriteData(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureH
     const int remaining = link.m_nCaptureLength - link.m_nCaptureReceived;
     const int available = n - i;
     const int count = remaining > available ? available : remaining;
-    // Straight from the chunk buffer: one write per chunk, no copy.
-    if (count > 0 && !link.m_fileCapture.Write(b + i, static_cast<unsigned long>(count))) {
-        FailCapture(link, CaptureEnd::WriteFailed, fx);
-        return false;
-    }
     if (count > 0) {
+        Gather(*link.m_pSink, link.m_pSink, b + i, static_cast<size_t>(count), fx);
         if (link.m_pCompare)
             link.m_pCompare->Feed(b + i, count);
         link.m_tLastStored = std::chrono::steady_clock::now();
@@ -266,15 +408,6 @@ bool WriteData(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureH
     // 64-bit: received x 100 overflows 32 bits beyond 21474836 bytes.
     const int percent =
         static_cast<int>(int64_t{link.m_nCaptureReceived} * 100 / link.m_nCaptureLength);
-    // A file whose name was removed (it, or the whole folder) goes on taking writes that nobody
-    // will find. Checked at each new percent and at the end, so that such a capture fails with
-    // nothing stored instead of claiming a file.
-    if ((link.m_nCaptureState == CAPTURE_DONE || percent != link.m_nLastPercent) &&
-        !link.m_fileCapture.IsLinked()) {
-        FailCapture(link, CaptureEnd::WriteFailed, fx);
-        fx.tally.stored = 0;
-        return false;
-    }
     if (host.IsTransferActive() && (!traits.progressNeedsArmed || link.m_bCaptureArmed.load())) {
         const auto now = std::chrono::steady_clock::now();
         if (link.m_nCaptureState == CAPTURE_DONE || percent != link.m_nLastPercent ||
@@ -294,7 +427,7 @@ void RunStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHos
              const unsigned char* b, int n, CaptureEffects& fx) {
     // Cancelled or timed out: the chunk reaches neither the console nor a file.
     if (!host.IsTransferActive()) {
-        ClearCaptureFields(link);
+        EndCapture(link, CaptureEnd::Cancelled, false, fx, false);
         return;
     }
     int i = 0;
@@ -310,6 +443,72 @@ void RunStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHos
     fx.restartTimer = link.m_bCaptureArmed.load() == 1;
 }
 
+// The chunk's file writes, with the capture lock released. A failed write (or a file whose name
+// was removed) ends the capture as WriteFailed with what the file holds; a block whose capture
+// was reset meanwhile is undone (see CaptureSink::abandoned).
+void WriteOut(CCaptureFields& link, CaptureEffects& fx) {
+    if (fx.blockSink) {
+        CaptureSink& sink = *fx.blockSink;
+        bool ok = sink.file.Write(fx.block.data(), fx.block.size());
+        // A file whose name was removed (it, or the whole folder) goes on taking writes that
+        // nobody will find: such a capture fails with nothing stored instead of claiming a file.
+        bool linked = ok && sink.file.IsLinked();
+        bool abandoned;
+        {
+            std::lock_guard lock(link.m_captureLock);
+            sink.writing = false;
+            abandoned = sink.abandoned;
+            if (!abandoned && ok)
+                sink.written += static_cast<int64_t>(fx.block.size());
+            // Failed while the capture still runs: it ends here (one that ended in this chunk
+            // already let go of the file, and is failed below).
+            if (!abandoned && !(ok && linked) && link.m_pSink == fx.blockSink) {
+                fx.progress = false;
+                fx.restartTimer = false;
+                EndCapture(link, CaptureEnd::WriteFailed, true, fx);
+            }
+        }
+        if (abandoned) {
+            sink.file.TruncateTo(sink.written);
+            sink.file.Close();
+        } else if (!(ok && linked) && fx.ending && fx.ending->sink == fx.blockSink) {
+            fx.progress = false;
+            fx.restartTimer = false;
+            fx.ending->how = CaptureEnd::WriteFailed;
+            fx.ending->stopTimer = true;
+            fx.ending->why = sink.file.LastError();
+            // A write that fell short (disk full) may have stored part of its block.
+            Settle(fx.ending->tally, ok ? 0 : sink.file.Length());
+            sink.gathered.clear();
+            sink.file.Close();
+            fx.ending->sink.reset();
+        }
+        fx.block.clear();
+        fx.blockSink.reset();
+    }
+    if (!fx.ending || !fx.ending->sink)
+        return;
+    CaptureEnding& e = *fx.ending;
+    CaptureSink& sink = *e.sink;
+    bool ok = true;
+    std::string why;
+    const int64_t onDisk = FinishSink(sink, &ok, &why);
+    if (e.how == CaptureEnd::Completed && ok && !sink.file.IsLinked()) {
+        ok = false;
+        why = sink.file.LastError();
+        Settle(e.tally, 0);
+    } else {
+        Settle(e.tally, onDisk);
+    }
+    if (!ok && (e.how == CaptureEnd::Completed || e.how == CaptureEnd::WriteFailed)) {
+        fx.progress = false;
+        e.how = CaptureEnd::WriteFailed;
+        e.why = why;
+    }
+    sink.file.Close();
+    e.sink.reset();
+}
+
 // The side of one chunk that reaches beyond the link, with the capture lock released.
 void ApplyEffects(const CCaptureLinkTraits& traits, ICaptureHost& host, const CaptureEffects& fx) {
     for (int k = 0; k < fx.notifications; ++k)
@@ -318,11 +517,12 @@ void ApplyEffects(const CCaptureLinkTraits& traits, ICaptureHost& host, const Ca
         host.CaptureProgress(fx.run, 0, fx.announcedLength);
     if (fx.progress)
         host.CaptureProgress(fx.run, fx.received, fx.length);
-    if (fx.ended) {
+    if (fx.ending && fx.ending->tell) {
+        const CaptureEnding& e = *fx.ending;
         host.ClearTransferActive(fx.run);
-        if (fx.stopTimer)
+        if (e.stopTimer)
             host.StopTimeout(fx.run, traits.link);
-        host.CaptureEnded(fx.run, fx.how, fx.tally, fx.endPath, fx.failWhy);
+        host.CaptureEnded(fx.run, e.how, e.tally, e.path, e.why);
     }
     if (fx.restartTimer)
         host.StartTimeout(fx.run, traits.link);
@@ -333,15 +533,14 @@ void ApplyEffects(const CCaptureLinkTraits& traits, ICaptureHost& host, const Ca
 void CCaptureFields::ArmCapture(const std::string& sendFileName, const std::string& outputDir,
                                 CaptureClock clock, std::unique_ptr<CSourceCompare> compare,
                                 uint64_t run) {
+    ResetCapture();
     std::lock_guard lock(m_captureLock);
-    m_nRun = run;
-    m_fileCapture.Close();
+    m_arm.run = run;
     m_pCompare = std::move(compare);
     m_tLastStored = {};
-    m_strCapturePath.clear();
-    m_strSendFileName = sendFileName;
-    m_strOutputDir = outputDir;
-    m_clock = std::move(clock);
+    m_arm.sendFileName = sendFileName;
+    m_arm.outputDir = outputDir;
+    m_arm.clock = std::move(clock);
     m_nCaptureReceived = 0;
     m_nCaptureLength = 0;
     m_nCapturePos = 0;
@@ -350,10 +549,34 @@ void CCaptureFields::ArmCapture(const std::string& sendFileName, const std::stri
 }
 
 CaptureTally CCaptureFields::ResetCapture() {
-    std::lock_guard lock(m_captureLock);
-    CaptureTally t = TallyOf(*this, false);
-    ClearCaptureFields(*this);
+    CaptureTally t;
+    std::shared_ptr<CaptureSink> sink;
+    {
+        std::lock_guard lock(m_captureLock);
+        t = TallyOf(*this, false);
+        sink = ClearCaptureFields(*this);
+        if (sink && sink->writing) {
+            // Its writer cuts the file back to what it held before its block and closes it.
+            sink->abandoned = true;
+            Settle(t, sink->written);
+            return t;
+        }
+    }
+    if (sink) {
+        Settle(t, FinishSink(*sink));
+        sink->file.Close();
+    }
     return t;
+}
+
+bool CCaptureFields::FileOpen() const {
+    std::lock_guard lock(m_captureLock);
+    return m_pSink && m_pSink->file.IsOpen();
+}
+
+size_t CCaptureFields::GatheredBytes() const {
+    std::lock_guard lock(m_captureLock);
+    return m_pSink ? m_pSink->gathered.size() : 0;
 }
 
 void CaptureStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHost& host,
@@ -363,8 +586,9 @@ void CaptureStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptur
     CaptureEffects fx;
     {
         std::lock_guard lock(link.m_captureLock);
-        fx.run = link.m_nRun;
+        fx.run = link.m_arm.run;
         RunStep(link, traits, host, b, n, fx);
     }
+    WriteOut(link, fx);
     ApplyEffects(traits, host, fx);
 }

@@ -54,7 +54,8 @@ using CaptureClock = std::function<platform::LocalTime()>;
 // Compares the bytes a capture stores with the file that was sent, while they are stored: the
 // sent file is read alongside in 64 KiB blocks, so the verdict is ready with the last byte and
 // nothing is read afterwards. Runs on whichever thread stores the bytes (the serial capture on
-// the port's receive thread, the network capture on the UI thread), under the capture lock.
+// the port's receive thread, the network capture on the UI thread), under the capture lock, as
+// the bytes are accepted.
 class CSourceCompare {
 public:
     static constexpr size_t BLOCK = 64 * 1024;
@@ -85,12 +86,73 @@ private:
 // link).
 struct CaptureTally {
     int64_t announced = -1;                // the header's length; -1 when the length was not read
-    int64_t stored = 0;                    // file bytes written to the capture file
+    int64_t stored = 0;                    // file bytes in the capture file (on the disk)
     int64_t sourceSize = -1;               // the sent file's length; -1 when nothing was compared
     std::optional<int64_t> firstMismatch;  // see CSourceCompare::FirstMismatch
     std::string path;                      // the capture file, once it was created
-    // When the last file byte was written (steady clock); the epoch when none was.
+    // When the last file byte was received for the file (steady clock); the epoch when none was.
     std::chrono::steady_clock::time_point lastStored{};
+};
+
+// The capture gathers file bytes and writes them in blocks of this size (one system call where
+// a 255-byte chunk each would take hundreds), at the end of the capture, and whenever it is reset.
+constexpr size_t CAPTURE_WRITE_BLOCK = 64 * 1024;
+
+// The file of one capture: created once the header is complete (with the same care as
+// platform::CFile::OpenCreateWrite: no symbolic link followed, an exclusive lock, truncated only
+// when it is a regular file), written in gathered blocks.
+class CaptureFile {
+public:
+    CaptureFile() = default;
+    ~CaptureFile() { Close(); }
+    CaptureFile(const CaptureFile&) = delete;
+    CaptureFile& operator=(const CaptureFile&) = delete;
+
+    bool Create(const std::string& path);
+    bool IsOpen() const { return m_fd >= 0; }
+    // Writes every byte; false when the write failed or fell short (disk full).
+    bool Write(const unsigned char* bytes, size_t n);
+    // Bytes in the file, -1 on an error.
+    int64_t Length() const;
+    // False (with LastError) once the file has no name left on disk: writes still succeed on
+    // Linux, into a file nobody will find.
+    bool IsLinked();
+    // Cuts the file back to `length` bytes (a regular file only).
+    void TruncateTo(int64_t length);
+    void Close();
+    const std::string& LastError() const { return m_lastError; }
+
+private:
+    int m_fd = -1;
+    std::string m_lastError;
+};
+
+// A capture's file with the bytes gathered for it. The capture state points to it while the
+// capture runs; a capture that ends, or is reset, lets go of it (under the capture lock), and
+// whoever took it writes what was gathered and closes it outside the lock.
+struct CaptureSink {
+    CaptureFile file;
+    std::string path;
+    std::vector<unsigned char> gathered;  // accepted, not yet handed to a write (capture lock)
+    int64_t written = 0;                  // bytes the file holds (capture lock)
+    // A block is being written outside the lock; only its writer touches `file` meanwhile
+    // (capture lock).
+    bool writing = false;
+    // Reset while a block was being written: the reset told `written` bytes stored, so the
+    // writer cuts the file back to them and closes it (capture lock).
+    bool abandoned = false;
+};
+
+// What the link is armed with, taken when it is armed, so that the capture never reads what the
+// UI thread may be writing for the next transfer: the sent file's name (without directory), the
+// output folder, the clock, and the run (told with every effect of a chunk, so that whoever
+// carries an effect out later, on another thread, can tell a finished run's from the current
+// one's).
+struct CaptureArm {
+    std::string sendFileName;
+    std::string outputDir;
+    CaptureClock clock;
+    uint64_t run = 0;
 };
 
 // The capture state of one link (the serial link or the network link).
@@ -101,43 +163,39 @@ public:
     std::atomic<int32_t> m_bCaptureArmed{0};
     int32_t m_nCaptureState = CAPTURE_IDLE;
     int32_t m_nCapturePos = 0;  // marker/length bytes held, or in state 3 whether the file is open
-    unsigned char m_abCaptureHeader[256];
-    int32_t m_nCaptureReceived = 0;
+    unsigned char m_abCaptureHeader[FILE_MARKER_SIZE];
+    int32_t m_nCaptureReceived = 0;  // file bytes accepted (gathered or written)
     int32_t m_nCaptureLength = 0;
     // When progress was last shown, and its percentage: see CAPTURE_PROGRESS_INTERVAL_MS.
     std::chrono::steady_clock::time_point m_tLastProgress{};
     int32_t m_nLastPercent = -1;
-    platform::CFile m_fileCapture;
-    // Where the output file is (or was to be) stored; kept for the user's messages.
-    std::string m_strCapturePath;
-    // Taken when the link is armed, so that the capture never reads what the UI thread may be
-    // writing for the next transfer: the sent file's name (without directory), the output folder
-    // and the clock.
-    std::string m_strSendFileName;
-    std::string m_strOutputDir;
-    CaptureClock m_clock;
-    // The sent file, compared with the stored bytes (null: no comparison), and when the last
-    // file byte was written.
+    CaptureArm m_arm;
+    // The capture's file, once the header is complete.
+    std::shared_ptr<CaptureSink> m_pSink;
+    // The sent file, compared with the accepted bytes (null: no comparison), and when the last
+    // file byte was accepted.
     std::unique_ptr<CSourceCompare> m_pCompare;
     std::chrono::steady_clock::time_point m_tLastStored{};
-    // The run the link is armed for, told with every effect of a chunk, so that whoever carries
-    // an effect out later (on another thread) can tell a finished run's from the current one's.
-    uint64_t m_nRun = 0;
 
     // Serialises the capture step (serial receive thread) against arming and the time-out's reset
-    // (UI thread). Never held across a wait for the UI thread.
-    std::mutex m_captureLock;
+    // (UI thread). Never held across a write to the capture file nor a wait for the UI thread.
+    mutable std::mutex m_captureLock;
 
-    // Arming: the file's name, folder, clock and comparison, position and state first, the armed
-    // flag last. A file still open from a capture that was cancelled and never saw another chunk
-    // is closed first.
+    // Arming: a capture still going (cancelled, never saw another chunk) is reset first; then
+    // the file's name, folder, clock and comparison, position and state, the armed flag last.
     void ArmCapture(const std::string& sendFileName, const std::string& outputDir = {},
                     CaptureClock clock = {}, std::unique_ptr<CSourceCompare> compare = nullptr,
                     uint64_t run = 0);
-    // Sets every field to 0 and closes the output file if it is open (time-out, cancellation).
-    // Waits for a capture step that is running on the serial receive thread to finish. Returns
-    // what the capture had stored until then.
+    // Sets every field to 0 and lets go of the output file (time-out, cancellation). The bytes
+    // gathered for it are written and it is closed on the calling thread, unless the capture
+    // step is writing a block to it at this moment: the call never waits for that write, the
+    // file is then cut back to what it held before that block, and its writer closes it.
+    // Returns what the capture had stored until then: the byte count is what the file holds.
     CaptureTally ResetCapture();
+    // The capture's file is open (tests).
+    bool FileOpen() const;
+    // File bytes accepted and not yet written (tests).
+    size_t GatheredBytes() const;
 };
 
 // What differs between the two links.
@@ -176,14 +234,15 @@ public:
 // One received chunk (n >= 1) on an armed link; consumes the whole chunk (whatever the capture
 // does not use is dropped).
 //
-// Locking: the state changes and the file write of the chunk happen under link.m_captureLock.
+// Locking: the state changes happen under link.m_captureLock; the chunk's file bytes are gathered
+// there, and a full block (or, at the end, the rest) is written after the lock has been released.
 // Only host calls that never wait for the UI thread are made while it is held (IsTransferActive,
 // and ConsoleAppend, whose ring buffer has its own lock). Every other host call is made after the
-// lock has been released, in the order the chunk produced them: notifications, bar range,
-// byte-count text after the length, bar position and text, the ending (ClearTransferActive,
-// StopTimeout, CaptureEnded, ProgressClose), the time-out restart. So the UI thread can always take
-// the lock (ResetCapture, ArmCapture) while the receive thread waits for it, and a nested event
-// loop inside a host call may run another step on the same link.
+// lock has been released and the chunk's writes are done, in the order the chunk produced them:
+// notifications, the length, the progress, the ending (ClearTransferActive, StopTimeout,
+// CaptureEnded), the time-out restart. So the UI thread can always take the lock (ResetCapture,
+// ArmCapture) without waiting for a disk, and a nested event loop inside a host call may run
+// another step on the same link.
 void CaptureStep(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureHost& host,
                  const unsigned char* b, int n);
 

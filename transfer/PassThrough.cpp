@@ -44,14 +44,30 @@ struct OwnedFd {
 
 }  // namespace
 
-// The pass-through as the capture of one link sees it. The serial capture runs on the port's
-// receive thread: everything it tells the UI thread is posted there as values, with the run it
-// belongs to, and dropped on arrival when that run is no longer the current one. The network
-// capture runs on the UI thread, where it is carried out at once.
-class PassThrough::LinkHost : public ICaptureHost {
+// One link of the pass-through: its capture, the capture's time-out, the link's receive path
+// into the capture (IReceiveTap) and the pass-through as the capture sees it (ICaptureHost).
+// The serial capture runs on the port's receive thread: everything it tells the UI thread is
+// posted there as values, with the run it belongs to, and dropped on arrival when that run is no
+// longer the current one. The network capture runs on the UI thread, where it is carried out at
+// once.
+class PassThrough::Link : public ICaptureHost, public IReceiveTap {
 public:
-    LinkHost(PassThrough& pt, bool serial) : m_pt(pt), m_serial(serial) {}
+    Link(PassThrough& pt, CaptureLink which)
+        : timeout(which, CAPTURE_TIMEOUT_MS),
+          m_pt(pt),
+          m_serial(which == CaptureLink::Serial),
+          m_traits(m_serial ? g_serialCaptureTraits : g_networkCaptureTraits) {}
 
+    CCaptureFields capture;
+    CaptureTimeout timeout;
+
+    // The receive path.
+    bool Armed() const override { return capture.m_bCaptureArmed.load() == 1; }
+    void Chunk(const unsigned char* bytes, int n) override {
+        CaptureStep(capture, m_traits, *this, bytes, n);
+    }
+
+    // The capture.
     bool IsTransferActive() override { return m_pt.m_nActiveRun.load() != 0; }
     void ClearTransferActive(uint64_t run) override {
         uint64_t expected = run;
@@ -67,36 +83,32 @@ public:
         else
             emit m_pt.m_net.received();
     }
-    void StartTimeout(uint64_t run, CaptureLink link) override {
-        m_pt.Timeout(link).NoteChunk(run);
-    }
-    void StopTimeout(uint64_t run, CaptureLink link) override {
-        OnUi(run, [pt = &m_pt, link] { pt->Timeout(link).Stop(); });
+    void StartTimeout(uint64_t run, CaptureLink) override { timeout.NoteChunk(run); }
+    void StopTimeout(uint64_t run, CaptureLink) override {
+        OnUi(run, [this] { timeout.Stop(); });
     }
     void CaptureProgress(uint64_t run, int64_t stored, int64_t announced) override {
         OnUi(run, [pt = &m_pt, stored, announced] {
-            emit pt->progress(pt->m_direction, stored, announced);
+            emit pt->progress(pt->m_run.direction, stored, announced);
         });
     }
     void CaptureEnded(uint64_t run, CaptureEnd how, const CaptureTally& tally,
                       const std::string& path, const std::string& why) override {
-        OnUi(run, [pt = &m_pt, serial = m_serial, how, tally, path, why] {
-            pt->EndAfterPause(EndOf(*pt, serial, how, tally, path, why), END_PAUSE_MS);
+        OnUi(run, [this, how, tally, path, why] {
+            m_pt.EndAfterPause(EndOf(how, tally, path, why), END_PAUSE_MS);
         });
     }
 
 private:
-    static PassOutcome EndOf(const PassThrough& pt, bool serial, CaptureEnd how,
-                             const CaptureTally& tally, const std::string& path,
-                             const std::string& why) {
-        PassOutcome out;
-        out.direction = serial ? PassDirection::NetToSerial : PassDirection::SerialToNet;
+    PassOutcome EndOf(CaptureEnd how, const CaptureTally& tally, const std::string& path,
+                      const std::string& why) const {
+        PassOutcome out = m_pt.OutcomeOf(PassOutcome::End::Completed, &tally);
+        // A capture on the serial link stores what the network side sent.
+        out.direction = m_serial ? PassDirection::NetToSerial : PassDirection::SerialToNet;
         out.path = path;
-        pt.ApplyTally(out, tally);
         switch (how) {
             case CaptureEnd::Completed:
-                out.end = PassOutcome::End::Completed;
-                pt.Diagnose(out, path);
+                m_pt.Diagnose(out, path);
                 break;
             case CaptureEnd::Rejected:
                 out.end = PassOutcome::End::Rejected;
@@ -139,47 +151,27 @@ private:
     }
 
     PassThrough& m_pt;
-    bool m_serial;
-};
-
-// Hands a link's received chunks to its capture while it is armed.
-class PassThrough::LinkTap : public IReceiveTap {
-public:
-    LinkTap(CCaptureFields& capture, const CCaptureLinkTraits& traits, ICaptureHost& host)
-        : m_capture(capture), m_traits(traits), m_host(host) {}
-    bool Armed() const override { return m_capture.m_bCaptureArmed.load() == 1; }
-    void Chunk(const unsigned char* bytes, int n) override {
-        CaptureStep(m_capture, m_traits, m_host, bytes, n);
-    }
-
-private:
-    CCaptureFields& m_capture;
+    const bool m_serial;
     const CCaptureLinkTraits& m_traits;
-    ICaptureHost& m_host;
 };
 
 PassThrough::PassThrough(SerialConsole& serial, NetConsole& net, QObject* parent)
     : QObject(parent),
       m_serial(serial),
       m_net(net),
-      m_pSerialTimeout(std::make_unique<CaptureTimeout>(CaptureLink::Serial, CAPTURE_TIMEOUT_MS)),
-      m_pNetTimeout(std::make_unique<CaptureTimeout>(CaptureLink::Network, CAPTURE_TIMEOUT_MS)),
-      m_pSerialHost(std::make_unique<LinkHost>(*this, true)),
-      m_pNetHost(std::make_unique<LinkHost>(*this, false)),
-      m_pSerialTap(
-          std::make_unique<LinkTap>(m_serialCapture, g_serialCaptureTraits, *m_pSerialHost)),
-      m_pNetTap(std::make_unique<LinkTap>(m_netCapture, g_networkCaptureTraits, *m_pNetHost)) {
+      m_pSerialLink(std::make_unique<Link>(*this, CaptureLink::Serial)),
+      m_pNetLink(std::make_unique<Link>(*this, CaptureLink::Network)) {
     qRegisterMetaType<PassOutcome>();
     m_endTimer.setSingleShot(true);
-    connect(&m_endTimer, &QTimer::timeout, this, [this] { EndRun(m_pendingEnd); });
-    connect(m_pSerialTimeout.get(), &CaptureTimeout::expired, this, &PassThrough::OnTimeout);
-    connect(m_pNetTimeout.get(), &CaptureTimeout::expired, this, &PassThrough::OnTimeout);
+    connect(&m_endTimer, &QTimer::timeout, this, [this] { EndRun(m_run.pendingEnd); });
+    connect(&m_pSerialLink->timeout, &CaptureTimeout::expired, this, &PassThrough::OnTimeout);
+    connect(&m_pNetLink->timeout, &CaptureTimeout::expired, this, &PassThrough::OnTimeout);
     connect(&m_workers, &SendWorkers::ended, this, &PassThrough::OnWorkerEnded);
-    m_serial.SetCaptureTap(m_pSerialTap.get());
-    m_net.SetCaptureTap(m_pNetTap.get());
+    m_serial.SetCaptureTap(m_pSerialLink.get());
+    m_net.SetCaptureTap(m_pNetLink.get());
     // A worker on a port that closes lets go of it at once; one on a link that goes, too.
     connect(&m_serial, &SerialConsole::aboutToClose, this, [this] {
-        if (m_bWorkerOnSerial)
+        if (m_run.workerOnSerial)
             m_workers.Abort();
     });
     connect(&m_net, &NetConsole::linkGoing, this, &PassThrough::OnLinkGoing);
@@ -187,7 +179,7 @@ PassThrough::PassThrough(SerialConsole& serial, NetConsole& net, QObject* parent
     // The console drops a device server that does not read (its reason in DropReason()), and
     // tells that like a close.
     connect(&m_net, &NetConsole::farEndClosed, this, [this] {
-        if (m_bFileSentOnNet)
+        if (m_run.fileSentOnNet)
             return;
         const std::string where = m_net.Address() + ":" + std::to_string(m_net.Port());
         if (!m_net.DropReason().empty())
@@ -200,7 +192,7 @@ PassThrough::PassThrough(SerialConsole& serial, NetConsole& net, QObject* parent
                 "The device at " + where + " closed the network connection during the transfer");
     });
     connect(&m_net, &NetConsole::peerGone, this, [this] {
-        if (m_bFileSentOnNet)
+        if (m_run.fileSentOnNet)
             return;
         const std::string where = "port " + std::to_string(m_net.Port()) + " (Server Mode)";
         if (!m_net.DropReason().empty())
@@ -224,8 +216,8 @@ PassThrough::~PassThrough() {
     m_workers.Abort();
     m_serial.SetCaptureTap(nullptr);
     m_net.SetCaptureTap(nullptr);
-    m_serialCapture.ResetCapture();
-    m_netCapture.ResetCapture();
+    m_pSerialLink->capture.ResetCapture();
+    m_pNetLink->capture.ResetCapture();
 }
 
 void PassThrough::SetWorkerLauncher(SendWorkers::Launcher launcher) {
@@ -272,35 +264,35 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
     }
 
     // A run still going ends as cancelled; a time-out left running by an earlier transfer must
-    // not end this one; the worker of an earlier run is cut short and never sends another byte.
+    // not end this one; the worker of an earlier run is cut short and never sends another byte,
+    // and the link it sent on goes back to notifications.
     if (m_state != RunState::Idle)
         Cancel();
     const uint64_t run = ++m_nRun;
-    m_pSerialTimeout->SetRun(run);
-    m_pNetTimeout->SetRun(run);
+    m_pSerialLink->timeout.SetRun(run);
+    m_pNetLink->timeout.SetRun(run);
     StopTimeouts();
     m_workers.Abort();
-
-    m_strSendFileName = name;
-    m_strSendPath = path;
-    m_direction = direction;
+    ReleaseSendingLink();
     m_endTimer.stop();
-    m_pendingEnd = PassOutcome{};
-    m_nSentSize = compare->SourceSize();
-    m_nHeaderLeftNs = 0;
-    m_netGoneTally.reset();
-    m_bFileSentOnNet = false;
+
+    m_run = Run{};
+    m_run.direction = direction;
+    m_run.sendFileName = name;
+    m_run.sendPath = path;
+    m_run.sentSize = compare->SourceSize();
+    m_run.workerOnSerial = direction == PassDirection::SerialToNet;
 
     SendFileJob job;
     job.path = path;
-    job.startDelayMs = m_nStartDelayMs;
-    CaptureTimeout* captureTimeout =
-        direction == PassDirection::SerialToNet ? m_pNetTimeout.get() : m_pSerialTimeout.get();
-    const bool timeoutFromHeader = m_bTimeoutFromHeader;
-    // The time-out objects live as long as this pass-through, which outlives its workers.
-    job.headerLeaving = [this, run, captureTimeout, timeoutFromHeader] {
-        m_nHeaderLeftNs = SteadyNs(std::chrono::steady_clock::now());
-        if (timeoutFromHeader)
+    job.startDelayMs = m_settings.startDelayMs;
+    Link& capturing = CapturingLink();
+    CaptureTimeout* captureTimeout = m_settings.timeoutFromHeader ? &capturing.timeout : nullptr;
+    // The time-out objects live as long as this pass-through, which outlives its workers; the
+    // header's time is the run's, shared with its worker.
+    job.headerLeaving = [headerLeft = m_run.headerLeftNs, run, captureTimeout] {
+        headerLeft->store(SteadyNs(std::chrono::steady_clock::now()));
+        if (captureTimeout)
             captureTimeout->NoteChunk(run);
     };
     if (direction == PassDirection::SerialToNet) {
@@ -346,40 +338,33 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
             QMetaObject::invokeMethod(
                 this,
                 [this, run] {
-                    if (m_nRun.load() != run || m_state == RunState::Idle ||
-                        m_nSendingLinkRun != run)
+                    if (m_nRun.load() != run || m_state == RunState::Idle || !m_run.sendingLink)
                         return;
                     // The device has every byte: the link going from now on no longer ends the
                     // run, and it goes back to notifications now rather than when the run ends,
                     // so a device that closes or resets it is told at once.
-                    m_bFileSentOnNet = true;
+                    m_run.fileSentOnNet = true;
                     ReleaseSendingLink();
                 },
                 Qt::QueuedConnection);
         };
+        link->SetBlocking(true);
+        m_run.sendingLink = link;
     }
     // Armed before the worker starts: with no start delay its header may pass through the device
     // and arrive before the UI thread gets back here.
-    m_bWorkerOnSerial = direction == PassDirection::SerialToNet;
     m_nActiveRun = run;
     m_state = RunState::Running;
-    if (direction == PassDirection::SerialToNet) {
-        m_netCapture.ArmCapture(name, m_strOutputDir, m_clock, std::move(compare), run);
-        m_serialCapture.ResetCapture();
-    } else {
-        ReleaseSendingLink();
-        link->SetBlocking(true);
-        m_pSendingLink = link;
-        m_nSendingLinkRun = run;
-        m_serialCapture.ArmCapture(name, m_strOutputDir, m_clock, std::move(compare), run);
-        m_netCapture.ResetCapture();
-    }
+    capturing.capture.ArmCapture(name, m_settings.outputDir, m_settings.clock, std::move(compare),
+                                 run);
+    LinkOf(direction == PassDirection::SerialToNet ? CaptureLink::Serial : CaptureLink::Network)
+        .capture.ResetCapture();
     if (!m_workers.Start(run, std::move(job))) {
         // Nothing was sent: the run never was.
         m_nActiveRun = 0;
         m_state = RunState::Idle;
-        m_serialCapture.ResetCapture();
-        m_netCapture.ResetCapture();
+        m_pSerialLink->capture.ResetCapture();
+        m_pNetLink->capture.ResetCapture();
         ReleaseSendingLink();
         return Result::Fail("Can't start the file send",
                             "The system could not start a thread for sending the file (" +
@@ -392,22 +377,19 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
 void PassThrough::Cancel() {
     // A run whose capture has ended and whose end is still in its pause ends as it was going to.
     if (m_state == RunState::Ending) {
-        EndRun(m_pendingEnd);
+        EndRun(m_run.pendingEnd);
         return;
     }
     if (m_nActiveRun.exchange(0) != 0)
         DiscardSerialOutput();
-    PassOutcome out;
-    out.end = PassOutcome::End::Cancelled;
-    out.direction = m_direction;
-    EndRun(out);
+    EndRun(OutcomeOf(PassOutcome::End::Cancelled));
 }
 
 // A serial write returns once its bytes are in the kernel's output queue, not when they have
 // left the line: on a slow UART up to a queue's worth (about 4 KB, seconds of data) would keep
 // going out after the run ended. At most the chunk being written goes out.
 void PassThrough::DiscardSerialOutput() {
-    if (m_bWorkerOnSerial && m_workers.Running() && m_serial.IsOpen())
+    if (m_run.workerOnSerial && m_workers.Running() && m_serial.IsOpen())
         m_serial.Port().Device().PurgeComm(platform::PURGE_TXCLEAR);
 }
 
@@ -425,66 +407,59 @@ void PassThrough::EndAfterPause(const PassOutcome& outcome, int pauseMs) {
     if (m_state != RunState::Running)
         return;
     m_state = RunState::Ending;
-    m_pendingEnd = outcome;
+    m_run.pendingEnd = outcome;
     m_endTimer.start(pauseMs);
 }
 
-CaptureTimeout& PassThrough::Timeout(CaptureLink link) {
-    return link == CaptureLink::Serial ? *m_pSerialTimeout : *m_pNetTimeout;
+PassThrough::Link& PassThrough::LinkOf(CaptureLink link) const {
+    return link == CaptureLink::Serial ? *m_pSerialLink : *m_pNetLink;
+}
+
+PassThrough::Link& PassThrough::CapturingLink() const {
+    return m_run.direction == PassDirection::SerialToNet ? *m_pNetLink : *m_pSerialLink;
 }
 
 void PassThrough::StopTimeouts() {
-    m_pSerialTimeout->Stop();
-    m_pNetTimeout->Stop();
+    m_pSerialLink->timeout.Stop();
+    m_pNetLink->timeout.Stop();
 }
 
 bool PassThrough::IsTimerRunning(CaptureLink link) const {
-    return link == CaptureLink::Serial ? m_pSerialTimeout->IsRunning() : m_pNetTimeout->IsRunning();
+    return LinkOf(link).timeout.IsRunning();
 }
 
 bool PassThrough::IsCaptureArmed(bool serialLink) const {
-    return (serialLink ? m_serialCapture : m_netCapture).m_bCaptureArmed.load() == 1;
+    return LinkOf(serialLink ? CaptureLink::Serial : CaptureLink::Network).Armed();
 }
 
 void PassThrough::OnTimeout(CaptureLink link) {
     CaptureTally tally;
-    if (link == CaptureLink::Serial) {
-        if (m_serialCapture.m_bCaptureArmed.load())
-            tally = m_serialCapture.ResetCapture();
-    } else {
-        if (m_netCapture.m_bCaptureArmed.load())
-            tally = m_netCapture.ResetCapture();
-    }
+    CCaptureFields& capture = LinkOf(link).capture;
+    if (capture.m_bCaptureArmed.load())
+        tally = capture.ResetCapture();
     const bool wasActive = m_nActiveRun.exchange(0) != 0;
     if (wasActive)
         DiscardSerialOutput();
     emit timedOut(link, wasActive);
     if (wasActive) {
-        PassOutcome out;
-        out.end = PassOutcome::End::TimedOut;
-        out.direction = m_direction;
-        ApplyTally(out, tally);
+        PassOutcome out = OutcomeOf(PassOutcome::End::TimedOut, &tally);
         Diagnose(out, tally.path);
         EndRun(out);
     }
 }
 
 void PassThrough::OnWorkerEnded(uint64_t run, const SendResult& result) {
-    if (run == m_nSendingLinkRun)
-        ReleaseSendingLink();
     if (run != m_nRun.load())
         return;
+    ReleaseSendingLink();
     if (result.end == SendResult::End::OpenFailed) {
         emit sendFailed(QStringLiteral("Can't open file"), QString::fromStdString(result.why));
     } else if (result.end == SendResult::End::ReadFailed && m_state == RunState::Running) {
         m_nActiveRun = 0;
         DiscardSerialOutput();
         StopTimeouts();
-        PassOutcome out;
-        out.end = PassOutcome::End::ReadFailed;
-        out.direction = m_direction;
-        ApplyTally(out, (m_direction == PassDirection::SerialToNet ? m_netCapture : m_serialCapture)
-                            .ResetCapture());
+        const CaptureTally tally = CapturingLink().capture.ResetCapture();
+        PassOutcome out = OutcomeOf(PassOutcome::End::ReadFailed, &tally);
         out.text = "Can't read the file";
         out.detail = "Reading the file being sent failed: " + result.why + "; " +
                      std::to_string(out.stored) + " of " + std::to_string(out.sent) +
@@ -494,48 +469,52 @@ void PassThrough::OnWorkerEnded(uint64_t run, const SendResult& result) {
 }
 
 void PassThrough::ReleaseSendingLink() {
-    if (m_pSendingLink && m_pSendingLink == m_net.LinkInUse())
-        m_pSendingLink->SetBlocking(false);
-    m_pSendingLink = nullptr;
-    m_nSendingLinkRun = 0;
+    if (m_run.sendingLink && m_run.sendingLink == m_net.LinkInUse())
+        m_run.sendingLink->SetBlocking(false);
+    m_run.sendingLink = nullptr;
 }
 
 void PassThrough::OnLinkGoing(CLinkSocket* link) {
-    if (link == m_pSendingLink) {
-        m_workers.Abort(m_nSendingLinkRun);
-        m_pSendingLink = nullptr;
-        m_nSendingLinkRun = 0;
+    if (link == m_run.sendingLink) {
+        m_workers.Abort(m_nRun.load());
+        m_run.sendingLink = nullptr;
     }
     // The capture of a link that goes keeps no file open. What it had stored is kept for the
     // peerGone that follows (see EndOnLinkLost).
     if (link == m_net.LinkInUse()) {
-        const CaptureTally tally = m_netCapture.ResetCapture();
+        const CaptureTally tally = m_pNetLink->capture.ResetCapture();
         if (m_state == RunState::Running && m_nActiveRun.load() != 0 &&
-            m_direction == PassDirection::SerialToNet)
-            m_netGoneTally = tally;
+            m_run.direction == PassDirection::SerialToNet)
+            m_run.netGoneTally = tally;
     }
 }
 
-void PassThrough::ApplyTally(PassOutcome& out, const CaptureTally& tally) const {
-    out.announced = tally.announced;
-    out.stored = tally.stored;
-    out.sent = m_nSentSize;
-    out.firstMismatch = tally.firstMismatch;
-    const int64_t left = m_nHeaderLeftNs.load();
-    if (tally.stored > 0 && left != 0) {
-        const int64_t ns = SteadyNs(tally.lastStored) - left;
+PassOutcome PassThrough::OutcomeOf(PassOutcome::End end, const CaptureTally* tally) const {
+    PassOutcome out;
+    out.end = end;
+    out.direction = m_run.direction;
+    if (!tally)
+        return out;
+    out.announced = tally->announced;
+    out.stored = tally->stored;
+    out.sent = m_run.sentSize;
+    out.firstMismatch = tally->firstMismatch;
+    const int64_t left = m_run.headerLeftNs->load();
+    if (tally->stored > 0 && left != 0) {
+        const int64_t ns = SteadyNs(tally->lastStored) - left;
         out.seconds = ns > 0 ? static_cast<double>(ns) / 1e9 : 0.0;
         if (out.seconds > 0)
-            out.bytesPerSecond = static_cast<double>(tally.stored) / out.seconds;
+            out.bytesPerSecond = static_cast<double>(tally->stored) / out.seconds;
     }
+    return out;
 }
 
 void PassThrough::Diagnose(PassOutcome& out, const std::string& storedPath) const {
     if (!(out.Mismatch() || out.Short()) || out.stored <= 0 || storedPath.empty() ||
-        m_strSendPath.empty())
+        m_run.sendPath.empty())
         return;
     // A short capture equal as far as it goes differs where it ends.
-    out.diagnosis = DiagnoseFiles(m_strSendPath, storedPath,
+    out.diagnosis = DiagnoseFiles(m_run.sendPath, storedPath,
                                   out.firstMismatch.value_or(std::min(out.stored, out.sent)));
 }
 
@@ -548,14 +527,12 @@ void PassThrough::EndOnLinkLost(const std::string& why, const std::string& what)
     // write that waits for room, rather than after its current chunk.
     m_workers.Abort(m_nRun.load());
     StopTimeouts();
-    const CaptureTally net = m_netGoneTally ? *m_netGoneTally : m_netCapture.ResetCapture();
-    const CaptureTally serial = m_serialCapture.ResetCapture();
-    m_netGoneTally.reset();
-    PassOutcome out;
-    out.end = PassOutcome::End::LinkLost;
-    out.direction = m_direction;
-    const CaptureTally& tally = m_direction == PassDirection::SerialToNet ? net : serial;
-    ApplyTally(out, tally);
+    const CaptureTally net =
+        m_run.netGoneTally ? *m_run.netGoneTally : m_pNetLink->capture.ResetCapture();
+    const CaptureTally serial = m_pSerialLink->capture.ResetCapture();
+    m_run.netGoneTally.reset();
+    const CaptureTally& tally = m_run.direction == PassDirection::SerialToNet ? net : serial;
+    PassOutcome out = OutcomeOf(PassOutcome::End::LinkLost, &tally);
     // The link going down explains where a short capture ends; only a difference inside what
     // did arrive is worth a diagnosis.
     if (out.firstMismatch)

@@ -83,6 +83,16 @@ constexpr int END_PAUSE_MS = 100;
 
 class CaptureTimeout;
 
+// How a pass-through runs its runs, set by its owner: the pause before the header, the folder for
+// captures (with its trailing '/'; empty = the program's directory), the clock that names them,
+// and whether the capture's time-out also starts when the header leaves.
+struct PassSettings {
+    int startDelayMs = SEND_START_DELAY_MS;
+    std::string outputDir;
+    CaptureClock clock;
+    bool timeoutFromHeader = false;
+};
+
 class PassThrough : public QObject {
     Q_OBJECT
 public:
@@ -92,14 +102,14 @@ public:
     // Injected: the pause before the header (1000 ms), the folder for captures (with its
     // trailing '/'; empty = the program's directory), the clock that names them, and how the
     // file-send worker's thread is started (tests).
-    void SetStartDelay(int ms) { m_nStartDelayMs = ms; }
-    void SetOutputDirectory(const std::string& dir) { m_strOutputDir = dir; }
-    void SetClock(CaptureClock clock) { m_clock = std::move(clock); }
+    void SetStartDelay(int ms) { m_settings.startDelayMs = ms; }
+    void SetOutputDirectory(const std::string& dir) { m_settings.outputDir = dir; }
+    void SetClock(CaptureClock clock) { m_settings.clock = std::move(clock); }
     void SetWorkerLauncher(SendWorkers::Launcher launcher);
     // On: the capture's 2-second silence time-out also starts when the header leaves, so a
     // device that passes nothing at all ends the run with a time-out. Off (the window): it starts
     // with the first byte the device passes, and the user's Cancel ends a silent run.
-    void SetTimeoutFromHeader(bool on) { m_bTimeoutFromHeader = on; }
+    void SetTimeoutFromHeader(bool on) { m_settings.timeoutFromHeader = on; }
 
     // The file may be sent: it opens for reading and its length fits the header. Fails with
     // "Can't Open File" or "File too large: at most 2147483647 bytes can be sent".
@@ -126,7 +136,7 @@ public:
     // a lost link (a few ms before finished is told). Any thread.
     bool IsActive() const { return m_nActiveRun.load() != 0; }
     // The name (without directory) of the file of the latest run.
-    const std::string& SendFileName() const { return m_strSendFileName; }
+    const std::string& SendFileName() const { return m_run.sendFileName; }
     // Whether a link's received chunks go to its capture now.
     bool IsCaptureArmed(bool serialLink) const;
     bool IsTimerRunning(CaptureLink link) const;
@@ -145,9 +155,33 @@ signals:
     void finished(const PassOutcome& outcome);
 
 private:
-    class LinkTap;
-    class LinkHost;
-    friend class LinkHost;
+    // One link as the pass-through sees it: its capture, the capture's time-out, and what the
+    // capture and the link's receive path ask of the pass-through.
+    class Link;
+    friend class Link;
+
+    // The current run, made afresh by every Start.
+    struct Run {
+        PassDirection direction = PassDirection::SerialToNet;
+        std::string sendFileName;
+        std::string sendPath;   // the file being sent
+        int64_t sentSize = -1;  // bytes of the file being sent
+        // When the header started to leave (steady clock, ns; 0 = not yet). Written by the
+        // run's worker, which holds its own share, read where a capture ends.
+        std::shared_ptr<std::atomic<int64_t>> headerLeftNs =
+            std::make_shared<std::atomic<int64_t>>(0);
+        PassOutcome pendingEnd;  // Ending: the outcome told when the end pause is over
+        // The network capture's tally, taken when its link went during a transfer (the link is
+        // gone before peerGone is told).
+        std::optional<CaptureTally> netGoneTally;
+        bool workerOnSerial = false;
+        // The network link the worker sends on, switched to blocking mode (no notifications)
+        // for it; null once the link is back to notifications or gone.
+        CLinkSocket* sendingLink = nullptr;
+        // The whole file went out on the network link (net to serial): the device has every
+        // byte, so the link going from then on no longer ends the run; the serial capture does.
+        bool fileSentOnNet = false;
+    };
 
     void OnTimeout(CaptureLink link);
     void OnWorkerEnded(uint64_t run, const SendResult& result);
@@ -157,13 +191,16 @@ private:
     // Running -> Ending: `outcome` is told after `pauseMs`.
     void EndAfterPause(const PassOutcome& outcome, int pauseMs);
     void StopTimeouts();
-    CaptureTimeout& Timeout(CaptureLink link);
+    Link& LinkOf(CaptureLink link) const;
+    // The link that captures in the current run.
+    Link& CapturingLink() const;
     void DiscardSerialOutput();
     void OnLinkGoing(CLinkSocket* link);
-    // The network link of the run whose worker sent on it goes back to notifications.
+    // The network link the worker sent on goes back to notifications.
     void ReleaseSendingLink();
-    // Fills the outcome's byte counts, comparison and timing from a capture's tally.
-    void ApplyTally(PassOutcome& out, const CaptureTally& tally) const;
+    // The outcome of the current run as `end`, with its direction and, from a capture's tally,
+    // its byte counts, comparison and timing.
+    PassOutcome OutcomeOf(PassOutcome::End end, const CaptureTally* tally = nullptr) const;
     // A mismatch or a short capture: says what kind of difference the file stored at
     // `storedPath` shows against the sent file. Reads only the neighbourhood of the first
     // difference (see DIAGNOSIS_BEFORE), so it is bounded work on the UI thread.
@@ -175,11 +212,7 @@ private:
 
     SerialConsole& m_serial;
     NetConsole& m_net;
-    int m_nStartDelayMs = SEND_START_DELAY_MS;
-    bool m_bTimeoutFromHeader = false;
-    std::string m_strOutputDir;
-    CaptureClock m_clock;
-
+    PassSettings m_settings;
     // The current run, counted up by every Start (UI thread writes; captures and workers carry
     // the run they belong to, and their late news is dropped once it is not the current one).
     std::atomic<uint64_t> m_nRun{0};
@@ -188,36 +221,10 @@ private:
     // of them ends it.
     std::atomic<uint64_t> m_nActiveRun{0};
     RunState m_state = RunState::Idle;
-    PassDirection m_direction = PassDirection::SerialToNet;
-    std::string m_strSendFileName;
-    std::string m_strSendPath;  // the file being sent
-    PassOutcome m_pendingEnd;   // Ending: the outcome told when the end pause is over
+    Run m_run;
     QTimer m_endTimer;
-    int64_t m_nSentSize = -1;  // bytes of the file being sent
-    // When the current run's header started to leave (steady clock, ns; 0 = not yet). Written by
-    // the worker, read where a capture ends.
-    std::atomic<int64_t> m_nHeaderLeftNs{0};
-    // The network capture's tally, taken when its link went during a transfer (the link is gone
-    // before peerGone is told).
-    std::optional<CaptureTally> m_netGoneTally;
-
-    bool m_bWorkerOnSerial = false;
-    // The network link a worker sends on, switched to blocking mode (no notifications) for it,
-    // and the run of that worker; null once the link is back to notifications or gone.
-    CLinkSocket* m_pSendingLink = nullptr;
-    uint64_t m_nSendingLinkRun = 0;
-    // The current run sent its whole file on the network link (net to serial): the device has
-    // every byte, so the link going from then on no longer ends the run; the serial capture does.
-    bool m_bFileSentOnNet = false;
-
-    CCaptureFields m_serialCapture;
-    CCaptureFields m_netCapture;
-    std::unique_ptr<CaptureTimeout> m_pSerialTimeout;
-    std::unique_ptr<CaptureTimeout> m_pNetTimeout;
-    std::unique_ptr<LinkHost> m_pSerialHost;
-    std::unique_ptr<LinkHost> m_pNetHost;
-    std::unique_ptr<LinkTap> m_pSerialTap;
-    std::unique_ptr<LinkTap> m_pNetTap;
+    std::unique_ptr<Link> m_pSerialLink;
+    std::unique_ptr<Link> m_pNetLink;
     // Last: destroyed first, so every worker is joined before anything it may use goes.
     SendWorkers m_workers;
 };

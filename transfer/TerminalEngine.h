@@ -30,7 +30,7 @@ public:
     // its hub outlive every thread of the consoles, and the pass-through (destroyed first) uses
     // both consoles.
     platform::Retirer retirer;
-    TrafficLog trafficLog;
+    TrafficLog trafficLog{retirer};
     TrafficHub traffic{trafficLog};
     SerialConsole serial;
     NetConsole net;

@@ -6,9 +6,8 @@
 #include <QObject>
 #include <QString>
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,11 +15,12 @@
 #include <vector>
 
 #include "platform/Result.h"
+#include "platform/Retirer.h"
 #include "platform/Traffic.h"
 
 // What the log may hold in memory, waiting for the disk: beyond it, chunks are not logged and
 // the log says so ("[N bytes not logged]") where they would have been. Each chunk counts its
-// bytes, its record and what the allocator keeps beside its heap block.
+// bytes, its record and an allowance for what its storage costs beside them.
 constexpr size_t TRAFFIC_LOG_QUEUE_BYTES = 16 * 1024 * 1024;
 constexpr size_t TRAFFIC_LOG_ALLOCATION_OVERHEAD = 32;
 
@@ -38,16 +38,18 @@ std::string TrafficLogDateLine(int64_t wallNs);
 class TrafficLog : public QObject, public platform::ITrafficObserver {
     Q_OBJECT
 public:
-    explicit TrafficLog(QObject* parent = nullptr);
+    // A stopped log's writer, which may still be writing out what was logged, is handed to
+    // `retirer` (which must outlive the log): neither Stop nor the log's end waits for a disk.
+    explicit TrafficLog(platform::Retirer& retirer, QObject* parent = nullptr);
     ~TrafficLog() override;
 
     // Creates (or empties) the file at `path` and logs from now on. Fails with "Can't create the
     // traffic log" and the OS's reason, logging nothing. A log already running is stopped first.
     platform::Result Start(const std::string& path);
     // Stops logging: what was logged so far is written out by the writer, which then closes the
-    // file and tells stopped(). Returns at once.
+    // file and tells stopped() (unless the log is gone by then). Returns at once.
     void Stop();
-    bool Active() const;
+    bool Active() const { return m_current.load(std::memory_order_acquire) != nullptr; }
     const std::string& Path() const { return m_path; }
     // Bytes not logged because the writer fell behind, since Start.
     uint64_t BytesNotLogged() const;
@@ -68,36 +70,26 @@ signals:
     void failed(const QString& text, const QString& detail);
 
 private:
-    struct Chunk {
-        platform::TrafficKind kind;
-        platform::Stamp at;
-        std::vector<unsigned char> bytes;
-        uint64_t notLoggedBefore = 0;  // bytes dropped just before this chunk
-    };
-    // What the writer thread shares with the producers; it holds it as long as it runs, so a
-    // writer still flushing never touches a log that is gone.
-    struct Shared {
+    // What one log's writer shares with the producers and with the log (see TrafficLog.cpp).
+    struct Shared;
+    // The log as its writers reach it: cleared when the log goes, so that a writer still
+    // flushing never tells a log that is gone.
+    struct Owner {
         std::mutex lock;
-        std::condition_variable wake;
-        std::deque<Chunk> queue;
-        size_t queuedBytes = 0;
-        uint64_t pendingDrop = 0;  // dropped since the last queued chunk
-        uint64_t dropped = 0;      // dropped in all
-        bool stop = false;
-        bool failed = false;
-        // The writer sleeps until a chunk comes (only then do producers wake it), or holds
-        // chunks for their reorder window and looks again at a fixed pace: a wake-up per chunk
-        // would cost a system call and a sort per chunk under a flood.
-        bool writerIdle = false;
+        TrafficLog* log = nullptr;
     };
     static void Write(std::shared_ptr<Shared> shared, int fd, std::string path,
-                      platform::Stamp start, QObject* owner);
+                      platform::Stamp start, std::shared_ptr<Owner> owner);
 
-    mutable std::mutex m_lock;  // guards m_shared (the producers read it)
-    std::shared_ptr<Shared> m_shared;
+    platform::Retirer& m_retirer;
+    std::shared_ptr<Owner> m_owner;
+    // The running log's shared part, read by the producers without a lock. Every Shared a log
+    // ever had stays alive as long as the log (m_started), so a producer that read the pointer
+    // just before a Stop still finds it, and refuses its chunk by its stop flag.
+    std::atomic<Shared*> m_current{nullptr};
+    std::vector<std::shared_ptr<Shared>> m_started;  // UI thread
+    std::thread m_writer;                            // the running log's writer
     std::string m_path;
-    std::vector<std::thread> m_writers;  // joined at destruction; each ends by itself after Stop
-    int64_t m_lastBehindNs = 0;
 };
 
 // Every chunk of one engine's links goes to its traffic log and to one measurement (a latency

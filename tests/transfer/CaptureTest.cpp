@@ -2,6 +2,9 @@
 // the marker, bad lengths, failing files, cancellation, and a racing reset.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -89,7 +93,7 @@ public:
                             " Bytes");
         }
     }
-    void CaptureEnded(uint64_t, CaptureEnd how, const CaptureTally&, const std::string& path,
+    void CaptureEnded(uint64_t, CaptureEnd how, const CaptureTally& tally, const std::string& path,
                       const std::string& why) override {
         {
             std::lock_guard lock(m_mutex);
@@ -100,7 +104,7 @@ public:
             return;
         }
         std::lock_guard lock(m_mutex);
-        failures.push_back({how, path, why});
+        failures.push_back({how, path, why, tally.stored});
         calls.push_back("failed");
     }
 
@@ -123,6 +127,7 @@ public:
         CaptureEnd how;
         std::string path;
         std::string why;
+        int64_t stored = 0;
     };
     std::vector<std::string> calls;
     std::string console;       // bytes released by the marker scan
@@ -166,7 +171,7 @@ protected:
         EXPECT_EQ(link.m_nCapturePos, 0);
         EXPECT_EQ(link.m_nCaptureReceived, 0);
         EXPECT_EQ(link.m_nCaptureLength, 0);
-        EXPECT_FALSE(link.m_fileCapture.IsOpen());
+        EXPECT_FALSE(link.FileOpen());
     }
 
     testutil::TempDir dir;
@@ -321,7 +326,7 @@ TEST_F(CaptureTest, HeaderEndingAtChunkEndCreatesTheEmptyFileAtOnce) {
     Deliver(Header(3), g_networkCaptureTraits);
     EXPECT_EQ(link.m_nCaptureState, CAPTURE_DATA);
     EXPECT_EQ(link.m_nCapturePos, 1);
-    EXPECT_TRUE(link.m_fileCapture.IsOpen());
+    EXPECT_TRUE(link.FileOpen());
     ASSERT_EQ(testutil::ListDir(dir.path), std::vector<std::string>{kStamp + "data.bin"});
     EXPECT_EQ(testutil::ReadFile(OutputPath()), "");
     EXPECT_EQ(host.Calls(), (Calls{"length:3", "pos:0", "text:0 / 3 Bytes", "start:network"}));
@@ -442,7 +447,7 @@ TEST_F(CaptureTest, CancelBeforeTheMarkerDropsTheChunk) {
 TEST_F(CaptureTest, ResetClosesAnOpenFile) {
     link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(100) + "part", g_serialCaptureTraits);
-    ASSERT_TRUE(link.m_fileCapture.IsOpen());
+    ASSERT_TRUE(link.FileOpen());
     link.ResetCapture();
     ExpectIdle();
     EXPECT_EQ(testutil::ReadFile(OutputPath()), "part");
@@ -452,7 +457,7 @@ TEST_F(CaptureTest, ReArmingClosesAFileLeftOpenByACancelledCapture) {
     link.ArmCapture(host.sendName, outputDir, FixedTime);
     Deliver(Header(100) + "part", g_serialCaptureTraits);
     link.ArmCapture(host.sendName, outputDir, FixedTime);
-    EXPECT_FALSE(link.m_fileCapture.IsOpen());
+    EXPECT_FALSE(link.FileOpen());
     EXPECT_EQ(link.m_nCaptureReceived, 0);
     EXPECT_EQ(link.m_nCaptureLength, 0);
     EXPECT_EQ(link.m_nCaptureState, CAPTURE_MARKER);
@@ -519,6 +524,129 @@ TEST_F(CaptureTest, FailingWriteReportsWriteFailedNotSuccess) {
     EXPECT_EQ(host.failures[0].why, "File too large");
     EXPECT_EQ(testutil::ReadFile(OutputPath()), "abc");  // what was stored stays
     EXPECT_EQ(host.transferActive.load(), 0);
+    ExpectIdle();
+}
+
+// Files of several blocks, in chunks smaller and larger than a block, on either link: the file
+// holds every byte once, in order, and the capture completes with the last one.
+TEST_F(CaptureTest, FilesOfManyBlocksAreStoredWholeInAnyChunking) {
+    std::mt19937 rng(5);
+    const std::string data = RandomBytes(rng, 3 * CAPTURE_WRITE_BLOCK + 1234);
+    const struct {
+        size_t chunk;
+        const CCaptureLinkTraits* traits;
+    } cases[] = {
+        {255, &g_serialCaptureTraits},   {512, &g_networkCaptureTraits},
+        {4096, &g_serialCaptureTraits},  {CAPTURE_WRITE_BLOCK, &g_networkCaptureTraits},
+        {70001, &g_serialCaptureTraits}, {data.size() + FILE_HEADER_SIZE, &g_networkCaptureTraits},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("chunk " + std::to_string(c.chunk));
+        host.transferActive = 1;
+        host.ClearCalls();
+        link.ArmCapture(host.sendName, outputDir, FixedTime);
+        Feed(Header(static_cast<uint32_t>(data.size())) + data, c.chunk, *c.traits);
+        EXPECT_EQ(host.Count("ended:0"), 1);
+        ASSERT_FALSE(host.positions.empty());
+        EXPECT_EQ(host.positions.back(), 100);
+        EXPECT_TRUE(testutil::ReadFile(OutputPath()) == data);
+        ExpectIdle();
+    }
+}
+
+// Whatever ends a capture (a full disk during a block or at the end, a reset by a time-out or a
+// lost link), the count it tells is what its file holds: the gathered bytes are written first.
+TEST_F(CaptureTest, TheStoredCountIsWhatTheFileHolds) {
+    std::mt19937 rng(6);
+    const std::string data = RandomBytes(rng, 200000);
+    const struct {
+        const char* what;
+        size_t delivered;     // file bytes delivered before the end
+        unsigned long limit;  // the disk takes this many bytes; 0: no limit
+        bool reset;           // ended by a reset, else by the capture itself (a failed write)
+        int64_t stored;
+    } cases[] = {
+        {"reset after one block", 100000, 0, true, 100000},
+        {"reset, the disk full at the rest", 100000, 70000, true, 70000},
+        {"the disk full at a block", 200000, 10000, false, 10000},
+        {"the disk full at the end", 100000, 90000, false, 90000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        host.transferActive = 1;
+        host.failures.clear();
+        link.ArmCapture(host.sendName, outputDir, FixedTime);
+        const uint32_t announced = c.reset ? 200000 : static_cast<uint32_t>(c.delivered);
+        CaptureTally tally;
+        {
+            std::optional<testutil::FileSizeLimit> full;
+            if (c.limit > 0 && !c.reset)
+                full.emplace(c.limit);
+            Feed(Header(announced) + data.substr(0, c.delivered), 1000, g_serialCaptureTraits);
+            if (c.reset) {
+                if (c.limit > 0)
+                    full.emplace(c.limit);
+                tally = link.ResetCapture();
+            }
+        }
+        if (c.reset) {
+            EXPECT_TRUE(host.failures.empty());
+            EXPECT_EQ(tally.stored, c.stored);
+            EXPECT_EQ(tally.path, OutputPath());
+        } else {
+            ASSERT_EQ(host.failures.size(), 1u);
+            EXPECT_EQ(host.failures[0].how, CaptureEnd::WriteFailed);
+            EXPECT_EQ(host.failures[0].why, "File too large");
+            EXPECT_EQ(host.failures[0].stored, c.stored);
+        }
+        EXPECT_TRUE(testutil::ReadFile(OutputPath()) == data.substr(0, c.stored));
+        ExpectIdle();
+    }
+}
+
+// The capture's "file" is a FIFO nobody reads, standing for a disk that has stalled: the
+// receive thread is blocked writing a block. The window's reset (a time-out) returns at once
+// with what the file held before that block, and the writer lets go of the file once its write
+// is done.
+TEST_F(CaptureTest, AResetNeverWaitsForABlockBeingWritten) {
+    ASSERT_EQ(mkfifo(OutputPath().c_str(), 0644), 0);
+    const int reader = ::open(OutputPath().c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 4096), 0);  // the block cannot fit
+    link.ArmCapture(host.sendName, outputDir, FixedTime);
+    const std::string data(3 * CAPTURE_WRITE_BLOCK, 'f');
+    Deliver(Header(static_cast<uint32_t>(data.size())), g_serialCaptureTraits);
+    ASSERT_TRUE(link.FileOpen());
+    std::atomic<bool> stepDone{false};
+    std::thread receiver([&] {
+        Deliver(data.substr(0, CAPTURE_WRITE_BLOCK), g_serialCaptureTraits);  // gathered
+        Deliver(data.substr(0, 100), g_serialCaptureTraits);  // blocks in the block's write
+        stepDone = true;
+    });
+    // The block's write has begun when the pipe holds all it can.
+    ASSERT_TRUE(testutil::WaitFor([&] {
+        int queued = 0;
+        return ioctl(reader, FIONREAD, &queued) == 0 && queued == 4096;
+    }));
+    const CaptureTally tally = link.ResetCapture();
+    EXPECT_FALSE(stepDone.load());  // nobody has read the pipe: the write cannot have finished
+    EXPECT_EQ(tally.stored, 0);
+    EXPECT_FALSE(link.FileOpen());
+    // The disk comes back: the block goes out, and its writer closes the file (end of file).
+    std::string got;
+    char buf[4096];
+    for (pollfd p{reader, POLLIN, 0}; ::poll(&p, 1, 5000) > 0;) {
+        const ssize_t n = ::read(reader, buf, sizeof buf);
+        if (n == 0)
+            break;
+        if (n > 0)
+            got.append(buf, static_cast<size_t>(n));
+    }
+    receiver.join();
+    ::close(reader);
+    EXPECT_EQ(got.size(), CAPTURE_WRITE_BLOCK);
+    EXPECT_EQ(host.failures.size(), 0u);
+    EXPECT_EQ(host.Count("ended:0"), 0);
     ExpectIdle();
 }
 
