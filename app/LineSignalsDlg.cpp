@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr ModemLine kLines[4] = {ModemLine::Cts, ModemLine::Dsr, ModemLine::Dcd, ModemLine::Ri};
+constexpr const auto& kLines = platform::kModemInputs;
 const char* const kCounterNames[5] = {"Frame errors", "Parity errors", "Overruns",
                                       "Breaks received", "Buffer overruns"};
 // The longest break offered, in milliseconds (the timer runs on the UI thread; a minute is
@@ -177,7 +177,7 @@ void CLineSignalsDlg::Refresh() {
         return;
     ModemLines& modem = m_console.Modem();
     for (ModemLine line : kLines)
-        ShowLine(line, LineLevel(modem.Lines(), line));
+        ShowLine(line, modem.Lines().Level(line));
     m_dtr->setChecked(modem.Lines().dtr);
     m_rts->setChecked(modem.Lines().rts);
     ShowCounters();

@@ -17,7 +17,6 @@ namespace {
 using Setting = ComPortClient::Setting;
 using AckState = ComPortClient::AckState;
 
-const char* const kLineNames[4] = {"CTS", "DSR", "DCD", "RI"};
 const char* const kLineKindNames[CRemoteLinesGroup::LINE_KINDS] = {
     "Breaks", "Framing errors", "Parity errors", "Overruns", "Time-outs"};
 constexpr Setting kSettings[CRemoteLinesGroup::SETTING_ROWS] = {
@@ -101,14 +100,9 @@ QString AckText(Setting s, const ComPortClient::Ack& ack, int64_t timeoutMs) {
     return {};
 }
 
-// The level of row `i` (CTS, DSR, DCD, RI) and whether the server marked it as changed.
-bool Level(const comport::ModemState& s, int i) {
-    const bool levels[4] = {s.cts, s.dsr, s.dcd, s.ri};
-    return levels[i];
-}
-bool Delta(const comport::ModemState& s, int i) {
-    const bool deltas[4] = {s.deltaCts, s.deltaDsr, s.deltaDcd, s.riTrailingEdge};
-    return deltas[i];
+// The line of row `i` (CTS, DSR, DCD, RI).
+platform::ModemLine RowLine(int i) {
+    return platform::kModemInputs[i];
 }
 
 }  // namespace
@@ -127,7 +121,8 @@ CRemoteLinesGroup::CRemoteLinesGroup(NetConsole& net, QSpinBox* breakMs, QWidget
     for (int column = 0; column < 3; ++column)
         lines->addWidget(new QLabel(QString::fromLatin1(headers[column]), this), 0, column + 1);
     for (int i = 0; i < 4; ++i) {
-        const QString line = QString::fromLatin1(kLineNames[i]);
+        const QString line =
+            QString::fromLatin1(platform::ModemLineName(platform::kModemInputs[i]));
         const QString name = kPrefix + line;
         auto* label = new QLabel(line, this);
         LineRow& row = m_rows[i];
@@ -278,7 +273,7 @@ void CRemoteLinesGroup::Refresh() {
     else if (const auto modem = port->LastModemState(); modem && !m_lastModem) {
         // Notified before this window followed the link: the levels, without changes.
         for (int i = 0; i < 4; ++i)
-            ShowLamp(i, Level(*modem, i));
+            ShowLamp(i, modem->Level(RowLine(i)));
         m_lastModem = modem;
     }
     emit refreshed();
@@ -289,7 +284,7 @@ bool CRemoteLinesGroup::Controllable() const {
     return port && port->Option() == ComPortClient::OptionState::Agreed;
 }
 
-void CRemoteLinesGroup::OnModemState(const comport::ModemState& state, qint64 steadyNs) {
+void CRemoteLinesGroup::OnModemState(const platform::ModemState& state, qint64 steadyNs) {
     FollowLink();
     if (!m_link)
         return;
@@ -298,10 +293,10 @@ void CRemoteLinesGroup::OnModemState(const comport::ModemState& state, qint64 st
     const QDateTime when =
         QDateTime::currentDateTime().addMSecs(steadyNs > 0 ? -(nowNs - steadyNs) / 1000000 : 0);
     for (int i = 0; i < 4; ++i) {
-        const bool on = Level(state, i);
+        const bool on = state.Level(RowLine(i));
         // A change the server marked, or a level unlike the last one it told (a server may
         // notify without the delta bits).
-        if (Delta(state, i) || (m_lastModem && Level(*m_lastModem, i) != on)) {
+        if (state.Changed(RowLine(i)) || (m_lastModem && m_lastModem->Level(RowLine(i)) != on)) {
             LineRow& row = m_rows[i];
             ++row.changes;
             SetValue(row.count, QString::number(row.changes));

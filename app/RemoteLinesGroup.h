@@ -51,7 +51,7 @@ private:
     // A new link (or none): the counts and lamps start again.
     void FollowLink();
     void Reset();
-    void OnModemState(const comport::ModemState& state, qint64 steadyNs);
+    void OnModemState(const platform::ModemState& state, qint64 steadyNs);
     void OnLineState(const comport::LineState& state, qint64 steadyNs);
     void ShowLamp(int row, bool on);
     void OnDtr(bool on);
@@ -76,6 +76,6 @@ private:
     QLabel* m_dtrAnswer = nullptr;
     QLabel* m_rtsAnswer = nullptr;
     QLabel* m_breakAnswer = nullptr;
-    std::optional<comport::ModemState> m_lastModem;
+    std::optional<platform::ModemState> m_lastModem;
     int64_t m_breakEndsNs = 0;  // steady clock: the break button stays off until then
 };

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/LineWords.h"
+
 SerialSelection SelectionFromLists(int port, int baud, int data, int stop, int parity, int flow) {
     static const uint32_t bauds[] = {2400,  4800,  9600,  14400,  19200,
                                      28800, 38400, 57600, 115200, 230400};
@@ -10,10 +12,10 @@ SerialSelection SelectionFromLists(int port, int baud, int data, int stop, int p
     s.line.baud = baud >= 0 && baud <= 9 ? bauds[baud] : 9600;
     s.line.dataBits = data >= 0 && data <= 3 ? data + 5 : 8;
     s.line.stopBits = stop == 1 ? StopBits::Two : StopBits::One;
-    s.line.parity = parity == 0 ? Parity::Even : parity == 1 ? Parity::Odd : Parity::None;
-    s.line.flow = flow == 1   ? FlowControl::XonXoff
-                  : flow == 2 ? FlowControl::Hardware
-                              : FlowControl::None;
+    const platform::ParityWords* parityRow = platform::AtListIndex(platform::kParityWords, parity);
+    s.line.parity = parityRow ? parityRow->parity : Parity::None;
+    const platform::FlowWords* flowRow = platform::AtListIndex(platform::kFlowWords, flow);
+    s.line.flow = flowRow ? flowRow->flow : FlowControl::None;
     return s;
 }
 

@@ -353,7 +353,7 @@ void NetConsole::Deliver(CLinkSocket& link, const unsigned char* bytes, int n,
         if (n > 0)
             Store(link, bytes, n, at);
         QPointer<NetConsole> alive(this);
-        for (const comport::ModemState& m : out.notifications.modem) {
+        for (const platform::ModemState& m : out.notifications.modem) {
             emit remoteModemState(m, ns);
             if (!alive)
                 return;

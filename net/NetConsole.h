@@ -23,7 +23,7 @@
 
 Q_DECLARE_METATYPE(platform::Result)
 Q_DECLARE_METATYPE(RemoteSettingsReport)
-Q_DECLARE_METATYPE(comport::ModemState)
+Q_DECLARE_METATYPE(platform::ModemState)
 Q_DECLARE_METATYPE(comport::LineState)
 
 constexpr int CONNECT_TIMEOUT_MS = 2000;
@@ -138,7 +138,7 @@ signals:
     void comPortChanged();
     // The device server's modem lines or line state, as it notified them, with the steady-clock
     // time (nanoseconds) of the read that brought them.
-    void remoteModemState(const comport::ModemState& state, qint64 steadyNs);
+    void remoteModemState(const platform::ModemState& state, qint64 steadyNs);
     void remoteLineState(const comport::LineState& state, qint64 steadyNs);
     // Every answer to the settings asked (when the link came up, or by ApplyRemoteSettings) is
     // in, or its time is over; also told when the server turns out not to speak the option.

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/LineWords.h"
+
 const char* const NOT_RFC2217_SERVER = "not an RFC 2217 server";
 
 namespace {
@@ -58,19 +60,20 @@ std::string RemoteSettingsReport::ValueName(Setting s, uint32_t v) {
         case Setting::DataBits:
             return std::to_string(v);
         case Setting::Parity: {
-            static const char* const names[] = {"?", "none", "odd", "even", "mark", "space"};
-            return v < 6 ? names[v] : std::to_string(v);
+            if (v == 0)
+                return "?";  // the value that asks for the current parity
+            const platform::ParityWords* row = platform::ByRfc2217(platform::kParityWords, v);
+            return row ? row->word : std::to_string(v);
         }
         case Setting::StopBits:
             return v == comport::STOPSIZE_1     ? "1"
                    : v == comport::STOPSIZE_2   ? "2"
                    : v == comport::STOPSIZE_1_5 ? "1.5"
                                                 : std::to_string(v);
-        case Setting::Flow:
-            return v == comport::CONTROL_FLOW_NONE       ? "none"
-                   : v == comport::CONTROL_FLOW_XONXOFF  ? "XON/XOFF"
-                   : v == comport::CONTROL_FLOW_HARDWARE ? "hardware"
-                                                         : std::to_string(v);
+        case Setting::Flow: {
+            const platform::FlowWords* row = platform::ByRfc2217(platform::kFlowWords, v);
+            return row ? row->answerWord : std::to_string(v);
+        }
         case Setting::Dtr:
         case Setting::Rts:
         case Setting::Break:

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/LineWords.h"
+
 namespace telnet {
 
 bool Receiver::InSubnegotiation() const {
@@ -180,20 +182,19 @@ Bytes PurgeData(uint8_t which) {
     return Command(PURGE_DATA, which);
 }
 
+// The table's wire values are RFC 2217's.
+static_assert(platform::WordsOf(Parity::None)->rfc2217 == PARITY_NONE &&
+              platform::WordsOf(Parity::Odd)->rfc2217 == PARITY_ODD &&
+              platform::WordsOf(Parity::Even)->rfc2217 == PARITY_EVEN &&
+              platform::WordsOf(Parity::Mark)->rfc2217 == PARITY_MARK &&
+              platform::WordsOf(Parity::Space)->rfc2217 == PARITY_SPACE);
+static_assert(platform::WordsOf(FlowControl::None)->rfc2217 == CONTROL_FLOW_NONE &&
+              platform::WordsOf(FlowControl::XonXoff)->rfc2217 == CONTROL_FLOW_XONXOFF &&
+              platform::WordsOf(FlowControl::Hardware)->rfc2217 == CONTROL_FLOW_HARDWARE);
+
 uint8_t ParityValue(Parity p) {
-    switch (p) {
-        case Parity::None:
-            return PARITY_NONE;
-        case Parity::Odd:
-            return PARITY_ODD;
-        case Parity::Even:
-            return PARITY_EVEN;
-        case Parity::Mark:
-            return PARITY_MARK;
-        case Parity::Space:
-            return PARITY_SPACE;
-    }
-    return PARITY_NONE;
+    const platform::ParityWords* row = platform::WordsOf(p);
+    return row ? row->rfc2217 : PARITY_NONE;
 }
 
 uint8_t StopSizeValue(StopBits s) {
@@ -201,19 +202,12 @@ uint8_t StopSizeValue(StopBits s) {
 }
 
 uint8_t FlowValue(FlowControl f) {
-    switch (f) {
-        case FlowControl::None:
-            return CONTROL_FLOW_NONE;
-        case FlowControl::XonXoff:
-            return CONTROL_FLOW_XONXOFF;
-        case FlowControl::Hardware:
-            return CONTROL_FLOW_HARDWARE;
-    }
-    return CONTROL_FLOW_NONE;
+    const platform::FlowWords* row = platform::WordsOf(f);
+    return row ? row->rfc2217 : CONTROL_FLOW_NONE;
 }
 
-ModemState ModemState::From(uint8_t b) {
-    ModemState m;
+platform::ModemState DecodeModemState(uint8_t b) {
+    platform::ModemState m;
     m.dcd = b & MODEM_DCD;
     m.ri = b & MODEM_RI;
     m.dsr = b & MODEM_DSR;
@@ -548,7 +542,7 @@ void ComPortClient::OnSubnegotiation(const telnet::Event& e, int64_t nowMs, Outp
             out.notifications.line.push_back(LineState::From(v));
             break;
         case SERVER_OFFSET + NOTIFY_MODEMSTATE:
-            modem_ = ModemState::From(v);
+            modem_ = DecodeModemState(v);
             out.notifications.modem.push_back(*modem_);
             break;
         default:

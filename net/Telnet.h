@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ModemState.h"
 #include "serial/LineSettings.h"
 
 namespace telnet {
@@ -144,12 +145,9 @@ uint8_t ParityValue(Parity p);
 uint8_t StopSizeValue(StopBits s);
 uint8_t FlowValue(FlowControl f);
 
-struct ModemState {
-    bool cts = false, dsr = false, ri = false, dcd = false;
-    bool deltaCts = false, deltaDsr = false, riTrailingEdge = false, deltaDcd = false;
-    static ModemState From(uint8_t bits);
-    bool operator==(const ModemState&) const = default;
-};
+// A NOTIFY-MODEMSTATE byte as the one modem-state type: the levels of CTS, DSR, RI and DCD and
+// their change bits; DTR and RTS, which the byte does not carry, are left false.
+platform::ModemState DecodeModemState(uint8_t bits);
 
 struct LineState {
     bool timeout = false, txShiftEmpty = false, txHoldingEmpty = false, breakDetected = false;
@@ -204,7 +202,7 @@ public:
     };
 
     struct Notifications {
-        std::vector<comport::ModemState> modem;
+        std::vector<platform::ModemState> modem;
         std::vector<comport::LineState> line;
     };
 
@@ -248,7 +246,7 @@ public:
     // True while the server asked us to stop sending (FLOWCONTROL-SUSPEND).
     bool Suspended() const { return suspended_; }
     // The last modem state the server notified, if any.
-    std::optional<comport::ModemState> LastModemState() const { return modem_; }
+    std::optional<platform::ModemState> LastModemState() const { return modem_; }
 
     // "baud rate", "data bits", "parity", "stop bits", "flow control", "DTR", "RTS", "break".
     static const char* SettingName(Setting s);
@@ -271,5 +269,5 @@ private:
     bool usBinary_ = false, usSga_ = false, himBinary_ = false, himSga_ = false;
     std::string signature_;
     bool suspended_ = false;
-    std::optional<comport::ModemState> modem_;
+    std::optional<platform::ModemState> modem_;
 };

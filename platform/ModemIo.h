@@ -11,20 +11,10 @@
 #include <cstdint>
 
 #include "platform/AbortSignal.h"
+#include "platform/ModemState.h"
 #include "platform/Result.h"
 
 namespace platform {
-
-// The lines as read at one moment: inputs CTS, DSR, DCD, RI; outputs DTR and RTS as set.
-struct ModemState {
-    bool cts = false;
-    bool dsr = false;
-    bool dcd = false;
-    bool ri = false;
-    bool dtr = false;
-    bool rts = false;
-    bool operator==(const ModemState&) const = default;
-};
 
 // The UART's cumulative error counters since the driver loaded (TIOCGICOUNT).
 struct UartCounters {
@@ -53,31 +43,42 @@ public:
     // Blocks until one of CTS, DSR, DCD or RI changes, or `abort` is raised (then fails with
     // ECANCELED). Where the driver has no wait for line changes, polls the lines every 10 ms.
     virtual Result WaitForChange(const AbortSignal& abort) = 0;
-    // Any thread, after raising the abort a WaitForChange watches: ends that wait promptly even
-    // where it blocks in the driver. Returns once no wait is inside the driver any more.
+    // Any thread, after raising the abort a WaitForChange watches: makes that wait end even
+    // where it blocks in the driver. Returns at once, without waiting for the wait to end.
     virtual void Interrupt() {}
     virtual Result GetCounters(UartCounters& counters) = 0;
 };
 
-// The lines of a tty descriptor through ioctl. The descriptor stays its owner's (a
-// CSerialDevice's); this object only uses it while the device is open.
+// The lines of a tty through ioctl, on a duplicate of the descriptor it is given: the duplicate
+// is this object's own (closed by its destructor), so a watch thread that still holds the object
+// after the port closed never reaches a descriptor number the process has given to another file.
 class TtyModemIo : public ModemIo {
 public:
-    explicit TtyModemIo(int fd) : m_fd(fd) {}
+    // Duplicates `fd`; when that fails (no descriptor left), every call fails with the errno.
+    explicit TtyModemIo(int fd);
+    ~TtyModemIo() override;
+    TtyModemIo(const TtyModemIo&) = delete;
+    TtyModemIo& operator=(const TtyModemIo&) = delete;
+
     Result GetLines(ModemState& state) override;
     Result SetDtr(bool on) override;
     Result SetRts(bool on) override;
     Result SetBreak(bool on) override;
     Result WaitForChange(const AbortSignal& abort) override;
+    // Sends the thread inside the driver's wait one wake signal, or nothing when no thread is in
+    // it: a wait entered after the abort was raised sees the abort and does not start. Call it
+    // before the waiting thread can be joined (its id is signalled).
     void Interrupt() override;
     Result GetCounters(UartCounters& counters) override;
 
 private:
     Result SetBits(int bits, bool on);
     Result PollForChange(const AbortSignal& abort);
-    int m_fd;
+    int m_fd = -1;
+    int m_dupErrno = 0;  // why the duplicate could not be made
     // The driver's wait (TIOCMIWAIT) ends only on a line change or a signal: the waiting thread
-    // is named here while it is inside it, so Interrupt() can send it a signal.
+    // is named here from before its last look at the abort until it has left the driver, so
+    // Interrupt() can send it the wake signal.
     std::atomic<bool> m_inDriverWait{false};
     std::atomic<pthread_t> m_waiter{};
     std::atomic<bool> m_driverLacksWait{false};

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "platform/LineWords.h"
 #include "res/Resource.h"
 
 namespace {
@@ -81,8 +82,6 @@ constexpr const char* kBauds[] = {"2400",  "4800",  "9600",  "14400",  "19200",
                                   "28800", "38400", "57600", "115200", "230400"};
 constexpr const char* kDataBits[] = {"5 bit", "6 bit", "7 bit", "8 bit"};
 constexpr const char* kStopBits[] = {"1", "2"};
-constexpr const char* kParities[] = {"Even", "Odd", "None"};
-constexpr const char* kFlows[] = {"None", "Xon/Xoff", "Hardware"};
 
 }  // namespace
 
@@ -102,9 +101,9 @@ std::span<const char* const> ComboItems(int id) {
         case IDC_COMBO_STOP:
             return kStopBits;
         case IDC_COMBO_PARITY:
-            return kParities;
+            return platform::kParityListItems;
         case IDC_COMBO_FLOW:
-            return kFlows;
+            return platform::kFlowListItems;
         default:
             return {};
     }

@@ -16,6 +16,7 @@
 #include <set>
 
 #include "net/NetConsole.h"
+#include "platform/LineWords.h"
 
 namespace {
 
@@ -26,8 +27,6 @@ constexpr uint32_t kBauds[] = {2400, 4800, 9600, 14400, 19200, 28800, 38400, 576
 // 16C950 parts); larger numbers are typing errors rather than rates.
 constexpr long long kMaxBaud = 4000000;
 constexpr int kDataBits[] = {5, 6, 7, 8};
-constexpr Parity kParities[] = {Parity::Even, Parity::Odd, Parity::None};
-constexpr FlowControl kFlows[] = {FlowControl::None, FlowControl::XonXoff, FlowControl::Hardware};
 
 // "a b c": the accepted values, as the messages list them.
 template <class T, size_t N, class Text>
@@ -35,6 +34,16 @@ std::string ListOf(const T (&values)[N], Text text) {
     std::string list;
     for (size_t i = 0; i < N; ++i)
         list += (i ? " " : "") + text(values[i]);
+    return list;
+}
+
+// "even odd none": the option words of a parity or flow table, in the order the window lists them.
+template <class Row, size_t N>
+std::string OptionWords(const Row (&rows)[N]) {
+    std::string list;
+    for (size_t i = 0; i < N; ++i)
+        if (const Row* row = platform::AtListIndex(rows, static_cast<int>(i)); row && row->option)
+            list += (list.empty() ? "" : " ") + std::string(row->option);
     return list;
 }
 
@@ -106,17 +115,15 @@ std::string ApplyLineOption(const std::string& name, const std::string& value, L
             return "--stop-bits " + value + " is not one of: 1 2";
         line.stopBits = wanted == 2 ? StopBits::Two : StopBits::One;
     } else if (name == "--parity") {
-        const Parity* parity =
-            Find(kParities, [&value](Parity p) { return value == ParityWord(p); });
-        if (!parity)
-            return "--parity " + value + " is not one of: " + ListOf(kParities, ParityWord);
-        line.parity = *parity;
+        const platform::ParityWords* row = platform::ByOption(platform::kParityWords, value);
+        if (!row)
+            return "--parity " + value + " is not one of: " + OptionWords(platform::kParityWords);
+        line.parity = row->parity;
     } else if (name == "--flow") {
-        const FlowControl* flow =
-            Find(kFlows, [&value](FlowControl f) { return value == FlowWord(f); });
-        if (!flow)
-            return "--flow " + value + " is not one of: " + ListOf(kFlows, FlowWord);
-        line.flow = *flow;
+        const platform::FlowWords* row = platform::ByOption(platform::kFlowWords, value);
+        if (!row)
+            return "--flow " + value + " is not one of: " + OptionWords(platform::kFlowWords);
+        line.flow = row->flow;
     } else {
         return "unknown serial setting " + name;
     }

@@ -12,41 +12,10 @@
 
 namespace {
 
-constexpr ModemLine kInputs[] = {ModemLine::Cts, ModemLine::Dsr, ModemLine::Dcd, ModemLine::Ri};
-
 int64_t SteadyNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-bool RemoteLevel(const comport::ModemState& s, ModemLine line) {
-    switch (line) {
-        case ModemLine::Cts:
-            return s.cts;
-        case ModemLine::Dsr:
-            return s.dsr;
-        case ModemLine::Dcd:
-            return s.dcd;
-        case ModemLine::Ri:
-            return s.ri;
-    }
-    return false;
-}
-
-// The notification says the line changed since the one before (RI: it went off).
-bool RemoteDelta(const comport::ModemState& s, ModemLine line) {
-    switch (line) {
-        case ModemLine::Cts:
-            return s.deltaCts;
-        case ModemLine::Dsr:
-            return s.deltaDsr;
-        case ModemLine::Dcd:
-            return s.deltaDcd;
-        case ModemLine::Ri:
-            return s.riTrailingEdge;
-    }
-    return false;
 }
 
 std::string Ms(double ms) {
@@ -100,15 +69,15 @@ bool LinesReport::Ok() const {
 LinesCheck::LinesCheck(ModemLines& serial, NetConsole& net, int toggles, int waitMs)
     : m_serial(serial), m_net(net), m_nToggles(toggles), m_nWaitMs(waitMs) {
     const platform::ModemState& now = m_serial.Lines();
-    for (ModemLine line : kInputs)
-        m_serialSide.level[static_cast<int>(line)] = LineLevel(now, line);
+    for (ModemLine line : platform::kModemInputs)
+        m_serialSide.level[static_cast<int>(line)] = now.Level(line);
     m_serialSide.known = true;
     m_serialDtr = now.dtr;
     m_serialRts = now.rts;
     if (const ComPortClient* client = m_net.ComPort()) {
         if (const auto last = client->LastModemState()) {
-            for (ModemLine line : kInputs)
-                m_remoteSide.level[static_cast<int>(line)] = RemoteLevel(*last, line);
+            for (ModemLine line : platform::kModemInputs)
+                m_remoteSide.level[static_cast<int>(line)] = last->Level(line);
             m_remoteSide.known = true;
         }
     }
@@ -119,15 +88,15 @@ LinesCheck::LinesCheck(ModemLines& serial, NetConsole& net, int toggles, int wai
     connect(&m_net, &NetConsole::peerGone, this, [this] { m_linkLost = true; });
 }
 
-void LinesCheck::OnRemoteModem(const comport::ModemState& state, qint64 steadyNs) {
-    for (ModemLine line : kInputs) {
+void LinesCheck::OnRemoteModem(const platform::ModemState& state, qint64 steadyNs) {
+    for (ModemLine line : platform::kModemInputs) {
         const int i = static_cast<int>(line);
-        const bool level = RemoteLevel(state, line);
+        const bool level = state.Level(line);
         // A delta bit tells a change even where the level is the one known: the line went and
         // came back between two notifications (or one notification was lost). Before the first
         // notification the levels are unknown, and only a delta bit tells a change.
         const bool changed =
-            RemoteDelta(state, line) || (m_remoteSide.known && level != m_remoteSide.level[i]);
+            state.Changed(line) || (m_remoteSide.known && level != m_remoteSide.level[i]);
         m_remoteSide.level[i] = level;
         if (changed)
             m_remoteSide.Note(i, steadyNs);
@@ -265,7 +234,7 @@ LineFollowReport LinesCheck::Drive(bool remote, bool dtr) {
     if (!starts.empty() && !m_linkLost && !m_stopped)
         WaitUntil(allMovedSince(followers(starts.size()), starts.back()), m_nWaitMs);
     for (int k : followers(starts.size()))
-        report.followers.push_back(kInputs[k]);
+        report.followers.push_back(platform::kModemInputs[k]);
     for (size_t w = 0; w < starts.size() && !report.followers.empty(); ++w) {
         int64_t last = starts[w];
         bool all = true;

@@ -92,7 +92,7 @@ private:
     // Runs the event loop until `done` holds, `ms` pass or the link goes; returns done().
     template <class Done>
     bool WaitUntil(Done done, int ms);
-    void OnRemoteModem(const comport::ModemState& state, qint64 steadyNs);
+    void OnRemoteModem(const platform::ModemState& state, qint64 steadyNs);
     void OnSerialChange(const ModemLineChange& change);
 
     ModemLines& m_serial;

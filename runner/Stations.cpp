@@ -165,13 +165,7 @@ std::vector<LineSettings> SweepSettings(const LineSettings& base,
 }
 
 std::string SettingLabel(const LineSettings& s) {
-    const char parity = s.parity == Parity::None   ? 'N'
-                        : s.parity == Parity::Odd  ? 'O'
-                        : s.parity == Parity::Even ? 'E'
-                        : s.parity == Parity::Mark ? 'M'
-                                                   : 'S';
-    std::string label = std::to_string(s.baud) + " " + std::to_string(s.dataBits) + parity +
-                        (s.stopBits == StopBits::Two ? "2" : "1");
+    std::string label = s.Compact();
     if (s.flow != FlowControl::None)
         label += " " + FlowWord(s.flow);
     return label;

@@ -2,18 +2,12 @@
 
 #include <cerrno>
 
+#include "platform/LineWords.h"
+
 namespace {
 
 bool Known(Parity p) {
-    switch (p) {
-        case Parity::None:
-        case Parity::Odd:
-        case Parity::Even:
-        case Parity::Mark:
-        case Parity::Space:
-            return true;
-    }
-    return false;
+    return platform::WordsOf(p) != nullptr;
 }
 
 bool Known(StopBits s) {
@@ -21,35 +15,17 @@ bool Known(StopBits s) {
 }
 
 bool Known(FlowControl f) {
-    return f == FlowControl::None || f == FlowControl::XonXoff || f == FlowControl::Hardware;
+    return platform::WordsOf(f) != nullptr;
 }
 
 char ParityLetter(Parity p) {
-    switch (p) {
-        case Parity::None:
-            return 'N';
-        case Parity::Odd:
-            return 'O';
-        case Parity::Even:
-            return 'E';
-        case Parity::Mark:
-            return 'M';
-        case Parity::Space:
-            return 'S';
-    }
-    return '?';
+    const platform::ParityWords* row = platform::WordsOf(p);
+    return row ? row->letter : '?';
 }
 
 const char* FlowText(FlowControl f) {
-    switch (f) {
-        case FlowControl::None:
-            return "no flow control";
-        case FlowControl::XonXoff:
-            return "Xon/Xoff flow control";
-        case FlowControl::Hardware:
-            return "hardware flow control";
-    }
-    return "unknown flow control";
+    const platform::FlowWords* row = platform::WordsOf(f);
+    return row ? row->sentence : "unknown flow control";
 }
 
 platform::Result Invalid(const std::string& what) {
@@ -86,29 +62,11 @@ int LineSettings::FrameBits() const {
 }
 
 std::string ParityWord(Parity parity) {
-    switch (parity) {
-        case Parity::Even:
-            return "even";
-        case Parity::Odd:
-            return "odd";
-        case Parity::Mark:
-            return "mark";
-        case Parity::Space:
-            return "space";
-        case Parity::None:
-            break;
-    }
-    return "none";
+    const platform::ParityWords* row = platform::WordsOf(parity);
+    return row ? row->word : "none";
 }
 
 std::string FlowWord(FlowControl flow) {
-    switch (flow) {
-        case FlowControl::XonXoff:
-            return "software";
-        case FlowControl::Hardware:
-            return "hardware";
-        case FlowControl::None:
-            break;
-    }
-    return "none";
+    const platform::FlowWords* row = platform::WordsOf(flow);
+    return row ? row->word : "none";
 }

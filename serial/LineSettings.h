@@ -34,7 +34,8 @@ struct LineSettings {
     bool operator==(const LineSettings&) const = default;
 };
 
-// One word each, as the status line and the runner's options say them: "none", "odd", "even",
-// "mark", "space"; "none", "software" (Xon/Xoff), "hardware".
+// One word each, as the status line and the runner's reports say them (platform/LineWords.h):
+// "none", "odd", "even", "mark", "space"; "none", "software" (Xon/Xoff), "hardware". A value
+// outside the enum reads "none".
 std::string ParityWord(Parity parity);
 std::string FlowWord(FlowControl flow);

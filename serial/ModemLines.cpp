@@ -2,60 +2,31 @@
 
 #include <cerrno>
 #include <chrono>
+#include <mutex>
 
 using platform::ModemState;
 using platform::Result;
 
-bool LineLevel(const ModemState& s, ModemLine line) {
-    switch (line) {
-        case ModemLine::Cts:
-            return s.cts;
-        case ModemLine::Dsr:
-            return s.dsr;
-        case ModemLine::Dcd:
-            return s.dcd;
-        case ModemLine::Ri:
-            return s.ri;
+// Shared by the owner and its watch thread; the thread's share keeps it alive after Stop.
+struct ModemLines::Watcher {
+    std::shared_ptr<platform::ModemIo> io;
+    platform::AbortSignal abort;
+    std::mutex lock;              // guards owner
+    ModemLines* owner = nullptr;  // null from Stop on: nothing more is posted to it
+
+    // Watch thread. Posts call(owner) to the owner's thread unless the owner stopped the watch;
+    // false then. The lock is held only for the post, which never blocks.
+    template <class Call>
+    bool Post(Call call) {
+        std::lock_guard guard(lock);
+        if (!owner)
+            return false;
+        ModemLines* self = owner;
+        QMetaObject::invokeMethod(
+            self, [self, call = std::move(call)] { call(self); }, Qt::QueuedConnection);
+        return true;
     }
-    return false;
-}
-
-const char* ModemLineName(ModemLine line) {
-    switch (line) {
-        case ModemLine::Cts:
-            return "CTS";
-        case ModemLine::Dsr:
-            return "DSR";
-        case ModemLine::Dcd:
-            return "DCD";
-        case ModemLine::Ri:
-            return "RI";
-    }
-    return "";
-}
-
-namespace {
-
-void SetLevel(ModemState& s, ModemLine line, bool on) {
-    switch (line) {
-        case ModemLine::Cts:
-            s.cts = on;
-            break;
-        case ModemLine::Dsr:
-            s.dsr = on;
-            break;
-        case ModemLine::Dcd:
-            s.dcd = on;
-            break;
-        case ModemLine::Ri:
-            s.ri = on;
-            break;
-    }
-}
-
-constexpr ModemLine kInputs[] = {ModemLine::Cts, ModemLine::Dsr, ModemLine::Dcd, ModemLine::Ri};
-
-}  // namespace
+};
 
 ModemLines::ModemLines(QObject* parent) : QObject(parent) {
     m_breakTimer.setSingleShot(true);
@@ -88,10 +59,13 @@ Result ModemLines::Start(std::unique_ptr<platform::ModemIo> io) {
             emit watchFailed(QString::fromStdString(read.reason));
         return read;
     }
-    m_abort.Reset();
+    auto watcher = std::make_shared<Watcher>();
+    watcher->io = m_io;
+    watcher->owner = this;
     const uint64_t generation = m_generation.fetch_add(1) + 1;
     try {
-        m_watch = std::thread(&ModemLines::Watch, this, m_io.get(), m_lines, generation);
+        m_watch = std::thread(&ModemLines::Watch, watcher, m_lines, generation);
+        m_watcher = std::move(watcher);
     } catch (const std::system_error& e) {
         emit watchFailed(QString::fromUtf8(e.what()));
         return Result::Fail("modem line watch", e.what(), e.code().value());
@@ -102,10 +76,19 @@ Result ModemLines::Start(std::unique_ptr<platform::ModemIo> io) {
 void ModemLines::Stop() {
     // Posted changes of this start that have not been delivered yet are dropped.
     m_generation.fetch_add(1);
-    if (m_watch.joinable()) {
-        m_abort.Raise();
-        m_io->Interrupt();
-        m_watch.join();
+    if (m_watcher) {
+        {
+            std::lock_guard guard(m_watcher->lock);
+            m_watcher->owner = nullptr;
+        }
+        m_watcher->abort.Raise();
+        m_watcher->io->Interrupt();
+        if (m_retirer)
+            m_retirer->Retire(std::move(m_watch));
+        else
+            m_watch.join();
+        m_watch = {};
+        m_watcher.reset();
     }
     if (m_breakTimer.isActive()) {
         m_breakTimer.stop();
@@ -159,41 +142,27 @@ Result ModemLines::Counters(platform::UartCounters& counters) {
     return m_io->GetCounters(counters);
 }
 
-namespace {
-
-bool SameInputs(const ModemState& a, const ModemState& b) {
-    for (ModemLine line : kInputs)
-        if (LineLevel(a, line) != LineLevel(b, line))
-            return false;
-    return true;
-}
-
-}  // namespace
-
-void ModemLines::Watch(ModemLines* self, platform::ModemIo* io, ModemState last,
-                       uint64_t generation) {
+void ModemLines::Watch(std::shared_ptr<Watcher> w, ModemState last, uint64_t generation) {
+    platform::ModemIo& io = *w->io;
     for (;;) {
         // Read again before waiting: the driver's wait counts only the changes after it began,
         // so one that came while the last change was being posted would wait for the next.
-        if (self->m_abort.IsRaised())
+        if (w->abort.IsRaised())
             return;
         ModemState now;
-        Result r = io->GetLines(now);
-        if (r && SameInputs(now, last)) {
-            r = io->WaitForChange(self->m_abort);
-            if (self->m_abort.IsRaised())
+        Result r = io.GetLines(now);
+        if (r && now.SameInputs(last)) {
+            r = io.WaitForChange(w->abort);
+            if (w->abort.IsRaised())
                 return;
             if (r)
-                r = io->GetLines(now);
+                r = io.GetLines(now);
         }
         if (!r) {
-            QMetaObject::invokeMethod(
-                self,
-                [self, generation, reason = QString::fromStdString(r.reason)] {
-                    if (generation == self->m_generation.load())
-                        emit self->watchFailed(reason);
-                },
-                Qt::QueuedConnection);
+            w->Post([generation, reason = QString::fromStdString(r.reason)](ModemLines* self) {
+                if (generation == self->m_generation.load())
+                    emit self->watchFailed(reason);
+            });
             return;
         }
         // Timed as seen here, before the post, so the owner's delay does not count.
@@ -201,13 +170,13 @@ void ModemLines::Watch(ModemLines* self, platform::ModemIo* io, ModemState last,
                                      std::chrono::steady_clock::now().time_since_epoch())
                                      .count();
         const QDateTime wall = QDateTime::currentDateTimeUtc();
-        for (ModemLine line : kInputs) {
-            if (LineLevel(now, line) == LineLevel(last, line))
+        for (ModemLine line : platform::kModemInputs) {
+            if (now.Level(line) == last.Level(line))
                 continue;
-            ModemLineChange change{line, LineLevel(now, line), steadyNs, wall};
-            QMetaObject::invokeMethod(
-                self, [self, generation, change] { self->Deliver(generation, change); },
-                Qt::QueuedConnection);
+            const ModemLineChange change{line, now.Level(line), steadyNs, wall};
+            if (!w->Post(
+                    [generation, change](ModemLines* self) { self->Deliver(generation, change); }))
+                return;
         }
         last = now;
     }
@@ -216,7 +185,7 @@ void ModemLines::Watch(ModemLines* self, platform::ModemIo* io, ModemState last,
 void ModemLines::Deliver(uint64_t generation, ModemLineChange change) {
     if (generation != m_generation.load())
         return;  // from a start that has ended
-    SetLevel(m_lines, change.line, change.on);
+    m_lines.SetLevel(change.line, change.on);
     ++m_counts[static_cast<int>(change.line)];
     emit lineChanged(change);
 }

@@ -3,6 +3,8 @@
 //
 // Lives on its owner's thread (the serial console's). A watch thread waits for line changes
 // through the ModemIo and only posts what it saw to the owner's thread; it never waits for it.
+// Stop() tells the watch thread to end and, given a Retirer, hands it over without waiting: the
+// thread owns what it still uses (the ModemIo and its abort, through a shared_ptr).
 // A device without modem lines is told once per Start (notSupported, and a failed Result from
 // Start); every call then fails with "not supported by this device" and nothing else changes.
 #pragma once
@@ -20,14 +22,11 @@
 #include "platform/AbortSignal.h"
 #include "platform/ModemIo.h"
 #include "platform/Result.h"
+#include "platform/Retirer.h"
 
-// The input lines, as the events name them.
-enum class ModemLine { Cts, Dsr, Dcd, Ri };
-
-// "CTS", "DSR", "DCD", "RI".
-const char* ModemLineName(ModemLine line);
-// Whether `line` is on in `state`.
-bool LineLevel(const platform::ModemState& state, ModemLine line);
+// The input lines, as the events name them, and their names ("CTS", "DSR", "DCD", "RI").
+using platform::ModemLine;
+using platform::ModemLineName;
 
 // One change of an input line.
 struct ModemLineChange {
@@ -49,9 +48,13 @@ public:
     // Owner thread. Reads the lines of a just opened port and starts watching them. Fails (and
     // emits notSupported once) for a device without modem lines. `io` is used until Stop().
     platform::Result Start(std::unique_ptr<platform::ModemIo> io);
-    // Owner thread. Ends the watch thread and waits for it, and ends a break still on. Call it
-    // before the descriptor behind the ModemIo closes.
+    // Owner thread. Ends the watch thread and a break still on. With a Retirer the thread is
+    // handed to it and Stop returns at once; without one Stop waits for the thread (the runner
+    // and tests). Call it before the descriptor behind the ModemIo closes.
     void Stop();
+    // Owner thread. The retirer Stop hands the watch thread to; null: Stop joins it. The retirer
+    // must outlive this object.
+    void SetRetirer(platform::Retirer* retirer) { m_retirer = retirer; }
 
     bool Running() const { return m_io != nullptr; }
     bool Supported() const { return m_io != nullptr && m_bSupported; }
@@ -78,19 +81,21 @@ signals:
     void breakEnded();
 
 private:
+    struct Watcher;
     platform::Result Unavailable() const;
-    static void Watch(ModemLines* self, platform::ModemIo* io, platform::ModemState start,
+    static void Watch(std::shared_ptr<Watcher> watcher, platform::ModemState start,
                       uint64_t generation);
     // Owner thread: one change seen by the watch thread of start number `generation`.
     void Deliver(uint64_t generation, ModemLineChange change);
 
-    std::unique_ptr<platform::ModemIo> m_io;
+    std::shared_ptr<platform::ModemIo> m_io;
     bool m_bSupported = false;
     platform::Result m_startFailure;  // why Start could not read the lines
     platform::ModemState m_lines;
     int m_counts[4] = {0, 0, 0, 0};
     QTimer m_breakTimer;
-    platform::AbortSignal m_abort;
     std::atomic<uint64_t> m_generation{0};
+    std::shared_ptr<Watcher> m_watcher;  // what the running watch thread shares with this object
     std::thread m_watch;
+    platform::Retirer* m_retirer = nullptr;
 };

@@ -17,6 +17,7 @@ public:
     explicit TerminalEngine(QObject* parent = nullptr) : QObject(parent) {
         serial.Port().Device().Traffic().Set(&traffic);
         net.Traffic().Set(&traffic);
+        serial.Modem().SetRetirer(&retirer);
     }
     ~TerminalEngine() override { Shutdown(); }
 

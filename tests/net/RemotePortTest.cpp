@@ -82,14 +82,14 @@ struct Linked {
     ScriptedServer server;
     int listener = -1;
     std::vector<RemoteSettingsReport> reports;
-    std::vector<comport::ModemState> modem;
+    std::vector<platform::ModemState> modem;
 
     explicit Linked(const RemotePortOptions& options) {
         net.SetRemotePortOptions(options);
         QObject::connect(&net, &NetConsole::remoteSettingsChecked,
                          [this](const RemoteSettingsReport& r) { reports.push_back(r); });
         QObject::connect(&net, &NetConsole::remoteModemState,
-                         [this](const comport::ModemState& m, qint64) { modem.push_back(m); });
+                         [this](const platform::ModemState& m, qint64) { modem.push_back(m); });
         int port = 0;
         listener = testutil::ListenLoopback(&port);
         EXPECT_TRUE(testutil::ConnectAndWait(net, "127.0.0.1", static_cast<unsigned>(port)).ok);
@@ -480,4 +480,18 @@ TEST(RemotePort, ReportWords) {
         const auto late = r.LateAnswers();
         EXPECT_EQ(late.empty() ? std::string() : late[0], c.late);
     }
+}
+
+// A device server's parity and flow answers in the report's words, including values RFC 2217
+// does not define for them.
+TEST(RemotePort, ParityAndFlowAnswerWords) {
+    using Setting = ComPortClient::Setting;
+    const std::pair<uint32_t, const char*> parities[] = {
+        {0, "?"}, {1, "none"}, {2, "odd"}, {3, "even"}, {4, "mark"}, {5, "space"}, {6, "6"}};
+    for (auto [value, word] : parities)
+        EXPECT_EQ(RemoteSettingsReport::ValueName(Setting::Parity, value), word) << value;
+    const std::pair<uint32_t, const char*> flows[] = {
+        {0, "0"}, {1, "none"}, {2, "XON/XOFF"}, {3, "hardware"}, {4, "4"}};
+    for (auto [value, word] : flows)
+        EXPECT_EQ(RemoteSettingsReport::ValueName(Setting::Flow, value), word) << value;
 }

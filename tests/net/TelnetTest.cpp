@@ -407,11 +407,11 @@ TEST(Telnet, Notifications) {
                           Reply(comport::FLOWCONTROL_SUSPEND, {}),
                           {'>'}}));
     EXPECT_EQ(out.data, (Bytes{'<', '>'}));
-    comport::ModemState m1;
+    platform::ModemState m1;
     m1.dcd = m1.dsr = m1.cts = m1.deltaCts = true;
-    comport::ModemState m2;
+    platform::ModemState m2;
     m2.ri = m2.deltaDcd = m2.riTrailingEdge = true;
-    EXPECT_EQ(out.notifications.modem, (std::vector<comport::ModemState>{m1, m2}));
+    EXPECT_EQ(out.notifications.modem, (std::vector<platform::ModemState>{m1, m2}));
     comport::LineState l1;
     l1.breakDetected = l1.framingError = l1.overrun = true;
     comport::LineState l2;
@@ -426,3 +426,29 @@ TEST(Telnet, Notifications) {
 }
 
 }  // namespace
+
+// Each bit of a modem-state notification is one line's level or one line's change mark, read
+// through the one modem-state type: the wire's bit values, line by line.
+TEST(Telnet, ModemStateBitsDecodeToTheirLines) {
+    using platform::ModemLine;
+    struct Case {
+        uint8_t bit;
+        ModemLine line;
+        bool level;  // the bit is the line's level, not its change mark
+    };
+    const Case cases[] = {
+        {0x80, ModemLine::Dcd, true},  {0x40, ModemLine::Ri, true},   {0x20, ModemLine::Dsr, true},
+        {0x10, ModemLine::Cts, true},  {0x08, ModemLine::Dcd, false}, {0x04, ModemLine::Ri, false},
+        {0x02, ModemLine::Dsr, false}, {0x01, ModemLine::Cts, false},
+    };
+    for (const Case& c : cases) {
+        const platform::ModemState m = comport::DecodeModemState(c.bit);
+        for (ModemLine line : platform::kModemInputs) {
+            const bool mine = line == c.line;
+            EXPECT_EQ(m.Level(line), mine && c.level) << int(c.bit) << " " << ModemLineName(line);
+            EXPECT_EQ(m.Changed(line), mine && !c.level)
+                << int(c.bit) << " " << ModemLineName(line);
+        }
+        EXPECT_FALSE(m.dtr || m.rts) << int(c.bit);  // the byte does not carry the outputs
+    }
+}

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/Retirer.h"
 #include "serial/SerialConsole.h"
 #include "support/TestUtil.h"
 
@@ -40,6 +41,9 @@ struct FakeLines {
     // A driver's wait (TIOCMIWAIT) counts changes from when it is entered, not from the last
     // read; with this set, the fake's wait does the same.
     bool waitCountsFromEntry = false;
+    // A driver whose wait the interrupt does not end: only a change does.
+    bool waitIgnoresAbort = false;
+    bool inWait = false;
     // Called once, right after the next read, with the lock held: a change that comes between
     // a read and the wait after it.
     std::function<void(ModemState&)> afterNextRead;
@@ -81,7 +85,11 @@ public:
     Result WaitForChange(const platform::AbortSignal& abort) override {
         std::unique_lock g(m_f.lock);
         const uint64_t since = m_f.waitCountsFromEntry ? m_f.version : m_seen;
-        m_f.changed.wait(g, [&] { return abort.IsRaised() || m_f.version != since; });
+        m_f.inWait = true;
+        m_f.changed.notify_all();
+        m_f.changed.wait(
+            g, [&] { return (abort.IsRaised() && !m_f.waitIgnoresAbort) || m_f.version != since; });
+        m_f.inWait = false;
         if (abort.IsRaised())
             return Result::Fail("aborted", {}, ECANCELED);
         return Result::Ok();
@@ -275,4 +283,31 @@ TEST(ModemLines, AChangeBetweenAReadAndTheNextWaitIsReported) {
     EXPECT_EQ(seen[1].line, ModemLine::Dsr);
     EXPECT_TRUE(lines.Lines().dsr);
     lines.Stop();
+}
+
+// With a retirer, stopping a watch whose wait does not end at once returns without waiting: the
+// watch thread ends later, after its owner is gone, touching nothing of it and reporting nothing.
+TEST(ModemLines, StopHandsAStuckWatchToTheRetirer) {
+    FakeLines fake;
+    fake.waitIgnoresAbort = true;
+    platform::Retirer retirer;
+    int changes = 0;
+    {
+        ModemLines lines;
+        lines.SetRetirer(&retirer);
+        QObject::connect(&lines, &ModemLines::lineChanged, [&] { ++changes; });
+        ASSERT_TRUE(lines.Start(std::make_unique<FakeModemIo>(fake)).ok);
+        {
+            std::unique_lock g(fake.lock);
+            ASSERT_TRUE(
+                fake.changed.wait_for(g, std::chrono::seconds(10), [&] { return fake.inWait; }));
+        }
+        lines.Stop();
+        EXPECT_FALSE(lines.Running());
+        EXPECT_EQ(retirer.Pending(), 1u);  // still in its wait
+    }
+    fake.Set([](ModemState& s) { s.cts = true; });  // ends the wait, after the owner is gone
+    EXPECT_TRUE(retirer.WaitIdle(std::chrono::seconds(10)));
+    testutil::Pump(30);
+    EXPECT_EQ(changes, 0);
 }
