@@ -505,7 +505,8 @@ TEST(NetConsoleEngine, ConnectReturnsAtOnceAndTellsItsOutcomeLater) {
 TEST(NetConsoleEngine, EveryOperationIsSafeInEveryState) {
     using State = NetConsole::State;
     enum class Op { ConnectOk, ConnectRefused, Serve, Stop };
-    const State froms[] = {State::Idle, State::Connecting, State::Connected, State::Serving};
+    const State froms[] = {State::Idle, State::Connecting, State::Connected, State::Listening,
+                           State::Serving};
     struct Expect {
         Op op;
         const char* name;
@@ -515,7 +516,7 @@ TEST(NetConsoleEngine, EveryOperationIsSafeInEveryState) {
     const Expect ops[] = {
         {Op::ConnectOk, "Connect", State::Connected, 1, 0},
         {Op::ConnectRefused, "Connect refused", State::Idle, 0, 1},
-        {Op::Serve, "StartServer", State::Serving, 0, 0},
+        {Op::Serve, "StartServer", State::Listening, 0, 0},
         {Op::Stop, "Stop", State::Idle, 0, 0},
     };
     for (const State from : froms) {
@@ -535,13 +536,24 @@ TEST(NetConsoleEngine, EveryOperationIsSafeInEveryState) {
                 ASSERT_TRUE(
                     testutil::ConnectAndWait(net, "127.0.0.1", static_cast<unsigned>(first)).ok);
                 far = track(testutil::AcceptWithin(firstListener, 2000));
-            } else if (from == State::Serving) {
+            } else if (from == State::Listening || from == State::Serving) {
                 oldServer = testutil::FreePort();
                 ASSERT_TRUE(net.StartServer(static_cast<unsigned>(oldServer)).ok);
-                far = track(testutil::ConnectLoopback(oldServer));
-                ASSERT_TRUE(WaitFor([&] { return net.PeerCount() == 1; }));
+                if (from == State::Serving) {
+                    far = track(testutil::ConnectLoopback(oldServer));
+                    ASSERT_TRUE(WaitFor([&] { return net.PeerCount() == 1; }));
+                }
             }
             ASSERT_EQ(net.GetState(), from);
+            // Every query follows from the one state.
+            EXPECT_EQ(net.IsConnecting(), from == State::Connecting);
+            EXPECT_EQ(net.ServerMode(), from == State::Listening || from == State::Serving);
+            EXPECT_EQ(net.PeerCount(), from == State::Serving ? 1 : 0);
+            EXPECT_EQ(net.PeerSocket() != nullptr, from == State::Serving);
+            EXPECT_EQ(net.ClientSocket() != nullptr,
+                      from == State::Connecting || from == State::Connected);
+            EXPECT_EQ(net.LinkInUse() != nullptr,
+                      from == State::Connected || from == State::Serving);
             ConnectTally tally(net);
 
             platform::Result r;
@@ -566,10 +578,11 @@ TEST(NetConsoleEngine, EveryOperationIsSafeInEveryState) {
             EXPECT_EQ(net.GetState(), e.state);
             EXPECT_EQ(tally.connected, e.connected);
             EXPECT_EQ(tally.failed, e.failed);
-            const bool up = e.state == State::Connected || e.state == State::Serving;
+            const bool up = e.state == State::Connected || e.state == State::Listening;
             EXPECT_EQ(net.IsConnected(), up);
+            EXPECT_EQ(net.ServerMode(), e.state == State::Listening);
             EXPECT_EQ(net.ClientSocket() != nullptr, e.state == State::Connected);
-            EXPECT_EQ(net.ListenSocket() != nullptr, e.state == State::Serving);
+            EXPECT_EQ(net.ListenSocket() != nullptr, e.state == State::Listening);
             EXPECT_EQ(net.PeerSocket(), nullptr);
             EXPECT_EQ(net.LinkInUse(), e.state == State::Connected ? net.ClientSocket() : nullptr);
             if (far >= 0) {
@@ -581,6 +594,8 @@ TEST(NetConsoleEngine, EveryOperationIsSafeInEveryState) {
             net.Stop();
             net.Stop();
             EXPECT_EQ(net.GetState(), State::Idle);
+            EXPECT_FALSE(net.IsConnected());
+            EXPECT_FALSE(net.ServerMode());
         }
     }
 }
