@@ -61,10 +61,11 @@ uint32_t SerialReceiveSide::Read(void* buf, uint32_t capacity) {
 uint32_t SerialReceiveSide::DrainReceiveEvent() {
     unsigned char buf[SERIAL_READ_CHUNK];
     uint32_t total = 0;
-    // Until a read finds the queue empty; a port being closed stops early, so that a device
-    // that never stops sending cannot hold up Close. Each chunk is read and handed on under the
-    // gate: after Close nothing is read that a later open of the port should get, and nothing
-    // reaches the console.
+    // Until a read takes less than a chunk: it took everything queued, and asking again would
+    // only be told "nothing" (what arrives meanwhile ends the next wait at once). A port being
+    // closed stops early, so that a device that never stops sending cannot hold up Close. Each
+    // chunk is read and handed on under the gate: after Close nothing is read that a later open
+    // of the port should get, and nothing reaches the console.
     for (;;) {
         std::lock_guard gate(m_gate);
         if (!m_bOpen)
@@ -76,12 +77,12 @@ uint32_t SerialReceiveSide::DrainReceiveEvent() {
         total += n;
         if (m_pTraffic)
             m_pTraffic->Report(platform::TrafficKind::SerialRx, at, buf, n);
-        if (!m_pReceiver)
-            continue;
-        if (m_pReceiver->CaptureArmed())
+        if (m_pReceiver && m_pReceiver->CaptureArmed())
             m_pReceiver->CaptureSerialChunk(buf, static_cast<int>(n));
-        else
+        else if (m_pReceiver)
             m_pReceiver->SerialRing().Put(buf, static_cast<int>(n), at);
+        if (n < SERIAL_READ_CHUNK)
+            break;
     }
     // One notification per receive event, however many chunks it took; while capture is armed
     // the capture step notifies the window itself.

@@ -70,9 +70,9 @@ public:
     bool Running() const { return m_bRunning.load(); }
 
     // One receive event of the thread: reads chunks of up to SERIAL_READ_CHUNK bytes until a
-    // read returns 0 (or the gate shuts), hands each to the ring buffer or, while capture is
-    // armed, to the capture step, then posts one WM_COMM_READ if anything was stored. Returns
-    // the bytes read. Receive thread only (tests call it on a side without one).
+    // read takes less than a chunk (or the gate shuts), hands each to the ring buffer or, while
+    // capture is armed, to the capture step, then posts one WM_COMM_READ if anything was stored.
+    // Returns the bytes read. Receive thread only (tests call it on a side without one).
     uint32_t DrainReceiveEvent();
     // Bytes read; 0 when nothing is queued (no read is issued then) or the read failed.
     uint32_t Read(void* buf, uint32_t capacity);
