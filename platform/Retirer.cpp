@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 
 namespace platform {
 
@@ -32,10 +33,17 @@ void Retirer::JoinRetired(const std::shared_ptr<State>& state) {
 }
 
 Retirer::Retirer() : m_state(std::make_shared<State>()) {
-    m_joiner = std::thread([state = m_state] { JoinRetired(state); });
+    try {
+        m_joiner = std::thread([state = m_state] { JoinRetired(state); });
+    } catch (const std::system_error&) {
+        // No thread to spare (a limit on threads): Retire then joins on the caller's thread, as
+        // a part without a retirer does, rather than the program ending here.
+    }
 }
 
 Retirer::~Retirer() {
+    if (!m_joiner.joinable())
+        return;  // nothing was ever queued
     const bool idle = WaitIdle(kExitWait);
     {
         std::lock_guard guard(m_state->lock);
@@ -54,6 +62,10 @@ Retirer::~Retirer() {
 void Retirer::Retire(std::thread worker) {
     if (!worker.joinable())
         return;
+    if (!m_joiner.joinable()) {
+        worker.join();
+        return;
+    }
     {
         std::lock_guard guard(m_state->lock);
         m_state->queue.push_back(std::move(worker));

@@ -17,6 +17,8 @@ namespace platform {
 
 class Retirer {
 public:
+    // Starts the joining thread. When the system refuses that thread, Retire joins on the
+    // caller's thread instead.
     Retirer();
     // Waits at most `kExitWait` for the threads retired so far; a thread still running after it
     // (blocked on a stalled disk) is left to end with the process. It owns what it uses, so
