@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
@@ -606,6 +607,35 @@ TEST(SerialPortWrite, ConcurrentWritesArriveUnmixed) {
     ASSERT_EQ(got.size(), 2 * kBlock * kBlocksEach);
     for (size_t at = 0; at < got.size(); at += kBlock)
         EXPECT_EQ(got.substr(at, kBlock), std::string(kBlock, got[at])) << "block at " << at;
+}
+
+// A bounded write (a console send) gives up while another writer (a file-send worker) holds
+// the port, writing nothing; once that writer is done the port takes the next write.
+TEST(SerialPortWrite, BoundedWriteGivesUpWhileAnotherWriterHoldsThePort) {
+    PtyPair pty;
+    CSerialPort port;
+    ASSERT_EQ(OpenPty(port, pty, 115200), 1);  // no write time limit at this rate
+    platform::AbortSignal stopHolder;
+    std::atomic<bool> holderDone{false};
+    const std::string big(1 << 20, 'z');  // far more than the pty holds; the master never reads
+    std::thread holder([&] {
+        port.Write(big.data(), static_cast<uint32_t>(big.size()), -1, &stopHolder);
+        holderDone = true;
+    });
+    ASSERT_TRUE(testutil::WaitFor([&] {
+        int queued = 0;
+        return ioctl(pty.master, FIONREAD, &queued) == 0 && queued > 0;
+    }));
+    for (int waitMs : {0, 50}) {
+        EXPECT_EQ(port.Write("B", 1, waitMs), 0u) << waitMs;
+        EXPECT_FALSE(holderDone.load());  // it returned while the holder still held the port
+    }
+    stopHolder.Raise();
+    holder.join();
+    const std::string held = pty.Read(big.size(), 300);
+    EXPECT_EQ(held.find_first_not_of('z'), std::string::npos);
+    EXPECT_EQ(port.Write("ok", 2, 1000), 2u);
+    EXPECT_EQ(pty.Read(2), "ok");
 }
 
 TEST(SerialPortWrite, CloseEndsAWriteTheDeviceDoesNotTake) {
