@@ -120,7 +120,7 @@ void CAsyncSocket::Attach(int fd) {
     m_bListening = false;
     m_bConnected = true;
     m_bCloseDelivered = false;
-    m_bCloseSeen = false;
+    m_nCloseSeen = NO_CLOSE_SEEN;
     UpdateNotifiers();
 }
 
@@ -133,7 +133,7 @@ void CAsyncSocket::Close() {
     m_bConnected = false;
     m_bConnecting = false;
     m_bCloseDelivered = false;
-    m_bCloseSeen = false;
+    m_nCloseSeen = NO_CLOSE_SEEN;
 }
 
 // The descriptor for a receive or send of `len` bytes at `buf`; SOCKET_ERROR (with the reason
@@ -162,16 +162,13 @@ int CAsyncSocket::Receive(void* buf, int len, int flags) {
         int err = errno;
         SetError(err);
         if (!IsTransient(err) && m_bConnected) {
-            m_bCloseSeen = true;  // a reset: the next read would say 0, the reason is now
-            m_nCloseError = err;
+            m_nCloseSeen = err;  // a reset: the next read would say 0, the reason is now
         }
         errno = err;
         return SOCKET_ERROR;
     }
-    if (n == 0 && len > 0 && m_bConnected && !m_bCloseSeen) {
-        m_bCloseSeen = true;
-        m_nCloseError = 0;
-    }
+    if (n == 0 && len > 0 && m_bConnected && m_nCloseSeen == NO_CLOSE_SEEN)
+        m_nCloseSeen = 0;
     return static_cast<int>(n);
 }
 
@@ -435,8 +432,8 @@ void CAsyncSocket::OnReadable() {
         UpdateNotifiers();
         return;
     }
-    if (m_bCloseSeen) {  // met by a read outside a notification
-        DeliverClose(m_nCloseError);
+    if (m_nCloseSeen != NO_CLOSE_SEEN) {  // met by a read outside a notification
+        DeliverClose(m_nCloseSeen);
         return;
     }
     const bool handlerReads = m_readNotice == ReadNotice::HandlerReads;
@@ -448,8 +445,8 @@ void CAsyncSocket::OnReadable() {
         // read met then waits for the notifications to come back.
         if (m_hSocket != fd || !m_bConnected || m_bCloseDelivered)
             return;
-        if (m_bCloseSeen) {
-            DeliverClose(m_nCloseError);
+        if (m_nCloseSeen != NO_CLOSE_SEEN) {
+            DeliverClose(m_nCloseSeen);
             return;
         }
         if (m_nReads != readsBefore)
@@ -470,11 +467,10 @@ void CAsyncSocket::OnReadable() {
 }
 
 void CAsyncSocket::DeliverClose(int errorCode) {
-    m_bCloseSeen = true;
-    m_nCloseError = errorCode;
+    m_nCloseSeen = errorCode;
     if (!m_bNotify)
         return;  // delivered once notifications are back (the closed socket stays readable)
-    m_bCloseSeen = false;
+    m_nCloseSeen = NO_CLOSE_SEEN;
     m_bCloseDelivered = true;
     UpdateNotifiers();
     Dispatch(&CAsyncSocket::OnClose, errorCode);

@@ -145,10 +145,11 @@ private:
     bool m_bConnecting = false;  // a connect is under way: the write notifier waits for it
     bool m_bCloseDelivered = false;
     bool m_bInHandler = false;  // a notification handler of this object is running
-    // A Receive met the far end's close (m_nCloseError: 0, or the errno of a reset) that is not
-    // delivered yet; m_nReads counts Receive calls, so a handler that read nothing is told apart.
-    bool m_bCloseSeen = false;
-    int m_nCloseError = 0;
+    // The far end's close that a Receive met and that is not delivered yet: its error (0, or
+    // the errno of a reset), NO_CLOSE_SEEN when none. m_nReads counts Receive calls, so that a
+    // handler that read nothing is told apart.
+    static constexpr int NO_CLOSE_SEEN = -1;
+    int m_nCloseSeen = NO_CLOSE_SEEN;
     unsigned m_nReads = 0;
     AbortSignal m_abortSend;
     QSocketNotifier* m_pReadNotifier = nullptr;
