@@ -5,10 +5,10 @@
 // is delivered once; after it no notifier fires on the socket again. A socket made with
 // ReadNotice::HandlerReads does without the peek: its OnReceive reads at every notification, and
 // the close that one of its reads meets (0, or a hard error) is delivered right after it returns.
-// A notification handler may
-// destroy its own object: the dispatch never touches the object after the handler returns. While
-// a handler runs (also through a nested event loop, such as a message box), the same object is
-// not notified again; what arrived meanwhile is notified after the handler has returned.
+// A notification handler may destroy its own object: the dispatch never touches the object after
+// the handler returns. While a handler runs (also through a nested event loop, such as a message
+// box), the same object is not notified again; what arrived meanwhile is notified after the
+// handler has returned.
 //
 // A connect is asynchronous: Connect() starts it and returns, and its outcome arrives once as
 // OnConnect (0, or the errno of the refusal or failure). Only a connecting socket has a write
