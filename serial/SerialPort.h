@@ -19,7 +19,9 @@ namespace platform {
 class Retirer;
 }
 
-// What the receive thread needs of the port's owner (the serial console).
+// What the receive thread needs of the port's owner (the serial console). Every call comes from
+// the receive thread while the port's Close waits for it to return (so that nothing arrives
+// after Close): none may close the port or wait for the UI thread.
 class ISerialReceiver {
 public:
     virtual ~ISerialReceiver() = default;
