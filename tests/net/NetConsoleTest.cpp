@@ -146,6 +146,63 @@ TEST(NetConsoleEngine, ClientReceivesSendsAndHearsTheFarEndClose) {
     EXPECT_FALSE(net.Send("gone").ok);
 }
 
+// While a tap is armed, every byte reaches it in order, in chunks of at most a history's size
+// however the reads fall (short ones, full ones, a batch), nothing reaches the history, and the
+// far end's close that a read meets is still told once.
+TEST(NetConsoleEngine, ArmedTapGetsEveryByteInOrderAndTheCloseIsStillTold) {
+    struct Tap : IReceiveTap {
+        bool Armed() const override { return true; }
+        void Chunk(const unsigned char* bytes, int n) override {
+            got.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(n));
+            largest = std::max(largest, n);
+        }
+        std::string got;
+        int largest = 0;
+    };
+    struct Case {
+        size_t bytes;
+        bool close;
+    } cases[] = {{10, true},
+                 {LINK_RECEIVE_CHUNK, true},
+                 {LINK_RECEIVE_CHUNK + 1, false},
+                 {300000, true},
+                 {300000, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.bytes) + (c.close ? " bytes, then close" : " bytes"));
+        Fds track;
+        int port = 0;
+        const int listener = track(testutil::ListenLoopback(&port));
+        NetConsole net;
+        Tap tap;
+        net.SetCaptureTap(&tap);
+        int received = 0, closed = 0;
+        QObject::connect(&net, &NetConsole::received, [&] { ++received; });
+        QObject::connect(&net, &NetConsole::farEndClosed, [&] { ++closed; });
+        ASSERT_TRUE(testutil::ConnectAndWait(net, "127.0.0.1", static_cast<unsigned>(port)).ok);
+        const int far = testutil::AcceptWithin(listener, 2000);
+        ASSERT_GE(far, 0);
+        std::string sent(c.bytes, '\0');
+        for (size_t i = 0; i < sent.size(); ++i)
+            sent[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+        std::thread writer([&] {
+            testutil::SendAll(far, sent);
+            if (c.close)
+                ::shutdown(far, SHUT_WR);
+        });
+        EXPECT_TRUE(
+            WaitFor([&] { return tap.got.size() >= sent.size() && (!c.close || closed); }, 10000));
+        writer.join();
+        testutil::Pump(100);
+        EXPECT_TRUE(tap.got == sent) << tap.got.size() << " of " << sent.size();
+        EXPECT_LE(tap.largest, LINK_RECEIVE_CHUNK);
+        EXPECT_EQ(received, 0);
+        EXPECT_EQ(History(net.Ring()), "");
+        EXPECT_EQ(closed, c.close ? 1 : 0);
+        ::close(far);
+        net.Stop();
+    }
+}
+
 TEST(NetConsoleEngine, ServerServesOnePeerAtATimeAndRefusesTheRest) {
     Fds track;
     NetConsole net;
