@@ -10,10 +10,10 @@ int CLinkSocket::Send(const void* buf, int len, int flags) {
 
 bool CLinkSocket::SetBlocking(bool on) {
     if (on) {
-        AsyncSelect(0);
+        AsyncSelect(false);
         return SetNonBlocking(false);
     }
-    AsyncSelect(platform::FD_ALL_EVENTS);
+    AsyncSelect(true);
     return SetNonBlocking(true);
 }
 
@@ -29,11 +29,13 @@ void CLinkSocket::OnAccept(int errorCode) {
 
 void CLinkSocket::OnReceive(int errorCode) {
     unsigned char buf[LINK_RECEIVE_CHUNK + 1];
+    // One read: what is left after a full one is notified again (the notifier is
+    // level-triggered), and a read that meets the close has it delivered once this returns.
     const int n = Receive(buf, LINK_RECEIVE_CHUNK, 0);
     const platform::Stamp at = platform::Stamp::Now();
     if (n <= 0 || !m_pOwner) {
         CAsyncSocket::OnReceive(errorCode);
-        return;  // a close arrives separately
+        return;
     }
     m_pOwner->LinkReceive(*this, buf, n, at);
 }

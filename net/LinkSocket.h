@@ -29,9 +29,12 @@ public:
 // At most what a receive history keeps: one notification reads up to this many bytes.
 constexpr int LINK_RECEIVE_CHUNK = 2047;
 
+// Each receive notification makes one read (no peek first); the far end's close that a read
+// meets is told to the owner right after.
 class CLinkSocket : public platform::CAsyncSocket {
 public:
-    explicit CLinkSocket(ILinkOwner* owner = nullptr) : m_pOwner(owner) {}
+    explicit CLinkSocket(ILinkOwner* owner = nullptr)
+        : CAsyncSocket(ReadNotice::HandlerReads), m_pOwner(owner) {}
 
     int Receive(void* buf, int len, int flags = 0) override;
     int Send(const void* buf, int len, int flags = 0) override;

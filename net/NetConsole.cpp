@@ -58,49 +58,56 @@ Result SocketFailure(const char* text, const CLinkSocket& socket) {
 }  // namespace
 
 NetConsole::NetConsole(QObject* parent) : QObject(parent) {
-    m_connectTimer.setSingleShot(true);
-    connect(&m_connectTimer, &QTimer::timeout, this, [this] {
+    m_connector.timer.setSingleShot(true);
+    connect(&m_connector.timer, &QTimer::timeout, this, [this] {
         if (m_state != State::Connecting)
             return;
-        if (m_connectFailure.ok) {  // no failure kept: the time-out
-            m_connectFailure =
+        if (m_connector.failure.ok) {  // no failure kept: the time-out
+            m_connector.failure =
                 Result::Fail("Can't connect socket", std::strerror(ETIMEDOUT), ETIMEDOUT);
         }
-        FailConnect(std::move(m_connectFailure));
+        FailConnect(std::move(m_connector.failure));
     });
-    m_acceptPause.setSingleShot(true);
-    m_acceptPause.setInterval(ACCEPT_PAUSE_MS);
-    connect(&m_acceptPause, &QTimer::timeout, this, [this] {
-        if (m_pListenSocket)
-            m_pListenSocket->AsyncSelect(platform::FD_ALL_EVENTS);
+    m_listener.pause.setSingleShot(true);
+    m_listener.pause.setInterval(ACCEPT_PAUSE_MS);
+    connect(&m_listener.pause, &QTimer::timeout, this, [this] {
+        if (m_listener.socket)
+            m_listener.socket->AsyncSelect(true);
     });
-    m_telnetTick.setInterval(TELNET_TICK_MS);
-    connect(&m_telnetTick, &QTimer::timeout, this, &NetConsole::OnTelnetTick);
-    m_breakTimer.setSingleShot(true);
-    connect(&m_breakTimer, &QTimer::timeout, this, [this] {
-        if (m_pTelnet && m_pTelnet->breakOn) {
-            m_pTelnet->breakOn = false;
-            SendTelnet(m_pTelnet->client.SetBreak(false, NowMs()));
+    m_telnet.tick.setInterval(TELNET_TICK_MS);
+    connect(&m_telnet.tick, &QTimer::timeout, this, &NetConsole::OnTelnetTick);
+    m_telnet.breakEnd.setSingleShot(true);
+    connect(&m_telnet.breakEnd, &QTimer::timeout, this, [this] {
+        if (m_telnet.session && m_telnet.session->breakOn) {
+            m_telnet.session->breakOn = false;
+            SendTelnet(m_telnet.session->client.SetBreak(false, NowMs()));
             emit comPortChanged();
         }
     });
-    m_dropTimer.setSingleShot(true);
-    connect(&m_dropTimer, &QTimer::timeout, this, &NetConsole::DropNotReading);
+    m_telnet.drop.setSingleShot(true);
+    connect(&m_telnet.drop, &QTimer::timeout, this, &NetConsole::DropNotReading);
 }
 
 NetConsole::~NetConsole() {
     Stop();
 }
 
-void NetConsole::OpenSpare() {
-    if (m_spareFd < 0)
-        m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+void NetConsole::Listener::OpenSpare() {
+    if (spareFd < 0)
+        spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
-void NetConsole::CloseSpare() {
-    if (m_spareFd >= 0)
-        ::close(m_spareFd);
-    m_spareFd = -1;
+void NetConsole::Listener::CloseSpare() {
+    if (spareFd >= 0)
+        ::close(spareFd);
+    spareFd = -1;
+}
+
+void NetConsole::DeviceServer::End() {
+    session.reset();
+    tick.stop();
+    breakEnd.stop();
+    drop.stop();
 }
 
 Result NetConsole::Connect(const std::string& address, unsigned port) {
@@ -109,48 +116,45 @@ Result NetConsole::Connect(const std::string& address, unsigned port) {
     Stop();
     m_netRing.Clear();
     m_dropReason.clear();
-    m_bServerMode = false;
     auto link = std::make_unique<CLinkSocket>(static_cast<ILinkOwner*>(this));
-    if (!link->Create(0, 1, platform::FD_ALL_EVENTS, nullptr))
+    if (!link->Create(0, SOCK_STREAM, nullptr))
         return SocketFailure("Can't create socket", *link);
     m_strAddress = address;
     m_nPort = port;
     m_state = State::Connecting;
-    m_connectFailure = Result::Ok();
+    m_connector.failure = Result::Ok();
     const bool started = link->Connect(address, port);
-    m_pClientSocket = std::move(link);
+    m_pLink = std::move(link);
     if (started) {
-        m_connectTimer.start(CONNECT_TIMEOUT_MS);
+        m_connector.timer.start(CONNECT_TIMEOUT_MS);
     } else {
         // Known at once (an invalid address, an unreachable network), but told like every other
         // outcome: after Connect has returned, through connectFailed.
-        m_connectFailure = SocketFailure("Can't connect socket", *m_pClientSocket);
-        m_connectTimer.start(0);
+        m_connector.failure = SocketFailure("Can't connect socket", *m_pLink);
+        m_connector.timer.start(0);
     }
     return Result::Ok();
 }
 
 void NetConsole::LinkConnect(CLinkSocket& link, int errorCode) {
-    if (&link != m_pClientSocket.get() || m_state != State::Connecting)
+    if (&link != m_pLink.get() || m_state != State::Connecting)
         return;
     if (errorCode != 0) {
         FailConnect(SocketFailure("Can't connect socket", link));
         return;
     }
-    m_connectTimer.stop();
+    m_connector.timer.stop();
     m_state = State::Connected;
-    m_bNetConnected = 1;
     if (m_remoteOptions.framing == LinkFraming::Rfc2217)
         StartTelnet(link);
     emit connected();
 }
 
 void NetConsole::FailConnect(Result failure) {
-    m_connectTimer.stop();
-    m_connectFailure = Result::Ok();
-    Drop(m_pClientSocket);  // may be the socket whose notification is running: not used after
+    m_connector.timer.stop();
+    m_connector.failure = Result::Ok();
+    Drop(m_pLink);  // may be the socket whose notification is running: not used after
     m_state = State::Idle;
-    m_bNetConnected = 0;
     emit connectFailed(failure);
 }
 
@@ -160,42 +164,39 @@ Result NetConsole::StartServer(unsigned port) {
     Stop();
     m_netRing.Clear();
     m_dropReason.clear();
-    m_bServerMode = true;
-    m_nPeerCount = 0;
     auto listener = std::make_unique<CLinkSocket>(static_cast<ILinkOwner*>(this));
-    if (!listener->Create(port, 1, platform::FD_ALL_EVENTS, nullptr))
+    if (!listener->Create(port, SOCK_STREAM, nullptr))
         return SocketFailure("Can't create socket.", *listener);
     if (!listener->Listen(LISTEN_BACKLOG)) {
         Result r = SocketFailure("Can't listen client.", *listener);
         listener->Close();
         return r;
     }
-    m_pListenSocket = std::move(listener);
-    OpenSpare();
+    m_listener.socket = std::move(listener);
+    m_listener.OpenSpare();
     m_nPort = port;
-    m_state = State::Serving;
-    m_bNetConnected = 1;
+    m_state = State::Listening;
     return Result::Ok();
 }
 
-// Every slot is emptied whatever the mode says, so no state can leave a link behind. The links
-// go first and the state after, so that whoever hears linkGoing still sees the link in use.
+// Every part is emptied whatever the state says, so no state can leave a socket behind. The
+// link goes first and the state after, so that whoever hears linkGoing still sees the link in
+// use.
 void NetConsole::Stop() {
-    m_connectTimer.stop();
-    m_connectFailure = Result::Ok();
-    Drop(m_pPeerSocket);
-    m_nPeerCount = 0;
-    Drop(m_pListenSocket);
-    m_acceptPause.stop();
-    CloseSpare();
-    Drop(m_pClientSocket);
+    m_connector.timer.stop();
+    m_connector.failure = Result::Ok();
+    Drop(m_pLink);
+    if (m_state == State::Serving)
+        m_state = State::Listening;
+    Drop(m_listener.socket);
+    m_listener.pause.stop();
+    m_listener.CloseSpare();
     m_state = State::Idle;
-    m_bNetConnected = 0;
 }
 
 Result NetConsole::Send(std::string_view line) {
     line = TrimRight(line);
-    CLinkSocket* link = m_bNetConnected ? LinkInUse() : nullptr;
+    CLinkSocket* link = LinkInUse();
     if (!link)
         return Result::Fail("Not connected: the line was not sent");
     // Characters beyond ASCII take several bytes each: the buffer grows with the line.
@@ -222,43 +223,33 @@ void NetConsole::Clear() {
     m_netRing.Clear();
 }
 
-CLinkSocket* NetConsole::LinkInUse() const {
-    if (m_bServerMode)
-        return m_pPeerSocket.get();
-    return m_state == State::Connected ? m_pClientSocket.get() : nullptr;
-}
-
 // Whoever still uses the link (a file-send worker) lets go of it first; only then is it closed,
 // so no send can run on a descriptor that is being closed (and perhaps already reused).
 void NetConsole::Drop(std::unique_ptr<CLinkSocket>& slot) {
     if (!slot)
         return;
     emit linkGoing(slot.get());
-    if (m_pTelnet && m_pTelnet->link == slot.get()) {
-        m_pTelnet.reset();
-        m_telnetTick.stop();
-        m_breakTimer.stop();
-        m_dropTimer.stop();
-    }
+    if (m_telnet.session && m_telnet.session->link == slot.get())
+        m_telnet.End();
     slot->Close();
     slot.reset();
 }
 
 void NetConsole::LinkAccept(CLinkSocket& listener) {
-    if (&listener != m_pListenSocket.get()) {
+    if (&listener != m_listener.socket.get()) {
         CLinkSocket stray;
         listener.Accept(stray);
         return;
     }
     bool shown = true;
-    if (m_nPeerCount == 0) {
+    if (m_state == State::Listening) {
         auto peer = std::make_unique<CLinkSocket>(static_cast<ILinkOwner*>(this));
         if (AcceptOrPause(listener, *peer, shown)) {
-            m_pPeerSocket = std::move(peer);
-            m_nPeerCount = 1;
+            m_pLink = std::move(peer);
+            m_state = State::Serving;
             m_dropReason.clear();
             if (m_remoteOptions.framing == LinkFraming::Rfc2217)
-                StartTelnet(*m_pPeerSocket);
+                StartTelnet(*m_pLink);
             emit peerAttached();
         } else if (shown) {
             emit failure(QStringLiteral("Connection Fail."),
@@ -295,13 +286,13 @@ bool NetConsole::AcceptOrPause(CLinkSocket& listener, CLinkSocket& peer, bool& s
     // level-triggered notifier would fire again at once. The spare descriptor makes room to take
     // the connection off the queue, so its client learns at once that it was not served.
     shown = false;
-    CloseSpare();
+    m_listener.CloseSpare();
     CLinkSocket dropped;
     if (listener.Accept(dropped))
         dropped.Close();
-    OpenSpare();
-    listener.AsyncSelect(0);
-    m_acceptPause.start();
+    m_listener.OpenSpare();
+    listener.AsyncSelect(false);
+    m_listener.pause.start();
     emit acceptPaused(
         QStringLiteral("no file descriptors left (%1)")
             .arg(err == EMFILE ? QStringLiteral("EMFILE") : QStringLiteral("ENFILE")));
@@ -312,20 +303,24 @@ void NetConsole::LinkReceive(CLinkSocket& link, const unsigned char* bytes, int 
                              const platform::Stamp& at) {
     const bool capturing = m_pTap && m_pTap->Armed() && &link == LinkInUse();
     Deliver(link, bytes, n, at);
-    if (!capturing)
+    // A read shorter than the chunk took everything queued: reading again would only be told
+    // "nothing now". What arrives meanwhile makes the socket readable again.
+    if (!capturing || n < LINK_RECEIVE_CHUNK)
         return;
-    // While a capture runs, the device passes small segments (one per read of its serial side,
-    // a few hundred bytes): take what else is queued now, in order and up to a bound, so that
-    // the event loop does not run once per segment. Stops as soon as the capture ends or the
-    // link is no longer the one in use.
+    // While a capture runs, take what else is queued now after a full read, in order and up to
+    // a bound, so that the event loop does not run once per chunk. Stops after a short read, as
+    // soon as the capture ends or the link is no longer the one in use; a read that meets the
+    // close has it delivered once this notification returns.
     unsigned char more[LINK_RECEIVE_CHUNK];
     for (int reads = 0; reads < CAPTURE_BATCH_READS; ++reads) {
         if (!m_pTap || !m_pTap->Armed() || LinkInUse() != &link)
             break;
         const int got = link.Receive(more, LINK_RECEIVE_CHUNK, MSG_DONTWAIT);
         if (got <= 0)
-            break;  // nothing queued (a close is seen by the next notification)
+            break;
         Deliver(link, more, got, platform::Stamp::Now());
+        if (got < LINK_RECEIVE_CHUNK)
+            break;
     }
 }
 
@@ -334,17 +329,17 @@ void NetConsole::Deliver(CLinkSocket& link, const unsigned char* bytes, int n,
     if (&link == LinkInUse())
         m_traffic.Report(platform::TrafficKind::NetRx, at, bytes, static_cast<size_t>(n));
     telnet::Bytes data;
-    if (m_pTelnet && m_pTelnet->link == &link) {
+    if (m_telnet.session && m_telnet.session->link == &link) {
         const int64_t ns = at.steadyNs;
         ComPortClient::Output out =
-            m_pTelnet->client.Receive(bytes, static_cast<size_t>(n), ns / 1000000);
+            m_telnet.session->client.Receive(bytes, static_cast<size_t>(n), ns / 1000000);
         SendTelnet(out.reply);
         if (out.changed)
             AskNotifications();
-        if (out.late && m_pTelnet->reported) {
+        if (out.late && m_telnet.session->reported) {
             // The report told before is out of date: told again once nothing waits for an answer.
-            m_pTelnet->reportDue = true;
-            m_pTelnet->revisedDue = true;
+            m_telnet.session->reportDue = true;
+            m_telnet.session->revisedDue = true;
         }
         data = std::move(out.data);
         bytes = data.data();
@@ -388,64 +383,66 @@ int64_t NetConsole::NowMs() const {
 }
 
 void NetConsole::StartTelnet(CLinkSocket& link) {
-    m_pTelnet = std::make_unique<TelnetLink>();
-    m_pTelnet->link = &link;
-    m_pTelnet->gate = std::make_shared<LinkSendGate>(m_traffic.Get());
-    m_pTelnet->client.SetAnswerTimeoutMs(m_remoteOptions.answerTimeoutMs);
+    m_telnet.session = std::make_unique<TelnetLink>();
+    m_telnet.session->link = &link;
+    m_telnet.session->gate = std::make_shared<LinkSendGate>(m_traffic.Get());
+    m_telnet.session->client.SetAnswerTimeoutMs(m_remoteOptions.answerTimeoutMs);
     const int64_t now = NowMs();
-    telnet::Bytes out = m_pTelnet->client.Start(now);
+    telnet::Bytes out = m_telnet.session->client.Start(now);
     if (m_remoteOptions.settings) {
-        const telnet::Bytes apply = m_pTelnet->client.Apply(*m_remoteOptions.settings, now);
+        const telnet::Bytes apply = m_telnet.session->client.Apply(*m_remoteOptions.settings, now);
         out.insert(out.end(), apply.begin(), apply.end());
     }
     // Told once the option is settled, with or without settings: a server that never agrees
     // is worth knowing even when nothing was asked of it.
-    m_pTelnet->reportDue = true;
+    m_telnet.session->reportDue = true;
     SendTelnet(out);
-    m_telnetTick.start();
+    m_telnet.tick.start();
 }
 
 void NetConsole::AskNotifications() {
-    if (!m_pTelnet || m_pTelnet->notificationsAsked || !m_remoteOptions.notifications ||
-        m_pTelnet->client.Option() != ComPortClient::OptionState::Agreed)
+    if (!m_telnet.session || m_telnet.session->notificationsAsked ||
+        !m_remoteOptions.notifications ||
+        m_telnet.session->client.Option() != ComPortClient::OptionState::Agreed)
         return;
-    m_pTelnet->notificationsAsked = true;
-    SendTelnet(m_pTelnet->client.RequestNotifications(true));
+    m_telnet.session->notificationsAsked = true;
+    SendTelnet(m_telnet.session->client.RequestNotifications(true));
 }
 
 void NetConsole::SendTelnet(const telnet::Bytes& bytes) {
-    if (!m_pTelnet || bytes.empty() || !m_pTelnet->dropText.empty())
+    if (!m_telnet.session || bytes.empty() || !m_telnet.session->dropText.empty())
         return;
-    LinkSendGate& gate = *m_pTelnet->gate;
+    LinkSendGate& gate = *m_telnet.session->gate;
     int err = 0;
     // A failing socket shows itself by its close notification; nothing more to do here.
-    if (gate.Post(m_pTelnet->link->GetSocketHandle(), bytes.data(), bytes.size(), &err) ||
+    if (gate.Post(m_telnet.session->link->GetSocketHandle(), bytes.data(), bytes.size(), &err) ||
         err != ENOBUFS)
         return;
     // The device server keeps asking and does not take the answers. Its link is not read any
     // more (no further requests, no further replies) and goes once the event loop is back.
     const size_t waiting = gate.Waiting();
-    m_pTelnet->dropText = "the device server does not read: " + std::to_string(waiting) +
-                          (waiting == 1 ? " byte waiting" : " bytes waiting");
-    m_pTelnet->link->AsyncSelect(0);
-    m_dropTimer.start(0);
+    m_telnet.session->dropText = "the device server does not read: " + std::to_string(waiting) +
+                                 (waiting == 1 ? " byte waiting" : " bytes waiting");
+    m_telnet.session->link->AsyncSelect(false);
+    m_telnet.drop.start(0);
 }
 
 void NetConsole::DropNotReading() {
-    if (!m_pTelnet || m_pTelnet->dropText.empty())
+    if (!m_telnet.session || m_telnet.session->dropText.empty())
         return;
-    const CLinkSocket* link = m_pTelnet->link;
-    m_dropReason = m_pTelnet->dropText;
+    const CLinkSocket* link = m_telnet.session->link;
+    m_dropReason = m_telnet.session->dropText;
     const QString text = QString::fromStdString(m_dropReason);
     QPointer<NetConsole> alive(this);
-    if (link == m_pPeerSocket.get()) {
-        Drop(m_pPeerSocket);
-        m_nPeerCount = 0;
+    if (link != m_pLink.get())
+        return;
+    if (m_state == State::Serving) {
+        Drop(m_pLink);
+        m_state = State::Listening;
         emit peerGone();
-    } else if (link == m_pClientSocket.get()) {
-        Drop(m_pClientSocket);
+    } else if (m_state == State::Connected) {
+        Drop(m_pLink);
         m_state = State::Idle;
-        m_bNetConnected = 0;
         emit farEndClosed();
     } else {
         return;
@@ -457,7 +454,7 @@ void NetConsole::DropNotReading() {
 Result NetConsole::SendTelnetData(CLinkSocket& link, const unsigned char* bytes, int n) {
     telnet::Bytes escaped;
     telnet::AppendEscaped(bytes, static_cast<size_t>(n), escaped);
-    LinkSendGate& gate = *m_pTelnet->gate;
+    LinkSendGate& gate = *m_telnet.session->gate;
     // What waits at the gate goes out first and in order; a peer that does not read lets only so
     // much wait, and a line beyond that is not sent at all (never half of a doubled 0xFF).
     if (gate.Waiting() + escaped.size() > LinkSendGate::MAX_WAITING)
@@ -470,11 +467,11 @@ Result NetConsole::SendTelnetData(CLinkSocket& link, const unsigned char* bytes,
 }
 
 void NetConsole::OnTelnetTick() {
-    if (!m_pTelnet)
+    if (!m_telnet.session)
         return;
     int err = 0;
-    m_pTelnet->gate->Flush(m_pTelnet->link->GetSocketHandle(), &err);
-    if (m_pTelnet->client.CheckTimeouts(NowMs())) {
+    m_telnet.session->gate->Flush(m_telnet.session->link->GetSocketHandle(), &err);
+    if (m_telnet.session->client.CheckTimeouts(NowMs())) {
         QPointer<NetConsole> alive(this);
         emit comPortChanged();
         if (alive)
@@ -483,9 +480,9 @@ void NetConsole::OnTelnetTick() {
 }
 
 void NetConsole::MaybeReport() {
-    if (!m_pTelnet || !m_pTelnet->reportDue)
+    if (!m_telnet.session || !m_telnet.session->reportDue)
         return;
-    const ComPortClient& c = m_pTelnet->client;
+    const ComPortClient& c = m_telnet.session->client;
     using Setting = ComPortClient::Setting;
     using AckState = ComPortClient::AckState;
     if (c.Option() == ComPortClient::OptionState::Asking)
@@ -493,7 +490,7 @@ void NetConsole::MaybeReport() {
     RemoteSettingsReport report;
     report.option = c.Option();
     report.answerTimeoutMs = c.AnswerTimeoutMs();
-    report.revised = m_pTelnet->revisedDue;
+    report.revised = m_telnet.session->revisedDue;
     for (Setting s :
          {Setting::Baud, Setting::DataBits, Setting::Parity, Setting::StopBits, Setting::Flow}) {
         const ComPortClient::Ack& a = c.AckOf(s);
@@ -503,18 +500,18 @@ void NetConsole::MaybeReport() {
             return;  // an answer is still due
         report.items.push_back({s, a.state, a.requested, a.answered, a.answeredAfterMs, a.late});
     }
-    m_pTelnet->reportDue = false;
-    m_pTelnet->revisedDue = false;
-    m_pTelnet->reported = true;
+    m_telnet.session->reportDue = false;
+    m_telnet.session->revisedDue = false;
+    m_telnet.session->reported = true;
     emit remoteSettingsChecked(report);
 }
 
 Result NetConsole::ApplyRemoteSettings(const LineSettings& settings) {
     if (!Rfc2217())
         return NotTelnet();
-    SendTelnet(m_pTelnet->client.Apply(settings, NowMs()));
-    m_pTelnet->reportDue = true;
-    m_pTelnet->revisedDue = false;
+    SendTelnet(m_telnet.session->client.Apply(settings, NowMs()));
+    m_telnet.session->reportDue = true;
+    m_telnet.session->revisedDue = false;
     emit comPortChanged();
     return Result::Ok();
 }
@@ -522,7 +519,7 @@ Result NetConsole::ApplyRemoteSettings(const LineSettings& settings) {
 Result NetConsole::SetRemoteDtr(bool on) {
     if (!Rfc2217())
         return NotTelnet();
-    SendTelnet(m_pTelnet->client.SetDtr(on, NowMs()));
+    SendTelnet(m_telnet.session->client.SetDtr(on, NowMs()));
     emit comPortChanged();
     return Result::Ok();
 }
@@ -530,7 +527,7 @@ Result NetConsole::SetRemoteDtr(bool on) {
 Result NetConsole::SetRemoteRts(bool on) {
     if (!Rfc2217())
         return NotTelnet();
-    SendTelnet(m_pTelnet->client.SetRts(on, NowMs()));
+    SendTelnet(m_telnet.session->client.SetRts(on, NowMs()));
     emit comPortChanged();
     return Result::Ok();
 }
@@ -540,9 +537,9 @@ Result NetConsole::SendRemoteBreak(int ms) {
         return NotTelnet();
     if (ms <= 0)
         return Result::Fail("Invalid break length: use 1 ms or more");
-    m_pTelnet->breakOn = true;
-    SendTelnet(m_pTelnet->client.SetBreak(true, NowMs()));
-    m_breakTimer.start(ms);
+    m_telnet.session->breakOn = true;
+    SendTelnet(m_telnet.session->client.SetBreak(true, NowMs()));
+    m_telnet.breakEnd.start(ms);
     emit comPortChanged();
     return Result::Ok();
 }
@@ -554,14 +551,16 @@ Result NetConsole::NotTelnet() const {
 }
 
 void NetConsole::LinkClose(CLinkSocket& link, int) {
-    if (m_nPeerCount > 0 && &link == m_pPeerSocket.get()) {
+    if (&link != m_pLink.get())
+        return;
+    if (m_state == State::Serving) {
         // The attached peer left: the server keeps listening and the next connection becomes
         // the peer. The peer is destroyed inside its own notification; nothing touches it after.
-        Drop(m_pPeerSocket);
-        m_nPeerCount = 0;
+        Drop(m_pLink);
+        m_state = State::Listening;
         emit peerGone();
         return;
     }
-    if (&link == m_pClientSocket.get() && m_bNetConnected && !m_bServerMode)
+    if (m_state == State::Connected)
         emit farEndClosed();
 }

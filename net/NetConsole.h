@@ -2,9 +2,9 @@
 // peer at a time, the receive history, and typed-line sends. Everything runs on the UI thread;
 // results come back as values and signals, never as boxes.
 //
-// Every operation may be called in any state (idle, connecting, connected, serving): Connect
-// and StartServer first end whatever runs, Stop ends anything, and a Connect while connecting
-// supersedes the earlier attempt, whose outcome is never told.
+// Every operation may be called in any state (idle, connecting, connected, listening, serving):
+// Connect and StartServer first end whatever runs, Stop ends anything, and a Connect while
+// connecting supersedes the earlier attempt, whose outcome is never told.
 #pragma once
 
 #include <QObject>
@@ -40,7 +40,14 @@ public:
     explicit NetConsole(QObject* parent = nullptr);
     ~NetConsole() override;
 
-    enum class State { Idle, Connecting, Connected, Serving };
+    // The console's one state; every query below follows from it.
+    enum class State {
+        Idle,        // no socket at all
+        Connecting,  // a client link is being made (ClientSocket() is the attempt)
+        Connected,   // the client link is up (also after the far end closed, until Stop)
+        Listening,   // Server Mode without a peer
+        Serving,     // Server Mode with its one peer attached
+    };
 
     // Client mode: starts a fresh link to `address` (dotted IPv4) and returns without waiting.
     // Refused at once, with nothing changed, for a port above 65535 ("Invalid port number: use 0
@@ -67,18 +74,27 @@ public:
 
     State GetState() const { return m_state; }
     // A client link is up or the server is started.
-    bool IsConnected() const { return m_bNetConnected != 0; }
+    bool IsConnected() const {
+        return m_state == State::Connected || m_state == State::Listening ||
+               m_state == State::Serving;
+    }
     bool IsConnecting() const { return m_state == State::Connecting; }
-    bool ServerMode() const { return m_bServerMode; }
-    int PeerCount() const { return m_nPeerCount; }
+    // The server is started (listening, with or without its peer).
+    bool ServerMode() const { return m_state == State::Listening || m_state == State::Serving; }
+    int PeerCount() const { return m_state == State::Serving ? 1 : 0; }
     const std::string& Address() const { return m_strAddress; }
     unsigned Port() const { return m_nPort; }
     // The link in use: the peer in Server Mode, else the connected client link (null when there
     // is none, also while a connect is in progress).
-    CLinkSocket* LinkInUse() const;
-    CLinkSocket* PeerSocket() const { return m_pPeerSocket.get(); }
-    CLinkSocket* ListenSocket() const { return m_pListenSocket.get(); }
-    CLinkSocket* ClientSocket() const { return m_pClientSocket.get(); }
+    CLinkSocket* LinkInUse() const {
+        return m_state == State::Connected || m_state == State::Serving ? m_pLink.get() : nullptr;
+    }
+    CLinkSocket* PeerSocket() const { return m_state == State::Serving ? m_pLink.get() : nullptr; }
+    CLinkSocket* ListenSocket() const { return m_listener.socket.get(); }
+    CLinkSocket* ClientSocket() const {
+        return m_state == State::Connecting || m_state == State::Connected ? m_pLink.get()
+                                                                           : nullptr;
+    }
     CRingBuffer& Ring() { return m_netRing; }
 
     // While the tap is armed, chunks of the link in use go to it instead of the history.
@@ -93,12 +109,16 @@ public:
     void SetRemotePortOptions(const RemotePortOptions& options) { m_remoteOptions = options; }
     const RemotePortOptions& RemoteOptions() const { return m_remoteOptions; }
     // The link in use speaks Telnet with the Com Port Control option.
-    bool Rfc2217() const { return m_pTelnet != nullptr && m_pTelnet->link == LinkInUse(); }
+    bool Rfc2217() const {
+        return m_telnet.session != nullptr && m_telnet.session->link == LinkInUse();
+    }
     // The option's state on the link in use (null when it is raw or there is none).
-    const ComPortClient* ComPort() const { return Rfc2217() ? &m_pTelnet->client : nullptr; }
+    const ComPortClient* ComPort() const { return Rfc2217() ? &m_telnet.session->client : nullptr; }
     // The gate every send on the link in use goes through (null when it is raw): a file-send
     // worker sends its data through it.
-    std::shared_ptr<LinkSendGate> SendGate() const { return Rfc2217() ? m_pTelnet->gate : nullptr; }
+    std::shared_ptr<LinkSendGate> SendGate() const {
+        return Rfc2217() ? m_telnet.session->gate : nullptr;
+    }
     // Asks the device server to apply `settings`; remoteSettingsChecked tells the outcome.
     // Fails when the link in use does not speak RFC 2217.
     platform::Result ApplyRemoteSettings(const LineSettings& settings);
@@ -167,28 +187,35 @@ private:
     // spare descriptor, closes it and pauses accepting. False when nothing was accepted; `shown`
     // is false when the failure was handled here and must not reach the user as a box.
     bool AcceptOrPause(CLinkSocket& listener, CLinkSocket& peer, bool& shown);
-    void OpenSpare();
-    void CloseSpare();
 
-    std::unique_ptr<CLinkSocket> m_pPeerSocket;
-    std::unique_ptr<CLinkSocket> m_pListenSocket;
-    std::unique_ptr<CLinkSocket> m_pClientSocket;
-    int m_nPeerCount = 0;
-    int32_t m_bNetConnected = 0;  // 1 in State::Connected and State::Serving
+    // Server Mode's listening socket and what keeps it serving when descriptors run out.
+    struct Listener {
+        std::unique_ptr<CLinkSocket> socket;
+        // Kept open on /dev/null while the server listens: closed to take a connection off the
+        // queue when descriptors run out, then opened again.
+        int spareFd = -1;
+        // Accepting is off while it runs (ACCEPT_PAUSE_MS).
+        QTimer pause;
+        void OpenSpare();
+        void CloseSpare();
+    };
+    // A connect in progress: its bound, and a failure connect() reported at once.
+    struct Connector {
+        // Bounds the attempt; fires at once (0 ms) to tell a failure kept in `failure`.
+        QTimer timer;
+        platform::Result failure;
+    };
+
     State m_state = State::Idle;
-    bool m_bServerMode = false;
+    // The one TCP link: the client socket (State::Connecting, State::Connected) or Server Mode's
+    // peer (State::Serving); null otherwise.
+    std::unique_ptr<CLinkSocket> m_pLink;
+    Listener m_listener;
+    Connector m_connector;
     std::string m_strAddress;
     unsigned m_nPort = 0;
     CRingBuffer m_netRing;
     IReceiveTap* m_pTap = nullptr;
-    // Kept open on /dev/null while the server listens: closed to take a connection off the
-    // queue when descriptors run out, then opened again.
-    int m_spareFd = -1;
-    QTimer m_acceptPause;
-    // Bounds a connect in progress; fires at once (0 ms) to tell a failure that connect()
-    // reported at once, which is then kept in m_connectFailure.
-    QTimer m_connectTimer;
-    platform::Result m_connectFailure;
 
     // The Telnet side of one link: made when it comes up in RFC 2217 framing, gone with it.
     struct TelnetLink {
@@ -203,6 +230,16 @@ private:
         // Set once commands and replies could no longer wait: the link is dropped from the
         // event loop (not inside whatever was sending), and nothing more is sent or read.
         std::string dropText;
+    };
+    // The device-server side of the link in use: its Telnet session (null on a raw link) and
+    // the timers that serve it, stopped when the session ends.
+    struct DeviceServer {
+        std::unique_ptr<TelnetLink> session;
+        // Checks acknowledgement time-outs and sends what waits at the gate while it is up.
+        QTimer tick;
+        QTimer breakEnd;  // ends a break sent to the device server's line
+        QTimer drop;      // drops a link that does not read, from the event loop
+        void End();
     };
     void StartTelnet(CLinkSocket& link);
     // Sends protocol bytes (commands, replies) on the Telnet link, in order with its data. When
@@ -221,10 +258,6 @@ private:
     int64_t NowMs() const;
     RemotePortOptions m_remoteOptions;
     platform::TrafficSlot m_traffic;
-    std::unique_ptr<TelnetLink> m_pTelnet;
-    // Checks acknowledgement time-outs and sends what waits at the gate while a Telnet link is up.
-    QTimer m_telnetTick;
-    QTimer m_breakTimer;
-    QTimer m_dropTimer;
+    DeviceServer m_telnet;
     std::string m_dropReason;
 };

@@ -21,14 +21,14 @@ namespace {
 // waiting for room waits before it looks at the raised flag again.
 constexpr int SEND_FALLBACK_POLL_MS = 50;
 
-
 bool IsTransient(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
 }
 
 }  // namespace
 
-CAsyncSocket::CAsyncSocket() : m_pOwnerThread(QThread::currentThread()) {}
+CAsyncSocket::CAsyncSocket(ReadNotice notice)
+    : m_pOwnerThread(QThread::currentThread()), m_readNotice(notice) {}
 
 CAsyncSocket::~CAsyncSocket() {
     if (m_pDestroyedFlag)
@@ -36,7 +36,7 @@ CAsyncSocket::~CAsyncSocket() {
     Close();
 }
 
-bool CAsyncSocket::Create(unsigned port, int type, int eventMask, const char* address) {
+bool CAsyncSocket::Create(unsigned port, int type, const char* address) {
     Close();
     if (type != SOCK_STREAM) {
         SetError("only stream sockets are supported");
@@ -66,7 +66,7 @@ bool CAsyncSocket::Create(unsigned port, int type, int eventMask, const char* ad
         ::close(fd);
         return false;
     }
-    m_eventMask = eventMask;
+    m_bNotify = true;
     m_hSocket = fd;
     // Neither listening nor connected yet: no notifier (poll reports HUP on such a socket).
     return true;
@@ -120,6 +120,7 @@ void CAsyncSocket::Attach(int fd) {
     m_bListening = false;
     m_bConnected = true;
     m_bCloseDelivered = false;
+    m_nCloseSeen = NO_CLOSE_SEEN;
     UpdateNotifiers();
 }
 
@@ -132,6 +133,7 @@ void CAsyncSocket::Close() {
     m_bConnected = false;
     m_bConnecting = false;
     m_bCloseDelivered = false;
+    m_nCloseSeen = NO_CLOSE_SEEN;
 }
 
 // The descriptor for a receive or send of `len` bytes at `buf`; SOCKET_ERROR (with the reason
@@ -155,12 +157,18 @@ int CAsyncSocket::Receive(void* buf, int len, int flags) {
     do {
         n = ::recv(fd, buf, static_cast<size_t>(len), flags);
     } while (n < 0 && errno == EINTR);
+    ++m_nReads;
     if (n < 0) {
         int err = errno;
         SetError(err);
+        if (!IsTransient(err) && m_bConnected) {
+            m_nCloseSeen = err;  // a reset: the next read would say 0, the reason is now
+        }
         errno = err;
         return SOCKET_ERROR;
     }
+    if (n == 0 && len > 0 && m_bConnected && m_nCloseSeen == NO_CLOSE_SEEN)
+        m_nCloseSeen = 0;
     return static_cast<int>(n);
 }
 
@@ -229,8 +237,8 @@ void CAsyncSocket::AbortSend(bool abort) {
         m_abortSend.Reset();
 }
 
-bool CAsyncSocket::AsyncSelect(int eventMask) {
-    m_eventMask = eventMask;
+bool CAsyncSocket::AsyncSelect(bool on) {
+    m_bNotify = on;
     UpdateNotifiers();
     if (m_hSocket < 0) {
         SetError(EBADF);
@@ -334,18 +342,16 @@ void CAsyncSocket::OnAccept(int) {}
 void CAsyncSocket::OnConnect(int) {}
 void CAsyncSocket::OnClose(int) {}
 
-// The close is seen only by reading (a peek that returns 0), so a connected socket is watched
-// only while it is registered for reading; FD_CLOSE alone would leave a readable socket firing.
+// The close is seen only by reading (a read or a peek that returns 0), so a connected socket is
+// watched for reading until its close has been delivered.
 bool CAsyncSocket::WantsReadNotifier() const {
-    if (m_hSocket < 0 || m_bInHandler)
+    if (m_hSocket < 0 || m_bInHandler || !m_bNotify)
         return false;
-    if (m_bListening)
-        return (m_eventMask & FD_ACCEPT) != 0;
-    return m_bConnected && !m_bCloseDelivered && (m_eventMask & FD_READ) != 0;
+    return m_bListening || (m_bConnected && !m_bCloseDelivered);
 }
 
 bool CAsyncSocket::WantsWriteNotifier() const {
-    return m_hSocket >= 0 && !m_bInHandler && m_bConnecting && (m_eventMask & FD_CONNECT) != 0;
+    return m_hSocket >= 0 && !m_bInHandler && m_bNotify && m_bConnecting;
 }
 
 // Switches one notifier to `want`, making it on first need. Notifiers belong to the thread that
@@ -426,20 +432,48 @@ void CAsyncSocket::OnReadable() {
         UpdateNotifiers();
         return;
     }
+    if (m_nCloseSeen != NO_CLOSE_SEEN) {  // met by a read outside a notification
+        DeliverClose(m_nCloseSeen);
+        return;
+    }
+    const bool handlerReads = m_readNotice == ReadNotice::HandlerReads;
+    if (handlerReads) {
+        const unsigned readsBefore = m_nReads;
+        if (!Dispatch(&CAsyncSocket::OnReceive, 0))
+            return;
+        // The handler may have closed the socket or switched notifications off: the close its
+        // read met then waits for the notifications to come back.
+        if (m_hSocket != fd || !m_bConnected || m_bCloseDelivered)
+            return;
+        if (m_nCloseSeen != NO_CLOSE_SEEN) {
+            DeliverClose(m_nCloseSeen);
+            return;
+        }
+        if (m_nReads != readsBefore)
+            return;
+        // The handler read nothing: the peek below tells whether the far end has closed.
+    }
     char byte;
     ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n > 0) {
-        Dispatch(&CAsyncSocket::OnReceive, 0);
+        if (!handlerReads)
+            Dispatch(&CAsyncSocket::OnReceive, 0);
         return;
     }
     if (n < 0 && IsTransient(errno))
         return;
     // Orderly close (0) or a hard error such as ECONNRESET: delivered once, then silence.
-    const int errorCode = n == 0 ? 0 : errno;
+    DeliverClose(n == 0 ? 0 : errno);
+}
+
+void CAsyncSocket::DeliverClose(int errorCode) {
+    m_nCloseSeen = errorCode;
+    if (!m_bNotify)
+        return;  // delivered once notifications are back (the closed socket stays readable)
+    m_nCloseSeen = NO_CLOSE_SEEN;
     m_bCloseDelivered = true;
     UpdateNotifiers();
-    if (m_eventMask & FD_CLOSE)
-        Dispatch(&CAsyncSocket::OnClose, errorCode);
+    Dispatch(&CAsyncSocket::OnClose, errorCode);
 }
 
 }  // namespace platform

@@ -2,10 +2,13 @@
 //
 // Notifications (OnAccept, OnReceive, OnClose) are delivered through QSocketNotifiers created and
 // switched only on the UI thread. The far end's close is seen by peeking at a readable socket and
-// is delivered once; after it no notifier fires on the socket again. A notification handler may
-// destroy its own object: the dispatch never touches the object after the handler returns. While
-// a handler runs (also through a nested event loop, such as a message box), the same object is
-// not notified again; what arrived meanwhile is notified after the handler has returned.
+// is delivered once; after it no notifier fires on the socket again. A socket made with
+// ReadNotice::HandlerReads does without the peek: its OnReceive reads at every notification, and
+// the close that one of its reads meets (0, or a hard error) is delivered right after it returns.
+// A notification handler may destroy its own object: the dispatch never touches the object after
+// the handler returns. While a handler runs (also through a nested event loop, such as a message
+// box), the same object is not notified again; what arrived meanwhile is notified after the
+// handler has returned.
 //
 // A connect is asynchronous: Connect() starts it and returns, and its outcome arrives once as
 // OnConnect (0, or the errno of the refusal or failure). Only a connecting socket has a write
@@ -29,39 +32,48 @@ class QSocketNotifier;
 
 namespace platform {
 
-constexpr int FD_READ = 0x01, FD_WRITE = 0x02, FD_OOB = 0x04, FD_ACCEPT = 0x08, FD_CONNECT = 0x10,
-              FD_CLOSE = 0x20;
-constexpr int FD_ALL_EVENTS = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 constexpr int SOCKET_ERROR = -1;
 constexpr int INVALID_SOCKET = -1;
 
 class CAsyncSocket {
 public:
-    CAsyncSocket();
+    // How a readable connected socket tells data from the far end's close.
+    enum class ReadNotice {
+        // A one-byte peek decides: OnReceive only when bytes wait, OnClose when the peek meets the
+        // close. Costs a receive call per notification.
+        Peek,
+        // OnReceive at every notification; the handler reads (through Receive) and stops after a
+        // read shorter than its buffer: the notifier is level-triggered and fires again for what
+        // is left. A read that meets the close records it, and OnClose follows once the handler
+        // has returned. A handler that reads nothing is followed by the peek, so a close is
+        // never missed.
+        HandlerReads,
+    };
+
+    explicit CAsyncSocket(ReadNotice notice = ReadNotice::Peek);
     virtual ~CAsyncSocket();
     CAsyncSocket(const CAsyncSocket&) = delete;
     CAsyncSocket& operator=(const CAsyncSocket&) = delete;
 
-    // Creates an IPv4 stream socket, registers for the events in `eventMask` and binds it to
-    // `address` (empty = any) and `port` (0 = the system chooses; taken modulo 65536). On
-    // failure the socket is closed again and false is returned (LastError() says why).
+    // Creates an IPv4 stream socket with notifications on and binds it to `address` (empty =
+    // any) and `port` (0 = the system chooses; taken modulo 65536). On failure the socket is
+    // closed again and false is returned (LastError() says why).
     // A socket with a non-zero port gets SO_REUSEADDR, so that a stopped server binds again at
     // once; Linux still refuses the bind while another socket listens on that port.
     // Notifications start only once the socket listens or is connected.
-    bool Create(unsigned port = 0, int type = 1 /*SOCK_STREAM*/, int eventMask = FD_ALL_EVENTS,
-                const char* address = nullptr);
+    bool Create(unsigned port = 0, int type = 1 /*SOCK_STREAM*/, const char* address = nullptr);
     // listen(); from then on a waiting connection is notified as OnAccept. The handler must
     // Accept it (or close the listener): the notifier is level-triggered.
     bool Listen(int backlog = 5);
     // Accepts a waiting connection into `peer` (which must not hold a socket). The peer is
-    // connected and non-blocking, and is notified per its own event mask (all six unless it
-    // was changed).
+    // connected and non-blocking, with notifications on.
     bool Accept(CAsyncSocket& peer);
     // Closes the descriptor and drops the notifiers; the object can be created again.
     void Close();
 
     // Bytes read, 0 when the far end has closed, -1 on an error (or nothing to read in
-    // non-blocking mode).
+    // non-blocking mode). The socket's own thread only: a read that meets the close (0, or an
+    // error other than "nothing now") is recorded, and the close is notified from it.
     virtual int Receive(void* buf, int len, int flags = 0);
     // Writes every byte (waiting as needed, in either mode) or fails: the count, or -1. Never
     // raises SIGPIPE. May run on a worker thread. AbortSend() makes a waiting Send give up at
@@ -75,9 +87,11 @@ public:
     // (ECANCELED); false: Send works again.
     void AbortSend(bool abort = true);
 
-    // Registers for the events in the mask; 0 = no notifications at all. UI thread only.
-    // False when there is no socket (the mask is kept all the same).
-    bool AsyncSelect(int eventMask);
+    // Notifications on (as the socket's state calls for: accept, receive and close, or the
+    // connect's outcome) or off altogether; what happens while they are off is notified once
+    // they are back. UI thread only. False when there is no socket (the choice is kept all the
+    // same).
+    bool AsyncSelect(bool on);
     // FIONBIO: true = non-blocking.
     bool SetNonBlocking(bool on);
     // Starts a connection of a created socket to dotted IPv4 text and a port (modulo 65536),
@@ -112,6 +126,8 @@ private:
     void UpdateNotifiers();
     void DestroyNotifiers();
     void OnReadable();
+    // Delivers the far end's close (once): the read notifier goes off for good.
+    void DeliverClose(int errorCode);
     void OnWritable();
     // Calls a notification handler; false when the handler destroyed this object.
     bool Dispatch(void (CAsyncSocket::*handler)(int), int errorCode);
@@ -122,12 +138,19 @@ private:
 
     // Read by Send on a worker thread; changed only on the UI thread while no Send runs.
     std::atomic<int> m_hSocket{INVALID_SOCKET};
-    int m_eventMask = FD_ALL_EVENTS;
+    const ReadNotice m_readNotice;
+    bool m_bNotify = true;  // AsyncSelect: notifications wanted
     bool m_bListening = false;
     bool m_bConnected = false;   // notifications for reading make sense only once connected
     bool m_bConnecting = false;  // a connect is under way: the write notifier waits for it
     bool m_bCloseDelivered = false;
     bool m_bInHandler = false;  // a notification handler of this object is running
+    // The far end's close that a Receive met and that is not delivered yet: its error (0, or
+    // the errno of a reset), NO_CLOSE_SEEN when none. m_nReads counts Receive calls, so that a
+    // handler that read nothing is told apart.
+    static constexpr int NO_CLOSE_SEEN = -1;
+    int m_nCloseSeen = NO_CLOSE_SEEN;
+    unsigned m_nReads = 0;
     AbortSignal m_abortSend;
     QSocketNotifier* m_pReadNotifier = nullptr;
     QSocketNotifier* m_pWriteNotifier = nullptr;  // only while connecting

@@ -117,6 +117,33 @@ bool CSerialDevice::Open(const std::string& portName) {
     m_mask.store(0);
     m_bModesKnown = false;
     m_fd = fd;
+    m_bDuplicate = false;
+    m_lastError.clear();
+    return true;
+}
+
+bool CSerialDevice::OpenDuplicate(const CSerialDevice& opener) {
+    m_hint.clear();
+    if (m_fd >= 0) {
+        SetError(m_path, EBUSY);
+        return false;
+    }
+    m_path = opener.m_path;
+    if (!EnsureWakeFds()) {
+        SetError("eventfd", errno);
+        return false;
+    }
+    DrainEventFd(m_wakeFd);
+    m_abort.Reset();
+    const int fd = opener.m_fd >= 0 ? fcntl(opener.m_fd, F_DUPFD_CLOEXEC, 0) : -1;
+    if (fd < 0) {
+        SetError(m_path, opener.m_fd >= 0 ? errno : EBADF);
+        return false;
+    }
+    m_mask.store(0);
+    m_bModesKnown = false;
+    m_fd = fd;
+    m_bDuplicate = true;
     m_lastError.clear();
     return true;
 }
@@ -133,9 +160,15 @@ void CSerialDevice::Close() {
     if (m_fd < 0)
         return;
     Abort();
-    ioctl(m_fd, TIOCNXCL);  // the flag outlives us on a tty that someone else keeps open
-    ::close(m_fd);          // also releases the flock
+    if (!m_bDuplicate) {
+        ioctl(m_fd, TIOCNXCL);  // the flag outlives us on a tty that someone else keeps open
+        // Released explicitly: a duplicate that a reader thread still holds keeps the open file
+        // (and with it the lock) alive, and the port must open again at once.
+        flock(m_fd, LOCK_UN);
+    }
+    ::close(m_fd);
     m_fd = -1;
+    m_bDuplicate = false;
     m_bModesKnown = false;
     m_mask.store(0);
     m_abort.Reset();

@@ -49,6 +49,12 @@ public:
 
     // Exclusive open of a port name. On failure returns false with the OS's reason in LastError().
     bool Open(const std::string& portName);
+    // A descriptor of its own for the device `opener` has open (a duplicate): for a reader
+    // thread that may still be ending after `opener` closed, and so must never read through a
+    // descriptor number that a later open reuses. Takes neither the lock nor the exclusive flag,
+    // and its Close leaves both alone (they are the opener's). False, with the OS's reason,
+    // when `opener` is not open or no descriptor is left.
+    bool OpenDuplicate(const CSerialDevice& opener);
     bool IsOpen() const { return m_fd >= 0; }
     // Releases the device. Ends a pending WaitCommEvent and Write first; the caller makes sure
     // no other thread is inside Read or WaitCommEvent once Close() returns.
@@ -139,8 +145,9 @@ private:
     void SetError(const std::string& what, int err);
 
     int m_fd = -1;
-    int m_wakeFd = -1;    // eventfd: a mask change ends the pending wait
-    AbortSignal m_abort;  // raised by Abort() until Close() or the next Open()
+    bool m_bDuplicate = false;  // m_fd came from OpenDuplicate
+    int m_wakeFd = -1;          // eventfd: a mask change ends the pending wait
+    AbortSignal m_abort;        // raised by Abort() until Close() or the next Open()
     std::atomic<uint32_t> m_mask{0};
     // Bumped by every SetCommMask, so a wait tells a change made while it waited from one made
     // before it started.

@@ -32,7 +32,8 @@ public:
     // the console then stays closed.
     platform::Result Open(const std::string& portName, const LineSettings& settings);
     // Closes the port: announces aboutToClose first (so a file-send worker on the port lets go),
-    // then waits for the receive thread.
+    // then closes it as CSerialPort::Close does (nothing from its receive thread reaches the
+    // console afterwards; the thread goes to the port's retirer, or is joined without one).
     void Close();
     // Writes a typed line, escapes decoded, exactly as typed (nothing trimmed). Fails when the
     // port is not open, or the device did not take every byte within SERIAL_CONSOLE_SEND_MS

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "display/RingBuffer.h"
+#include "platform/Retirer.h"
 
 using namespace platform;
 
@@ -19,6 +20,80 @@ uint32_t WriteMultiplierForBaud(uint32_t baud) {
     return baud == 0 ? 0 : 19200 / baud;
 }
 
+SerialReceiveSide::SerialReceiveSide(const platform::CSerialDevice& port, std::string portName,
+                                     ISerialReceiver* receiver, platform::TrafficSlot* traffic)
+    : m_strPortName(std::move(portName)), m_pReceiver(receiver), m_pTraffic(traffic) {
+    m_device.OpenDuplicate(port);  // a failure shows in the thread's set-up
+}
+
+void SerialReceiveSide::Shut() {
+    {
+        std::lock_guard gate(m_gate);
+        m_bOpen = false;
+    }
+    m_device.Abort();
+}
+
+bool SerialReceiveSide::IsShut() const {
+    std::lock_guard gate(m_gate);
+    return !m_bOpen;
+}
+
+template <class Tell>
+bool SerialReceiveSide::TellReceiver(Tell tell) {
+    std::lock_guard gate(m_gate);
+    if (!m_bOpen)
+        return false;
+    if (m_pReceiver)
+        tell(*m_pReceiver);
+    return true;
+}
+
+uint32_t SerialReceiveSide::Read(void* buf, uint32_t capacity) {
+    if (m_device.QueuedInput() == 0)
+        return 0;
+    const int n = m_device.Read(buf, capacity);
+    if (n < 0)
+        m_nReadErrno = errno;
+    return n > 0 ? static_cast<uint32_t>(n) : 0;
+}
+
+uint32_t SerialReceiveSide::DrainReceiveEvent() {
+    unsigned char buf[SERIAL_READ_CHUNK];
+    uint32_t total = 0;
+    // Until a read takes less than a chunk: it took everything queued, and asking again would
+    // only be told "nothing" (what arrives meanwhile ends the next wait at once). A port being
+    // closed stops early, so that a device that never stops sending cannot hold up Close. Each
+    // chunk is read and handed on under the gate: after Close nothing is read that a later open
+    // of the port should get, and nothing reaches the console.
+    for (;;) {
+        std::lock_guard gate(m_gate);
+        if (!m_bOpen)
+            return total;
+        const uint32_t n = Read(buf, SERIAL_READ_CHUNK);
+        if (n == 0)
+            break;
+        const platform::Stamp at = platform::Stamp::Now();
+        total += n;
+        if (m_pTraffic)
+            m_pTraffic->Report(platform::TrafficKind::SerialRx, at, buf, n);
+        if (m_pReceiver && m_pReceiver->CaptureArmed())
+            m_pReceiver->CaptureSerialChunk(buf, static_cast<int>(n));
+        else if (m_pReceiver)
+            m_pReceiver->SerialRing().Put(buf, static_cast<int>(n), at);
+        if (n < SERIAL_READ_CHUNK)
+            break;
+    }
+    // One notification per receive event, however many chunks it took; while capture is armed
+    // the capture step notifies the window itself.
+    if (total > 0)
+        TellReceiver([](ISerialReceiver& r) {
+            if (!r.CaptureArmed())
+                r.PostCommRead();
+        });
+    return total;
+}
+
 CSerialPort::CSerialPort(ISerialReceiver* receiver) : m_pReceiver(receiver) {}
 
 CSerialPort::~CSerialPort() {
@@ -27,12 +102,11 @@ CSerialPort::~CSerialPort() {
 }
 
 int CSerialPort::Open(std::string portName, const LineSettings& settings) {
-    // One port never has two receive threads: a previous one is finished (or finishing) when
-    // the port is closed; wait for it before starting another.
+    // A previous open's receive thread is shut and handed on by Close; one that is still
+    // ending reads through a descriptor of its own, never this open's.
     if (m_bOpen.load() != 0)
         Close();
-    if (m_hReceiveThread.joinable() && m_hReceiveThread.get_id() != std::this_thread::get_id())
-        m_hReceiveThread.join();
+    EndReceiveThread();
 
     m_strPortName = std::move(portName);
     m_strLastHint.clear();
@@ -49,7 +123,6 @@ int CSerialPort::Open(std::string portName, const LineSettings& settings) {
     }
 
     // The kernel's queues have fixed sizes; what is queued from an earlier use is dropped.
-    m_hPort.SetCommMask(EV_RXCHAR);
     m_hPort.PurgeComm(PURGE_ALL);
     m_nWriteMsPerByte.store(WriteMultiplierForBaud(settings.baud));
     if (const Result r = ApplySettings(settings); !r) {
@@ -63,11 +136,14 @@ int CSerialPort::Open(std::string portName, const LineSettings& settings) {
         m_nAppliedBaud = applied;
 
     m_bOpen.store(1);
-    m_bReceiveThreadRunning.store(true);
+    auto side = std::make_shared<SerialReceiveSide>(m_hPort, m_strPortName, m_pReceiver,
+                                                    &m_hPort.Traffic());
+    side->m_bRunning.store(true);
     try {
-        m_hReceiveThread = std::thread(&CSerialPort::ThreadWatchComm, this);
+        m_hReceiveThread = std::thread(&CSerialPort::ThreadWatchComm, side);
+        m_pReceive = std::move(side);
     } catch (const std::system_error& e) {
-        m_bReceiveThreadRunning.store(false);
+        side->m_bRunning.store(false);
         m_strLastError = std::string("receive thread: ") + e.what();
         m_nLastErrno = e.code().value();
         Close();
@@ -94,16 +170,28 @@ Result CSerialPort::ApplySettings(const LineSettings& s) {
 
 void CSerialPort::Close() {
     m_bOpen.store(0);
-    // End the receive thread's wait and any pending write, so that the join and the lock below
-    // are had promptly (the receive thread never waits for this thread).
-    m_hPort.SetCommMask(0);
+    // The receive side first: once it is shut, its thread reads nothing more and tells the
+    // receiver nothing, so the thread may end in its own time. Then any pending write ends.
+    if (m_pReceive) {
+        m_pReceive->Shut();
+        m_pReceive.reset();
+    }
     m_hPort.Abort();
-    if (m_hReceiveThread.joinable() && m_hReceiveThread.get_id() != std::this_thread::get_id())
-        m_hReceiveThread.join();
-    // A writer that got past its m_bOpen test holds the lock until its aborted write returns.
-    std::lock_guard lock(m_writeLock);
+    EndReceiveThread();
+    // A writer that got past its m_bOpen test is busy until its aborted write returns.
+    std::unique_lock lock(m_writeGate.lock);
+    m_writeGate.freed.wait(lock, [this] { return !m_writeGate.busy; });
     m_hPort.PurgeComm(PURGE_ALL);
     m_hPort.Close();
+}
+
+void CSerialPort::EndReceiveThread() {
+    if (!m_hReceiveThread.joinable() || m_hReceiveThread.get_id() == std::this_thread::get_id())
+        return;
+    if (m_pRetirer)
+        m_pRetirer->Retire(std::move(m_hReceiveThread));
+    else
+        m_hReceiveThread.join();
 }
 
 uint32_t CSerialPort::Write(const void* buf, uint32_t length, int maxWaitMs,
@@ -112,20 +200,28 @@ uint32_t CSerialPort::Write(const void* buf, uint32_t length, int maxWaitMs,
         return 0;
     // One write completes before the next begins, so the bytes of two writers never interleave.
     const auto start = std::chrono::steady_clock::now();
-    std::unique_lock lock(m_writeLock, std::defer_lock);
-    if (maxWaitMs < 0) {
-        lock.lock();
-    } else {
-        // A bounded wait for another writer (a file-send worker). Polled with try_lock rather
-        // than a timed mutex: libstdc++'s timed wait uses pthread_mutex_clocklock, which
-        // ThreadSanitizer does not see, so every such unlock would be reported as wrong.
-        const auto deadline = start + std::chrono::milliseconds(maxWaitMs);
-        while (!lock.try_lock()) {
-            if (std::chrono::steady_clock::now() >= deadline)
-                return 0;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    {
+        std::unique_lock lock(m_writeGate.lock);
+        const auto free = [this] { return !m_writeGate.busy; };
+        if (maxWaitMs < 0) {
+            m_writeGate.freed.wait(lock, free);
+        } else if (!m_writeGate.freed.wait_until(lock, start + std::chrono::milliseconds(maxWaitMs),
+                                                 free)) {
+            return 0;  // another writer (a file-send worker) held the port all that time
         }
+        m_writeGate.busy = true;
     }
+    // Frees the gate however this returns.
+    struct Release {
+        WriteGate& gate;
+        ~Release() {
+            {
+                std::lock_guard lock(gate.lock);
+                gate.busy = false;
+            }
+            gate.freed.notify_all();
+        }
+    } release{m_writeGate};
     // Checked again under the lock: a writer whose abort was raised while it waited for the lock
     // (a superseded file-send worker) writes nothing more.
     if (m_bOpen.load() == 0 || length == 0 || (abort && abort->IsRaised()))
@@ -144,77 +240,45 @@ uint32_t CSerialPort::Write(const void* buf, uint32_t length, int maxWaitMs,
     return written > 0 ? static_cast<uint32_t>(written) : 0;
 }
 
-uint32_t CSerialPort::Read(void* buf, uint32_t capacity) {
-    if (m_hPort.QueuedInput() == 0)
-        return 0;
-    const int n = m_hPort.Read(buf, capacity);
-    if (n < 0)
-        m_nReadErrno = errno;
-    return n > 0 ? static_cast<uint32_t>(n) : 0;
-}
-
-uint32_t CSerialPort::DrainReceiveEvent() {
-    unsigned char buf[SERIAL_READ_CHUNK];
-    uint32_t total = 0;
-    // Until a read finds the queue empty; a port being closed stops early, so that a device
-    // that never stops sending cannot hold up Close.
-    while (m_bOpen.load() != 0) {
-        const uint32_t n = Read(buf, SERIAL_READ_CHUNK);
-        if (n == 0)
-            break;
-        const platform::Stamp at = platform::Stamp::Now();
-        total += n;
-        m_hPort.Traffic().Report(platform::TrafficKind::SerialRx, at, buf, n);
-        if (!m_pReceiver)
-            continue;
-        if (m_pReceiver->CaptureArmed())
-            m_pReceiver->CaptureSerialChunk(buf, static_cast<int>(n));
-        else
-            m_pReceiver->SerialRing().Put(buf, static_cast<int>(n), at);
-    }
-    // One notification per receive event, however many chunks it took; while capture is armed
-    // the capture step notifies the window itself.
-    if (m_pReceiver && !m_pReceiver->CaptureArmed() && total > 0)
-        m_pReceiver->PostCommRead();
-    return total;
-}
-
-uint32_t CSerialPort::ThreadWatchComm(CSerialPort* port) {
-    if (!port->m_hPort.SetCommMask(EV_RXCHAR)) {
-        // Reported without waiting for the user: the UI thread may be about to join this thread.
-        if (port->m_pReceiver)
-            port->m_pReceiver->ReceiveThreadFailed("Error while creating ThreadWatchComm, " +
-                                                   port->m_strPortName);
-        port->m_bReceiveThreadRunning.store(false);
+uint32_t CSerialPort::ThreadWatchComm(std::shared_ptr<SerialReceiveSide> side) {
+    // The side is this thread's own (shared): nothing of the port is touched here, so the port
+    // may close, open again or go while this thread is still ending.
+    SerialReceiveSide& rx = *side;
+    platform::CSerialDevice& device = rx.Device();
+    if (!device.SetCommMask(EV_RXCHAR)) {
+        // Reported without waiting for the user: the UI thread may be about to close the port.
+        rx.TellReceiver([&](ISerialReceiver& r) {
+            r.ReceiveThreadFailed("Error while creating ThreadWatchComm, " + rx.m_strPortName);
+        });
+        rx.m_bRunning.store(false);
         return 0;
     }
-    port->m_nReadErrno = 0;
+    rx.m_nReadErrno = 0;
     int hangups = 0;
-    while (port->m_bOpen.load() != 0) {
+    while (!rx.IsShut()) {
         uint32_t mask = 0;
         std::string lost;
-        if (port->m_hPort.WaitCommEvent(mask)) {
+        if (device.WaitCommEvent(mask)) {
             hangups = 0;
             if (mask & EV_RXCHAR)
-                port->DrainReceiveEvent();
-            if (port->m_nReadErrno == EIO)
+                rx.DrainReceiveEvent();
+            if (rx.m_nReadErrno == EIO)
                 lost = std::string("device hung up (") + std::strerror(EIO) + ")";
-        } else if (!port->m_hPort.HangupReason().empty()) {
+        } else if (!device.HangupReason().empty()) {
             if (++hangups >= SERIAL_HANGUPS_BEFORE_LOST)
-                lost = port->m_hPort.HangupReason();
+                lost = device.HangupReason();
         } else {
             hangups = 0;
         }
-        if (!lost.empty() && port->m_bOpen.load() != 0) {
-            // Reported once; the thread then sleeps until Close() aborts the wait, so a device
+        if (!lost.empty()) {
+            // Reported once; the thread then sleeps until Close() shuts the side, so a device
             // that is gone costs no CPU however long the owner takes to close the port.
-            if (port->m_pReceiver)
-                port->m_pReceiver->PortHungUp(lost);
-            port->m_hPort.WaitForAbort();
+            if (rx.TellReceiver([&](ISerialReceiver& r) { r.PortHungUp(lost); }))
+                device.WaitForAbort();
             break;
         }
         std::this_thread::yield();
     }
-    port->m_bReceiveThreadRunning.store(false);
+    rx.m_bRunning.store(false);
     return 1;
 }

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,8 +15,13 @@
 
 class CRingBuffer;
 class CSerialPort;
+namespace platform {
+class Retirer;
+}
 
-// What the receive thread needs of the port's owner (the serial console).
+// What the receive thread needs of the port's owner (the serial console). Every call comes from
+// the receive thread while the port's Close waits for it to return (so that nothing arrives
+// after Close): none may close the port or wait for the UI thread.
 class ISerialReceiver {
 public:
     virtual ~ISerialReceiver() = default;
@@ -40,6 +47,57 @@ constexpr int SERIAL_HANGUPS_BEFORE_LOST = 2;
 
 constexpr uint32_t SERIAL_READ_CHUNK = 2048;
 
+// The receive side of one open of the port: what its receive thread (ThreadWatchComm) uses.
+// Shared by the port and the thread, because a retired thread may still be ending after Close
+// has returned and the port has opened again. So the side reads through a descriptor of its own
+// (a duplicate of the port's, closed when the side goes), and reaches the receiver, the traffic
+// slot and the port's name only through its gate: once Shut() has returned it reads nothing more
+// and tells nobody anything.
+class SerialReceiveSide {
+public:
+    // Duplicates the descriptor of `port`, which is open. When that fails (no descriptor left)
+    // the side has no device and its thread reports that it could not start. `receiver` and
+    // `traffic` may be null; both must stay valid until Shut().
+    SerialReceiveSide(const platform::CSerialDevice& port, std::string portName,
+                      ISerialReceiver* receiver, platform::TrafficSlot* traffic);
+    SerialReceiveSide(const SerialReceiveSide&) = delete;
+    SerialReceiveSide& operator=(const SerialReceiveSide&) = delete;
+
+    // Shuts the gate and ends the thread's wait. A read or delivery in progress is finished
+    // first (a chunk into the history or the capture step; never a wait on the device), and
+    // none starts after. Any thread; idempotent.
+    void Shut();
+    bool IsShut() const;
+    // The receive thread has started and not yet ended.
+    bool Running() const { return m_bRunning.load(); }
+
+    // One receive event of the thread: reads chunks of up to SERIAL_READ_CHUNK bytes until a
+    // read takes less than a chunk (or the gate shuts), hands each to the ring buffer or, while
+    // capture is armed, to the capture step, then posts one WM_COMM_READ if anything was stored.
+    // Returns the bytes read. Receive thread only (tests call it on a side without one).
+    uint32_t DrainReceiveEvent();
+    // Bytes read; 0 when nothing is queued (no read is issued then) or the read failed.
+    uint32_t Read(void* buf, uint32_t capacity);
+    // The side's own device: its duplicate descriptor, its own wait and abort.
+    platform::CSerialDevice& Device() { return m_device; }
+
+private:
+    friend class CSerialPort;
+    // Calls `tell` with the receiver while the gate is open; false when it is shut.
+    template <class Tell>
+    bool TellReceiver(Tell tell);
+
+    platform::CSerialDevice m_device;
+    const std::string m_strPortName;
+    ISerialReceiver* const m_pReceiver;
+    platform::TrafficSlot* const m_pTraffic;
+    mutable std::mutex m_gate;
+    bool m_bOpen = true;  // guarded by m_gate
+    std::atomic<bool> m_bRunning{false};
+    // errno of the last read that failed other than "nothing queued" (receive thread only).
+    int m_nReadErrno = 0;
+};
+
 class CSerialPort {
 public:
     explicit CSerialPort(ISerialReceiver* receiver = nullptr);
@@ -48,13 +106,19 @@ public:
     CSerialPort& operator=(const CSerialPort&) = delete;
 
     void SetReceiver(ISerialReceiver* receiver) { m_pReceiver = receiver; }
+    // Who ends the receive thread that Close stops: the retirer, on its own thread, so that
+    // Close never waits for it; null (the default) makes Close join it. The retirer must
+    // outlive the port. Set while the port is closed.
+    void SetRetirer(platform::Retirer* retirer) { m_pRetirer = retirer; }
 
     // Opens the port name ("COM1", or a device path) as a raw line with the settings. 1 when
     // the port is open and its receive thread runs, 0 otherwise (LastError() says why; invalid
     // settings are refused before the device is touched).
     int Open(std::string portName, const LineSettings& settings);
-    // Closes the port and waits for its receive thread to end. A writer on another thread (a
-    // file-send worker) sees its write end at once and every later one fail.
+    // Closes the port. Once it returns, the receive thread reads nothing more and tells the
+    // receiver nothing (a chunk it is storing is finished first); the thread itself is handed to
+    // the retirer, or joined without one. A writer on another thread (a file-send worker) sees
+    // its write end at once and every later one fail. The port may open again at once.
     void Close();
     // Bytes written; 0 when the port is not open or the write failed. Safe from any thread:
     // concurrent writers are serialised, so one write never interleaves with another.
@@ -65,16 +129,13 @@ public:
     // waiting for room returns at once.
     uint32_t Write(const void* buf, uint32_t length, int maxWaitMs = -1,
                    const platform::AbortSignal* abort = nullptr);
-    // Bytes read (receive thread only); 0 when nothing is queued or the read failed.
-    uint32_t Read(void* buf, uint32_t capacity);
 
-    // The receive thread procedure. Exit code 1 after a normal end, 0 when its set-up failed.
-    static uint32_t ThreadWatchComm(CSerialPort* port);
-    // One receive event of that thread: reads chunks of up to SERIAL_READ_CHUNK bytes until a
-    // read returns 0 (or the port is being closed), hands each to the ring buffer or, while
-    // capture is armed, to the capture step, then posts one WM_COMM_READ if anything was stored.
-    // Returns the bytes read. Receive thread only (tests call it on a port without one).
-    uint32_t DrainReceiveEvent();
+    // The receive thread procedure, on the side of one open. Exit code 1 after a normal end, 0
+    // when its set-up failed ("Error while creating ThreadWatchComm, COM1" to the receiver).
+    static uint32_t ThreadWatchComm(std::shared_ptr<SerialReceiveSide> side);
+    // The receive thread of the open port has started and not yet ended; false once the port
+    // is closed (a retired thread is the retirer's).
+    bool ReceiveThreadRunning() const { return m_pReceive && m_pReceive->Running(); }
 
     const std::string& LastError() const { return m_strLastError; }
     int LastErrno() const { return m_nLastErrno; }
@@ -90,22 +151,34 @@ public:
     std::string m_strPortName;
     std::atomic<int32_t> m_bOpen{0};
     std::thread m_hReceiveThread;
-    std::atomic<bool> m_bReceiveThreadRunning{false};
 
 private:
     // Applies the settings to the open device one by one; the first refusal ends it.
     platform::Result ApplySettings(const LineSettings& settings);
+    // Hands a stopped receive thread to the retirer, or joins it without one.
+    void EndReceiveThread();
+
+    // One write at a time: a writer waits (bounded or not) until `busy` is clear, without
+    // polling. A condition variable with a flag rather than a timed mutex: libstdc++'s timed
+    // mutex waits in pthread_mutex_clocklock, which ThreadSanitizer does not see, so every
+    // unlock after such a wait would be reported as wrong.
+    struct WriteGate {
+        std::mutex lock;
+        std::condition_variable freed;
+        bool busy = false;  // a write is in progress (guarded by `lock`)
+    };
 
     ISerialReceiver* m_pReceiver;
-    std::mutex m_writeLock;
+    platform::Retirer* m_pRetirer = nullptr;
+    // The receive side of the open port (null while closed).
+    std::shared_ptr<SerialReceiveSide> m_pReceive;
+    WriteGate m_writeGate;
     std::string m_strLastError;
     int m_nLastErrno = 0;
     std::string m_strLastHint;
     uint32_t m_nAppliedBaud = 0;
     // The write time limit per byte of the open line, in ms (0 = no limit).
     std::atomic<uint32_t> m_nWriteMsPerByte{0};
-    // errno of the last read that failed other than "nothing queued" (receive thread only).
-    int m_nReadErrno = 0;
 };
 
 // The write time limit per byte for a baud rate: 19200 / baud, truncated (0 = no limit).

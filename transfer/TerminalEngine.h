@@ -16,6 +16,7 @@ class TerminalEngine : public QObject {
 public:
     explicit TerminalEngine(QObject* parent = nullptr) : QObject(parent) {
         serial.Port().Device().Traffic().Set(&traffic);
+        serial.Port().SetRetirer(&retirer);
         net.Traffic().Set(&traffic);
         serial.Modem().SetRetirer(&retirer);
     }

@@ -162,7 +162,7 @@ TEST(LinkSocket, SetBlockingFailsWithoutSocket) {
 TEST(LinkSocket, ReceiveGivesBytesThenZeroWhenFarEndCloses) {
     LinkPair<> pair;
     ASSERT_GE(pair.peer, 0);
-    pair.link->AsyncSelect(0);
+    pair.link->AsyncSelect(false);
     ASSERT_EQ(::send(pair.peer, "xyz", 3, 0), 3);
     char buf[8];
     ASSERT_TRUE(WaitFor([&] { return pair.link->Receive(buf, sizeof buf) == 3; }));

@@ -146,6 +146,63 @@ TEST(NetConsoleEngine, ClientReceivesSendsAndHearsTheFarEndClose) {
     EXPECT_FALSE(net.Send("gone").ok);
 }
 
+// While a tap is armed, every byte reaches it in order, in chunks of at most a history's size
+// however the reads fall (short ones, full ones, a batch), nothing reaches the history, and the
+// far end's close that a read meets is still told once.
+TEST(NetConsoleEngine, ArmedTapGetsEveryByteInOrderAndTheCloseIsStillTold) {
+    struct Tap : IReceiveTap {
+        bool Armed() const override { return true; }
+        void Chunk(const unsigned char* bytes, int n) override {
+            got.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(n));
+            largest = std::max(largest, n);
+        }
+        std::string got;
+        int largest = 0;
+    };
+    struct Case {
+        size_t bytes;
+        bool close;
+    } cases[] = {{10, true},
+                 {LINK_RECEIVE_CHUNK, true},
+                 {LINK_RECEIVE_CHUNK + 1, false},
+                 {300000, true},
+                 {300000, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.bytes) + (c.close ? " bytes, then close" : " bytes"));
+        Fds track;
+        int port = 0;
+        const int listener = track(testutil::ListenLoopback(&port));
+        NetConsole net;
+        Tap tap;
+        net.SetCaptureTap(&tap);
+        int received = 0, closed = 0;
+        QObject::connect(&net, &NetConsole::received, [&] { ++received; });
+        QObject::connect(&net, &NetConsole::farEndClosed, [&] { ++closed; });
+        ASSERT_TRUE(testutil::ConnectAndWait(net, "127.0.0.1", static_cast<unsigned>(port)).ok);
+        const int far = testutil::AcceptWithin(listener, 2000);
+        ASSERT_GE(far, 0);
+        std::string sent(c.bytes, '\0');
+        for (size_t i = 0; i < sent.size(); ++i)
+            sent[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+        std::thread writer([&] {
+            testutil::SendAll(far, sent);
+            if (c.close)
+                ::shutdown(far, SHUT_WR);
+        });
+        EXPECT_TRUE(
+            WaitFor([&] { return tap.got.size() >= sent.size() && (!c.close || closed); }, 10000));
+        writer.join();
+        testutil::Pump(100);
+        EXPECT_TRUE(tap.got == sent) << tap.got.size() << " of " << sent.size();
+        EXPECT_LE(tap.largest, LINK_RECEIVE_CHUNK);
+        EXPECT_EQ(received, 0);
+        EXPECT_EQ(History(net.Ring()), "");
+        EXPECT_EQ(closed, c.close ? 1 : 0);
+        ::close(far);
+        net.Stop();
+    }
+}
+
 TEST(NetConsoleEngine, ServerServesOnePeerAtATimeAndRefusesTheRest) {
     Fds track;
     NetConsole net;
@@ -505,7 +562,8 @@ TEST(NetConsoleEngine, ConnectReturnsAtOnceAndTellsItsOutcomeLater) {
 TEST(NetConsoleEngine, EveryOperationIsSafeInEveryState) {
     using State = NetConsole::State;
     enum class Op { ConnectOk, ConnectRefused, Serve, Stop };
-    const State froms[] = {State::Idle, State::Connecting, State::Connected, State::Serving};
+    const State froms[] = {State::Idle, State::Connecting, State::Connected, State::Listening,
+                           State::Serving};
     struct Expect {
         Op op;
         const char* name;
@@ -515,7 +573,7 @@ TEST(NetConsoleEngine, EveryOperationIsSafeInEveryState) {
     const Expect ops[] = {
         {Op::ConnectOk, "Connect", State::Connected, 1, 0},
         {Op::ConnectRefused, "Connect refused", State::Idle, 0, 1},
-        {Op::Serve, "StartServer", State::Serving, 0, 0},
+        {Op::Serve, "StartServer", State::Listening, 0, 0},
         {Op::Stop, "Stop", State::Idle, 0, 0},
     };
     for (const State from : froms) {
@@ -535,13 +593,24 @@ TEST(NetConsoleEngine, EveryOperationIsSafeInEveryState) {
                 ASSERT_TRUE(
                     testutil::ConnectAndWait(net, "127.0.0.1", static_cast<unsigned>(first)).ok);
                 far = track(testutil::AcceptWithin(firstListener, 2000));
-            } else if (from == State::Serving) {
+            } else if (from == State::Listening || from == State::Serving) {
                 oldServer = testutil::FreePort();
                 ASSERT_TRUE(net.StartServer(static_cast<unsigned>(oldServer)).ok);
-                far = track(testutil::ConnectLoopback(oldServer));
-                ASSERT_TRUE(WaitFor([&] { return net.PeerCount() == 1; }));
+                if (from == State::Serving) {
+                    far = track(testutil::ConnectLoopback(oldServer));
+                    ASSERT_TRUE(WaitFor([&] { return net.PeerCount() == 1; }));
+                }
             }
             ASSERT_EQ(net.GetState(), from);
+            // Every query follows from the one state.
+            EXPECT_EQ(net.IsConnecting(), from == State::Connecting);
+            EXPECT_EQ(net.ServerMode(), from == State::Listening || from == State::Serving);
+            EXPECT_EQ(net.PeerCount(), from == State::Serving ? 1 : 0);
+            EXPECT_EQ(net.PeerSocket() != nullptr, from == State::Serving);
+            EXPECT_EQ(net.ClientSocket() != nullptr,
+                      from == State::Connecting || from == State::Connected);
+            EXPECT_EQ(net.LinkInUse() != nullptr,
+                      from == State::Connected || from == State::Serving);
             ConnectTally tally(net);
 
             platform::Result r;
@@ -566,10 +635,11 @@ TEST(NetConsoleEngine, EveryOperationIsSafeInEveryState) {
             EXPECT_EQ(net.GetState(), e.state);
             EXPECT_EQ(tally.connected, e.connected);
             EXPECT_EQ(tally.failed, e.failed);
-            const bool up = e.state == State::Connected || e.state == State::Serving;
+            const bool up = e.state == State::Connected || e.state == State::Listening;
             EXPECT_EQ(net.IsConnected(), up);
+            EXPECT_EQ(net.ServerMode(), e.state == State::Listening);
             EXPECT_EQ(net.ClientSocket() != nullptr, e.state == State::Connected);
-            EXPECT_EQ(net.ListenSocket() != nullptr, e.state == State::Serving);
+            EXPECT_EQ(net.ListenSocket() != nullptr, e.state == State::Listening);
             EXPECT_EQ(net.PeerSocket(), nullptr);
             EXPECT_EQ(net.LinkInUse(), e.state == State::Connected ? net.ClientSocket() : nullptr);
             if (far >= 0) {
@@ -581,6 +651,8 @@ TEST(NetConsoleEngine, EveryOperationIsSafeInEveryState) {
             net.Stop();
             net.Stop();
             EXPECT_EQ(net.GetState(), State::Idle);
+            EXPECT_FALSE(net.IsConnected());
+            EXPECT_FALSE(net.ServerMode());
         }
     }
 }

@@ -375,7 +375,7 @@ TEST(RemotePort, ADeviceServerThatDoesNotReadIsDroppedAtTheBound) {
         EXPECT_EQ(net.DropReason(), told[1]);
         EXPECT_EQ(net.LinkInUse(), nullptr);
         EXPECT_EQ(net.GetState(),
-                  serverMode ? NetConsole::State::Serving : NetConsole::State::Idle);
+                  serverMode ? NetConsole::State::Listening : NetConsole::State::Idle);
         net.Stop();
         ::close(fd);
         if (listener >= 0)

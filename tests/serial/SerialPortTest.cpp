@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 
 #include "display/RingBuffer.h"
 #include "platform/Paths.h"
+#include "platform/Retirer.h"
 #include "platform/SerialBaud.h"
 #include "serial/SerialPort.h"
 #include "support/TestUtil.h"
@@ -361,10 +363,10 @@ TEST(SerialPortOpen, ReopenAndDestructionLeaveNoThreadBehind) {
         CSerialPort port(&receiver);
         for (int i = 0; i < 3; ++i) {
             ASSERT_EQ(OpenPty(port, pty), 1);
-            EXPECT_TRUE(port.m_bReceiveThreadRunning.load());
+            EXPECT_TRUE(port.ReceiveThreadRunning());
             port.Close();
             EXPECT_FALSE(port.m_hReceiveThread.joinable());
-            EXPECT_FALSE(port.m_bReceiveThreadRunning.load());
+            EXPECT_FALSE(port.ReceiveThreadRunning());
         }
         ASSERT_EQ(OpenPty(port, pty), 1);
     }  // destroyed while open
@@ -374,11 +376,12 @@ TEST(SerialPortOpen, ReopenAndDestructionLeaveNoThreadBehind) {
 
 TEST(SerialPortOpen, ReceiveThreadSetUpFailureIsReported) {
     FakeReceiver receiver;
-    CSerialPort port(&receiver);
-    port.m_strPortName = "COM7";
+    CSerialDevice closed;
+    // The device is not open, so the side has no descriptor of its own and the thread cannot
+    // set its event mask.
+    auto side = std::make_shared<SerialReceiveSide>(closed, "COM7", &receiver, nullptr);
     uint32_t exitCode = 99;
-    // The device is not open, so the thread cannot set its event mask.
-    std::thread thread([&] { exitCode = CSerialPort::ThreadWatchComm(&port); });
+    std::thread thread([&] { exitCode = CSerialPort::ThreadWatchComm(side); });
     thread.join();
     EXPECT_EQ(exitCode, 0u);
     ASSERT_EQ(receiver.Failures().size(), 1u);
@@ -422,26 +425,114 @@ TEST(SerialPortReceive, ArmedCaptureGetsEveryChunkAndNoNotification) {
     EXPECT_EQ(receiver.RingChunks(), 0);
 }
 
-TEST(SerialPortReceive, EventWithNothingToReadPostsNothing) {
-    // The drain step on its own, on a port without a receive thread.
+TEST(SerialPortReceive, EventWithNothingToReadPostsNothingAndAShutSideReadsNothing) {
+    // The drain step on its own, on a receive side without a thread.
     PtyPair pty;
     FakeReceiver receiver;
-    CSerialPort port(&receiver);
-    ASSERT_TRUE(port.Device().Open(pty.slavePath));
-    port.m_bOpen = 1;
-    EXPECT_EQ(port.DrainReceiveEvent(), 0u);
+    CSerialDevice device;
+    ASSERT_TRUE(device.Open(pty.slavePath));
+    SerialReceiveSide side(device, "COM1", &receiver, nullptr);
+    ASSERT_TRUE(side.Device().IsOpen());
+    EXPECT_NE(side.Device().Fd(), device.Fd());  // a descriptor of its own
+    EXPECT_EQ(side.DrainReceiveEvent(), 0u);
     EXPECT_EQ(receiver.Posts(), 0);
     EXPECT_EQ(receiver.RingChunks(), 0);
 
     uint8_t buf[4];
-    EXPECT_EQ(port.Read(buf, sizeof buf), 0u);  // empty queue: no read issued
+    EXPECT_EQ(side.Read(buf, sizeof buf), 0u);  // empty queue: no read issued
 
     pty.Write("abc");
-    ASSERT_TRUE(testutil::WaitFor([&] { return port.Device().QueuedInput() == 3; }));
-    EXPECT_EQ(port.DrainReceiveEvent(), 3u);
+    ASSERT_TRUE(testutil::WaitFor([&] { return device.QueuedInput() == 3; }));
+    EXPECT_EQ(side.DrainReceiveEvent(), 3u);
     EXPECT_EQ(receiver.Posts(), 1);
     EXPECT_EQ(receiver.RingContent(), "abc");
+
+    // Shut (the port closed): what arrives now is neither read nor told; it stays queued for
+    // whoever opens the device next.
+    side.Shut();
+    pty.Write("late");
+    ASSERT_TRUE(testutil::WaitFor([&] { return device.QueuedInput() == 4; }));
+    EXPECT_EQ(side.DrainReceiveEvent(), 0u);
+    EXPECT_EQ(device.QueuedInput(), 4u);
+    EXPECT_EQ(receiver.Posts(), 1);
+    EXPECT_EQ(receiver.RingContent(), "abc");
+}
+
+// A receive thread that is still ending after Close (a retirer ends it) holds a descriptor of
+// its own: the device opens again at once, and the new open's bytes go to the new open only.
+TEST(SerialPortReceive, ThreadStillEndingDoesNotHoldTheDeviceOrReadTheNextOpen) {
+    PtyPair pty;
+    FakeReceiver oldReceiver, receiver;
+    CSerialPort port(&receiver);
+    ASSERT_EQ(OpenPty(port, pty), 1);
+    // Stands in for the closed open's thread, which has not ended yet.
+    auto lingering =
+        std::make_shared<SerialReceiveSide>(port.Device(), "COM1", &oldReceiver, nullptr);
+    ASSERT_TRUE(lingering->Device().IsOpen());
     port.Close();
+    lingering->Shut();
+
+    ASSERT_EQ(OpenPty(port, pty), 1) << port.LastError();  // no lock left behind
+    CSerialPort other;
+    EXPECT_EQ(OpenPty(other, pty), 0);  // the new open holds the device as its own
+    pty.Write("new");
+    ASSERT_TRUE(testutil::WaitFor([&] { return receiver.Posts() == 1; }));
+    EXPECT_EQ(receiver.RingContent(), "new");
+    EXPECT_EQ(lingering->DrainReceiveEvent(), 0u);
+    EXPECT_EQ(oldReceiver.Posts() + oldReceiver.RingChunks(), 0);
+}
+
+// With a retirer, Close hands the receive thread on: the port opens again at once, every open
+// gets exactly its own bytes, a chunk being stored when Close comes is finished and nothing
+// is told after, and the retired threads end and close their descriptors.
+TEST(SerialPortReceive, CloseWithARetirerLeavesNothingBehindAndTellsNothingLate) {
+    PtyPair pty;
+    platform::Retirer retirer;
+    FakeReceiver receiver;
+    const int fdsBefore = testutil::OpenFdCount();
+    {
+        CSerialPort port(&receiver);
+        port.SetRetirer(&retirer);
+        std::string expected;
+        for (int i = 0; i < 10; ++i) {
+            ASSERT_EQ(OpenPty(port, pty), 1) << i << ": " << port.LastError();
+            const std::string line = "open " + std::to_string(i) + ";";
+            const int posts = receiver.Posts();
+            pty.Write(line);
+            expected += line;
+            ASSERT_TRUE(testutil::WaitFor([&] { return receiver.Posts() > posts; }));
+            ASSERT_TRUE(testutil::WaitFor([&] { return receiver.RingContent() == expected; }));
+            port.Close();
+            EXPECT_FALSE(port.m_hReceiveThread.joinable());
+            EXPECT_FALSE(port.ReceiveThreadRunning());
+        }
+
+        // Close while the thread is storing a chunk.
+        std::atomic<bool> storing{false}, release{false};
+        receiver.beforeChunk = [&] {
+            storing = true;
+            while (!release)
+                std::this_thread::yield();
+        };
+        ASSERT_EQ(OpenPty(port, pty), 1);
+        pty.Write("x");
+        ASSERT_TRUE(testutil::WaitFor([&] { return storing.load(); }));
+        std::thread closer([&] { port.Close(); });
+        release = true;
+        closer.join();
+        receiver.beforeChunk = nullptr;
+        const int posts = receiver.Posts();
+        const int chunks = receiver.RingChunks();
+        EXPECT_EQ(receiver.RingContent(), expected + "x");  // the chunk was finished
+        pty.Write("after close");
+        testutil::Pump(200);
+        EXPECT_EQ(receiver.Posts(), posts);
+        EXPECT_EQ(receiver.RingChunks(), chunks);
+
+        ASSERT_EQ(OpenPty(port, pty), 1);
+    }  // destroyed while open: its thread goes to the retirer too
+    EXPECT_TRUE(retirer.WaitIdle(std::chrono::seconds(2)));
+    EXPECT_EQ(testutil::OpenFdCount(), fdsBefore);
 }
 
 TEST(SerialPortReceive, CloseWhileTheThreadWaitsEndsIt) {
@@ -455,7 +546,7 @@ TEST(SerialPortReceive, CloseWhileTheThreadWaitsEndsIt) {
     const auto start = Clock::now();
     port.Close();
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
-    EXPECT_FALSE(port.m_bReceiveThreadRunning.load());
+    EXPECT_FALSE(port.ReceiveThreadRunning());
     EXPECT_FALSE(port.m_hReceiveThread.joinable());
     EXPECT_FALSE(port.Device().IsOpen());
     EXPECT_EQ(receiver.Posts(), 1);
@@ -516,6 +607,35 @@ TEST(SerialPortWrite, ConcurrentWritesArriveUnmixed) {
     ASSERT_EQ(got.size(), 2 * kBlock * kBlocksEach);
     for (size_t at = 0; at < got.size(); at += kBlock)
         EXPECT_EQ(got.substr(at, kBlock), std::string(kBlock, got[at])) << "block at " << at;
+}
+
+// A bounded write (a console send) gives up while another writer (a file-send worker) holds
+// the port, writing nothing; once that writer is done the port takes the next write.
+TEST(SerialPortWrite, BoundedWriteGivesUpWhileAnotherWriterHoldsThePort) {
+    PtyPair pty;
+    CSerialPort port;
+    ASSERT_EQ(OpenPty(port, pty, 115200), 1);  // no write time limit at this rate
+    platform::AbortSignal stopHolder;
+    std::atomic<bool> holderDone{false};
+    const std::string big(1 << 20, 'z');  // far more than the pty holds; the master never reads
+    std::thread holder([&] {
+        port.Write(big.data(), static_cast<uint32_t>(big.size()), -1, &stopHolder);
+        holderDone = true;
+    });
+    ASSERT_TRUE(testutil::WaitFor([&] {
+        int queued = 0;
+        return ioctl(pty.master, FIONREAD, &queued) == 0 && queued > 0;
+    }));
+    for (int waitMs : {0, 50}) {
+        EXPECT_EQ(port.Write("B", 1, waitMs), 0u) << waitMs;
+        EXPECT_FALSE(holderDone.load());  // it returned while the holder still held the port
+    }
+    stopHolder.Raise();
+    holder.join();
+    const std::string held = pty.Read(big.size(), 300);
+    EXPECT_EQ(held.find_first_not_of('z'), std::string::npos);
+    EXPECT_EQ(port.Write("ok", 2, 1000), 2u);
+    EXPECT_EQ(pty.Read(2), "ok");
 }
 
 TEST(SerialPortWrite, CloseEndsAWriteTheDeviceDoesNotTake) {
