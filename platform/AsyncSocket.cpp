@@ -88,14 +88,14 @@ bool CAsyncSocket::Listen(int backlog) {
         SetError(errno);
         return false;
     }
-    m_bListening = true;
+    m_role = Role::Listening;
     UpdateNotifiers();
     return true;
 }
 
 bool CAsyncSocket::Accept(CAsyncSocket& peer) {
     int fd = m_hSocket;
-    if (fd < 0 || !m_bListening) {
+    if (fd < 0 || m_role != Role::Listening) {
         SetError(fd < 0 ? EBADF : EINVAL);
         return false;
     }
@@ -117,8 +117,7 @@ bool CAsyncSocket::Accept(CAsyncSocket& peer) {
 
 void CAsyncSocket::Attach(int fd) {
     m_hSocket = fd;
-    m_bListening = false;
-    m_bConnected = true;
+    m_role = Role::Connected;
     m_bCloseDelivered = false;
     m_nCloseSeen = NO_CLOSE_SEEN;
     UpdateNotifiers();
@@ -129,9 +128,7 @@ void CAsyncSocket::Close() {
     int fd = m_hSocket.exchange(INVALID_SOCKET);
     if (fd >= 0)
         ::close(fd);
-    m_bListening = false;
-    m_bConnected = false;
-    m_bConnecting = false;
+    m_role = Role::None;
     m_bCloseDelivered = false;
     m_nCloseSeen = NO_CLOSE_SEEN;
 }
@@ -161,13 +158,13 @@ int CAsyncSocket::Receive(void* buf, int len, int flags) {
     if (n < 0) {
         int err = errno;
         SetError(err);
-        if (!IsTransient(err) && m_bConnected) {
+        if (!IsTransient(err) && m_role == Role::Connected) {
             m_nCloseSeen = err;  // a reset: the next read would say 0, the reason is now
         }
         errno = err;
         return SOCKET_ERROR;
     }
-    if (n == 0 && len > 0 && m_bConnected && m_nCloseSeen == NO_CLOSE_SEEN)
+    if (n == 0 && len > 0 && m_role == Role::Connected && m_nCloseSeen == NO_CLOSE_SEEN)
         m_nCloseSeen = 0;
     return static_cast<int>(n);
 }
@@ -261,8 +258,8 @@ bool CAsyncSocket::Connect(const std::string& address, unsigned port) {
     const int fd = HandleOrError();
     if (fd < 0)
         return false;
-    if (m_bListening || m_bConnected || m_bConnecting) {
-        SetError(m_bConnecting ? EALREADY : EISCONN);
+    if (m_role != Role::None) {
+        SetError(m_role == Role::Connecting ? EALREADY : EISCONN);
         return false;
     }
     sockaddr_in peer{};
@@ -282,7 +279,7 @@ bool CAsyncSocket::Connect(const std::string& address, unsigned port) {
         SetError(errno);
         return false;
     }
-    m_bConnecting = true;
+    m_role = Role::Connecting;
     UpdateNotifiers();
     return true;
 }
@@ -292,7 +289,7 @@ bool CAsyncSocket::Connect(const std::string& address, unsigned port) {
 // final proof.
 void CAsyncSocket::OnWritable() {
     const int fd = m_hSocket;
-    if (fd < 0 || !m_bConnecting)
+    if (fd < 0 || m_role != Role::Connecting)
         return;
     int error = 0;
     socklen_t size = sizeof error;
@@ -304,9 +301,8 @@ void CAsyncSocket::OnWritable() {
         if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0)
             error = errno;
     }
-    m_bConnecting = false;
+    m_role = error == 0 ? Role::Connected : Role::None;
     if (error == 0) {
-        m_bConnected = true;
         m_bCloseDelivered = false;
     } else {
         SetError(error);
@@ -318,13 +314,13 @@ void CAsyncSocket::OnWritable() {
 }
 
 std::string CAsyncSocket::LastError() const {
-    std::lock_guard lock(m_errorLock);
-    return m_lastError;
+    std::lock_guard lock(m_lastError.lock);
+    return m_lastError.text;
 }
 
 int CAsyncSocket::LastErrno() const {
-    std::lock_guard lock(m_errorLock);
-    return m_lastErrno;
+    std::lock_guard lock(m_lastError.lock);
+    return m_lastError.errnum;
 }
 
 void CAsyncSocket::SetError(int errnum) {
@@ -332,9 +328,9 @@ void CAsyncSocket::SetError(int errnum) {
 }
 
 void CAsyncSocket::SetError(const std::string& text, int errnum) {
-    std::lock_guard lock(m_errorLock);
-    m_lastError = text;
-    m_lastErrno = errnum;
+    std::lock_guard lock(m_lastError.lock);
+    m_lastError.text = text;
+    m_lastError.errnum = errnum;
 }
 
 void CAsyncSocket::OnReceive(int) {}
@@ -347,11 +343,11 @@ void CAsyncSocket::OnClose(int) {}
 bool CAsyncSocket::WantsReadNotifier() const {
     if (m_hSocket < 0 || m_bInHandler || !m_bNotify)
         return false;
-    return m_bListening || (m_bConnected && !m_bCloseDelivered);
+    return m_role == Role::Listening || (m_role == Role::Connected && !m_bCloseDelivered);
 }
 
 bool CAsyncSocket::WantsWriteNotifier() const {
-    return m_hSocket >= 0 && !m_bInHandler && m_bNotify && m_bConnecting;
+    return m_hSocket >= 0 && !m_bInHandler && m_bNotify && m_role == Role::Connecting;
 }
 
 // Switches one notifier to `want`, making it on first need. Notifiers belong to the thread that
@@ -424,11 +420,11 @@ void CAsyncSocket::OnReadable() {
     const int fd = m_hSocket;
     if (fd < 0)
         return;
-    if (m_bListening) {
+    if (m_role == Role::Listening) {
         Dispatch(&CAsyncSocket::OnAccept, 0);
         return;
     }
-    if (!m_bConnected || m_bCloseDelivered) {
+    if (m_role != Role::Connected || m_bCloseDelivered) {
         UpdateNotifiers();
         return;
     }
@@ -443,7 +439,7 @@ void CAsyncSocket::OnReadable() {
             return;
         // The handler may have closed the socket or switched notifications off: the close its
         // read met then waits for the notifications to come back.
-        if (m_hSocket != fd || !m_bConnected || m_bCloseDelivered)
+        if (m_hSocket != fd || m_role != Role::Connected || m_bCloseDelivered)
             return;
         if (m_nCloseSeen != NO_CLOSE_SEEN) {
             DeliverClose(m_nCloseSeen);

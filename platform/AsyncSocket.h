@@ -100,10 +100,10 @@ public:
     // socket, or a failure connect() reports at once); then no OnConnect follows. UI thread.
     bool Connect(const std::string& address, unsigned port);
     // A connect is under way: started, its outcome not yet delivered.
-    bool IsConnecting() const { return m_bConnecting; }
+    bool IsConnecting() const { return m_role == Role::Connecting; }
 
     int GetSocketHandle() const { return m_hSocket.load(); }
-    bool IsListening() const { return m_bListening; }
+    bool IsListening() const { return m_role == Role::Listening; }
     // strerror of the last failure (a copy: Send may set it from a worker thread).
     std::string LastError() const;
     // The errno behind LastError(), 0 when the failure had none.
@@ -140,9 +140,10 @@ private:
     std::atomic<int> m_hSocket{INVALID_SOCKET};
     const ReadNotice m_readNotice;
     bool m_bNotify = true;  // AsyncSelect: notifications wanted
-    bool m_bListening = false;
-    bool m_bConnected = false;   // notifications for reading make sense only once connected
-    bool m_bConnecting = false;  // a connect is under way: the write notifier waits for it
+    // What the socket is for: nothing yet, listening, connecting (the write notifier waits for
+    // the outcome) or connected (only then do notifications for reading make sense).
+    enum class Role { None, Listening, Connecting, Connected };
+    Role m_role = Role::None;
     bool m_bCloseDelivered = false;
     bool m_bInHandler = false;  // a notification handler of this object is running
     // The far end's close that a Receive met and that is not delivered yet: its error (0, or
@@ -156,9 +157,13 @@ private:
     QSocketNotifier* m_pWriteNotifier = nullptr;  // only while connecting
     // Set by the destructor so that a dispatch in progress knows its object is gone.
     bool* m_pDestroyedFlag = nullptr;
-    mutable std::mutex m_errorLock;
-    std::string m_lastError;
-    int m_lastErrno = 0;
+    // The last failure: its text and errno (0 when it had none). Send may set it on a worker
+    // thread.
+    struct LastFailure {
+        mutable std::mutex lock;
+        std::string text;
+        int errnum = 0;
+    } m_lastError;
 };
 
 }  // namespace platform
