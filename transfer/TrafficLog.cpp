@@ -66,7 +66,8 @@ public:
         if (m_size + n + 1 > m_cap) {
             const size_t cap = std::max(m_cap * 2, m_size + n + 1);
             auto grown = std::make_unique<char[]>(cap);
-            std::memcpy(grown.get(), m_data.get(), m_size);
+            if (m_size > 0)  // an empty buffer has no storage yet
+                std::memcpy(grown.get(), m_data.get(), m_size);
             m_data = std::move(grown);
             m_cap = cap;
         }
