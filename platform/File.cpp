@@ -120,6 +120,12 @@ bool CFile::IsLinked() {
     return true;
 }
 
+void CFile::TruncateTo(int64_t length) {
+    struct stat st {};
+    if (m_fd >= 0 && fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > length)
+        (void)!ftruncate(m_fd, length);
+}
+
 void CFile::Close() {
     if (m_fd >= 0) {
         ::close(m_fd);  // also releases the lock

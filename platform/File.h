@@ -28,6 +28,8 @@ public:
     // False once the open file has no name left on disk (it or its folder was removed): writes
     // still succeed on Linux, into a file nobody will find. Sets LastError then.
     bool IsLinked();
+    // Cuts a regular file back to `length` bytes (a longer file only; other kinds are left).
+    void TruncateTo(int64_t length);
     void Close();
     // strerror of the last failed operation.
     const std::string& LastError() const { return m_lastError; }

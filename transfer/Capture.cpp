@@ -1,8 +1,5 @@
 #include "transfer/Capture.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -104,86 +101,6 @@ void CSourceCompare::Complete(int64_t stored) {
         m_firstMismatch = std::min(stored, m_nSize);
 }
 
-bool CaptureFile::Create(const std::string& path) {
-    Close();
-    // Not O_TRUNC at open: a file that someone else holds must not lose its content before the
-    // lock has been checked. O_NONBLOCK only for the open itself: a FIFO without a reader fails
-    // (ENXIO) instead of blocking the caller forever; writes block as usual. O_NOFOLLOW: the
-    // name is predictable, so a symbolic link planted under it fails the open (ELOOP) instead
-    // of having its target truncated and overwritten.
-    const int fd =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0644);
-    if (fd < 0) {
-        m_lastError = std::strerror(errno);
-        return false;
-    }
-    const int flags = ::fcntl(fd, F_GETFL);
-    struct stat st {};
-    // Only a regular file is truncated, as O_TRUNC would do: ftruncate fails with EINVAL on a
-    // device or a FIFO, which are opened for writing as they are.
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
-        ::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &st) != 0 ||
-        (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0)) {
-        m_lastError = std::strerror(errno);
-        ::close(fd);
-        return false;
-    }
-    m_fd = fd;
-    return true;
-}
-
-bool CaptureFile::Write(const unsigned char* bytes, size_t n) {
-    if (m_fd < 0) {
-        m_lastError = std::strerror(EBADF);
-        return false;
-    }
-    while (n > 0) {
-        const ssize_t k = ::write(m_fd, bytes, n);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0) {
-            m_lastError = std::strerror(k < 0 ? errno : ENOSPC);
-            return false;
-        }
-        bytes += k;
-        n -= static_cast<size_t>(k);
-    }
-    return true;
-}
-
-int64_t CaptureFile::Length() const {
-    struct stat st {};
-    if (m_fd < 0 || ::fstat(m_fd, &st) != 0)
-        return -1;
-    return st.st_size;
-}
-
-bool CaptureFile::IsLinked() {
-    struct stat st {};
-    if (m_fd < 0 || ::fstat(m_fd, &st) != 0) {
-        m_lastError = std::strerror(m_fd < 0 ? EBADF : errno);
-        return false;
-    }
-    if (st.st_nlink == 0) {
-        m_lastError = "the file or its folder was removed while it was being written";
-        return false;
-    }
-    return true;
-}
-
-void CaptureFile::TruncateTo(int64_t length) {
-    struct stat st {};
-    if (m_fd >= 0 && ::fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > length)
-        (void)!::ftruncate(m_fd, length);
-}
-
-void CaptureFile::Close() {
-    if (m_fd >= 0) {
-        ::close(m_fd);  // also releases the lock
-        m_fd = -1;
-    }
-}
-
 namespace {
 
 // What the capture has accepted so far; `completed`: it accepted every announced byte, so a sent
@@ -246,7 +163,7 @@ int64_t FinishSink(CaptureSink& sink, bool* ok = nullptr, std::string* why = nul
     sink.gathered.clear();
     int64_t onDisk = sink.written;
     if (!good && sink.file.IsOpen())
-        onDisk = sink.file.Length();
+        onDisk = sink.file.GetLength();
     if (why && !good)
         *why = sink.file.LastError();
     if (ok)
@@ -377,7 +294,7 @@ bool WriteData(CCaptureFields& link, const CCaptureLinkTraits& traits, ICaptureH
         const platform::LocalTime now = arm.clock ? arm.clock() : platform::GetLocalTime();
         auto sink = std::make_shared<CaptureSink>();
         sink->path = CaptureFileName(dir, arm.sendFileName, now);
-        const bool opened = sink->file.Create(sink->path);
+        const bool opened = sink->file.OpenCreateWrite(sink->path);
         const std::string why = sink->file.LastError();
         link.m_pSink = std::move(sink);
         if (!opened) {
@@ -478,7 +395,7 @@ void WriteOut(CCaptureFields& link, CaptureEffects& fx) {
             fx.ending->stopTimer = true;
             fx.ending->why = sink.file.LastError();
             // A write that fell short (disk full) may have stored part of its block.
-            Settle(fx.ending->tally, ok ? 0 : sink.file.Length());
+            Settle(fx.ending->tally, ok ? 0 : sink.file.GetLength());
             sink.gathered.clear();
             sink.file.Close();
             fx.ending->sink.reset();

@@ -98,40 +98,11 @@ struct CaptureTally {
 // a 255-byte chunk each would take hundreds), at the end of the capture, and whenever it is reset.
 constexpr size_t CAPTURE_WRITE_BLOCK = 64 * 1024;
 
-// The file of one capture: created once the header is complete (with the same care as
-// platform::CFile::OpenCreateWrite: no symbolic link followed, an exclusive lock, truncated only
-// when it is a regular file), written in gathered blocks.
-class CaptureFile {
-public:
-    CaptureFile() = default;
-    ~CaptureFile() { Close(); }
-    CaptureFile(const CaptureFile&) = delete;
-    CaptureFile& operator=(const CaptureFile&) = delete;
-
-    bool Create(const std::string& path);
-    bool IsOpen() const { return m_fd >= 0; }
-    // Writes every byte; false when the write failed or fell short (disk full).
-    bool Write(const unsigned char* bytes, size_t n);
-    // Bytes in the file, -1 on an error.
-    int64_t Length() const;
-    // False (with LastError) once the file has no name left on disk: writes still succeed on
-    // Linux, into a file nobody will find.
-    bool IsLinked();
-    // Cuts the file back to `length` bytes (a regular file only).
-    void TruncateTo(int64_t length);
-    void Close();
-    const std::string& LastError() const { return m_lastError; }
-
-private:
-    int m_fd = -1;
-    std::string m_lastError;
-};
-
 // A capture's file with the bytes gathered for it. The capture state points to it while the
 // capture runs; a capture that ends, or is reset, lets go of it (under the capture lock), and
 // whoever took it writes what was gathered and closes it outside the lock.
 struct CaptureSink {
-    CaptureFile file;
+    platform::CFile file;  // created once the header is complete
     std::string path;
     std::vector<unsigned char> gathered;  // accepted, not yet handed to a write (capture lock)
     int64_t written = 0;                  // bytes the file holds (capture lock)

@@ -122,9 +122,10 @@ TEST(DialogWindowState, RestoreAfterMinimizeLaysTheControlsOut) {
 
 class PortChoice : public DialogFixture {
 protected:
+    using DialogFixture::FromMenu;
     // Triggers the context menu's entry `text`; `answer` handles the Serial Ports window it
     // opens, when it opens one.
-    void FromMenu(const QString& text, const std::function<void(CSerialPortsDlg*)>& answer = {}) {
+    void FromMenu(const QString& text, const std::function<void(CSerialPortsDlg*)>& answer) {
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [&] {
             for (QWidget* w : QApplication::topLevelWidgets())
@@ -135,18 +136,7 @@ protected:
         });
         if (answer)
             poll.start(10);
-        QTimer::singleShot(0, [text] {
-            for (QWidget* w : QApplication::topLevelWidgets())
-                if (auto* menu = qobject_cast<QMenu*>(w); menu && menu->isVisible())
-                    for (QAction* a : menu->actions())
-                        if (a->text() == text) {
-                            menu->close();
-                            a->trigger();
-                        }
-        });
-        QContextMenuEvent ev(QContextMenuEvent::Mouse, QPoint(5, 5),
-                             dlg->mapToGlobal(QPoint(5, 5)));
-        QApplication::sendEvent(dlg.get(), &ev);
+        DialogFixture::FromMenu(text);
     }
     QString PortTip(int index) {
         return Item<QComboBox>(IDC_COMBO_PORT)->itemData(index, Qt::ToolTipRole).toString();

@@ -80,18 +80,7 @@ protected:
     // Opens the window through the dialog's context menu, `times` times.
     CLineSignalsDlg* OpenFromMenu(int times = 1) {
         for (int i = 0; i < times; ++i) {
-            QTimer::singleShot(0, [] {
-                for (QWidget* w : QApplication::topLevelWidgets())
-                    if (auto* menu = qobject_cast<QMenu*>(w); menu && menu->isVisible()) {
-                        for (QAction* a : menu->actions())
-                            if (a->text() == "Line Signals...")
-                                a->trigger();
-                        menu->close();
-                    }
-            });
-            QContextMenuEvent ev(QContextMenuEvent::Mouse, QPoint(5, 5),
-                                 dlg->mapToGlobal(QPoint(5, 5)));
-            QApplication::sendEvent(dlg.get(), &ev);
+            FromMenu("Line Signals...");
         }
         return dlg->LineSignals().Window();
     }

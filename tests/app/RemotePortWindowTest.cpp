@@ -218,22 +218,6 @@ protected:
         DialogFixture::SetUp();
         SetText(IDC_IP_ADDRESS, "127.0.0.1");
     }
-    // Runs `act` on the menu's entry `text` while the menu is up.
-    void FromMenu(const QString& text) {
-        QTimer::singleShot(0, [text] {
-            for (QWidget* w : QApplication::topLevelWidgets())
-                if (auto* menu = qobject_cast<QMenu*>(w); menu && menu->isVisible()) {
-                    for (QAction* a : menu->actions())
-                        if (a->text() == text) {
-                            menu->close();
-                            a->trigger();
-                        }
-                }
-        });
-        QContextMenuEvent ev(QContextMenuEvent::Mouse, QPoint(5, 5),
-                             dlg->mapToGlobal(QPoint(5, 5)));
-        QApplication::sendEvent(dlg.get(), &ev);
-    }
     // Opens Network Options from the menu, lets `edit` set its controls, and ends it with OK
     // (or Cancel).
     void SetNetworkOptions(const std::function<void(CNetworkOptionsDlg*)>& edit, bool ok = true) {

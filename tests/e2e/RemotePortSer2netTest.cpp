@@ -15,21 +15,6 @@ namespace {
 
 class RemotePortSer2net : public DialogFixture {
 protected:
-    void FromMenu(const QString& text) {
-        QTimer::singleShot(0, [text] {
-            for (QWidget* w : QApplication::topLevelWidgets())
-                if (auto* menu = qobject_cast<QMenu*>(w); menu && menu->isVisible()) {
-                    for (QAction* a : menu->actions())
-                        if (a->text() == text) {
-                            menu->close();
-                            a->trigger();
-                        }
-                }
-        });
-        QContextMenuEvent ev(QContextMenuEvent::Mouse, QPoint(5, 5),
-                             dlg->mapToGlobal(QPoint(5, 5)));
-        QApplication::sendEvent(dlg.get(), &ev);
-    }
     QString Text(QWidget* w, const char* name) {
         auto* label = w->findChild<QLabel*>(QString::fromLatin1(name));
         return label ? label->text() : QStringLiteral("(no %1)").arg(name);

@@ -6,9 +6,12 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -60,6 +63,22 @@ protected:
     void Select(int id, int index) { Item<QComboBox>(id)->setCurrentIndex(index); }
     void SetText(int id, const std::string& text) {
         Item<QLineEdit>(id)->setText(QString::fromStdString(text));
+    }
+    // Chooses the entry `text` of the dialog's context menu, as a right click and a click on the
+    // entry would.
+    void FromMenu(const QString& text) {
+        QTimer::singleShot(0, [text] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* menu = qobject_cast<QMenu*>(w); menu && menu->isVisible()) {
+                    menu->close();
+                    for (QAction* a : menu->actions())
+                        if (a->text() == text)
+                            a->trigger();
+                }
+        });
+        QContextMenuEvent ev(QContextMenuEvent::Mouse, QPoint(5, 5),
+                             dlg->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(dlg.get(), &ev);
     }
     std::string Status() { return dlg->StatusText(); }
     QString Console(int id) { return Item<QPlainTextEdit>(id)->toPlainText(); }
