@@ -40,14 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const RunnerOptions& o = parsed.options;
     if (o.help)
         return 0;
-    Check(o.port <= 65535);
+    Check(o.link.port <= 65535);
     Check(o.repeat >= 1);
     Check(!o.directions.empty());
     Check(!o.serial.empty());
-    Check(o.file.empty() != (o.randomSize < 0));  // exactly one data source
-    Check(o.randomSize < 0 || o.randomSize > 0);
+    Check(o.data.file.empty() != (o.data.randomSize < 0));  // exactly one data source
+    Check(o.data.randomSize < 0 || o.data.randomSize > 0);
     Check(o.startDelayMs >= 0);
-    Check(o.acceptTimeoutS >= 0);
+    Check(o.link.acceptTimeoutS >= 0);
     (void)ParseSize(current);
     return 0;
 }
