@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "app/AppSettings.h"
 #include "app/DeviceServerFeature.h"
 #include "app/DownloadDlg.h"
 #include "app/LineSignalsFeature.h"
@@ -114,6 +115,9 @@ public:
     CDeviceServerFeature& DeviceServer() { return *m_deviceServer; }
     CTimestampsFeature& Timestamps() { return *m_timestamps; }
     CTrafficLogFeature& TrafficLogging() { return *m_trafficLog; }
+    // Where the features keep what they remember across restarts; a test points it at a file of
+    // its own before Create.
+    CAppSettings& Settings() { return m_settings; }
 
     // Minimum tracking size of the whole window, frame included, in pixels.
     static constexpr int MIN_TRACK_WIDTH = 606;
@@ -209,6 +213,7 @@ private:
     std::unique_ptr<CConsolePane> m_netView;
     Stage m_stage = Stage::Created;
     bool m_bConnectHadFocus = false;  // the Connect button had the focus when its attempt began
+    CAppSettings m_settings;
     // The features' owners. Declared before the engine, they outlive it: none of them touches the
     // engine when it ends, and the one window that refers to it is deleted first (~CTerminalDlg).
     std::unique_ptr<CPortChoiceFeature> m_portChoice;

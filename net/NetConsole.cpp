@@ -196,21 +196,26 @@ void NetConsole::Stop() {
 
 Result NetConsole::Send(std::string_view line) {
     line = TrimRight(line);
-    CLinkSocket* link = LinkInUse();
-    if (!link)
+    if (!LinkInUse())
         return Result::Fail("Not connected: the line was not sent");
     // Characters beyond ASCII take several bytes each: the buffer grows with the line.
     std::vector<unsigned char> buf(std::max<size_t>(SEND_BUFFER_SIZE, line.size()));
     const int count = EncodeSendLine(line, buf.data(), static_cast<int>(buf.size()));
+    return SendBytes(buf.data(), count);
+}
+
+Result NetConsole::SendBytes(const unsigned char* bytes, int count) {
+    CLinkSocket* link = LinkInUse();
+    if (!link)
+        return Result::Fail("Not connected: the line was not sent");
     if (Rfc2217() && count > 0)
-        return SendTelnetData(*link, buf.data(), count);
+        return SendTelnetData(*link, bytes, count);
     // Runs on the UI thread: only what the socket takes now is sent, so a peer that does not
     // read can never hold the window.
     const platform::Stamp before = platform::Stamp::Now();  // stamped as the send starts
-    const int sent = count > 0 ? link->SendAvailable(buf.data(), count) : 0;
+    const int sent = count > 0 ? link->SendAvailable(bytes, count) : 0;
     if (sent > 0)
-        m_traffic.Report(platform::TrafficKind::NetTx, before, buf.data(),
-                         static_cast<size_t>(sent));
+        m_traffic.Report(platform::TrafficKind::NetTx, before, bytes, static_cast<size_t>(sent));
     if (sent < 0)
         return SocketFailure("Can't send on the network link", *link);
     if (sent < count)

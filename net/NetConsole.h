@@ -70,6 +70,9 @@ public:
     // not take the bytes: the line was not sent completely" (error EAGAIN, the counts in the
     // reason) when the peer does not read.
     platform::Result Send(std::string_view line);
+    // Sends `count` bytes as they are (nothing trimmed or decoded; Telnet-escaped on an RFC 2217
+    // link) on the link in use, without waiting, with the same failures as Send.
+    platform::Result SendBytes(const unsigned char* bytes, int count);
     void Clear();
 
     State GetState() const { return m_state; }

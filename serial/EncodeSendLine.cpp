@@ -61,3 +61,17 @@ int EncodeSendLine(std::string_view text, unsigned char* out, int capacity) {
     }
     return k;
 }
+
+std::string_view LineEndingBytes(LineEnding ending) {
+    switch (ending) {
+        case LineEnding::None:
+            break;
+        case LineEnding::CR:
+            return "\r";
+        case LineEnding::LF:
+            return "\n";
+        case LineEnding::CRLF:
+            return "\r\n";
+    }
+    return {};
+}

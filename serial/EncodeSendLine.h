@@ -8,3 +8,8 @@
 // returns the count. Never writes more than `capacity` bytes; the output is never longer than the
 // input, so a capacity of text.size() always holds the whole line.
 int EncodeSendLine(std::string_view text, unsigned char* out, int capacity);
+
+// What goes after a typed line (never after a file): nothing, CR, LF or CR LF.
+enum class LineEnding { None, CR, LF, CRLF };
+// The ending's bytes: "", "\r", "\n", "\r\n".
+std::string_view LineEndingBytes(LineEnding ending);

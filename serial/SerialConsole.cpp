@@ -55,10 +55,14 @@ Result SerialConsole::Send(std::string_view line) {
     // grows with the line: nothing is cut short.
     std::vector<unsigned char> buf(std::max<size_t>(SEND_BUFFER_SIZE, line.size()));
     const int count = EncodeSendLine(line, buf.data(), static_cast<int>(buf.size()));
+    return SendBytes(buf.data(), count);
+}
+
+Result SerialConsole::SendBytes(const unsigned char* bytes, int count) {
     if (!m_bSerialOpen)
         return Result::Fail("The port is not open: the line was not sent");
     const uint32_t written =
-        m_serialPort.Write(buf.data(), static_cast<uint32_t>(count), SERIAL_CONSOLE_SEND_MS);
+        m_serialPort.Write(bytes, static_cast<uint32_t>(count), SERIAL_CONSOLE_SEND_MS);
     if (written != static_cast<uint32_t>(count))
         return Result::Fail("The device did not take the whole line",
                             std::to_string(written) + " of " + std::to_string(count) +

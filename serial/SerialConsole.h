@@ -40,6 +40,8 @@ public:
     // (a port held by flow control; error EAGAIN, the counts in the reason): the UI thread
     // never waits longer.
     platform::Result Send(std::string_view line);
+    // Writes `count` bytes as they are, with the same wait and failures as Send.
+    platform::Result SendBytes(const unsigned char* bytes, int count);
     void Clear();
 
     // Where this console's "COMn" names lead: the user's port mappings and the program

@@ -29,6 +29,8 @@ class DialogFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         dlg = std::make_unique<CTerminalDlg>();
+        // Nor do the user's own settings: the window keeps what it remembers in the test's file.
+        dlg->Settings().SetFile(settings.File("Vaskel.conf"));
         // The user's own port mappings never reach a test; COMn links are looked for in `dir`.
         dlg->Serial().SetPortMap(platform::PortMap(settings.File("Vaskel.conf"), dir.path));
         dlg->Create();
