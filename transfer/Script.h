@@ -1,0 +1,103 @@
+// Test scripts: a text file of steps that send on either link, expect answers on either link
+// within a time, wait, repeat blocks on a schedule, and answer what arrives (a responder that
+// stands in for the device). This is the script as values: its parsing, its durations and the
+// writing of data back into a script line. Running it is ScriptRunner's.
+//
+//   # a comment; blank lines are ignored
+//   send serial|network "DATA" [CHECKSUM]
+//   expect serial|network "DATA"|/REGEX/ TIMEOUT
+//   wait DURATION
+//   repeat N [every DURATION]
+//     ...
+//   end
+//   on serial|network "DATA"|/REGEX/ send serial|network "DATA" [CHECKSUM] [after DURATION]
+//
+// DATA takes \xHH, \r, \n, \t, \\ and \"; a REGEX is ECMAScript, matched over the received bytes
+// read as Latin-1. Durations: "250us", "500ms", "2s", "1m" (a whole number and its unit).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "transfer/Checksum.h"
+
+enum class ScriptLink { Serial, Network };
+// "serial", "network"
+const char* ScriptLinkName(ScriptLink link);
+
+// What an expectation or a responder waits for: the exact bytes, or a regex.
+struct ScriptMatch {
+    std::string bytes;                   // the literal's bytes (empty for a regex)
+    std::string pattern;                 // the regex as written between the slashes
+    std::shared_ptr<const std::regex> regex;  // compiled once (null for a literal)
+    // As the script wrote it: "\"OK\\r\\n\"" or "/^\\x01\\x03/".
+    std::string written;
+};
+
+// Bytes to send: the data and the checksum appended to it (none when absent).
+struct ScriptSend {
+    ScriptLink link = ScriptLink::Serial;
+    std::string data;
+    std::optional<checksum::Choice> checksum;
+    // The bytes that go on the wire: data, then its checksum.
+    std::string Wire() const;
+};
+
+struct ScriptStep {
+    enum class Op { Send, Expect, Wait, Repeat };
+    Op op = Op::Send;
+    int line = 0;  // 1-based line in the file
+    ScriptSend send;                 // Send
+    ScriptLink link = ScriptLink::Serial;  // Expect: the link it watches
+    ScriptMatch match;               // Expect
+    int64_t timeoutNs = 0;           // Expect
+    int64_t durationNs = 0;          // Wait
+    int count = 0;                   // Repeat: how many times (>= 1)
+    int64_t everyNs = 0;             // Repeat: start period (0: one after another)
+    std::vector<ScriptStep> body;    // Repeat
+};
+
+// Answers `match` on link `on` with `reply`, `afterNs` after the bytes that met it arrived.
+struct ScriptResponder {
+    int line = 0;
+    ScriptLink on = ScriptLink::Serial;
+    ScriptMatch match;
+    ScriptSend reply;
+    int64_t afterNs = 0;
+};
+
+struct Script {
+    std::string file;  // as given (names it in messages)
+    std::vector<ScriptStep> steps;
+    std::vector<ScriptResponder> responders;
+};
+
+struct ScriptParse {
+    bool ok = false;
+    Script script;
+    int line = 0;       // the offending line (0: the file as a whole)
+    std::string error;  // "FILE:LINE: what is wrong" (one line), when !ok
+};
+
+// Parses a script's text; `file` names it in the error. Every line is checked before anything
+// could be sent: an unknown word, a bad quote or escape, a regex that does not compile, an
+// unknown checksum, a missing or bad duration, a repeat without end (or an end without repeat)
+// are errors.
+ScriptParse ParseScript(std::string_view text, const std::string& file);
+// Reads and parses the file at `path` ("FILE: cannot read: REASON" when it cannot be read).
+ScriptParse LoadScript(const std::string& path);
+
+// "500ms" = 500 000 000; -1 when the text is not a duration.
+int64_t ParseDuration(std::string_view text);
+// The shortest exact form: "500ms", "2s", "250us", "1500ms".
+std::string FormatDuration(int64_t ns);
+// `bytes` as a script's DATA, quotes included: printable ASCII as it is, \r \n \t \\ \" by name,
+// every other byte as \xHH. ParseScript reads it back to the same bytes.
+std::string QuoteScriptData(std::string_view bytes);
+// A send step's line: "send serial \"AT\\r\" crc16-modbus".
+std::string FormatSendStep(const ScriptSend& send);
