@@ -17,11 +17,15 @@ enum class MenuPlace {
     SerialPorts,
     LineSignals,
     NetworkOptions,
+    Commands,
     OpenCaptureFolder,
     // The consoles' entries.
     ShowTimestamps,
     TimestampGap,
     LogTraffic,
+    LineEnding,
+    SendAsHex,
+    ShowSent,
 };
 
 // The feature entries of one context menu while the features add them: whichever feature adds an
