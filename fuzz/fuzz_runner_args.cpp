@@ -42,10 +42,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     Check(o.link.port <= 65535);
     Check(o.repeat >= 1);
-    Check(!o.directions.empty());
-    Check(!o.serial.empty());
-    Check(o.data.file.empty() != (o.data.randomSize < 0));  // exactly one data source
+    Check(!o.serial.empty() || !o.stations.empty());
     Check(o.data.randomSize < 0 || o.data.randomSize > 0);
+    switch (o.test) {
+        case RunnerOptions::Test::Passthrough:
+            Check(o.data.file.empty() != (o.data.randomSize < 0));  // exactly one data source
+            Check(!o.directions.empty());
+            break;
+        case RunnerOptions::Test::Latency:
+            Check(o.data.file.empty() && o.data.randomSize < 0);  // the frames are the data
+            Check(!o.directions.empty());
+            break;
+        case RunnerOptions::Test::Lines:
+            Check(o.data.file.empty() && o.data.randomSize < 0);
+            break;
+        case RunnerOptions::Test::Script:
+            // The script is the data; it is read later, by LoadRunnerScript.
+            Check(!o.scriptPath.empty());
+            Check(o.data.file.empty() && o.data.randomSize < 0 && o.repeat == 1);
+            break;
+    }
     Check(o.startDelayMs >= 0);
     Check(o.link.acceptTimeoutS >= 0);
     (void)ParseSize(current);

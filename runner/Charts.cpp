@@ -37,6 +37,17 @@ std::string TickText(double v, double step) {
     return Fmt(format, v);
 }
 
+// A marked figure in milliseconds: three decimals, more for a figure under 0.1 ms, so that a
+// real figure never reads as zero.
+std::string MarkText(double ms) {
+    int decimals = 3;
+    while (decimals < 6 && ms > 0 && ms < std::pow(10.0, 2 - decimals))
+        ++decimals;
+    char format[16];
+    std::snprintf(format, sizeof format, "%%.%df", decimals);
+    return Fmt(format, ms);
+}
+
 constexpr int kLeft = 56, kRight = 16, kTop = 16, kBottom = 40;
 
 std::string SvgOpen(int width, int height, const std::string& label) {
@@ -86,12 +97,13 @@ std::string HtmlEscape(const std::string& text) {
     return out;
 }
 
-std::string LatencyCdfSvg(const std::vector<double>& sortedMs, int width, int height) {
-    std::string s = SvgOpen(width, height, "one-way latency, cumulative distribution");
+std::string LatencyCdfSvg(const std::vector<double>& sortedMs, int width, int height,
+                          const std::string& label, const std::string& emptyText) {
+    std::string s = SvgOpen(width, height, label);
     const double plotW = width - kLeft - kRight, plotH = height - kTop - kBottom;
     const double x0 = kLeft, y0 = kTop + plotH;
     if (sortedMs.empty()) {
-        s += Text(width / 2.0, height / 2.0, "no frame arrived", "middle");
+        s += Text(width / 2.0, height / 2.0, emptyText, "middle");
         return s + "</svg>\n";
     }
     const double top = std::max(sortedMs.back(), 0.001);
@@ -128,7 +140,7 @@ std::string LatencyCdfSvg(const std::vector<double>& sortedMs, int width, int he
         // Labels near the right edge go on the line's left.
         const bool right = X(value) > x0 + plotW * 0.75;
         s += Text(X(value) + (right ? -3 : 3), kTop + (label[1] == '5' ? 10.0 : 22.0),
-                  std::string(label) + " " + Fmt("%.3f", value), right ? "end" : "start", "v");
+                  std::string(label) + " " + MarkText(value), right ? "end" : "start", "v");
     }
     s += Line(x0, kTop, x0, y0, "axis") + Line(x0, y0, x0 + plotW, y0, "axis");
     return s + "</svg>\n";

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "serial/LineSettings.h"
 #include "transfer/PassThrough.h"
+#include "transfer/Script.h"
 
 // The program's exit codes.
 enum RunnerExit : int {
@@ -68,9 +70,14 @@ struct RunnerOptions {
     // port is set to `settings` before the first run, and every byte is Telnet data.
     bool rfc2217 = false;
     // What is tested: files passing through (the default), the modem control lines end to end
-    // (needs rfc2217; each output line changed `toggles` times), or timed frames.
-    enum class Test { Passthrough, Lines, Latency } test = Test::Passthrough;
+    // (needs rfc2217; each output line changed `toggles` times), timed frames, or a script of
+    // sends and expectations on both links.
+    enum class Test { Passthrough, Lines, Latency, Script } test = Test::Passthrough;
     int toggles = DEFAULT_TOGGLES;
+    // --script: the file as given, and the script read from it (loaded once, before anything is
+    // opened, by LoadRunnerScript; shared read-only by every station's session).
+    std::string scriptPath;
+    std::shared_ptr<const Script> script;
     // Data: a file, or `randomSize` bytes of the pattern of `seed`.
     struct Data {
         std::string file;

@@ -63,6 +63,8 @@ std::string StateWord(const ReportCase& c) {
             return "passed";
         case State::Interrupted:
             return "interrupted";
+        case State::Skipped:
+            return "not reached";
         case State::Error:
             return "error";
         case State::Failed:
@@ -135,7 +137,9 @@ std::string HtmlReport(const SessionReport& r) {
                             : "listen on port " + std::to_string(o.link.port));
     for (const auto& [name, value] : kind.HtmlRows(r))
         h += Row(name, value);
-    h += Row("runs", std::to_string(r.runs.size()) + " of " + std::to_string(r.plannedRuns));
+    // The tests that make no runs (control lines, a script) report their own checks below.
+    if (r.plannedRuns > 0)
+        h += Row("runs", std::to_string(r.runs.size()) + " of " + std::to_string(r.plannedRuns));
     h += "</table>\n";
     if (r.error)
         h += "<h2>Session failed</h2>\n<p>" + Badge(false, r.error->text) + "</p>\n<p>" +

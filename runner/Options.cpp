@@ -24,6 +24,8 @@ struct ParseState {
     bool haveToggles = false, haveDirection = false;
     std::string latencyOption;  // the first latency-only option given, for the message
     std::string direction = "both";
+    std::string testWord;  // --test's value as given (empty: not given)
+    bool haveRepeat = false, haveStartDelay = false;
 };
 
 // How an option takes its value.
@@ -178,6 +180,7 @@ const std::vector<OptionSpec>& Specs() {
             "one-way time from the write that carried its last byte to the read\n"
             "that brought it",
             V, [](ParseState& s, const std::string& v) {
+                s.testWord = v;
                 if (v == "passthrough")
                     s.o.test = RunnerOptions::Test::Passthrough;
                 else if (v == "lines")
@@ -187,6 +190,15 @@ const std::vector<OptionSpec>& Specs() {
                 else
                     return "--test " + v + " is not one of: passthrough lines latency";
                 return std::string();
+            });
+        add("--script", "FILE", test,
+            "run the script FILE on both links: sends (with a checksum), expectations\n"
+            "within a time-out, waits, repeats on a schedule and responders that answer\n"
+            "what arrives; tells each expectation's response time (count, p50, p99,\n"
+            "max) and each timed repeat's mean period and p99 jitter",
+            V, [](ParseState& s, const std::string& v) {
+                s.o.test = RunnerOptions::Test::Script;
+                return NonEmpty("--script", v, "a file", s.o.scriptPath);
             });
         add("--toggles", "N", test, "changes per line for --test lines (default 20)", V,
             [set = WholeInto(&RunnerOptions::toggles, "--toggles", 1, 10000, "a count")](
@@ -234,11 +246,16 @@ const std::vector<OptionSpec>& Specs() {
                 if (!ParseNumber(v, 1, 1000000, &n))
                     return "--repeat needs a count from 1 to 1000000, got " + v;
                 s.o.repeat = static_cast<int>(n);
+                s.haveRepeat = true;
                 return std::string();
             });
         add("--start-delay", "MS", runs,
             "pause before each header, as the window makes (default 1000)", V,
-            WholeInto(&RunnerOptions::startDelayMs, "--start-delay", 0, 60000, "milliseconds"));
+            [set = WholeInto(&RunnerOptions::startDelayMs, "--start-delay", 0, 60000,
+                             "milliseconds")](ParseState& s, const std::string& v) {
+                s.haveStartDelay = true;
+                return set(s, v);
+            });
         add("--output-dir", "DIR", runs,
             "store the received files here (default: a temporary folder, removed\n"
             "when every run verified unless --keep)",
@@ -350,6 +367,22 @@ std::string CheckTogether(ParseState& s) {
     if (!o.sweeps.empty() && !o.rfc2217)
         return "--sweep needs --rfc2217: the device server's serial side is set to each "
                "combination through it";
+    if (!o.scriptPath.empty()) {
+        // The script says what is sent, when, and how often.
+        if (!s.testWord.empty())
+            return "--script runs a test of its own: leave out --test " + s.testWord;
+        if (!o.data.file.empty() || o.data.randomSize > 0 || s.haveSeed || s.haveDirection)
+            return "--script sends what the script says: leave out --file, --random, --seed and "
+                   "--direction";
+        if (s.haveRepeat || s.haveStartDelay)
+            return "--script runs once, its repeat blocks as often as they say: leave out "
+                   "--repeat and --start-delay";
+        if (!s.latencyOption.empty())
+            return s.latencyOption + " goes with --test latency";
+        if (s.haveToggles)
+            return "--toggles goes with --test lines";
+        return {};
+    }
     if (o.test == RunnerOptions::Test::Lines) {
         if (!o.stations.empty() || !o.sweeps.empty())
             return "--test lines takes one device and its settings: leave out --station, "
@@ -407,7 +440,8 @@ std::vector<OptionInfo> OptionTable() {
 
 ParsedArguments ParseArguments(const std::vector<std::string>& args) {
     ParsedArguments result;
-    ParseState state{result.options, false, false, false, false, false, false, {}, "both"};
+    ParseState state{result.options, false, false,  false, false, false,
+                     false,          {},    "both", {},    false, false};
     // LineSettings' defaults are the window's: 57600 baud, 8N1, no flow control.
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i], value;
@@ -520,18 +554,31 @@ std::string CheckOutputPaths(const RunnerOptions& o, int settingCount) {
                 outputs.push_back(
                     {"--log", StationFile(o.outputs.logPath, name, settingCount > 1 ? k + 1 : 0)});
     }
-    const PathKind sent = o.data.file.empty() ? PathKind{} : Look(o.data.file);
+    // The files read: an output written over one of them would destroy it.
+    struct Input {
+        std::string option;  // "--file"
+        std::string what;    // "the file to send"
+        std::string path;
+        PathKind kind;
+    };
+    std::vector<Input> inputs;
+    if (!o.data.file.empty())
+        inputs.push_back({"--file", "the file to send", o.data.file, Look(o.data.file)});
+    if (!o.scriptPath.empty())
+        inputs.push_back({"--script", "the script", o.scriptPath, Look(o.scriptPath)});
     std::vector<std::pair<PathKind, std::string>> seen;  // each output checked so far
     for (const Output& out : outputs) {
         const PathKind k = Look(out.path);
         if (k.exists && !k.regular)
             return out.option + " " + out.path + " is " + k.kind +
                    ", not a regular file: give a file to write (a new one, or one to replace)";
-        if (k.exists && sent.exists && k.dev == sent.dev && k.ino == sent.ino)
-            return out.option + " " + out.path + " is the file to send (--file " + o.data.file +
-                   "): choose another file to write";
-        if (!k.exists && !o.data.file.empty() && Absolute(out.path) == Absolute(o.data.file))
-            return out.option + " " + out.path + " is the file to send: choose another file";
+        for (const Input& in : inputs) {
+            if (k.exists && in.kind.exists && k.dev == in.kind.dev && k.ino == in.kind.ino)
+                return out.option + " " + out.path + " is " + in.what + " (" + in.option + " " +
+                       in.path + "): choose another file to write";
+            if (!k.exists && Absolute(out.path) == Absolute(in.path))
+                return out.option + " " + out.path + " is " + in.what + ": choose another file";
+        }
         for (size_t i = 0; i < seen.size(); ++i) {
             const PathKind& other = seen[i].first;
             const bool same =
@@ -546,6 +593,16 @@ std::string CheckOutputPaths(const RunnerOptions& o, int settingCount) {
     return {};
 }
 
+std::string LoadRunnerScript(RunnerOptions& o) {
+    if (o.test != RunnerOptions::Test::Script)
+        return {};
+    ScriptParse parsed = LoadScript(o.scriptPath);
+    if (!parsed.ok)
+        return parsed.error.empty() ? o.scriptPath + ": the script cannot be read" : parsed.error;
+    o.script = std::make_shared<const Script>(std::move(parsed.script));
+    return {};
+}
+
 std::string UsageText() {
     std::string text =
         R"(Usage: vaskel-passthrough --serial DEVICE (--connect HOST:PORT | --listen PORT)
@@ -555,6 +612,8 @@ std::string UsageText() {
        vaskel-passthrough --serial DEVICE (--connect HOST:PORT | --listen PORT)
                           --test latency [--frames N] [--frame-size BYTES] [--interval MS]
                           [--max-latency MS] [options]
+       vaskel-passthrough --serial DEVICE (--connect HOST:PORT | --listen PORT)
+                          --script FILE [options]
        vaskel-passthrough (--station NAME,DEVICE,HOST:PORT | --station NAME,DEVICE,listen:PORT
                            | --stations FILE)... (--file PATH | --random SIZE) [options]
 
@@ -603,18 +662,19 @@ Exit codes:
   1   a mismatch or a short capture (time-out after part of the file, a link lost);
       with --test lines: a line change that was not seen; with --test latency: frames lost
       or corrupted, stray bytes, a frame read before it was written, or a p99 above
-      --max-latency
+      --max-latency; with --script: an expectation not met in time (its line, what was
+      expected and the last 64 bytes received on that link follow)
   2   a time-out: the device passed nothing
-  3   the serial port could not be opened
+  3   the serial port could not be opened (with --script: or a send on it failed)
   4   the network side failed (connect refused, no device connected in time, the device
-      server stopped reading)
+      server stopped reading; with --script: a send on it failed or it went down)
   5   the received file, the test data, a report or the traffic log could not be stored,
       the sent file could not be read, or a station's thread could not be started
   6   with --rfc2217: the device server refused a setting, answered it with another
       value or not within 2 s, or is not an RFC 2217 server (each failure on a line of
       its own); with --test lines: the serial device has no modem lines
-  64  bad arguments, or an output file that clashes with another file or is not a regular
-      file
+  64  bad arguments, an output file that clashes with another file or is not a regular
+      file, or a script that cannot be read or parsed (FILE:LINE: what is wrong)
   130 SIGINT or SIGTERM ended the test (every report is still written)
 )";
     return text;

@@ -32,5 +32,10 @@ std::vector<OptionInfo> OptionTable();
 // and inode, new ones by their absolute path). The error, one line, or empty.
 std::string CheckOutputPaths(const RunnerOptions& options, int settingCount);
 
+// With --script: reads and parses the script into options.script, before anything is opened or
+// sent. The parser's error, one line ("FILE:LINE: what is wrong", or "FILE: cannot read:
+// REASON"), or empty.
+std::string LoadRunnerScript(RunnerOptions& options);
+
 // The --help text.
 std::string UsageText();

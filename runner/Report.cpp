@@ -5,6 +5,7 @@
 #include <QString>
 #include <QXmlStreamWriter>
 
+#include "runner/ScriptReport.h"
 #include "runner/TestKind.h"
 #include "transfer/PassVerdict.h"
 
@@ -76,9 +77,11 @@ QJsonValue LinesJson(const std::optional<LinesReport>& lines) {
 }
 
 // A session error is a "setup" case of its own, except the device server's refusal of the serial
-// settings, which its "rfc2217 settings" case carries.
+// settings, which its "rfc2217 settings" case carries, and a link that failed while a script ran,
+// which the case of the script's line carries.
 bool SetupError(const SessionReport& r) {
-    return r.error && !(r.remote && !r.remote->Ok() && r.error->exitCode == EXIT_CONTROL_PATH);
+    return r.error && !(r.remote && !r.remote->Ok() && r.error->exitCode == EXIT_CONTROL_PATH) &&
+           !(r.script && r.script->state == ScriptOutcome::State::LinkFailed);
 }
 
 }  // namespace
@@ -173,6 +176,7 @@ QJsonObject JsonReportObject(const SessionReport& r) {
         {"rfc2217", RemoteJson(r.remote)},
         {"lines", LinesJson(r.lines)},
         {"floor", r.floor ? QJsonValue(LatencyFloorJson(*r.floor)) : QJsonValue()},
+        {"script", r.script ? QJsonValue(ScriptJson(r)) : QJsonValue()},
         {"planned_runs", r.plannedRuns},
         {"runs", runs},
         {"error", r.error ? QJsonValue(QJsonObject{{"text", Q(r.error->text)},
@@ -189,7 +193,7 @@ std::vector<ReportCase> SessionCases(const SessionReport& r, const std::string& 
     const std::string prefix = label.empty() ? "" : label + " ";
     std::vector<ReportCase> cases;
     const TestKind& kind = KindOf(r.options.test);
-    if (r.interrupted && r.runs.empty() && !r.error && !r.lines) {
+    if (r.interrupted && r.runs.empty() && !r.error && !r.lines && !r.script) {
         ReportCase c;
         c.name = prefix + "setup";
         c.state = State::Interrupted;
@@ -264,11 +268,12 @@ std::string JUnitSuitesXml(const std::vector<JUnitSuite>& suites) {
         for (const JUnitSuite::Part& p : suite.parts)
             for (ReportCase& c : SessionCases(*p.report, p.label))
                 cases.push_back(std::move(c));
-        int failures = 0, errors = 0;
+        int failures = 0, errors = 0, skipped = 0;
         double total = 0;
         for (const ReportCase& c : cases) {
             failures += c.state == State::Failed;
             errors += c.state == State::Error || c.state == State::Interrupted;
+            skipped += c.state == State::Skipped;
             total += c.seconds;
         }
         w.writeStartElement("testsuite");
@@ -276,6 +281,8 @@ std::string JUnitSuitesXml(const std::vector<JUnitSuite>& suites) {
         w.writeAttribute("tests", QString::number(cases.size()));
         w.writeAttribute("failures", QString::number(failures));
         w.writeAttribute("errors", QString::number(errors));
+        if (skipped > 0)
+            w.writeAttribute("skipped", QString::number(skipped));
         w.writeAttribute("time", QString::number(total, 'f', 3));
         for (const ReportCase& c : cases) {
             w.writeStartElement("testcase");
@@ -295,6 +302,10 @@ std::string JUnitSuitesXml(const std::vector<JUnitSuite>& suites) {
             switch (c.state) {
                 case State::Passed:
                     w.writeTextElement("system-out", Q(c.message));
+                    break;
+                case State::Skipped:
+                    w.writeEmptyElement("skipped");
+                    w.writeAttribute("message", Q(c.why));
                     break;
                 case State::Failed:
                     w.writeStartElement("failure");

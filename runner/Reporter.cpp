@@ -77,8 +77,11 @@ public:
         m_out << RemoteAppliedLine(report) << "\n";
     }
     void TestDone(const SessionReport& report) override {
-        for (const std::string& line : KindOf(report.options.test).SessionLines(report))
+        const TestKind& kind = KindOf(report.options.test);
+        for (const std::string& line : kind.SessionLines(report))
             m_out << line << "\n";
+        if (QJsonObject line = kind.SessionJsonLine(report); !line.isEmpty())
+            m_r.JsonLine(m_station, m_label, std::move(line));
     }
     void RunDone(const SessionReport& report) override {
         const RunReport& run = report.runs.back();
@@ -88,7 +91,7 @@ public:
         if (!run.interrupted && !run.latency && RunExitCode(run) != EXIT_VERIFIED &&
             !run.outcome.detail.empty())
             m_err << "  " << run.outcome.detail << "\n";
-        m_r.JsonLine(m_station, m_label, run);
+        m_r.JsonLine(m_station, m_label, RunObject(run));
     }
     ProgressLine& Progress() override { return m_progress; }
 
@@ -135,10 +138,9 @@ std::unique_ptr<Reporter::StationSink> Reporter::SinkFor(const Station& station)
     return std::make_unique<Sink>(*this, station);
 }
 
-void Reporter::JsonLine(const Station& station, const std::string& label, const RunReport& run) {
+void Reporter::JsonLine(const Station& station, const std::string& label, QJsonObject j) {
     if (!m_jsonl.is_open())
         return;
-    QJsonObject j = RunObject(run);
     j.insert("station", QString::fromStdString(station.name));
     j.insert("setting", QString::fromStdString(label));
     const std::string line = QJsonDocument(j).toJson(QJsonDocument::Compact).toStdString() + "\n";

@@ -4,6 +4,8 @@
 // JUnit, HTML and JSON reports, all from the values the sessions return.
 #pragma once
 
+#include <QJsonObject>
+
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -46,7 +48,7 @@ public:
 
 private:
     class Sink;
-    void JsonLine(const Station& station, const std::string& label, const RunReport& run);
+    void JsonLine(const Station& station, const std::string& label, QJsonObject line);
 
     RunnerOptions m_opt;
     std::ostream& m_out;

@@ -12,6 +12,7 @@
 #include "runner/LinesCheck.h"
 #include "runner/Options.h"
 #include "transfer/PassThrough.h"
+#include "transfer/ScriptRunner.h"
 
 // One run: one direction of one repetition.
 struct RunReport {
@@ -48,6 +49,8 @@ struct SessionReport {
     // A latency session's own floor: the same measurement with nothing but the kernel between
     // writer and reader (absent before it was measured).
     std::optional<LatencyFloor> floor;
+    // With --script: how the script ended and its figures (absent when it did not start).
+    std::optional<ScriptOutcome> script;
 };
 
 // One station's sessions, one a setting.
@@ -65,7 +68,8 @@ struct StationResult {
 
 // One verdict as every format shows it: a JUnit test case, a row of the HTML report.
 struct ReportCase {
-    enum class State { Passed, Failed, Error, Interrupted };
+    // Skipped: a check the test never came to (a script line after the one it stopped at).
+    enum class State { Passed, Failed, Error, Interrupted, Skipped };
     State state = State::Passed;
     std::string name;     // "run 1 serial-to-net", "setup", "rfc2217 settings"
     double seconds = 0;   // how long it took (0: not timed)

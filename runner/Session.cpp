@@ -21,6 +21,7 @@
 #include "platform/SerialDevice.h"
 #include "runner/LinesCheck.h"
 #include "runner/Report.h"
+#include "runner/ScriptReport.h"
 #include "transfer/PassVerdict.h"
 #include "transfer/TerminalEngine.h"
 
@@ -196,6 +197,9 @@ int PassSession::Run() {
                 case RunnerOptions::Test::Passthrough:
                     code = RunAll(engine);
                     break;
+                case RunnerOptions::Test::Script:
+                    code = RunScript(engine);
+                    break;
             }
         }
         // Dropped by us at any stage: the device server stopped reading what we sent it.
@@ -204,6 +208,9 @@ int PassSession::Run() {
         engine.Shutdown();
         code = StopLog(engine, code);
     }
+    // The engine has joined its link threads: nothing can tell the runner of traffic any more.
+    m_scriptRunner.reset();
+    m_scriptLinks.reset();
     if (m_stopRequested) {
         code = EXIT_INTERRUPTED;
         m_report.interrupted = true;
@@ -214,8 +221,10 @@ int PassSession::Run() {
 // The temporary folder, the data to send and the folder for the received files.
 int PassSession::Prepare() {
     m_report.realBaud = IsRealSerialLine(platform::PortMap().ResolvePortName(m_opt.serial));
-    // The line test has no data; the latency test makes its frames as it goes: no files.
-    if (m_opt.test == RunnerOptions::Test::Lines || m_opt.test == RunnerOptions::Test::Latency)
+    // The line test has no data; the latency test makes its frames as it goes; a script carries
+    // its own bytes: no files.
+    if (m_opt.test == RunnerOptions::Test::Lines || m_opt.test == RunnerOptions::Test::Latency ||
+        m_opt.test == RunnerOptions::Test::Script)
         return EXIT_VERIFIED;
     const std::string pattern = QDir::tempPath().toStdString() + "/vaskel-passthrough-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
@@ -572,6 +581,76 @@ int PassSession::RunLatency(TerminalEngine& engine) {
         }
     }
     return SessionExitCode(m_report);
+}
+
+int PassSession::RunScript(TerminalEngine& engine) {
+    if (!m_opt.script)
+        return Fail(EXIT_BAD_ARGUMENTS, "The script was not read", m_opt.scriptPath);
+    const Script& script = *m_opt.script;
+    m_scriptLinks = std::make_unique<EngineScriptLinks>(engine);
+    m_scriptRunner = std::make_unique<ScriptRunner>(*m_scriptLinks);
+    ScriptRunner& runner = *m_scriptRunner;
+
+    // The progress line counts steps against every pass of every repeat.
+    const int64_t planned = std::max<int64_t>(1, ScriptPlannedSteps(script.steps));
+    int64_t steps = 0;
+    m_sink.Progress().Begin("script " + script.file);
+    std::optional<ScriptOutcome> outcome;
+    QEventLoop loop;
+    // Connected in the loop's context: the runner outlives this function, these locals do not.
+    QObject::connect(&runner, &ScriptRunner::stepStarted, &loop, [&](int line) {
+        ++steps;
+        const int percent = static_cast<int>(std::min<int64_t>(99, steps * 100 / planned));
+        m_sink.Progress().Update(percent, "line " + std::to_string(line) + ", step " +
+                                              std::to_string(steps) + " of " +
+                                              std::to_string(planned));
+    });
+    QObject::connect(&runner, &ScriptRunner::finished, &loop, [&](const ScriptOutcome& o) {
+        outcome = o;
+        loop.quit();
+    });
+    // A stop ends the script with the figures so far; its finished() then quits the loop.
+    QObject::connect(&m_stop, &SessionStop::now, &runner, &ScriptRunner::Stop);
+    if (m_stopRequested)
+        return EXIT_INTERRUPTED;
+    engine.traffic.SetMeasure(&runner);
+    runner.Start(script);
+    if (!outcome)
+        loop.exec();
+    engine.traffic.SetMeasure(nullptr);
+    m_sink.Progress().End();
+    if (!outcome) {  // the loop cannot end otherwise; this keeps a report all the same
+        outcome.emplace();
+        outcome->state = ScriptOutcome::State::Stopped;
+    }
+    m_report.script = *outcome;
+    const ScriptOutcome& o = *m_report.script;
+    int code = EXIT_VERIFIED;
+    switch (o.state) {
+        case ScriptOutcome::State::Passed:
+        case ScriptOutcome::State::Unmet:
+            code = SessionExitCode(m_report);
+            break;
+        case ScriptOutcome::State::Stopped:
+            code = EXIT_INTERRUPTED;
+            break;
+        case ScriptOutcome::State::LinkFailed: {
+            if (!engine.net.DropReason().empty()) {
+                code = FailNotReading(engine);
+                break;
+            }
+            std::string detail;
+            for (size_t i = 1; i < o.why.size(); ++i)
+                detail += (detail.empty() ? "" : "\n  ") + o.why[i];
+            code = Fail(o.link == ScriptLink::Serial ? EXIT_SERIAL_FAILED : EXIT_NETWORK_FAILED,
+                        o.why.empty() ? std::string("Link lost : ") + ScriptLinkName(o.link)
+                                      : o.why.front(),
+                        detail);
+            break;
+        }
+    }
+    m_sink.TestDone(m_report);
+    return code;
 }
 
 void PassSession::RunDone(RunReport run) {

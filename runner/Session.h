@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "runner/Latency.h"
@@ -56,6 +57,8 @@ private:
     int RunAll(TerminalEngine& engine);
     int RunLines(TerminalEngine& engine);
     int RunLatency(TerminalEngine& engine);
+    // Runs the script on both links; its figures go into the report however it ends.
+    int RunScript(TerminalEngine& engine);
     // The traffic log of --log: started before the links come up, stopped (and waited for)
     // after they are closed; a log that could not be written turns a verified session into
     // EXIT_NOT_STORED.
@@ -80,6 +83,11 @@ private:
     std::string m_outputDir;  // where captures go, with its trailing '/'
     // Latency runs' measurement: outlives the engine (and so its link threads).
     LatencyMeter m_meter;
+    // The script's runner and the links it sends on: made when the script starts, and kept until
+    // the engine (and with it every link thread that could still be telling the runner of
+    // traffic) is gone.
+    std::unique_ptr<IScriptLinks> m_scriptLinks;
+    std::unique_ptr<ScriptRunner> m_scriptRunner;
     std::string m_logFailure;  // the log's failure, text and detail; empty while it is fine
     int64_t m_logNotLogged = 0;
 };

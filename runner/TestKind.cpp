@@ -6,6 +6,8 @@
 #include <functional>
 
 #include "runner/Charts.h"
+#include "runner/Report.h"
+#include "runner/ScriptReport.h"
 #include "transfer/PassVerdict.h"
 
 namespace {
@@ -262,13 +264,58 @@ public:
     }
 };
 
+// A script of sends and expectations: its verdicts are its lines', not runs.
+class ScriptKind : public TestKind {
+public:
+    const char* Name() const override { return "script"; }
+    const char* Title() const override { return "script"; }
+    int RunExitCode(const RunReport&) const override { return 0; }
+    std::string RunMessage(const RunReport&) const override { return {}; }
+    std::vector<std::string> RunNotes(const RunReport&) const override { return {}; }
+    ReportCase RunCase(const RunReport&) const override { return {}; }
+    QJsonObject RunJson(const RunReport&) const override { return {}; }
+    std::vector<ReportCase> SessionCases(const SessionReport& r) const override {
+        return ScriptCases(r);
+    }
+    std::vector<std::string> SessionLines(const SessionReport& r) const override {
+        return ScriptLines(r);
+    }
+    int SessionCode(const SessionReport& r) const override {
+        return r.script && r.script->state == ScriptOutcome::State::Unmet ? 1 : 0;
+    }
+    QJsonObject SessionJsonLine(const SessionReport& r) const override {
+        if (!r.script)
+            return {};
+        QJsonObject j = ScriptJson(r);
+        j["test"] = Name();
+        j["exit_code"] = r.script->state == ScriptOutcome::State::Stopped ? int(EXIT_INTERRUPTED)
+                                                                          : SessionExitCode(r);
+        return j;
+    }
+    QJsonValue DataJson(const SessionReport& r) const override {
+        return QJsonObject{{"source", "script"}, {"path", Q(r.options.scriptPath)}};
+    }
+    std::vector<std::pair<std::string, std::string>> HtmlRows(
+        const SessionReport& r) const override {
+        std::string text = r.options.scriptPath;
+        if (const Script* s = r.options.script.get())
+            text += ", " + CountOf(ScriptPlannedSteps(s->steps), "step", "steps") + " to run, " +
+                    CountOf(static_cast<int64_t>(s->responders.size()), "responder", "responders");
+        return {{"script", text}};
+    }
+    std::string HtmlDetails(const SessionReport& r) const override { return ScriptHtml(r); }
+};
+
 }  // namespace
 
 const TestKind& KindOf(RunnerOptions::Test test) {
     static const PassthroughKind passthrough;
     static const LatencyKind latency;
     static const LinesKind lines;
+    static const ScriptKind script;
     switch (test) {
+        case RunnerOptions::Test::Script:
+            return script;
         case RunnerOptions::Test::Latency:
             return latency;
         case RunnerOptions::Test::Lines:

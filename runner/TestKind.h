@@ -15,9 +15,9 @@
 class TestKind {
 public:
     virtual ~TestKind() = default;
-    // "passthrough", "latency", "lines": the JSON report's "test".
+    // "passthrough", "latency", "lines", "script": the JSON report's "test".
     virtual const char* Name() const = 0;
-    // "pass-through", "latency", "control lines": the HTML report's title.
+    // "pass-through", "latency", "control lines", "script": the HTML report's title.
     virtual const char* Title() const = 0;
 
     // A finished run (never an interrupted one: the reporter marks those alike for every test).
@@ -35,6 +35,9 @@ public:
     virtual std::vector<ReportCase> SessionCases(const SessionReport&) const { return {}; }
     virtual std::vector<std::string> SessionLines(const SessionReport&) const { return {}; }
     virtual int SessionCode(const SessionReport&) const { return 0; }
+    // The JSON line of a test whose results are the session's own (a finished script), with
+    // "test", "result" and "exit_code"; empty for a test whose lines are its runs.
+    virtual QJsonObject SessionJsonLine(const SessionReport&) const { return {}; }
     // The JSON report's "data" (null for a test without data).
     virtual QJsonValue DataJson(const SessionReport& report) const = 0;
     // The HTML report's rows about what was sent ("data", "frames"), and its sections after the

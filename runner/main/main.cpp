@@ -22,6 +22,14 @@ int main(int argc, char** argv) {
     StopSignals stop;
     const std::vector<std::string> args(argv + 1, argv + argc);
     ParsedArguments parsed = ParseArguments(args);
+    // The script is read and checked whole before anything is resolved, opened or sent; its
+    // error names the file and line, which the usage would only bury.
+    if (parsed.ok && !parsed.options.help) {
+        if (const std::string error = LoadRunnerScript(parsed.options); !error.empty()) {
+            std::cerr << "vaskel-passthrough: " << error << "\n";
+            return EXIT_BAD_ARGUMENTS;
+        }
+    }
     if (parsed.ok && !parsed.options.help)
         parsed.error = ResolveHosts(parsed.options);
     parsed.ok = parsed.ok && parsed.error.empty();
