@@ -8,6 +8,7 @@
 
 #include "runner/Options.h"
 #include "runner/Report.h"
+#include "runner/ScriptReport.h"
 #include "runner/Session.h"
 #include "runner/Stations.h"
 #include "runner/TestKind.h"
@@ -18,6 +19,13 @@ namespace {
 std::vector<std::string> Base(std::vector<std::string> extra) {
     std::vector<std::string> args = {"--serial",       "/dev/null", "--connect",
                                      "127.0.0.1:5000", "--random",  "1K"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+std::vector<std::string> Scripted(std::vector<std::string> extra) {
+    std::vector<std::string> args = {"--serial",       "/dev/null", "--connect",
+                                     "127.0.0.1:5000", "--script",  "probe.vsk"};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
 }
@@ -99,6 +107,13 @@ TEST(RunnerOptions, BadArgumentsAreRefusedWithWhatIsWrong) {
         {Latency({"--max-latency", "fast"}), "--max-latency needs milliseconds"},
         {Latency({"--max-latency", "-2"}), "--max-latency needs milliseconds"},
         {Latency({"--log="}), "--log needs a file"},
+        {Scripted({"--random", "1K"}), "--script sends what the script says: leave out --file"},
+        {Scripted({"--direction", "both"}), "--script sends what the script says"},
+        {Scripted({"--test", "latency"}), "--script runs a test of its own: leave out --test"},
+        {Scripted({"--repeat", "2"}), "leave out --repeat and --start-delay"},
+        {Scripted({"--frames", "10"}), "--frames goes with --test latency"},
+        {Scripted({"--toggles", "3"}), "--toggles goes with --test lines"},
+        {Scripted({"--script="}), "--script needs a file"},
     };
     for (const Case& c : cases) {
         const ParsedArguments parsed = ParseArguments(c.args);
@@ -327,8 +342,10 @@ TEST(RunnerOptions, StationsFileIsBounded) {
 TEST(RunnerOptions, OutputPathsThatClashOrCannotBeFilesAreRefused) {
     testutil::TempDir dir;
     const std::string data = dir.File("data.bin"), old = dir.File("old.xml");
+    const std::string script = dir.File("probe.vsk");
     testutil::WriteFile(data, "x");
     testutil::WriteFile(old, "x");
+    testutil::WriteFile(script, "wait 1ms\n");
     ASSERT_EQ(::symlink(old.c_str(), dir.File("alias.xml").c_str()), 0);
     ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0600), 0);
     const std::string station = "--station=a,/dev/a,127.0.0.1:1";
@@ -338,6 +355,7 @@ TEST(RunnerOptions, OutputPathsThatClashOrCannotBeFilesAreRefused) {
     } cases[] = {
         {{"--file", data, "--log", data}, "is the file to send (--file"},
         {{"--file", data, "--junit", dir.File("./data.bin")}, "is the file to send"},
+        {{"--script", script, "--report", script}, "is the script (--script"},
         {{"--random", "1K", "--junit", dir.File("r.xml"), "--report", dir.File("r.xml")},
          "--junit and --report both name"},
         {{"--random", "1K", "--junit", old, "--report", dir.File("alias.xml")},
@@ -396,4 +414,82 @@ TEST(RunnerOptions, ManualPageAndHelpListEveryOptionOfTheTable) {
         EXPECT_FALSE(o.help.empty()) << o.name;
     }
     EXPECT_EQ(documented, table);
+}
+
+// A script's figures in milliseconds never read as zero, however small.
+TEST(ScriptReport, MillisecondsNeverReadAsZero) {
+    const std::pair<int64_t, const char*> cases[] = {
+        {0, "0.000"},      {1, "0.000001"},    {900, "0.000900"}, {41200, "0.0412"},
+        {212345, "0.212"}, {1500000, "1.500"}, {99999, "0.1000"}, {12345678901, "12345.679"},
+    };
+    for (const auto& [ns, text] : cases)
+        EXPECT_EQ(ScriptMs(ns), text) << ns;
+}
+
+// How a script ended decides each line's verdict: the line it stopped at carries the failure,
+// the lines it never came to are skipped, a repeat cut short says so, and a link's failure is
+// the case of its line, not a "setup" case.
+TEST(ScriptReport, EachLinesVerdictFollowsHowTheScriptEnded) {
+    using S = ReportCase::State;
+    using End = ScriptOutcome::State;
+    auto script = std::make_shared<Script>();
+    script->file = "t.vsk";
+    ScriptStep send, repeat, inner, last;
+    send.line = 1;
+    repeat.op = ScriptStep::Op::Repeat;
+    repeat.line = 2;
+    repeat.count = 5;
+    repeat.everyNs = 1000000;
+    inner.op = last.op = ScriptStep::Op::Expect;
+    inner.line = 3;
+    last.line = 5;
+    repeat.body = {inner};
+    script->steps = {send, repeat, last};
+    struct Case {
+        End end;
+        int line;               // where it stopped
+        int metInner;           // times line 3 was met
+        bool missed;            // line 3 not met in the end
+        std::vector<S> states;  // line 3, line 5, the repeat, then a case of the failed line
+    } cases[] = {
+        {End::Passed, 0, 5, false, {S::Passed, S::Passed, S::Passed}},
+        {End::Unmet, 3, 2, true, {S::Failed, S::Skipped, S::Failed}},
+        {End::Stopped, 3, 2, false, {S::Interrupted, S::Skipped, S::Interrupted}},
+        {End::LinkFailed, 1, 0, false, {S::Skipped, S::Skipped, S::Skipped, S::Error}},
+    };
+    for (const Case& c : cases) {
+        SessionReport r;
+        r.options.test = RunnerOptions::Test::Script;
+        r.options.script = script;
+        ScriptOutcome o;
+        o.state = c.end;
+        o.line = c.line;
+        o.why = {"why"};
+        ExpectFigures e3, e5;
+        e3.line = 3;
+        e3.met = c.metInner;
+        e3.missed = c.missed;
+        e3.responseNs.assign(static_cast<size_t>(c.metInner), 1000);
+        e5.line = 5;
+        e5.met = c.end == End::Passed;
+        e5.responseNs.assign(static_cast<size_t>(e5.met), 2000);
+        RepeatFigures rep;
+        rep.line = 2;
+        rep.everyNs = 1000000;
+        for (int k = 0; k < c.metInner + c.missed; ++k)
+            rep.startNs.push_back(k * 1000000);
+        o.expects = {e3, e5};
+        o.repeats = {rep};
+        r.script = o;
+        if (c.end == End::LinkFailed)
+            r.error = SessionError{EXIT_NETWORK_FAILED, "Can't send", "Broken pipe"};
+        const std::vector<ReportCase> got = SessionCases(r, "");
+        ASSERT_EQ(got.size(), c.states.size()) << static_cast<int>(c.end);
+        for (size_t i = 0; i < got.size(); ++i)
+            EXPECT_EQ(got[i].state, c.states[i]) << static_cast<int>(c.end) << " " << got[i].name;
+        if (c.end == End::LinkFailed) {
+            EXPECT_EQ(got.back().name, "line 1 send");
+            EXPECT_EQ(got.back().why, "Can't send");
+        }
+    }
 }
