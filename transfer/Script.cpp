@@ -178,24 +178,42 @@ std::wstring Widen(std::string_view bytes) {
     return wide;
 }
 
-// How deep the regex's groups nest (escapes and bracket expressions skipped).
-int GroupDepth(std::string_view pattern) {
-    int depth = 0, deepest = 0;
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// What the regex compiler is not given: groups nested deeper than kMaxNesting, a repeat count
+// of more than six digits and a back-reference (\1): libstdc++ reads those numbers into a long
+// without a check, so an absurd one would overflow inside it.
+void CheckPattern(std::string_view pattern, const std::string& written) {
+    int depth = 0;
     bool inClass = false;
     for (size_t i = 0; i < pattern.size(); ++i) {
         const char c = pattern[i];
-        if (c == '\\')
+        if (c == '\\') {
+            if (i + 1 < pattern.size() && IsDigit(pattern[i + 1]) &&
+                !(pattern[i + 1] == '0' && (i + 2 >= pattern.size() || !IsDigit(pattern[i + 2]))))
+                Fault("the regex " + written + " uses a back-reference, which is not supported");
             ++i;
-        else if (inClass)
+        } else if (inClass) {
             inClass = c != ']';
-        else if (c == '[')
+        } else if (c == '[') {
             inClass = true;
-        else if (c == '(')
-            deepest = std::max(deepest, ++depth);
-        else if (c == ')')
+        } else if (c == '(' && ++depth > kMaxNesting) {
+            Fault("the regex " + written + " nests groups deeper than " +
+                  std::to_string(kMaxNesting));
+        } else if (c == ')') {
             --depth;
+        } else if (c == '{') {
+            size_t run = 0;
+            for (size_t j = i + 1; j < pattern.size() && (IsDigit(pattern[j]) || pattern[j] == ',');
+                 ++j) {
+                run = pattern[j] == ',' ? 0 : run + 1;
+                if (run > 6)
+                    Fault("the regex " + written + " has a repeat count beyond 999999");
+            }
+        }
     }
-    return deepest;
 }
 
 std::regex_constants::syntax_option_type RegexOptions() {
@@ -265,9 +283,7 @@ public:
         if (t.kind != Token::Kind::Regex)
             Fault("expected the data in double quotes or a /regex/, not " + t.Named());
         match.pattern = t.text;
-        if (GroupDepth(t.text) > kMaxNesting)
-            Fault("the regex " + t.written + " nests groups deeper than " +
-                  std::to_string(kMaxNesting));
+        CheckPattern(t.text, t.written);
         try {
             match.regex = std::make_shared<const std::wregex>(Widen(t.text), RegexOptions());
         } catch (const std::regex_error& e) {
