@@ -55,6 +55,33 @@ std::string SizeName(int64_t size) {
     return std::to_string(size);
 }
 
+// The engine's links as a script sees them, with one thing more: a client link whose device
+// server closed the connection stays the console's link in use until it is stopped (as the
+// window shows it until Disconnect), yet nothing sent on it arrives any more; for the script it
+// is down from the moment the close is heard.
+class SessionScriptLinks : public IScriptLinks {
+public:
+    explicit SessionScriptLinks(TerminalEngine& engine) : m_links(engine) {
+        QObject::connect(&engine.net, &NetConsole::farEndClosed, &m_context,
+                         [this] { m_bNetClosed = true; });
+    }
+    platform::Result Send(ScriptLink link, const std::string& bytes,
+                          platform::Stamp* sentAt) override {
+        if (link == ScriptLink::Network && m_bNetClosed)
+            return platform::Result::Fail("Can't send on the network link",
+                                          "the device server closed the connection");
+        return m_links.Send(link, bytes, sentAt);
+    }
+    bool IsUp(ScriptLink link) const override {
+        return !(link == ScriptLink::Network && m_bNetClosed) && m_links.IsUp(link);
+    }
+
+private:
+    EngineScriptLinks m_links;
+    QObject m_context;  // ends the connection with this object
+    bool m_bNetClosed = false;
+};
+
 }  // namespace
 
 void FillPattern(uint64_t seed, uint64_t offset, unsigned char* out, size_t n) {
@@ -587,7 +614,7 @@ int PassSession::RunScript(TerminalEngine& engine) {
     if (!m_opt.script)
         return Fail(EXIT_BAD_ARGUMENTS, "The script was not read", m_opt.scriptPath);
     const Script& script = *m_opt.script;
-    m_scriptLinks = std::make_unique<EngineScriptLinks>(engine);
+    m_scriptLinks = std::make_unique<SessionScriptLinks>(engine);
     m_scriptRunner = std::make_unique<ScriptRunner>(*m_scriptLinks);
     ScriptRunner& runner = *m_scriptRunner;
 
@@ -642,6 +669,14 @@ int PassSession::RunScript(TerminalEngine& engine) {
             std::string detail;
             for (size_t i = 1; i < o.why.size(); ++i)
                 detail += (detail.empty() ? "" : "\n  ") + o.why[i];
+            // Without the system's reason, what to check.
+            if (detail.empty())
+                detail = o.link == ScriptLink::Serial
+                             ? m_opt.serial + ": check the serial device and its cable"
+                             : (m_opt.link.mode == RunnerOptions::Net::Connect
+                                    ? m_opt.link.host + ":" + std::to_string(m_opt.link.port)
+                                    : "port " + std::to_string(m_opt.link.port)) +
+                                   ": check the device server and its network port";
             code = Fail(o.link == ScriptLink::Serial ? EXIT_SERIAL_FAILED : EXIT_NETWORK_FAILED,
                         o.why.empty() ? std::string("Link lost : ") + ScriptLinkName(o.link)
                                       : o.why.front(),
