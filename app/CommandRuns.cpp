@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <vector>
 
 #include "transfer/TerminalEngine.h"
@@ -61,6 +62,29 @@ QString ExpectText(const ExpectFigures& e) {
 
 }  // namespace
 
+// Hands the links' received chunks to a runner while it is attached. The engine's hub may still
+// call it just after an unhook (a link thread that read the hub's pointer before), so it belongs
+// to the engine: a child object, deleted after every part of the engine, the retirer that ends
+// the link threads among them. Detach waits for a call under way, so the runner may go at once.
+class CTrafficGate : public QObject, public platform::ITrafficObserver {
+public:
+    CTrafficGate(ScriptRunner* runner, QObject* engine) : QObject(engine), m_runner(runner) {}
+    void Traffic(platform::TrafficKind kind, const platform::Stamp& at, const unsigned char* bytes,
+                 size_t n) override {
+        std::lock_guard g(m_lock);
+        if (m_runner)
+            m_runner->Traffic(kind, at, bytes, n);
+    }
+    void Detach() {
+        std::lock_guard g(m_lock);
+        m_runner = nullptr;
+    }
+
+private:
+    std::mutex m_lock;
+    ScriptRunner* m_runner;
+};
+
 QString FormatMs(int64_t ns) {
     int decimals = 3;
     for (int64_t limit = 1000; ns != 0 && std::llabs(ns) < limit && decimals < 6; limit /= 10)
@@ -76,7 +100,8 @@ CCommandRuns::CCommandRuns(TerminalEngine& engine, QObject* parent)
     : QObject(parent),
       m_engine(engine),
       m_links(engine),
-      m_runner(std::make_unique<ScriptRunner>(m_links)) {
+      m_runner(std::make_unique<ScriptRunner>(m_links)),
+      m_gate(new CTrafficGate(m_runner.get(), &engine)) {
     connect(m_runner.get(), &ScriptRunner::stepStarted, this, &CCommandRuns::OnStepStarted);
     connect(m_runner.get(), &ScriptRunner::finished, this, &CCommandRuns::OnFinished);
     m_progress.setInterval(kProgressMs);
@@ -95,7 +120,8 @@ CCommandRuns::~CCommandRuns() {
     disconnect(m_runner.get(), nullptr, this, nullptr);
     m_runner->Stop();
     if (m_hooked)
-        m_engine.traffic.UnhookMeasure(m_runner.get());
+        m_engine.traffic.UnhookMeasure(m_gate);
+    m_gate->Detach();
 }
 
 bool CCommandRuns::StartRepeat(const SavedCommand& command, int64_t everyNs, int count) {
@@ -136,7 +162,7 @@ bool CCommandRuns::StartRepeat(const SavedCommand& command, int64_t everyNs, int
 
 bool CCommandRuns::StartScript(const Script& script) {
     Stop();
-    if (!m_engine.traffic.HookMeasure(m_runner.get())) {
+    if (!m_engine.traffic.HookMeasure(m_gate)) {
         emit finished(QStringLiteral(
             "The script was not run: another measurement is watching the received traffic. "
             "End it, then run the script again."));
@@ -201,7 +227,7 @@ void CCommandRuns::CheckRepeatLink() {
 void CCommandRuns::OnFinished(const ScriptOutcome& outcome) {
     m_progress.stop();
     if (m_hooked) {
-        m_engine.traffic.UnhookMeasure(m_runner.get());
+        m_engine.traffic.UnhookMeasure(m_gate);
         m_hooked = false;
     }
     const Kind kind = m_kind;
@@ -231,10 +257,11 @@ QString CCommandRuns::ScriptOutcomeText(const ScriptOutcome& outcome) const {
     const QString file = QString::fromStdString(m_file);
     switch (outcome.state) {
         case ScriptOutcome::State::Passed:
-            lines << QStringLiteral("%1 passed: %2, %3 answered, in %4")
-                         .arg(file, Sends(outcome.sends))
-                         .arg(outcome.responses)
-                         .arg(FormatMs(outcome.elapsedNs));
+            lines << QStringLiteral("%1 passed: %2 in %3")
+                             .arg(file, Sends(outcome.sends), FormatMs(outcome.elapsedNs)) +
+                         (outcome.responses > 0
+                              ? QStringLiteral(" (%1 of them by responders)").arg(outcome.responses)
+                              : QString());
             break;
         case ScriptOutcome::State::Unmet:
             lines << QStringLiteral("%1 failed: an expectation was not met").arg(file);
@@ -251,10 +278,11 @@ QString CCommandRuns::ScriptOutcomeText(const ScriptOutcome& outcome) const {
     for (const ExpectFigures& e : outcome.expects)
         lines << ExpectText(e);
     for (const RepeatFigures& r : outcome.repeats)
-        lines << QStringLiteral("line %1, repeat every %2: %3 passes")
+        lines << QStringLiteral("line %1, repeat every %2: %3 pass%4")
                          .arg(r.line)
                          .arg(QString::fromStdString(FormatDuration(r.everyNs)))
-                         .arg(r.startNs.size()) +
+                         .arg(r.startNs.size())
+                         .arg(r.startNs.size() == 1 ? "" : "es") +
                      PeriodText(r);
     return lines.join(QLatin1Char('\n'));
 }

@@ -16,6 +16,7 @@
 #include "app/SavedCommands.h"
 #include "transfer/ScriptRunner.h"
 
+class CTrafficGate;
 class TerminalEngine;
 
 class CCommandRuns : public QObject {
@@ -27,8 +28,7 @@ public:
     static constexpr int64_t kMaxEveryNs = 3'600'000'000'000;
     static constexpr int kUntilStopped = 2'000'000'000;
 
-    // The engine must outlive this object and its link threads must have ended before it goes
-    // (a script's runner sees received bytes on those threads).
+    // The engine must outlive this object.
     explicit CCommandRuns(TerminalEngine& engine, QObject* parent = nullptr);
     ~CCommandRuns() override;
 
@@ -61,6 +61,7 @@ private:
     TerminalEngine& m_engine;
     EngineScriptLinks m_links;
     std::unique_ptr<ScriptRunner> m_runner;
+    CTrafficGate* m_gate = nullptr;  // what the engine's hub calls while a script runs
     QTimer m_progress;
     Kind m_kind = Kind::None;
     bool m_hooked = false;      // the runner watches the engine's received traffic

@@ -3,15 +3,18 @@
 #include <QAction>
 #include <QDialog>
 
+#include "app/CommandRuns.h"
 #include "app/CommandsDlg.h"
 
 CCommandsFeature::CCommandsFeature(TerminalEngine& engine, const CAppSettings& settings,
                                    QDialog* window)
     : m_engine(engine), m_settings(settings), m_window(window) {
-    // The dialog's end closes the window, which stops what it runs.
+    // The dialog's end stops what the window runs (it may run while hidden) and closes it.
     connect(window, &QDialog::finished, this, [this] {
-        if (m_commands)
+        if (m_commands) {
+            m_commands->Runs().Stop();
             m_commands->close();
+        }
     });
 }
 

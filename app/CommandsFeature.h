@@ -20,8 +20,8 @@ public:
     // Opens the Commands window, or raises it when it is open already.
     void OnCommands();
     CCommandsDlg* Window() const { return m_commands; }
-    // Deletes the window. It refers to the engine and may watch its received traffic, so it must
-    // go once the engine's links have ended and before the engine does.
+    // Deletes the window. It refers to the engine (and may be watching its received traffic), so
+    // it must go before the engine does.
     void DeleteWindow();
 
 private:

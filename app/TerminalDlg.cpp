@@ -137,7 +137,7 @@ CTerminalDlg::~CTerminalDlg() {
     // still must not leave a port thread or a socket behind.
     m_lineSignals->DeleteWindow();
     DestroyWindow();
-    // Once the links have ended: the Commands window's runner may see their received bytes.
+    // The Commands window refers to the engine: it ends what it runs before the engine goes.
     m_commands->DeleteWindow();
     if (g_hMainWnd == this)
         g_hMainWnd = nullptr;

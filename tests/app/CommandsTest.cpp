@@ -225,6 +225,20 @@ TEST_F(Commands, RepeatStopsAndSaysSoWhenItsLinkIsDown) {
     }
 }
 
+TEST_F(Commands, ClosingTheWindowOrTheDialogStopsTheRepeat) {
+    ConnectNet();
+    AddCommand({"Poll", ScriptLink::Network, "P", std::nullopt, LineEnding::None});
+    Control<QLineEdit>("Every (ms)")->setText("2");
+    Control<QCheckBox>("Until stopped")->setChecked(true);
+    for (bool dialog : {false, true}) {
+        Control<QPushButton>("Repeat")->click();
+        ASSERT_TRUE(testutil::WaitFor([&] { return testutil::RecvSome(far, 3, 50).size() > 0; }));
+        dialog ? dlg->OnCancel() : static_cast<void>(win->close());
+        EXPECT_FALSE(win->Runs().Running()) << dialog;
+        EXPECT_TRUE(win->ResultText().startsWith("Stopped: ")) << win->ResultText().toStdString();
+    }
+}
+
 TEST_F(Commands, ExportThenImportKeepsTheList) {
     for (const SavedCommand& c : kSample)
         AddCommand(c);
