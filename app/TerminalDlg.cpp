@@ -137,6 +137,8 @@ CTerminalDlg::~CTerminalDlg() {
     // still must not leave a port thread or a socket behind.
     m_lineSignals->DeleteWindow();
     DestroyWindow();
+    // The Commands window refers to the engine: it ends what it runs before the engine goes.
+    m_commands->DeleteWindow();
     if (g_hMainWnd == this)
         g_hMainWnd = nullptr;
 }
@@ -250,11 +252,12 @@ void CTerminalDlg::CreateFeatures() {
         RefreshNetConsole();
     });
     m_trafficLog = std::make_unique<CTrafficLogFeature>(m_engine, *m_status);
+    m_commands = std::make_unique<CCommandsFeature>(m_engine, m_settings, this);
 }
 
-std::array<CDialogFeature*, 5> CTerminalDlg::Features() const {
-    return {m_portChoice.get(), m_lineSignals.get(), m_deviceServer.get(), m_timestamps.get(),
-            m_trafficLog.get()};
+std::array<CDialogFeature*, 6> CTerminalDlg::Features() const {
+    return {m_portChoice.get(), m_lineSignals.get(), m_deviceServer.get(),
+            m_timestamps.get(), m_trafficLog.get(),  m_commands.get()};
 }
 
 void CTerminalDlg::Create() {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/AppSettings.h"
+#include "app/CommandsFeature.h"
 #include "app/DeviceServerFeature.h"
 #include "app/DownloadDlg.h"
 #include "app/LineSignalsFeature.h"
@@ -115,6 +116,7 @@ public:
     CDeviceServerFeature& DeviceServer() { return *m_deviceServer; }
     CTimestampsFeature& Timestamps() { return *m_timestamps; }
     CTrafficLogFeature& TrafficLogging() { return *m_trafficLog; }
+    CCommandsFeature& Commands() { return *m_commands; }
     // Where the features keep what they remember across restarts; a test points it at a file of
     // its own before Create.
     CAppSettings& Settings() { return m_settings; }
@@ -181,7 +183,7 @@ private:
     void CreateFeatures();
     // Every feature, in the order they add their context-menu entries (the menu puts each entry
     // at its place whatever the order).
-    std::array<CDialogFeature*, 5> Features() const;
+    std::array<CDialogFeature*, 6> Features() const;
     // Both File Send buttons follow the state of both links.
     void UpdateFileSendButtons();
     // The Close and Disconnect halves of the Open and Connect commands, without their exchange.
@@ -215,12 +217,13 @@ private:
     bool m_bConnectHadFocus = false;  // the Connect button had the focus when its attempt began
     CAppSettings m_settings;
     // The features' owners. Declared before the engine, they outlive it: none of them touches the
-    // engine when it ends, and the one window that refers to it is deleted first (~CTerminalDlg).
+    // engine when it ends, and the windows that refer to it are deleted first (~CTerminalDlg).
     std::unique_ptr<CPortChoiceFeature> m_portChoice;
     std::unique_ptr<CLineSignalsFeature> m_lineSignals;
     std::unique_ptr<CDeviceServerFeature> m_deviceServer;
     std::unique_ptr<CTimestampsFeature> m_timestamps;
     std::unique_ptr<CTrafficLogFeature> m_trafficLog;
+    std::unique_ptr<CCommandsFeature> m_commands;
     // Declared last: destroyed first, so no engine signal reaches a half-destroyed dialog.
     TerminalEngine m_engine;
 };

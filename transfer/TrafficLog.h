@@ -98,6 +98,16 @@ class TrafficHub : public platform::ITrafficObserver {
 public:
     explicit TrafficHub(TrafficLog& log) : m_log(log) {}
     void SetMeasure(platform::ITrafficObserver* measure) { m_measure.store(measure); }
+    // Hooks `measure` unless another measurement is hooked (true when it is hooked now).
+    bool HookMeasure(platform::ITrafficObserver* measure) {
+        platform::ITrafficObserver* none = nullptr;
+        return m_measure.compare_exchange_strong(none, measure) || none == measure;
+    }
+    // Unhooks `measure` when it is the one hooked. A link thread may still be in its Traffic()
+    // when this returns: the measure must live until the engine's link threads have ended.
+    void UnhookMeasure(platform::ITrafficObserver* measure) {
+        m_measure.compare_exchange_strong(measure, nullptr);
+    }
     void Traffic(platform::TrafficKind kind, const platform::Stamp& at, const unsigned char* bytes,
                  size_t n) override {
         if (m_log.Active())

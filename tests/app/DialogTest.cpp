@@ -239,17 +239,18 @@ TEST_F(Dialog, ContextMenuOpensTheAboutBox) {
         for (QWidget* w : QApplication::topLevelWidgets()) {
             if (auto* menu = qobject_cast<QMenu*>(w); menu && menu->isVisible()) {
                 auto actions = menu->actions();
-                ASSERT_EQ(actions.size(), 10);
+                ASSERT_EQ(actions.size(), 11);
                 EXPECT_EQ(actions[0]->text(), "Serial Ports...");
                 EXPECT_EQ(actions[1]->text(), "Line Signals...");
                 EXPECT_EQ(actions[2]->text(), "Network Options...");
-                EXPECT_EQ(actions[3]->text(), "Open Capture Folder");
-                EXPECT_TRUE(actions[4]->isSeparator());
-                EXPECT_EQ(actions[5]->text(), "Show Timestamps");
-                EXPECT_EQ(actions[6]->text(), "Timestamp Gap (20 ms)...");
-                EXPECT_EQ(actions[7]->text(), "Log Traffic...");
-                EXPECT_TRUE(actions[8]->isSeparator());
-                EXPECT_EQ(actions[9]->text(), "halvek Info(&A)...");
+                EXPECT_EQ(actions[3]->text(), "Commands...");
+                EXPECT_EQ(actions[4]->text(), "Open Capture Folder");
+                EXPECT_TRUE(actions[5]->isSeparator());
+                EXPECT_EQ(actions[6]->text(), "Show Timestamps");
+                EXPECT_EQ(actions[7]->text(), "Timestamp Gap (20 ms)...");
+                EXPECT_EQ(actions[8]->text(), "Log Traffic...");
+                EXPECT_TRUE(actions[9]->isSeparator());
+                EXPECT_EQ(actions[10]->text(), "halvek Info(&A)...");
                 QTimer::singleShot(0, [&] {
                     for (QWidget* top : QApplication::topLevelWidgets())
                         if (top->objectName() == "IDD_ABOUTBOX" && top->isVisible()) {
@@ -258,7 +259,7 @@ TEST_F(Dialog, ContextMenuOpensTheAboutBox) {
                             static_cast<QDialog*>(top)->accept();
                         }
                 });
-                actions[9]->trigger();
+                actions[10]->trigger();
                 menu->close();
             }
         }
