@@ -25,6 +25,7 @@
 #include "app/LineSignalsFeature.h"
 #include "app/MainWnd.h"
 #include "app/PortChoiceFeature.h"
+#include "app/SendSideFeature.h"
 #include "app/TimestampsFeature.h"
 #include "app/TrafficLogFeature.h"
 #include "transfer/TerminalEngine.h"
@@ -115,6 +116,7 @@ public:
     CDeviceServerFeature& DeviceServer() { return *m_deviceServer; }
     CTimestampsFeature& Timestamps() { return *m_timestamps; }
     CTrafficLogFeature& TrafficLogging() { return *m_trafficLog; }
+    CSendSideFeature& SendSide() { return *m_sendSide; }
     // Where the features keep what they remember across restarts; a test points it at a file of
     // its own before Create.
     CAppSettings& Settings() { return m_settings; }
@@ -181,7 +183,7 @@ private:
     void CreateFeatures();
     // Every feature, in the order they add their context-menu entries (the menu puts each entry
     // at its place whatever the order).
-    std::array<CDialogFeature*, 5> Features() const;
+    std::array<CDialogFeature*, 6> Features() const;
     // Both File Send buttons follow the state of both links.
     void UpdateFileSendButtons();
     // The Close and Disconnect halves of the Open and Connect commands, without their exchange.
@@ -221,6 +223,7 @@ private:
     std::unique_ptr<CDeviceServerFeature> m_deviceServer;
     std::unique_ptr<CTimestampsFeature> m_timestamps;
     std::unique_ptr<CTrafficLogFeature> m_trafficLog;
+    std::unique_ptr<CSendSideFeature> m_sendSide;
     // Declared last: destroyed first, so no engine signal reaches a half-destroyed dialog.
     TerminalEngine m_engine;
 };

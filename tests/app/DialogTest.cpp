@@ -239,7 +239,7 @@ TEST_F(Dialog, ContextMenuOpensTheAboutBox) {
         for (QWidget* w : QApplication::topLevelWidgets()) {
             if (auto* menu = qobject_cast<QMenu*>(w); menu && menu->isVisible()) {
                 auto actions = menu->actions();
-                ASSERT_EQ(actions.size(), 10);
+                ASSERT_EQ(actions.size(), 13);
                 EXPECT_EQ(actions[0]->text(), "Serial Ports...");
                 EXPECT_EQ(actions[1]->text(), "Line Signals...");
                 EXPECT_EQ(actions[2]->text(), "Network Options...");
@@ -248,8 +248,11 @@ TEST_F(Dialog, ContextMenuOpensTheAboutBox) {
                 EXPECT_EQ(actions[5]->text(), "Show Timestamps");
                 EXPECT_EQ(actions[6]->text(), "Timestamp Gap (20 ms)...");
                 EXPECT_EQ(actions[7]->text(), "Log Traffic...");
-                EXPECT_TRUE(actions[8]->isSeparator());
-                EXPECT_EQ(actions[9]->text(), "halvek Info(&A)...");
+                EXPECT_EQ(actions[8]->text(), "Line Ending");
+                EXPECT_EQ(actions[9]->text(), "Send as Hex");
+                EXPECT_EQ(actions[10]->text(), "Show Sent");
+                EXPECT_TRUE(actions[11]->isSeparator());
+                EXPECT_EQ(actions[12]->text(), "halvek Info(&A)...");
                 QTimer::singleShot(0, [&] {
                     for (QWidget* top : QApplication::topLevelWidgets())
                         if (top->objectName() == "IDD_ABOUTBOX" && top->isVisible()) {
@@ -258,7 +261,7 @@ TEST_F(Dialog, ContextMenuOpensTheAboutBox) {
                             static_cast<QDialog*>(top)->accept();
                         }
                 });
-                actions[9]->trigger();
+                actions[12]->trigger();
                 menu->close();
             }
         }
