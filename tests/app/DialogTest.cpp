@@ -30,6 +30,8 @@ class Dialog : public ::testing::Test {
 protected:
     void SetUp() override {
         dlg = std::make_unique<CTerminalDlg>();
+        // The lines these tests send go into a history of their own, not the user's.
+        dlg->Settings().SetFile(settings.File("Vaskel.conf"));
         dlg->Create();
     }
     void Show() {
@@ -43,6 +45,7 @@ protected:
     }
     QLineEdit* Edit(int id) { return Item<QLineEdit>(id); }
 
+    testutil::TempDir settings;
     testutil::RecordingSeam seam;
     std::unique_ptr<CTerminalDlg> dlg;
 };
