@@ -7,6 +7,7 @@
 #include "app/ConsolePane.h"
 #include "app/TerminalDlg.h"
 #include "display/ConsoleFormat.h"
+#include "display/SentLines.h"
 #include "res/Resource.h"
 
 namespace {
@@ -48,21 +49,33 @@ void CTerminalDlg::OnShowWindow() {
 // One render: the whole history in the form its Hex View box asks for. Only the console and its
 // box take part in the exchange, so traffic never raises a validation prompt for other fields
 // and never disturbs what the other controls show.
-// Returns false, leaving the console alone, when the history is empty.
+// Returns false, leaving the console alone, when the history is empty and no sent line shows.
 static bool RenderConsole(CTerminalDlg& dlg, CRingBuffer& ring, QCheckBox* hexView,
-                          std::string& member, int consoleId) {
+                          std::string& member, int consoleId, SendLine line) {
     unsigned char history[RING_BUFFER_CAPACITY];
-    // Where the chunks start: kept between renders (only the UI thread renders), so a render
-    // allocates nothing once it has seen a history full of chunks.
+    // Where the chunks start, and the sent lines among them: kept between renders (only the UI
+    // thread renders), so a render allocates nothing once it has seen a history full of chunks.
     static std::vector<CRingBuffer::ChunkStart> starts;
+    static std::vector<SentLine> sent;
     const bool stamps = dlg.Timestamps().Shown();
     // One consistent history (with its chunk starts), even while bytes arrive.
-    const int n = stamps ? ring.Snapshot(history, starts) : ring.Snapshot(history);
-    if (n == 0)
-        return false;  // the console keeps its text and its font
+    CRingBuffer::End end;
+    const int n = stamps ? ring.Snapshot(history, starts, &end) : ring.Snapshot(history, &end);
+    const bool showedSent = dlg.SendSide().SentLinesIn(line, end, n, sent);
+    if (n == 0 && sent.empty()) {
+        if (!showedSent)
+            return false;  // the console keeps its text and its font
+        member.clear();    // it showed only sent lines, which are no longer shown
+        return true;
+    }
     const int64_t gapNs = int64_t{dlg.Timestamps().GapMs()} * 1'000'000;
     auto* console = qobject_cast<QPlainTextEdit*>(dlg.GetDlgItem(consoleId));
-    if (hexView->isChecked()) {
+    if (!sent.empty()) {
+        FormatWithSent(history, n, stamps ? &starts : nullptr, gapNs, sent, hexView->isChecked(),
+                       member);
+        if (dlg.m_bFontsCreated)
+            SetConsoleFont(console, hexView->isChecked() ? dlg.m_fontHex : dlg.m_fontText);
+    } else if (hexView->isChecked()) {
         if (stamps)
             FormatHexDump(history, n, starts, gapNs, member);
         else
@@ -82,14 +95,15 @@ static bool RenderConsole(CTerminalDlg& dlg, CRingBuffer& ring, QCheckBox* hexVi
 
 void CTerminalDlg::RenderSerialConsole() {
     m_strSerialConsole = m_serialView->Shown();  // the console's part of the exchange
-    if (RenderConsole(*this, SerialRing(), m_chkHexView, m_strSerialConsole,
-                      IDC_REDIT_SERIAL_DEBUG))
+    if (RenderConsole(*this, SerialRing(), m_chkHexView, m_strSerialConsole, IDC_REDIT_SERIAL_DEBUG,
+                      SendLine::Serial))
         m_serialView->Show(m_strSerialConsole);
 }
 
 void CTerminalDlg::RenderNetConsole() {
     m_strNetConsole = m_netView->Shown();
-    if (RenderConsole(*this, NetRing(), m_chkHexViewNet, m_strNetConsole, IDC_REDIT_NET_DEBUG))
+    if (RenderConsole(*this, NetRing(), m_chkHexViewNet, m_strNetConsole, IDC_REDIT_NET_DEBUG,
+                      SendLine::Network))
         m_netView->Show(m_strNetConsole);
 }
 

@@ -113,9 +113,12 @@ void CTerminalDlg::OnCheckServerMode() {
 void CTerminalDlg::OnButtonIpSend() {
     UpdateData(true);  // a refused field has had its prompt; this command does not use it
     // Without a link (idle, or a server without a peer) the line is discarded without a message.
-    if (const platform::Result r = Net().Send(m_strNetMessage); r.error == EAGAIN)
+    // A line that is not hex pairs while Send as Hex is on stays to be put right.
+    const std::optional<platform::Result> r = SendSide().Send(SendLine::Network, m_strNetMessage);
+    if (r && r->error == EAGAIN)
         SetStatusText(" Send incomplete : the peer does not read");
-    m_strNetMessage.clear();
+    if (r)
+        m_strNetMessage.clear();
     UpdateData(false);
 }
 

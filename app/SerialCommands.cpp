@@ -52,10 +52,13 @@ void CTerminalDlg::OnPortLost(const QString& reason) {
 
 void CTerminalDlg::OnButtonSend() {
     UpdateData(true);  // a refused field has had its prompt; this command does not use it
-    // A closed port sends nothing, silently; a port that does not take the line says so.
-    if (const platform::Result r = Serial().Send(m_strSend); r.error == EAGAIN)
+    // A closed port sends nothing, silently; a port that does not take the line says so. A line
+    // that is not hex pairs while Send as Hex is on stays to be put right (the status says why).
+    const std::optional<platform::Result> r = SendSide().Send(SendLine::Serial, m_strSend);
+    if (r && r->error == EAGAIN)
         SetStatusText(" Send incomplete : the port does not take the bytes");
-    m_strSend.clear();  // sent or not, the line is emptied
+    if (r)
+        m_strSend.clear();  // sent or not, the line is emptied
     UpdateData(false);
 }
 

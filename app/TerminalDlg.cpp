@@ -253,11 +253,17 @@ void CTerminalDlg::CreateFeatures() {
     });
     m_trafficLog = std::make_unique<CTrafficLogFeature>(m_engine, *m_status);
     m_commands = std::make_unique<CCommandsFeature>(m_engine, m_settings, this);
+    m_sendSide = std::make_unique<CSendSideFeature>(
+        m_engine, m_settings, *m_status, m_editSend,
+        qobject_cast<QLineEdit*>(GetDlgItem(IDC_EDIT_IP_MESSAGE)));
+    connect(m_sendSide.get(), &CSendSideFeature::consoleChanged, this, [this](SendLine line) {
+        (line == SendLine::Serial ? m_serialView : m_netView)->RequestRefresh();
+    });
 }
 
-std::array<CDialogFeature*, 6> CTerminalDlg::Features() const {
-    return {m_portChoice.get(), m_lineSignals.get(), m_deviceServer.get(),
-            m_timestamps.get(), m_trafficLog.get(),  m_commands.get()};
+std::array<CDialogFeature*, 7> CTerminalDlg::Features() const {
+    return {m_portChoice.get(), m_lineSignals.get(), m_deviceServer.get(), m_timestamps.get(),
+            m_trafficLog.get(), m_commands.get(),    m_sendSide.get()};
 }
 
 void CTerminalDlg::Create() {

@@ -26,6 +26,7 @@
 #include "app/LineSignalsFeature.h"
 #include "app/MainWnd.h"
 #include "app/PortChoiceFeature.h"
+#include "app/SendSideFeature.h"
 #include "app/TimestampsFeature.h"
 #include "app/TrafficLogFeature.h"
 #include "transfer/TerminalEngine.h"
@@ -117,6 +118,7 @@ public:
     CTimestampsFeature& Timestamps() { return *m_timestamps; }
     CTrafficLogFeature& TrafficLogging() { return *m_trafficLog; }
     CCommandsFeature& Commands() { return *m_commands; }
+    CSendSideFeature& SendSide() { return *m_sendSide; }
     // Where the features keep what they remember across restarts; a test points it at a file of
     // its own before Create.
     CAppSettings& Settings() { return m_settings; }
@@ -183,7 +185,7 @@ private:
     void CreateFeatures();
     // Every feature, in the order they add their context-menu entries (the menu puts each entry
     // at its place whatever the order).
-    std::array<CDialogFeature*, 6> Features() const;
+    std::array<CDialogFeature*, 7> Features() const;
     // Both File Send buttons follow the state of both links.
     void UpdateFileSendButtons();
     // The Close and Disconnect halves of the Open and Connect commands, without their exchange.
@@ -224,6 +226,7 @@ private:
     std::unique_ptr<CTimestampsFeature> m_timestamps;
     std::unique_ptr<CTrafficLogFeature> m_trafficLog;
     std::unique_ptr<CCommandsFeature> m_commands;
+    std::unique_ptr<CSendSideFeature> m_sendSide;
     // Declared last: destroyed first, so no engine signal reaches a half-destroyed dialog.
     TerminalEngine m_engine;
 };

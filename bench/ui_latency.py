@@ -145,10 +145,10 @@ class Bench:
         xt.xtst.XTestFakeButtonEvent(xt.display, 3, 0, 0)
         xt.x11.XSync(xt.display, 0)
 
-        # The open menu is not on the AT-SPI bus: its keys pick the entry, the second from the
-        # bottom ("Log Traffic...", right above the about entry).
+        # The open menu is not on the AT-SPI bus: its keys pick the entry, the fifth from the
+        # bottom ("Log Traffic...", above the three send entries and the about entry).
         au.pump(0.5)
-        subprocess.run(["xdotool", "key", "--delay", "50", "Up", "Up", "Return"], check=True)
+        subprocess.run(["xdotool", "key", "--delay", "50"] + ["Up"] * 5 + ["Return"], check=True)
         wid = au.wait_for(lambda: subprocess.run(
             ["xdotool", "search", "--onlyvisible", "--name", "^Save"], capture_output=True,
             text=True).stdout.split(), 10, "the save dialog")

@@ -34,6 +34,12 @@ void FormatConsoleText(const unsigned char* bytes, int n, std::string& out) {
             out += static_cast<char>(bytes[i]);
 }
 
+bool ChunkStartMarked(const std::vector<CRingBuffer::ChunkStart>& starts, size_t k, int64_t gapNs) {
+    if (k == 0)
+        return true;  // the first chunk start of the history
+    return starts[k].at.steadyNs - starts[k - 1].at.steadyNs >= gapNs;
+}
+
 namespace {
 
 constexpr int64_t NS_PER_S = 1'000'000'000;
@@ -85,14 +91,8 @@ public:
 private:
     // Moves m_next to the first start from m_next on that is marked.
     void Advance() {
-        while (m_next < m_starts.size()) {
-            if (m_next == 0)
-                return;  // the first chunk start of the history
-            const int64_t pause = m_starts[m_next].at.steadyNs - m_starts[m_next - 1].at.steadyNs;
-            if (pause >= m_gapNs)
-                return;
+        while (m_next < m_starts.size() && !ChunkStartMarked(m_starts, m_next, m_gapNs))
             ++m_next;
-        }
     }
 
     const std::vector<CRingBuffer::ChunkStart>& m_starts;
@@ -159,34 +159,37 @@ void FormatConsoleText(const unsigned char* bytes, int n,
     }
 }
 
-void FormatHexDump(const unsigned char* bytes, int n,
-                   const std::vector<CRingBuffer::ChunkStart>& starts, int64_t gapNs,
+namespace {
+
+// Appends the rows of bytes[0..n), which stand at `base` in the history: each row led by its
+// offset in the history, a row that a marked chunk starts (or the part's first row, when the
+// part starts inside a row) with its earlier columns blank. A line break goes before the first
+// row when out is not empty.
+void AppendHexRows(const unsigned char* bytes, int n, int base, StampMarks& marks,
                    std::string& out) {
     static const char digits[] = "0123456789ABCDEF";
-    StampMarks marks(starts, gapNs);
-    if (marks.Next() < 0 || marks.Next() >= n) {
-        FormatHexDump(bytes, n, out);
-        return;
-    }
-    out.clear();
-    out.reserve(static_cast<size_t>(n / 16 + 1) * 42 + 64);
-    auto offset = [&](int i) {
-        out += digits[(i >> 12) & 0xF];
-        out += digits[(i >> 8) & 0xF];
-        out += digits[(i >> 4) & 0xF];
-        out += digits[i & 0xF];
+    out.reserve(out.size() + static_cast<size_t>(n / 16 + 2) * 42 + 64);
+    auto offset = [&](int at) {
+        out += digits[(at >> 12) & 0xF];
+        out += digits[(at >> 8) & 0xF];
+        out += digits[(at >> 4) & 0xF];
+        out += digits[at & 0xF];
         out += ' ';
     };
     for (int i = 0; i < n; ++i) {
-        const int column = i % 16;
-        if (i == marks.Next()) {
-            if (i > 0)
+        const int at = base + i;
+        const int column = at % 16;
+        const bool marked = i == marks.Next();
+        if (marked || i == 0) {
+            if (!out.empty())
                 out += "\r\n";
-            marks.AppendAndAdvance(out);
-            while (marks.Next() >= 0 && marks.Next() <= i)
-                marks.AppendAndAdvance(out);  // never in a Snapshot; kept harmless
-            out += "\r\n";
-            offset(i);
+            if (marked) {
+                marks.AppendAndAdvance(out);
+                while (marks.Next() >= 0 && marks.Next() <= i)
+                    marks.AppendAndAdvance(out);  // never in a Snapshot; kept harmless
+                out += "\r\n";
+            }
+            offset(at);
             // Blanks where the row's earlier bytes would stand.
             for (int k = 0; k < column; ++k) {
                 if (k > 0 && k % 4 == 0)
@@ -196,15 +199,34 @@ void FormatHexDump(const unsigned char* bytes, int n,
             if (column > 0 && column % 4 == 0)
                 out += ' ';
         } else if (column == 0) {
-            if (i > 0)
-                out += "\r\n";
-            offset(i);
+            out += "\r\n";
+            offset(at);
         } else if (column % 4 == 0) {
             out += ' ';
         }
         out += digits[bytes[i] >> 4];
         out += digits[bytes[i] & 0xF];
     }
+}
+
+}  // namespace
+
+void FormatHexDump(const unsigned char* bytes, int n,
+                   const std::vector<CRingBuffer::ChunkStart>& starts, int64_t gapNs,
+                   std::string& out) {
+    StampMarks marks(starts, gapNs);
+    if (marks.Next() < 0 || marks.Next() >= n) {
+        FormatHexDump(bytes, n, out);
+        return;
+    }
+    out.clear();
+    AppendHexRows(bytes, n, 0, marks, out);
+}
+
+void AppendHexDumpPart(const unsigned char* bytes, int n, int base,
+                       const std::vector<CRingBuffer::ChunkStart>& marked, std::string& out) {
+    StampMarks marks(marked, 0);
+    AppendHexRows(bytes, n, base, marks, out);
 }
 
 namespace {

@@ -44,6 +44,17 @@ void FormatHexDump(const unsigned char* bytes, int n,
                    const std::vector<CRingBuffer::ChunkStart>& starts, int64_t gapNs,
                    std::string& out);
 
+// Whether chunk start k of `starts` gets a timestamp: the first one always, every other one after
+// a pause of at least gapNs since the one before it.
+bool ChunkStartMarked(const std::vector<CRingBuffer::ChunkStart>& starts, size_t k, int64_t gapNs);
+
+// One part of a hex dump, appended to `out`: the n bytes at `base` in the history, each row led by
+// its offset in the history. A part that starts inside a row starts a row of its own, the earlier
+// columns blank, as a marked chunk does; every start in `marked` (indexes into the part) gets its
+// timestamp line. A line break goes before the part when out is not empty.
+void AppendHexDumpPart(const unsigned char* bytes, int n, int base,
+                       const std::vector<CRingBuffer::ChunkStart>& marked, std::string& out);
+
 // What a console widget shows for a console text: a well-formed UTF-8 sequence (2 to 4 bytes, no
 // overlong form, no surrogate, at most U+10FFFF) as its character (past U+FFFF a surrogate
 // pair); every other byte as one character, bytes 0x80 to 0xFF outside such a sequence as the

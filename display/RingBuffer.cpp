@@ -6,6 +6,8 @@
 void CRingBuffer::Clear() {
     std::lock_guard lock(m_lock);
     m_nStart = m_nEnd = m_nCursor = 0;
+    ++m_end.clears;
+    m_end.put = 0;
     std::memset(m_abData, 0, sizeof m_abData);
     std::memset(m_abStart, 0, sizeof m_abStart);
 }
@@ -23,7 +25,13 @@ int CRingBuffer::GetCount() const {
     return CountLocked();
 }
 
+CRingBuffer::End CRingBuffer::GetEnd() const {
+    std::lock_guard lock(m_lock);
+    return m_end;
+}
+
 void CRingBuffer::PutLocked(unsigned char b) {
+    ++m_end.put;
     m_abData[m_nEnd] = b;
     m_abStart[m_nEnd] = false;
     m_nEnd = (m_nEnd + 1) % RING_BUFFER_SIZE;
@@ -99,8 +107,10 @@ bool CRingBuffer::Seek(int origin, int offset) {
     return false;
 }
 
-int CRingBuffer::Snapshot(unsigned char* out) const {
+int CRingBuffer::Snapshot(unsigned char* out, End* end) const {
     std::lock_guard lock(m_lock);
+    if (end)
+        *end = m_end;
     const int count = CountLocked();
     const int first = std::min(count, RING_BUFFER_SIZE - m_nStart);
     std::memcpy(out, m_abData + m_nStart, static_cast<size_t>(first));
@@ -108,8 +118,10 @@ int CRingBuffer::Snapshot(unsigned char* out) const {
     return count;
 }
 
-int CRingBuffer::Snapshot(unsigned char* out, std::vector<ChunkStart>& starts) const {
+int CRingBuffer::Snapshot(unsigned char* out, std::vector<ChunkStart>& starts, End* end) const {
     std::lock_guard lock(m_lock);
+    if (end)
+        *end = m_end;
     const int count = CountLocked();
     const int first = std::min(count, RING_BUFFER_SIZE - m_nStart);
     std::memcpy(out, m_abData + m_nStart, static_cast<size_t>(first));

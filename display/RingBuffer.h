@@ -1,6 +1,7 @@
 // Receive history of one link: the newest 2047 bytes, with a display cursor.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -33,9 +34,19 @@ public:
     bool Get(unsigned char& out);
     bool Seek(int origin, int offset);
 
+    // Where the history ends: the bytes put since the ring was made, counted within the clears
+    // so far. A place among the received bytes (where a line was sent, say) is the end it had
+    // then; it stays comparable with later ends until the next Clear.
+    struct End {
+        uint64_t clears = 0;
+        uint64_t put = 0;
+    };
+    End GetEnd() const;
+
     // Copies every retained byte, oldest first, into out (room for RING_BUFFER_CAPACITY bytes)
-    // and returns their count. The cursor is left alone.
-    int Snapshot(unsigned char* out) const;
+    // and returns their count. The cursor is left alone. `end`, when given, receives the end of
+    // the history copied (taken under the same lock).
+    int Snapshot(unsigned char* out, End* end = nullptr) const;
     // Where a received chunk starts in the snapshot, and when it was read.
     struct ChunkStart {
         int index = 0;
@@ -43,7 +54,7 @@ public:
     };
     // The same snapshot with the chunk starts among its bytes, in order (taken under the same
     // lock). A chunk whose first byte has left the history has no start here.
-    int Snapshot(unsigned char* out, std::vector<ChunkStart>& starts) const;
+    int Snapshot(unsigned char* out, std::vector<ChunkStart>& starts, End* end = nullptr) const;
 
     // Raw state, for tests.
     int StartIndex() const;
@@ -63,4 +74,5 @@ private:
     int m_nStart;
     int m_nEnd;
     int m_nCursor;
+    End m_end;
 };

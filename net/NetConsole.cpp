@@ -30,12 +30,6 @@ int64_t SteadyNsNow() {
         .count();
 }
 
-// Trailing space, tab, line feed, vertical tab, form feed and carriage return.
-std::string_view TrimRight(std::string_view s) {
-    const auto end = s.find_last_not_of(" \t\n\v\f\r");
-    return s.substr(0, end == std::string_view::npos ? 0 : end + 1);
-}
-
 // A port the 16-bit field cannot hold would put the link on another port than the one the
 // status line shows: refused before anything changes.
 Result CheckPort(unsigned port) {
@@ -56,6 +50,11 @@ Result SocketFailure(const char* text, const CLinkSocket& socket) {
 }
 
 }  // namespace
+
+std::string_view TrimSendLine(std::string_view line) {
+    const auto end = line.find_last_not_of(" \t\n\v\f\r");
+    return line.substr(0, end == std::string_view::npos ? 0 : end + 1);
+}
 
 NetConsole::NetConsole(QObject* parent) : QObject(parent) {
     m_connector.timer.setSingleShot(true);
@@ -195,7 +194,7 @@ void NetConsole::Stop() {
 }
 
 Result NetConsole::Send(std::string_view line) {
-    line = TrimRight(line);
+    line = TrimSendLine(line);
     if (!LinkInUse())
         return Result::Fail("Not connected: the line was not sent");
     // Characters beyond ASCII take several bytes each: the buffer grows with the line.

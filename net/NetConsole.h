@@ -34,6 +34,10 @@ constexpr unsigned MAX_TCP_PORT = 65535;
 // How long a server stops accepting after accept failed for want of file descriptors.
 constexpr int ACCEPT_PAUSE_MS = 500;
 
+// What the network console sends of a typed line: the line without its trailing space, tab, line
+// feed, vertical tab, form feed and carriage return.
+std::string_view TrimSendLine(std::string_view line);
+
 class NetConsole : public QObject, private ILinkOwner {
     Q_OBJECT
 public:

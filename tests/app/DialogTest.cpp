@@ -30,6 +30,8 @@ class Dialog : public ::testing::Test {
 protected:
     void SetUp() override {
         dlg = std::make_unique<CTerminalDlg>();
+        // The lines these tests send go into a history of their own, not the user's.
+        dlg->Settings().SetFile(settings.File("Vaskel.conf"));
         dlg->Create();
     }
     void Show() {
@@ -43,6 +45,7 @@ protected:
     }
     QLineEdit* Edit(int id) { return Item<QLineEdit>(id); }
 
+    testutil::TempDir settings;
     testutil::RecordingSeam seam;
     std::unique_ptr<CTerminalDlg> dlg;
 };
@@ -239,7 +242,7 @@ TEST_F(Dialog, ContextMenuOpensTheAboutBox) {
         for (QWidget* w : QApplication::topLevelWidgets()) {
             if (auto* menu = qobject_cast<QMenu*>(w); menu && menu->isVisible()) {
                 auto actions = menu->actions();
-                ASSERT_EQ(actions.size(), 11);
+                ASSERT_EQ(actions.size(), 14);
                 EXPECT_EQ(actions[0]->text(), "Serial Ports...");
                 EXPECT_EQ(actions[1]->text(), "Line Signals...");
                 EXPECT_EQ(actions[2]->text(), "Network Options...");
@@ -249,8 +252,11 @@ TEST_F(Dialog, ContextMenuOpensTheAboutBox) {
                 EXPECT_EQ(actions[6]->text(), "Show Timestamps");
                 EXPECT_EQ(actions[7]->text(), "Timestamp Gap (20 ms)...");
                 EXPECT_EQ(actions[8]->text(), "Log Traffic...");
-                EXPECT_TRUE(actions[9]->isSeparator());
-                EXPECT_EQ(actions[10]->text(), "halvek Info(&A)...");
+                EXPECT_EQ(actions[9]->text(), "Line Ending");
+                EXPECT_EQ(actions[10]->text(), "Send as Hex");
+                EXPECT_EQ(actions[11]->text(), "Show Sent");
+                EXPECT_TRUE(actions[12]->isSeparator());
+                EXPECT_EQ(actions[13]->text(), "halvek Info(&A)...");
                 QTimer::singleShot(0, [&] {
                     for (QWidget* top : QApplication::topLevelWidgets())
                         if (top->objectName() == "IDD_ABOUTBOX" && top->isVisible()) {
@@ -259,7 +265,7 @@ TEST_F(Dialog, ContextMenuOpensTheAboutBox) {
                             static_cast<QDialog*>(top)->accept();
                         }
                 });
-                actions[10]->trigger();
+                actions[13]->trigger();
                 menu->close();
             }
         }
