@@ -115,6 +115,7 @@ Result NetConsole::Connect(const std::string& address, unsigned port) {
     Stop();
     m_netRing.Clear();
     m_dropReason.clear();
+    m_bFarEndClosed = false;
     auto link = std::make_unique<CLinkSocket>(static_cast<ILinkOwner*>(this));
     if (!link->Create(0, SOCK_STREAM, nullptr))
         return SocketFailure("Can't create socket", *link);
@@ -565,6 +566,8 @@ void NetConsole::LinkClose(CLinkSocket& link, int) {
         emit peerGone();
         return;
     }
-    if (m_state == State::Connected)
+    if (m_state == State::Connected) {
+        m_bFarEndClosed = true;
         emit farEndClosed();
+    }
 }

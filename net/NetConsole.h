@@ -137,6 +137,9 @@ public:
     // link ended otherwise. Set before the signals of the drop are told, kept until the next
     // link comes up (Connect, StartServer, a peer attaching).
     const std::string& DropReason() const { return m_dropReason; }
+    // The client link is still the link in use, but its far end has closed it (farEndClosed was
+    // told): nothing sent on it arrives any more. False again from the next Connect.
+    bool FarEndClosed() const { return m_state == State::Connected && m_bFarEndClosed; }
 
 signals:
     // The client link that Connect started is up.
@@ -267,4 +270,5 @@ private:
     platform::TrafficSlot m_traffic;
     DeviceServer m_telnet;
     std::string m_dropReason;
+    bool m_bFarEndClosed = false;
 };

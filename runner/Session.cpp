@@ -55,33 +55,6 @@ std::string SizeName(int64_t size) {
     return std::to_string(size);
 }
 
-// The engine's links as a script sees them, with one thing more: a client link whose device
-// server closed the connection stays the console's link in use until it is stopped (as the
-// window shows it until Disconnect), yet nothing sent on it arrives any more; for the script it
-// is down from the moment the close is heard.
-class SessionScriptLinks : public IScriptLinks {
-public:
-    explicit SessionScriptLinks(TerminalEngine& engine) : m_links(engine) {
-        QObject::connect(&engine.net, &NetConsole::farEndClosed, &m_context,
-                         [this] { m_bNetClosed = true; });
-    }
-    platform::Result Send(ScriptLink link, const std::string& bytes,
-                          platform::Stamp* sentAt) override {
-        if (link == ScriptLink::Network && m_bNetClosed)
-            return platform::Result::Fail("Can't send on the network link",
-                                          "the device server closed the connection");
-        return m_links.Send(link, bytes, sentAt);
-    }
-    bool IsUp(ScriptLink link) const override {
-        return !(link == ScriptLink::Network && m_bNetClosed) && m_links.IsUp(link);
-    }
-
-private:
-    EngineScriptLinks m_links;
-    QObject m_context;  // ends the connection with this object
-    bool m_bNetClosed = false;
-};
-
 }  // namespace
 
 void FillPattern(uint64_t seed, uint64_t offset, unsigned char* out, size_t n) {
@@ -614,7 +587,7 @@ int PassSession::RunScript(TerminalEngine& engine) {
     if (!m_opt.script)
         return Fail(EXIT_BAD_ARGUMENTS, "The script was not read", m_opt.scriptPath);
     const Script& script = *m_opt.script;
-    m_scriptLinks = std::make_unique<SessionScriptLinks>(engine);
+    m_scriptLinks = std::make_unique<EngineScriptLinks>(engine);
     m_scriptRunner = std::make_unique<ScriptRunner>(*m_scriptLinks);
     ScriptRunner& runner = *m_scriptRunner;
 

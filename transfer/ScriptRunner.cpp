@@ -153,12 +153,18 @@ platform::Result EngineScriptLinks::Send(ScriptLink link, const std::string& byt
     *sentAt = Stamp::Now();
     if (link == ScriptLink::Serial)
         return m_engine.serial.SendBytes(data, count);
+    // A client link whose device server closed it stays the console's link in use until the
+    // user disconnects; a script must not write into it as if it were up.
+    if (m_engine.net.FarEndClosed())
+        return platform::Result::Fail("Can't send on the network link",
+                                      "the device server closed the connection");
     return m_engine.net.SendBytes(data, count);
 }
 
 bool EngineScriptLinks::IsUp(ScriptLink link) const {
-    return link == ScriptLink::Serial ? m_engine.serial.IsOpen()
-                                      : m_engine.net.LinkInUse() != nullptr;
+    return link == ScriptLink::Serial
+               ? m_engine.serial.IsOpen()
+               : m_engine.net.LinkInUse() != nullptr && !m_engine.net.FarEndClosed();
 }
 
 int64_t PercentileNs(std::vector<int64_t> values, double p) {
