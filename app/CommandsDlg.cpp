@@ -313,7 +313,7 @@ void CCommandsDlg::OnRepeat() {
     }
     const bool untilStopped = m_untilStopped->isChecked();
     const auto count = untilStopped ? std::optional<qint64>(CCommandRuns::kUntilStopped)
-                               : WholeNumber(m_count->text(), 1, kMaxCount);
+                                    : WholeNumber(m_count->text(), 1, kMaxCount);
     if (!count) {
         ui::MessageBox(
             "The repeat count must be a whole number from 1 to 1000000000, or check Until "

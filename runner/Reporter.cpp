@@ -80,8 +80,13 @@ public:
         const TestKind& kind = KindOf(report.options.test);
         for (const std::string& line : kind.SessionLines(report))
             m_out << line << "\n";
-        if (QJsonObject line = kind.SessionJsonLine(report); !line.isEmpty())
+        if (QJsonObject line = kind.SessionJsonLine(report); !line.isEmpty()) {
+            // A script stopped by a signal is told before the session marks itself interrupted.
+            const bool stopped =
+                report.script && report.script->state == ScriptOutcome::State::Stopped;
+            line["exit_code"] = stopped ? int(EXIT_INTERRUPTED) : SessionExitCode(report);
             m_r.JsonLine(m_station, m_label, std::move(line));
+        }
     }
     void RunDone(const SessionReport& report) override {
         const RunReport& run = report.runs.back();

@@ -6,7 +6,6 @@
 #include <functional>
 
 #include "runner/Charts.h"
-#include "runner/Report.h"
 #include "runner/ScriptReport.h"
 #include "transfer/PassVerdict.h"
 
@@ -288,8 +287,6 @@ public:
             return {};
         QJsonObject j = ScriptJson(r);
         j["test"] = Name();
-        j["exit_code"] = r.script->state == ScriptOutcome::State::Stopped ? int(EXIT_INTERRUPTED)
-                                                                          : SessionExitCode(r);
         return j;
     }
     QJsonValue DataJson(const SessionReport& r) const override {
