@@ -1,9 +1,11 @@
-// The TCP socket of the network console, in all three roles: client link, listening socket and
-// accepted peer. The role is nothing but the slot of the network console that holds the object;
-// the socket reports its notifications to that console, its owner.
+// The socket of the network console, in all its roles: TCP client link, listening socket and
+// accepted peer, or a UDP socket (a client link with a fixed peer, or Server Mode's socket that
+// answers the last sender). The role is nothing but the slot of the network console that holds the
+// object; the socket reports its notifications to that console, its owner.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/AsyncSocket.h"
 #include "platform/Traffic.h"
@@ -24,10 +26,18 @@ public:
     virtual void LinkClose(CLinkSocket& link, int errorCode) = 0;
     // The outcome of the link's Connect(): 0 when connected, else the errno of the failure.
     virtual void LinkConnect(CLinkSocket& link, int errorCode) = 0;
+    // A datagram socket's receive failed (errno): on a UDP link with a fixed peer, ECONNREFUSED
+    // is the ICMP "port unreachable" that an earlier datagram brought back.
+    virtual void LinkDatagramError(CLinkSocket& link, int errorCode) {
+        (void)link;
+        (void)errorCode;
+    }
 };
 
 // At most what a receive history keeps: one notification reads up to this many bytes.
 constexpr int LINK_RECEIVE_CHUNK = 2047;
+// A UDP datagram is read whole, however long: up to the largest IPv4 datagram's payload.
+constexpr int LINK_DATAGRAM_MAX = 65507;
 
 // Each receive notification makes one read (no peek first); the far end's close that a read
 // meets is told to the owner right after.
@@ -51,4 +61,5 @@ public:
 
 private:
     ILinkOwner* m_pOwner;
+    std::vector<unsigned char> m_datagram;  // a datagram socket's read buffer, made on first use
 };

@@ -59,6 +59,10 @@ std::string_view TrimSendLine(std::string_view line) {
 NetConsole::NetConsole(QObject* parent) : QObject(parent) {
     m_connector.timer.setSingleShot(true);
     connect(&m_connector.timer, &QTimer::timeout, this, [this] {
+        if (m_state == State::Connected && m_bUdp) {
+            emit connected();  // a UDP link is up from Connect on: told once it has returned
+            return;
+        }
         if (m_state != State::Connecting)
             return;
         if (m_connector.failure.ok) {  // no failure kept: the time-out
@@ -112,10 +116,17 @@ void NetConsole::DeviceServer::End() {
 Result NetConsole::Connect(const std::string& address, unsigned port) {
     if (Result r = CheckPort(port); !r)
         return r;
+    if (m_remoteOptions.protocol == NetProtocol::Udp) {
+        if (Result r = CheckPort(m_remoteOptions.udpLocalPort); !r)
+            return r;
+    }
     Stop();
     m_netRing.Clear();
     m_dropReason.clear();
     m_bFarEndClosed = false;
+    m_bUdp = m_remoteOptions.protocol == NetProtocol::Udp;
+    if (m_bUdp)
+        return ConnectUdp(address, port);
     auto link = std::make_unique<CLinkSocket>(static_cast<ILinkOwner*>(this));
     if (!link->Create(0, SOCK_STREAM, nullptr))
         return SocketFailure("Can't create socket", *link);
@@ -134,6 +145,78 @@ Result NetConsole::Connect(const std::string& address, unsigned port) {
         m_connector.timer.start(0);
     }
     return Result::Ok();
+}
+
+Result NetConsole::ConnectUdp(const std::string& address, unsigned port) {
+    auto link = std::make_unique<CLinkSocket>(static_cast<ILinkOwner*>(this));
+    const unsigned local = m_remoteOptions.udpLocalPort;
+    if (!link->Create(local, SOCK_DGRAM, nullptr)) {
+        return Result::Fail(
+            "Can't create socket",
+            (local ? "Binding local UDP port " + std::to_string(local) + " failed: "
+                   : std::string("Binding a local UDP port failed: ")) +
+                link->LastError() +
+                (local ? ". Choose another local port, or 0 for any free one." : "."),
+            link->LastErrno());
+    }
+    m_strAddress = address;
+    m_nPort = port;
+    if (!link->SetDatagramPeer(address, port)) {
+        // Told like a TCP link's failure: after Connect has returned, through connectFailed.
+        m_state = State::Connecting;
+        m_connector.failure = SocketFailure("Can't connect socket", *link);
+        m_pLink = std::move(link);
+        m_connector.timer.start(0);
+        return Result::Ok();
+    }
+    m_pLink = std::move(link);
+    m_state = State::Connected;
+    m_connector.timer.start(0);
+    return Result::Ok();
+}
+
+Result NetConsole::StartUdpServer(unsigned port) {
+    auto socket = std::make_unique<CLinkSocket>(static_cast<ILinkOwner*>(this));
+    if (!socket->Create(port, SOCK_DGRAM, nullptr))
+        return SocketFailure("Can't create socket.", *socket);
+    m_pLink = std::move(socket);
+    m_nPort = port;
+    m_state = State::Listening;
+    return Result::Ok();
+}
+
+unsigned NetConsole::LocalPort() const {
+    if (m_pLink)
+        return m_pLink->LocalPort();
+    return m_listener.socket ? m_listener.socket->LocalPort() : 0;
+}
+
+Result NetConsole::DatagramFailure(const CLinkSocket& link) const {
+    const int err = link.LastErrno();
+    if (err == ECONNREFUSED)
+        return Result::Fail("The device does not listen on UDP port " + std::to_string(m_nPort),
+                            m_strAddress + " answered that nothing takes datagrams on UDP port " +
+                                std::to_string(m_nPort) +
+                                " (ICMP port unreachable). Check the device server's UDP port "
+                                "and that its UDP mode is on.",
+                            err);
+    if (err == EMSGSIZE)
+        return Result::Fail(
+            "The line is too long for one UDP datagram",
+            "A datagram holds at most " + std::to_string(LINK_DATAGRAM_MAX) + " bytes.", err);
+    if (err == EDESTADDRREQ)
+        return Result::Fail("Not connected: the line was not sent",
+                            "No device has sent a datagram to the server yet.", err);
+    return SocketFailure("Can't send on the network link", link);
+}
+
+void NetConsole::LinkDatagramError(CLinkSocket& link, int errorCode) {
+    if (&link != m_pLink.get() || m_state != State::Connected)
+        return;
+    // The link stays: a device server that starts listening later takes the next datagram.
+    const Result r = DatagramFailure(link);
+    (void)errorCode;
+    emit failure(QString::fromStdString(r.text), QString::fromStdString(r.reason));
 }
 
 void NetConsole::LinkConnect(CLinkSocket& link, int errorCode) {
@@ -164,6 +247,9 @@ Result NetConsole::StartServer(unsigned port) {
     Stop();
     m_netRing.Clear();
     m_dropReason.clear();
+    m_bUdp = m_remoteOptions.protocol == NetProtocol::Udp;
+    if (m_bUdp)
+        return StartUdpServer(port);
     auto listener = std::make_unique<CLinkSocket>(static_cast<ILinkOwner*>(this));
     if (!listener->Create(port, SOCK_STREAM, nullptr))
         return SocketFailure("Can't create socket.", *listener);
@@ -217,7 +303,8 @@ Result NetConsole::SendBytes(const unsigned char* bytes, int count) {
     if (sent > 0)
         m_traffic.Report(platform::TrafficKind::NetTx, before, bytes, static_cast<size_t>(sent));
     if (sent < 0)
-        return SocketFailure("Can't send on the network link", *link);
+        return Udp() ? DatagramFailure(*link)
+                     : SocketFailure("Can't send on the network link", *link);
     if (sent < count)
         return Result::Fail("The device does not take the bytes: the line was not sent completely",
                             NotSentReason(sent, count), EAGAIN);
@@ -306,6 +393,22 @@ bool NetConsole::AcceptOrPause(CLinkSocket& listener, CLinkSocket& peer, bool& s
 
 void NetConsole::LinkReceive(CLinkSocket& link, const unsigned char* bytes, int n,
                              const platform::Stamp& at) {
+    if (link.IsDatagram()) {
+        if (&link != m_pLink.get())
+            return;
+        if (m_state == State::Listening) {
+            // Server Mode's first datagram: its sender is the peer from now on.
+            m_state = State::Serving;
+            m_dropReason.clear();
+            QPointer<NetConsole> alive(this);
+            emit peerAttached();
+            if (!alive || m_pLink.get() != &link || m_state != State::Serving)
+                return;
+        }
+        // One datagram is one chunk, never batched with the next.
+        Deliver(link, bytes, n, at);
+        return;
+    }
     const bool capturing = m_pTap && m_pTap->Armed() && &link == LinkInUse();
     Deliver(link, bytes, n, at);
     // A read shorter than the chunk took everything queued: reading again would only be told

@@ -60,8 +60,16 @@ public:
     // is connecting: within CONNECT_TIMEOUT_MS exactly one of connected() or connectFailed()
     // follows (never before Connect has returned), unless Stop, StartServer or another Connect
     // ends the attempt first.
+    // Over UDP (RemotePortOptions::protocol) the link is a datagram socket bound to the options'
+    // udpLocalPort (0: any free one; "Can't create socket" when the bind fails), sending each
+    // line as one datagram to `address`:`port` and taking datagrams only from there. It is
+    // connected at once, before Connect returns; connected() still follows after it has
+    // returned. A datagram the device refuses (ICMP port unreachable) is told by failure() or
+    // by the next send.
     platform::Result Connect(const std::string& address, unsigned port);
     // Server Mode: a fresh listening socket on `port` (backlog 5), after ending whatever ran.
+    // Over UDP: a datagram socket bound to `port`, listening until a first datagram comes
+    // (peerAttached then), answering the sender of the last datagram from then on.
     // Fails with "Invalid port number: use 0 to 65535" (nothing changed), or "Can't create
     // socket." or "Can't listen client." (the console then idle).
     platform::Result StartServer(unsigned port);
@@ -90,6 +98,10 @@ public:
     bool ServerMode() const { return m_state == State::Listening || m_state == State::Serving; }
     int PeerCount() const { return m_state == State::Serving ? 1 : 0; }
     const std::string& Address() const { return m_strAddress; }
+    // The link in use (or Server Mode's socket) is UDP.
+    bool Udp() const { return m_bUdp && m_pLink != nullptr; }
+    // The local port of the client link or of the server's socket (0 when there is none).
+    unsigned LocalPort() const;
     unsigned Port() const { return m_nPort; }
     // The link in use: the peer in Server Mode, else the connected client link (null when there
     // is none, also while a connect is in progress).
@@ -189,6 +201,11 @@ private:
                      const platform::Stamp& at) override;
     void LinkClose(CLinkSocket& link, int errorCode) override;
     void LinkConnect(CLinkSocket& link, int errorCode) override;
+    void LinkDatagramError(CLinkSocket& link, int errorCode) override;
+    platform::Result ConnectUdp(const std::string& address, unsigned port);
+    platform::Result StartUdpServer(unsigned port);
+    // A send on a UDP link failed: the text says what to check.
+    platform::Result DatagramFailure(const CLinkSocket& link) const;
     // Ends the attempt in progress: the link goes, the console is idle, connectFailed is told.
     void FailConnect(platform::Result failure);
     // Destroys a link after telling linkGoing.
@@ -217,8 +234,9 @@ private:
     };
 
     State m_state = State::Idle;
-    // The one TCP link: the client socket (State::Connecting, State::Connected) or Server Mode's
-    // peer (State::Serving); null otherwise.
+    // The one link: the client socket (State::Connecting, State::Connected) or Server Mode's
+    // peer (State::Serving); null otherwise. Over UDP also Server Mode's one socket while it
+    // waits for its first datagram (State::Listening).
     std::unique_ptr<CLinkSocket> m_pLink;
     Listener m_listener;
     Connector m_connector;
@@ -271,4 +289,5 @@ private:
     DeviceServer m_telnet;
     std::string m_dropReason;
     bool m_bFarEndClosed = false;
+    bool m_bUdp = false;  // m_pLink is a datagram socket
 };

@@ -18,7 +18,11 @@
 // speaks the Com Port Control option beside them.
 enum class LinkFraming { Raw, Rfc2217 };
 
+// The transport of the network link: a TCP stream, or UDP datagrams (one per typed line or send).
+enum class NetProtocol { Tcp, Udp };
+
 struct RemotePortOptions {
+    // TCP only (a UDP link is always raw).
     LinkFraming framing = LinkFraming::Raw;
     // Asked of the device server as soon as a link comes up; none leaves its port as it is.
     std::optional<LineSettings> settings;
@@ -26,6 +30,9 @@ struct RemotePortOptions {
     bool notifications = true;
     // How long the option and each setting wait for the device server's answer.
     int answerTimeoutMs = static_cast<int>(ComPortClient::ACK_TIMEOUT_MS);
+    NetProtocol protocol = NetProtocol::Tcp;
+    // UDP only: the local port a client link binds (0: any free one).
+    unsigned udpLocalPort = 0;
 
     bool operator==(const RemotePortOptions&) const = default;
 };

@@ -38,8 +38,8 @@ CAsyncSocket::~CAsyncSocket() {
 
 bool CAsyncSocket::Create(unsigned port, int type, const char* address) {
     Close();
-    if (type != SOCK_STREAM) {
-        SetError("only stream sockets are supported");
+    if (type != SOCK_STREAM && type != SOCK_DGRAM) {
+        SetError("only stream and datagram sockets are supported");
         return false;
     }
     sockaddr_in local{};
@@ -50,13 +50,14 @@ bool CAsyncSocket::Create(unsigned port, int type, const char* address) {
         SetError(EINVAL);
         return false;
     }
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int fd = ::socket(AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         SetError(errno);
         return false;
     }
     int one = 1;
-    if (local.sin_port != 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+    if (type == SOCK_STREAM && local.sin_port != 0 &&
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
         SetError(errno);
         ::close(fd);
         return false;
@@ -68,8 +69,59 @@ bool CAsyncSocket::Create(unsigned port, int type, const char* address) {
     }
     m_bNotify = true;
     m_hSocket = fd;
-    // Neither listening nor connected yet: no notifier (poll reports HUP on such a socket).
+    if (type == SOCK_DGRAM) {
+        m_role = Role::Datagram;
+        UpdateNotifiers();
+    }
+    // A stream socket is neither listening nor connected yet: no notifier (poll reports HUP on
+    // such a socket).
     return true;
+}
+
+bool CAsyncSocket::SetDatagramPeer(const std::string& address, unsigned port) {
+    const int fd = HandleOrError();
+    if (fd < 0)
+        return false;
+    if (m_role != Role::Datagram) {
+        SetError(EINVAL);
+        return false;
+    }
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) {
+        SetError("invalid IPv4 address '" + address + "'");
+        return false;
+    }
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+        SetError(errno);
+        return false;
+    }
+    m_bHasPeer = true;
+    return true;
+}
+
+bool CAsyncSocket::LastSender(std::string* address, unsigned* port) const {
+    if (!m_bHasSender)
+        return false;
+    char text[INET_ADDRSTRLEN] = {};
+    in_addr ip{};
+    ip.s_addr = m_sender.ip;
+    inet_ntop(AF_INET, &ip, text, sizeof text);
+    if (address)
+        *address = text;
+    if (port)
+        *port = ntohs(m_sender.port);
+    return true;
+}
+
+unsigned CAsyncSocket::LocalPort() const {
+    const int fd = m_hSocket;
+    sockaddr_in local{};
+    socklen_t size = sizeof local;
+    if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0)
+        return 0;
+    return ntohs(local.sin_port);
 }
 
 // The descriptor, or -1 with EBADF as the last error when the socket is closed.
@@ -131,6 +183,8 @@ void CAsyncSocket::Close() {
     m_role = Role::None;
     m_bCloseDelivered = false;
     m_nCloseSeen = NO_CLOSE_SEEN;
+    m_bHasSender = false;
+    m_bHasPeer = false;
 }
 
 // The descriptor for a receive or send of `len` bytes at `buf`; SOCKET_ERROR (with the reason
@@ -151,6 +205,28 @@ int CAsyncSocket::Receive(void* buf, int len, int flags) {
     if (fd < 0)
         return SOCKET_ERROR;
     ssize_t n;
+    if (m_role == Role::Datagram) {
+        sockaddr_in from{};
+        socklen_t fromSize = sizeof from;
+        do {
+            fromSize = sizeof from;
+            n = ::recvfrom(fd, buf, static_cast<size_t>(len), flags,
+                           reinterpret_cast<sockaddr*>(&from), &fromSize);
+        } while (n < 0 && errno == EINTR);
+        ++m_nReads;
+        if (n < 0) {
+            const int err = errno;
+            SetError(err);
+            errno = err;
+            return SOCKET_ERROR;
+        }
+        if (fromSize >= sizeof from && from.sin_family == AF_INET) {
+            m_sender.ip = from.sin_addr.s_addr;
+            m_sender.port = from.sin_port;
+            m_bHasSender = true;
+        }
+        return static_cast<int>(n);
+    }
     do {
         n = ::recv(fd, buf, static_cast<size_t>(len), flags);
     } while (n < 0 && errno == EINTR);
@@ -208,6 +284,8 @@ int CAsyncSocket::SendAvailable(const void* buf, int len) {
     const int fd = HandleForTransfer(buf, len);
     if (fd < 0)
         return SOCKET_ERROR;
+    if (m_role == Role::Datagram)
+        return SendDatagram(fd, buf, len);
     const auto* p = static_cast<const char*>(buf);
     int done = 0;
     while (done < len) {
@@ -225,6 +303,32 @@ int CAsyncSocket::SendAvailable(const void* buf, int len) {
         return done > 0 ? done : SOCKET_ERROR;
     }
     return done;
+}
+
+int CAsyncSocket::SendDatagram(int fd, const void* buf, int len) {
+    sockaddr_in to{};
+    if (!m_bHasPeer) {
+        if (!m_bHasSender) {
+            SetError(EDESTADDRREQ);
+            return SOCKET_ERROR;
+        }
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = m_sender.ip;
+        to.sin_port = m_sender.port;
+    }
+    ssize_t n;
+    do {
+        n = m_bHasPeer ? ::send(fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT)
+                       : ::sendto(fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT,
+                                  reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return 0;  // no room for the datagram now: nothing of it went
+    if (n < 0) {
+        SetError(errno);
+        return SOCKET_ERROR;
+    }
+    return static_cast<int>(n);
 }
 
 void CAsyncSocket::AbortSend(bool abort) {
@@ -343,7 +447,8 @@ void CAsyncSocket::OnClose(int) {}
 bool CAsyncSocket::WantsReadNotifier() const {
     if (m_hSocket < 0 || m_bInHandler || !m_bNotify)
         return false;
-    return m_role == Role::Listening || (m_role == Role::Connected && !m_bCloseDelivered);
+    return m_role == Role::Listening || m_role == Role::Datagram ||
+           (m_role == Role::Connected && !m_bCloseDelivered);
 }
 
 bool CAsyncSocket::WantsWriteNotifier() const {
@@ -422,6 +527,12 @@ void CAsyncSocket::OnReadable() {
         return;
     if (m_role == Role::Listening) {
         Dispatch(&CAsyncSocket::OnAccept, 0);
+        return;
+    }
+    if (m_role == Role::Datagram) {
+        // A datagram or a pending error (an ICMP answer to an earlier send): the handler reads
+        // either. No close to look for.
+        Dispatch(&CAsyncSocket::OnReceive, 0);
         return;
     }
     if (m_role != Role::Connected || m_bCloseDelivered) {

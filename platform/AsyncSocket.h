@@ -55,13 +55,25 @@ public:
     CAsyncSocket(const CAsyncSocket&) = delete;
     CAsyncSocket& operator=(const CAsyncSocket&) = delete;
 
-    // Creates an IPv4 stream socket with notifications on and binds it to `address` (empty =
-    // any) and `port` (0 = the system chooses; taken modulo 65536). On failure the socket is
-    // closed again and false is returned (LastError() says why).
-    // A socket with a non-zero port gets SO_REUSEADDR, so that a stopped server binds again at
-    // once; Linux still refuses the bind while another socket listens on that port.
-    // Notifications start only once the socket listens or is connected.
+    // Creates an IPv4 stream (SOCK_STREAM) or datagram (SOCK_DGRAM) socket with notifications on
+    // and binds it to `address` (empty = any) and `port` (0 = the system chooses; taken modulo
+    // 65536). On failure the socket is closed again and false is returned (LastError() says why).
+    // A stream socket with a non-zero port gets SO_REUSEADDR, so that a stopped server binds
+    // again at once; Linux still refuses the bind while another socket listens on that port. A
+    // datagram socket never gets it: two sockets would then share the port's datagrams.
+    // A stream socket's notifications start only once it listens or is connected; a datagram
+    // socket is notified of every datagram (OnReceive) from the start.
     bool Create(unsigned port = 0, int type = 1 /*SOCK_STREAM*/, const char* address = nullptr);
+    bool IsDatagram() const { return m_role == Role::Datagram; }
+    // Datagram sockets: from now on datagrams go to dotted IPv4 `address` and `port`, and only
+    // that peer's are received (connect() on a datagram socket: no handshake, done at once).
+    // False on an invalid address or when the socket is not a datagram socket.
+    bool SetDatagramPeer(const std::string& address, unsigned port);
+    // Datagram sockets without a fixed peer: the sender of the last datagram received, where a
+    // send goes. False while no datagram has come yet.
+    bool LastSender(std::string* address, unsigned* port) const;
+    // The port the socket is bound to (0 without a socket).
+    unsigned LocalPort() const;
     // listen(); from then on a waiting connection is notified as OnAccept. The handler must
     // Accept it (or close the listener): the notifier is level-triggered.
     bool Listen(int backlog = 5);
@@ -72,8 +84,10 @@ public:
     void Close();
 
     // Bytes read, 0 when the far end has closed, -1 on an error (or nothing to read in
-    // non-blocking mode). The socket's own thread only: a read that meets the close (0, or an
-    // error other than "nothing now") is recorded, and the close is notified from it.
+    // non-blocking mode). On a datagram socket: one datagram (cut to `len`), 0 for an empty one,
+    // never a close; its sender becomes LastSender(). The socket's own thread only: a read that
+    // meets the close (0, or an error other than "nothing now") is recorded, and the close is
+    // notified from it.
     virtual int Receive(void* buf, int len, int flags = 0);
     // Writes every byte (waiting as needed, in either mode) or fails: the count, or -1. Never
     // raises SIGPIPE. May run on a worker thread. AbortSend() makes a waiting Send give up at
@@ -81,7 +95,8 @@ public:
     virtual int Send(const void* buf, int len, int flags = 0);
     // Sends what the socket takes now, without waiting (any mode): the count taken, from 0 (the
     // send buffer is full: the peer does not read) to len, or -1 on an error. Never raises
-    // SIGPIPE.
+    // SIGPIPE. On a datagram socket the bytes are one datagram, sent whole or not at all, to the
+    // fixed peer or else to LastSender() (EDESTADDRREQ before any datagram came).
     int SendAvailable(const void* buf, int len);
     // Any thread. true: a Send in progress gives up at once and every later Send fails at once
     // (ECANCELED); false: Send works again.
@@ -133,6 +148,8 @@ private:
     bool Dispatch(void (CAsyncSocket::*handler)(int), int errorCode);
     int HandleOrError();
     int HandleForTransfer(const void* buf, int len);
+    // One datagram now, to the fixed peer or the last sender: len, 0 (no room) or -1.
+    int SendDatagram(int fd, const void* buf, int len);
     void SetError(int errnum);
     void SetError(const std::string& text, int errnum = 0);
 
@@ -142,9 +159,17 @@ private:
     bool m_bNotify = true;  // AsyncSelect: notifications wanted
     // What the socket is for: nothing yet, listening, connecting (the write notifier waits for
     // the outcome) or connected (only then do notifications for reading make sense).
-    enum class Role { None, Listening, Connecting, Connected };
+    // Datagram: a datagram socket, readable from its creation; it never closes from the far end.
+    enum class Role { None, Listening, Connecting, Connected, Datagram };
     Role m_role = Role::None;
     bool m_bCloseDelivered = false;
+    // Datagram sockets: where an unconnected send goes (the last sender), once known.
+    bool m_bHasSender = false;
+    bool m_bHasPeer = false;
+    struct SenderAddress {
+        uint32_t ip = 0;  // network order
+        uint16_t port = 0;
+    } m_sender;
     bool m_bInHandler = false;  // a notification handler of this object is running
     // The far end's close that a Receive met and that is not delivered yet: its error (0, or
     // the errno of a reset), NO_CLOSE_SEEN when none. m_nReads counts Receive calls, so that a

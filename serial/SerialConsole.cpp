@@ -33,6 +33,7 @@ Result SerialConsole::Open(const std::string& portName, const LineSettings& sett
         return r;
     }
     m_bSerialOpen = 1;
+    m_lineSettings = settings;
     m_serialRing.Clear();
     // A device without modem lines (a pty) is told through the ModemLines' signal; the port
     // works on without them.

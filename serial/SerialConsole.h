@@ -56,6 +56,8 @@ public:
     CSerialPort& Port() { return m_serialPort; }
     // The rate the driver applied when the port opened (see CSerialPort::AppliedBaud).
     uint32_t AppliedBaud() const { return m_serialPort.AppliedBaud(); }
+    // The settings the port was last opened with.
+    const LineSettings& Settings() const { return m_lineSettings; }
     // The modem lines of the open port; started at each Open (the lines stay as the open left
     // them), stopped before the port closes.
     ModemLines& Modem() { return m_modemLines; }
@@ -105,6 +107,7 @@ private:
     std::atomic<IReceiveTap*> m_pTap{nullptr};
     std::atomic<bool> m_bRefreshPending{false};
     ModemLines m_modemLines;
+    LineSettings m_lineSettings;
     // Last: its receive thread uses the members above, so it is destroyed (and joined) first.
     CSerialPort m_serialPort;
 };
