@@ -73,7 +73,9 @@ void CDeviceServerFeature::SetTip(const std::string& tip) {
 
 void CDeviceServerFeature::OnNewLink() {
     m_bNotRfc2217Told = false;
-    SetTip({});
+    // A UDP link has no device server to ask: the tip says where the device's datagrams go.
+    const NetConsole& net = m_engine.net;
+    SetTip(net.Udp() ? "UDP link: local port " + std::to_string(net.LocalPort()) : std::string());
 }
 
 // Only while the link's device server is (being) asked for the option, and only when the

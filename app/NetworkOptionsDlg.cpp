@@ -27,14 +27,16 @@ T* Named(T* control, const QString& name) {
 RemotePortOptions ToRemotePortOptions(const NetworkOptions& options,
                                       const LineSettings& serialLists) {
     RemotePortOptions remote;
-    remote.framing = options.framing;
+    remote.protocol = options.protocol;
+    // The Com Port Control option is spoken over TCP only.
+    remote.framing = options.protocol == NetProtocol::Udp ? LinkFraming::Raw : options.framing;
     remote.notifications = options.notifications;
     remote.answerTimeoutMs =
         std::clamp(options.answerTimeoutS, NetworkOptions::MIN_ANSWER_TIMEOUT_S,
                    NetworkOptions::MAX_ANSWER_TIMEOUT_S) *
         1000;
     // Raw TCP asks nothing of anybody.
-    if (options.framing == LinkFraming::Rfc2217 && options.askSerialSettings)
+    if (remote.framing == LinkFraming::Rfc2217 && options.askSerialSettings)
         remote.settings = serialLists;
     return remote;
 }
@@ -45,7 +47,17 @@ CNetworkOptionsDlg::CNetworkOptionsDlg(const NetworkOptions& options, QWidget* p
     setWindowTitle(QStringLiteral("Network Options"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
 
+    auto* protocol = new QGroupBox(QStringLiteral("Protocol"), this);
+    protocol->setObjectName(QStringLiteral("Protocol"));
+    m_tcp = Named(new QRadioButton(QStringLiteral("TCP"), protocol), QStringLiteral("TCP"));
+    m_udp = Named(new QRadioButton(QStringLiteral("UDP"), protocol), QStringLiteral("UDP"));
+    auto* protocolLayout = new QHBoxLayout(protocol);
+    protocolLayout->addWidget(m_tcp);
+    protocolLayout->addWidget(m_udp);
+    protocolLayout->addStretch();
+
     auto* framing = new QGroupBox(QStringLiteral("Network link"), this);
+    m_framing = framing;
     framing->setObjectName(QStringLiteral("Network link"));
     m_raw = Named(new QRadioButton(QStringLiteral("Raw TCP"), framing), QStringLiteral("Raw TCP"));
     m_rfc2217 =
@@ -100,21 +112,25 @@ CNetworkOptionsDlg::CNetworkOptionsDlg(const NetworkOptions& options, QWidget* p
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
     auto* layout = new QVBoxLayout(this);
+    layout->addWidget(protocol);
     layout->addWidget(framing);
     layout->addWidget(m_remote);
     layout->addWidget(note);
     layout->addWidget(buttons);
 
+    (options.protocol == NetProtocol::Udp ? m_udp : m_tcp)->setChecked(true);
     (options.framing == LinkFraming::Rfc2217 ? m_rfc2217 : m_raw)->setChecked(true);
     (options.askSerialSettings ? m_askLists : m_askNone)->setChecked(true);
     m_notifications->setChecked(options.notifications);
     m_answerTimeout->setValue(options.answerTimeoutS);
     connect(m_rfc2217, &QRadioButton::toggled, this, &CNetworkOptionsDlg::UpdateEnabled);
+    connect(m_udp, &QRadioButton::toggled, this, &CNetworkOptionsDlg::UpdateEnabled);
     UpdateEnabled();
 }
 
 NetworkOptions CNetworkOptionsDlg::Options() const {
     NetworkOptions options;
+    options.protocol = m_udp->isChecked() ? NetProtocol::Udp : NetProtocol::Tcp;
     options.framing = m_rfc2217->isChecked() ? LinkFraming::Rfc2217 : LinkFraming::Raw;
     options.askSerialSettings = m_askLists->isChecked();
     options.notifications = m_notifications->isChecked();
@@ -122,7 +138,10 @@ NetworkOptions CNetworkOptionsDlg::Options() const {
     return options;
 }
 
-// The device server's port is only reached through the Com Port Control option.
+// The device server's port is only reached through the Com Port Control option, which only TCP
+// links speak.
 void CNetworkOptionsDlg::UpdateEnabled() {
-    m_remote->setEnabled(m_rfc2217->isChecked());
+    const bool tcp = !m_udp->isChecked();
+    m_framing->setEnabled(tcp);
+    m_remote->setEnabled(tcp && m_rfc2217->isChecked());
 }

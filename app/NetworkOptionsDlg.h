@@ -20,11 +20,13 @@ struct NetworkOptions {
     static constexpr int MIN_ANSWER_TIMEOUT_S = 1;
     static constexpr int MAX_ANSWER_TIMEOUT_S = 30;
 
+    // TCP only: a UDP link is always raw.
     LinkFraming framing = LinkFraming::Raw;
     bool askSerialSettings = true;
     bool notifications = true;
     // How long the device server has to answer the option and each setting (seconds).
     int answerTimeoutS = 2;
+    NetProtocol protocol = NetProtocol::Tcp;
 
     bool operator==(const NetworkOptions&) const = default;
 };
@@ -45,6 +47,9 @@ public:
 private:
     void UpdateEnabled();
 
+    QRadioButton* m_tcp = nullptr;
+    QRadioButton* m_udp = nullptr;
+    QGroupBox* m_framing = nullptr;
     QRadioButton* m_raw = nullptr;
     QRadioButton* m_rfc2217 = nullptr;
     QGroupBox* m_remote = nullptr;

@@ -17,6 +17,8 @@
 
 constexpr int SERIAL_SEND_CHUNK = 255;
 constexpr int NETWORK_SEND_CHUNK = 512;
+// Over UDP each chunk is one datagram: small enough for any device server's buffer.
+constexpr int UDP_SEND_CHUNK = 1024;
 constexpr int SEND_START_DELAY_MS = 1000;
 // The header announces the length in 32 bits and the receiver takes at most 2^31 - 1 bytes.
 constexpr int64_t MAX_SEND_FILE_SIZE = 0x7FFFFFFF;

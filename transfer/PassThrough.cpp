@@ -2,7 +2,11 @@
 
 #include <QThread>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <optional>
 
 #include "net/NetConsole.h"
 #include "platform/File.h"
@@ -40,6 +45,72 @@ struct OwnedFd {
     OwnedFd(const OwnedFd&) = delete;
     OwnedFd& operator=(const OwnedFd&) = delete;
     int fd;
+};
+
+// Sends datagrams of a file no faster than the device server can write them to its serial line
+// (a datagram that finds its buffer full is lost, and UDP never sends it again). Worker thread.
+class DatagramPacer {
+public:
+    // `to`: where the datagrams go when the socket has no fixed peer (Server Mode).
+    DatagramPacer(int fd, double bytesPerSecond, std::optional<sockaddr_in> to)
+        : m_fd(fd), m_nsPerByte(1e9 / std::max(bytesPerSecond, 1.0)), m_to(to) {}
+
+    // One datagram, after the time the bytes before it take on the serial line. 0, or the errno
+    // that ended it (ECANCELED for the abort).
+    int Send(const unsigned char* b, int n, const platform::AbortSignal& abort,
+             platform::ITrafficObserver* traffic) {
+        const auto now = std::chrono::steady_clock::now();
+        if (m_next < now)
+            m_next = now;  // no credit for time spent before (the start delay, a slow read)
+        if (!WaitUntil(m_next, abort))
+            return ECANCELED;
+        for (;;) {
+            if (abort.IsRaised())
+                return ECANCELED;
+            const platform::Stamp at = platform::Stamp::Now();
+            const ssize_t sent =
+                m_to ? ::sendto(m_fd, b, static_cast<size_t>(n), MSG_NOSIGNAL | MSG_DONTWAIT,
+                                reinterpret_cast<const sockaddr*>(&*m_to), sizeof *m_to)
+                     : ::send(m_fd, b, static_cast<size_t>(n), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent == n) {
+                if (traffic)
+                    traffic->Traffic(platform::TrafficKind::NetTx, at, b, static_cast<size_t>(n));
+                break;
+            }
+            if (sent >= 0)
+                return EMSGSIZE;  // never for a datagram this small
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                return errno;
+            // The socket's own buffer is full: wait for room (or the abort).
+            pollfd fds[2] = {{m_fd, POLLOUT, 0}, {abort.Fd(), POLLIN, 0}};
+            ::poll(fds, fds[1].fd >= 0 ? 2 : 1, fds[1].fd >= 0 ? -1 : 50);
+        }
+        m_next += std::chrono::nanoseconds(static_cast<int64_t>(m_nsPerByte * n));
+        return 0;
+    }
+
+private:
+    static bool WaitUntil(std::chrono::steady_clock::time_point t,
+                          const platform::AbortSignal& abort) {
+        for (;;) {
+            if (abort.IsRaised())
+                return false;
+            const auto left = t - std::chrono::steady_clock::now();
+            if (left <= std::chrono::steady_clock::duration::zero())
+                return true;
+            const int ms =
+                static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+            pollfd p{abort.Fd(), POLLIN, 0};
+            ::poll(&p, p.fd >= 0 ? 1 : 0, std::min(ms, 50));
+        }
+    }
+
+    const int m_fd;
+    const double m_nsPerByte;
+    const std::optional<sockaddr_in> m_to;
+    std::chrono::steady_clock::time_point m_next{};
 };
 
 }  // namespace
@@ -313,16 +384,45 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
         // commands, through the link's gate (which the worker shares, so it outlives the link).
         std::shared_ptr<LinkSendGate> gate = m_net.SendGate();
         platform::ITrafficObserver* traffic = m_net.Traffic().Get();
-        job.send = [this, netFd, gate, traffic, run](const unsigned char* b, int n,
-                                                     const platform::AbortSignal& abort) {
+        // Over UDP each chunk is one datagram, paced to the serial line's byte rate.
+        std::shared_ptr<DatagramPacer> pacer;
+        if (m_net.Udp()) {
+            std::optional<sockaddr_in> to;
+            std::string senderAddress;
+            unsigned senderPort = 0;
+            if (m_net.ServerMode() && link->LastSender(&senderAddress, &senderPort)) {
+                sockaddr_in a{};
+                a.sin_family = AF_INET;
+                a.sin_port = htons(static_cast<uint16_t>(senderPort));
+                inet_pton(AF_INET, senderAddress.c_str(), &a.sin_addr);
+                to = a;
+            }
+            LineSettings line = m_serial.Settings();
+            if (m_serial.AppliedBaud() != 0)
+                line.baud = m_serial.AppliedBaud();
+            pacer = std::make_shared<DatagramPacer>(
+                netFd->fd, static_cast<double>(line.baud) / line.FrameBits(), to);
+            job.chunk = UDP_SEND_CHUNK;
+        }
+        const unsigned udpPort = m_net.Port();
+        job.send = [this, netFd, gate, pacer, traffic, run, udpPort](
+                       const unsigned char* b, int n, const platform::AbortSignal& abort) {
             int err = 0;
-            const int sent = gate
-                                 ? gate->SendData(netFd->fd, b, n, abort, &err)
-                                 : platform::SendAllOnSocket(netFd->fd, b, n, abort, &err, traffic);
+            int sent = 0;
+            if (pacer) {
+                err = pacer->Send(b, n, abort, traffic);
+                sent = err == 0 ? n : 0;
+            } else {
+                sent = gate ? gate->SendData(netFd->fd, b, n, abort, &err)
+                            : platform::SendAllOnSocket(netFd->fd, b, n, abort, &err, traffic);
+            }
             if (sent == n)
                 return true;
             if (err != ECANCELED) {
-                const std::string reason = std::strerror(err);
+                const std::string reason =
+                    pacer && err == ECONNREFUSED
+                        ? "the device does not listen on UDP port " + std::to_string(udpPort)
+                        : std::strerror(err);
                 QMetaObject::invokeMethod(
                     this,
                     [this, run, reason] {
