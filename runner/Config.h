@@ -65,6 +65,9 @@ struct RunnerOptions {
         std::string hostName;  // the host as given on the command line
         unsigned port = 0;
         int acceptTimeoutS = DEFAULT_ACCEPT_TIMEOUT_S;
+        // Connect: keep trying for up to this many seconds until the device server accepts
+        // (0: one attempt).
+        int waitForServerS = 0;
     } link;
     // Telnet with the Com Port Control option on the network side: the device server's serial
     // port is set to `settings` before the first run, and every byte is Telnet data.

@@ -26,6 +26,7 @@ struct ParseState {
     std::string direction = "both";
     std::string testWord;  // --test's value as given (empty: not given)
     bool haveRepeat = false, haveStartDelay = false;
+    bool haveWaitForServer = false;
 };
 
 // How an option takes its value.
@@ -130,6 +131,18 @@ const std::vector<OptionSpec>& Specs() {
                 if (!ParseNumber(v, 1, 86400, &n))
                     return "--accept-timeout needs whole seconds from 1 to 86400, got " + v;
                 s.o.link.acceptTimeoutS = static_cast<int>(n);
+                return std::string();
+            });
+        add("--wait-for-server", "SECONDS", net,
+            "with --connect: try again every 250 ms until the device server\n"
+            "accepts (a device still starting, a power cycle), for up to SECONDS\n"
+            "(1 to 86400); how long it took is told",
+            V, [](ParseState& s, const std::string& v) {
+                long long n = 0;
+                if (!ParseNumber(v, 1, 86400, &n))
+                    return "--wait-for-server needs whole seconds from 1 to 86400, got " + v;
+                s.o.link.waitForServerS = static_cast<int>(n);
+                s.haveWaitForServer = true;
                 return std::string();
             });
         add("--rfc2217", "", net,
@@ -362,6 +375,9 @@ std::string CheckTogether(ParseState& s) {
         if (!s.haveConnect && !s.haveListen)
             return "--connect HOST:PORT or --listen PORT is missing";
     }
+    // A station in Server Mode waits for its device with --accept-timeout instead.
+    if (s.haveWaitForServer && (s.haveListen || !o.stations.empty()))
+        return "--wait-for-server goes with --connect (Server Mode waits with --accept-timeout)";
     // A sweep changes the serial settings between runs: the device server's side must follow,
     // which only RFC 2217 can ask of it.
     if (!o.sweeps.empty() && !o.rfc2217)
@@ -440,8 +456,8 @@ std::vector<OptionInfo> OptionTable() {
 
 ParsedArguments ParseArguments(const std::vector<std::string>& args) {
     ParsedArguments result;
-    ParseState state{result.options, false, false,  false, false, false,
-                     false,          {},    "both", {},    false, false};
+    ParseState state{result.options, false, false, false, false, false, false, {},
+                     "both",         {},    false, false, false};
     // LineSettings' defaults are the window's: 57600 baud, 8N1, no flow control.
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i], value;

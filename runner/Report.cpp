@@ -5,6 +5,8 @@
 #include <QString>
 #include <QXmlStreamWriter>
 
+#include <cstdio>
+
 #include "runner/ScriptReport.h"
 #include "runner/TestKind.h"
 #include "transfer/PassVerdict.h"
@@ -122,6 +124,16 @@ std::string RemoteAppliedLine(const SessionReport& report) {
     return "rfc2217: the device server applied " + report.options.settings.Readable();
 }
 
+std::string ServerWaitLine(const SessionReport& report) {
+    const RunnerOptions::Link& link = report.options.link;
+    const ServerWait wait = report.serverWait.value_or(ServerWait{});
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f", wait.seconds);
+    return "connect: the device server at " + link.host + ":" + std::to_string(link.port) +
+           " accepted after " + seconds + " s (" + CountOf(wait.attempts, "attempt", "attempts") +
+           ")";
+}
+
 QJsonObject RunObject(const RunReport& run) {
     QJsonObject j = KindOf(run).RunJson(run);
     j["run"] = run.number;
@@ -155,6 +167,17 @@ QJsonObject JsonReportObject(const SessionReport& r) {
     if (o.link.mode == RunnerOptions::Net::Connect) {
         network["address"] = Q(o.link.host);
         network["host"] = Q(o.link.hostName.empty() ? o.link.host : o.link.hostName);
+        // With --wait-for-server: how long the device server took to accept (null when it
+        // never did).
+        if (o.link.waitForServerS > 0) {
+            const bool accepted = r.serverWait && r.serverWait->accepted;
+            network["wait_for_server"] = QJsonObject{
+                {"limit_seconds", o.link.waitForServerS},
+                {"accepted", accepted},
+                {"seconds", r.serverWait ? QJsonValue(r.serverWait->seconds) : QJsonValue()},
+                {"attempts", r.serverWait ? r.serverWait->attempts : 0},
+            };
+        }
     }
     QJsonArray runs;
     for (const RunReport& run : r.runs) {

@@ -76,6 +76,9 @@ public:
     void RemoteApplied(const SessionReport& report) override {
         m_out << RemoteAppliedLine(report) << "\n";
     }
+    void ServerAccepted(const SessionReport& report) override {
+        m_out << ServerWaitLine(report) << "\n";
+    }
     void TestDone(const SessionReport& report) override {
         const TestKind& kind = KindOf(report.options.test);
         for (const std::string& line : kind.SessionLines(report))

@@ -32,6 +32,14 @@ struct SessionError {
     std::string detail;
 };
 
+// With --wait-for-server: how long the device server took to accept, and the connects it took
+// (the last the accepted one, unless it never accepted).
+struct ServerWait {
+    double seconds = 0;
+    int attempts = 0;
+    bool accepted = false;
+};
+
 struct SessionReport {
     RunnerOptions options;
     bool realBaud = false;  // the serial side is a real UART, not a pseudo-terminal
@@ -45,6 +53,7 @@ struct SessionReport {
     std::optional<RemoteSettingsReport> remote;
     // With --test lines: what followed each line (absent when the test did not start).
     std::optional<LinesReport> lines;
+    std::optional<ServerWait> serverWait;
     bool interrupted = false;  // SIGINT or SIGTERM ended the session
     // A latency session's own floor: the same measurement with nothing but the kernel between
     // writer and reader (absent before it was measured).

@@ -1,6 +1,7 @@
 #include "runner/Session.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -299,27 +300,8 @@ int PassSession::BringUpLinks(TerminalEngine& engine) {
                          });
     }
     const std::string where = m_opt.link.host + ":" + std::to_string(m_opt.link.port);
-    if (m_opt.link.mode == RunnerOptions::Net::Connect) {
-        platform::Result outcome = engine.net.Connect(m_opt.link.host, m_opt.link.port);
-        if (outcome && engine.net.IsConnecting()) {
-            // The connect ends by itself within its time-out, connected or failed.
-            QEventLoop loop;
-            QObject::connect(&engine.net, &NetConsole::connected, &loop, &QEventLoop::quit);
-            if (!StopQuits(loop))
-                return EXIT_INTERRUPTED;
-            QObject::connect(&engine.net, &NetConsole::connectFailed, &loop,
-                             [&](const platform::Result& failure) {
-                                 outcome = failure;
-                                 loop.quit();
-                             });
-            loop.exec();
-            if (m_stopRequested)
-                return EXIT_INTERRUPTED;
-        }
-        if (!outcome)
-            return Fail(EXIT_NETWORK_FAILED, outcome.text, where + ": " + outcome.reason);
-        return EXIT_VERIFIED;
-    }
+    if (m_opt.link.mode == RunnerOptions::Net::Connect)
+        return m_opt.link.waitForServerS > 0 ? WaitForServer(engine) : ConnectOnce(engine);
     if (const platform::Result r = engine.net.StartServer(m_opt.link.port); !r)
         return Fail(EXIT_NETWORK_FAILED, r.text,
                     "port " + std::to_string(m_opt.link.port) + ": " + r.reason);
@@ -341,6 +323,85 @@ int PassSession::BringUpLinks(TerminalEngine& engine) {
                     "No device connected to port " + std::to_string(m_opt.link.port) + " within " +
                         std::to_string(m_opt.link.acceptTimeoutS) + " s.");
     return EXIT_VERIFIED;
+}
+
+// One attempt; the failure (refused, timed out) in *failure, EXIT_INTERRUPTED on a stop.
+int PassSession::TryConnect(TerminalEngine& engine, platform::Result& outcome) {
+    outcome = engine.net.Connect(m_opt.link.host, m_opt.link.port);
+    if (outcome && engine.net.IsConnecting()) {
+        // The connect ends by itself within its time-out, connected or failed.
+        QEventLoop loop;
+        QObject::connect(&engine.net, &NetConsole::connected, &loop, &QEventLoop::quit);
+        if (!StopQuits(loop))
+            return EXIT_INTERRUPTED;
+        QObject::connect(&engine.net, &NetConsole::connectFailed, &loop,
+                         [&](const platform::Result& failure) {
+                             outcome = failure;
+                             loop.quit();
+                         });
+        loop.exec();
+        if (m_stopRequested)
+            return EXIT_INTERRUPTED;
+    }
+    return EXIT_VERIFIED;
+}
+
+int PassSession::ConnectOnce(TerminalEngine& engine) {
+    platform::Result outcome;
+    if (TryConnect(engine, outcome) == EXIT_INTERRUPTED)
+        return EXIT_INTERRUPTED;
+    if (!outcome)
+        return Fail(
+            EXIT_NETWORK_FAILED, outcome.text,
+            m_opt.link.host + ":" + std::to_string(m_opt.link.port) + ": " + outcome.reason);
+    return EXIT_VERIFIED;
+}
+
+int PassSession::WaitForServer(TerminalEngine& engine) {
+    const std::string where = m_opt.link.host + ":" + std::to_string(m_opt.link.port);
+    const int64_t limitMs = int64_t{m_opt.link.waitForServerS} * 1000;
+    m_sink.Note("waiting for the device server at " + where + " to accept (up to " +
+                std::to_string(m_opt.link.waitForServerS) + " s)");
+    QElapsedTimer clock;
+    clock.start();
+    ServerWait wait;
+    platform::Result outcome;
+    for (;;) {
+        const int64_t began = clock.elapsed();
+        ++wait.attempts;
+        if (TryConnect(engine, outcome) == EXIT_INTERRUPTED)
+            return EXIT_INTERRUPTED;
+        wait.seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+        if (outcome) {
+            wait.accepted = true;
+            m_report.serverWait = wait;
+            m_sink.ServerAccepted(m_report);
+            return EXIT_VERIFIED;
+        }
+        // The next attempt 250 ms after this one began (at once when the attempt itself took
+        // longer, a connect that timed out), as long as it starts within the limit.
+        const int64_t next = std::max<int64_t>(clock.elapsed(), began + kServerRetryMs);
+        if (next >= limitMs)
+            break;
+        QEventLoop loop;
+        QTimer pause;
+        pause.setSingleShot(true);
+        QObject::connect(&pause, &QTimer::timeout, &loop, &QEventLoop::quit);
+        if (!StopQuits(loop))
+            return EXIT_INTERRUPTED;
+        pause.start(static_cast<int>(next - clock.elapsed()));
+        loop.exec();
+        if (m_stopRequested)
+            return EXIT_INTERRUPTED;
+    }
+    m_report.serverWait = wait;
+    return Fail(EXIT_NETWORK_FAILED,
+                "The device server did not accept a connection within " +
+                    std::to_string(m_opt.link.waitForServerS) + " s",
+                where + ": " + outcome.reason + " (" +
+                    CountOf(wait.attempts, "attempt", "attempts") +
+                    ", one every 250 ms); check that the device server is powered, has finished "
+                    "starting and serves this port");
 }
 
 int PassSession::FailNotReading(TerminalEngine& engine) {

@@ -28,6 +28,8 @@ public:
     virtual void Failed(const SessionError& error) = 0;
     // The device server applied every serial setting asked of it.
     virtual void RemoteApplied(const SessionReport& report) = 0;
+    // With --wait-for-server: the device server accepted the connection (report.serverWait).
+    virtual void ServerAccepted(const SessionReport& report) = 0;
     // The test's own results are in (the line test's lines).
     virtual void TestDone(const SessionReport& report) = 0;
     // A run ended, finished or interrupted: the last of report.runs.
@@ -35,6 +37,9 @@ public:
     // The progress line of the run under way.
     virtual ProgressLine& Progress() = 0;
 };
+
+// How often --wait-for-server tries to connect, in milliseconds.
+constexpr int64_t kServerRetryMs = 250;
 
 class PassSession {
 public:
@@ -51,6 +56,12 @@ public:
 private:
     int Prepare();
     int BringUpLinks(class TerminalEngine& engine);
+    // Client links: one attempt (its failure in `outcome`; EXIT_INTERRUPTED on a stop), one
+    // attempt that fails the session, or attempts every kServerRetryMs until the device server
+    // accepts or --wait-for-server's limit passes.
+    int TryConnect(TerminalEngine& engine, platform::Result& outcome);
+    int ConnectOnce(TerminalEngine& engine);
+    int WaitForServer(TerminalEngine& engine);
     // With --rfc2217: waits for the device server's answers to the settings asked when the link
     // came up and judges them.
     int CheckRemoteSettings(TerminalEngine& engine);

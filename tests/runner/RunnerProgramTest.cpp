@@ -269,6 +269,53 @@ TEST(RunnerWithSer2net, RawPortIsVerifiedBothWays) {
     }
 }
 
+// --wait-for-server: a device server that starts 2 s after the program is waited for, and the
+// wait is told; one that never starts ends the session with exit 4 and what to check.
+TEST(RunnerWithSer2net, WaitForServerRetriesUntilItAcceptsOrTheLimit) {
+    const struct {
+        bool starts;
+        const char* limit;
+        int code;
+    } cases[] = {{true, "20", 0}, {false, "1", 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.starts ? "starts late" : "never starts");
+        testutil::TempDir dir;
+        Ser2netDevice device(dir.File("COM1"), {.maxConnections = 0, .startServer = false});
+        const std::string where = "127.0.0.1:" + std::to_string(device.RawPort());
+        RunnerProcess runner;
+        runner.Start({"--serial", dir.File("COM1"), "--connect", where, "--wait-for-server",
+                      c.limit, "--random", "4K", "--start-delay", "0",
+                      "--json=" + dir.File("report.json")});
+        if (c.starts) {
+            testutil::Pump(2000);
+            ASSERT_TRUE(device.Start()) << device.Log();
+        }
+        const Ran r = runner.Finish();
+        ASSERT_EQ(r.code, c.code) << r.out << r.err << device.Log();
+        const QJsonObject wait = QJsonDocument::fromJson(QByteArray::fromStdString(
+            testutil::ReadFile(dir.File("report.json"))))["network"]["wait_for_server"]
+                                     .toObject();
+        EXPECT_EQ(wait["accepted"].toBool(), c.starts);
+        if (c.starts) {
+            EXPECT_GE(wait["seconds"].toDouble(), 1.5);
+            EXPECT_GE(wait["attempts"].toInt(), 4);
+            EXPECT_TRUE(std::regex_search(
+                r.out, std::regex("connect: the device server at " + where +
+                                  " accepted after [0-9]+\\.[0-9]{3} s \\([0-9]+ attempts\\)")))
+                << r.out;
+        } else {
+            EXPECT_NE(r.err.find("The device server did not accept a connection within 1 s\n  " +
+                                 where + ": "),
+                      std::string::npos)
+                << r.err;
+            EXPECT_NE(r.err.find("attempts, one every 250 ms); check that the device server is "
+                                 "powered"),
+                      std::string::npos)
+                << r.err;
+        }
+    }
+}
+
 TEST(RunnerWithSer2net, TelnetPortDoublingEachFFIsAMismatch) {
     testutil::TempDir dir;
     Ser2netDevice device(dir.File("COM1"));
