@@ -75,7 +75,13 @@ struct RunnerOptions {
     // What is tested: files passing through (the default), the modem control lines end to end
     // (needs rfc2217; each output line changed `toggles` times), timed frames, or a script of
     // sends and expectations on both links.
-    enum class Test { Passthrough, Lines, Latency, Script } test = Test::Passthrough;
+    enum class Test { Passthrough, Lines, Latency, Script, Reconnect } test = Test::Passthrough;
+    // --test reconnect: how many times the link is closed and made again, and the bytes the
+    // serial side sends while no client is connected (0: none).
+    struct Reconnect {
+        int cycles = 5;
+        int whileAway = 0;
+    } reconnect;
     int toggles = DEFAULT_TOGGLES;
     // --script: the file as given, and the script read from it (loaded once, before anything is
     // opened, by LoadRunnerScript; shared read-only by every station's session).

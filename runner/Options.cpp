@@ -27,6 +27,7 @@ struct ParseState {
     std::string testWord;  // --test's value as given (empty: not given)
     bool haveRepeat = false, haveStartDelay = false;
     bool haveWaitForServer = false;
+    bool haveCycles = false, haveWhileAway = false;
 };
 
 // How an option takes its value.
@@ -191,7 +192,10 @@ const std::vector<OptionSpec>& Specs() {
             "seen and their delay (median and longest);\n"
             "latency: numbered frames one way at a steady interval, each one's\n"
             "one-way time from the write that carried its last byte to the read\n"
-            "that brought it",
+            "that brought it;\n"
+            "reconnect (with --connect): the link closed and made again --cycles\n"
+            "times; after each connect a block of 256 bytes must pass both ways\n"
+            "within 2 s; tells each connect's time",
             V, [](ParseState& s, const std::string& v) {
                 s.testWord = v;
                 if (v == "passthrough")
@@ -200,8 +204,10 @@ const std::vector<OptionSpec>& Specs() {
                     s.o.test = RunnerOptions::Test::Lines;
                 else if (v == "latency")
                     s.o.test = RunnerOptions::Test::Latency;
+                else if (v == "reconnect")
+                    s.o.test = RunnerOptions::Test::Reconnect;
                 else
-                    return "--test " + v + " is not one of: passthrough lines latency";
+                    return "--test " + v + " is not one of: passthrough lines latency reconnect";
                 return std::string();
             });
         add("--script", "FILE", test,
@@ -218,6 +224,27 @@ const std::vector<OptionSpec>& Specs() {
                 ParseState& s, const std::string& v) {
                 s.haveToggles = true;
                 return set(s, v);
+            });
+        add("--cycles", "K", test, "connects for --test reconnect (default 5)", V,
+            [](ParseState& s, const std::string& v) {
+                long long n = 0;
+                if (!ParseNumber(v, 1, 100000, &n))
+                    return "--cycles needs a count from 1 to 100000, got " + v;
+                s.o.reconnect.cycles = static_cast<int>(n);
+                s.haveCycles = true;
+                return std::string();
+            });
+        add("--while-away", "BYTES", test,
+            "--test reconnect: the serial side sends BYTES (1 to 65536) while no\n"
+            "client is connected; tells whether the device server kept them for\n"
+            "the next client or dropped them (a figure, not a failure)",
+            V, [](ParseState& s, const std::string& v) {
+                long long n = 0;
+                if (!ParseNumber(v, 1, 65536, &n))
+                    return "--while-away needs bytes from 1 to 65536, got " + v;
+                s.o.reconnect.whileAway = static_cast<int>(n);
+                s.haveWhileAway = true;
+                return std::string();
             });
         const char* latency = kLatencyGroup;
         add("--frames", "N", latency, "frames per run (default 1000)", V,
@@ -383,6 +410,25 @@ std::string CheckTogether(ParseState& s) {
     if (!o.sweeps.empty() && !o.rfc2217)
         return "--sweep needs --rfc2217: the device server's serial side is set to each "
                "combination through it";
+    if (o.test != RunnerOptions::Test::Reconnect && (s.haveCycles || s.haveWhileAway))
+        return std::string(s.haveCycles ? "--cycles" : "--while-away") +
+               " goes with --test reconnect";
+    if (o.test == RunnerOptions::Test::Reconnect) {
+        if (!o.stations.empty() || !o.sweeps.empty() || s.haveListen)
+            return "--test reconnect takes one device it connects to: leave out --listen, "
+                   "--station, --stations and --sweep";
+        if (o.rfc2217)
+            return "--test reconnect takes a raw TCP link: leave out --rfc2217";
+        if (!o.data.file.empty() || o.data.randomSize > 0 || s.haveDirection || s.haveRepeat ||
+            s.haveStartDelay)
+            return "--test reconnect sends its own blocks: leave out --file, --random, "
+                   "--direction, --repeat and --start-delay";
+        if (!s.latencyOption.empty())
+            return s.latencyOption + " goes with --test latency";
+        if (s.haveToggles)
+            return "--toggles goes with --test lines";
+        return {};
+    }
     if (!o.scriptPath.empty()) {
         // The script says what is sent, when, and how often.
         if (!s.testWord.empty())

@@ -78,6 +78,13 @@ QJsonValue LinesJson(const std::optional<LinesReport>& lines) {
     return QJsonObject{{"lines", out}, {"link_lost", lines->linkLost}, {"ok", lines->Ok()}};
 }
 
+QJsonArray ReconnectJson(const std::vector<ReconnectCycle>& cycles) {
+    QJsonArray out;
+    for (const ReconnectCycle& c : cycles)
+        out.append(ReconnectCycleJson(c));
+    return out;
+}
+
 // A session error is a "setup" case of its own, except the device server's refusal of the serial
 // settings, which its "rfc2217 settings" case carries, and a link that failed while a script ran,
 // which the case of the script's line carries.
@@ -200,6 +207,7 @@ QJsonObject JsonReportObject(const SessionReport& r) {
         {"lines", LinesJson(r.lines)},
         {"floor", r.floor ? QJsonValue(LatencyFloorJson(*r.floor)) : QJsonValue()},
         {"script", r.script ? QJsonValue(ScriptJson(r)) : QJsonValue()},
+        {"reconnect", r.reconnect ? QJsonValue(ReconnectJson(*r.reconnect)) : QJsonValue()},
         {"planned_runs", r.plannedRuns},
         {"runs", runs},
         {"error", r.error ? QJsonValue(QJsonObject{{"text", Q(r.error->text)},
@@ -216,7 +224,7 @@ std::vector<ReportCase> SessionCases(const SessionReport& r, const std::string& 
     const std::string prefix = label.empty() ? "" : label + " ";
     std::vector<ReportCase> cases;
     const TestKind& kind = KindOf(r.options.test);
-    if (r.interrupted && r.runs.empty() && !r.error && !r.lines && !r.script) {
+    if (r.interrupted && r.runs.empty() && !r.error && !r.lines && !r.script && !r.reconnect) {
         ReportCase c;
         c.name = prefix + "setup";
         c.state = State::Interrupted;

@@ -11,6 +11,7 @@
 #include "runner/Latency.h"
 #include "runner/LinesCheck.h"
 #include "runner/Options.h"
+#include "runner/Reconnect.h"
 #include "transfer/PassThrough.h"
 #include "transfer/ScriptRunner.h"
 
@@ -54,6 +55,8 @@ struct SessionReport {
     // With --test lines: what followed each line (absent when the test did not start).
     std::optional<LinesReport> lines;
     std::optional<ServerWait> serverWait;
+    // With --test reconnect: each cycle done (absent when the test did not start).
+    std::optional<std::vector<ReconnectCycle>> reconnect;
     bool interrupted = false;  // SIGINT or SIGTERM ended the session
     // A latency session's own floor: the same measurement with nothing but the kernel between
     // writer and reader (absent before it was measured).

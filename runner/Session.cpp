@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "platform/ModemIo.h"
@@ -201,6 +202,9 @@ int PassSession::Run() {
                 case RunnerOptions::Test::Script:
                     code = RunScript(engine);
                     break;
+                case RunnerOptions::Test::Reconnect:
+                    code = RunReconnect(engine);
+                    break;
             }
         }
         // Dropped by us at any stage: the device server stopped reading what we sent it.
@@ -225,7 +229,7 @@ int PassSession::Prepare() {
     // The line test has no data; the latency test makes its frames as it goes; a script carries
     // its own bytes: no files.
     if (m_opt.test == RunnerOptions::Test::Lines || m_opt.test == RunnerOptions::Test::Latency ||
-        m_opt.test == RunnerOptions::Test::Script)
+        m_opt.test == RunnerOptions::Test::Script || m_opt.test == RunnerOptions::Test::Reconnect)
         return EXIT_VERIFIED;
     const std::string pattern = QDir::tempPath().toStdString() + "/vaskel-passthrough-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
@@ -719,6 +723,118 @@ int PassSession::RunScript(TerminalEngine& engine) {
         }
     }
     m_sink.TestDone(m_report);
+    return code;
+}
+
+bool PassSession::WaitUntil(int ms, const std::function<bool()>& done) {
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer deadline, check;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    // The link threads tell the probe of each read; a short check interval sees it soon enough
+    // for figures in milliseconds.
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    if (!StopQuits(loop))
+        return false;
+    deadline.start(ms);
+    check.start(5);
+    loop.exec();
+    return done();
+}
+
+int PassSession::RunReconnect(TerminalEngine& engine) {
+    const std::string where = m_opt.link.host + ":" + std::to_string(m_opt.link.port);
+    engine.traffic.SetMeasure(&m_probe);
+    m_report.reconnect.emplace();
+    int code = EXIT_VERIFIED;
+    for (int k = 1; k <= m_opt.reconnect.cycles && !m_stopRequested; ++k) {
+        ReconnectCycle c;
+        c.number = k;
+        m_sink.Progress().Begin("cycle " + std::to_string(k) + "/" +
+                                std::to_string(m_opt.reconnect.cycles));
+        engine.net.Stop();
+        if (m_opt.reconnect.whileAway > 0) {
+            std::string away(static_cast<size_t>(m_opt.reconnect.whileAway), '\0');
+            FillPattern(m_opt.data.seed + 1000 + static_cast<uint64_t>(k), 0,
+                        reinterpret_cast<unsigned char*>(away.data()), away.size());
+            if (const platform::Result r =
+                    engine.serial.SendBytes(reinterpret_cast<const unsigned char*>(away.data()),
+                                            static_cast<int>(away.size()));
+                !r) {
+                code = Fail(EXIT_SERIAL_FAILED, r.text, m_opt.serial + ": " + r.reason);
+                break;
+            }
+            c.awaySent = m_opt.reconnect.whileAway;
+        }
+        // The device server gets the bytes sent while away, and notices the client is gone,
+        // before the next one comes (some refuse a client that comes within ~60 ms).
+        WaitUntil(kReconnectAwaySettleMs, [] { return false; });
+        if (m_stopRequested)
+            break;
+        m_probe.Clear();
+        QElapsedTimer clock;
+        clock.start();
+        platform::Result outcome;
+        if (TryConnect(engine, outcome) == EXIT_INTERRUPTED)
+            break;
+        c.connectSeconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+        c.connected = static_cast<bool>(outcome);
+        if (!c.connected) {
+            c.connectError = outcome.text + " (" + where + ": " + outcome.reason + ")";
+            m_sink.Progress().End();
+            m_report.reconnect->push_back(c);
+            code = Fail(EXIT_NETWORK_FAILED,
+                        "Reconnect : cycle " + std::to_string(k) +
+                            ": the device server did not accept the connection",
+                        where + ": " + outcome.reason +
+                            "; check that the device server takes a new client once the "
+                            "previous one has left");
+            break;
+        }
+        // Each way its own block of the pattern, so that a stale copy of another cycle's block
+        // cannot pass for it.
+        for (PassDirection direction : {PassDirection::SerialToNet, PassDirection::NetToSerial}) {
+            const bool toNet = direction == PassDirection::SerialToNet;
+            std::string block(kReconnectBlock, '\0');
+            FillPattern(m_opt.data.seed,
+                        static_cast<uint64_t>(k * 2 + (toNet ? 0 : 1)) * kReconnectBlock,
+                        reinterpret_cast<unsigned char*>(block.data()), block.size());
+            const auto* bytes = reinterpret_cast<const unsigned char*>(block.data());
+            const platform::Result sent = toNet ? engine.serial.SendBytes(bytes, kReconnectBlock)
+                                                : engine.net.SendBytes(bytes, kReconnectBlock);
+            bool& passed = toNet ? c.serialToNet : c.netToSerial;
+            int64_t& arrived = toNet ? c.serialToNetBytes : c.netToSerialBytes;
+            // What came while away arrives first on the network side; the block must end it.
+            const auto got = [&] { return toNet ? m_probe.Net() : m_probe.Serial(); };
+            const size_t extra = toNet ? static_cast<size_t>(c.awaySent) : 0;
+            if (sent)
+                WaitUntil(kReconnectPassMs, [&] { return got().size() >= block.size() + extra; });
+            const std::string in = got();
+            if (toNet && in.size() > block.size() &&
+                in.compare(in.size() - block.size(), block.size(), block) == 0)
+                c.awayKept = static_cast<int64_t>(in.size() - block.size());
+            const size_t head = toNet ? static_cast<size_t>(c.awayKept) : 0;
+            arrived =
+                static_cast<int64_t>(std::min(in.size() - std::min(in.size(), head), block.size()));
+            passed = sent && in.size() == head + block.size() &&
+                     in.compare(head, block.size(), block) == 0;
+            if (m_stopRequested)
+                break;
+        }
+        m_sink.Progress().End();
+        m_report.reconnect->push_back(c);
+        m_sink.TestDone(m_report);
+        if (!c.Ok())
+            code = EXIT_MISMATCH;
+    }
+    engine.traffic.SetMeasure(nullptr);
+    if (m_stopRequested)
+        return EXIT_INTERRUPTED;
     return code;
 }
 

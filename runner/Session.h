@@ -9,12 +9,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "runner/Latency.h"
 #include "runner/Options.h"
 #include "runner/Progress.h"
+#include "runner/Reconnect.h"
 #include "runner/Results.h"
 #include "runner/StopSignals.h"
 
@@ -68,6 +70,11 @@ private:
     int RunAll(TerminalEngine& engine);
     int RunLines(TerminalEngine& engine);
     int RunLatency(TerminalEngine& engine);
+    // Closes and makes the client link again, cycle after cycle, a block passed both ways
+    // after each connect.
+    int RunReconnect(TerminalEngine& engine);
+    // Waits in an event loop until `done` or `ms` pass or a stop; returns done().
+    bool WaitUntil(int ms, const std::function<bool()>& done);
     // Runs the script on both links; its figures go into the report however it ends.
     int RunScript(TerminalEngine& engine);
     // The traffic log of --log: started before the links come up, stopped (and waited for)
@@ -94,6 +101,8 @@ private:
     std::string m_outputDir;  // where captures go, with its trailing '/'
     // Latency runs' measurement: outlives the engine (and so its link threads).
     LatencyMeter m_meter;
+    // The reconnect test's view of what arrives: outlives the engine, as the meter does.
+    ReconnectProbe m_probe;
     // The script's runner and the links it sends on: made when the script starts, and kept until
     // the engine (and with it every link thread that could still be telling the runner of
     // traffic) is gone.

@@ -316,6 +316,67 @@ TEST(RunnerWithSer2net, WaitForServerRetriesUntilItAcceptsOrTheLimit) {
     }
 }
 
+// --test reconnect against ser2net's raw port: every cycle connects and passes its blocks at
+// once, in every format; what the serial side sent while away is a figure, whatever it is.
+TEST(RunnerWithSer2net, ReconnectCyclesPassInEveryFormat) {
+    const struct {
+        const char* cycles;
+        const char* whileAway;  // empty: none
+    } cases[] = {{"3", ""}, {"2", "100"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("while away: ") + c.whileAway);
+        testutil::TempDir dir;
+        Ser2netDevice device(dir.File("COM1"));
+        ASSERT_TRUE(device.Ready()) << device.Log();
+        std::vector<std::string> args{"--serial",
+                                      dir.File("COM1"),
+                                      "--connect",
+                                      "127.0.0.1:" + std::to_string(device.RawPort()),
+                                      "--test",
+                                      "reconnect",
+                                      "--cycles",
+                                      c.cycles,
+                                      "--json=" + dir.File("r.json"),
+                                      "--jsonl",
+                                      dir.File("r.jsonl"),
+                                      "--junit",
+                                      dir.File("r.xml"),
+                                      "--report",
+                                      dir.File("r.html")};
+        if (*c.whileAway)
+            args.insert(args.end(), {"--while-away", c.whileAway});
+        const Ran r = RunProgram(args);
+        ASSERT_EQ(r.code, 0) << r.out << r.err << device.Log();
+        const int cycles = std::stoi(c.cycles);
+        const std::vector<std::string> lines = Lines(r.out);
+        ASSERT_EQ(lines.size(), static_cast<size_t>(cycles)) << r.out;
+        const std::regex line("cycle [0-9]/" + std::string(c.cycles) +
+                              ": connected in [0-9]+\\.[0-9]{2} ms, data passed at once both "
+                              "ways" +
+                              (*c.whileAway ? "; (kept [0-9]+ of 100 bytes sent while away|the "
+                                              "100 bytes sent while away were dropped)"
+                                            : ""));
+        for (const std::string& l : lines)
+            EXPECT_TRUE(std::regex_match(l, line)) << l;
+        const QJsonArray json = QJsonDocument::fromJson(QByteArray::fromStdString(
+                                                            testutil::ReadFile(dir.File("r.json"))))
+                                    .object()["reconnect"]
+                                    .toArray();
+        ASSERT_EQ(json.size(), cycles);
+        for (const QJsonValue& cycle : json) {
+            EXPECT_TRUE(cycle["ok"].toBool());
+            EXPECT_GT(cycle["connect_seconds"].toDouble(), 0);
+            EXPECT_EQ(cycle["away_sent"].toInt(), *c.whileAway ? 100 : 0);
+        }
+        EXPECT_EQ(Lines(testutil::ReadFile(dir.File("r.jsonl"))).size(),
+                  static_cast<size_t>(cycles));
+        const std::string junit = testutil::ReadFile(dir.File("r.xml"));
+        EXPECT_NE(junit.find("name=\"cycle " + std::string(c.cycles) + "\""), std::string::npos)
+            << junit;
+        EXPECT_NE(testutil::ReadFile(dir.File("r.html")).find("cycle 1"), std::string::npos);
+    }
+}
+
 TEST(RunnerWithSer2net, TelnetPortDoublingEachFFIsAMismatch) {
     testutil::TempDir dir;
     Ser2netDevice device(dir.File("COM1"));
