@@ -788,6 +788,7 @@ int PassSession::RunReconnect(TerminalEngine& engine) {
             c.connectError = outcome.text + " (" + where + ": " + outcome.reason + ")";
             m_sink.Progress().End();
             m_report.reconnect->push_back(c);
+            m_sink.TestDone(m_report);
             code = Fail(EXIT_NETWORK_FAILED,
                         "Reconnect : cycle " + std::to_string(k) +
                             ": the device server did not accept the connection",

@@ -349,7 +349,12 @@ public:
             return {};
         QJsonObject j = ReconnectCycleJson(r.reconnect->back());
         j["test"] = Name();
-        j["result"] = r.reconnect->back().Ok() ? "passed" : "failed";
+        const ReconnectCycle& last = r.reconnect->back();
+        j["result"] = last.Ok() ? "passed" : "failed";
+        // The cycle's own code: an earlier cycle's failure is on its own line.
+        j["exit_code"] = last.Ok()        ? 0
+                         : last.connected ? int(EXIT_MISMATCH)
+                                          : int(EXIT_NETWORK_FAILED);
         return j;
     }
     QJsonValue DataJson(const SessionReport& r) const override {

@@ -377,6 +377,27 @@ TEST(RunnerWithSer2net, ReconnectCyclesPassInEveryFormat) {
     }
 }
 
+// socat serves one client only: the first reconnect is refused, which ends the test with exit 4
+// and the cycle named, in the summary and in the JSON lines.
+TEST(RunnerWithSocatOnce, ReconnectRefusedNamesTheCycle) {
+    testutil::TempDir dir;
+    const int port = testutil::FreePort();
+    SocatDevice device(dir.File("COM1"), SocatDevice::Mode::Listen, port);
+    ASSERT_TRUE(device.Ready());
+    const Ran r =
+        RunProgram({"--serial", dir.File("COM1"), "--connect", "127.0.0.1:" + std::to_string(port),
+                    "--test", "reconnect", "--cycles", "3", "--jsonl", dir.File("r.jsonl")});
+    ASSERT_EQ(r.code, 4) << r.out << r.err;
+    EXPECT_NE(r.err.find("Reconnect : cycle 1: the device server did not accept the connection"),
+              std::string::npos)
+        << r.err;
+    const std::vector<std::string> lines = Lines(testutil::ReadFile(dir.File("r.jsonl")));
+    ASSERT_EQ(lines.size(), 1u);
+    const QJsonObject line = QJsonDocument::fromJson(QByteArray::fromStdString(lines[0])).object();
+    EXPECT_FALSE(line["connected"].toBool());
+    EXPECT_EQ(line["exit_code"].toInt(), 4);
+}
+
 TEST(RunnerWithSer2net, TelnetPortDoublingEachFFIsAMismatch) {
     testutil::TempDir dir;
     Ser2netDevice device(dir.File("COM1"));
