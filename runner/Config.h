@@ -65,6 +65,9 @@ struct RunnerOptions {
         std::string hostName;  // the host as given on the command line
         unsigned port = 0;
         int acceptTimeoutS = DEFAULT_ACCEPT_TIMEOUT_S;
+        // Connect: keep trying for up to this many seconds until the device server accepts
+        // (0: one attempt).
+        int waitForServerS = 0;
     } link;
     // Telnet with the Com Port Control option on the network side: the device server's serial
     // port is set to `settings` before the first run, and every byte is Telnet data.
@@ -72,7 +75,13 @@ struct RunnerOptions {
     // What is tested: files passing through (the default), the modem control lines end to end
     // (needs rfc2217; each output line changed `toggles` times), timed frames, or a script of
     // sends and expectations on both links.
-    enum class Test { Passthrough, Lines, Latency, Script } test = Test::Passthrough;
+    enum class Test { Passthrough, Lines, Latency, Script, Reconnect } test = Test::Passthrough;
+    // --test reconnect: how many times the link is closed and made again, and the bytes the
+    // serial side sends while no client is connected (0: none).
+    struct Reconnect {
+        int cycles = 5;
+        int whileAway = 0;
+    } reconnect;
     int toggles = DEFAULT_TOGGLES;
     // --script: the file as given, and the script read from it (loaded once, before anything is
     // opened, by LoadRunnerScript; shared read-only by every station's session).

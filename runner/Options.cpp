@@ -26,6 +26,8 @@ struct ParseState {
     std::string direction = "both";
     std::string testWord;  // --test's value as given (empty: not given)
     bool haveRepeat = false, haveStartDelay = false;
+    bool haveWaitForServer = false;
+    bool haveCycles = false, haveWhileAway = false;
 };
 
 // How an option takes its value.
@@ -132,6 +134,18 @@ const std::vector<OptionSpec>& Specs() {
                 s.o.link.acceptTimeoutS = static_cast<int>(n);
                 return std::string();
             });
+        add("--wait-for-server", "SECONDS", net,
+            "with --connect: try again every 250 ms until the device server\n"
+            "accepts (a device still starting, a power cycle), for up to SECONDS\n"
+            "(1 to 86400); how long it took is told",
+            V, [](ParseState& s, const std::string& v) {
+                long long n = 0;
+                if (!ParseNumber(v, 1, 86400, &n))
+                    return "--wait-for-server needs whole seconds from 1 to 86400, got " + v;
+                s.o.link.waitForServerS = static_cast<int>(n);
+                s.haveWaitForServer = true;
+                return std::string();
+            });
         add("--rfc2217", "", net,
             "speak Telnet with the Com Port Control option (RFC 2217): set the\n"
             "device server's serial port to --baud, --data-bits, --parity,\n"
@@ -178,7 +192,10 @@ const std::vector<OptionSpec>& Specs() {
             "seen and their delay (median and longest);\n"
             "latency: numbered frames one way at a steady interval, each one's\n"
             "one-way time from the write that carried its last byte to the read\n"
-            "that brought it",
+            "that brought it;\n"
+            "reconnect (with --connect): the link closed and made again --cycles\n"
+            "times; after each connect a block of 256 bytes must pass both ways\n"
+            "within 2 s; tells each connect's time",
             V, [](ParseState& s, const std::string& v) {
                 s.testWord = v;
                 if (v == "passthrough")
@@ -187,8 +204,10 @@ const std::vector<OptionSpec>& Specs() {
                     s.o.test = RunnerOptions::Test::Lines;
                 else if (v == "latency")
                     s.o.test = RunnerOptions::Test::Latency;
+                else if (v == "reconnect")
+                    s.o.test = RunnerOptions::Test::Reconnect;
                 else
-                    return "--test " + v + " is not one of: passthrough lines latency";
+                    return "--test " + v + " is not one of: passthrough lines latency reconnect";
                 return std::string();
             });
         add("--script", "FILE", test,
@@ -205,6 +224,27 @@ const std::vector<OptionSpec>& Specs() {
                 ParseState& s, const std::string& v) {
                 s.haveToggles = true;
                 return set(s, v);
+            });
+        add("--cycles", "K", test, "connects for --test reconnect (default 5)", V,
+            [](ParseState& s, const std::string& v) {
+                long long n = 0;
+                if (!ParseNumber(v, 1, 100000, &n))
+                    return "--cycles needs a count from 1 to 100000, got " + v;
+                s.o.reconnect.cycles = static_cast<int>(n);
+                s.haveCycles = true;
+                return std::string();
+            });
+        add("--while-away", "BYTES", test,
+            "--test reconnect: the serial side sends BYTES (1 to 65536) while no\n"
+            "client is connected; tells whether the device server kept them for\n"
+            "the next client or dropped them (a figure, not a failure)",
+            V, [](ParseState& s, const std::string& v) {
+                long long n = 0;
+                if (!ParseNumber(v, 1, 65536, &n))
+                    return "--while-away needs bytes from 1 to 65536, got " + v;
+                s.o.reconnect.whileAway = static_cast<int>(n);
+                s.haveWhileAway = true;
+                return std::string();
             });
         const char* latency = kLatencyGroup;
         add("--frames", "N", latency, "frames per run (default 1000)", V,
@@ -362,11 +402,33 @@ std::string CheckTogether(ParseState& s) {
         if (!s.haveConnect && !s.haveListen)
             return "--connect HOST:PORT or --listen PORT is missing";
     }
+    // A station in Server Mode waits for its device with --accept-timeout instead.
+    if (s.haveWaitForServer && (s.haveListen || !o.stations.empty()))
+        return "--wait-for-server goes with --connect (Server Mode waits with --accept-timeout)";
     // A sweep changes the serial settings between runs: the device server's side must follow,
     // which only RFC 2217 can ask of it.
     if (!o.sweeps.empty() && !o.rfc2217)
         return "--sweep needs --rfc2217: the device server's serial side is set to each "
                "combination through it";
+    if (o.test != RunnerOptions::Test::Reconnect && (s.haveCycles || s.haveWhileAway))
+        return std::string(s.haveCycles ? "--cycles" : "--while-away") +
+               " goes with --test reconnect";
+    if (o.test == RunnerOptions::Test::Reconnect) {
+        if (!o.stations.empty() || !o.sweeps.empty() || s.haveListen)
+            return "--test reconnect takes one device it connects to: leave out --listen, "
+                   "--station, --stations and --sweep";
+        if (o.rfc2217)
+            return "--test reconnect takes a raw TCP link: leave out --rfc2217";
+        if (!o.data.file.empty() || o.data.randomSize > 0 || s.haveDirection || s.haveRepeat ||
+            s.haveStartDelay)
+            return "--test reconnect sends its own blocks: leave out --file, --random, "
+                   "--direction, --repeat and --start-delay";
+        if (!s.latencyOption.empty())
+            return s.latencyOption + " goes with --test latency";
+        if (s.haveToggles)
+            return "--toggles goes with --test lines";
+        return {};
+    }
     if (!o.scriptPath.empty()) {
         // The script says what is sent, when, and how often.
         if (!s.testWord.empty())
@@ -440,8 +502,8 @@ std::vector<OptionInfo> OptionTable() {
 
 ParsedArguments ParseArguments(const std::vector<std::string>& args) {
     ParsedArguments result;
-    ParseState state{result.options, false, false,  false, false, false,
-                     false,          {},    "both", {},    false, false};
+    ParseState state{result.options, false, false, false, false, false, false, {},
+                     "both",         {},    false, false, false};
     // LineSettings' defaults are the window's: 57600 baud, 8N1, no flow control.
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i], value;

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QXmlStreamWriter>
 
+#include <cstdio>
+
 #include "runner/ScriptReport.h"
 #include "runner/TestKind.h"
 #include "transfer/PassVerdict.h"
@@ -76,6 +78,13 @@ QJsonValue LinesJson(const std::optional<LinesReport>& lines) {
     return QJsonObject{{"lines", out}, {"link_lost", lines->linkLost}, {"ok", lines->Ok()}};
 }
 
+QJsonArray ReconnectJson(const std::vector<ReconnectCycle>& cycles) {
+    QJsonArray out;
+    for (const ReconnectCycle& c : cycles)
+        out.append(ReconnectCycleJson(c));
+    return out;
+}
+
 // A session error is a "setup" case of its own, except the device server's refusal of the serial
 // settings, which its "rfc2217 settings" case carries, and a link that failed while a script ran,
 // which the case of the script's line carries.
@@ -122,6 +131,16 @@ std::string RemoteAppliedLine(const SessionReport& report) {
     return "rfc2217: the device server applied " + report.options.settings.Readable();
 }
 
+std::string ServerWaitLine(const SessionReport& report) {
+    const RunnerOptions::Link& link = report.options.link;
+    const ServerWait wait = report.serverWait.value_or(ServerWait{});
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f", wait.seconds);
+    return "connect: the device server at " + link.host + ":" + std::to_string(link.port) +
+           " accepted after " + seconds + " s (" + CountOf(wait.attempts, "attempt", "attempts") +
+           ")";
+}
+
 QJsonObject RunObject(const RunReport& run) {
     QJsonObject j = KindOf(run).RunJson(run);
     j["run"] = run.number;
@@ -155,6 +174,17 @@ QJsonObject JsonReportObject(const SessionReport& r) {
     if (o.link.mode == RunnerOptions::Net::Connect) {
         network["address"] = Q(o.link.host);
         network["host"] = Q(o.link.hostName.empty() ? o.link.host : o.link.hostName);
+        // With --wait-for-server: how long the device server took to accept (null when it
+        // never did).
+        if (o.link.waitForServerS > 0) {
+            const bool accepted = r.serverWait && r.serverWait->accepted;
+            network["wait_for_server"] = QJsonObject{
+                {"limit_seconds", o.link.waitForServerS},
+                {"accepted", accepted},
+                {"seconds", r.serverWait ? QJsonValue(r.serverWait->seconds) : QJsonValue()},
+                {"attempts", r.serverWait ? r.serverWait->attempts : 0},
+            };
+        }
     }
     QJsonArray runs;
     for (const RunReport& run : r.runs) {
@@ -177,6 +207,7 @@ QJsonObject JsonReportObject(const SessionReport& r) {
         {"lines", LinesJson(r.lines)},
         {"floor", r.floor ? QJsonValue(LatencyFloorJson(*r.floor)) : QJsonValue()},
         {"script", r.script ? QJsonValue(ScriptJson(r)) : QJsonValue()},
+        {"reconnect", r.reconnect ? QJsonValue(ReconnectJson(*r.reconnect)) : QJsonValue()},
         {"planned_runs", r.plannedRuns},
         {"runs", runs},
         {"error", r.error ? QJsonValue(QJsonObject{{"text", Q(r.error->text)},
@@ -193,7 +224,7 @@ std::vector<ReportCase> SessionCases(const SessionReport& r, const std::string& 
     const std::string prefix = label.empty() ? "" : label + " ";
     std::vector<ReportCase> cases;
     const TestKind& kind = KindOf(r.options.test);
-    if (r.interrupted && r.runs.empty() && !r.error && !r.lines && !r.script) {
+    if (r.interrupted && r.runs.empty() && !r.error && !r.lines && !r.script && !r.reconnect) {
         ReportCase c;
         c.name = prefix + "setup";
         c.state = State::Interrupted;

@@ -23,6 +23,9 @@ std::vector<std::string> RunLines(const RunReport& run, int plannedRuns);
 // The line on stdout once the device server applied every setting:
 // "rfc2217: the device server applied 38400 8N1, no flow control".
 std::string RemoteAppliedLine(const SessionReport& report);
+// With --wait-for-server, once the device server accepted: "connect: the device server at
+// 127.0.0.1:7000 accepted after 2.134 s (9 attempts)".
+std::string ServerWaitLine(const SessionReport& report);
 // One run's figures as a JSON object (with "run"); an interrupted run's result is
 // "interrupted" and its exit code 130, whatever the test.
 QJsonObject RunObject(const RunReport& run);

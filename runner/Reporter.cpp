@@ -76,6 +76,9 @@ public:
     void RemoteApplied(const SessionReport& report) override {
         m_out << RemoteAppliedLine(report) << "\n";
     }
+    void ServerAccepted(const SessionReport& report) override {
+        m_out << ServerWaitLine(report) << "\n";
+    }
     void TestDone(const SessionReport& report) override {
         const TestKind& kind = KindOf(report.options.test);
         for (const std::string& line : kind.SessionLines(report))
@@ -84,7 +87,8 @@ public:
             // A script stopped by a signal is told before the session marks itself interrupted.
             const bool stopped =
                 report.script && report.script->state == ScriptOutcome::State::Stopped;
-            line["exit_code"] = stopped ? int(EXIT_INTERRUPTED) : SessionExitCode(report);
+            if (!line.contains("exit_code"))
+                line["exit_code"] = stopped ? int(EXIT_INTERRUPTED) : SessionExitCode(report);
             m_r.JsonLine(m_station, m_label, std::move(line));
         }
     }

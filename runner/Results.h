@@ -11,6 +11,7 @@
 #include "runner/Latency.h"
 #include "runner/LinesCheck.h"
 #include "runner/Options.h"
+#include "runner/Reconnect.h"
 #include "transfer/PassThrough.h"
 #include "transfer/ScriptRunner.h"
 
@@ -32,6 +33,14 @@ struct SessionError {
     std::string detail;
 };
 
+// With --wait-for-server: how long the device server took to accept, and the connects it took
+// (the last the accepted one, unless it never accepted).
+struct ServerWait {
+    double seconds = 0;
+    int attempts = 0;
+    bool accepted = false;
+};
+
 struct SessionReport {
     RunnerOptions options;
     bool realBaud = false;  // the serial side is a real UART, not a pseudo-terminal
@@ -45,6 +54,9 @@ struct SessionReport {
     std::optional<RemoteSettingsReport> remote;
     // With --test lines: what followed each line (absent when the test did not start).
     std::optional<LinesReport> lines;
+    std::optional<ServerWait> serverWait;
+    // With --test reconnect: each cycle done (absent when the test did not start).
+    std::optional<std::vector<ReconnectCycle>> reconnect;
     bool interrupted = false;  // SIGINT or SIGTERM ended the session
     // A latency session's own floor: the same measurement with nothing but the kernel between
     // writer and reader (absent before it was measured).

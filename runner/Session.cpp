@@ -1,6 +1,7 @@
 #include "runner/Session.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -15,6 +16,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "platform/ModemIo.h"
@@ -200,6 +202,9 @@ int PassSession::Run() {
                 case RunnerOptions::Test::Script:
                     code = RunScript(engine);
                     break;
+                case RunnerOptions::Test::Reconnect:
+                    code = RunReconnect(engine);
+                    break;
             }
         }
         // Dropped by us at any stage: the device server stopped reading what we sent it.
@@ -224,7 +229,7 @@ int PassSession::Prepare() {
     // The line test has no data; the latency test makes its frames as it goes; a script carries
     // its own bytes: no files.
     if (m_opt.test == RunnerOptions::Test::Lines || m_opt.test == RunnerOptions::Test::Latency ||
-        m_opt.test == RunnerOptions::Test::Script)
+        m_opt.test == RunnerOptions::Test::Script || m_opt.test == RunnerOptions::Test::Reconnect)
         return EXIT_VERIFIED;
     const std::string pattern = QDir::tempPath().toStdString() + "/vaskel-passthrough-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
@@ -299,27 +304,8 @@ int PassSession::BringUpLinks(TerminalEngine& engine) {
                          });
     }
     const std::string where = m_opt.link.host + ":" + std::to_string(m_opt.link.port);
-    if (m_opt.link.mode == RunnerOptions::Net::Connect) {
-        platform::Result outcome = engine.net.Connect(m_opt.link.host, m_opt.link.port);
-        if (outcome && engine.net.IsConnecting()) {
-            // The connect ends by itself within its time-out, connected or failed.
-            QEventLoop loop;
-            QObject::connect(&engine.net, &NetConsole::connected, &loop, &QEventLoop::quit);
-            if (!StopQuits(loop))
-                return EXIT_INTERRUPTED;
-            QObject::connect(&engine.net, &NetConsole::connectFailed, &loop,
-                             [&](const platform::Result& failure) {
-                                 outcome = failure;
-                                 loop.quit();
-                             });
-            loop.exec();
-            if (m_stopRequested)
-                return EXIT_INTERRUPTED;
-        }
-        if (!outcome)
-            return Fail(EXIT_NETWORK_FAILED, outcome.text, where + ": " + outcome.reason);
-        return EXIT_VERIFIED;
-    }
+    if (m_opt.link.mode == RunnerOptions::Net::Connect)
+        return m_opt.link.waitForServerS > 0 ? WaitForServer(engine) : ConnectOnce(engine);
     if (const platform::Result r = engine.net.StartServer(m_opt.link.port); !r)
         return Fail(EXIT_NETWORK_FAILED, r.text,
                     "port " + std::to_string(m_opt.link.port) + ": " + r.reason);
@@ -341,6 +327,85 @@ int PassSession::BringUpLinks(TerminalEngine& engine) {
                     "No device connected to port " + std::to_string(m_opt.link.port) + " within " +
                         std::to_string(m_opt.link.acceptTimeoutS) + " s.");
     return EXIT_VERIFIED;
+}
+
+// One attempt; the failure (refused, timed out) in *failure, EXIT_INTERRUPTED on a stop.
+int PassSession::TryConnect(TerminalEngine& engine, platform::Result& outcome) {
+    outcome = engine.net.Connect(m_opt.link.host, m_opt.link.port);
+    if (outcome && engine.net.IsConnecting()) {
+        // The connect ends by itself within its time-out, connected or failed.
+        QEventLoop loop;
+        QObject::connect(&engine.net, &NetConsole::connected, &loop, &QEventLoop::quit);
+        if (!StopQuits(loop))
+            return EXIT_INTERRUPTED;
+        QObject::connect(&engine.net, &NetConsole::connectFailed, &loop,
+                         [&](const platform::Result& failure) {
+                             outcome = failure;
+                             loop.quit();
+                         });
+        loop.exec();
+        if (m_stopRequested)
+            return EXIT_INTERRUPTED;
+    }
+    return EXIT_VERIFIED;
+}
+
+int PassSession::ConnectOnce(TerminalEngine& engine) {
+    platform::Result outcome;
+    if (TryConnect(engine, outcome) == EXIT_INTERRUPTED)
+        return EXIT_INTERRUPTED;
+    if (!outcome)
+        return Fail(
+            EXIT_NETWORK_FAILED, outcome.text,
+            m_opt.link.host + ":" + std::to_string(m_opt.link.port) + ": " + outcome.reason);
+    return EXIT_VERIFIED;
+}
+
+int PassSession::WaitForServer(TerminalEngine& engine) {
+    const std::string where = m_opt.link.host + ":" + std::to_string(m_opt.link.port);
+    const int64_t limitMs = int64_t{m_opt.link.waitForServerS} * 1000;
+    m_sink.Note("waiting for the device server at " + where + " to accept (up to " +
+                std::to_string(m_opt.link.waitForServerS) + " s)");
+    QElapsedTimer clock;
+    clock.start();
+    ServerWait wait;
+    platform::Result outcome;
+    for (;;) {
+        const int64_t began = clock.elapsed();
+        ++wait.attempts;
+        if (TryConnect(engine, outcome) == EXIT_INTERRUPTED)
+            return EXIT_INTERRUPTED;
+        wait.seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+        if (outcome) {
+            wait.accepted = true;
+            m_report.serverWait = wait;
+            m_sink.ServerAccepted(m_report);
+            return EXIT_VERIFIED;
+        }
+        // The next attempt 250 ms after this one began (at once when the attempt itself took
+        // longer, a connect that timed out), as long as it starts within the limit.
+        const int64_t next = std::max<int64_t>(clock.elapsed(), began + kServerRetryMs);
+        if (next >= limitMs)
+            break;
+        QEventLoop loop;
+        QTimer pause;
+        pause.setSingleShot(true);
+        QObject::connect(&pause, &QTimer::timeout, &loop, &QEventLoop::quit);
+        if (!StopQuits(loop))
+            return EXIT_INTERRUPTED;
+        pause.start(static_cast<int>(next - clock.elapsed()));
+        loop.exec();
+        if (m_stopRequested)
+            return EXIT_INTERRUPTED;
+    }
+    m_report.serverWait = wait;
+    return Fail(EXIT_NETWORK_FAILED,
+                "The device server did not accept a connection within " +
+                    std::to_string(m_opt.link.waitForServerS) + " s",
+                where + ": " + outcome.reason + " (" +
+                    CountOf(wait.attempts, "attempt", "attempts") +
+                    ", one every 250 ms); check that the device server is powered, has finished "
+                    "starting and serves this port");
 }
 
 int PassSession::FailNotReading(TerminalEngine& engine) {
@@ -658,6 +723,119 @@ int PassSession::RunScript(TerminalEngine& engine) {
         }
     }
     m_sink.TestDone(m_report);
+    return code;
+}
+
+bool PassSession::WaitUntil(int ms, const std::function<bool()>& done) {
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer deadline, check;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    // The link threads tell the probe of each read; a short check interval sees it soon enough
+    // for figures in milliseconds.
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    if (!StopQuits(loop))
+        return false;
+    deadline.start(ms);
+    check.start(5);
+    loop.exec();
+    return done();
+}
+
+int PassSession::RunReconnect(TerminalEngine& engine) {
+    const std::string where = m_opt.link.host + ":" + std::to_string(m_opt.link.port);
+    engine.traffic.SetMeasure(&m_probe);
+    m_report.reconnect.emplace();
+    int code = EXIT_VERIFIED;
+    for (int k = 1; k <= m_opt.reconnect.cycles && !m_stopRequested; ++k) {
+        ReconnectCycle c;
+        c.number = k;
+        m_sink.Progress().Begin("cycle " + std::to_string(k) + "/" +
+                                std::to_string(m_opt.reconnect.cycles));
+        engine.net.Stop();
+        if (m_opt.reconnect.whileAway > 0) {
+            std::string away(static_cast<size_t>(m_opt.reconnect.whileAway), '\0');
+            FillPattern(m_opt.data.seed + 1000 + static_cast<uint64_t>(k), 0,
+                        reinterpret_cast<unsigned char*>(away.data()), away.size());
+            if (const platform::Result r =
+                    engine.serial.SendBytes(reinterpret_cast<const unsigned char*>(away.data()),
+                                            static_cast<int>(away.size()));
+                !r) {
+                code = Fail(EXIT_SERIAL_FAILED, r.text, m_opt.serial + ": " + r.reason);
+                break;
+            }
+            c.awaySent = m_opt.reconnect.whileAway;
+        }
+        // The device server gets the bytes sent while away, and notices the client is gone,
+        // before the next one comes (some refuse a client that comes within ~60 ms).
+        WaitUntil(kReconnectAwaySettleMs, [] { return false; });
+        if (m_stopRequested)
+            break;
+        m_probe.Clear();
+        QElapsedTimer clock;
+        clock.start();
+        platform::Result outcome;
+        if (TryConnect(engine, outcome) == EXIT_INTERRUPTED)
+            break;
+        c.connectSeconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+        c.connected = static_cast<bool>(outcome);
+        if (!c.connected) {
+            c.connectError = outcome.text + " (" + where + ": " + outcome.reason + ")";
+            m_sink.Progress().End();
+            m_report.reconnect->push_back(c);
+            m_sink.TestDone(m_report);
+            code = Fail(EXIT_NETWORK_FAILED,
+                        "Reconnect : cycle " + std::to_string(k) +
+                            ": the device server did not accept the connection",
+                        where + ": " + outcome.reason +
+                            "; check that the device server takes a new client once the "
+                            "previous one has left");
+            break;
+        }
+        // Each way its own block of the pattern, so that a stale copy of another cycle's block
+        // cannot pass for it.
+        for (PassDirection direction : {PassDirection::SerialToNet, PassDirection::NetToSerial}) {
+            const bool toNet = direction == PassDirection::SerialToNet;
+            std::string block(kReconnectBlock, '\0');
+            FillPattern(m_opt.data.seed,
+                        static_cast<uint64_t>(k * 2 + (toNet ? 0 : 1)) * kReconnectBlock,
+                        reinterpret_cast<unsigned char*>(block.data()), block.size());
+            const auto* bytes = reinterpret_cast<const unsigned char*>(block.data());
+            const platform::Result sent = toNet ? engine.serial.SendBytes(bytes, kReconnectBlock)
+                                                : engine.net.SendBytes(bytes, kReconnectBlock);
+            bool& passed = toNet ? c.serialToNet : c.netToSerial;
+            int64_t& arrived = toNet ? c.serialToNetBytes : c.netToSerialBytes;
+            // What came while away arrives first on the network side; the block must end it.
+            const auto got = [&] { return toNet ? m_probe.Net() : m_probe.Serial(); };
+            const size_t extra = toNet ? static_cast<size_t>(c.awaySent) : 0;
+            if (sent)
+                WaitUntil(kReconnectPassMs, [&] { return got().size() >= block.size() + extra; });
+            const std::string in = got();
+            if (toNet && in.size() > block.size() &&
+                in.compare(in.size() - block.size(), block.size(), block) == 0)
+                c.awayKept = static_cast<int64_t>(in.size() - block.size());
+            const size_t head = toNet ? static_cast<size_t>(c.awayKept) : 0;
+            arrived =
+                static_cast<int64_t>(std::min(in.size() - std::min(in.size(), head), block.size()));
+            passed = sent && in.size() == head + block.size() &&
+                     in.compare(head, block.size(), block) == 0;
+            if (m_stopRequested)
+                break;
+        }
+        m_sink.Progress().End();
+        m_report.reconnect->push_back(c);
+        m_sink.TestDone(m_report);
+        if (!c.Ok())
+            code = EXIT_MISMATCH;
+    }
+    engine.traffic.SetMeasure(nullptr);
+    if (m_stopRequested)
+        return EXIT_INTERRUPTED;
     return code;
 }
 

@@ -9,12 +9,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "runner/Latency.h"
 #include "runner/Options.h"
 #include "runner/Progress.h"
+#include "runner/Reconnect.h"
 #include "runner/Results.h"
 #include "runner/StopSignals.h"
 
@@ -28,6 +30,8 @@ public:
     virtual void Failed(const SessionError& error) = 0;
     // The device server applied every serial setting asked of it.
     virtual void RemoteApplied(const SessionReport& report) = 0;
+    // With --wait-for-server: the device server accepted the connection (report.serverWait).
+    virtual void ServerAccepted(const SessionReport& report) = 0;
     // The test's own results are in (the line test's lines).
     virtual void TestDone(const SessionReport& report) = 0;
     // A run ended, finished or interrupted: the last of report.runs.
@@ -35,6 +39,9 @@ public:
     // The progress line of the run under way.
     virtual ProgressLine& Progress() = 0;
 };
+
+// How often --wait-for-server tries to connect, in milliseconds.
+constexpr int64_t kServerRetryMs = 250;
 
 class PassSession {
 public:
@@ -51,12 +58,23 @@ public:
 private:
     int Prepare();
     int BringUpLinks(class TerminalEngine& engine);
+    // Client links: one attempt (its failure in `outcome`; EXIT_INTERRUPTED on a stop), one
+    // attempt that fails the session, or attempts every kServerRetryMs until the device server
+    // accepts or --wait-for-server's limit passes.
+    int TryConnect(TerminalEngine& engine, platform::Result& outcome);
+    int ConnectOnce(TerminalEngine& engine);
+    int WaitForServer(TerminalEngine& engine);
     // With --rfc2217: waits for the device server's answers to the settings asked when the link
     // came up and judges them.
     int CheckRemoteSettings(TerminalEngine& engine);
     int RunAll(TerminalEngine& engine);
     int RunLines(TerminalEngine& engine);
     int RunLatency(TerminalEngine& engine);
+    // Closes and makes the client link again, cycle after cycle, a block passed both ways
+    // after each connect.
+    int RunReconnect(TerminalEngine& engine);
+    // Waits in an event loop until `done` or `ms` pass or a stop; returns done().
+    bool WaitUntil(int ms, const std::function<bool()>& done);
     // Runs the script on both links; its figures go into the report however it ends.
     int RunScript(TerminalEngine& engine);
     // The traffic log of --log: started before the links come up, stopped (and waited for)
@@ -83,6 +101,8 @@ private:
     std::string m_outputDir;  // where captures go, with its trailing '/'
     // Latency runs' measurement: outlives the engine (and so its link threads).
     LatencyMeter m_meter;
+    // The reconnect test's view of what arrives: outlives the engine, as the meter does.
+    ReconnectProbe m_probe;
     // The script's runner and the links it sends on: made when the script starts, and kept until
     // the engine (and with it every link thread that could still be telling the runner of
     // traffic) is gone.

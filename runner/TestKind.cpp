@@ -303,6 +303,78 @@ public:
     std::string HtmlDetails(const SessionReport& r) const override { return ScriptHtml(r); }
 };
 
+// The link closed and made again, cycle after cycle: its verdicts are its cycles'. Told after
+// each cycle, so its standard output and JSON lines are the last cycle's.
+class ReconnectKind : public TestKind {
+public:
+    const char* Name() const override { return "reconnect"; }
+    const char* Title() const override { return "reconnect"; }
+    int RunExitCode(const RunReport&) const override { return 0; }
+    std::string RunMessage(const RunReport&) const override { return {}; }
+    std::vector<std::string> RunNotes(const RunReport&) const override { return {}; }
+    ReportCase RunCase(const RunReport&) const override { return {}; }
+    QJsonObject RunJson(const RunReport&) const override { return {}; }
+    std::vector<ReportCase> SessionCases(const SessionReport& r) const override {
+        std::vector<ReportCase> cases;
+        if (!r.reconnect)
+            return cases;
+        for (const ReconnectCycle& cycle : *r.reconnect) {
+            ReportCase c;
+            c.name = "cycle " + std::to_string(cycle.number);
+            c.state = cycle.Ok() ? State::Passed : State::Failed;
+            c.seconds = cycle.connectSeconds;
+            c.word = !cycle.connected ? "not-connected" : cycle.Ok() ? "passed" : "short";
+            c.message = ReconnectCycleText(cycle, r.options.reconnect.cycles);
+            if (!cycle.Ok())
+                c.why = c.message;
+            Flatten("", ReconnectCycleJson(cycle), c.properties);
+            cases.push_back(std::move(c));
+        }
+        return cases;
+    }
+    std::vector<std::string> SessionLines(const SessionReport& r) const override {
+        if (!r.reconnect || r.reconnect->empty())
+            return {};
+        return {ReconnectCycleText(r.reconnect->back(), r.options.reconnect.cycles)};
+    }
+    int SessionCode(const SessionReport& r) const override {
+        if (r.reconnect)
+            for (const ReconnectCycle& c : *r.reconnect)
+                if (!c.Ok())
+                    return c.connected ? EXIT_MISMATCH : EXIT_NETWORK_FAILED;
+        return 0;
+    }
+    QJsonObject SessionJsonLine(const SessionReport& r) const override {
+        if (!r.reconnect || r.reconnect->empty())
+            return {};
+        QJsonObject j = ReconnectCycleJson(r.reconnect->back());
+        j["test"] = Name();
+        const ReconnectCycle& last = r.reconnect->back();
+        j["result"] = last.Ok() ? "passed" : "failed";
+        // The cycle's own code: an earlier cycle's failure is on its own line.
+        j["exit_code"] = last.Ok()        ? 0
+                         : last.connected ? int(EXIT_MISMATCH)
+                                          : int(EXIT_NETWORK_FAILED);
+        return j;
+    }
+    QJsonValue DataJson(const SessionReport& r) const override {
+        return QJsonObject{{"source", "blocks"},
+                           {"block_bytes", kReconnectBlock},
+                           {"cycles", r.options.reconnect.cycles},
+                           {"while_away", r.options.reconnect.whileAway}};
+    }
+    std::vector<std::pair<std::string, std::string>> HtmlRows(
+        const SessionReport& r) const override {
+        std::string text = CountOf(r.options.reconnect.cycles, "cycle", "cycles") +
+                           ", a block of " + std::to_string(kReconnectBlock) +
+                           " bytes each way after each connect";
+        if (r.options.reconnect.whileAway > 0)
+            text += ", " + CountOf(r.options.reconnect.whileAway, "byte", "bytes") +
+                    " sent by the serial side while away";
+        return {{"reconnect", text}};
+    }
+};
+
 }  // namespace
 
 const TestKind& KindOf(RunnerOptions::Test test) {
@@ -310,7 +382,10 @@ const TestKind& KindOf(RunnerOptions::Test test) {
     static const LatencyKind latency;
     static const LinesKind lines;
     static const ScriptKind script;
+    static const ReconnectKind reconnect;
     switch (test) {
+        case RunnerOptions::Test::Reconnect:
+            return reconnect;
         case RunnerOptions::Test::Script:
             return script;
         case RunnerOptions::Test::Latency:

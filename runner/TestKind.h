@@ -36,8 +36,8 @@ public:
     virtual std::vector<std::string> SessionLines(const SessionReport&) const { return {}; }
     virtual int SessionCode(const SessionReport&) const { return 0; }
     // The JSON line of a test whose results are the session's own (a finished script), with
-    // "test" and "result" (the reporter adds "exit_code"); empty for a test whose lines are its
-    // runs.
+    // "test" and "result" (the reporter adds "exit_code" unless the line has its own); empty for
+    // a test whose lines are its runs.
     virtual QJsonObject SessionJsonLine(const SessionReport&) const { return {}; }
     // The JSON report's "data" (null for a test without data).
     virtual QJsonValue DataJson(const SessionReport& report) const = 0;

@@ -269,6 +269,135 @@ TEST(RunnerWithSer2net, RawPortIsVerifiedBothWays) {
     }
 }
 
+// --wait-for-server: a device server that starts 2 s after the program is waited for, and the
+// wait is told; one that never starts ends the session with exit 4 and what to check.
+TEST(RunnerWithSer2net, WaitForServerRetriesUntilItAcceptsOrTheLimit) {
+    const struct {
+        bool starts;
+        const char* limit;
+        int code;
+    } cases[] = {{true, "20", 0}, {false, "1", 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.starts ? "starts late" : "never starts");
+        testutil::TempDir dir;
+        Ser2netDevice device(dir.File("COM1"), {.maxConnections = 0, .startServer = false});
+        const std::string where = "127.0.0.1:" + std::to_string(device.RawPort());
+        RunnerProcess runner;
+        runner.Start({"--serial", dir.File("COM1"), "--connect", where, "--wait-for-server",
+                      c.limit, "--random", "4K", "--start-delay", "0",
+                      "--json=" + dir.File("report.json")});
+        if (c.starts) {
+            testutil::Pump(2000);
+            ASSERT_TRUE(device.Start()) << device.Log();
+        }
+        const Ran r = runner.Finish();
+        ASSERT_EQ(r.code, c.code) << r.out << r.err << device.Log();
+        const QJsonObject wait = QJsonDocument::fromJson(QByteArray::fromStdString(
+            testutil::ReadFile(dir.File("report.json"))))["network"]["wait_for_server"]
+                                     .toObject();
+        EXPECT_EQ(wait["accepted"].toBool(), c.starts);
+        if (c.starts) {
+            EXPECT_GE(wait["seconds"].toDouble(), 1.5);
+            EXPECT_GE(wait["attempts"].toInt(), 4);
+            EXPECT_TRUE(std::regex_search(
+                r.out, std::regex("connect: the device server at " + where +
+                                  " accepted after [0-9]+\\.[0-9]{3} s \\([0-9]+ attempts\\)")))
+                << r.out;
+        } else {
+            EXPECT_NE(r.err.find("The device server did not accept a connection within 1 s\n  " +
+                                 where + ": "),
+                      std::string::npos)
+                << r.err;
+            EXPECT_NE(r.err.find("attempts, one every 250 ms); check that the device server is "
+                                 "powered"),
+                      std::string::npos)
+                << r.err;
+        }
+    }
+}
+
+// --test reconnect against ser2net's raw port: every cycle connects and passes its blocks at
+// once, in every format; what the serial side sent while away is a figure, whatever it is.
+TEST(RunnerWithSer2net, ReconnectCyclesPassInEveryFormat) {
+    const struct {
+        const char* cycles;
+        const char* whileAway;  // empty: none
+    } cases[] = {{"3", ""}, {"2", "100"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("while away: ") + c.whileAway);
+        testutil::TempDir dir;
+        Ser2netDevice device(dir.File("COM1"));
+        ASSERT_TRUE(device.Ready()) << device.Log();
+        std::vector<std::string> args{"--serial",
+                                      dir.File("COM1"),
+                                      "--connect",
+                                      "127.0.0.1:" + std::to_string(device.RawPort()),
+                                      "--test",
+                                      "reconnect",
+                                      "--cycles",
+                                      c.cycles,
+                                      "--json=" + dir.File("r.json"),
+                                      "--jsonl",
+                                      dir.File("r.jsonl"),
+                                      "--junit",
+                                      dir.File("r.xml"),
+                                      "--report",
+                                      dir.File("r.html")};
+        if (*c.whileAway)
+            args.insert(args.end(), {"--while-away", c.whileAway});
+        const Ran r = RunProgram(args);
+        ASSERT_EQ(r.code, 0) << r.out << r.err << device.Log();
+        const int cycles = std::stoi(c.cycles);
+        const std::vector<std::string> lines = Lines(r.out);
+        ASSERT_EQ(lines.size(), static_cast<size_t>(cycles)) << r.out;
+        const std::regex line("cycle [0-9]/" + std::string(c.cycles) +
+                              ": connected in [0-9]+\\.[0-9]{2} ms, data passed at once both "
+                              "ways" +
+                              (*c.whileAway ? "; (kept [0-9]+ of 100 bytes sent while away|the "
+                                              "100 bytes sent while away were dropped)"
+                                            : ""));
+        for (const std::string& l : lines)
+            EXPECT_TRUE(std::regex_match(l, line)) << l;
+        const QJsonArray json = QJsonDocument::fromJson(QByteArray::fromStdString(
+                                                            testutil::ReadFile(dir.File("r.json"))))
+                                    .object()["reconnect"]
+                                    .toArray();
+        ASSERT_EQ(json.size(), cycles);
+        for (const QJsonValue& cycle : json) {
+            EXPECT_TRUE(cycle["ok"].toBool());
+            EXPECT_GT(cycle["connect_seconds"].toDouble(), 0);
+            EXPECT_EQ(cycle["away_sent"].toInt(), *c.whileAway ? 100 : 0);
+        }
+        EXPECT_EQ(Lines(testutil::ReadFile(dir.File("r.jsonl"))).size(),
+                  static_cast<size_t>(cycles));
+        const std::string junit = testutil::ReadFile(dir.File("r.xml"));
+        EXPECT_NE(junit.find("name=\"cycle " + std::string(c.cycles) + "\""), std::string::npos)
+            << junit;
+        EXPECT_NE(testutil::ReadFile(dir.File("r.html")).find("cycle 1"), std::string::npos);
+    }
+}
+
+// socat serves one client only: the first reconnect is refused, which ends the test with exit 4
+// and the cycle named, in the summary and in the JSON lines.
+TEST(RunnerWithSocatOnce, ReconnectRefusedNamesTheCycle) {
+    testutil::TempDir dir;
+    const int port = testutil::FreePort();
+    SocatDevice device(dir.File("COM1"), SocatDevice::Mode::Listen, port);
+    ASSERT_TRUE(device.Ready());
+    const Ran r =
+        RunProgram({"--serial", dir.File("COM1"), "--connect", "127.0.0.1:" + std::to_string(port),
+                    "--test", "reconnect", "--cycles", "3", "--jsonl", dir.File("r.jsonl")});
+    ASSERT_EQ(r.code, 4) << r.out << r.err;
+    EXPECT_NE(r.err.find("Reconnect : cycle 1: the device server did not accept the connection"),
+              std::string::npos)
+        << r.err;
+    const std::vector<std::string> lines = Lines(testutil::ReadFile(dir.File("r.jsonl")));
+    ASSERT_EQ(lines.size(), 1u);
+    const QJsonObject line = QJsonDocument::fromJson(QByteArray::fromStdString(lines[0])).object();
+    EXPECT_FALSE(line["connected"].toBool());
+    EXPECT_EQ(line["exit_code"].toInt(), 4);
+}
+
 TEST(RunnerWithSer2net, TelnetPortDoublingEachFFIsAMismatch) {
     testutil::TempDir dir;
     Ser2netDevice device(dir.File("COM1"));

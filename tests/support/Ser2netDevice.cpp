@@ -52,7 +52,8 @@ bool Terminate(testutil::ChildProcess& process) {
 
 }  // namespace
 
-Ser2netDevice::Ser2netDevice(const std::string& comLink) : m_servedLink(m_dir.File("served")) {
+Ser2netDevice::Ser2netDevice(const std::string& comLink, Options options)
+    : m_options(options), m_servedLink(m_dir.File("served")) {
     // The pair: both ends raw, so that every byte passes as it is.
     if (!m_socat.Start({"socat", "-b65536", "pty,rawer,echo=0,link=" + comLink,
                         "pty,rawer,echo=0,link=" + m_servedLink}))
@@ -65,22 +66,39 @@ Ser2netDevice::Ser2netDevice(const std::string& comLink) : m_servedLink(m_dir.Fi
             },
             5000))
         return;
+    m_pairReady = true;
+    PickPorts();
+    if (!m_options.startServer)
+        return;
     // A port found free can be taken by someone else before ser2net binds it: then again, on
     // other ports.
-    for (int attempt = 0; attempt < 3 && !m_ready; ++attempt)
+    for (int attempt = 0; attempt < 3 && !m_ready; ++attempt) {
+        if (attempt > 0)
+            PickPorts();
         m_ready = StartServer();
+    }
 }
 
-bool Ser2netDevice::StartServer() {
+bool Ser2netDevice::Start() {
+    m_ready = m_pairReady && !m_ser2net.Running() && StartServer();
+    return m_ready;
+}
+
+void Ser2netDevice::PickPorts() {
     // Two distinct free ports; the kernel may hand out the same one twice in a row.
     m_rawPort = testutil::FreePort();
     do
         m_telnetPort = testutil::FreePort();
     while (m_telnetPort == m_rawPort);
+}
 
+bool Ser2netDevice::StartServer() {
     // `local`: no modem control on the served end (a pty has none). ser2net opens the device at
     // 115200 8N1 for each client; over RFC 2217 the client may change that for its link.
-    const std::string device = "  connector: serialdev," + m_servedLink + ",115200n81,local\n";
+    std::string device = "  connector: serialdev," + m_servedLink + ",115200n81,local\n";
+    if (m_options.maxConnections > 0)
+        device +=
+            "  options:\n    max-connections: " + std::to_string(m_options.maxConnections) + "\n";
     testutil::WriteFile(m_dir.File("ser2net.yaml"),
                         "%YAML 1.1\n"
                         "---\n"

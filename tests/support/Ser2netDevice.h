@@ -28,12 +28,24 @@
 
 class Ser2netDevice {
 public:
+    struct Options {
+        // ser2net's max-connections for both ports: that many clients share the device at once
+        // (0: ser2net's default, one).
+        int maxConnections = 0;
+        // False: only the pty pair runs and the ports are chosen; Start() starts ser2net later
+        // (a device server still booting).
+        bool startServer = true;
+    };
     // `comLink`: where the program's end of the pty pair appears (a path of the test's own).
-    explicit Ser2netDevice(const std::string& comLink);
+    explicit Ser2netDevice(const std::string& comLink) : Ser2netDevice(comLink, Options{}) {}
+    Ser2netDevice(const std::string& comLink, Options options);
     ~Ser2netDevice();
     Ser2netDevice(const Ser2netDevice&) = delete;
     Ser2netDevice& operator=(const Ser2netDevice&) = delete;
 
+    // Starts ser2net of a device made with startServer = false, on the ports chosen then; true
+    // once both listen.
+    bool Start();
     // Both processes run, both ports listen on 127.0.0.1.
     bool Ready() const { return m_ready; }
     int RawPort() const { return m_rawPort; }
@@ -49,9 +61,13 @@ public:
     std::string Log() const;
 
 private:
-    // Writes the configuration for two fresh ports and starts ser2net; true once both listen.
+    // Chooses two free ports.
+    void PickPorts();
+    // Writes the configuration for the chosen ports and starts ser2net; true once both listen.
     bool StartServer();
 
+    Options m_options;
+    bool m_pairReady = false;
     testutil::TempDir m_dir;
     testutil::ChildProcess m_socat;
     testutil::ChildProcess m_ser2net;
