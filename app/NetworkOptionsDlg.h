@@ -25,6 +25,8 @@ struct NetworkOptions {
     bool notifications = true;
     // How long the device server has to answer the option and each setting (seconds).
     int answerTimeoutS = 2;
+    // A client link the device server closes, or that is lost, is made again by itself.
+    bool reconnect = false;
 
     bool operator==(const NetworkOptions&) const = default;
 };
@@ -52,4 +54,5 @@ private:
     QRadioButton* m_askNone = nullptr;
     QCheckBox* m_notifications = nullptr;
     QSpinBox* m_answerTimeout = nullptr;
+    QCheckBox* m_reconnect = nullptr;
 };
