@@ -84,15 +84,12 @@ void CTerminalDlg::ShowConnectAttempt(bool attempting) {
 }
 
 void CTerminalDlg::OnNetConnected() {
-    // A link made again by itself keeps what the console showed before it went.
-    const bool reconnected = m_deviceServer->Reconnecting();
-    m_deviceServer->StopReconnecting();
+    m_deviceServer->StopReconnecting();  // a link made again by itself is up
     ShowConnectAttempt(false);
     // The rest of the Connect command. The user may have typed meanwhile: the controls are read
     // first, so that the copy back at the end keeps what they hold.
     const bool exchanged = UpdateData(true);
-    if (!reconnected)
-        m_strNetConsole.clear();  // emptied by the command; nothing has been received yet
+    m_strNetConsole.clear();  // emptied by the command; nothing has been received yet
     GetDlgItem(IDC_EDIT_IP_PORT)->setEnabled(false);
     m_ipAddress->setEnabled(false);
     SetStatusText(" Connected : " + m_ipAddress->text().toStdString() + ":" +
