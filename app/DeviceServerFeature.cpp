@@ -30,7 +30,11 @@ LineSettings SerialLineLists::Settings() const {
 
 CDeviceServerFeature::CDeviceServerFeature(TerminalEngine& engine, const SerialLineLists& lists,
                                            CStatusLine& status, QWidget* window)
-    : m_engine(engine), m_lists(lists), m_status(status), m_window(window) {
+    : m_engine(engine),
+      m_lists(lists),
+      m_status(status),
+      m_window(window),
+      m_reconnect(engine.net, status, [this] { PassNetOptions(); }) {
     NetConsole& net = m_engine.net;
     connect(&net, &NetConsole::remoteSettingsChecked, this,
             &CDeviceServerFeature::OnRemoteSettingsChecked);
@@ -65,6 +69,13 @@ void CDeviceServerFeature::OnNetworkOptions() {
 
 void CDeviceServerFeature::PassNetOptions() {
     m_engine.net.SetRemotePortOptions(ToRemotePortOptions(m_netOptions, m_lists.Settings()));
+}
+
+bool CDeviceServerFeature::StartReconnecting(const std::string& address, unsigned port) {
+    if (!m_netOptions.reconnect)
+        return false;
+    m_reconnect.Start(address, port);
+    return true;
 }
 
 void CDeviceServerFeature::SetTip(const std::string& tip) {
@@ -123,6 +134,7 @@ void CDeviceServerFeature::OnLinkDropped(const QString& text) {
     SetTip("Link dropped: " + text.toStdString() +
            "\nThe device server kept sending requests without reading the replies; check the "
            "device server and its network port.");
+    m_reconnect.Restate();  // the cause leads the reconnecting's texts
 }
 
 // A server that refuses or never answers the option is told also when no settings were asked.

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/DialogFeature.h"
+#include "app/LinkReconnector.h"
 #include "app/NetworkOptionsDlg.h"
 
 class CStatusLine;
@@ -46,6 +47,14 @@ public:
     // stand now.
     void PassNetOptions();
 
+    // The device server closed the client link, or it was lost, and the window shows it idle:
+    // with "Reconnect automatically" on, the link's address and port are tried again from now
+    // on. True when they are.
+    bool StartReconnecting(const std::string& address, unsigned port);
+    // Disconnect: no further try (a try in progress is the caller's to stop).
+    void StopReconnecting() { m_reconnect.Stop(); }
+    bool Reconnecting() const { return m_reconnect.Active(); }
+
 private:
     // A new link: nothing has been told of its device server yet.
     void OnNewLink();
@@ -70,4 +79,5 @@ private:
     // Lets a run of list changes (a wheel over the baud list) end before the device server is
     // asked again.
     QTimer m_remoteApplyTimer;
+    CLinkReconnector m_reconnect;
 };

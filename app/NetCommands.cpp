@@ -29,10 +29,13 @@ void CTerminalDlg::DisconnectNet() {
 }
 
 void CTerminalDlg::OnButtonIpConnect() {
-    if (Net().IsConnecting())
+    // While reconnecting the button is Disconnect, also during a try.
+    const bool reconnecting = m_deviceServer->Reconnecting();
+    if (Net().IsConnecting() && !reconnecting)
         return;  // one attempt at a time: its outcome ends the command
     const bool valid = UpdateData(true);
-    if (NetConnected()) {
+    if (NetConnected() || reconnecting) {
+        m_deviceServer->StopReconnecting();
         DisconnectNet();
         UpdateData(false);
         return;
@@ -81,6 +84,7 @@ void CTerminalDlg::ShowConnectAttempt(bool attempting) {
 }
 
 void CTerminalDlg::OnNetConnected() {
+    m_deviceServer->StopReconnecting();  // a link made again by itself is up
     ShowConnectAttempt(false);
     // The rest of the Connect command. The user may have typed meanwhile: the controls are read
     // first, so that the copy back at the end keeps what they hold.
@@ -100,8 +104,27 @@ void CTerminalDlg::OnNetConnected() {
 // Ends the command right after its message, as every failed Connect does: the console stays
 // idle and the members are not copied back.
 void CTerminalDlg::OnNetConnectFailed(const platform::Result& failure) {
+    if (m_deviceServer->Reconnecting())
+        return;  // the status line names the next try, its tooltip this failure
     ShowConnectAttempt(false);
     ui::MessageBox(failure.text, failure.reason);
+}
+
+// Back to idle as the Disconnect command goes, so the status line says so at once. No member
+// changes here, so there is no exchange: the lines being typed and the list choices not yet used
+// stay as the user left them.
+void CTerminalDlg::OnNetFarEndClosed() {
+    DisconnectNet();
+    if (m_deviceServer->StartReconnecting(Net().Address(), Net().Port()))
+        ShowReconnecting();
+}
+
+void CTerminalDlg::ShowReconnecting() {
+    m_bConnectHadFocus = false;  // the button keeps its focus: it stays enabled
+    m_btnConnect->setText(QStringLiteral("Disconnect"));
+    for (QWidget* control : {static_cast<QWidget*>(m_chkServerMode),
+                             static_cast<QWidget*>(m_ipAddress), GetDlgItem(IDC_EDIT_IP_PORT)})
+        control->setEnabled(false);
 }
 
 void CTerminalDlg::OnCheckServerMode() {

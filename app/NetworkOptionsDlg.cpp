@@ -97,6 +97,13 @@ CNetworkOptionsDlg::CNetworkOptionsDlg(const NetworkOptions& options, QWidget* p
     remoteLayout->addWidget(m_notifications);
     remoteLayout->addLayout(answerLayout);
 
+    m_reconnect = Named(new QCheckBox(QStringLiteral("Reconnect automatically"), this),
+                        QStringLiteral("Reconnect automatically"));
+    m_reconnect->setToolTip(
+        QStringLiteral("When the device server closes the client link or it is lost, connect "
+                       "again to the same address and port, waiting 0.5 s and then up to 8 s "
+                       "between tries, until the link is up or you press Disconnect."));
+
     auto* note = new QLabel(
         QStringLiteral("These options apply to the next link: a link that is up keeps its own."),
         this);
@@ -115,6 +122,7 @@ CNetworkOptionsDlg::CNetworkOptionsDlg(const NetworkOptions& options, QWidget* p
     layout->addWidget(protocol);
     layout->addWidget(framing);
     layout->addWidget(m_remote);
+    layout->addWidget(m_reconnect);
     layout->addWidget(note);
     layout->addWidget(buttons);
 
@@ -123,6 +131,7 @@ CNetworkOptionsDlg::CNetworkOptionsDlg(const NetworkOptions& options, QWidget* p
     (options.askSerialSettings ? m_askLists : m_askNone)->setChecked(true);
     m_notifications->setChecked(options.notifications);
     m_answerTimeout->setValue(options.answerTimeoutS);
+    m_reconnect->setChecked(options.reconnect);
     connect(m_rfc2217, &QRadioButton::toggled, this, &CNetworkOptionsDlg::UpdateEnabled);
     connect(m_udp, &QRadioButton::toggled, this, &CNetworkOptionsDlg::UpdateEnabled);
     UpdateEnabled();
@@ -135,6 +144,7 @@ NetworkOptions CNetworkOptionsDlg::Options() const {
     options.askSerialSettings = m_askLists->isChecked();
     options.notifications = m_notifications->isChecked();
     options.answerTimeoutS = m_answerTimeout->value();
+    options.reconnect = m_reconnect->isChecked();
     return options;
 }
 

@@ -27,6 +27,8 @@ struct NetworkOptions {
     // How long the device server has to answer the option and each setting (seconds).
     int answerTimeoutS = 2;
     NetProtocol protocol = NetProtocol::Tcp;
+    // A client link the device server closes, or that is lost, is made again by itself.
+    bool reconnect = false;
 
     bool operator==(const NetworkOptions&) const = default;
 };
@@ -57,4 +59,5 @@ private:
     QRadioButton* m_askNone = nullptr;
     QCheckBox* m_notifications = nullptr;
     QSpinBox* m_answerTimeout = nullptr;
+    QCheckBox* m_reconnect = nullptr;
 };

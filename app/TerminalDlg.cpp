@@ -369,6 +369,7 @@ void CTerminalDlg::DestroyWindow() {
     // half typed would stop with a prompt.
     if (SerialOpen())
         ClosePort();
+    m_deviceServer->StopReconnecting();
     if (NetConnected())
         DisconnectNet();
     // Whatever is left (a port or link the commands did not end) goes with the window.
@@ -417,10 +418,7 @@ void CTerminalDlg::ConnectEngine() {
     connect(&net, &NetConsole::acceptPaused, this, [this](const QString& reason) {
         SetStatusText(" Server paused : " + reason.toStdString());
     });
-    // The device closed the client link: back to idle as the Disconnect command goes, so the
-    // status line says so at once. No member changes here, so there is no exchange: the lines
-    // being typed and the list choices not yet used stay as the user left them.
-    connect(&net, &NetConsole::farEndClosed, this, [this] { DisconnectNet(); });
+    connect(&net, &NetConsole::farEndClosed, this, &CTerminalDlg::OnNetFarEndClosed);
     connect(&transfer, &PassThrough::timedOut, this, [this](CaptureLink link) {
         OnTimer(link == CaptureLink::Serial ? IDT_SERIAL_TIMEOUT : IDT_NETWORK_TIMEOUT);
     });

@@ -194,6 +194,12 @@ private:
     // The outcome of the client connect that OnButtonIpConnect started.
     void OnNetConnected();
     void OnNetConnectFailed(const platform::Result& failure);
+    // The device closed the client link: idle as after Disconnect, then reconnecting when the
+    // network options say so.
+    void OnNetFarEndClosed();
+    // While the link is being made again, the button is Disconnect (it stops the reconnecting)
+    // and the controls that would change what is reached are disabled.
+    void ShowReconnecting();
     // While a client connect is in progress, the controls that would start another one or change
     // what it connects to are disabled; `attempting` false puts them back.
     void ShowConnectAttempt(bool attempting);

@@ -437,7 +437,7 @@ int FreePort() {
 
 namespace testutil {
 
-FullListener::FullListener() {
+FullListener::FullListener(int wantedPort) : port(wantedPort) {
     fd = ListenLoopback(&port, 0);
     if (fd < 0)
         return;

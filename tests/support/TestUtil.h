@@ -161,9 +161,10 @@ int FreePort();
 
 // A loopback listener whose accept queue is full: the kernel drops further handshakes, so a
 // connect to `port` is neither made nor refused until the connector gives up. `full` is false
-// when the kernel did not drop them (net.ipv4.tcp_abort_on_overflow set).
+// when the kernel did not drop them (net.ipv4.tcp_abort_on_overflow set). `wantedPort` 0: any
+// free one.
 struct FullListener {
-    FullListener();
+    explicit FullListener(int wantedPort = 0);
     ~FullListener();
     FullListener(const FullListener&) = delete;
     FullListener& operator=(const FullListener&) = delete;
