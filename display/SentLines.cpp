@@ -56,10 +56,9 @@ void FormatWithSent(const unsigned char* bytes, int n,
     // The timestamps are chosen over the whole history, then each part between two sent lines
     // is formed with its own (every one given is marked): a part never marks a start that the
     // whole history would not.
-    static std::vector<CRingBuffer::ChunkStart> marked;
-    static std::vector<CRingBuffer::ChunkStart> partMarks;
-    static std::string part;
-    marked.clear();
+    std::vector<CRingBuffer::ChunkStart> marked;
+    std::vector<CRingBuffer::ChunkStart> partMarks;
+    std::string part;
     if (starts)
         for (size_t k = 0; k < starts->size(); ++k)
             if (ChunkStartMarked(*starts, k, gapNs))

@@ -1,8 +1,6 @@
 #include "serial/EncodeSendLine.h"
 
-namespace {
-
-int HexValue(char c) {
+int HexDigitValue(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'A' && c <= 'F')
@@ -11,8 +9,6 @@ int HexValue(char c) {
         return c - 'a' + 10;
     return -1;
 }
-
-}  // namespace
 
 int EncodeSendLine(std::string_view text, unsigned char* out, int capacity) {
     const size_t L = text.size();
@@ -33,7 +29,7 @@ int EncodeSendLine(std::string_view text, unsigned char* out, int capacity) {
             ++i;
             continue;
         }
-        const int h = HexValue(text[i + 2]);
+        const int h = HexDigitValue(text[i + 2]);
         if (h < 0) {
             // Not an escape after all: the backslash goes out, "x" and what follows are read
             // as ordinary characters.
@@ -47,7 +43,7 @@ int EncodeSendLine(std::string_view text, unsigned char* out, int capacity) {
             emit(static_cast<unsigned char>(h));
             break;
         }
-        const int d = HexValue(text[i]);
+        const int d = HexDigitValue(text[i]);
         if (d >= 0) {
             if (!emit(static_cast<unsigned char>(h * 16 + d)))
                 break;

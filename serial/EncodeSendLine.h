@@ -9,6 +9,9 @@
 // input, so a capacity of text.size() always holds the whole line.
 int EncodeSendLine(std::string_view text, unsigned char* out, int capacity);
 
+// The value of one hex digit (either case); -1 for any other character.
+int HexDigitValue(char c);
+
 // What goes after a typed line (never after a file): nothing, CR, LF or CR LF.
 enum class LineEnding { None, CR, LF, CRLF };
 // The ending's bytes: "", "\r", "\n", "\r\n".

@@ -2,17 +2,9 @@
 
 #include <algorithm>
 
-namespace {
+#include "serial/EncodeSendLine.h"
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
+namespace {
 
 bool Blank(char c) {
     return c == ' ' || c == '\t';
@@ -48,7 +40,7 @@ std::optional<HexPairsError> ParseHexPairs(std::string_view line, std::vector<un
             ++position;
             continue;
         }
-        const int high = HexDigit(line[i]);
+        const int high = HexDigitValue(line[i]);
         const std::string_view first = character(i);
         if (high < 0) {
             // A stray character: shown with the one after it when that is part of the same word.
@@ -61,7 +53,7 @@ std::optional<HexPairsError> ParseHexPairs(std::string_view line, std::vector<un
         const size_t next = i + 1;
         if (next == line.size() || Blank(line[next]))
             return HexPairsError{std::string(first), position, true};
-        const int low = HexDigit(line[next]);
+        const int low = HexDigitValue(line[next]);
         if (low < 0)
             return HexPairsError{std::string(first) + std::string(character(next)), position + 1,
                                  false};
