@@ -28,6 +28,7 @@ RemotePortOptions ToRemotePortOptions(const NetworkOptions& options,
                                       const LineSettings& serialLists) {
     RemotePortOptions remote;
     remote.protocol = options.protocol;
+    remote.udpLocalPort = options.protocol == NetProtocol::Udp ? options.udpLocalPort : 0;
     // The Com Port Control option is spoken over TCP only.
     remote.framing = options.protocol == NetProtocol::Udp ? LinkFraming::Raw : options.framing;
     remote.notifications = options.notifications;
@@ -51,9 +52,21 @@ CNetworkOptionsDlg::CNetworkOptionsDlg(const NetworkOptions& options, QWidget* p
     protocol->setObjectName(QStringLiteral("Protocol"));
     m_tcp = Named(new QRadioButton(QStringLiteral("TCP"), protocol), QStringLiteral("TCP"));
     m_udp = Named(new QRadioButton(QStringLiteral("UDP"), protocol), QStringLiteral("UDP"));
+    // 0 reads "Any free port"; the port in use is shown in the status line's tooltip.
+    m_udpLocalPort = Named(new QSpinBox(protocol), QStringLiteral("Local port"));
+    m_udpLocalPort->setRange(0, 65535);
+    m_udpLocalPort->setSpecialValueText(QStringLiteral("Any free port"));
+    m_udpLocalPort->setToolTip(
+        QStringLiteral("The UDP port this program sends from and receives on. Set it to the "
+                       "port the device server sends its datagrams to when it has a fixed peer."));
+    auto* localLabel = new QLabel(QStringLiteral("Local port"), protocol);
+    localLabel->setBuddy(m_udpLocalPort);
     auto* protocolLayout = new QHBoxLayout(protocol);
     protocolLayout->addWidget(m_tcp);
     protocolLayout->addWidget(m_udp);
+    protocolLayout->addSpacing(16);
+    protocolLayout->addWidget(localLabel);
+    protocolLayout->addWidget(m_udpLocalPort);
     protocolLayout->addStretch();
 
     auto* framing = new QGroupBox(QStringLiteral("Network link"), this);
@@ -132,6 +145,7 @@ CNetworkOptionsDlg::CNetworkOptionsDlg(const NetworkOptions& options, QWidget* p
     m_notifications->setChecked(options.notifications);
     m_answerTimeout->setValue(options.answerTimeoutS);
     m_reconnect->setChecked(options.reconnect);
+    m_udpLocalPort->setValue(static_cast<int>(options.udpLocalPort));
     connect(m_rfc2217, &QRadioButton::toggled, this, &CNetworkOptionsDlg::UpdateEnabled);
     connect(m_udp, &QRadioButton::toggled, this, &CNetworkOptionsDlg::UpdateEnabled);
     UpdateEnabled();
@@ -145,6 +159,7 @@ NetworkOptions CNetworkOptionsDlg::Options() const {
     options.notifications = m_notifications->isChecked();
     options.answerTimeoutS = m_answerTimeout->value();
     options.reconnect = m_reconnect->isChecked();
+    options.udpLocalPort = static_cast<unsigned>(m_udpLocalPort->value());
     return options;
 }
 
@@ -153,5 +168,6 @@ NetworkOptions CNetworkOptionsDlg::Options() const {
 void CNetworkOptionsDlg::UpdateEnabled() {
     const bool tcp = !m_udp->isChecked();
     m_framing->setEnabled(tcp);
+    m_udpLocalPort->setEnabled(!tcp);
     m_remote->setEnabled(tcp && m_rfc2217->isChecked());
 }

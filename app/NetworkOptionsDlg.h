@@ -29,6 +29,9 @@ struct NetworkOptions {
     NetProtocol protocol = NetProtocol::Tcp;
     // A client link the device server closes, or that is lost, is made again by itself.
     bool reconnect = false;
+    // UDP only: the local port datagrams go out from and come back to (0: any free one). A device
+    // server with a fixed peer is configured to send to this port.
+    unsigned udpLocalPort = 0;
 
     bool operator==(const NetworkOptions&) const = default;
 };
@@ -51,6 +54,7 @@ private:
 
     QRadioButton* m_tcp = nullptr;
     QRadioButton* m_udp = nullptr;
+    QSpinBox* m_udpLocalPort = nullptr;
     QGroupBox* m_framing = nullptr;
     QRadioButton* m_raw = nullptr;
     QRadioButton* m_rfc2217 = nullptr;

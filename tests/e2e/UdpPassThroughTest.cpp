@@ -1,9 +1,11 @@
 // The network link over UDP as the user sets it up: "UDP" in Network Options, socat as the device
 // server (a pty on its serial side, UDP datagrams on its network side), the program in Server
-// Mode. Typed lines and File Send cross the device both ways.
+// Mode or as a client on a chosen local port. Typed lines and File Send cross the device both
+// ways.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTimer>
 
 #include <sys/stat.h>
@@ -121,6 +123,50 @@ TEST_F(UdpPassThrough, ChosenInNetworkOptionsLinesAndFilesCrossBothWays) {
     EXPECT_TRUE(Transfer(IDC_BTN_FILE_SEND_NETWORK, "n.bin", content) == content);
     EXPECT_GE(testutil::MsSince(start), 1800);  // 23058 bytes at 11520 bytes a second
     EXPECT_TRUE(Transfer(IDC_BTN_FILE_SEND_SERIAL, "s.bin", content) == content);
+    EXPECT_TRUE(seam.messages.empty()) << seam.messages[0];
+}
+
+TEST_F(UdpPassThrough, AClientOnTheChosenLocalPortIsTheFixedPeersCounterpart) {
+    const int localPort = testutil::FreePort();
+    const int devicePort = testutil::FreePort();
+    // The device server sends only to its configured peer: the local port chosen in the options.
+    const std::string com = dir.File("COM1");
+    ASSERT_TRUE(m_socat.Start({"socat", "PTY,link=" + com + ",raw,echo=0",
+                               "UDP-DATAGRAM:127.0.0.1:" + std::to_string(localPort) +
+                                   ",bind=127.0.0.1:" + std::to_string(devicePort)}));
+    SetNetworkOptions([&](CNetworkOptionsDlg* w) {
+        auto* local = w->findChild<QSpinBox*>("Local port");
+        ASSERT_TRUE(local);
+        EXPECT_EQ(local->accessibleName(), "Local port");
+        EXPECT_EQ(local->text(), "Any free port");
+        EXPECT_FALSE(local->isEnabled());  // TCP until UDP is chosen
+        w->findChild<QAbstractButton*>("UDP")->click();
+        EXPECT_TRUE(local->isEnabled());
+        local->setValue(localPort);
+    });
+    EXPECT_EQ(dlg->Net().RemoteOptions().udpLocalPort, static_cast<unsigned>(localPort));
+
+    struct stat st {};
+    ASSERT_TRUE(testutil::WaitFor([&] { return ::lstat(com.c_str(), &st) == 0; }));
+    Click(IDC_BUTTON_OPEN);
+    ASSERT_EQ(dlg->SerialOpen(), 1);
+    SetText(IDC_IP_ADDRESS, "127.0.0.1");
+    SetText(IDC_EDIT_IP_PORT, std::to_string(devicePort));
+    Click(IDC_BUTTON_IP_CONNECT);
+    ASSERT_EQ(dlg->Net().LocalPort(), static_cast<unsigned>(localPort));
+    EXPECT_TRUE(testutil::WaitFor([&] {  // told once Connect has returned
+        return Item<QLabel>(IDC_STATIC_STATUS)
+            ->toolTip()
+            .contains(QString("UDP link: local port %1").arg(localPort));
+    }));
+
+    // The device's bytes reach the client before it has sent anything.
+    SetText(IDC_EDIT_SEND, "first");
+    Click(IDC_BUTTON_SEND);
+    ASSERT_TRUE(testutil::WaitFor([&] { return Console(IDC_REDIT_NET_DEBUG) == "first"; }));
+    SetText(IDC_EDIT_IP_MESSAGE, "back");
+    Click(IDC_BUTTON_IP_SEND);
+    ASSERT_TRUE(testutil::WaitFor([&] { return Console(IDC_REDIT_SERIAL_DEBUG) == "back"; }));
     EXPECT_TRUE(seam.messages.empty()) << seam.messages[0];
 }
 
