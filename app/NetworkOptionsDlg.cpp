@@ -56,6 +56,10 @@ CNetworkOptionsDlg::CNetworkOptionsDlg(const NetworkOptions& options, QWidget* p
     m_udpLocalPort = Named(new QSpinBox(protocol), QStringLiteral("Local port"));
     m_udpLocalPort->setRange(0, 65535);
     m_udpLocalPort->setSpecialValueText(QStringLiteral("Any free port"));
+    // Room for the special text and the arrows: the spin box sizes itself for "65535".
+    m_udpLocalPort->setMinimumWidth(
+        m_udpLocalPort->fontMetrics().horizontalAdvance(QStringLiteral("Any free port")) +
+        m_udpLocalPort->sizeHint().height() * 2);
     m_udpLocalPort->setToolTip(
         QStringLiteral("The UDP port this program sends from and receives on. Set it to the "
                        "port the device server sends its datagrams to when it has a fixed peer."));
