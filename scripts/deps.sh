@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   socat strace ser2net xvfb xauth xdotool x11-utils imagemagick time procps chromium
-  python3-pymodbus mbpoll tshark
+  python3-pymodbus python3-serial python3-serial-asyncio mbpoll tshark
   fonts-nanum fonts-dejavu-core
   desktop-file-utils appstream dpkg-dev file
   libclang-rt-14-dev
