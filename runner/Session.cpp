@@ -181,8 +181,10 @@ int PassSession::Run() {
     }
     if (code == EXIT_VERIFIED && !m_stopRequested) {
         TerminalEngine engine;
+        if (m_opt.link.udp)
+            engine.traffic.SetMeasure(&m_watch);
         if (m_opt.test == RunnerOptions::Test::Latency)
-            engine.traffic.SetMeasure(&m_meter);
+            SetMeasure(engine, &m_meter);
         code = StartLog(engine);
         if (code == EXIT_VERIFIED && !m_stopRequested)
             code = BringUpLinks(engine);
@@ -303,7 +305,18 @@ int PassSession::BringUpLinks(TerminalEngine& engine) {
                                  m_report.remote = report;
                          });
     }
-    const std::string where = m_opt.link.host + ":" + std::to_string(m_opt.link.port);
+    if (m_opt.link.udp) {
+        // Up at once: bound to the local port the device server sends to, sending to its port.
+        RemotePortOptions remote;
+        remote.protocol = NetProtocol::Udp;
+        remote.udpLocalPort = m_opt.link.udpLocalPort;
+        engine.net.SetRemotePortOptions(remote);
+        if (const int code = ConnectOnce(engine); code != EXIT_VERIFIED)
+            return code;
+        m_report.udpLocalPort = engine.net.LocalPort();
+        m_sink.UdpLinkUp(m_report);
+        return EXIT_VERIFIED;
+    }
     if (m_opt.link.mode == RunnerOptions::Net::Connect)
         return m_opt.link.waitForServerS > 0 ? WaitForServer(engine) : ConnectOnce(engine);
     if (const platform::Result r = engine.net.StartServer(m_opt.link.port); !r)
@@ -491,6 +504,7 @@ int PassSession::RunAll(TerminalEngine& engine) {
     pt.SetStartDelay(m_opt.startDelayMs);
     pt.SetOutputDirectory(m_outputDir);
     pt.SetTimeoutFromHeader(true);
+    pt.SetUdpPace(m_opt.link.udpPace);
 
     QObject::connect(
         &pt, &PassThrough::progress, [this](PassDirection, qint64 stored, qint64 announced) {
@@ -526,6 +540,8 @@ int PassSession::RunAll(TerminalEngine& engine) {
             // A stop cancels the run; its end then quits the loop.
             const auto stop =
                 QObject::connect(&m_stop, &SessionStop::now, &pt, [&pt] { pt.Cancel(); });
+            if (m_opt.link.udp)
+                m_watch.Start(true, direction);
             const platform::Result started = m_stopRequested
                                                  ? platform::Result::Fail("interrupted")
                                                  : pt.Start(direction, m_report.source, name);
@@ -536,7 +552,10 @@ int PassSession::RunAll(TerminalEngine& engine) {
             if (m_stopRequested) {
                 if (started) {
                     outcome.direction = direction;
-                    RunDone({number, outcome, true, std::nullopt});
+                    RunReport run{number, outcome, true, std::nullopt, std::nullopt};
+                    if (m_opt.link.udp)
+                        run.datagrams = TakeDatagrams(nullptr);
+                    RunDone(std::move(run));
                 }
                 return EXIT_INTERRUPTED;
             }
@@ -555,7 +574,10 @@ int PassSession::RunAll(TerminalEngine& engine) {
             // The file could not be read part-way: the next run could not go better.
             if (outcome.end == PassOutcome::End::ReadFailed)
                 return Fail(EXIT_NOT_STORED, outcome.text, outcome.detail);
-            RunDone({number, outcome, false, std::nullopt});
+            RunReport run{number, outcome, false, std::nullopt, std::nullopt};
+            if (m_opt.link.udp)
+                run.datagrams = TakeDatagrams(&outcome);
+            RunDone(std::move(run));
             if (!engine.net.DropReason().empty())
                 return FailNotReading(engine);
             // A verified capture in the temporary folder has served its purpose.
@@ -626,13 +648,18 @@ int PassSession::RunLatency(TerminalEngine& engine) {
             m_sink.Progress().Begin("run " + std::to_string(number) + "/" +
                                     std::to_string(m_report.plannedRuns) + " " +
                                     DirectionName(direction));
+            if (m_opt.link.udp)
+                m_watch.Start(false, direction);
             RunReport run{number,
                           {},
                           false,
                           ::RunLatency(engine, m_meter, direction, m_opt,
-                                       static_cast<uint32_t>(number), m_sink.Progress(), m_stop)};
+                                       static_cast<uint32_t>(number), m_sink.Progress(), m_stop),
+                          std::nullopt};
             run.outcome.direction = direction;
             run.interrupted = m_stopRequested.load();
+            if (m_opt.link.udp)
+                run.datagrams = TakeDatagrams(nullptr);
             m_sink.Progress().End();
             RunDone(run);
             if (m_report.runs.back().interrupted)
@@ -678,11 +705,15 @@ int PassSession::RunScript(TerminalEngine& engine) {
     QObject::connect(&m_stop, &SessionStop::now, &runner, &ScriptRunner::Stop);
     if (m_stopRequested)
         return EXIT_INTERRUPTED;
-    engine.traffic.SetMeasure(&runner);
+    if (m_opt.link.udp)
+        m_watch.Start(false, PassDirection::SerialToNet);
+    SetMeasure(engine, &runner);
     runner.Start(script);
     if (!outcome)
         loop.exec();
-    engine.traffic.SetMeasure(nullptr);
+    SetMeasure(engine, nullptr);
+    if (m_opt.link.udp)
+        m_report.scriptDatagrams = TakeDatagrams(nullptr);
     m_sink.Progress().End();
     if (!outcome) {  // the loop cannot end otherwise; this keeps a report all the same
         outcome.emplace();
@@ -837,6 +868,58 @@ int PassSession::RunReconnect(TerminalEngine& engine) {
     if (m_stopRequested)
         return EXIT_INTERRUPTED;
     return code;
+}
+
+void PassSession::SetMeasure(TerminalEngine& engine, platform::ITrafficObserver* measure) {
+    if (m_opt.link.udp)
+        m_watch.SetInner(measure);
+    else
+        engine.traffic.SetMeasure(measure);
+}
+
+DatagramReport PassSession::TakeDatagrams(const PassOutcome* outcome) {
+    DatagramWatch::Taken taken = m_watch.Take();
+    DatagramReport report{taken.received, taken.sent, {}, {}};
+    if (!outcome || outcome->Verified() || outcome->end == PassOutcome::End::Cancelled)
+        return report;
+    if (taken.overLimit) {
+        report.notDiagnosed = "more than " + std::to_string(kDatagramRecordLimit >> 20) +
+                              " MiB crossed the links: the datagrams were counted, not diagnosed";
+        return report;
+    }
+    if (outcome->direction == PassDirection::NetToSerial) {
+        report.finding = FindSentDatagrams(taken.netTx, taken.serialRx, FILE_HEADER_SIZE).text;
+        return report;
+    }
+    // The bytes the serial side sent: the header, then the file.
+    if (m_report.bytes + FILE_HEADER_SIZE > kDatagramRecordLimit) {
+        report.notDiagnosed = "the file is over " + std::to_string(kDatagramRecordLimit >> 20) +
+                              " MiB: the datagrams were counted, not diagnosed";
+        return report;
+    }
+    std::string sent(static_cast<size_t>(FILE_HEADER_SIZE + m_report.bytes), '\0');
+    BuildFileHeader(static_cast<uint32_t>(m_report.bytes),
+                    reinterpret_cast<unsigned char*>(sent.data()));
+    const int fd = ::open(m_report.source.c_str(), O_RDONLY | O_CLOEXEC);
+    size_t have = FILE_HEADER_SIZE;
+    while (fd >= 0 && have < sent.size()) {
+        const ssize_t n = ::read(fd, sent.data() + have, sent.size() - have);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        have += static_cast<size_t>(n);
+    }
+    if (fd >= 0)
+        ::close(fd);
+    if (have < sent.size()) {
+        report.notDiagnosed = m_report.source +
+                              " could not be read again: the datagrams were "
+                              "counted, not diagnosed";
+        return report;
+    }
+    report.finding = PlaceReceivedDatagrams(sent, taken.netRx, FILE_HEADER_SIZE).text;
+    return report;
 }
 
 void PassSession::RunDone(RunReport run) {

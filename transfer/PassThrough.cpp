@@ -52,8 +52,9 @@ struct OwnedFd {
 class DatagramPacer {
 public:
     // `to`: where the datagrams go when the socket has no fixed peer (Server Mode).
+    // `bytesPerSecond` 0: no pacing, only the socket's own room.
     DatagramPacer(int fd, double bytesPerSecond, std::optional<sockaddr_in> to)
-        : m_fd(fd), m_nsPerByte(1e9 / std::max(bytesPerSecond, 1.0)), m_to(to) {}
+        : m_fd(fd), m_nsPerByte(bytesPerSecond > 0 ? 1e9 / bytesPerSecond : 0), m_to(to) {}
 
     // One datagram, after the time the bytes before it take on the serial line. 0, or the errno
     // that ended it (ECANCELED for the abort).
@@ -400,8 +401,10 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
             LineSettings line = m_serial.Settings();
             if (m_serial.AppliedBaud() != 0)
                 line.baud = m_serial.AppliedBaud();
-            pacer = std::make_shared<DatagramPacer>(
-                netFd->fd, static_cast<double>(line.baud) / line.FrameBits(), to);
+            const double rate = m_settings.udpBytesPerSecond >= 0
+                                    ? m_settings.udpBytesPerSecond
+                                    : static_cast<double>(line.baud) / line.FrameBits();
+            pacer = std::make_shared<DatagramPacer>(netFd->fd, rate, to);
             job.chunk = UDP_SEND_CHUNK;
         }
         const unsigned udpPort = m_net.Port();
