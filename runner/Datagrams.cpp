@@ -305,7 +305,7 @@ DatagramFinding PlaceReceivedDatagrams(std::string_view sent, const Datagrams& r
                CountOf(f.gaps, "gap", "gaps") + " (first: " + f.firstLost + ")";
     Append(text, f.repeated, "repeated", f.firstRepeated);
     Append(text, f.reordered, "out of order", f.firstReordered);
-    Append(text, f.unplaced, "not in the sent data (changed or foreign bytes)", f.firstUnplaced);
+    Append(text, f.unplaced, "not found in the sent data, changed or foreign", f.firstUnplaced);
     if (!text.empty())
         text = "of " + CountOf(f.datagrams, "datagram", "datagrams") + " received: " + text;
     f.text = text;
