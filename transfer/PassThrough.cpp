@@ -61,8 +61,11 @@ public:
     int Send(const unsigned char* b, int n, const platform::AbortSignal& abort,
              platform::ITrafficObserver* traffic) {
         const auto now = std::chrono::steady_clock::now();
-        if (m_next < now)
-            m_next = now;  // no credit for time spent before (the start delay, a slow read)
+        // No credit for time spent before (the start delay, a slow read), beyond the waits'
+        // own overshoot: a rate with less than a millisecond between datagrams keeps its
+        // average although each wait wakes a little late.
+        if (m_next + kCredit < now)
+            m_next = now;
         if (!WaitUntil(m_next, abort))
             return ECANCELED;
         for (;;) {
@@ -101,13 +104,17 @@ private:
             const auto left = t - std::chrono::steady_clock::now();
             if (left <= std::chrono::steady_clock::duration::zero())
                 return true;
-            const int ms =
-                static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+            // To the microsecond: whole milliseconds would cap the rate at a datagram a
+            // millisecond.
+            const auto wait =
+                std::min<std::chrono::nanoseconds>(left, std::chrono::milliseconds(50));
+            const timespec ts{0, static_cast<long>(wait.count())};
             pollfd p{abort.Fd(), POLLIN, 0};
-            ::poll(&p, p.fd >= 0 ? 1 : 0, std::min(ms, 50));
+            ::ppoll(&p, p.fd >= 0 ? 1 : 0, &ts, nullptr);
         }
     }
 
+    static constexpr std::chrono::milliseconds kCredit{2};
     const int m_fd;
     const double m_nsPerByte;
     const std::optional<sockaddr_in> m_to;
