@@ -237,12 +237,23 @@ DatagramFinding PlaceReceivedDatagrams(std::string_view sent, const Datagrams& r
         if (d.empty())
             continue;
         std::vector<int64_t> found;
-        if (where.At(d, hint))
+        if (where.At(d, hint)) {
             found.push_back(hint);
-        else if (where.Indexable(d))
+        } else if (where.Indexable(d)) {
             found = where.Find(d);
-        else if (const int64_t near = where.FindNear(d, hint); near >= 0)
-            found.push_back(near);
+        } else {
+            // A short datagram (a device that sends every few bytes) is looked up with the ones
+            // after it, when they came together; else near where the one before it ended.
+            std::string joined(d);
+            for (size_t j = k + 1; j < received.Count() && j < k + 64 && !where.Indexable(joined);
+                 ++j)
+                joined += received.At(j);
+            if (where.Indexable(joined))
+                found = where.Find(joined);
+            if (found.empty())
+                if (const int64_t near = where.FindNear(d, hint); near >= 0)
+                    found.push_back(near);
+        }
         if (found.empty()) {
             if (f.unplaced++ == 0)
                 f.firstUnplaced = "#" + std::to_string(k + 1) + ", " +

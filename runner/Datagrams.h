@@ -84,7 +84,8 @@ DatagramFinding FindSentDatagrams(const Datagrams& sent, std::string_view receiv
 // Serial to net: where each datagram received (#1 the first) is found in the bytes sent (the
 // header, `headerBytes` long, then the file). Sent bytes no datagram carried are lost (told as
 // gaps), a datagram carrying only bytes that had already come repeated, one found before data
-// that had already come out of order, one found nowhere not in the sent data.
+// that had already come out of order, one found nowhere not in the sent data. A datagram under
+// 40 bytes is looked up together with the ones after it, else near where the one before ended.
 DatagramFinding PlaceReceivedDatagrams(std::string_view sent, const Datagrams& received,
                                        int64_t headerBytes);
 

@@ -315,8 +315,22 @@ int PassSession::BringUpLinks(TerminalEngine& engine) {
         remote.protocol = NetProtocol::Udp;
         remote.udpLocalPort = m_opt.link.udpLocalPort;
         engine.net.SetRemotePortOptions(remote);
-        if (const int code = ConnectOnce(engine); code != EXIT_VERIFIED)
-            return code;
+        platform::Result outcome;
+        if (TryConnect(engine, outcome) == EXIT_INTERRUPTED)
+            return EXIT_INTERRUPTED;
+        if (!outcome) {
+            // The local port is this program's option here, not a field of the window's.
+            const unsigned local = m_opt.link.udpLocalPort;
+            if (local != 0 && outcome.error != 0 && outcome.text == "Can't create socket")
+                return Fail(EXIT_NETWORK_FAILED, outcome.text,
+                            "--udp-local " + std::to_string(local) + ": binding local UDP port " +
+                                std::to_string(local) + " failed: " + std::strerror(outcome.error) +
+                                "; choose another port, or leave out --udp-local for any "
+                                "free one");
+            return Fail(
+                EXIT_NETWORK_FAILED, outcome.text,
+                m_opt.link.host + ":" + std::to_string(m_opt.link.port) + ": " + outcome.reason);
+        }
         // Room for a burst of datagrams while this side is busy (as far as net.core.rmem_max
         // allows): a datagram the tester itself drops would be blamed on the device.
         if (CLinkSocket* link = engine.net.LinkInUse()) {

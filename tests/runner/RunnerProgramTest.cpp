@@ -1403,6 +1403,19 @@ TEST(RunnerOverUdp, PassesBothWaysAndTellsTheDatagrams) {
         }
         EXPECT_TRUE(run["datagrams"]["finding"].isNull());
     }
+
+    // A local port that is taken (socat's own) is named with what to do.
+    const Ran busy =
+        RunProgram({"--serial", dir.File("COM1"), "--udp", "127.0.0.1:" + std::to_string(local),
+                    "--udp-local", std::to_string(device), "--random", "1K"});
+    EXPECT_EQ(busy.code, 4) << busy.err;
+    EXPECT_NE(busy.err.find("vaskel-passthrough: Can't create socket\n  --udp-local " +
+                            std::to_string(device) + ": binding local UDP port " +
+                            std::to_string(device) +
+                            " failed: Address already in use; choose another port, or leave out "
+                            "--udp-local for any free one"),
+              std::string::npos)
+        << busy.err;
 }
 
 // Datagrams lost, repeated and swapped on the way fail the run, and the verdict names them.
