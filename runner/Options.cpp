@@ -30,7 +30,8 @@ struct ParseState {
     bool haveWaitForServer = false;
     bool haveCycles = false, haveWhileAway = false;
     bool haveUdp = false;
-    std::string udpOnlyOption;  // the first of --udp-local and --udp-pace given, for the message
+    std::string udpOnlyOption =
+        {};  // the first of --udp-local and --udp-pace given, for the message
 };
 
 // How an option takes its value.
@@ -731,6 +732,32 @@ std::string LoadRunnerScript(RunnerOptions& o) {
     ScriptParse parsed = LoadScript(o.scriptPath);
     if (!parsed.ok)
         return parsed.error.empty() ? o.scriptPath + ": the script cannot be read" : parsed.error;
+    // Over UDP each network send is one datagram, which a device server takes whole only up to
+    // the size file datagrams have.
+    if (o.link.udp) {
+        std::string error;
+        const auto check = [&](const ScriptSend& send, int line) {
+            const size_t n = send.Wire().size();
+            if (error.empty() && send.link == ScriptLink::Network && n > UDP_SEND_CHUNK)
+                error = parsed.script.file + ":" + std::to_string(line) + ": " +
+                        CountOf(static_cast<int64_t>(n), "byte", "bytes") +
+                        " to send on the network link are more than one UDP datagram of " +
+                        std::to_string(UDP_SEND_CHUNK) + " bytes (--udp): split the send";
+        };
+        const std::function<void(const std::vector<ScriptStep>&)> steps =
+            [&](const std::vector<ScriptStep>& list) {
+                for (const ScriptStep& step : list) {
+                    if (step.op == ScriptStep::Op::Send)
+                        check(step.send, step.line);
+                    steps(step.body);
+                }
+            };
+        steps(parsed.script.steps);
+        for (const ScriptResponder& r : parsed.script.responders)
+            check(r.reply, r.line);
+        if (!error.empty())
+            return error;
+    }
     o.script = std::make_shared<const Script>(std::move(parsed.script));
     return {};
 }

@@ -227,6 +227,22 @@ TEST(RunnerOptions, UdpTakesItsLocalPortAndPace) {
         EXPECT_DOUBLE_EQ(parsed.options.link.udpPace, c.pace);
     }
     EXPECT_FALSE(ParseArguments(Base({})).options.link.udp);
+
+    // A script's network send is one datagram: at most 1024 bytes, a responder's reply alike.
+    testutil::TempDir dir;
+    const std::string script = dir.File("udp.vsk");
+    for (const auto& [reply, error] : std::vector<std::pair<size_t, std::string>>{
+             {1024, ""},
+             {1025, script + ":2: 1025 bytes to send on the network link are more than one UDP "
+                             "datagram of 1024 bytes (--udp): split the send"}}) {
+        testutil::WriteFile(script, "send network \"" + std::string(1024, 'a') +
+                                        "\"\non serial \"x\" send network \"" +
+                                        std::string(reply, 'b') + "\"\n");
+        ParsedArguments parsed =
+            ParseArguments({"--serial", "x", "--udp", "127.0.0.1:7", "--script", script});
+        ASSERT_TRUE(parsed.ok) << parsed.error;
+        EXPECT_EQ(LoadRunnerScript(parsed.options), error);
+    }
 }
 
 TEST(RunnerOptions, BaudTakesAnyRateUpToTheMaximum) {
