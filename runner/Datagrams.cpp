@@ -166,8 +166,10 @@ QJsonObject DatagramSizes::Json() const {
 }
 
 DatagramFinding FindSentDatagrams(const Datagrams& sent, std::string_view received,
-                                  int64_t headerBytes) {
+                                  int64_t headerBytes, bool tailAwaited) {
     DatagramFinding f;
+    std::vector<std::pair<size_t, std::string>> lost;  // number, where
+    size_t lastFound = 0;
     const Locator where(received);
     int64_t hint = 0;      // where the datagram after the last one found is expected
     int64_t highest = -1;  // the furthest place a datagram sent so far was found at
@@ -191,10 +193,10 @@ DatagramFinding FindSentDatagrams(const Datagrams& sent, std::string_view receiv
                 continue;
         }
         if (found.empty()) {
-            if (f.lost++ == 0)
-                f.firstLost = what;
+            lost.emplace_back(k, what);
             continue;
         }
+        lastFound = k;
         // Copies of it that do not overlap one another.
         int64_t copies = 0, end = -1;
         for (int64_t p : found)
@@ -213,6 +215,13 @@ DatagramFinding FindSentDatagrams(const Datagrams& sent, std::string_view receiv
         hint = pos + static_cast<int64_t>(d.size());
     }
     f.datagrams = fileDatagrams;
+    // Those after the last one found were never waited for when the capture ended full.
+    if (!tailAwaited)
+        while (!lost.empty() && lost.back().first > lastFound)
+            lost.pop_back();
+    f.lost = static_cast<int64_t>(lost.size());
+    if (!lost.empty())
+        f.firstLost = lost.front().second;
     std::string text;
     if (f.lost)
         text = std::to_string(f.lost) + " of " + std::to_string(fileDatagrams) +
@@ -226,7 +235,7 @@ DatagramFinding FindSentDatagrams(const Datagrams& sent, std::string_view receiv
 }
 
 DatagramFinding PlaceReceivedDatagrams(std::string_view sent, const Datagrams& received,
-                                       int64_t headerBytes) {
+                                       int64_t headerBytes, bool tailAwaited) {
     DatagramFinding f;
     f.datagrams = static_cast<int64_t>(received.Count());
     const Locator where(sent);
@@ -301,6 +310,9 @@ DatagramFinding PlaceReceivedDatagrams(std::string_view sent, const Datagrams& r
         size_t j = i;
         while (j < covered.size() && !covered[j])
             ++j;
+        // The end of the data was never waited for when the capture ended full.
+        if (j == covered.size() && !tailAwaited)
+            break;
         if (f.gaps++ == 0) {
             firstGapAt = static_cast<int64_t>(i);
             firstGapLength = static_cast<int64_t>(j - i);

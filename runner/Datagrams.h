@@ -78,16 +78,18 @@ struct DatagramFinding {
 // found in the bytes the serial side received (`headerBytes` bytes of the header first). A
 // datagram found nowhere is lost, one found twice repeated, one found before a datagram sent
 // ahead of it out of order. Datagrams shorter than 8 bytes are only looked for where the one
-// before them ended.
+// before them ended. Without `tailAwaited` (the capture ended full, before the rest could come)
+// the datagrams after the last one found are not judged.
 DatagramFinding FindSentDatagrams(const Datagrams& sent, std::string_view received,
-                                  int64_t headerBytes);
+                                  int64_t headerBytes, bool tailAwaited = true);
 // Serial to net: where each datagram received (#1 the first) is found in the bytes sent (the
 // header, `headerBytes` long, then the file). Sent bytes no datagram carried are lost (told as
 // gaps), a datagram carrying only bytes that had already come repeated, one found before data
 // that had already come out of order, one found nowhere not in the sent data. A datagram under
 // 40 bytes is looked up together with the ones after it, else near where the one before ended.
+// Without `tailAwaited` the sent bytes after the last ones received are not judged.
 DatagramFinding PlaceReceivedDatagrams(std::string_view sent, const Datagrams& received,
-                                       int64_t headerBytes);
+                                       int64_t headerBytes, bool tailAwaited = true);
 
 // How many bytes each side of a run is recorded for the finding at most; beyond it the
 // datagrams are still counted, but the run is not diagnosed.

@@ -915,8 +915,12 @@ DatagramReport PassSession::TakeDatagrams(const PassOutcome* outcome) {
                               " MiB crossed the links: the datagrams were counted, not diagnosed";
         return report;
     }
+    // A capture that ended full (a mismatch) did not wait for what came after it; a time-out or
+    // a lost link gave the rest its time.
+    const bool tailAwaited = outcome->end != PassOutcome::End::Completed;
     if (outcome->direction == PassDirection::NetToSerial) {
-        report.finding = FindSentDatagrams(taken.netTx, taken.serialRx, FILE_HEADER_SIZE).text;
+        report.finding =
+            FindSentDatagrams(taken.netTx, taken.serialRx, FILE_HEADER_SIZE, tailAwaited).text;
         return report;
     }
     // The bytes the serial side sent: the header, then the file.
@@ -946,7 +950,7 @@ DatagramReport PassSession::TakeDatagrams(const PassOutcome* outcome) {
                               "counted, not diagnosed";
         return report;
     }
-    report.finding = PlaceReceivedDatagrams(sent, taken.netRx, FILE_HEADER_SIZE).text;
+    report.finding = PlaceReceivedDatagrams(sent, taken.netRx, FILE_HEADER_SIZE, tailAwaited).text;
     return report;
 }
 

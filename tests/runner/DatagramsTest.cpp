@@ -61,6 +61,10 @@ TEST(Datagrams, SentDatagramsAreFoundInTheSerialBytes) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(FindSentDatagrams(sent, Arrived(sent, c.order), kHeader).text, c.text);
+    // A capture that ended full waited for nothing after it: the last ones are not lost.
+    EXPECT_EQ(
+        FindSentDatagrams(sent, Arrived(sent, {0, 1, 2, 3, 3, 4, 5, 6, 7, 8}), kHeader, false).text,
+        "1 repeated (first: #3, file bytes 200 to 299); found in the serial bytes received");
 }
 
 TEST(Datagrams, ReceivedDatagramsArePlacedInTheSentBytes) {
@@ -99,6 +103,12 @@ TEST(Datagrams, ReceivedDatagramsArePlacedInTheSentBytes) {
         if (at != 400)
             small.Add(reinterpret_cast<const unsigned char*>(stream.data()) + at,
                       std::min<size_t>(4, stream.size() - at));
+    Datagrams head;
+    for (int k : {0, 1, 2, 2, 3})
+        head.Add(reinterpret_cast<const unsigned char*>(packed.At(static_cast<size_t>(k)).data()),
+                 packed.At(static_cast<size_t>(k)).size());
+    EXPECT_EQ(PlaceReceivedDatagrams(stream, head, kHeader, false).text,
+              "of 5 datagrams received: 1 repeated (first: #4, file bytes 100 to 199)");
     EXPECT_EQ(PlaceReceivedDatagrams(stream, small, kHeader).text,
               "of 254 datagrams received: 4 bytes never arrived in 1 gap (first: file bytes 382 "
               "to 385)");
