@@ -133,15 +133,19 @@ std::string ApplyLineOption(const std::string& name, const std::string& value, L
 std::string ApplyEndpointOption(const std::string& name, const std::string& value,
                                 RunnerOptions& o) {
     long long n = 0;
-    if (name == "--connect") {
+    if (name == "--connect" || name == "--udp") {
+        const bool udp = name == "--udp";
+        const std::string kind = udp ? "UDP" : "TCP";
         const size_t colon = value.rfind(':');
         if (colon == std::string::npos)
-            return "--connect needs HOST:PORT, got " + value;
+            return name + " needs HOST:PORT, got " + value;
         o.link.hostName = value.substr(0, colon);
         if (!ParseNumber(value.substr(colon + 1), 1, MAX_TCP_PORT, &n))
-            return "--connect: port " + value.substr(colon + 1) + " is not a TCP port (1 to 65535)";
+            return name + ": port " + value.substr(colon + 1) + " is not a " + kind +
+                   " port (1 to 65535)";
         if (o.link.hostName.empty())
-            return "--connect needs HOST:PORT, got " + value;
+            return name + " needs HOST:PORT, got " + value;
+        o.link.udp = udp;
         // A dotted address is the address; a name is resolved later, once (ResolveHosts), so
         // that reading the arguments never waits on a name server.
         in_addr addr{};
@@ -163,7 +167,7 @@ std::string ResolveHosts(RunnerOptions& o) {
     if (o.stations.empty() && o.link.mode == RunnerOptions::Net::Connect && o.link.host.empty()) {
         o.link.host = ResolveIPv4(o.link.hostName, &why);
         if (o.link.host.empty())
-            return "--connect: " + why;
+            return (o.link.udp ? "--udp: " : "--connect: ") + why;
     }
     for (Station& s : o.stations) {
         if (s.listen || !s.host.empty())

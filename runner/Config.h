@@ -29,6 +29,9 @@ enum RunnerExit : int {
 };
 
 constexpr int DEFAULT_ACCEPT_TIMEOUT_S = 30;
+// --udp-pace's two words: the serial line's byte rate (the default), and no pacing.
+constexpr double kUdpPaceLine = -1;
+constexpr double kUdpPaceOff = 0;
 // How often the line test changes each output line by default.
 constexpr int DEFAULT_TOGGLES = 20;
 
@@ -68,6 +71,15 @@ struct RunnerOptions {
         // Connect: keep trying for up to this many seconds until the device server accepts
         // (0: one attempt).
         int waitForServerS = 0;
+        // --udp: a client link of UDP datagrams to host:port instead of a TCP connection. It is
+        // up at once (nothing to accept); the device server sends to `udpLocalPort` (its fixed
+        // peer; 0: any free port, told once bound).
+        bool udp = false;
+        unsigned udpLocalPort = 0;
+        // How fast file datagrams go to the device server, in bytes a second: kUdpPaceLine
+        // (the serial line's byte rate), kUdpPaceOff (as fast as the socket takes them), or
+        // that rate.
+        double udpPace = kUdpPaceLine;
     } link;
     // Telnet with the Com Port Control option on the network side: the device server's serial
     // port is set to `settings` before the first run, and every byte is Telnet data.
@@ -129,7 +141,8 @@ std::string StationFile(const std::string& path, const std::string& name, int se
 // One serial setting option ("--baud", "--data-bits", "--stop-bits", "--parity", "--flow") applied
 // to `line`; the error, one line, when the value is not one the option takes (else empty).
 std::string ApplyLineOption(const std::string& name, const std::string& value, LineSettings& line);
-// "--connect HOST:PORT" or "--listen PORT" applied to `o`; the error, or empty.
+// "--connect HOST:PORT", "--udp HOST:PORT" or "--listen PORT" applied to `o`; the error, or
+// empty.
 std::string ApplyEndpointOption(const std::string& name, const std::string& value,
                                 RunnerOptions& o);
 

@@ -7,6 +7,7 @@
 #include "runner/Charts.h"
 #include "runner/Report.h"
 #include "runner/TestKind.h"
+#include "transfer/PassVerdict.h"
 
 namespace {
 
@@ -94,6 +95,34 @@ std::string CasesTable(const SessionReport& r) {
     return h;
 }
 
+// With --udp: a row a run (and one for a script), the datagrams the device server sent by
+// size, those sent to it, and what a failed run's datagrams show.
+std::string DatagramsTable(const SessionReport& r) {
+    std::vector<std::pair<std::string, const DatagramReport*>> rows;
+    for (const RunReport& run : r.runs)
+        if (run.datagrams)
+            rows.emplace_back(
+                "run " + std::to_string(run.number) + " " + DirectionName(run.Direction()),
+                &*run.datagrams);
+    if (r.scriptDatagrams)
+        rows.emplace_back("script", &*r.scriptDatagrams);
+    if (rows.empty())
+        return {};
+    std::string h = "<h2>UDP datagrams</h2>\n<table>\n<tr><th>case</th><th>received</th>";
+    for (int k = 0; k < DatagramSizes::kBuckets; ++k)
+        h += "<th>" + std::string(DatagramSizes::BucketName(k)) + " B</th>";
+    h += "<th>sent</th><th>finding</th></tr>\n";
+    for (const auto& [name, d] : rows) {
+        h += "<tr><td>" + HtmlEscape(name) + "</td><td class=\"n\">" +
+             std::to_string(d->received.count) + "</td>";
+        for (int64_t n : d->received.buckets)
+            h += "<td class=\"n\">" + std::to_string(n) + "</td>";
+        h += "<td class=\"n\">" + std::to_string(d->sent.count) + "</td><td class=\"why\">" +
+             HtmlEscape(d->finding.empty() ? d->notDiagnosed : d->finding) + "</td></tr>\n";
+    }
+    return h + "</table>\n";
+}
+
 std::string Head(const std::string& title) {
     return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" +
            HtmlEscape(title) + "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n";
@@ -129,12 +158,15 @@ std::string HtmlReport(const SessionReport& r) {
          Verdict(code, r.interrupted) + "</h1>\n";
     h += "<p class=\"muted\">" + Now() + ", exit code " + std::to_string(code) + "</p>\n<table>\n";
     h += Row("serial", SerialText(o));
-    h += Row("network", o.link.mode == RunnerOptions::Net::Connect
-                            ? "connect to " + o.link.host + ":" + std::to_string(o.link.port) +
-                                  (o.link.hostName.empty() || o.link.hostName == o.link.host
-                                       ? std::string()
-                                       : " (" + o.link.hostName + ")")
-                            : "listen on port " + std::to_string(o.link.port));
+    if (o.link.udp)
+        h += Row("network", UdpLinkLine(r).substr(std::string("udp: ").size()));
+    else
+        h += Row("network", o.link.mode == RunnerOptions::Net::Connect
+                                ? "connect to " + o.link.host + ":" + std::to_string(o.link.port) +
+                                      (o.link.hostName.empty() || o.link.hostName == o.link.host
+                                           ? std::string()
+                                           : " (" + o.link.hostName + ")")
+                                : "listen on port " + std::to_string(o.link.port));
     for (const auto& [name, value] : kind.HtmlRows(r))
         h += Row(name, value);
     // The tests that make no runs (control lines, a script) report their own checks below.
@@ -149,6 +181,7 @@ std::string HtmlReport(const SessionReport& r) {
             "<p>" + Badge(false, "interrupted") +
             " SIGINT or SIGTERM ended the test; the runs below are what it found until then.</p>\n";
     h += "<h2>Results</h2>\n" + CasesTable(r);
+    h += DatagramsTable(r);
     h += kind.HtmlDetails(r);
     h += "</body>\n</html>\n";
     return h;
@@ -222,6 +255,7 @@ std::string RackHtmlReport(const std::vector<StationResult>& stations, int exitC
                 h += "<p>" + Badge(false, p.report.error->text) + " " +
                      HtmlEscape(p.report.error->detail) + "</p>\n";
             h += CasesTable(p.report);
+            h += DatagramsTable(p.report);
             h += KindOf(p.report.options.test).HtmlDetails(p.report);
         }
     }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "net/NetConsole.h"
 #include "runner/Stations.h"
 
 namespace {
@@ -28,6 +29,9 @@ struct ParseState {
     bool haveRepeat = false, haveStartDelay = false;
     bool haveWaitForServer = false;
     bool haveCycles = false, haveWhileAway = false;
+    bool haveUdp = false;
+    std::string udpOnlyOption =
+        {};  // the first of --udp-local and --udp-pace given, for the message
 };
 
 // How an option takes its value.
@@ -125,6 +129,49 @@ const std::vector<OptionSpec>& Specs() {
             [](ParseState& s, const std::string& v) {
                 s.haveListen = true;
                 return ApplyEndpointOption("--listen", v, s.o);
+            });
+        add("--udp", "HOST:PORT", net,
+            "UDP datagrams to the device's UDP port (a host name, resolved once, or\n"
+            "a dotted IPv4 address); the device server must send to this host's\n"
+            "--udp-local port (its fixed peer), which is told at the start",
+            V, [](ParseState& s, const std::string& v) {
+                s.haveUdp = true;
+                return ApplyEndpointOption("--udp", v, s.o);
+            });
+        add("--udp-local", "PORT", net,
+            "with --udp: the local UDP port the device server sends to (default:\n"
+            "any free port, told at the start)",
+            V, [](ParseState& s, const std::string& v) {
+                long long n = 0;
+                if (!ParseNumber(v, 1, MAX_TCP_PORT, &n))
+                    return "--udp-local: port " + v + " is not a UDP port (1 to 65535)";
+                s.o.link.udpLocalPort = static_cast<unsigned>(n);
+                if (s.udpOnlyOption.empty())
+                    s.udpOnlyOption = "--udp-local";
+                return std::string();
+            });
+        add("--udp-pace", "line|off|RATE[K|M]", net,
+            "with --udp: how fast file datagrams (at most 1024 bytes each) go to the\n"
+            "device: line (default) at the serial line's byte rate from --baud and\n"
+            "the frame (a datagram the device cannot write to its UART is lost);\n"
+            "RATE bytes a second (e.g. 20000, 400K); off: as fast as the socket\n"
+            "takes them",
+            V, [](ParseState& s, const std::string& v) {
+                if (v == "line") {
+                    s.o.link.udpPace = kUdpPaceLine;
+                } else if (v == "off") {
+                    s.o.link.udpPace = kUdpPaceOff;
+                } else {
+                    const int64_t rate = ParseSize(v);
+                    if (rate < 1 || rate > 1000000000)
+                        return "--udp-pace needs line, off or bytes a second from 1 to "
+                               "1000000000 (RATE, RATEK or RATEM), got " +
+                               v;
+                    s.o.link.udpPace = static_cast<double>(rate);
+                }
+                if (s.udpOnlyOption.empty())
+                    s.udpOnlyOption = "--udp-pace";
+                return std::string();
             });
         add("--accept-timeout", "S", net, "how long --listen waits for the device (default 30)", V,
             [](ParseState& s, const std::string& v) {
@@ -388,9 +435,9 @@ std::string CheckTogether(ParseState& s) {
     RunnerOptions& o = s.o;
     if (!o.stations.empty()) {
         // Each station names its own serial device and network side.
-        if (s.haveSerial || s.haveConnect || s.haveListen)
+        if (s.haveSerial || s.haveConnect || s.haveListen || s.haveUdp)
             return "--station gives each station its serial device and network side: "
-                   "leave out --serial, --connect and --listen";
+                   "leave out --serial, --connect, --listen and --udp";
         std::string error;
         if (!CheckStations(o.stations, &error))
             return error;
@@ -399,8 +446,32 @@ std::string CheckTogether(ParseState& s) {
             return "--serial DEVICE is missing";
         if (s.haveConnect && s.haveListen)
             return "--connect and --listen exclude each other: choose one";
-        if (!s.haveConnect && !s.haveListen)
-            return "--connect HOST:PORT or --listen PORT is missing";
+        if (s.haveUdp && (s.haveConnect || s.haveListen))
+            return std::string(s.haveConnect ? "--connect" : "--listen") +
+                   " and --udp exclude each other: choose one";
+        if (!s.haveConnect && !s.haveListen && !s.haveUdp)
+            return "--connect HOST:PORT, --listen PORT or --udp HOST:PORT is missing";
+    }
+    if (!s.haveUdp && !s.udpOnlyOption.empty())
+        return s.udpOnlyOption + " goes with --udp";
+    if (s.haveUdp) {
+        // A UDP link is raw datagrams with no connection: nothing to wait for, nothing to close
+        // and make again, no Telnet to carry the serial settings or modem lines.
+        if (o.rfc2217)
+            return "--udp carries raw datagrams: leave out --rfc2217 (RFC 2217 needs TCP)";
+        if (s.haveWaitForServer)
+            return "--wait-for-server goes with --connect (a UDP link has no connection to wait "
+                   "for)";
+        if (o.test == RunnerOptions::Test::Lines)
+            return "--test lines cannot run over --udp: the device server's modem lines are seen "
+                   "through --rfc2217 on a TCP link";
+        if (o.test == RunnerOptions::Test::Reconnect)
+            return "--test reconnect cannot run over --udp: a UDP link has no connection to "
+                   "close and make again";
+        // One frame is one datagram; the device server's buffer takes 1024 bytes at most.
+        if (o.test == RunnerOptions::Test::Latency && o.latency.frameSize > UDP_SEND_CHUNK)
+            return "--frame-size over --udp is at most " + std::to_string(UDP_SEND_CHUNK) +
+                   " bytes (one datagram a frame), got " + std::to_string(o.latency.frameSize);
     }
     // A station in Server Mode waits for its device with --accept-timeout instead.
     if (s.haveWaitForServer && (s.haveListen || !o.stations.empty()))
@@ -661,6 +732,32 @@ std::string LoadRunnerScript(RunnerOptions& o) {
     ScriptParse parsed = LoadScript(o.scriptPath);
     if (!parsed.ok)
         return parsed.error.empty() ? o.scriptPath + ": the script cannot be read" : parsed.error;
+    // Over UDP each network send is one datagram, which a device server takes whole only up to
+    // the size file datagrams have.
+    if (o.link.udp) {
+        std::string error;
+        const auto check = [&](const ScriptSend& send, int line) {
+            const size_t n = send.Wire().size();
+            if (error.empty() && send.link == ScriptLink::Network && n > UDP_SEND_CHUNK)
+                error = parsed.script.file + ":" + std::to_string(line) + ": " +
+                        CountOf(static_cast<int64_t>(n), "byte", "bytes") +
+                        " to send on the network link are more than one UDP datagram of " +
+                        std::to_string(UDP_SEND_CHUNK) + " bytes (--udp): split the send";
+        };
+        const std::function<void(const std::vector<ScriptStep>&)> steps =
+            [&](const std::vector<ScriptStep>& list) {
+                for (const ScriptStep& step : list) {
+                    if (step.op == ScriptStep::Op::Send)
+                        check(step.send, step.line);
+                    steps(step.body);
+                }
+            };
+        steps(parsed.script.steps);
+        for (const ScriptResponder& r : parsed.script.responders)
+            check(r.reply, r.line);
+        if (!error.empty())
+            return error;
+    }
     o.script = std::make_shared<const Script>(std::move(parsed.script));
     return {};
 }
@@ -669,6 +766,8 @@ std::string UsageText() {
     std::string text =
         R"(Usage: vaskel-passthrough --serial DEVICE (--connect HOST:PORT | --listen PORT)
                           (--file PATH | --random SIZE[K|M] [--seed N]) [options]
+       vaskel-passthrough --serial DEVICE --udp HOST:PORT [--udp-local PORT]
+                          [--udp-pace line|off|RATE] (--file PATH | --random SIZE) [options]
        vaskel-passthrough --serial DEVICE (--connect HOST:PORT | --listen PORT)
                           --rfc2217 --test lines [--toggles N] [options]
        vaskel-passthrough --serial DEVICE (--connect HOST:PORT | --listen PORT)

@@ -63,8 +63,9 @@ int Rack::Run() {
         return EXIT_NOT_STORED;
     if (m_bLone && m_opt.link.mode == RunnerOptions::Net::Connect &&
         m_opt.link.hostName != m_opt.link.host)
-        m_reporter->Told("connecting to " + m_opt.link.host + ":" +
-                             std::to_string(m_opt.link.port) + " (" + m_opt.link.hostName + ")",
+        m_reporter->Told(std::string(m_opt.link.udp ? "sending datagrams to " : "connecting to ") +
+                             m_opt.link.host + ":" + std::to_string(m_opt.link.port) + " (" +
+                             m_opt.link.hostName + ")",
                          "");
     // Every station on a thread of its own, each thread with its own event loop and engine.
     std::vector<std::unique_ptr<QThread>> threads;

@@ -124,7 +124,52 @@ std::vector<std::string> RunLines(const RunReport& run, int plannedRuns) {
     if (!run.interrupted)
         for (std::string& note : KindOf(run).RunNotes(run))
             lines.push_back(std::move(note));
+    if (run.datagrams)
+        for (std::string& line :
+             DatagramLines(*run.datagrams, run.Direction() == PassDirection::SerialToNet))
+            lines.push_back(std::move(line));
     return lines;
+}
+
+std::vector<std::string> DatagramLines(const DatagramReport& d, bool received) {
+    std::vector<std::string> lines;
+    // The device server's packing shows in what it sends; a run the other way gets none back.
+    if (received || d.received.count > 0)
+        lines.push_back("udp: " + d.received.Text());
+    if (!d.finding.empty())
+        lines.push_back("udp: " + d.finding);
+    else if (!d.notDiagnosed.empty())
+        lines.push_back("udp: " + d.notDiagnosed);
+    return lines;
+}
+
+std::string UdpLinkLine(const SessionReport& r) {
+    const RunnerOptions::Link& link = r.options.link;
+    std::string pace;
+    if (r.options.test == RunnerOptions::Test::Passthrough) {
+        char rate[48];
+        if (link.udpPace == kUdpPaceOff) {
+            pace = "; file datagrams unpaced";
+        } else if (link.udpPace == kUdpPaceLine) {
+            std::snprintf(rate, sizeof rate, "%.0f", LineBytesPerSecond(r.options.settings));
+            pace = std::string("; file datagrams paced to the serial line's ") + rate + " bytes/s";
+        } else {
+            std::snprintf(rate, sizeof rate, "%.0f", link.udpPace);
+            pace = std::string("; file datagrams paced to ") + rate + " bytes/s";
+        }
+    }
+    return "udp: datagrams to " + link.host + ":" + std::to_string(link.port) +
+           " from local port " + std::to_string(r.udpLocalPort) +
+           " (the device server must send there)" + pace;
+}
+
+QJsonObject DatagramJson(const DatagramReport& d) {
+    return QJsonObject{
+        {"received", d.received.Json()},
+        {"sent", d.sent.Json()},
+        {"finding", d.finding.empty() ? QJsonValue() : QJsonValue(Q(d.finding))},
+        {"not_diagnosed", d.notDiagnosed.empty() ? QJsonValue() : QJsonValue(Q(d.notDiagnosed))},
+    };
 }
 
 std::string RemoteAppliedLine(const SessionReport& report) {
@@ -144,6 +189,8 @@ std::string ServerWaitLine(const SessionReport& report) {
 QJsonObject RunObject(const RunReport& run) {
     QJsonObject j = KindOf(run).RunJson(run);
     j["run"] = run.number;
+    if (run.datagrams)
+        j["datagrams"] = DatagramJson(*run.datagrams);
     if (run.interrupted) {
         j["result"] = "interrupted";
         j["message"] = kInterruptedRun;
@@ -170,7 +217,18 @@ QJsonObject JsonReportObject(const SessionReport& r) {
         {"mode", o.link.mode == RunnerOptions::Net::Connect ? "connect" : "listen"},
         {"port", static_cast<qint64>(o.link.port)},
         {"framing", o.rfc2217 ? "rfc2217" : "raw"},
+        {"protocol", o.link.udp ? "udp" : "tcp"},
     };
+    if (o.link.udp) {
+        // The port the device server must send to, and how fast file datagrams go to it.
+        network["udp_local_port"] =
+            r.udpLocalPort ? QJsonValue(static_cast<qint64>(r.udpLocalPort)) : QJsonValue();
+        network["udp_pace"] = o.link.udpPace == kUdpPaceLine  ? QJsonValue("line")
+                              : o.link.udpPace == kUdpPaceOff ? QJsonValue("off")
+                                                              : QJsonValue(o.link.udpPace);
+        if (r.scriptDatagrams)
+            network["datagrams"] = DatagramJson(*r.scriptDatagrams);
+    }
     if (o.link.mode == RunnerOptions::Net::Connect) {
         network["address"] = Q(o.link.host);
         network["host"] = Q(o.link.hostName.empty() ? o.link.host : o.link.hostName);
@@ -266,6 +324,24 @@ std::vector<ReportCase> SessionCases(const SessionReport& r, const std::string& 
             c.word = "interrupted";
             c.message = c.why = kInterruptedRun;
             c.detail.clear();
+        }
+        if (run.datagrams && !run.interrupted) {
+            const DatagramReport& d = *run.datagrams;
+            c.properties.emplace_back("datagrams.received", std::to_string(d.received.count));
+            c.properties.emplace_back("datagrams.received.sizes", d.received.Compact());
+            c.properties.emplace_back("datagrams.sent", std::to_string(d.sent.count));
+            if (!d.finding.empty()) {
+                c.properties.emplace_back("datagrams.finding", d.finding);
+                if (c.state != State::Passed)
+                    c.why += (c.why.empty() ? "" : "; ") + d.finding;
+            }
+            // A passed case's text is its system-out: the device server's packing goes with it.
+            for (const std::string& line :
+                 DatagramLines(d, run.Direction() == PassDirection::SerialToNet))
+                if (c.state == State::Passed)
+                    c.message += "\n" + line;
+                else
+                    c.detail += (c.detail.empty() ? "" : "\n") + line;
         }
         c.run = &run;
         c.direction = DirectionName(run.Direction());

@@ -26,6 +26,16 @@ std::string RemoteAppliedLine(const SessionReport& report);
 // With --wait-for-server, once the device server accepted: "connect: the device server at
 // 127.0.0.1:7000 accepted after 2.134 s (9 attempts)".
 std::string ServerWaitLine(const SessionReport& report);
+// With --udp, the lines about a run's datagrams: "udp: 1026 datagrams from the device server,
+// ..." for a run that received any, then "udp: 3 of 1024 file datagrams lost ..." for a failed
+// run whose datagrams show it (or why they were not diagnosed).
+std::vector<std::string> DatagramLines(const DatagramReport& d, bool received);
+// "udp: datagrams to 127.0.0.1:7000 from local port 40123 (the device server must send
+// there); file datagrams paced to the serial line's 5760 bytes/s"
+std::string UdpLinkLine(const SessionReport& report);
+// The "datagrams" object of a run's JSON: {"received": {...sizes...}, "sent": {...}, "finding":
+// text or null, "not_diagnosed": text or null}.
+QJsonObject DatagramJson(const DatagramReport& d);
 // One run's figures as a JSON object (with "run"); an interrupted run's result is
 // "interrupted" and its exit code 130, whatever the test.
 QJsonObject RunObject(const RunReport& run);

@@ -83,6 +83,9 @@ public:
         const TestKind& kind = KindOf(report.options.test);
         for (const std::string& line : kind.SessionLines(report))
             m_out << line << "\n";
+        if (report.scriptDatagrams)
+            for (const std::string& line : DatagramLines(*report.scriptDatagrams, true))
+                m_out << line << "\n";
         if (QJsonObject line = kind.SessionJsonLine(report); !line.isEmpty()) {
             // A script stopped by a signal is told before the session marks itself interrupted.
             const bool stopped =
@@ -102,6 +105,7 @@ public:
             m_err << "  " << run.outcome.detail << "\n";
         m_r.JsonLine(m_station, m_label, RunObject(run));
     }
+    void UdpLinkUp(const SessionReport& report) override { m_out << UdpLinkLine(report) << "\n"; }
     ProgressLine& Progress() override { return m_progress; }
 
 private:

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "net/RemotePort.h"
+#include "runner/Datagrams.h"
 #include "runner/Latency.h"
 #include "runner/LinesCheck.h"
 #include "runner/Options.h"
@@ -21,6 +22,8 @@ struct RunReport {
     PassOutcome outcome;
     bool interrupted = false;               // cut short by SIGINT or SIGTERM
     std::optional<LatencyFigures> latency;  // a latency run's figures (its outcome unused)
+    // Over --udp: the datagrams of the run, and for a failed run what they show.
+    std::optional<DatagramReport> datagrams;
 
     PassDirection Direction() const { return latency ? latency->direction : outcome.direction; }
 };
@@ -63,6 +66,10 @@ struct SessionReport {
     std::optional<LatencyFloor> floor;
     // With --script: how the script ended and its figures (absent when it did not start).
     std::optional<ScriptOutcome> script;
+    // With --udp: the local port the link was bound to (the device server's peer; 0 before it
+    // was), and for a script the datagrams it sent and received.
+    unsigned udpLocalPort = 0;
+    std::optional<DatagramReport> scriptDatagrams;
 };
 
 // One station's sessions, one a setting.

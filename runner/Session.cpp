@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -56,6 +57,9 @@ std::string SizeName(int64_t size) {
         return std::to_string(size / 1024) + "K";
     return std::to_string(size);
 }
+
+// The UDP link's receive buffer, in bytes: a few thousand datagrams of a device server.
+constexpr int kUdpReceiveBuffer = 4 * 1024 * 1024;
 
 }  // namespace
 
@@ -181,8 +185,10 @@ int PassSession::Run() {
     }
     if (code == EXIT_VERIFIED && !m_stopRequested) {
         TerminalEngine engine;
+        if (m_opt.link.udp)
+            engine.traffic.SetMeasure(&m_watch);
         if (m_opt.test == RunnerOptions::Test::Latency)
-            engine.traffic.SetMeasure(&m_meter);
+            SetMeasure(engine, &m_meter);
         code = StartLog(engine);
         if (code == EXIT_VERIFIED && !m_stopRequested)
             code = BringUpLinks(engine);
@@ -303,7 +309,38 @@ int PassSession::BringUpLinks(TerminalEngine& engine) {
                                  m_report.remote = report;
                          });
     }
-    const std::string where = m_opt.link.host + ":" + std::to_string(m_opt.link.port);
+    if (m_opt.link.udp) {
+        // Up at once: bound to the local port the device server sends to, sending to its port.
+        RemotePortOptions remote;
+        remote.protocol = NetProtocol::Udp;
+        remote.udpLocalPort = m_opt.link.udpLocalPort;
+        engine.net.SetRemotePortOptions(remote);
+        platform::Result outcome;
+        if (TryConnect(engine, outcome) == EXIT_INTERRUPTED)
+            return EXIT_INTERRUPTED;
+        if (!outcome) {
+            // The local port is this program's option here, not a field of the window's.
+            const unsigned local = m_opt.link.udpLocalPort;
+            if (local != 0 && outcome.error != 0 && outcome.text == "Can't create socket")
+                return Fail(EXIT_NETWORK_FAILED, outcome.text,
+                            "--udp-local " + std::to_string(local) + ": binding local UDP port " +
+                                std::to_string(local) + " failed: " + std::strerror(outcome.error) +
+                                "; choose another port, or leave out --udp-local for any "
+                                "free one");
+            return Fail(
+                EXIT_NETWORK_FAILED, outcome.text,
+                m_opt.link.host + ":" + std::to_string(m_opt.link.port) + ": " + outcome.reason);
+        }
+        // Room for a burst of datagrams while this side is busy (as far as net.core.rmem_max
+        // allows): a datagram the tester itself drops would be blamed on the device.
+        if (CLinkSocket* link = engine.net.LinkInUse()) {
+            const int size = kUdpReceiveBuffer;
+            ::setsockopt(link->GetSocketHandle(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        }
+        m_report.udpLocalPort = engine.net.LocalPort();
+        m_sink.UdpLinkUp(m_report);
+        return EXIT_VERIFIED;
+    }
     if (m_opt.link.mode == RunnerOptions::Net::Connect)
         return m_opt.link.waitForServerS > 0 ? WaitForServer(engine) : ConnectOnce(engine);
     if (const platform::Result r = engine.net.StartServer(m_opt.link.port); !r)
@@ -491,6 +528,7 @@ int PassSession::RunAll(TerminalEngine& engine) {
     pt.SetStartDelay(m_opt.startDelayMs);
     pt.SetOutputDirectory(m_outputDir);
     pt.SetTimeoutFromHeader(true);
+    pt.SetUdpPace(m_opt.link.udpPace);
 
     QObject::connect(
         &pt, &PassThrough::progress, [this](PassDirection, qint64 stored, qint64 announced) {
@@ -526,6 +564,8 @@ int PassSession::RunAll(TerminalEngine& engine) {
             // A stop cancels the run; its end then quits the loop.
             const auto stop =
                 QObject::connect(&m_stop, &SessionStop::now, &pt, [&pt] { pt.Cancel(); });
+            if (m_opt.link.udp)
+                m_watch.Start(true, direction);
             const platform::Result started = m_stopRequested
                                                  ? platform::Result::Fail("interrupted")
                                                  : pt.Start(direction, m_report.source, name);
@@ -536,7 +576,10 @@ int PassSession::RunAll(TerminalEngine& engine) {
             if (m_stopRequested) {
                 if (started) {
                     outcome.direction = direction;
-                    RunDone({number, outcome, true, std::nullopt});
+                    RunReport run{number, outcome, true, std::nullopt, std::nullopt};
+                    if (m_opt.link.udp)
+                        run.datagrams = TakeDatagrams(nullptr);
+                    RunDone(std::move(run));
                 }
                 return EXIT_INTERRUPTED;
             }
@@ -555,7 +598,10 @@ int PassSession::RunAll(TerminalEngine& engine) {
             // The file could not be read part-way: the next run could not go better.
             if (outcome.end == PassOutcome::End::ReadFailed)
                 return Fail(EXIT_NOT_STORED, outcome.text, outcome.detail);
-            RunDone({number, outcome, false, std::nullopt});
+            RunReport run{number, outcome, false, std::nullopt, std::nullopt};
+            if (m_opt.link.udp)
+                run.datagrams = TakeDatagrams(&outcome);
+            RunDone(std::move(run));
             if (!engine.net.DropReason().empty())
                 return FailNotReading(engine);
             // A verified capture in the temporary folder has served its purpose.
@@ -626,13 +672,18 @@ int PassSession::RunLatency(TerminalEngine& engine) {
             m_sink.Progress().Begin("run " + std::to_string(number) + "/" +
                                     std::to_string(m_report.plannedRuns) + " " +
                                     DirectionName(direction));
+            if (m_opt.link.udp)
+                m_watch.Start(false, direction);
             RunReport run{number,
                           {},
                           false,
                           ::RunLatency(engine, m_meter, direction, m_opt,
-                                       static_cast<uint32_t>(number), m_sink.Progress(), m_stop)};
+                                       static_cast<uint32_t>(number), m_sink.Progress(), m_stop),
+                          std::nullopt};
             run.outcome.direction = direction;
             run.interrupted = m_stopRequested.load();
+            if (m_opt.link.udp)
+                run.datagrams = TakeDatagrams(nullptr);
             m_sink.Progress().End();
             RunDone(run);
             if (m_report.runs.back().interrupted)
@@ -678,11 +729,15 @@ int PassSession::RunScript(TerminalEngine& engine) {
     QObject::connect(&m_stop, &SessionStop::now, &runner, &ScriptRunner::Stop);
     if (m_stopRequested)
         return EXIT_INTERRUPTED;
-    engine.traffic.SetMeasure(&runner);
+    if (m_opt.link.udp)
+        m_watch.Start(false, PassDirection::SerialToNet);
+    SetMeasure(engine, &runner);
     runner.Start(script);
     if (!outcome)
         loop.exec();
-    engine.traffic.SetMeasure(nullptr);
+    SetMeasure(engine, nullptr);
+    if (m_opt.link.udp)
+        m_report.scriptDatagrams = TakeDatagrams(nullptr);
     m_sink.Progress().End();
     if (!outcome) {  // the loop cannot end otherwise; this keeps a report all the same
         outcome.emplace();
@@ -837,6 +892,66 @@ int PassSession::RunReconnect(TerminalEngine& engine) {
     if (m_stopRequested)
         return EXIT_INTERRUPTED;
     return code;
+}
+
+void PassSession::SetMeasure(TerminalEngine& engine, platform::ITrafficObserver* measure) {
+    if (m_opt.link.udp)
+        m_watch.SetInner(measure);
+    else
+        engine.traffic.SetMeasure(measure);
+}
+
+DatagramReport PassSession::TakeDatagrams(const PassOutcome* outcome) {
+    DatagramWatch::Taken taken = m_watch.Take();
+    DatagramReport report{taken.received, taken.sent, {}, {}};
+    if (!outcome || outcome->Verified() || outcome->end == PassOutcome::End::Cancelled)
+        return report;
+    // Nothing came back at all: the time-out says so, the datagrams have nothing to show.
+    const bool toNet = outcome->direction == PassDirection::SerialToNet;
+    if (toNet ? taken.received.count == 0 : taken.serialRx.empty())
+        return report;
+    if (taken.overLimit) {
+        report.notDiagnosed = "more than " + std::to_string(kDatagramRecordLimit >> 20) +
+                              " MiB crossed the links: the datagrams were counted, not diagnosed";
+        return report;
+    }
+    // A capture that ended full (a mismatch) did not wait for what came after it; a time-out or
+    // a lost link gave the rest its time.
+    const bool tailAwaited = outcome->end != PassOutcome::End::Completed;
+    if (outcome->direction == PassDirection::NetToSerial) {
+        report.finding =
+            FindSentDatagrams(taken.netTx, taken.serialRx, FILE_HEADER_SIZE, tailAwaited).text;
+        return report;
+    }
+    // The bytes the serial side sent: the header, then the file.
+    if (m_report.bytes + FILE_HEADER_SIZE > kDatagramRecordLimit) {
+        report.notDiagnosed = "the file is over " + std::to_string(kDatagramRecordLimit >> 20) +
+                              " MiB: the datagrams were counted, not diagnosed";
+        return report;
+    }
+    std::string sent(static_cast<size_t>(FILE_HEADER_SIZE + m_report.bytes), '\0');
+    BuildFileHeader(static_cast<uint32_t>(m_report.bytes),
+                    reinterpret_cast<unsigned char*>(sent.data()));
+    const int fd = ::open(m_report.source.c_str(), O_RDONLY | O_CLOEXEC);
+    size_t have = FILE_HEADER_SIZE;
+    while (fd >= 0 && have < sent.size()) {
+        const ssize_t n = ::read(fd, sent.data() + have, sent.size() - have);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        have += static_cast<size_t>(n);
+    }
+    if (fd >= 0)
+        ::close(fd);
+    if (have < sent.size()) {
+        report.notDiagnosed = m_report.source +
+                              " could not be read again: the datagrams were "
+                              "counted, not diagnosed";
+        return report;
+    }
+    report.finding = PlaceReceivedDatagrams(sent, taken.netRx, FILE_HEADER_SIZE, tailAwaited).text;
+    return report;
 }
 
 void PassSession::RunDone(RunReport run) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "runner/Datagrams.h"
 #include "runner/Latency.h"
 #include "runner/Options.h"
 #include "runner/Progress.h"
@@ -36,6 +37,8 @@ public:
     virtual void TestDone(const SessionReport& report) = 0;
     // A run ended, finished or interrupted: the last of report.runs.
     virtual void RunDone(const SessionReport& report) = 0;
+    // With --udp: the link is up, bound to report.udpLocalPort.
+    virtual void UdpLinkUp(const SessionReport&) {}
     // The progress line of the run under way.
     virtual ProgressLine& Progress() = 0;
 };
@@ -88,6 +91,11 @@ private:
     // Removes the temporary folder (unless it is to be kept); returns the exit code.
     int Finish(int code);
     void RunDone(RunReport run);
+    // Hooks `measure` to the engine's traffic, behind the datagram watch with --udp.
+    void SetMeasure(class TerminalEngine& engine, platform::ITrafficObserver* measure);
+    // With --udp: what the datagram watch saw since it started; for a run that failed, what its
+    // datagrams show (`outcome` absent: no finding wanted).
+    DatagramReport TakeDatagrams(const PassOutcome* outcome);
 
     // Quits `loop` when a stop is requested; false when one already was.
     bool StopQuits(class QEventLoop& loop);
@@ -101,6 +109,8 @@ private:
     std::string m_outputDir;  // where captures go, with its trailing '/'
     // Latency runs' measurement: outlives the engine (and so its link threads).
     LatencyMeter m_meter;
+    // With --udp: sees every chunk before the measurement does; outlives the engine as well.
+    DatagramWatch m_watch;
     // The reconnect test's view of what arrives: outlives the engine, as the meter does.
     ReconnectProbe m_probe;
     // The script's runner and the links it sends on: made when the script starts, and kept until

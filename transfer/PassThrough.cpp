@@ -52,16 +52,20 @@ struct OwnedFd {
 class DatagramPacer {
 public:
     // `to`: where the datagrams go when the socket has no fixed peer (Server Mode).
+    // `bytesPerSecond` 0: no pacing, only the socket's own room.
     DatagramPacer(int fd, double bytesPerSecond, std::optional<sockaddr_in> to)
-        : m_fd(fd), m_nsPerByte(1e9 / std::max(bytesPerSecond, 1.0)), m_to(to) {}
+        : m_fd(fd), m_nsPerByte(bytesPerSecond > 0 ? 1e9 / bytesPerSecond : 0), m_to(to) {}
 
     // One datagram, after the time the bytes before it take on the serial line. 0, or the errno
     // that ended it (ECANCELED for the abort).
     int Send(const unsigned char* b, int n, const platform::AbortSignal& abort,
              platform::ITrafficObserver* traffic) {
         const auto now = std::chrono::steady_clock::now();
-        if (m_next < now)
-            m_next = now;  // no credit for time spent before (the start delay, a slow read)
+        // No credit for time spent before (the start delay, a slow read), beyond the waits'
+        // own overshoot: a rate with less than a millisecond between datagrams keeps its
+        // average although each wait wakes a little late.
+        if (m_next + kCredit < now)
+            m_next = now;
         if (!WaitUntil(m_next, abort))
             return ECANCELED;
         for (;;) {
@@ -100,13 +104,17 @@ private:
             const auto left = t - std::chrono::steady_clock::now();
             if (left <= std::chrono::steady_clock::duration::zero())
                 return true;
-            const int ms =
-                static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+            // To the microsecond: whole milliseconds would cap the rate at a datagram a
+            // millisecond.
+            const auto wait =
+                std::min<std::chrono::nanoseconds>(left, std::chrono::milliseconds(50));
+            const timespec ts{0, static_cast<long>(wait.count())};
             pollfd p{abort.Fd(), POLLIN, 0};
-            ::poll(&p, p.fd >= 0 ? 1 : 0, std::min(ms, 50));
+            ::ppoll(&p, p.fd >= 0 ? 1 : 0, &ts, nullptr);
         }
     }
 
+    static constexpr std::chrono::milliseconds kCredit{2};
     const int m_fd;
     const double m_nsPerByte;
     const std::optional<sockaddr_in> m_to;
@@ -400,8 +408,10 @@ Result PassThrough::Start(PassDirection direction, const std::string& path,
             LineSettings line = m_serial.Settings();
             if (m_serial.AppliedBaud() != 0)
                 line.baud = m_serial.AppliedBaud();
-            pacer = std::make_shared<DatagramPacer>(
-                netFd->fd, static_cast<double>(line.baud) / line.FrameBits(), to);
+            const double rate = m_settings.udpBytesPerSecond >= 0
+                                    ? m_settings.udpBytesPerSecond
+                                    : static_cast<double>(line.baud) / line.FrameBits();
+            pacer = std::make_shared<DatagramPacer>(netFd->fd, rate, to);
             job.chunk = UDP_SEND_CHUNK;
         }
         const unsigned udpPort = m_net.Port();

@@ -91,6 +91,10 @@ struct PassSettings {
     std::string outputDir;
     CaptureClock clock;
     bool timeoutFromHeader = false;
+    // Over UDP, the bytes a second file datagrams go out at: < 0 the serial line's byte rate
+    // (a datagram the device cannot write to its UART is lost), 0 as fast as the socket takes
+    // them.
+    double udpBytesPerSecond = -1;
 };
 
 class PassThrough : public QObject {
@@ -110,6 +114,9 @@ public:
     // device that passes nothing at all ends the run with a time-out. Off (the window): it starts
     // with the first byte the device passes, and the user's Cancel ends a silent run.
     void SetTimeoutFromHeader(bool on) { m_settings.timeoutFromHeader = on; }
+    // Over UDP: file datagrams at `bytesPerSecond`; < 0 (the default) at the serial line's byte
+    // rate, 0 unpaced.
+    void SetUdpPace(double bytesPerSecond) { m_settings.udpBytesPerSecond = bytesPerSecond; }
 
     // The file may be sent: it opens for reading and its length fits the header. Fails with
     // "Can't Open File" or "File too large: at most 2147483647 bytes can be sent".

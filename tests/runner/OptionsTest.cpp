@@ -37,6 +37,13 @@ std::vector<std::string> Latency(std::vector<std::string> extra) {
     return args;
 }
 
+std::vector<std::string> Udp(std::vector<std::string> extra) {
+    std::vector<std::string> args = {"--serial",       "/dev/null", "--udp",
+                                     "127.0.0.1:5000", "--random",  "1K"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
 TEST(RunnerOptions, BadArgumentsAreRefusedWithWhatIsWrong) {
     struct Case {
         std::vector<std::string> args;
@@ -68,7 +75,31 @@ TEST(RunnerOptions, BadArgumentsAreRefusedWithWhatIsWrong) {
         {Base({"--wait-for-server", "0"}), "--wait-for-server needs whole seconds from 1 to 86400"},
         {{"--serial", "x", "--listen", "5001", "--random", "1K", "--wait-for-server", "5"},
          "--wait-for-server goes with --connect"},
-        {{"--serial", "x", "--random", "1K"}, "--connect HOST:PORT or --listen PORT is missing"},
+        {{"--serial", "x", "--random", "1K"},
+         "--connect HOST:PORT, --listen PORT or --udp HOST:PORT is missing"},
+        {Base({"--udp", "127.0.0.1:7"}), "--connect and --udp exclude each other: choose one"},
+        {Udp({"--listen", "5001"}), "--listen and --udp exclude each other: choose one"},
+        {{"--serial", "x", "--udp", "127.0.0.1", "--random", "1K"},
+         "--udp needs HOST:PORT, got 127.0.0.1"},
+        {{"--serial", "x", "--udp", "127.0.0.1:0", "--random", "1K"},
+         "--udp: port 0 is not a UDP port (1 to 65535)"},
+        {Udp({"--udp-local", "65536"}), "--udp-local: port 65536 is not a UDP port (1 to 65535)"},
+        {Base({"--udp-local", "7000"}), "--udp-local goes with --udp"},
+        {Base({"--udp-pace", "off"}), "--udp-pace goes with --udp"},
+        {Udp({"--udp-pace", "fast"}),
+         "--udp-pace needs line, off or bytes a second from 1 to 1000000000 (RATE, RATEK or "
+         "RATEM), got fast"},
+        {Udp({"--udp-pace", "0"}), "--udp-pace needs line, off or bytes a second"},
+        {Udp({"--rfc2217"}), "--udp carries raw datagrams: leave out --rfc2217"},
+        {Udp({"--wait-for-server", "5"}), "--wait-for-server goes with --connect (a UDP link"},
+        {{"--serial", "x", "--udp", "127.0.0.1:7", "--test", "reconnect"},
+         "--test reconnect cannot run over --udp: a UDP link has no connection"},
+        {{"--serial", "x", "--udp", "127.0.0.1:7", "--test", "lines"},
+         "--test lines cannot run over --udp"},
+        {{"--serial", "x", "--udp", "127.0.0.1:7", "--test", "latency", "--frame-size", "1025"},
+         "--frame-size over --udp is at most 1024 bytes (one datagram a frame), got 1025"},
+        {{"--station", "a,/dev/x,127.0.0.1:1", "--udp", "127.0.0.1:7", "--random", "1K"},
+         "leave out --serial, --connect, --listen and --udp"},
         {{"--connect", "127.0.0.1:1", "--random", "1K"}, "--serial DEVICE is missing"},
         {Base({"--file", "/etc/hostname"}), "--file and --random exclude each other"},
         {{"--serial", "x", "--connect", "127.0.0.1:1"}, "--file PATH or --random SIZE is missing"},
@@ -167,6 +198,51 @@ TEST(RunnerOptions, LatencyTestTakesItsDefaultsAndLimits) {
     EXPECT_DOUBLE_EQ(parsed.options.latency.maxLatencyMs, 2.5);
     EXPECT_EQ(parsed.options.outputs.logPath, "l");
     EXPECT_EQ(parsed.options.outputs.reportPath, "r");
+}
+
+// --udp is a client link of datagrams: its local port any free one and its file datagrams
+// paced to the serial line unless told otherwise; every test that needs no TCP takes it.
+TEST(RunnerOptions, UdpTakesItsLocalPortAndPace) {
+    struct Case {
+        std::vector<std::string> args;
+        unsigned local;
+        double pace;
+    } cases[] = {
+        {Udp({}), 0, kUdpPaceLine},
+        {Udp({"--udp-local", "7001", "--udp-pace", "off"}), 7001, kUdpPaceOff},
+        {Udp({"--udp-pace=400K"}), 0, 409600},
+        {Udp({"--udp-pace", "20000", "--udp-pace", "line"}), 0, kUdpPaceLine},
+        {{"--serial", "x", "--udp", "127.0.0.1:7", "--test", "latency", "--frame-size", "1024"},
+         0,
+         kUdpPaceLine},
+        {{"--serial", "x", "--udp", "127.0.0.1:7", "--script", "s.vsk"}, 0, kUdpPaceLine},
+    };
+    for (const Case& c : cases) {
+        const ParsedArguments parsed = ParseArguments(c.args);
+        ASSERT_TRUE(parsed.ok) << parsed.error;
+        EXPECT_TRUE(parsed.options.link.udp);
+        EXPECT_EQ(parsed.options.link.mode, RunnerOptions::Net::Connect);
+        EXPECT_EQ(parsed.options.link.host, parsed.options.link.hostName);
+        EXPECT_EQ(parsed.options.link.udpLocalPort, c.local);
+        EXPECT_DOUBLE_EQ(parsed.options.link.udpPace, c.pace);
+    }
+    EXPECT_FALSE(ParseArguments(Base({})).options.link.udp);
+
+    // A script's network send is one datagram: at most 1024 bytes, a responder's reply alike.
+    testutil::TempDir dir;
+    const std::string script = dir.File("udp.vsk");
+    for (const auto& [reply, error] : std::vector<std::pair<size_t, std::string>>{
+             {1024, ""},
+             {1025, script + ":2: 1025 bytes to send on the network link are more than one UDP "
+                             "datagram of 1024 bytes (--udp): split the send"}}) {
+        testutil::WriteFile(script, "send network \"" + std::string(1024, 'a') +
+                                        "\"\non serial \"x\" send network \"" +
+                                        std::string(reply, 'b') + "\"\n");
+        ParsedArguments parsed =
+            ParseArguments({"--serial", "x", "--udp", "127.0.0.1:7", "--script", script});
+        ASSERT_TRUE(parsed.ok) << parsed.error;
+        EXPECT_EQ(LoadRunnerScript(parsed.options), error);
+    }
 }
 
 TEST(RunnerOptions, BaudTakesAnyRateUpToTheMaximum) {

@@ -27,6 +27,7 @@
 #include "support/Ser2netDevice.h"
 #include "support/SocatDevice.h"
 #include "support/TestUtil.h"
+#include "support/UdpRelay.h"
 #include "tests/runner/ScriptedComPortServer.h"
 
 namespace {
@@ -1323,4 +1324,138 @@ TEST(RunnerScriptedServer, ADeviceServerThatStopsReadingIsDroppedWith4) {
     std::cout << "the runner's peak memory: " << maxRssKb / 1024 << " MiB\n";
     EXPECT_GT(maxRssKb, 0);
     EXPECT_LT(maxRssKb, limitKb);
+}
+
+namespace {
+
+// socat as a UDP device server: a pty as its serial side, datagrams to a fixed peer
+// (`peerPort`) from its own port `devicePort`.
+class UdpSocat {
+public:
+    UdpSocat(const std::string& com, unsigned peerPort, unsigned devicePort) {
+        ready = process.Start({"socat", "PTY,link=" + com + ",raw,echo=0",
+                               "UDP-DATAGRAM:127.0.0.1:" + std::to_string(peerPort) +
+                                   ",bind=127.0.0.1:" + std::to_string(devicePort)});
+        struct stat st {};
+        ready = ready && testutil::WaitFor([&] { return ::lstat(com.c_str(), &st) == 0; });
+    }
+    ~UdpSocat() {
+        process.Kill(15);
+        process.Wait(3000);
+    }
+    testutil::ChildProcess process;
+    bool ready = false;
+};
+
+}  // namespace
+
+// Over UDP both ways pass; the local port and how the device server packed the serial bytes are
+// in the summary and the JSON report.
+TEST(RunnerOverUdp, PassesBothWaysAndTellsTheDatagrams) {
+    testutil::TempDir dir;
+    const unsigned local = testutil::FreePort(), device = testutil::FreePort();
+    UdpSocat socat(dir.File("COM1"), local, device);
+    ASSERT_TRUE(socat.ready);
+    const std::vector<std::string> args = {"--serial",      dir.File("COM1"),
+                                           "--udp",         "127.0.0.1:" + std::to_string(device),
+                                           "--udp-local",   std::to_string(local),
+                                           "--baud",        "921600",
+                                           "--random",      "64K",
+                                           "--start-delay", "0"};
+    const Ran text = RunProgram(args);
+    ASSERT_EQ(text.code, 0) << text.out << text.err;
+    EXPECT_NE(text.out.find("udp: datagrams to 127.0.0.1:" + std::to_string(device) +
+                            " from local port " + std::to_string(local) +
+                            " (the device server must send there); file datagrams paced to the "
+                            "serial line's 92160 bytes/s"),
+              std::string::npos)
+        << text.out;
+    EXPECT_TRUE(std::regex_search(text.out, std::regex("udp: [0-9]+ datagrams from the device "
+                                                       "server, [0-9]+ to [0-9]+ bytes \\(mean "
+                                                       "[0-9.]+\\); by size 1: [0-9]+, 2-15: ")))
+        << text.out;
+
+    const Ran json = RunProgram(Join(args, {"--json", "--udp-pace", "off"}));
+    ASSERT_EQ(json.code, 0) << json.out << json.err;
+    const QJsonObject report = Json(json);
+    EXPECT_EQ(report["network"]["protocol"].toString(), "udp");
+    EXPECT_EQ(report["network"]["udp_local_port"].toInteger(), local);
+    EXPECT_EQ(report["network"]["udp_pace"].toString(), "off");
+    const QJsonArray runs = report["runs"].toArray();
+    ASSERT_EQ(runs.size(), 2);
+    for (const QJsonValue& run : runs) {
+        const QJsonObject received = run["datagrams"]["received"].toObject();
+        const QJsonObject sent = run["datagrams"]["sent"].toObject();
+        const bool toNet = run["direction"].toString() == "serial-to-net";
+        // The device's datagrams carry the header and the file; ours go at most 1024 bytes each.
+        const QJsonObject counted = toNet ? received : sent;
+        EXPECT_EQ(counted["bytes"].toInteger(), 65536 + 18)
+            << run["direction"].toString().toStdString();
+        EXPECT_GT(counted["count"].toInteger(), 0);
+        qint64 inBuckets = 0;
+        for (const QJsonValue& b : counted["sizes"].toArray())
+            inBuckets += b["count"].toInteger();
+        EXPECT_EQ(inBuckets, counted["count"].toInteger());
+        EXPECT_EQ(counted["sizes"].toArray().size(), 6);
+        if (!toNet) {
+            EXPECT_EQ(sent["count"].toInteger(), 1 + 64);  // the header, then 64 of 1024 bytes
+            EXPECT_EQ(sent["max_bytes"].toInteger(), 1024);
+        }
+        EXPECT_TRUE(run["datagrams"]["finding"].isNull());
+    }
+
+    // A local port that is taken (socat's own) is named with what to do.
+    const Ran busy =
+        RunProgram({"--serial", dir.File("COM1"), "--udp", "127.0.0.1:" + std::to_string(local),
+                    "--udp-local", std::to_string(device), "--random", "1K"});
+    EXPECT_EQ(busy.code, 4) << busy.err;
+    EXPECT_NE(busy.err.find("vaskel-passthrough: Can't create socket\n  --udp-local " +
+                            std::to_string(device) + ": binding local UDP port " +
+                            std::to_string(device) +
+                            " failed: Address already in use; choose another port, or leave out "
+                            "--udp-local for any free one"),
+              std::string::npos)
+        << busy.err;
+}
+
+// Datagrams lost, repeated and swapped on the way fail the run, and the verdict names them.
+TEST(RunnerOverUdp, LostRepeatedAndReorderedDatagramsAreNamed) {
+    struct Case {
+        const char* direction;
+        UdpFaults toDevice, toProgram;
+        std::vector<std::string> told;  // in the summary lines and the JUnit failure
+    } cases[] = {
+        // Relay datagram #1 is the header: file datagram K is relay datagram K + 1.
+        {"net-to-serial",
+         {5, 8, 11},
+         {},
+         {"udp: 1 of 32 file datagrams lost (first: #4, file bytes 3072 to 4095), 1 repeated "
+          "(first: #7, file bytes 6144 to 7167), 1 out of order (first: #11, file bytes 10240 "
+          "to 11263); found in the serial bytes received"}},
+        // The program sees relay datagrams 1 3 4 4 5 7 6 ...: #3 and #4 the same, #7 early.
+        {"serial-to-net",
+         {},
+         {2, 4, 6},
+         {"never arrived in 1 gap (first: file bytes ", "1 repeated (first: #4, ",
+          "1 out of order (first: #7, "}},
+    };
+    for (const Case& c : cases) {
+        testutil::TempDir dir;
+        const unsigned local = testutil::FreePort(), device = testutil::FreePort();
+        UdpRelay relay(local, device, c.toDevice, c.toProgram);
+        UdpSocat socat(dir.File("COM1"), relay.DeviceSidePort(), device);
+        ASSERT_TRUE(socat.ready);
+        const std::string junit = dir.File("r.xml");
+        const Ran r =
+            RunProgram({"--serial", dir.File("COM1"), "--udp",
+                        "127.0.0.1:" + std::to_string(relay.ProgramSidePort()), "--udp-local",
+                        std::to_string(local), "--baud", "921600", "--random", "32K", "--direction",
+                        c.direction, "--start-delay", "0", "--junit", junit});
+        EXPECT_EQ(r.code, 1) << c.direction << r.out << r.err;
+        const std::string xml = testutil::ReadFile(junit);
+        for (const std::string& told : c.told) {
+            EXPECT_NE(r.out.find(told), std::string::npos) << c.direction << ": " << r.out;
+            EXPECT_NE(xml.find(told), std::string::npos) << c.direction << ": " << xml;
+        }
+    }
 }
