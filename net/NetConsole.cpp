@@ -21,6 +21,8 @@ namespace {
 constexpr int SEND_BUFFER_SIZE = 1024;
 // Reads a capture may take from one receive notification beyond the first.
 constexpr int CAPTURE_BATCH_READS = 64;
+// Datagrams taken per receive notification beyond the first.
+constexpr int DATAGRAM_BATCH_READS = 64;
 // How often a Telnet link checks its acknowledgement time-outs and sends what waits at its gate.
 constexpr int TELNET_TICK_MS = 50;
 
@@ -407,6 +409,21 @@ void NetConsole::LinkReceive(CLinkSocket& link, const unsigned char* bytes, int 
         }
         // One datagram is one chunk, never batched with the next.
         Deliver(link, bytes, n, at);
+        // Take the datagrams already queued too, each read and stamped on its own, up to a
+        // bound: one event-loop pass per datagram would fall behind a device that sends many
+        // small ones. Stops when the queue is empty, at a pending error (the next notification
+        // reports it) or as soon as a handler has ended or replaced the link.
+        QPointer<NetConsole> alive(this);
+        for (int reads = 0; reads < DATAGRAM_BATCH_READS; ++reads) {
+            if (!alive || m_pLink.get() != &link)
+                break;
+            if (m_datagram.empty())
+                m_datagram.resize(LINK_DATAGRAM_MAX + 1);
+            const int got = link.Receive(m_datagram.data(), LINK_DATAGRAM_MAX + 1, MSG_DONTWAIT);
+            if (got <= 0)
+                break;
+            Deliver(link, m_datagram.data(), got, platform::Stamp::Now());
+        }
         return;
     }
     const bool capturing = m_pTap && m_pTap->Armed() && &link == LinkInUse();

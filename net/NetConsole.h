@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "display/ReceiveTap.h"
 #include "display/RingBuffer.h"
@@ -288,6 +289,8 @@ private:
     platform::TrafficSlot m_traffic;
     DeviceServer m_telnet;
     std::string m_dropReason;
+    // Where queued datagrams are read after a notification's first (UDP links).
+    std::vector<unsigned char> m_datagram;
     bool m_bFarEndClosed = false;
     bool m_bUdp = false;  // m_pLink is a datagram socket
 };
