@@ -63,8 +63,12 @@ std::string Outside(const std::string& what, const char* field, unsigned v, unsi
     return what + ": " + field + " " + std::to_string(v) + " is outside 1.." + std::to_string(max);
 }
 
+std::string CountOf(size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 std::string WrongLength(const std::string& what, size_t have, size_t expected) {
-    return what + ": " + std::to_string(have) + " bytes, expected " + std::to_string(expected);
+    return what + ": " + CountOf(have, "byte", "bytes") + ", expected " + std::to_string(expected);
 }
 
 // A range that runs past the last address (0xFFFF) names no items a server can have.
@@ -269,7 +273,7 @@ Parsed<Request> ParseRequest(std::span<const uint8_t> pdu) {
     const std::string what = What(f, "request");
     const Expected expected = ExpectedLength(pdu, Direction::Request);
     if (expected.kind != Expected::Kind::Known)
-        return {std::nullopt, what + ": " + std::to_string(pdu.size()) + " bytes, too short"};
+        return {std::nullopt, what + ": " + CountOf(pdu.size(), "byte", "bytes") + ", too short"};
     if (pdu.size() != expected.length)
         return {std::nullopt, WrongLength(what, pdu.size(), expected.length)};
 
@@ -355,7 +359,7 @@ Parsed<Answer> ParseAnswer(std::span<const uint8_t> pdu) {
     const std::string what = What(f, "answer");
     const Expected expected = ExpectedLength(pdu, Direction::Answer);
     if (expected.kind != Expected::Kind::Known)
-        return {std::nullopt, what + ": " + std::to_string(pdu.size()) + " bytes, too short"};
+        return {std::nullopt, what + ": " + CountOf(pdu.size(), "byte", "bytes") + ", too short"};
     if (pdu.size() != expected.length)
         return {std::nullopt, WrongLength(what, pdu.size(), expected.length)};
     a.function = f;
@@ -448,8 +452,8 @@ std::string Describe(std::span<const uint8_t> pdu, Direction direction) {
     const uint8_t f = pdu[0];
     const bool exception = direction == Direction::Answer && (f & EXCEPTION_BIT);
     if (!exception && !FunctionName(f))
-        return "unknown function " + Hex8(f) + ", " + std::to_string(pdu.size() - 1) +
-               " data bytes";
+        return "unknown function " + Hex8(f) + ", " +
+               CountOf(pdu.size() - 1, "data byte", "data bytes");
 
     if (direction == Direction::Request) {
         const Parsed<Request> parsed = ParseRequest(pdu);

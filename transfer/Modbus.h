@@ -10,7 +10,7 @@
 // The text of a PDU (Describe), by function; addresses and register values as 0x%04X, counts in
 // decimal, coils as 0/1 in coil order (the first coil first), 8 to a group:
 //   1  request  "read coils 0x0013 count 19"
-//      answer   "answer: coils 11001101 01101011 00000101"   (all bits of the byte count; the
+//      answer   "answer: coils 10110011 11010110 10100000"   (all bits of the byte count; the
 //               answer does not say how many were asked for, so the padding bits show too)
 //   2           "read discrete inputs 0x00C4 count 22" / "answer: discrete inputs 10101100 ..."
 //   3  request  "read holding registers 0x006B count 3"
@@ -18,7 +18,7 @@
 //   4           "read input registers 0x0008 count 1" / answer as for 3
 //   5           "write single coil 0x00AC on" (off) / "answer: write single coil 0x00AC on"
 //   6           "write single register 0x0001 value 0x0003" / "answer: write single register ..."
-//   15 request  "write multiple coils 0x0013 count 10 bits 10110011 01"
+//   15 request  "write multiple coils 0x0013 count 10 bits 10110011 10"
 //      answer   "answer: write multiple coils 0x0013 count 10"
 //   16 request  "write multiple registers 0x0001 values 0x000A 0x0102"
 //      answer   "answer: write multiple registers 0x0001 count 2"

@@ -209,8 +209,8 @@ std::vector<MbapEvent> MbapReassembler::Feed(std::span<const uint8_t> chunk) {
 
 std::string Describe(const RtuPiece& piece, Direction direction) {
     if (!piece.frame)
-        return std::to_string(piece.bytes.size()) +
-               " bytes, too short for a frame: " + Hex(piece.bytes);
+        return std::to_string(piece.bytes.size()) + (piece.bytes.size() == 1 ? " byte" : " bytes") +
+               ", too short for a frame: " + Hex(piece.bytes);
     const RtuFrame& f = *piece.frame;
     std::string s = "unit " + std::to_string(f.unit) + " " + Describe(f.pdu, direction);
     if (f.CrcGood())
