@@ -29,6 +29,8 @@ enum RunnerExit : int {
 };
 
 constexpr int DEFAULT_ACCEPT_TIMEOUT_S = 30;
+// The most TCP clients --clients opens on the device server's port at once.
+constexpr int kMaxClients = 16;
 // How often the line test changes each output line by default.
 constexpr int DEFAULT_TOGGLES = 20;
 
@@ -68,6 +70,12 @@ struct RunnerOptions {
         // Connect: keep trying for up to this many seconds until the device server accepts
         // (0: one attempt).
         int waitForServerS = 0;
+        // Connect: this many TCP clients on the device server's port at once (1: the one link).
+        // The first is the engine's link; the others are the runner's own plain sockets.
+        int clients = 1;
+        // Listen: a device whose link drops during the test (a reboot) is waited for again, for
+        // up to acceptTimeoutS, and the test goes on on the new link.
+        bool acceptAgain = false;
     } link;
     // Telnet with the Com Port Control option on the network side: the device server's serial
     // port is set to `settings` before the first run, and every byte is Telnet data.
