@@ -71,7 +71,8 @@ void StreamCheck::Disarm() {
 }
 
 void StreamCheck::Outside(const unsigned char* bytes, size_t n) {
-    m_said.append(reinterpret_cast<const char*>(bytes), n);
+    const size_t keep = std::min(n, kSaidBytes);
+    m_said.append(reinterpret_cast<const char*>(bytes + n - keep), keep);
     if (m_said.size() > kSaidBytes)
         m_said.erase(0, m_said.size() - kSaidBytes);
 }
@@ -366,8 +367,10 @@ void ClientsProbe::Traffic(platform::TrafficKind kind, const platform::Stamp& at
             break;
         }
         case platform::TrafficKind::NetRx: {
+            // Only the tail of a large chunk can be kept.
+            const size_t keep = std::min(n, StreamCheck::kSaidBytes);
             std::lock_guard lock(m_lock);
-            m_netTail.append(reinterpret_cast<const char*>(bytes), n);
+            m_netTail.append(reinterpret_cast<const char*>(bytes + n - keep), keep);
             if (m_netTail.size() > StreamCheck::kSaidBytes)
                 m_netTail.erase(0, m_netTail.size() - StreamCheck::kSaidBytes);
             break;

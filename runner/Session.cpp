@@ -650,6 +650,10 @@ int PassSession::RunAll(TerminalEngine& engine) {
                     return code;
         }
     }
+    // A client the device server closed at any time before the end fails the session.
+    if (clients > 1)
+        if (const int k = ClosedClient(engine); k != 0)
+            return FailClientClosed(engine, k);
     return SessionExitCode(m_report);
 }
 
