@@ -1342,7 +1342,7 @@ TEST(RunnerWithSer2net, SeveralClientsAreVerifiedEachOrTheOneTooManyIsNamed) {
         const Ran r = RunProgram({"--serial", dir.File("COM1"), "--connect", where, "--clients",
                                   std::to_string(c.clients), "--random", "256K", "--start-delay",
                                   "0", "--json=" + dir.File("r.json"), "--junit", dir.File("r.xml"),
-                                  "--jsonl", dir.File("r.jsonl")});
+                                  "--jsonl", dir.File("r.jsonl"), "--report", dir.File("r.html")});
         ASSERT_EQ(r.code, c.code) << r.out << r.err << device.Log();
         const QJsonObject json =
             QJsonDocument::fromJson(
@@ -1381,6 +1381,8 @@ TEST(RunnerWithSer2net, SeveralClientsAreVerifiedEachOrTheOneTooManyIsNamed) {
         EXPECT_EQ(Lines(testutil::ReadFile(dir.File("r.jsonl"))).size(), 6u);
         EXPECT_EQ(JUnitSuites(dir.File("r.xml"))["vaskel-passthrough"], std::make_pair(6, 0));
         EXPECT_NE(testutil::ReadFile(dir.File("r.xml")).find("run 2 serial-to-net client 2 of 3"),
+                  std::string::npos);
+        EXPECT_NE(testutil::ReadFile(dir.File("r.html")).find("run 6 net-to-serial client 3 of 3"),
                   std::string::npos);
     }
 }
