@@ -808,6 +808,8 @@ int PassSession::RunOtherClients(TerminalEngine& engine, PassDirection direction
             const StreamCheck::Tally t = c.Check().Get();
             if (t.Complete() || c.GetStatus().link == ExtraClient::Link::Closed)
                 return true;
+            // Silent for 2 s since its last byte (or since the header left) ends it, as it ends
+            // the first client's capture; one that got nothing at all still has 1 s from here.
             const int64_t since =
                 std::max({t.lastNs, m_clientsProbe.SerialWriteNs(), began - silenceNs / 2});
             return platform::Stamp::Now().steadyNs - since >= silenceNs;
