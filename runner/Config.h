@@ -32,6 +32,8 @@ constexpr int DEFAULT_ACCEPT_TIMEOUT_S = 30;
 // --udp-pace's two words: the serial line's byte rate (the default), and no pacing.
 constexpr double kUdpPaceLine = -1;
 constexpr double kUdpPaceOff = 0;
+// The most TCP clients --clients opens on the device server's port at once.
+constexpr int kMaxClients = 16;
 // How often the line test changes each output line by default.
 constexpr int DEFAULT_TOGGLES = 20;
 
@@ -80,6 +82,12 @@ struct RunnerOptions {
         // (the serial line's byte rate), kUdpPaceOff (as fast as the socket takes them), or
         // that rate.
         double udpPace = kUdpPaceLine;
+        // Connect: this many TCP clients on the device server's port at once (1: the one link).
+        // The first is the engine's link; the others are the runner's own plain sockets.
+        int clients = 1;
+        // Listen: a device whose link drops during the test (a reboot) is waited for again, for
+        // up to acceptTimeoutS, and the test goes on on the new link.
+        bool acceptAgain = false;
     } link;
     // Telnet with the Com Port Control option on the network side: the device server's serial
     // port is set to `settings` before the first run, and every byte is Telnet data.

@@ -161,12 +161,20 @@ std::string HtmlReport(const SessionReport& r) {
     if (o.link.udp)
         h += Row("network", UdpLinkLine(r).substr(std::string("udp: ").size()));
     else
-        h += Row("network", o.link.mode == RunnerOptions::Net::Connect
-                                ? "connect to " + o.link.host + ":" + std::to_string(o.link.port) +
-                                      (o.link.hostName.empty() || o.link.hostName == o.link.host
-                                           ? std::string()
-                                           : " (" + o.link.hostName + ")")
-                                : "listen on port " + std::to_string(o.link.port));
+        h += Row("network",
+                 o.link.mode == RunnerOptions::Net::Connect
+                     ? "connect to " + o.link.host + ":" + std::to_string(o.link.port) +
+                           (o.link.hostName.empty() || o.link.hostName == o.link.host
+                                ? std::string()
+                                : " (" + o.link.hostName + ")")
+                     : "listen on port " + std::to_string(o.link.port) +
+                           (o.link.acceptAgain ? ", accepting the device again after a drop" : ""));
+    if (o.link.clients > 1)
+        h += Row("clients", std::to_string(o.link.clients) +
+                                " TCP clients on the port at once, each verified on its own");
+    for (const RunReport& run : r.runs)
+        if (!run.drops.empty())
+            h += Row("link drops", "run " + std::to_string(run.number) + ": " + LinkDropsText(run));
     for (const auto& [name, value] : kind.HtmlRows(r))
         h += Row(name, value);
     // The tests that make no runs (control lines, a script) report their own checks below.

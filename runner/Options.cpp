@@ -32,6 +32,7 @@ struct ParseState {
     bool haveUdp = false;
     std::string udpOnlyOption =
         {};  // the first of --udp-local and --udp-pace given, for the message
+    bool haveAcceptAgain = false;
 };
 
 // How an option takes its value.
@@ -191,6 +192,31 @@ const std::vector<OptionSpec>& Specs() {
                     return "--wait-for-server needs whole seconds from 1 to 86400, got " + v;
                 s.o.link.waitForServerS = static_cast<int>(n);
                 s.haveWaitForServer = true;
+                return std::string();
+            });
+        add("--clients", "N", net,
+            "with --connect: N TCP clients (1 to 16) on the device server's port at\n"
+            "once; every client must receive the whole file serial to network, and\n"
+            "each sends a file of its own, in turn, network to serial (clients 2 to\n"
+            "N a pattern of the same length, seed + client - 1); each verified on\n"
+            "its own. A client the device server refuses or closes ends the session\n"
+            "(exit 4). Raw TCP, --test passthrough only",
+            V, [](ParseState& s, const std::string& v) {
+                long long n = 0;
+                if (!ParseNumber(v, 1, kMaxClients, &n))
+                    return "--clients needs a count from 1 to " + std::to_string(kMaxClients) +
+                           ", got " + v;
+                s.o.link.clients = static_cast<int>(n);
+                return std::string();
+            });
+        add("--accept-again", "", net,
+            "with --listen: when the device's link drops during the test (a reboot),\n"
+            "wait up to --accept-timeout for it to dial in again and go on on the new\n"
+            "link: the run under way starts again from its first byte; the gap (from\n"
+            "the drop to the new link) is told",
+            N, [](ParseState& s, const std::string&) {
+                s.o.link.acceptAgain = true;
+                s.haveAcceptAgain = true;
                 return std::string();
             });
         add("--rfc2217", "", net,
@@ -476,6 +502,30 @@ std::string CheckTogether(ParseState& s) {
     // A station in Server Mode waits for its device with --accept-timeout instead.
     if (s.haveWaitForServer && (s.haveListen || !o.stations.empty()))
         return "--wait-for-server goes with --connect (Server Mode waits with --accept-timeout)";
+    if (o.link.clients > 1) {
+        // The extra clients are plain sockets on the same port: a raw TCP link that the runner
+        // dials, for the file test.
+        if (!o.stations.empty())
+            return "--clients takes one device: leave out --station and --stations";
+        if (s.haveListen)
+            return "--clients goes with --connect: in Server Mode the device dials in once";
+        if (s.haveUdp)
+            return "--clients goes with --connect: TCP clients on one port (a UDP device server "
+                   "sends to one fixed peer)";
+        if (o.test != RunnerOptions::Test::Passthrough)
+            return "--clients goes with --test passthrough (the default): the other tests "
+                   "and --script use one link";
+        if (o.rfc2217)
+            return "--clients takes a raw TCP link: leave out --rfc2217";
+    }
+    if (s.haveAcceptAgain) {
+        if (!o.stations.empty())
+            return "--accept-again takes one device: leave out --station and --stations";
+        if (!s.haveListen)
+            return "--accept-again goes with --listen: it waits for a device that dials in";
+        if (o.test != RunnerOptions::Test::Passthrough)
+            return "--accept-again goes with --test passthrough (the default)";
+    }
     // A sweep changes the serial settings between runs: the device server's side must follow,
     // which only RFC 2217 can ask of it.
     if (!o.sweeps.empty() && !o.rfc2217)
@@ -828,7 +878,9 @@ Exit codes:
   2   a time-out: the device passed nothing
   3   the serial port could not be opened (with --script: or a send on it failed)
   4   the network side failed (connect refused, no device connected in time, the device
-      server stopped reading; with --script: a send on it failed or it went down)
+      server stopped reading; with --script: a send on it failed or it went down; with
+      --clients: the device server refused or closed a client; with --accept-again: the
+      device did not dial in again in time)
   5   the received file, the test data, a report or the traffic log could not be stored,
       the sent file could not be read, or a station's thread could not be started
   6   with --rfc2217: the device server refused a setting, answered it with another

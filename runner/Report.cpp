@@ -93,7 +93,32 @@ bool SetupError(const SessionReport& r) {
            !(r.script && r.script->state == ScriptOutcome::State::LinkFailed);
 }
 
+std::string Seconds3(double s) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", s);
+    return text;
+}
+
+// " client 2 of 3" for a run of one of several clients, else empty.
+std::string ClientPart(const RunReport& run) {
+    return run.client > 0
+               ? " client " + std::to_string(run.client) + " of " + std::to_string(run.clients)
+               : std::string();
+}
+
 }  // namespace
+
+std::string LinkDropsText(const RunReport& run) {
+    std::string text;
+    for (const LinkDrop& d : run.drops)
+        text += std::string(text.empty() ? "" : "; ") + "the device's link dropped " +
+                (d.duringRun ? "after " + CountOf(d.storedBeforeDrop, "byte", "bytes") +
+                                   " and the run started again from its first byte once it "
+                                   "dialled in again, "
+                             : std::string("before the run and it dialled in again ")) +
+                Seconds3(d.gapSeconds) + " s after the drop";
+    return text;
+}
 
 int RunExitCode(const RunReport& run) {
     return run.interrupted ? int(EXIT_INTERRUPTED) : KindOf(run).RunExitCode(run);
@@ -113,10 +138,13 @@ int SessionExitCode(const SessionReport& report) {
 }
 
 std::string SummaryLine(const RunReport& run, int plannedRuns) {
-    return "run " + std::to_string(run.number) + "/" + std::to_string(plannedRuns) + " " +
-           DirectionName(run.Direction()) + ": " +
-           (run.interrupted ? std::string("interrupted (SIGINT or SIGTERM)")
-                            : KindOf(run).RunMessage(run));
+    std::string line = "run " + std::to_string(run.number) + "/" + std::to_string(plannedRuns) +
+                       " " + DirectionName(run.Direction()) + ClientPart(run) + ": " +
+                       (run.interrupted ? std::string("interrupted (SIGINT or SIGTERM)")
+                                        : KindOf(run).RunMessage(run));
+    if (!run.drops.empty())
+        line += " (" + LinkDropsText(run) + ")";
+    return line;
 }
 
 std::vector<std::string> RunLines(const RunReport& run, int plannedRuns) {
@@ -191,6 +219,17 @@ QJsonObject RunObject(const RunReport& run) {
     j["run"] = run.number;
     if (run.datagrams)
         j["datagrams"] = DatagramJson(*run.datagrams);
+    if (run.client > 0)
+        j["client"] = run.client;
+    if (!run.drops.empty()) {
+        QJsonArray drops;
+        for (const LinkDrop& d : run.drops)
+            drops.append(
+                QJsonObject{{"during_run", d.duringRun},
+                            {"stored_before_drop", static_cast<qint64>(d.storedBeforeDrop)},
+                            {"gap_seconds", d.gapSeconds}});
+        j["link_drops"] = drops;
+    }
     if (run.interrupted) {
         j["result"] = "interrupted";
         j["message"] = kInterruptedRun;
@@ -229,7 +268,10 @@ QJsonObject JsonReportObject(const SessionReport& r) {
         if (r.scriptDatagrams)
             network["datagrams"] = DatagramJson(*r.scriptDatagrams);
     }
+    if (o.link.mode == RunnerOptions::Net::Listen)
+        network["accept_again"] = o.link.acceptAgain;
     if (o.link.mode == RunnerOptions::Net::Connect) {
+        network["clients"] = o.link.clients;
         network["address"] = Q(o.link.host);
         network["host"] = Q(o.link.hostName.empty() ? o.link.host : o.link.hostName);
         // With --wait-for-server: how long the device server took to accept (null when it
@@ -347,11 +389,20 @@ std::vector<ReportCase> SessionCases(const SessionReport& r, const std::string& 
         c.direction = DirectionName(run.Direction());
         // Alone: "run 1 serial-to-net"; in a rack: "serial-to-net 115200 8N1", with the run's
         // number when the runs repeat.
-        c.name = "run " + std::to_string(run.number) + " " + c.direction;
+        c.name = "run " + std::to_string(run.number) + " " + c.direction + ClientPart(run);
         if (!label.empty()) {
-            c.name = c.direction + " " + label;
+            c.name = c.direction + ClientPart(run) + " " + label;
             if (r.options.repeat > 1)
                 c.name += " run " + std::to_string(run.number);
+        }
+        if (run.client > 0)
+            c.properties.emplace_back("client", std::to_string(run.client));
+        if (!run.drops.empty()) {
+            c.message += " (" + LinkDropsText(run) + ")";
+            c.properties.emplace_back("link_drops", std::to_string(run.drops.size()));
+            for (size_t i = 0; i < run.drops.size(); ++i)
+                c.properties.emplace_back("link_drop." + std::to_string(i + 1) + ".gap_seconds",
+                                          Seconds3(run.drops[i].gapSeconds));
         }
         cases.push_back(std::move(c));
     }

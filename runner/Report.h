@@ -18,6 +18,10 @@ int SessionExitCode(const SessionReport& report);
 // "run 1/6 serial-to-net: Verified : 1048576 Bytes identical, 3.2 MiB/s in 0.312 s", or
 // "run 1/6 serial-to-net: interrupted (SIGINT or SIGTERM)".
 std::string SummaryLine(const RunReport& run, int plannedRuns);
+// With --accept-again, the drops a run went through: "the device's link dropped after 65536
+// bytes and the run started again from its first byte once it dialled in again, 1.234 s after
+// the drop"; empty for none.
+std::string LinkDropsText(const RunReport& run);
 // The summary and the lines after it (a diagnosis, what failed), as standard output shows them.
 std::vector<std::string> RunLines(const RunReport& run, int plannedRuns);
 // The line on stdout once the device server applied every setting:

@@ -16,7 +16,16 @@
 #include "transfer/PassThrough.h"
 #include "transfer/ScriptRunner.h"
 
-// One run: one direction of one repetition.
+// With --accept-again: the device's link dropped and the device dialled in again.
+struct LinkDrop {
+    // The drop cut the run under way, which then started again from its first byte; false: it
+    // came between runs.
+    bool duringRun = true;
+    int64_t storedBeforeDrop = 0;  // bytes the cut attempt had stored (not counted, sent again)
+    double gapSeconds = 0;         // from the drop to the new link
+};
+
+// One run: one direction of one repetition (and, with --clients, of one client).
 struct RunReport {
     int number = 0;  // 1-based, over all runs
     PassOutcome outcome;
@@ -24,6 +33,11 @@ struct RunReport {
     std::optional<LatencyFigures> latency;  // a latency run's figures (its outcome unused)
     // Over --udp: the datagrams of the run, and for a failed run what they show.
     std::optional<DatagramReport> datagrams;
+    // With --clients N (N > 1): the client the run is about, 1 to N, and N; 0 without.
+    int client = 0;
+    int clients = 0;
+    // With --accept-again: the drops of the device's link the run went through, in order.
+    std::vector<LinkDrop> drops;
 
     PassDirection Direction() const { return latency ? latency->direction : outcome.direction; }
 };

@@ -15,9 +15,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <vector>
 
 #include "platform/ModemIo.h"
@@ -153,7 +155,8 @@ bool IsRealSerialLine(const std::string& path) {
 PassSession::PassSession(const RunnerOptions& options, SessionSink& sink)
     : m_opt(options), m_sink(sink) {
     m_report.options = options;
-    m_report.plannedRuns = options.repeat * static_cast<int>(options.directions.size());
+    m_report.plannedRuns = options.repeat * static_cast<int>(options.directions.size()) *
+                           std::max(1, options.link.clients);
 }
 
 void PassSession::RequestStop() {
@@ -192,6 +195,8 @@ int PassSession::Run() {
         code = StartLog(engine);
         if (code == EXIT_VERIFIED && !m_stopRequested)
             code = BringUpLinks(engine);
+        if (code == EXIT_VERIFIED && !m_stopRequested && m_opt.link.clients > 1)
+            code = ConnectClients(engine);
         if (code == EXIT_VERIFIED && !m_stopRequested && m_opt.rfc2217)
             code = CheckRemoteSettings(engine);
         if (code == EXIT_VERIFIED && !m_stopRequested) {
@@ -217,6 +222,8 @@ int PassSession::Run() {
         if (!m_stopRequested && !engine.net.DropReason().empty() && !m_report.error)
             code = FailNotReading(engine);
         engine.Shutdown();
+        // The extra clients' threads end and their links close with them.
+        m_clients.clear();
         code = StopLog(engine, code);
     }
     // The engine has joined its link threads: nothing can tell the runner of traffic any more.
@@ -264,6 +271,21 @@ int PassSession::Prepare() {
     // An empty file announces a length of 0, which the receiving side refuses.
     if (m_report.bytes == 0)
         return Fail(EXIT_BAD_ARGUMENTS, "Nothing to send: the file is empty", m_report.source);
+    // Network to serial, clients 2 to N each send a file of their own, of the same length, so
+    // that one client's bytes arriving for another's would show.
+    if (std::find(m_opt.directions.begin(), m_opt.directions.end(), PassDirection::NetToSerial) !=
+        m_opt.directions.end())
+        for (int k = 2; k <= m_opt.link.clients; ++k) {
+            const uint64_t seed = m_opt.data.seed + static_cast<uint64_t>(k - 1);
+            m_clientFiles.push_back(m_tempDir + "client" + std::to_string(k) + "-random-" +
+                                    SizeName(m_report.bytes) + "-seed" + std::to_string(seed) +
+                                    ".bin");
+            std::string error;
+            if (!WriteRandomFile(m_clientFiles.back(), m_report.bytes, seed, &error,
+                                 &m_stopRequested))
+                return m_stopRequested ? EXIT_INTERRUPTED
+                                       : Fail(EXIT_NOT_STORED, "Can't write the test data", error);
+        }
 
     if (m_opt.outputs.outputDir.empty()) {
         m_outputDir = m_tempDir;
@@ -542,44 +564,96 @@ int PassSession::RunAll(TerminalEngine& engine) {
                          sendFailure = text.toStdString() + "\n  " + detail.toStdString();
                          pt.Cancel();
                      });
+    // Server Mode: when the device's link went, for the gap until it dials in again.
+    QObject::connect(&engine.net, &NetConsole::peerGone, &engine.net,
+                     [this] { m_droppedNs = platform::Stamp::Now().steadyNs; });
+    QObject::connect(&engine.net, &NetConsole::peerAttached, &engine.net,
+                     [this] { m_attachedNs = platform::Stamp::Now().steadyNs; });
+    const bool acceptAgain =
+        m_opt.link.acceptAgain && m_opt.link.mode == RunnerOptions::Net::Listen;
+    const int clients = m_opt.link.clients;
 
     const std::string base = BaseName(m_report.source);
     int number = 0;
     for (int rep = 0; rep < m_opt.repeat; ++rep) {
         for (PassDirection direction : m_opt.directions) {
             ++number;
-            const std::string label = "run " + std::to_string(number) + "/" +
-                                      std::to_string(m_report.plannedRuns) + " " +
-                                      DirectionName(direction);
-            m_sink.Progress().Begin(label);
+            const std::string label =
+                "run " + std::to_string(number) + "/" + std::to_string(m_report.plannedRuns) + " " +
+                DirectionName(direction) +
+                (clients > 1 ? " client 1 of " + std::to_string(clients) : std::string());
             PassOutcome outcome;
-            QEventLoop loop;
-            const auto done =
-                QObject::connect(&pt, &PassThrough::finished, &loop, [&](const PassOutcome& out) {
-                    outcome = out;
-                    loop.quit();
-                });
-            const std::string name =
-                "run" + std::to_string(number) + "-" + DirectionName(direction) + "-" + base;
-            // A stop cancels the run; its end then quits the loop.
-            const auto stop =
-                QObject::connect(&m_stop, &SessionStop::now, &pt, [&pt] { pt.Cancel(); });
-            if (m_opt.link.udp)
-                m_watch.Start(true, direction);
-            const platform::Result started = m_stopRequested
-                                                 ? platform::Result::Fail("interrupted")
-                                                 : pt.Start(direction, m_report.source, name);
-            if (started)
-                loop.exec();
-            QObject::disconnect(done);
-            QObject::disconnect(stop);
+            platform::Result started;
+            std::vector<LinkDrop> drops;
+            // With --accept-again a run cut by the device's link dropping starts again from its
+            // first byte on the next link; what the cut attempt had stored is not counted.
+            for (;;) {
+                if (acceptAgain && engine.net.PeerCount() == 0 && !m_stopRequested) {
+                    // The link went between runs (or while the last attempt ended).
+                    LinkDrop drop;
+                    drop.duringRun = false;
+                    if (const int code = AwaitDevice(engine, label, drop); code != EXIT_VERIFIED)
+                        return code;
+                    drops.push_back(drop);
+                }
+                if (clients > 1 && direction == PassDirection::SerialToNet)
+                    if (const int code = ArmClients(); code != EXIT_VERIFIED)
+                        return code;
+                m_sink.Progress().Begin(label);
+                QEventLoop loop;
+                const auto done = QObject::connect(&pt, &PassThrough::finished, &loop,
+                                                   [&](const PassOutcome& out) {
+                                                       outcome = out;
+                                                       loop.quit();
+                                                   });
+                const std::string name =
+                    "run" + std::to_string(number) + "-" + DirectionName(direction) + "-" + base;
+                // A stop cancels the run; its end then quits the loop.
+                const auto stop =
+                    QObject::connect(&m_stop, &SessionStop::now, &pt, [&pt] { pt.Cancel(); });
+                if (m_opt.link.udp)
+                    m_watch.Start(true, direction);
+                started = m_stopRequested ? platform::Result::Fail("interrupted")
+                                          : pt.Start(direction, m_report.source, name);
+                if (started)
+                    loop.exec();
+                QObject::disconnect(done);
+                QObject::disconnect(stop);
+                // A serial port that was lost is no drop of the device's link.
+                if (!acceptAgain || m_stopRequested || !started ||
+                    outcome.end != PassOutcome::End::LinkLost || !engine.serial.IsOpen() ||
+                    drops.size() >= kMaxLinkDrops)
+                    break;
+                m_sink.Progress().End();
+                LinkDrop drop;
+                drop.storedBeforeDrop = outcome.stored;
+                // A capture file the cut attempt left is no result.
+                if (!outcome.path.empty() && !m_opt.outputs.keep && m_opt.outputs.outputDir.empty())
+                    ::unlink(outcome.path.c_str());
+                m_sink.Note("vaskel-passthrough: " + label + ": the device's link dropped (" +
+                            CountOf(outcome.stored, "byte", "bytes") + " of " +
+                            std::to_string(m_report.bytes) + " stored); waiting up to " +
+                            std::to_string(m_opt.link.acceptTimeoutS) +
+                            " s for it to dial in again");
+                if (const int code = AwaitDevice(engine, label, drop); code != EXIT_VERIFIED)
+                    return code;
+                drops.push_back(drop);
+            }
+            RunReport run;
+            run.number = number;
+            run.outcome = outcome;
+            run.drops = drops;
+            if (clients > 1) {
+                run.client = 1;
+                run.clients = clients;
+            }
             if (m_stopRequested) {
                 if (started) {
-                    outcome.direction = direction;
-                    RunReport run{number, outcome, true, std::nullopt, std::nullopt};
+                    run.outcome.direction = direction;
+                    run.interrupted = true;
                     if (m_opt.link.udp)
                         run.datagrams = TakeDatagrams(nullptr);
-                    RunDone(std::move(run));
+                    RunDone(run);
                 }
                 return EXIT_INTERRUPTED;
             }
@@ -598,23 +672,268 @@ int PassSession::RunAll(TerminalEngine& engine) {
             // The file could not be read part-way: the next run could not go better.
             if (outcome.end == PassOutcome::End::ReadFailed)
                 return Fail(EXIT_NOT_STORED, outcome.text, outcome.detail);
-            RunReport run{number, outcome, false, std::nullopt, std::nullopt};
             if (m_opt.link.udp)
                 run.datagrams = TakeDatagrams(&outcome);
-            RunDone(std::move(run));
+            RunDone(run);
             if (!engine.net.DropReason().empty())
                 return FailNotReading(engine);
             // A verified capture in the temporary folder has served its purpose.
             if (outcome.Verified() && !m_opt.outputs.keep && m_opt.outputs.outputDir.empty())
                 ::unlink(outcome.path.c_str());
+            // One of several clients that the device server closed fails the session, named.
+            if (clients > 1 && outcome.end == PassOutcome::End::LinkLost)
+                return FailClientClosed(engine, 1);
             // Without a link, or unable to store, the next run cannot go better.
             if (outcome.end == PassOutcome::End::LinkLost ||
                 outcome.end == PassOutcome::End::OpenFailed ||
                 outcome.end == PassOutcome::End::WriteFailed)
                 return SessionExitCode(m_report);
+            if (clients > 1)
+                if (const int code = RunOtherClients(engine, direction, number);
+                    code != EXIT_VERIFIED)
+                    return code;
         }
     }
+    // A client the device server closed at any time before the end fails the session.
+    if (clients > 1)
+        if (const int k = ClosedClient(engine); k != 0)
+            return FailClientClosed(engine, k);
     return SessionExitCode(m_report);
+}
+
+int PassSession::AwaitDevice(TerminalEngine& engine, const std::string& label, LinkDrop& drop) {
+    const int64_t from = m_droppedNs != 0 ? m_droppedNs : platform::Stamp::Now().steadyNs;
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&engine.net, &NetConsole::peerAttached, &loop, &QEventLoop::quit);
+    if (!StopQuits(loop))
+        return EXIT_INTERRUPTED;
+    if (engine.net.PeerCount() == 0) {
+        deadline.start(m_opt.link.acceptTimeoutS * 1000);
+        loop.exec();
+    }
+    if (m_stopRequested)
+        return EXIT_INTERRUPTED;
+    if (engine.net.PeerCount() == 0)
+        return Fail(EXIT_NETWORK_FAILED,
+                    "The device did not dial in again within " +
+                        std::to_string(m_opt.link.acceptTimeoutS) + " s",
+                    "port " + std::to_string(m_opt.link.port) +
+                        " (Server Mode): its link dropped " +
+                        (drop.duringRun ? "during " : "before ") + label +
+                        "; check that the device comes back after it restarts and that it dials "
+                        "this host, or give it longer with --accept-timeout");
+    const int64_t attached = m_attachedNs > from ? m_attachedNs : platform::Stamp::Now().steadyNs;
+    drop.gapSeconds = static_cast<double>(attached - from) / 1e9;
+    char gap[32];
+    std::snprintf(gap, sizeof gap, "%.3f", drop.gapSeconds);
+    m_sink.Note("vaskel-passthrough: the device dialled in again after " + std::string(gap) +
+                " s; " + label +
+                (drop.duringRun ? " starts again from its first byte" : " starts"));
+    // What the device sends as it comes back (a boot banner, bytes it held from the old link),
+    // and what the serial side still had queued, pass before the run starts again: the
+    // capture looks for a fresh header, never continues the cut one.
+    WaitUntil(kReacceptSettleMs, [] { return false; });
+    return m_stopRequested ? EXIT_INTERRUPTED : EXIT_VERIFIED;
+}
+
+int PassSession::ConnectClients(TerminalEngine& engine) {
+    const int n = m_opt.link.clients;
+    const std::string where = m_opt.link.host + ":" + std::to_string(m_opt.link.port);
+    engine.traffic.SetMeasure(&m_clientsProbe);
+    // One after the other, so that the device server takes them in their numbers' order.
+    for (int k = 2; k <= n; ++k) {
+        m_clients.push_back(std::make_unique<ExtraClient>(k));
+        ExtraClient& c = *m_clients.back();
+        std::string error;
+        if (!c.Start(m_opt.link.host, m_opt.link.port, &error))
+            return Fail(EXIT_NOT_STORED, ClientName(k) + ": can't open the client link", error);
+        WaitUntil(CONNECT_TIMEOUT_MS + 1000,
+                  [&c] { return c.GetStatus().link != ExtraClient::Link::Connecting; });
+        if (m_stopRequested)
+            return EXIT_INTERRUPTED;
+        const ExtraClient::Status st = c.GetStatus();
+        if (st.link == ExtraClient::Link::Closed)
+            return FailClientClosed(engine, k);
+        if (st.link != ExtraClient::Link::Up)
+            return Fail(EXIT_NETWORK_FAILED,
+                        ClientName(k) + ": the device server did not accept the connection",
+                        where + ": " + (st.reason.empty() ? "no answer" : st.reason) +
+                            "; check the device server's max-connections setting: it must let " +
+                            std::to_string(n) + " clients share this port at once");
+    }
+    // A device server that takes no more clients accepts the connection, says so and closes
+    // it at once: that comes within moments.
+    WaitUntil(kClientSettleMs, [&] { return ClosedClient(engine) != 0; });
+    if (m_stopRequested)
+        return EXIT_INTERRUPTED;
+    if (const int k = ClosedClient(engine); k != 0)
+        return FailClientClosed(engine, k);
+    return EXIT_VERIFIED;
+}
+
+std::string PassSession::ClientName(int k) const {
+    return "client " + std::to_string(k) + " of " + std::to_string(m_opt.link.clients);
+}
+
+int PassSession::ClosedClient(TerminalEngine& engine) const {
+    if (!engine.net.LinkInUse() || engine.net.FarEndClosed())
+        return 1;
+    for (const auto& c : m_clients)
+        if (c->GetStatus().link == ExtraClient::Link::Closed)
+            return c->Number();
+    return 0;
+}
+
+std::string PassSession::ClientClosedText(int k) const {
+    const std::string said =
+        SaidText(k == 1 ? m_clientsProbe.NetTail() : m_clients[k - 2]->Check().Said());
+    return ClientName(k) + ": the device server closed the link" +
+           (said.empty() ? std::string() : " and said \"" + said + "\"");
+}
+
+int PassSession::FailClientClosed(TerminalEngine&, int k) {
+    return Fail(EXIT_NETWORK_FAILED, ClientClosedText(k),
+                m_opt.link.host + ":" + std::to_string(m_opt.link.port) +
+                    ": check the device server's max-connections setting: it must let " +
+                    std::to_string(m_opt.link.clients) + " clients share this port at once");
+}
+
+int PassSession::ArmClients() {
+    m_clientsProbe.ArmSerialWrite();
+    for (const auto& c : m_clients) {
+        std::string error;
+        if (!c->Check().Arm(m_report.source, &error))
+            return Fail(EXIT_NOT_STORED, "Can't read the file", error);
+    }
+    return EXIT_VERIFIED;
+}
+
+PassOutcome PassSession::ClientOutcome(PassDirection direction, int k, const StreamCheck::Tally& t,
+                                       bool closed, const std::string& why,
+                                       int64_t headerNs) const {
+    PassOutcome o;
+    o.direction = direction;
+    o.sent = t.sent;
+    o.announced = t.announced;
+    o.stored = t.stored;
+    o.firstMismatch = t.firstMismatch;
+    if (t.Complete()) {
+        o.end = PassOutcome::End::Completed;
+    } else if (closed || !why.empty()) {
+        o.end = PassOutcome::End::LinkLost;
+        o.text = closed ? "Link lost : " + ClientClosedText(k) : "Link lost : " + why;
+        o.detail = ClientName(k) + " on " + m_opt.link.host + ":" +
+                   std::to_string(m_opt.link.port) + ": " + CountOf(t.stored, "byte", "bytes") +
+                   " of " + std::to_string(t.sent) + " stored";
+    } else {
+        o.end = PassOutcome::End::TimedOut;
+    }
+    if (headerNs > 0 && t.lastFileNs > headerNs) {
+        o.seconds = static_cast<double>(t.lastFileNs - headerNs) / 1e9;
+        o.bytesPerSecond = static_cast<double>(t.stored) / o.seconds;
+    }
+    return o;
+}
+
+int PassSession::RunOtherClients(TerminalEngine& engine, PassDirection direction, int& number) {
+    const int64_t silenceNs = int64_t{CAPTURE_TIMEOUT_MS} * 1000000;
+    const auto labelOf = [&](int run, int k) {
+        return "run " + std::to_string(run) + "/" + std::to_string(m_report.plannedRuns) + " " +
+               DirectionName(direction) + " " + ClientName(k);
+    };
+    if (direction == PassDirection::SerialToNet) {
+        // The serial side sent the file once; every client must have it whole. Each has had it
+        // coming alongside the first, so this wait is short unless one falls silent.
+        const int64_t began = platform::Stamp::Now().steadyNs;
+        const auto ended = [&](ExtraClient& c) {
+            const StreamCheck::Tally t = c.Check().Get();
+            if (t.Complete() || c.GetStatus().link == ExtraClient::Link::Closed)
+                return true;
+            // Silent for 2 s since its last byte (or since the header left) ends it, as it ends
+            // the first client's capture; one that got nothing at all still has 1 s from here.
+            const int64_t since =
+                std::max({t.lastNs, m_clientsProbe.SerialWriteNs(), began - silenceNs / 2});
+            return platform::Stamp::Now().steadyNs - since >= silenceNs;
+        };
+        WaitUntil(std::numeric_limits<int>::max(), [&] {
+            return std::all_of(m_clients.begin(), m_clients.end(),
+                               [&](const auto& c) { return ended(*c); });
+        });
+        if (m_stopRequested)
+            return EXIT_INTERRUPTED;
+        int closed = 0;
+        for (const auto& c : m_clients) {
+            const ExtraClient::Status st = c->GetStatus();
+            const bool gone = st.link == ExtraClient::Link::Closed;
+            RunReport run;
+            run.number = ++number;
+            run.client = c->Number();
+            run.clients = m_opt.link.clients;
+            run.outcome = ClientOutcome(direction, c->Number(), c->Check().Get(), gone, "",
+                                        m_clientsProbe.SerialWriteNs());
+            c->Check().Disarm();
+            RunDone(run);
+            if (gone && !run.outcome.Verified() && closed == 0)
+                closed = c->Number();
+        }
+        if (closed == 0)
+            closed = ClosedClient(engine);
+        return closed != 0 ? FailClientClosed(engine, closed) : EXIT_VERIFIED;
+    }
+    // Network to serial: each client in turn sends its own file, which the serial side must
+    // capture whole.
+    for (const auto& c : m_clients) {
+        const int k = c->Number();
+        const std::string& file = m_clientFiles[static_cast<size_t>(k - 2)];
+        RunReport run;
+        run.number = ++number;
+        run.client = k;
+        run.clients = m_opt.link.clients;
+        m_sink.Progress().Begin(labelOf(run.number, k));
+        std::string error;
+        if (!m_clientsProbe.Serial().Arm(file, &error))
+            return Fail(EXIT_NOT_STORED, "Can't read the file", error);
+        if (!c->Send(file, m_opt.startDelayMs)) {
+            m_clientsProbe.Serial().Disarm();
+            return FailClientClosed(engine, k);
+        }
+        const int64_t began = platform::Stamp::Now().steadyNs;
+        const int64_t delayNs = int64_t{m_opt.startDelayMs} * 1000000;
+        WaitUntil(std::numeric_limits<int>::max(), [&] {
+            const StreamCheck::Tally t = m_clientsProbe.Serial().Get();
+            const ExtraClient::Sending s = c->GetSending();
+            if (t.announced > 0)
+                m_sink.Progress().Update(static_cast<int>(t.stored * 100 / t.announced),
+                                         ByteCountText(t.stored, t.announced));
+            if (t.Complete() || c->GetStatus().link == ExtraClient::Link::Closed ||
+                (s.done && !s.error.empty()))
+                return true;
+            const int64_t since =
+                s.headerNs == 0 ? began + delayNs : std::max(t.lastNs, s.headerNs);
+            return platform::Stamp::Now().steadyNs - since >= silenceNs;
+        });
+        const StreamCheck::Tally t = m_clientsProbe.Serial().Get();
+        m_clientsProbe.Serial().Disarm();
+        const ExtraClient::Status st = c->GetStatus();
+        const ExtraClient::Sending s = c->GetSending();
+        const bool gone = st.link == ExtraClient::Link::Closed;
+        run.outcome =
+            ClientOutcome(direction, k, t, gone, s.done ? s.error : std::string(), s.headerNs);
+        run.interrupted = m_stopRequested.load();
+        m_sink.Progress().End();
+        RunDone(run);
+        if (m_stopRequested)
+            return EXIT_INTERRUPTED;
+        if (gone && !run.outcome.Verified())
+            return FailClientClosed(engine, k);
+        // A client closed while another sent fails the session too, named.
+        if (const int closed = ClosedClient(engine); closed != 0)
+            return FailClientClosed(engine, closed);
+    }
+    return EXIT_VERIFIED;
 }
 
 int PassSession::StartLog(TerminalEngine& engine) {
@@ -674,12 +993,10 @@ int PassSession::RunLatency(TerminalEngine& engine) {
                                     DirectionName(direction));
             if (m_opt.link.udp)
                 m_watch.Start(false, direction);
-            RunReport run{number,
-                          {},
-                          false,
-                          ::RunLatency(engine, m_meter, direction, m_opt,
-                                       static_cast<uint32_t>(number), m_sink.Progress(), m_stop),
-                          std::nullopt};
+            RunReport run;
+            run.number = number;
+            run.latency = ::RunLatency(engine, m_meter, direction, m_opt,
+                                       static_cast<uint32_t>(number), m_sink.Progress(), m_stop);
             run.outcome.direction = direction;
             run.interrupted = m_stopRequested.load();
             if (m_opt.link.udp)

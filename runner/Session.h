@@ -12,7 +12,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "runner/Clients.h"
 #include "runner/Datagrams.h"
 #include "runner/Latency.h"
 #include "runner/Options.h"
@@ -45,6 +47,14 @@ public:
 
 // How often --wait-for-server tries to connect, in milliseconds.
 constexpr int64_t kServerRetryMs = 250;
+// With --clients: how long after the last client connected a client closed by the device server
+// is looked for before the first run, in milliseconds.
+constexpr int kClientSettleMs = 300;
+// With --accept-again: how long after the device dialled in again the run starts again, in
+// milliseconds (what it sends as it comes back passes meanwhile), and how many drops one run
+// may go through before the last one stands as its result.
+constexpr int kReacceptSettleMs = 500;
+constexpr size_t kMaxLinkDrops = 5;
 
 class PassSession {
 public:
@@ -71,6 +81,26 @@ private:
     // came up and judges them.
     int CheckRemoteSettings(TerminalEngine& engine);
     int RunAll(TerminalEngine& engine);
+    // With --accept-again: waits up to --accept-timeout for the device to dial in again after
+    // its link dropped (before or during `label`), the gap in `drop`; fails with exit 4.
+    int AwaitDevice(TerminalEngine& engine, const std::string& label, LinkDrop& drop);
+    // With --clients N: connects clients 2 to N one after the other, then fails (exit 4) when
+    // the device server refused or closed any of them.
+    int ConnectClients(TerminalEngine& engine);
+    // "client 2 of 3"
+    std::string ClientName(int k) const;
+    // The first client whose link the device server closed (1 the engine's); 0 for none.
+    int ClosedClient(TerminalEngine& engine) const;
+    // "client 4 of 4: the device server closed the link and said \"Port already in use\""
+    std::string ClientClosedText(int k) const;
+    int FailClientClosed(TerminalEngine& engine, int k);
+    // Arms every extra client's check for the file the serial side is about to send.
+    int ArmClients();
+    PassOutcome ClientOutcome(PassDirection direction, int k, const StreamCheck::Tally& t,
+                              bool closed, const std::string& why, int64_t headerNs) const;
+    // The runs of clients 2 to N after the first client's run in `direction`, numbered on from
+    // `number`.
+    int RunOtherClients(TerminalEngine& engine, PassDirection direction, int& number);
     int RunLines(TerminalEngine& engine);
     int RunLatency(TerminalEngine& engine);
     // Closes and makes the client link again, cycle after cycle, a block passed both ways
@@ -118,6 +148,14 @@ private:
     // traffic) is gone.
     std::unique_ptr<IScriptLinks> m_scriptLinks;
     std::unique_ptr<ScriptRunner> m_scriptRunner;
+    // --clients: what the engine's links carry, and clients 2 to N with the files they send
+    // network to serial. The probe outlives the engine; the clients go right after it.
+    ClientsProbe m_clientsProbe;
+    std::vector<std::unique_ptr<ExtraClient>> m_clients;
+    std::vector<std::string> m_clientFiles;
+    // --accept-again: when the device's link last went and a link last came (steady ns).
+    int64_t m_droppedNs = 0;
+    int64_t m_attachedNs = 0;
     std::string m_logFailure;  // the log's failure, text and detail; empty while it is fine
     int64_t m_logNotLogged = 0;
 };

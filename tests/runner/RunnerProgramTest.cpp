@@ -1459,3 +1459,223 @@ TEST(RunnerOverUdp, LostRepeatedAndReorderedDatagramsAreNamed) {
         }
     }
 }
+
+// ser2net with max-connections 3: three clients each get the whole file from the serial side
+// and each has its own file passed to it, every run told per client in every report; a fourth
+// client is turned away, which ends the session with exit 4 naming it and what ser2net said.
+TEST(RunnerWithSer2net, SeveralClientsAreVerifiedEachOrTheOneTooManyIsNamed) {
+    const struct {
+        int clients;
+        int code;
+    } cases[] = {{3, 0}, {4, 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.clients) + " clients");
+        testutil::TempDir dir;
+        Ser2netDevice device(dir.File("COM1"), {.maxConnections = 3, .startServer = true});
+        ASSERT_TRUE(device.Ready()) << device.Log();
+        const std::string where = "127.0.0.1:" + std::to_string(device.RawPort());
+        const Ran r = RunProgram({"--serial", dir.File("COM1"), "--connect", where, "--clients",
+                                  std::to_string(c.clients), "--random", "256K", "--start-delay",
+                                  "0", "--json=" + dir.File("r.json"), "--junit", dir.File("r.xml"),
+                                  "--jsonl", dir.File("r.jsonl"), "--report", dir.File("r.html")});
+        ASSERT_EQ(r.code, c.code) << r.out << r.err << device.Log();
+        const QJsonObject json =
+            QJsonDocument::fromJson(
+                QByteArray::fromStdString(testutil::ReadFile(dir.File("r.json"))))
+                .object();
+        EXPECT_EQ(json["network"]["clients"].toInt(), c.clients);
+        const QJsonArray runs = json["runs"].toArray();
+        if (c.code != 0) {
+            EXPECT_TRUE(runs.isEmpty());
+            EXPECT_TRUE(std::regex_search(
+                r.err, std::regex("client 4 of 4: the device server closed the link and said "
+                                  "\"Port[a-z' ]* in use\"\n  " +
+                                  where +
+                                  ": check the device server's max-connections setting: it must "
+                                  "let 4 clients share this port at once")))
+                << r.err;
+            continue;
+        }
+        ASSERT_EQ(runs.size(), 6) << r.out;
+        std::set<std::pair<std::string, int>> seen;
+        for (const QJsonValue& v : runs) {
+            const QJsonObject run = v.toObject();
+            EXPECT_EQ(run["result"].toString(), "verified") << r.out;
+            EXPECT_EQ(run["bytes_stored"].toInteger(), 262144);
+            EXPECT_GT(run["bytes_per_second"].toDouble(), 0);
+            seen.insert({run["direction"].toString().toStdString(), run["client"].toInt()});
+        }
+        EXPECT_EQ(seen.size(), 6u);
+        const std::vector<std::string> lines = Lines(r.out);
+        ASSERT_EQ(lines.size(), 6u) << r.out;
+        EXPECT_EQ(lines[5].rfind("run 6/6 net-to-serial client 3 of 3: Verified : 262144 Bytes "
+                                 "identical",
+                                 0),
+                  0u)
+            << r.out;
+        EXPECT_EQ(Lines(testutil::ReadFile(dir.File("r.jsonl"))).size(), 6u);
+        EXPECT_EQ(JUnitSuites(dir.File("r.xml"))["vaskel-passthrough"], std::make_pair(6, 0));
+        EXPECT_NE(testutil::ReadFile(dir.File("r.xml")).find("run 2 serial-to-net client 2 of 3"),
+                  std::string::npos);
+        EXPECT_NE(testutil::ReadFile(dir.File("r.html")).find("run 6 net-to-serial client 3 of 3"),
+                  std::string::npos);
+    }
+}
+
+namespace {
+
+// A device in Client Mode that reboots once: a thread relays between the pty master (the
+// device's serial side) and a TCP link it dials to the program; after `dropAfter` bytes from the
+// serial side its link goes, it stays away `awayMs` (dropping what its serial side gets), and
+// dials in again, relaying from then on.
+class RedialingDevice {
+public:
+    RedialingDevice(int ptyMaster, int port, int64_t dropAfter, int awayMs)
+        : m_thread([=, this] { Run(ptyMaster, port, dropAfter, awayMs); }) {}
+    ~RedialingDevice() {
+        m_stop = true;
+        m_thread.join();
+    }
+    RedialingDevice(const RedialingDevice&) = delete;
+    RedialingDevice& operator=(const RedialingDevice&) = delete;
+
+private:
+    static void WriteAll(int fd, const unsigned char* bytes, size_t n) {
+        for (size_t done = 0; done < n;) {
+            const ssize_t w = ::write(fd, bytes + done, n - done);
+            if (w <= 0 && errno != EINTR && errno != EAGAIN)
+                return;
+            if (w > 0)
+                done += static_cast<size_t>(w);
+        }
+    }
+    int Dial(int port) {
+        int tcp = -1;
+        while (!m_stop && (tcp = testutil::ConnectLoopback(port)) < 0)
+            usleep(20000);
+        return tcp;
+    }
+    void Run(int pty, int port, int64_t dropAfter, int awayMs) {
+        int tcp = Dial(port);
+        int64_t toNet = 0;
+        bool dropped = false;
+        unsigned char buf[8192];
+        while (!m_stop && tcp >= 0) {
+            pollfd p[2] = {{pty, POLLIN, 0}, {tcp, POLLIN, 0}};
+            if (poll(p, 2, 20) <= 0)
+                continue;
+            if (p[0].revents & POLLIN) {
+                size_t want = sizeof buf;
+                if (!dropped)
+                    want = std::min<size_t>(want, static_cast<size_t>(dropAfter - toNet));
+                const ssize_t n = ::read(pty, buf, want);
+                if (n > 0) {
+                    toNet += n;
+                    WriteAll(tcp, buf, static_cast<size_t>(n));
+                }
+                if (!dropped && toNet >= dropAfter) {
+                    dropped = true;
+                    ::close(tcp);
+                    // Away: what the serial side gets meanwhile is lost, as in a reboot.
+                    const auto back =
+                        std::chrono::steady_clock::now() + std::chrono::milliseconds(awayMs);
+                    while (std::chrono::steady_clock::now() < back) {
+                        pollfd q{pty, POLLIN, 0};
+                        if (poll(&q, 1, 10) > 0 && ::read(pty, buf, sizeof buf) < 0)
+                            usleep(1000);
+                    }
+                    tcp = Dial(port);
+                    continue;
+                }
+            }
+            if (p[1].revents & (POLLIN | POLLHUP)) {
+                const ssize_t n = ::read(tcp, buf, sizeof buf);
+                if (n <= 0)
+                    break;
+                WriteAll(pty, buf, static_cast<size_t>(n));
+            }
+        }
+        if (tcp >= 0)
+            ::close(tcp);
+    }
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+}  // namespace
+
+// Server Mode with a device whose link drops in the middle of the first run: with --accept-again
+// the run starts again on the new link and passes, the gap told in every format; without it the
+// run ends short as before.
+TEST(RunnerRedial, AcceptAgainGoesOnOnTheNewLinkAndTellsTheGap) {
+    const struct {
+        bool acceptAgain;
+        int code;
+    } cases[] = {{true, 0}, {false, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.acceptAgain ? "--accept-again" : "without");
+        testutil::TempDir dir;
+        testutil::PtyPair pty;
+        const int port = testutil::FreePort();
+        std::vector<std::string> args{"--serial",
+                                      pty.slavePath,
+                                      "--listen",
+                                      std::to_string(port),
+                                      "--accept-timeout",
+                                      "10",
+                                      "--random",
+                                      "1M",
+                                      "--start-delay",
+                                      "0",
+                                      "--json=" + dir.File("r.json"),
+                                      "--jsonl",
+                                      dir.File("r.jsonl"),
+                                      "--junit",
+                                      dir.File("r.xml"),
+                                      "--report",
+                                      dir.File("r.html")};
+        if (c.acceptAgain)
+            args.push_back("--accept-again");
+        RunnerProcess runner;
+        runner.Start(args);
+        Ran r;
+        {
+            RedialingDevice device(pty.master, port, 18 + 300000, 700);
+            r = runner.Finish(60000);
+        }
+        ASSERT_EQ(r.code, c.code) << r.out << r.err;
+        const QJsonObject json =
+            QJsonDocument::fromJson(
+                QByteArray::fromStdString(testutil::ReadFile(dir.File("r.json"))))
+                .object();
+        const QJsonArray runs = json["runs"].toArray();
+        ASSERT_EQ(runs.size(), c.acceptAgain ? 2 : 1) << r.out << r.err;
+        const QJsonObject first = runs[0].toObject();
+        if (!c.acceptAgain) {
+            EXPECT_EQ(first["result"].toString(), "short");
+            EXPECT_FALSE(first.contains("link_drops"));
+            continue;
+        }
+        for (const QJsonValue& run : runs)
+            EXPECT_EQ(run["result"].toString(), "verified") << r.out;
+        const QJsonArray drops = first["link_drops"].toArray();
+        ASSERT_EQ(drops.size(), 1) << r.out;
+        EXPECT_TRUE(drops[0]["during_run"].toBool());
+        EXPECT_GE(drops[0]["gap_seconds"].toDouble(), 0.6);
+        EXPECT_LT(drops[0]["stored_before_drop"].toInteger(), 1048576);
+        EXPECT_FALSE(runs[1].toObject().contains("link_drops"));
+        EXPECT_TRUE(json["network"]["accept_again"].toBool());
+        EXPECT_TRUE(std::regex_search(
+            Lines(r.out).at(0),
+            std::regex("^run 1/2 serial-to-net: Verified : 1048576 Bytes identical, .* \\(the "
+                       "device's link dropped after [0-9]+ bytes and the run started again from "
+                       "its first byte once it dialled in again, [0-9]+\\.[0-9]{3} s after the "
+                       "drop\\)$")))
+            << r.out;
+        EXPECT_NE(Lines(testutil::ReadFile(dir.File("r.jsonl"))).at(0).find("\"link_drops\""),
+                  std::string::npos);
+        EXPECT_NE(testutil::ReadFile(dir.File("r.xml")).find("name=\"link_drop.1.gap_seconds\""),
+                  std::string::npos);
+        EXPECT_NE(testutil::ReadFile(dir.File("r.html")).find("link drops"), std::string::npos);
+    }
+}
