@@ -5,6 +5,7 @@
 #include <QScrollBar>
 
 #include "app/ConsolePane.h"
+#include "app/ModbusNotes.h"
 #include "app/TerminalDlg.h"
 #include "display/ConsoleFormat.h"
 #include "display/SentLines.h"
@@ -33,6 +34,23 @@ void SetConsoleFont(QPlainTextEdit* console, const QFont& font) {
         console->setFont(font);
 }
 
+// The decoded frames among the sent lines, each after the bytes it decodes (before a sent line at
+// the same place: the frame came first).
+void AddNotes(const std::vector<ModbusNote>& notes, std::vector<SentLine>& lines) {
+    if (notes.empty())
+        return;
+    std::vector<SentLine> merged;
+    merged.reserve(notes.size() + lines.size());
+    size_t next = 0;
+    for (const ModbusNote& note : notes) {
+        while (next < lines.size() && lines[next].index < note.index)
+            merged.push_back(lines[next++]);
+        merged.push_back({note.index, note.text, true});
+    }
+    merged.insert(merged.end(), lines.begin() + static_cast<std::ptrdiff_t>(next), lines.end());
+    lines.swap(merged);
+}
+
 }  // namespace
 
 void CTerminalDlg::OnShowWindow() {
@@ -57,11 +75,20 @@ static bool RenderConsole(CTerminalDlg& dlg, CRingBuffer& ring, QCheckBox* hexVi
     // thread renders), so a render allocates nothing once it has seen a history full of chunks.
     static std::vector<CRingBuffer::ChunkStart> starts;
     static std::vector<SentLine> sent;
+    static std::vector<ModbusNote> notes;
     const bool stamps = dlg.Timestamps().Shown();
+    const ModbusDecode decode = dlg.Timestamps().Decode(line);
     // One consistent history (with its chunk starts), even while bytes arrive.
     CRingBuffer::End end;
-    const int n = stamps ? ring.Snapshot(history, starts, &end) : ring.Snapshot(history, &end);
+    const int n = stamps || decode != ModbusDecode::Off ? ring.Snapshot(history, starts, &end)
+                                                        : ring.Snapshot(history, &end);
     const bool showedSent = dlg.SendSide().SentLinesIn(line, end, n, sent);
+    if (decode != ModbusDecode::Off) {
+        if (FindModbusNotes(decode, history, n, starts, dlg.Serial().Settings(),
+                            platform::Stamp::Now().steadyNs, notes))
+            dlg.Timestamps().RenderAgainSoon();
+        AddNotes(notes, sent);
+    }
     if (n == 0 && sent.empty()) {
         if (!showedSent)
             return false;  // the console keeps its text and its font

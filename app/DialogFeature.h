@@ -22,6 +22,7 @@ enum class MenuPlace {
     // The consoles' entries.
     ShowTimestamps,
     TimestampGap,
+    DecodeModbus,
     LogTraffic,
     LineEnding,
     SendAsHex,

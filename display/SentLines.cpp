@@ -85,7 +85,13 @@ void FormatWithSent(const unsigned char* bytes, int n,
     };
     for (const SentLine& line : sent) {
         appendPart(line.index);
-        if (hex)
+        if (line.note) {
+            if (!EndsLine(out))
+                out += "\r\n";
+            out += line.bytes;
+            if (!hex)
+                out += "\r\n";
+        } else if (hex)
             AppendSentHex(line.bytes, out);
         else
             AppendSentText(line.bytes, out);

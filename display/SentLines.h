@@ -13,6 +13,9 @@
 struct SentLine {
     int index = 0;  // shown before the history's byte at `index` (the history's count: at its end)
     std::string_view bytes;  // as they went out, line ending included; never empty
+    // A note about the received bytes before `index` (a decoded frame) instead of a sent line:
+    // `bytes` is its text, shown as it is on a line of its own in both forms.
+    bool note = false;
 };
 
 // Text form of a sent line: "[sent] " and the bytes, CR as "\r", LF as "\n" and every other

@@ -159,6 +159,54 @@ TEST_F(TimestampsAndTrafficLog, ConsolesFollowTheTimestampEntries) {
     EXPECT_TRUE(seam.messages.empty());
 }
 
+// "Decode Modbus": a line after each frame, chosen for each console on its own from the menu.
+// The serial console reads RTU (a request split over two reads, then an answer with a bad CRC),
+// the network console MBAP (two frames in one read).
+TEST_F(TimestampsAndTrafficLog, DecodeModbusFollowsEachFrameWithItsLine) {
+    PutChunk(dlg->SerialRing(), std::string("\x01\x03\x00", 3), 0);
+    PutChunk(dlg->SerialRing(), std::string("\x6B\x00\x03\x74\x17", 5), 0);
+    PutChunk(dlg->SerialRing(), std::string("\x01\x83\x0B\x00\x00", 5), 30);
+    PutChunk(dlg->NetRing(),
+             std::string("\x00\x07\x00\x00\x00\x06\x11\x03\x00\x6B\x00\x03"
+                         "\x00\x07\x00\x00\x00\x03\x11\x83\x0A",
+                         21),
+             0);
+    auto choose = [&](const QString& entry) {
+        QTimer::singleShot(0, [&] {
+            auto* menu = dlg->findChild<QMenu*>("DecodeModbusMenu");
+            ASSERT_TRUE(menu);
+            EXPECT_EQ(menu->accessibleName(), "Decode Modbus");
+            menu->parentWidget()->close();
+            for (QAction* a : menu->actions())
+                if (a->objectName() == entry)
+                    a->trigger();
+        });
+        QContextMenuEvent ev(QContextMenuEvent::Mouse, QPoint(5, 5),
+                             dlg->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(dlg.get(), &ev);
+    };
+    const std::string request = "[modbus] unit 1 read holding registers 0x006B count 3 (CRC good)";
+    choose("Serial Console: RTU");
+    const std::string serial = Console(IDC_REDIT_SERIAL_DEBUG).toStdString();
+    EXPECT_NE(serial.find("\x03\x74\x17\n" + request + "\n"), std::string::npos) << serial;
+    EXPECT_NE(serial.find("[modbus] unit 1 exception 0x0B Gateway Target Device Failed to Respond"),
+              std::string::npos)
+        << serial;
+    EXPECT_NE(serial.find("(CRC bad: 0x0000, expected 0x"), std::string::npos) << serial;
+    EXPECT_EQ(Console(IDC_REDIT_NET_DEBUG).toStdString().find("[modbus]"), std::string::npos);
+
+    choose("Network Console: TCP");
+    const std::string net = Console(IDC_REDIT_NET_DEBUG).toStdString();
+    EXPECT_NE(net.find("[modbus] tid 7 unit 17 read holding registers 0x006B count 3\n"),
+              std::string::npos)
+        << net;
+    EXPECT_NE(net.find("[modbus] tid 7 unit 17 exception 0x0A Gateway Path Unavailable"),
+              std::string::npos)
+        << net;
+    choose("Serial Console: Off");
+    EXPECT_EQ(Console(IDC_REDIT_SERIAL_DEBUG).toStdString().find("[modbus]"), std::string::npos);
+}
+
 // A log started from the menu holds what both links received; while it is behind, the status
 // line's tooltip says so (its text stays); the entry stops it.
 TEST_F(TimestampsAndTrafficLog, LogTrafficWritesWhatBothLinksReceived) {

@@ -44,6 +44,15 @@ TEST(SentLines, PartsKeepTheirTimestampsAndColumns) {
          true,
          "0000 4F4B\r\nsent 41414141 41414141 41414141 41414141\r\nsent 41\r\n"
          "0002     0D0A 52454144 5921"},
+        // A note (a decoded frame) after the bytes before it, then a sent line at the same place.
+        {{{4, "[modbus] frame", true}, {4, "AT", false}},
+         false,
+         false,
+         "OK\r\n[modbus] frame\r\n[sent] AT\r\nREADY!"},
+        {{{2, "[modbus] frame", true}},
+         false,
+         true,
+         "0000 4F4B\r\n[modbus] frame\r\n0002     0D0A 52454144 5921"},
     };
     for (const auto& c : cases) {
         std::string out = "stale";

@@ -1,0 +1,29 @@
+// "Decode Modbus": the Modbus frames found in a console's received chunks, each as a line of text
+// to show after its last byte. RTU frames are cut by the line's silences and their functions'
+// lengths (from the chunks' read stamps), MBAP frames by their headers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "display/RingBuffer.h"
+#include "serial/LineSettings.h"
+
+enum class ModbusDecode { Off, Rtu, Tcp };
+
+struct ModbusNote {
+    int index = 0;     // shown before the history's byte at `index`: right after the frame
+    std::string text;  // "[modbus] unit 1 read holding registers 0x0000 count 10 (CRC good)"
+};
+
+// The notes for a history of `n` bytes with its chunk starts (CRingBuffer::Snapshot). Bytes
+// before the first chunk start are a chunk cut by the history's end and are left out. RTU frames
+// are read both as requests and as answers, and the reading with more good CRCs is shown (a
+// console receives one or the other); an MBAP frame is a request when it parses as one. `line`
+// gives the character time; `nowNs` (steady clock) ends a last RTU frame whose silence has
+// passed. Returns true when bytes wait for a silence that has not passed yet: the caller renders
+// again a little later.
+bool FindModbusNotes(ModbusDecode mode, const unsigned char* bytes, int n,
+                     const std::vector<CRingBuffer::ChunkStart>& starts, const LineSettings& line,
+                     int64_t nowNs, std::vector<ModbusNote>& out);
