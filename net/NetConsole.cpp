@@ -172,6 +172,7 @@ Result NetConsole::ConnectUdp(const std::string& address, unsigned port) {
     m_pLink = std::move(link);
     m_state = State::Connected;
     m_connector.timer.start(0);
+    emit linkChanged();  // before Connect returns: a send may follow at once
     return Result::Ok();
 }
 
@@ -183,6 +184,12 @@ Result NetConsole::StartUdpServer(unsigned port) {
     m_nPort = port;
     m_state = State::Listening;
     return Result::Ok();
+}
+
+bool NetConsole::LinkEnds(platform::SocketEnd* local, platform::SocketEnd* peer) const {
+    // Server Mode's UDP socket is its link from the first datagram on, also while listening.
+    return m_pLink && m_state != State::Connecting && m_pLink->PeerEnd(peer) &&
+           m_pLink->LocalEnd(local);
 }
 
 unsigned NetConsole::LocalPort() const {
@@ -228,6 +235,12 @@ void NetConsole::LinkConnect(CLinkSocket& link, int errorCode) {
     }
     m_connector.timer.stop();
     m_state = State::Connected;
+    {
+        QPointer<NetConsole> alive(this);
+        emit linkChanged();
+        if (!alive || &link != m_pLink.get() || m_state != State::Connected)
+            return;
+    }
     if (m_remoteOptions.framing == LinkFraming::Rfc2217)
         StartTelnet(link);
     emit connected();
@@ -340,6 +353,11 @@ void NetConsole::LinkAccept(CLinkSocket& listener) {
             m_pLink = std::move(peer);
             m_state = State::Serving;
             m_dropReason.clear();
+            const CLinkSocket* attached = m_pLink.get();
+            QPointer<NetConsole> alive(this);
+            emit linkChanged();
+            if (!alive || attached != m_pLink.get() || m_state != State::Serving)
+                return;
             if (m_remoteOptions.framing == LinkFraming::Rfc2217)
                 StartTelnet(*m_pLink);
             emit peerAttached();
@@ -396,6 +414,17 @@ void NetConsole::LinkReceive(CLinkSocket& link, const unsigned char* bytes, int 
     if (link.IsDatagram()) {
         if (&link != m_pLink.get())
             return;
+        // Server Mode answers the sender of the last datagram: a new sender is a new far end,
+        // told before its datagram is delivered (and before peerAttached for the first one).
+        platform::SocketEnd from;
+        if ((m_state == State::Listening || m_state == State::Serving) && link.PeerEnd(&from) &&
+            (m_state == State::Listening || !(from == m_toldPeer))) {
+            m_toldPeer = from;
+            QPointer<NetConsole> alive(this);
+            emit linkChanged();
+            if (!alive || m_pLink.get() != &link)
+                return;
+        }
         if (m_state == State::Listening) {
             // Server Mode's first datagram: its sender is the peer from now on.
             m_state = State::Serving;

@@ -108,6 +108,9 @@ public:
     CLinkSocket* LinkInUse() const {
         return m_state == State::Connected || m_state == State::Serving ? m_pLink.get() : nullptr;
     }
+    // The addresses of the link in use: ours and the far end's (Server Mode over UDP: the sender
+    // of the last datagram). False when there is no link up (or no datagram came yet).
+    bool LinkEnds(platform::SocketEnd* local, platform::SocketEnd* peer) const;
     CLinkSocket* PeerSocket() const { return m_state == State::Serving ? m_pLink.get() : nullptr; }
     CLinkSocket* ListenSocket() const { return m_listener.socket.get(); }
     CLinkSocket* ClientSocket() const {
@@ -164,6 +167,11 @@ signals:
     void received();
     void peerAttached();
     void peerGone();
+    // The link in use came up, or its far end changed (Server Mode over UDP: a datagram from a
+    // new sender): LinkEnds() tells its addresses. Told before anything crosses the new link or
+    // comes from the new sender, and before connected() or peerAttached(); for a UDP client
+    // link from within Connect.
+    void linkChanged();
     // The device closed the client link. The console stays "connected" until its owner calls
     // Stop(), as the Disconnect command does.
     void farEndClosed();
@@ -288,6 +296,7 @@ private:
     platform::TrafficSlot m_traffic;
     DeviceServer m_telnet;
     std::string m_dropReason;
+    platform::SocketEnd m_toldPeer;  // Server Mode over UDP: the sender linkChanged told last
     bool m_bFarEndClosed = false;
     bool m_bUdp = false;  // m_pLink is a datagram socket
 };
