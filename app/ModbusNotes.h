@@ -20,7 +20,8 @@ struct ModbusNote {
 // The notes for a history of `n` bytes with its chunk starts (CRingBuffer::Snapshot). Bytes
 // before the first chunk start are a chunk cut by the history's end and are left out. RTU frames
 // are read both as requests and as answers, and the reading with more good CRCs is shown (a
-// console receives one or the other); an MBAP frame is a request when it parses as one. `line`
+// console mostly receives one or the other); each frame is then told as what it parses as (a
+// request or an answer), else as the reading's direction (MBAP: a request). `line`
 // gives the character time; `nowNs` (steady clock) ends a last RTU frame whose silence has
 // passed. Returns true when bytes wait for a silence that has not passed yet: the caller renders
 // again a little later.

@@ -11,7 +11,9 @@
 
 namespace {
 
-constexpr const char* TRAFFIC_LOG_FILTER = "Traffic Logs(*.log)|*.log|All Files(*.*)|*.*||";
+// The name's extension decides the format: ".pcapng" a capture file, anything else text lines.
+constexpr const char* TRAFFIC_LOG_FILTER =
+    "Traffic Logs(*.log)|*.log|Capture Files(*.pcapng)|*.pcapng|All Files(*.*)|*.*||";
 
 // "traffic_YYYYMMDD_HHMMSS.log", local time now.
 std::string DefaultTrafficLogName() {

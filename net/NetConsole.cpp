@@ -174,6 +174,7 @@ Result NetConsole::ConnectUdp(const std::string& address, unsigned port) {
     m_pLink = std::move(link);
     m_state = State::Connected;
     m_connector.timer.start(0);
+    emit linkChanged();  // before Connect returns: a send may follow at once
     return Result::Ok();
 }
 
@@ -185,6 +186,12 @@ Result NetConsole::StartUdpServer(unsigned port) {
     m_nPort = port;
     m_state = State::Listening;
     return Result::Ok();
+}
+
+bool NetConsole::LinkEnds(platform::SocketEnd* local, platform::SocketEnd* peer) const {
+    // Server Mode's UDP socket is its link from the first datagram on, also while listening.
+    return m_pLink && m_state != State::Connecting && m_pLink->PeerEnd(peer) &&
+           m_pLink->LocalEnd(local);
 }
 
 unsigned NetConsole::LocalPort() const {
@@ -230,6 +237,12 @@ void NetConsole::LinkConnect(CLinkSocket& link, int errorCode) {
     }
     m_connector.timer.stop();
     m_state = State::Connected;
+    {
+        QPointer<NetConsole> alive(this);
+        emit linkChanged();
+        if (!alive || &link != m_pLink.get() || m_state != State::Connected)
+            return;
+    }
     if (m_remoteOptions.framing == LinkFraming::Rfc2217)
         StartTelnet(link);
     emit connected();
@@ -342,6 +355,11 @@ void NetConsole::LinkAccept(CLinkSocket& listener) {
             m_pLink = std::move(peer);
             m_state = State::Serving;
             m_dropReason.clear();
+            const CLinkSocket* attached = m_pLink.get();
+            QPointer<NetConsole> alive(this);
+            emit linkChanged();
+            if (!alive || attached != m_pLink.get() || m_state != State::Serving)
+                return;
             if (m_remoteOptions.framing == LinkFraming::Rfc2217)
                 StartTelnet(*m_pLink);
             emit peerAttached();
@@ -393,22 +411,41 @@ bool NetConsole::AcceptOrPause(CLinkSocket& listener, CLinkSocket& peer, bool& s
     return false;
 }
 
+// One datagram read from the UDP link: told to its sender's far end first, then delivered as one
+// chunk. False when a handler ended or replaced the link (nothing more to read from it).
+bool NetConsole::TakeDatagram(CLinkSocket& link, const unsigned char* bytes, int n,
+                              const platform::Stamp& at) {
+    if (&link != m_pLink.get())
+        return false;
+    // Server Mode answers the sender of the last datagram: a new sender is a new far end,
+    // told before its datagram is delivered (and before peerAttached for the first one).
+    platform::SocketEnd from;
+    QPointer<NetConsole> alive(this);
+    if ((m_state == State::Listening || m_state == State::Serving) && link.PeerEnd(&from) &&
+        (m_state == State::Listening || !(from == m_toldPeer))) {
+        m_toldPeer = from;
+        emit linkChanged();
+        if (!alive || m_pLink.get() != &link)
+            return false;
+    }
+    if (m_state == State::Listening) {
+        // Server Mode's first datagram: its sender is the peer from now on.
+        m_state = State::Serving;
+        m_dropReason.clear();
+        emit peerAttached();
+        if (!alive || m_pLink.get() != &link || m_state != State::Serving)
+            return false;
+    }
+    // One datagram is one chunk, never batched with the next.
+    Deliver(link, bytes, n, at);
+    return alive && m_pLink.get() == &link;
+}
+
 void NetConsole::LinkReceive(CLinkSocket& link, const unsigned char* bytes, int n,
                              const platform::Stamp& at) {
     if (link.IsDatagram()) {
-        if (&link != m_pLink.get())
+        if (!TakeDatagram(link, bytes, n, at))
             return;
-        if (m_state == State::Listening) {
-            // Server Mode's first datagram: its sender is the peer from now on.
-            m_state = State::Serving;
-            m_dropReason.clear();
-            QPointer<NetConsole> alive(this);
-            emit peerAttached();
-            if (!alive || m_pLink.get() != &link || m_state != State::Serving)
-                return;
-        }
-        // One datagram is one chunk, never batched with the next.
-        Deliver(link, bytes, n, at);
         // Take the datagrams already queued too, each read and stamped on its own, up to a
         // bound: one event-loop pass per datagram would fall behind a device that sends many
         // small ones. Stops when the queue is empty, at a pending error (the next notification
@@ -420,9 +457,8 @@ void NetConsole::LinkReceive(CLinkSocket& link, const unsigned char* bytes, int 
             if (m_datagram.empty())
                 m_datagram.resize(LINK_DATAGRAM_MAX + 1);
             const int got = link.Receive(m_datagram.data(), LINK_DATAGRAM_MAX + 1, MSG_DONTWAIT);
-            if (got <= 0)
+            if (got <= 0 || !TakeDatagram(link, m_datagram.data(), got, platform::Stamp::Now()))
                 break;
-            Deliver(link, m_datagram.data(), got, platform::Stamp::Now());
         }
         return;
     }

@@ -109,6 +109,9 @@ public:
     CLinkSocket* LinkInUse() const {
         return m_state == State::Connected || m_state == State::Serving ? m_pLink.get() : nullptr;
     }
+    // The addresses of the link in use: ours and the far end's (Server Mode over UDP: the sender
+    // of the last datagram). False when there is no link up (or no datagram came yet).
+    bool LinkEnds(platform::SocketEnd* local, platform::SocketEnd* peer) const;
     CLinkSocket* PeerSocket() const { return m_state == State::Serving ? m_pLink.get() : nullptr; }
     CLinkSocket* ListenSocket() const { return m_listener.socket.get(); }
     CLinkSocket* ClientSocket() const {
@@ -165,6 +168,11 @@ signals:
     void received();
     void peerAttached();
     void peerGone();
+    // The link in use came up, or its far end changed (Server Mode over UDP: a datagram from a
+    // new sender): LinkEnds() tells its addresses. Told before anything crosses the new link or
+    // comes from the new sender, and before connected() or peerAttached(); for a UDP client
+    // link from within Connect.
+    void linkChanged();
     // The device closed the client link. The console stays "connected" until its owner calls
     // Stop(), as the Disconnect command does.
     void farEndClosed();
@@ -275,6 +283,9 @@ private:
     // they would make too much wait at the gate, the link is dropped (from the event loop).
     void SendTelnet(const telnet::Bytes& bytes);
     void DropNotReading();
+    // A datagram from the UDP link, its sender told first; false once the link is gone.
+    bool TakeDatagram(CLinkSocket& link, const unsigned char* bytes, int n,
+                      const platform::Stamp& at);
     // Hands received bytes to the tap or the history, Telnet removed when the link speaks it.
     void Deliver(CLinkSocket& link, const unsigned char* bytes, int n, const platform::Stamp& at);
     // Data bytes to the tap while it is armed for the link in use, else to the history.
@@ -291,6 +302,7 @@ private:
     std::string m_dropReason;
     // Where queued datagrams are read after a notification's first (UDP links).
     std::vector<unsigned char> m_datagram;
+    platform::SocketEnd m_toldPeer;  // Server Mode over UDP: the sender linkChanged told last
     bool m_bFarEndClosed = false;
     bool m_bUdp = false;  // m_pLink is a datagram socket
 };

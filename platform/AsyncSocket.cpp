@@ -124,6 +124,56 @@ unsigned CAsyncSocket::LocalPort() const {
     return ntohs(local.sin_port);
 }
 
+bool CAsyncSocket::LocalEnd(SocketEnd* end) const {
+    const int fd = m_hSocket;
+    sockaddr_in local{};
+    socklen_t size = sizeof local;
+    if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
+        local.sin_family != AF_INET)
+        return false;
+    end->address = ntohl(local.sin_addr.s_addr);
+    end->port = ntohs(local.sin_port);
+    if (end->address != INADDR_ANY || m_role != Role::Datagram || m_bHasPeer || !m_bHasSender)
+        return true;
+    // Bound to any address: the route to the last sender names the address replies leave from
+    // (a datagram socket's connect() sends nothing).
+    const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return true;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = m_sender.ip;
+    to.sin_port = m_sender.port;
+    sockaddr_in from{};
+    socklen_t fromSize = sizeof from;
+    if (::connect(probe, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr*>(&from), &fromSize) == 0)
+        end->address = ntohl(from.sin_addr.s_addr);
+    ::close(probe);
+    return true;
+}
+
+bool CAsyncSocket::PeerEnd(SocketEnd* end) const {
+    const int fd = m_hSocket;
+    if (fd < 0)
+        return false;
+    if (m_role == Role::Datagram && !m_bHasPeer) {
+        if (!m_bHasSender)
+            return false;
+        end->address = ntohl(m_sender.ip);
+        end->port = ntohs(m_sender.port);
+        return true;
+    }
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
+        peer.sin_family != AF_INET)
+        return false;
+    end->address = ntohl(peer.sin_addr.s_addr);
+    end->port = ntohs(peer.sin_port);
+    return true;
+}
+
 // The descriptor, or -1 with EBADF as the last error when the socket is closed.
 int CAsyncSocket::HandleOrError() {
     const int fd = m_hSocket;

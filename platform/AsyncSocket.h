@@ -35,6 +35,13 @@ namespace platform {
 constexpr int SOCKET_ERROR = -1;
 constexpr int INVALID_SOCKET = -1;
 
+// One end of a link: an IPv4 address and a port, both in host order.
+struct SocketEnd {
+    uint32_t address = 0;
+    uint16_t port = 0;
+    bool operator==(const SocketEnd&) const = default;
+};
+
 class CAsyncSocket {
 public:
     // How a readable connected socket tells data from the far end's close.
@@ -74,6 +81,13 @@ public:
     bool LastSender(std::string* address, unsigned* port) const;
     // The port the socket is bound to (0 without a socket).
     unsigned LocalPort() const;
+    // Our end of the link: the address and port the socket is bound to. A datagram socket bound
+    // to any address that answers its last sender gives the address the system sends from to
+    // that sender. False without a socket.
+    bool LocalEnd(SocketEnd* end) const;
+    // The far end: a connected socket's peer, a datagram socket's fixed peer, else the sender of
+    // its last datagram. False when there is none.
+    bool PeerEnd(SocketEnd* end) const;
     // listen(); from then on a waiting connection is notified as OnAccept. The handler must
     // Accept it (or close the listener): the notifier is level-triggered.
     bool Listen(int backlog = 5);

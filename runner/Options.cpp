@@ -442,8 +442,9 @@ const std::vector<OptionSpec>& Specs() {
                 return NonEmpty("--report", v, "a file", s.o.outputs.reportPath);
             });
         add("--log", "FILE", reports,
-            "a traffic log: every chunk of both links, time-stamped (a rack's\n"
-            "stations each log to FILE with -NAME before its extension)",
+            "a traffic log: every chunk of both links, time-stamped; a FILE ending\n"
+            "in .pcapng is a capture for Wireshark (a rack's stations each log to\n"
+            "FILE with -NAME before its extension)",
             V, [](ParseState& s, const std::string& v) {
                 return NonEmpty("--log", v, "a file", s.o.outputs.logPath);
             });

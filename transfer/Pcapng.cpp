@@ -11,6 +11,7 @@ constexpr uint32_t BLOCK_INTERFACE = 1;
 constexpr uint32_t BLOCK_ENHANCED_PACKET = 6;
 constexpr uint32_t BYTE_ORDER_MAGIC = 0x1A2B3C4D;
 constexpr uint16_t OPT_END = 0;
+constexpr uint16_t OPT_COMMENT = 1;
 constexpr uint16_t OPT_SHB_USERAPPL = 4;
 constexpr uint16_t OPT_IF_NAME = 2;
 constexpr uint16_t OPT_IF_TSRESOL = 9;
@@ -91,6 +92,23 @@ uint16_t TransportChecksum(const Endpoint& from, const Endpoint& to, uint8_t pro
     return Fold(SumWords(segment, SumWords(pseudo)));
 }
 
+// A block's time stamp: nanoseconds since the epoch (if_tsresol 9), none before it.
+uint64_t Timestamp(int64_t wallNs) {
+    return static_cast<uint64_t>(std::max<int64_t>(wallNs, 0));
+}
+
+// An interface description: its link type and name, time stamps in nanoseconds.
+std::string InterfaceBlock(uint16_t linktype, const char* name) {
+    std::string idb;
+    Le16(idb, linktype);
+    Le16(idb, 0);
+    Le32(idb, SNAPLEN);
+    Option(idb, OPT_IF_NAME, name);
+    Option(idb, OPT_IF_TSRESOL, std::string(1, '\x09'));  // nanoseconds
+    Option(idb, OPT_END, {});
+    return Block(BLOCK_INTERFACE, idb);
+}
+
 void PutBe16(std::string& s, size_t at, uint16_t v) {
     s[at] = static_cast<char>(v >> 8);
     s[at + 1] = static_cast<char>(v & 0xFF);
@@ -133,24 +151,14 @@ std::string Writer::Header(const std::string& application) {
     Option(shb, OPT_END, {});
 
     std::string out = Block(BLOCK_SECTION_HEADER, shb);
-    for (const auto& [linktype, name] :
-         {std::pair<uint16_t, const char*>{LINKTYPE_SERIAL, "serial"},
-          std::pair<uint16_t, const char*>{LINKTYPE_RAW_IPV4, "network"}}) {
-        std::string idb;
-        Le16(idb, linktype);
-        Le16(idb, 0);
-        Le32(idb, SNAPLEN);
-        Option(idb, OPT_IF_NAME, name);
-        Option(idb, OPT_IF_TSRESOL, std::string(1, '\x09'));  // nanoseconds
-        Option(idb, OPT_END, {});
-        out += Block(BLOCK_INTERFACE, idb);
-    }
+    out += InterfaceBlock(LINKTYPE_SERIAL, "serial");
+    out += InterfaceBlock(LINKTYPE_RAW_IPV4, "network");
     return out;
 }
 
-void Writer::AppendPacket(std::string& out, uint32_t interface, bool inbound, int64_t wallNs,
-                          const std::string& packet) {
-    const auto ts = static_cast<uint64_t>(std::max<int64_t>(wallNs, 0));
+void Writer::AppendPacket(std::string& out, uint32_t interface, Direction direction, int64_t wallNs,
+                          const std::string& packet, std::string& comment) {
+    const uint64_t ts = Timestamp(wallNs);
     std::string epb;
     Le32(epb, interface);
     Le32(epb, static_cast<uint32_t>(ts >> 32));
@@ -159,11 +167,26 @@ void Writer::AppendPacket(std::string& out, uint32_t interface, bool inbound, in
     Le32(epb, static_cast<uint32_t>(packet.size()));
     epb += packet;
     Pad4(epb);
-    std::string flags;
-    Le32(flags, inbound ? EPB_INBOUND : EPB_OUTBOUND);
-    Option(epb, OPT_EPB_FLAGS, flags);
+    if (!comment.empty()) {
+        Option(epb, OPT_COMMENT, comment);
+        comment.clear();
+    }
+    if (direction != Direction::None) {
+        std::string flags;
+        Le32(flags, direction == Direction::Inbound ? EPB_INBOUND : EPB_OUTBOUND);
+        Option(epb, OPT_EPB_FLAGS, flags);
+    }
     Option(epb, OPT_END, {});
     out += Block(BLOCK_ENHANCED_PACKET, epb);
+}
+
+void Writer::AppendNote(std::string& out, int64_t wallNs, const std::string& comment) {
+    if (!m_notesDeclared) {
+        m_notesDeclared = true;
+        out += InterfaceBlock(LINKTYPE_NOTES, "notes");
+    }
+    std::string note = comment;
+    AppendPacket(out, NOTES_INTERFACE, Direction::None, wallNs, {}, note);
 }
 
 std::string Writer::Ipv4(const Endpoint& from, const Endpoint& to, uint8_t protocol,
@@ -214,12 +237,15 @@ std::string Writer::Udp(const Endpoint& from, const Endpoint& to, const unsigned
 }
 
 void Writer::Append(std::string& out, platform::TrafficKind kind, int64_t wallNs,
-                    const unsigned char* bytes, size_t n, const NetLink& link) {
+                    const unsigned char* bytes, size_t n, const NetLink& link,
+                    const std::string& comment) {
     using platform::TrafficKind;
+    std::string note = comment;  // emptied by the first packet
     const bool inbound = kind == TrafficKind::SerialRx || kind == TrafficKind::NetRx;
+    const Direction way = inbound ? Direction::Inbound : Direction::Outbound;
     if (kind == TrafficKind::SerialRx || kind == TrafficKind::SerialTx) {
-        AppendPacket(out, SERIAL_INTERFACE, inbound, wallNs,
-                     std::string(reinterpret_cast<const char*>(bytes), n));
+        AppendPacket(out, SERIAL_INTERFACE, way, wallNs,
+                     std::string(reinterpret_cast<const char*>(bytes), n), note);
         return;
     }
     const Endpoint& from = inbound ? link.peer : link.local;
@@ -228,8 +254,8 @@ void Writer::Append(std::string& out, platform::TrafficKind kind, int64_t wallNs
         // One chunk is one datagram; a datagram never exceeds what one IPv4 packet holds.
         const size_t most = 65535 - 20 - 8;
         for (size_t at = 0; at < n || (n == 0 && at == 0); at += most)
-            AppendPacket(out, NETWORK_INTERFACE, inbound, wallNs,
-                         Udp(from, to, bytes + at, std::min(most, n - at)));
+            AppendPacket(out, NETWORK_INTERFACE, way, wallNs,
+                         Udp(from, to, bytes + at, std::min(most, n - at)), note);
         return;
     }
     if (!m_linkSeen || !(link == m_link)) {
@@ -238,19 +264,20 @@ void Writer::Append(std::string& out, platform::TrafficKind kind, int64_t wallNs
         m_linkSeen = true;
         m_txSeq = INITIAL_SEQ;
         m_rxSeq = INITIAL_SEQ;
-        AppendPacket(out, NETWORK_INTERFACE, false, wallNs,
-                     Tcp(link.local, link.peer, m_txSeq++, 0, TCP_SYN, nullptr, 0));
-        AppendPacket(out, NETWORK_INTERFACE, true, wallNs,
-                     Tcp(link.peer, link.local, m_rxSeq++, m_txSeq, TCP_SYN | TCP_ACK, nullptr, 0));
-        AppendPacket(out, NETWORK_INTERFACE, false, wallNs,
-                     Tcp(link.local, link.peer, m_txSeq, m_rxSeq, TCP_ACK, nullptr, 0));
+        AppendPacket(out, NETWORK_INTERFACE, Direction::Outbound, wallNs,
+                     Tcp(link.local, link.peer, m_txSeq++, 0, TCP_SYN, nullptr, 0), note);
+        AppendPacket(out, NETWORK_INTERFACE, Direction::Inbound, wallNs,
+                     Tcp(link.peer, link.local, m_rxSeq++, m_txSeq, TCP_SYN | TCP_ACK, nullptr, 0),
+                     note);
+        AppendPacket(out, NETWORK_INTERFACE, Direction::Outbound, wallNs,
+                     Tcp(link.local, link.peer, m_txSeq, m_rxSeq, TCP_ACK, nullptr, 0), note);
     }
     uint32_t& seq = inbound ? m_rxSeq : m_txSeq;
     const uint32_t ack = inbound ? m_txSeq : m_rxSeq;
     for (size_t at = 0; at < n; at += MAX_TCP_PAYLOAD) {
         const size_t part = std::min(MAX_TCP_PAYLOAD, n - at);
-        AppendPacket(out, NETWORK_INTERFACE, inbound, wallNs,
-                     Tcp(from, to, seq, ack, TCP_PSH | TCP_ACK, bytes + at, part));
+        AppendPacket(out, NETWORK_INTERFACE, way, wallNs,
+                     Tcp(from, to, seq, ack, TCP_PSH | TCP_ACK, bytes + at, part), note);
         seq += static_cast<uint32_t>(part);
     }
 }

@@ -19,10 +19,12 @@ namespace pcapng {
 // The interfaces, in the order the header declares them.
 constexpr uint32_t SERIAL_INTERFACE = 0;
 constexpr uint32_t NETWORK_INTERFACE = 1;
+constexpr uint32_t NOTES_INTERFACE = 2;  // only once a note is written
 // LINKTYPE_USER0: Wireshark shows the bytes, and decodes them as Modbus RTU when its "DLT User"
 // table maps User 0 to "mbrtu".
 constexpr uint16_t LINKTYPE_SERIAL = 147;
 constexpr uint16_t LINKTYPE_RAW_IPV4 = 228;
+constexpr uint16_t LINKTYPE_NOTES = 148;  // LINKTYPE_USER1
 // The most payload one IPv4 packet carries (65535 less the IPv4 and TCP headers): longer chunks
 // become several segments.
 constexpr size_t MAX_TCP_PAYLOAD = 65535 - 20 - 20;
@@ -55,13 +57,22 @@ public:
     // Appends the blocks for one chunk to `out`: one packet for a serial chunk, one or more for
     // a network chunk (a TCP link's first chunk is preceded by a made-up handshake, so that
     // Wireshark follows the stream from its start; sequence numbers then count every byte each
-    // way).
+    // way). A non-empty `comment` goes on the first packet appended (the packet comment that
+    // Wireshark shows above the packet's layers).
     void Append(std::string& out, platform::TrafficKind kind, int64_t wallNs,
-                const unsigned char* bytes, size_t n, const NetLink& link);
+                const unsigned char* bytes, size_t n, const NetLink& link,
+                const std::string& comment = {});
+    // Appends `comment` where no chunk's packet follows to carry it (the end of the capture):
+    // as an empty packet on an interface of its own, "notes" (link type USER1), declared before
+    // its first note. The packet comment is what Wireshark shows; no link's bytes are made up.
+    void AppendNote(std::string& out, int64_t wallNs, const std::string& comment);
 
 private:
-    void AppendPacket(std::string& out, uint32_t interface, bool inbound, int64_t wallNs,
-                      const std::string& packet);
+    // Puts `comment` (when not empty) on the packet and empties it. A packet without a
+    // direction (a note) has no flags.
+    enum class Direction { Inbound, Outbound, None };
+    void AppendPacket(std::string& out, uint32_t interface, Direction direction, int64_t wallNs,
+                      const std::string& packet, std::string& comment);
     std::string Ipv4(const Endpoint& from, const Endpoint& to, uint8_t protocol,
                      const std::string& payload);
     std::string Tcp(const Endpoint& from, const Endpoint& to, uint32_t seq, uint32_t ack,
@@ -70,6 +81,7 @@ private:
 
     NetLink m_link;
     bool m_linkSeen = false;
+    bool m_notesDeclared = false;
     uint32_t m_txSeq = 0;  // our next sequence number
     uint32_t m_rxSeq = 0;  // the peer's
     uint16_t m_ipId = 0;

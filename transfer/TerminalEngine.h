@@ -19,6 +19,10 @@ public:
         serial.Port().SetRetirer(&retirer);
         net.Traffic().Set(&traffic);
         serial.Modem().SetRetirer(&retirer);
+        // The log keeps each network chunk with the link it crossed; told before anything
+        // crosses a new link (this is the console's first handler).
+        connect(&net, &NetConsole::linkChanged, this,
+                [this] { trafficLog.SetNetLink(CurrentNetLink()); });
     }
     ~TerminalEngine() override { Shutdown(); }
 
@@ -26,6 +30,14 @@ public:
     void Shutdown() {
         serial.Close();
         net.Stop();
+    }
+
+    // The network link in use as the traffic log shows it: 0.0.0.0 ports 0 when it is not known.
+    pcapng::NetLink CurrentNetLink() const {
+        platform::SocketEnd local, peer;
+        if (!net.LinkEnds(&local, &peer))
+            return {};
+        return {{local.address, local.port}, {peer.address, peer.port}, net.Udp()};
     }
 
     // In this order: the retirer outlives every part that hands it a stopped worker; the log and

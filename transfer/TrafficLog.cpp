@@ -8,9 +8,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <ctime>
 #include <deque>
 #include <system_error>
+
+#include "transfer/TrafficLogFormat.h"
 
 namespace {
 
@@ -21,141 +22,6 @@ constexpr int64_t NS_PER_S = 1000000000;
 constexpr int64_t REORDER_NS = 20 * 1000000;
 // While chunks wait for their window, the writer takes in new ones this often.
 constexpr int64_t REORDER_PACE_NS = REORDER_NS / 4;
-
-// Each byte's " XY" (the fourth character is a spare, overwritten by the next byte), and how it
-// shows between the bars: made once, so that a line costs a few table reads per byte.
-struct ByteTables {
-    char hex[256][4];
-    char text[256];
-    ByteTables() {
-        const char* digits = "0123456789ABCDEF";
-        for (int b = 0; b < 256; ++b) {
-            hex[b][0] = ' ';
-            hex[b][1] = digits[b >> 4];
-            hex[b][2] = digits[b & 15];
-            hex[b][3] = ' ';
-            text[b] = b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '.';
-        }
-    }
-};
-const ByteTables g_tables;
-
-// The local time of day of `wallNs` as "HH:MM:SS", with the day it falls on; the conversion is
-// kept for the second it was made for, as chunks come many to a second.
-struct LocalClock {
-    int64_t second = INT64_MIN;
-    char hms[9] = {};
-    tm parts{};
-
-    void At(int64_t wallNs) {
-        const int64_t s = wallNs >= 0 ? wallNs / NS_PER_S : (wallNs - NS_PER_S + 1) / NS_PER_S;
-        if (s == second)
-            return;
-        second = s;
-        const time_t t = static_cast<time_t>(s);
-        localtime_r(&t, &parts);
-        std::snprintf(hms, sizeof hms, "%02d:%02d:%02d", parts.tm_hour, parts.tm_min, parts.tm_sec);
-    }
-};
-
-// Text built in place, without clearing what is about to be written over.
-class TextBuffer {
-public:
-    // Room for `n` more characters (and a spare one past them); returns where they go.
-    char* Room(size_t n) {
-        if (m_size + n + 1 > m_cap) {
-            const size_t cap = std::max(m_cap * 2, m_size + n + 1);
-            auto grown = std::make_unique<char[]>(cap);
-            if (m_size > 0)  // an empty buffer has no storage yet
-                std::memcpy(grown.get(), m_data.get(), m_size);
-            m_data = std::move(grown);
-            m_cap = cap;
-        }
-        return m_data.get() + m_size;
-    }
-    void Commit(char* end) { m_size = static_cast<size_t>(end - m_data.get()); }
-    void Append(const char* s, size_t n) {
-        char* p = Room(n);
-        std::memcpy(p, s, n);
-        Commit(p + n);
-    }
-    void Append(const std::string& s) { Append(s.data(), s.size()); }
-    const char* Data() const { return m_data.get(); }
-    size_t Size() const { return m_size; }
-    void Clear() { m_size = 0; }
-
-private:
-    std::unique_ptr<char[]> m_data;
-    size_t m_size = 0;
-    size_t m_cap = 0;
-};
-
-// Writes `v` in decimal at p, returns the end.
-char* Decimal(char* p, uint64_t v) {
-    char digits[20];
-    int k = 0;
-    do {
-        digits[k++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    while (k > 0)
-        *p++ = digits[--k];
-    return p;
-}
-
-// Writes `v` (< 10^6) as six digits at p, returns the end.
-char* SixDigits(char* p, int64_t v) {
-    for (int k = 5; k >= 0; --k) {
-        p[k] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    }
-    return p + 6;
-}
-
-void AppendLine(TextBuffer& out, LocalClock& clock, platform::TrafficKind kind,
-                const platform::Stamp& at, int64_t startNs, const unsigned char* bytes, size_t n) {
-    clock.At(at.wallNs);
-    const int64_t micros = ((at.wallNs % NS_PER_S) + NS_PER_S) % NS_PER_S / 1000;
-    const int64_t since = at.steadyNs - startNs;
-    const char* kindName = platform::TrafficKindName(kind);
-    const size_t kindLen = std::strlen(kindName);
-    char* p = out.Room(64 + kindLen + n * 4 + 3);
-    std::memcpy(p, clock.hms, 8);
-    p[8] = '.';
-    p = SixDigits(p + 9, micros);
-    *p++ = ' ';
-    // A chunk stamped a moment before the log started (queued just after) comes out negative.
-    if (since < 0)
-        *p++ = '-';
-    const uint64_t sinceAbs =
-        since < 0 ? 0 - static_cast<uint64_t>(since) : static_cast<uint64_t>(since);
-    p = Decimal(p, sinceAbs / NS_PER_S);
-    *p++ = '.';
-    p = SixDigits(p, static_cast<int64_t>(sinceAbs % NS_PER_S / 1000));
-    *p++ = ' ';
-    std::memcpy(p, kindName, kindLen);
-    p += kindLen;
-    *p++ = ' ';
-    p = Decimal(p, n);
-    for (size_t i = 0; i < n; ++i) {
-        std::memcpy(p, g_tables.hex[bytes[i]], 4);  // the spare fourth is overwritten next
-        p += 3;
-    }
-    *p++ = ' ';
-    *p++ = '|';
-    for (size_t i = 0; i < n; ++i)
-        p[i] = g_tables.text[bytes[i]];
-    p += n;
-    *p++ = '|';
-    out.Commit(p);
-}
-
-std::string DateLine(const tm& parts) {
-    char line[32];
-    std::snprintf(line, sizeof line, "date %04d-%02d-%02d", parts.tm_year + 1900, parts.tm_mon + 1,
-                  parts.tm_mday);
-    return line;
-}
 
 bool WriteAll(int fd, const char* text, size_t size, int* err) {
     size_t done = 0;
@@ -172,12 +38,15 @@ bool WriteAll(int fd, const char* text, size_t size, int* err) {
     return true;
 }
 
+using trafficlog::TextBuffer;
+
 // One queued chunk; its bytes are in its batch's byte store, from `offset`.
 struct Record {
     platform::Stamp at;
     uint64_t notLoggedBefore = 0;  // bytes dropped just before this chunk
     size_t offset = 0;
     size_t n = 0;
+    pcapng::NetLink link;  // network chunks: the link they crossed
     platform::TrafficKind kind = platform::TrafficKind::SerialRx;
 };
 
@@ -275,20 +144,6 @@ private:
 
 }  // namespace
 
-std::string TrafficLogLine(platform::TrafficKind kind, const platform::Stamp& at, int64_t startNs,
-                           const unsigned char* bytes, size_t n) {
-    TextBuffer out;
-    LocalClock clock;
-    AppendLine(out, clock, kind, at, startNs, bytes, n);
-    return std::string(out.Data(), out.Size());
-}
-
-std::string TrafficLogDateLine(int64_t wallNs) {
-    LocalClock clock;
-    clock.At(wallNs);
-    return DateLine(clock.parts);
-}
-
 TrafficLog::TrafficLog(platform::Retirer& retirer, QObject* parent)
     : QObject(parent), m_retirer(retirer), m_owner(std::make_shared<Owner>()) {
     m_owner->log = this;
@@ -339,6 +194,11 @@ void TrafficLog::Stop() {
     m_retirer.Retire(std::move(m_writer));
 }
 
+void TrafficLog::SetNetLink(const pcapng::NetLink& link) {
+    std::lock_guard lock(m_linkLock);
+    m_netLink = link;
+}
+
 uint64_t TrafficLog::BytesNotLogged() const {
     Shared* s = m_current.load(std::memory_order_acquire);
     if (!s)
@@ -352,6 +212,11 @@ void TrafficLog::Traffic(platform::TrafficKind kind, const platform::Stamp& at,
     Shared* shared = m_current.load(std::memory_order_acquire);
     if (!shared)
         return;
+    pcapng::NetLink link;
+    if (kind == platform::TrafficKind::NetRx || kind == platform::TrafficKind::NetTx) {
+        std::lock_guard lock(m_linkLock);
+        link = m_netLink;
+    }
     uint64_t tell = 0;  // told after the lock is let go: a direct slot may call back in
     {
         Shared& s = *shared;
@@ -371,7 +236,7 @@ void TrafficLog::Traffic(platform::TrafficKind kind, const platform::Stamp& at,
             }
         } else {
             Batch& q = s.queued;
-            q.records.push_back({at, s.pendingDrop, q.bytes.size(), n, kind});
+            q.records.push_back({at, s.pendingDrop, q.bytes.size(), n, link, kind});
             q.bytes.insert(q.bytes.end(), bytes, bytes + n);
             s.pendingDrop = 0;
             s.queuedBytes += cost;
@@ -387,11 +252,8 @@ void TrafficLog::Write(std::shared_ptr<Shared> shared, int fd, std::string path,
                        platform::Stamp start, std::shared_ptr<Owner> owner) {
     Shared& s = *shared;
     TextBuffer text;
-    LocalClock clock;
-    clock.At(start.wallNs);
-    int lastYday = clock.parts.tm_yday, lastYear = clock.parts.tm_year;
-    text.Append(DateLine(clock.parts));
-    text.Append("\n", 1);
+    const std::unique_ptr<trafficlog::Format> format = trafficlog::MakeFormat(path);
+    format->Begin(text, start);
     int64_t lines = 0, bytes = 0;          // chunk lines (and their bytes) written to the file
     int64_t textLines = 0, textBytes = 0;  // the same, in `text`, waiting to be written
     int err = 0;
@@ -432,7 +294,7 @@ void TrafficLog::Write(std::shared_ptr<Shared> shared, int fd, std::string path,
             }
             stopping = s.stop;
             if (stopping) {
-                // Dropped at the very end: said on a line of its own.
+                // Dropped at the very end: told after the last chunk.
                 droppedAtEnd = s.pendingDrop;
                 s.pendingDrop = 0;
             }
@@ -446,17 +308,7 @@ void TrafficLog::Write(std::shared_ptr<Shared> shared, int fd, std::string path,
             const Record& c = *order[written].record;
             if (!stopping && c.at.steadyNs > due)
                 break;
-            if (c.notLoggedBefore > 0)
-                text.Append("[" + std::to_string(c.notLoggedBefore) + " bytes not logged]\n");
-            clock.At(c.at.wallNs);
-            if (clock.parts.tm_yday != lastYday || clock.parts.tm_year != lastYear) {
-                lastYday = clock.parts.tm_yday;
-                lastYear = clock.parts.tm_year;
-                text.Append(DateLine(clock.parts));
-                text.Append("\n", 1);
-            }
-            AppendLine(text, clock, c.kind, c.at, start.steadyNs, order[written].bytes, c.n);
-            text.Append("\n", 1);
+            format->Add(text, {c.kind, c.at, order[written].bytes, c.n, c.link}, c.notLoggedBefore);
             ++textLines;
             textBytes += static_cast<int64_t>(c.n);
             if (text.Size() >= WRITE_BATCH && !(ok = flush()))
@@ -464,7 +316,7 @@ void TrafficLog::Write(std::shared_ptr<Shared> shared, int fd, std::string path,
         }
         held.Written(written);
         if (ok && droppedAtEnd > 0)
-            text.Append("[" + std::to_string(droppedAtEnd) + " bytes not logged]\n");
+            format->NotLoggedAtEnd(text, droppedAtEnd, platform::Stamp::Now());
         if (ok && text.Size() > 0)
             ok = flush();
         if (!ok) {

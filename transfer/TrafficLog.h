@@ -1,5 +1,6 @@
-// The traffic log: every chunk of both links in one text file, in time order, one line a chunk,
-// written by a thread of its own so that no link ever waits for the disk. And the hub that hands
+// The traffic log: every chunk of both links in one file, in time order, written by a thread of
+// its own so that no link ever waits for the disk: text lines, one a chunk, or a capture file
+// for Wireshark when the name ends in ".pcapng" (see TrafficLogFormat.h). And the hub that hands
 // each chunk of one engine's links to its log and to one measurement.
 #pragma once
 
@@ -17,10 +18,12 @@
 #include "platform/Result.h"
 #include "platform/Retirer.h"
 #include "platform/Traffic.h"
+#include "transfer/Pcapng.h"
 
 // What the log may hold in memory, waiting for the disk: beyond it, chunks are not logged and
-// the log says so ("[N bytes not logged]") where they would have been. Each chunk counts its
-// bytes, its record and an allowance for what its storage costs beside them.
+// the log says so where they would have been ("[N bytes not logged]", in a capture file a packet
+// comment). Each chunk counts its bytes, its record and an allowance for what its storage costs
+// beside them.
 constexpr size_t TRAFFIC_LOG_QUEUE_BYTES = 16 * 1024 * 1024;
 constexpr size_t TRAFFIC_LOG_ALLOCATION_OVERHEAD = 32;
 
@@ -43,7 +46,8 @@ public:
     explicit TrafficLog(platform::Retirer& retirer, QObject* parent = nullptr);
     ~TrafficLog() override;
 
-    // Creates (or empties) the file at `path` and logs from now on. Fails with "Can't create the
+    // Creates (or empties) the file at `path` and logs from now on: a capture file when the name
+    // ends in ".pcapng" (any case), else text lines. Fails with "Can't create the
     // traffic log" and the OS's reason, logging nothing. A log already running is stopped first.
     platform::Result Start(const std::string& path);
     // Stops logging: what was logged so far is written out by the writer, which then closes the
@@ -53,6 +57,11 @@ public:
     const std::string& Path() const { return m_path; }
     // Bytes not logged because the writer fell behind, since Start.
     uint64_t BytesNotLogged() const;
+
+    // Any thread: the network link's addresses and protocol from now on, kept with each network
+    // chunk queued after it (a capture file shows the chunks between them). Kept across Stop
+    // and Start; 0.0.0.0 ports 0 until it is first told.
+    void SetNetLink(const pcapng::NetLink& link);
 
     // Any thread: queues a copy of the chunk, or counts it as not logged when the queue is full.
     void Traffic(platform::TrafficKind kind, const platform::Stamp& at, const unsigned char* bytes,
@@ -90,6 +99,8 @@ private:
     std::vector<std::shared_ptr<Shared>> m_started;  // UI thread
     std::thread m_writer;                            // the running log's writer
     std::string m_path;
+    std::mutex m_linkLock;
+    pcapng::NetLink m_netLink;  // guarded by m_linkLock
 };
 
 // Every chunk of one engine's links goes to its traffic log and to one measurement (a latency

@@ -202,3 +202,64 @@ TEST(UdpLinkFailures, RefusedPortAndBusyLocalPortAreToldWithTheirPorts) {
 }
 
 }  // namespace
+
+// The link's ends as the traffic log is told them: in Server Mode each new sender is told before
+// its datagram is delivered (and before peerAttached), a sender already told is not told again,
+// and our end is the address the server answers from, not the wildcard it is bound to.
+TEST(UdpLinkEnds, ServerModeTellsEachNewSenderBeforeItsDatagram) {
+    const int serverPort = testutil::FreePort();
+    NetConsole net;
+    RemotePortOptions options;
+    options.protocol = NetProtocol::Udp;
+    net.SetRemotePortOptions(options);
+    std::vector<std::string> events;
+    const auto end = [](const platform::SocketEnd& e) {
+        in_addr a{};
+        a.s_addr = htonl(e.address);
+        return std::string(inet_ntoa(a)) + ":" + std::to_string(e.port);
+    };
+    QObject::connect(&net, &NetConsole::linkChanged, [&] {
+        platform::SocketEnd local, peer;
+        ASSERT_TRUE(net.LinkEnds(&local, &peer));
+        events.push_back(end(local) + " " + end(peer) + " after " +
+                         std::to_string(net.Ring().GetCount()) + " bytes");
+    });
+    QObject::connect(&net, &NetConsole::peerAttached, [&] { events.push_back("attached"); });
+    ASSERT_TRUE(net.StartServer(static_cast<unsigned>(serverPort)));
+    platform::SocketEnd local, peer;
+    EXPECT_FALSE(net.LinkEnds(&local, &peer));  // no datagram yet
+
+    const auto sender = [] {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t size = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
+        return std::pair<int, int>{fd, ntohs(a.sin_port)};
+    };
+    const auto [first, firstPort] = sender();
+    const auto [second, secondPort] = sender();
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(serverPort));
+    size_t delivered = 0;
+    for (const int fd : {first, first, second, first}) {
+        ASSERT_EQ(::sendto(fd, "abc", 3, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 3);
+        delivered += 3;
+        ASSERT_TRUE(
+            WaitFor([&] { return static_cast<size_t>(net.Ring().GetCount()) == delivered; }));
+    }
+    const std::string server = "127.0.0.1:" + std::to_string(serverPort);
+    const std::vector<std::string> expected = {
+        server + " 127.0.0.1:" + std::to_string(firstPort) + " after 0 bytes",
+        "attached",
+        server + " 127.0.0.1:" + std::to_string(secondPort) + " after 6 bytes",
+        server + " 127.0.0.1:" + std::to_string(firstPort) + " after 9 bytes",
+    };
+    EXPECT_EQ(events, expected);
+    ::close(first);
+    ::close(second);
+}

@@ -29,6 +29,7 @@
 #include "support/TestUtil.h"
 #include "support/UdpRelay.h"
 #include "tests/runner/ScriptedComPortServer.h"
+#include "transfer/Capture.h"
 
 namespace {
 
@@ -221,6 +222,58 @@ TEST_P(RunnerWithSocat, AReportThatCannotBeWrittenIsToldAndEndsWith5) {
     const QJsonObject report = Json(r);
     EXPECT_EQ(report["exit_code"].toInt(), 5);
     EXPECT_EQ(report["error"].toObject()["text"].toString(), "Can't write the JUnit report");
+}
+
+// --log with a .pcapng name: tshark reads back the network link as TCP segments between the
+// link's real ends (127.0.0.1 and the port socat or the program listens on), each way carrying
+// the header and the file once, and the serial interface the same bytes each way.
+TEST_P(RunnerWithSocat, ALogNamedPcapngIsACaptureOfBothLinks) {
+    const std::vector<std::string> device = Device();
+    const std::string& where = GetParam() ? device[3] : device[3].substr(device[3].find(':') + 1);
+    const std::string content = testutil::RandomBytes(3000, 5);
+    testutil::WriteFile(dir.File("small.bin"), content);
+    unsigned char h[FILE_HEADER_SIZE];
+    BuildFileHeader(static_cast<uint32_t>(content.size()), h);
+    const std::string sent = std::string(reinterpret_cast<char*>(h), FILE_HEADER_SIZE) + content;
+    const std::string log = dir.File("traffic.pcapng");
+    const Ran r = RunProgram(
+        Join(device, {"--file", dir.File("small.bin"), "--log", log, "--start-delay", "0"}));
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+
+    int code = -1;
+    const std::string rows = testutil::RunCommand(
+        "tshark -r '" + log +
+            "' -T fields -E separator=, -e frame.interface_name -e frame.packet_flags_direction "
+            "-e ip.src -e ip.dst -e tcp.srcport -e tcp.dstport -e tcp.payload -e data "
+            "2>/dev/null",
+        &code);
+    ASSERT_EQ(code, 0) << "tshark could not read " << log;
+    std::map<std::string, std::string> bytes;  // by interface and direction
+    const auto hex = [](const std::string& text) {
+        std::string out;
+        for (size_t i = 0; i + 1 < text.size(); i += 2)
+            out.push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
+        return out;
+    };
+    for (const std::string& row : Lines(rows)) {
+        std::vector<std::string> f;
+        std::istringstream in(row);
+        for (std::string field; std::getline(in, field, ',');)
+            f.push_back(field);
+        f.resize(8);
+        const bool inbound = f[1] == "0x00000001";
+        bytes[f[0] + (inbound ? " in" : " out")] += hex(f[0] == "serial" ? f[7] : f[6]);
+        if (f[0] != "network")
+            continue;
+        EXPECT_EQ(f[2] + " " + f[3], "127.0.0.1 127.0.0.1") << row;
+        // Our end is the listening port in server mode, socat's in client mode.
+        const std::string& ours = inbound ? f[5] : f[4];
+        const std::string& theirs = inbound ? f[4] : f[5];
+        EXPECT_EQ(GetParam() ? ours : theirs, where) << row;
+    }
+    EXPECT_EQ(bytes.size(), 4u);
+    for (const auto& [key, got] : bytes)
+        EXPECT_TRUE(got == sent) << key << ": " << got.size() << " bytes";
 }
 
 INSTANTIATE_TEST_SUITE_P(ClientAndServerMode, RunnerWithSocat, ::testing::Bool(),

@@ -2,8 +2,15 @@
 // opening the log will see.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <map>
+#include <sstream>
+#include <thread>
+
 #include "support/TestUtil.h"
 #include "transfer/Pcapng.h"
+#include "transfer/TrafficLog.h"
+#include "transfer/TrafficLogFormat.h"
 
 namespace {
 
@@ -11,6 +18,21 @@ using platform::TrafficKind;
 
 const unsigned char* U(const char* s) {
     return reinterpret_cast<const unsigned char*>(s);
+}
+
+std::string FromHex(const std::string& hex) {
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+std::vector<std::string> Rows(const std::string& text) {
+    std::vector<std::string> rows;
+    std::istringstream in(text);
+    for (std::string row; std::getline(in, row);)
+        rows.push_back(row);
+    return rows;
 }
 
 std::string Tshark(const std::string& file, const std::string& args) {
@@ -82,6 +104,111 @@ TEST(Pcapng, Ipv4TextsParseOrGiveZero) {
     };
     for (const auto& [text, address] : cases)
         EXPECT_EQ(pcapng::ParseIpv4(text), address) << text;
+}
+
+// A running log with a capture file name: a thread per link feeds chunks while the network
+// link is told once the first chunk has crossed it; what tshark reads back holds every chunk on
+// its interface, each direction's bytes in order, the early chunk between 0.0.0.0 ports 0.
+TEST(Pcapng, ATrafficLogNamedPcapngWritesBothLinksFromTwoThreads) {
+    testutil::TempDir dir;
+    const std::string file = dir.File("traffic.PcapNG");  // the extension in any case
+    platform::Retirer retirer;
+    TrafficLog log(retirer);
+    std::atomic<bool> stopped{false};
+    QObject::connect(&log, &TrafficLog::stopped, [&] { stopped = true; });
+    ASSERT_TRUE(log.Start(file).ok);
+    log.Traffic(TrafficKind::NetTx, platform::Stamp::Now(), U("early"), 5);
+    const pcapng::NetLink link{
+        {pcapng::ParseIpv4("127.0.0.1"), 40001}, {pcapng::ParseIpv4("127.0.0.3"), 7001}, false};
+    log.SetNetLink(link);
+
+    constexpr int CHUNKS = 200;
+    std::map<TrafficKind, std::string> fed;
+    const auto feed = [&log](TrafficKind a, TrafficKind b, std::string* toA, std::string* toB) {
+        for (int k = 0; k < CHUNKS; ++k) {
+            const std::string bytes =
+                testutil::RandomBytes(static_cast<size_t>(1 + k % 37), static_cast<unsigned>(k));
+            const TrafficKind kind = k % 3 == 0 ? b : a;
+            *(kind == a ? toA : toB) += bytes;
+            log.Traffic(kind, platform::Stamp::Now(), U(bytes.c_str()), bytes.size());
+        }
+    };
+    std::string serialRx, serialTx, netRx, netTx;
+    std::thread serial(feed, TrafficKind::SerialRx, TrafficKind::SerialTx, &serialRx, &serialTx);
+    std::thread net(feed, TrafficKind::NetTx, TrafficKind::NetRx, &netTx, &netRx);
+    serial.join();
+    net.join();
+    log.Stop();
+    ASSERT_TRUE(testutil::WaitFor([&] { return stopped.load(); }));
+
+    const std::vector<std::string> rows =
+        Rows(Tshark(file,
+                    "-T fields -E separator=, -e frame.interface_name "
+                    "-e frame.packet_flags_direction -e ip.src -e tcp.srcport -e ip.dst "
+                    "-e tcp.dstport -e tcp.payload -e data -e tcp.analysis.flags"));
+    // The early chunk's handshake and segment, then the link's handshake and every chunk.
+    ASSERT_EQ(rows.size(), 3u + 1u + 3u + 2u * CHUNKS);
+    std::map<std::string, std::string> bytes;  // by interface and direction
+    std::map<std::string, int> ends;           // addresses and ports, by direction
+    for (size_t i = 0; i < rows.size(); ++i) {
+        std::vector<std::string> f;
+        std::istringstream in(rows[i]);
+        for (std::string field; std::getline(in, field, ',');)
+            f.push_back(field);
+        f.resize(9);
+        const std::string key = f[0] + (f[1] == "0x00000001" ? " in" : " out");
+        bytes[key] += FromHex(f[0] == "serial" ? f[7] : f[6]);
+        if (f[0] == "network")
+            ++ends[key + " " + f[2] + ":" + f[3] + " > " + f[4] + ":" + f[5]];
+        // The made-up link between two 0.0.0.0 ends is one stream whichever way: only the real
+        // link's stream is free of analysis flags (no gaps, no retransmissions).
+        if (f[2] != "0.0.0.0") {
+            EXPECT_EQ(f[8], "") << "row " << i << ": " << rows[i];
+        }
+    }
+    EXPECT_EQ(bytes["serial in"], serialRx);
+    EXPECT_EQ(bytes["serial out"], serialTx);
+    EXPECT_EQ(bytes["network in"], netRx);
+    EXPECT_EQ(bytes["network out"], "early" + netTx);
+    const int netRxChunks = (CHUNKS + 2) / 3;  // every third
+    const std::map<std::string, int> expectedEnds = {
+        {"network out 0.0.0.0:0 > 0.0.0.0:0", 3},  // SYN, ACK, "early"
+        {"network in 0.0.0.0:0 > 0.0.0.0:0", 1},   // SYN-ACK
+        {"network out 127.0.0.1:40001 > 127.0.0.3:7001", 2 + CHUNKS - netRxChunks},
+        {"network in 127.0.0.3:7001 > 127.0.0.1:40001", 1 + netRxChunks},
+    };
+    EXPECT_EQ(ends, expectedEnds);
+}
+
+// Bytes the log had no room for show as packet comments: on the next packet, and at the end
+// (where no packet follows) on an empty packet of a notes interface; the name decides the
+// format.
+TEST(Pcapng, BytesNotLoggedAreCommentsAndTheNameChoosesTheFormat) {
+    testutil::TempDir dir;
+    const std::string file = dir.File("gaps.pcapng");
+    const auto format = trafficlog::MakeFormat(file);
+    trafficlog::TextBuffer out;
+    const platform::Stamp start = platform::Stamp::Now();
+    format->Begin(out, start);
+    const pcapng::NetLink udp{
+        {pcapng::ParseIpv4("127.0.0.1"), 7411}, {pcapng::ParseIpv4("127.0.0.2"), 7412}, true};
+    format->Add(out, {TrafficKind::SerialRx, start, U("ab"), 2, {}}, 0);
+    format->Add(out, {TrafficKind::NetRx, start, U("cd"), 2, udp}, 1234);
+    format->Add(out, {TrafficKind::SerialTx, start, U("ef"), 2, {}}, 1);
+    format->NotLoggedAtEnd(out, 56, start);
+    testutil::WriteFile(file, std::string(out.Data(), out.Size()));
+    EXPECT_EQ(Tshark(file, "-T fields -E separator=, -e frame.interface_name -e frame.comment"),
+              "serial,\n"
+              "network,1234 bytes not logged here\n"
+              "serial,1 byte not logged here\n"
+              "notes,56 bytes not logged here (at the end of the log, on either link)\n");
+
+    const std::pair<const char*, bool> names[] = {
+        {"a.pcapng", true}, {"/tmp/x/A.PCAPNG", true}, {".pcapng", true}, {"a.pcapng.log", false},
+        {"a.log", false},   {"pcapng", false},         {"a.pcap", false}, {"", false},
+    };
+    for (const auto& [name, capture] : names)
+        EXPECT_EQ(trafficlog::IsCaptureFileName(name), capture) << name;
 }
 
 }  // namespace
