@@ -1,5 +1,6 @@
 #include "app/ModbusNotes.h"
 
+#include <climits>
 #include <span>
 
 #include "transfer/ModbusFraming.h"
@@ -40,8 +41,8 @@ void ForEachChunk(const unsigned char* bytes, int n,
 }
 
 struct RtuReading {
-    std::vector<ModbusNote> notes;
-    int good = 0;
+    std::vector<ModbusNote> notes;  // each at its frame's end
+    std::vector<bool> good;         // each note's frame has a good CRC
     bool pending = false;
 };
 
@@ -58,7 +59,7 @@ RtuReading ReadRtu(modbus::Direction direction, const unsigned char* bytes, int 
     auto take = [&](const std::vector<modbus::RtuPiece>& pieces) {
         for (const modbus::RtuPiece& piece : pieces) {
             at += static_cast<int>(piece.bytes.size());
-            reading.good += piece.CrcGood() ? 1 : 0;
+            reading.good.push_back(piece.CrcGood());
             const modbus::Direction as =
                 piece.frame ? ReadAs(piece.frame->pdu, direction) : direction;
             reading.notes.push_back({at, NOTE_PREFIX + modbus::Describe(piece, as)});
@@ -110,9 +111,33 @@ bool FindModbusNotes(ModbusDecode mode, const unsigned char* bytes, int n,
     }
     if (mode != ModbusDecode::Rtu)
         return false;
-    RtuReading requests = ReadRtu(modbus::Direction::Request, bytes, n, starts, line, nowNs);
-    RtuReading answers = ReadRtu(modbus::Direction::Answer, bytes, n, starts, line, nowNs);
-    RtuReading& shown = answers.good > requests.good ? answers : requests;
-    out = std::move(shown.notes);
-    return shown.pending;
+    const RtuReading requests = ReadRtu(modbus::Direction::Request, bytes, n, starts, line, nowNs);
+    const RtuReading answers = ReadRtu(modbus::Direction::Answer, bytes, n, starts, line, nowNs);
+    // The two readings cut the bytes alike at every silence and differ only between two places
+    // where both end a frame (a request read as an answer has another length). Between each two
+    // such places the reading with more good CRCs is shown (requests on a tie): a console on a
+    // shared line, which receives both, shows each frame the way it checks.
+    size_t r = 0, a = 0;
+    while (r < requests.notes.size() || a < answers.notes.size()) {
+        const size_t r0 = r, a0 = a;
+        int rGood = 0, aGood = 0;
+        // Take the frame that ends first (both when they end alike) until both end at one byte.
+        for (;;) {
+            const int rAt = r < requests.notes.size() ? requests.notes[r].index : INT_MAX;
+            const int aAt = a < answers.notes.size() ? answers.notes[a].index : INT_MAX;
+            if (rAt == INT_MAX && aAt == INT_MAX)
+                break;
+            if (rAt <= aAt)
+                rGood += requests.good[r++] ? 1 : 0;
+            if (aAt <= rAt)
+                aGood += answers.good[a++] ? 1 : 0;
+            if (rAt == aAt)
+                break;
+        }
+        const bool useAnswers = aGood > rGood;
+        const RtuReading& shown = useAnswers ? answers : requests;
+        for (size_t k = useAnswers ? a0 : r0; k < (useAnswers ? a : r); ++k)
+            out.push_back(shown.notes[k]);
+    }
+    return requests.pending || answers.pending;
 }

@@ -19,9 +19,10 @@ struct ModbusNote {
 
 // The notes for a history of `n` bytes with its chunk starts (CRingBuffer::Snapshot). Bytes
 // before the first chunk start are a chunk cut by the history's end and are left out. RTU frames
-// are read both as requests and as answers, and the reading with more good CRCs is shown (a
-// console mostly receives one or the other); each frame is then told as what it parses as (a
-// request or an answer), else as the reading's direction (MBAP: a request). `line`
+// are cut both as requests and as answers (the length a function's frame has differs), and
+// between each two places where both cuttings end a frame the one with more good CRCs is shown,
+// requests on a tie: a console on a shared line receives both. Each frame is told as what it
+// parses as (a request or an answer), else as the cutting's direction (MBAP: a request). `line`
 // gives the character time; `nowNs` (steady clock) ends a last RTU frame whose silence has
 // passed. Returns true when bytes wait for a silence that has not passed yet: the caller renders
 // again a little later.

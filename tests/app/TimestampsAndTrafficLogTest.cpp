@@ -160,12 +160,15 @@ TEST_F(TimestampsAndTrafficLog, ConsolesFollowTheTimestampEntries) {
 }
 
 // "Decode Modbus": a line after each frame, chosen for each console on its own from the menu.
-// The serial console reads RTU (a request split over two reads, then an answer with a bad CRC),
-// the network console MBAP (two frames in one read).
+// The serial console reads RTU (a request split over two reads, an exception with a bad CRC, an
+// answer), the network console MBAP (two frames in one read).
 TEST_F(TimestampsAndTrafficLog, DecodeModbusFollowsEachFrameWithItsLine) {
     PutChunk(dlg->SerialRing(), std::string("\x01\x03\x00", 3), 0);
     PutChunk(dlg->SerialRing(), std::string("\x6B\x00\x03\x74\x17", 5), 0);
     PutChunk(dlg->SerialRing(), std::string("\x01\x83\x0B\x00\x00", 5), 30);
+    // An answer read from the same line: cut by its own length, not a request's.
+    PutChunk(dlg->SerialRing(), std::string("\x01\x03\x06\x02\x2B\x00\x00\x00\x64\x05\x7A", 11),
+             60);
     PutChunk(dlg->NetRing(),
              std::string("\x00\x07\x00\x00\x00\x06\x11\x03\x00\x6B\x00\x03"
                          "\x00\x07\x00\x00\x00\x03\x11\x83\x0A",
@@ -193,6 +196,9 @@ TEST_F(TimestampsAndTrafficLog, DecodeModbusFollowsEachFrameWithItsLine) {
               std::string::npos)
         << serial;
     EXPECT_NE(serial.find("(CRC bad: 0x0000, expected 0x"), std::string::npos) << serial;
+    EXPECT_NE(serial.find("[modbus] unit 1 answer: 3 registers 0x022B 0x0000 0x0064 (CRC good)"),
+              std::string::npos)
+        << serial;
     EXPECT_EQ(Console(IDC_REDIT_NET_DEBUG).toStdString().find("[modbus]"), std::string::npos);
 
     choose("Network Console: TCP");
