@@ -19,6 +19,7 @@
 #include "platform/Retirer.h"
 #include "platform/Traffic.h"
 #include "transfer/Pcapng.h"
+#include "transfer/TrafficLogFormat.h"
 
 // What the log may hold in memory, waiting for the disk: beyond it, chunks are not logged and
 // the log says so where they would have been ("[N bytes not logged]", in a capture file a packet
@@ -26,17 +27,6 @@
 // beside them.
 constexpr size_t TRAFFIC_LOG_QUEUE_BYTES = 16 * 1024 * 1024;
 constexpr size_t TRAFFIC_LOG_ALLOCATION_OVERHEAD = 32;
-
-// One line of the log, without its line feed:
-//   "HH:MM:SS.ffffff SECONDS KIND COUNT HEX |TEXT|"
-// local time of day to the microsecond, seconds since the log started (six decimals), the link
-// and direction ("serial-rx", ...), the byte count, each byte as two hex digits separated by
-// spaces, and the bytes as text between bars, with every byte outside 0x20..0x7E shown as '.'.
-std::string TrafficLogLine(platform::TrafficKind kind, const platform::Stamp& at, int64_t startNs,
-                           const unsigned char* bytes, size_t n);
-// The line that gives the date, first in the log (the day it started) and again before the
-// first chunk after each local midnight: "date YYYY-MM-DD".
-std::string TrafficLogDateLine(int64_t wallNs);
 
 class TrafficLog : public QObject, public platform::ITrafficObserver {
     Q_OBJECT

@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <ctime>
 
-#include "transfer/TrafficLog.h"
-
 namespace trafficlog {
 
 char* TextBuffer::Room(size_t n) {

@@ -12,6 +12,17 @@
 #include "platform/Traffic.h"
 #include "transfer/Pcapng.h"
 
+// One line of the log, without its line feed:
+//   "HH:MM:SS.ffffff SECONDS KIND COUNT HEX |TEXT|"
+// local time of day to the microsecond, seconds since the log started (six decimals), the link
+// and direction ("serial-rx", ...), the byte count, each byte as two hex digits separated by
+// spaces, and the bytes as text between bars, with every byte outside 0x20..0x7E shown as '.'.
+std::string TrafficLogLine(platform::TrafficKind kind, const platform::Stamp& at, int64_t startNs,
+                           const unsigned char* bytes, size_t n);
+// The line that gives the date, first in the log (the day it started) and again before the
+// first chunk after each local midnight: "date YYYY-MM-DD".
+std::string TrafficLogDateLine(int64_t wallNs);
+
 namespace trafficlog {
 
 // Bytes built in place, without clearing what is about to be written over.
