@@ -219,16 +219,21 @@ public:
     }
 };
 
-class LinesKind : public TestKind {
+// A test that makes no runs (control lines, a script, reconnect cycles): its verdicts are
+// session cases of its own, and every run hook tells nothing.
+class NoRunsKind : public TestKind {
 public:
-    const char* Name() const override { return "lines"; }
-    const char* Title() const override { return "control lines"; }
-    // The line test makes no runs.
     int RunExitCode(const RunReport&) const override { return 0; }
     std::string RunMessage(const RunReport&) const override { return {}; }
     std::vector<std::string> RunNotes(const RunReport&) const override { return {}; }
     ReportCase RunCase(const RunReport&) const override { return {}; }
     QJsonObject RunJson(const RunReport&) const override { return {}; }
+};
+
+class LinesKind : public NoRunsKind {
+public:
+    const char* Name() const override { return "lines"; }
+    const char* Title() const override { return "control lines"; }
     std::vector<ReportCase> SessionCases(const SessionReport& r) const override {
         std::vector<ReportCase> cases;
         if (!r.lines)
@@ -264,15 +269,10 @@ public:
 };
 
 // A script of sends and expectations: its verdicts are its lines', not runs.
-class ScriptKind : public TestKind {
+class ScriptKind : public NoRunsKind {
 public:
     const char* Name() const override { return "script"; }
     const char* Title() const override { return "script"; }
-    int RunExitCode(const RunReport&) const override { return 0; }
-    std::string RunMessage(const RunReport&) const override { return {}; }
-    std::vector<std::string> RunNotes(const RunReport&) const override { return {}; }
-    ReportCase RunCase(const RunReport&) const override { return {}; }
-    QJsonObject RunJson(const RunReport&) const override { return {}; }
     std::vector<ReportCase> SessionCases(const SessionReport& r) const override {
         return ScriptCases(r);
     }
@@ -305,15 +305,10 @@ public:
 
 // The link closed and made again, cycle after cycle: its verdicts are its cycles'. Told after
 // each cycle, so its standard output and JSON lines are the last cycle's.
-class ReconnectKind : public TestKind {
+class ReconnectKind : public NoRunsKind {
 public:
     const char* Name() const override { return "reconnect"; }
     const char* Title() const override { return "reconnect"; }
-    int RunExitCode(const RunReport&) const override { return 0; }
-    std::string RunMessage(const RunReport&) const override { return {}; }
-    std::vector<std::string> RunNotes(const RunReport&) const override { return {}; }
-    ReportCase RunCase(const RunReport&) const override { return {}; }
-    QJsonObject RunJson(const RunReport&) const override { return {}; }
     std::vector<ReportCase> SessionCases(const SessionReport& r) const override {
         std::vector<ReportCase> cases;
         if (!r.reconnect)
